@@ -1,0 +1,58 @@
+#include "core/rand_str.h"
+
+#include <openssl/rand.h>
+
+#include <cstdint>
+
+const char kRandomStringTable[65] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz012345678900";
+
+namespace {
+
+// Far above any use (nonces of 10, prefixes of 16, session ids of 32), and within RAND_bytes'
+// int length.
+constexpr unsigned kMaxRandomStringLength = 1u << 20;
+
+bool IsAsciiAlnum(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+bool GenRandStr(std::string& out, unsigned n) {
+  out.clear();
+  if (n > kMaxRandomStringLength) return false;
+  out.reserve(n);
+  // Each byte's low 7 bits are kept only when they name a letter or digit, so every one of
+  // the 62 characters is equally likely. About half the bytes are used.
+  uint8_t pool[64];
+  while (out.size() < n) {
+    if (RAND_bytes(pool, sizeof(pool)) != 1) {
+      out.clear();
+      return false;
+    }
+    for (uint8_t b : pool) {
+      uint8_t c = b & 0x7F;
+      if (IsAsciiAlnum(c)) {
+        out.push_back(static_cast<char>(c));
+        if (out.size() == n) break;
+      }
+    }
+  }
+  return true;
+}
+
+bool CreateRandomString(std::string& out, unsigned n) {
+  out.clear();
+  if (n == 0) return true;
+  if (n > kMaxRandomStringLength) return false;
+  std::string bytes(n, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(n)) != 1) {
+    return false;
+  }
+  out.resize(n);
+  for (unsigned i = 0; i < n; ++i) {
+    out[i] = kRandomStringTable[static_cast<uint8_t>(bytes[i]) % 64];
+  }
+  return true;
+}
