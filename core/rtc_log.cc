@@ -1,0 +1,231 @@
+#include "core/rtc_log.h"
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include "core/rtm_service.h"
+
+namespace {
+
+constexpr char kLoggerName[] = "RTM_LOG";
+constexpr char kPattern[] = "[%l] (%T); %v";
+constexpr char kSdkVersion[] = "1.0.2.0";
+// The filter value while no log is open: above every line level.
+constexpr int kClosedFilter = kRtcLogOff + 1;
+
+struct LogState {
+  std::mutex mu;
+  std::shared_ptr<spdlog::logger> logger;  // Guarded by mu.
+  std::string path;                        // Guarded by mu.
+  size_t max_file_bytes = 0;               // Guarded by mu.
+  // The filter of the open log, or kClosedFilter; read without the lock so
+  // that a dropped line costs one atomic load.
+  std::atomic<int> filter{kClosedFilter};
+};
+
+// Never destroyed: the worker thread may log while static destructors run at
+// process exit.
+LogState& State() {
+  static LogState* state = new LogState;
+  return *state;
+}
+
+std::shared_ptr<spdlog::logger> CurrentLogger() {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.logger;
+}
+
+struct SecretKey {
+  std::string_view name;
+};
+constexpr SecretKey kSecretKeys[] = {{"AcsToken"}, {"token"}};
+
+// Length of the quote at `pos`: 1 for '"', 2 for '\"' (JSON quoted inside a
+// JSON string), 0 for none.
+size_t QuoteAt(std::string_view s, size_t pos) {
+  if (pos < s.size() && s[pos] == '"') return 1;
+  if (pos + 1 < s.size() && s[pos] == '\\' && s[pos + 1] == '"') return 2;
+  return 0;
+}
+
+size_t SkipSpaces(std::string_view s, size_t pos) {
+  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
+  return pos;
+}
+
+// Finds the end of a string value that starts at `pos` and is closed by a
+// quote of length `quote` (see QuoteAt). Returns s.size() when unterminated.
+size_t ValueEnd(std::string_view s, size_t pos, size_t quote) {
+  while (pos < s.size()) {
+    if (QuoteAt(s, pos) == quote) return pos;
+    pos += (s[pos] == '\\') ? 2 : 1;
+  }
+  return s.size();
+}
+
+}  // namespace
+
+std::string MaskRtcLogSecrets(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  size_t i = 0;
+  while (i < line.size()) {
+    size_t open = QuoteAt(line, i);
+    if (open == 0) {
+      out.push_back(line[i++]);
+      continue;
+    }
+    size_t key_start = i + open;
+    size_t value_start = std::string_view::npos;
+    for (const SecretKey& key : kSecretKeys) {
+      if (line.compare(key_start, key.name.size(), key.name) != 0) continue;
+      size_t p = key_start + key.name.size();
+      if (QuoteAt(line, p) != open) continue;
+      p = SkipSpaces(line, p + open);
+      if (p >= line.size() || line[p] != ':') continue;
+      p = SkipSpaces(line, p + 1);
+      if (QuoteAt(line, p) != open) continue;
+      value_start = p + open;
+      break;
+    }
+    if (value_start == std::string_view::npos) {
+      out.append(line.substr(i, open));
+      i += open;
+      continue;
+    }
+    out.append(line.substr(i, value_start - i));
+    out.append("***");
+    i = ValueEnd(line, value_start, open);
+  }
+  return out;
+}
+
+int OpenRtcLog(const char* path, int level, int sizeKB) {
+  if (path == nullptr || path[0] == '\0' || sizeKB < 1) return -1;
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.logger) return 0;
+  level = std::clamp(level, static_cast<int>(kRtcLogTrace),
+                     static_cast<int>(kRtcLogOff));
+  size_t max_bytes = static_cast<size_t>(sizeKB) * 1024;
+  try {
+    // A logger of that name left in spdlog's registry (by the host app or an
+    // earlier failure) would make the factory throw.
+    spdlog::drop(kLoggerName);
+    auto logger = spdlog::rotating_logger_mt(kLoggerName, path, max_bytes,
+                                             /*max_files=*/1,
+                                             /*rotate_on_open=*/false);
+    logger->set_level(static_cast<spdlog::level::level_enum>(level));
+    logger->set_pattern(kPattern, spdlog::pattern_time_type::local);
+    s.logger = std::move(logger);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vy_rtm: cannot open log %s: %s\n", path, e.what());
+    try {
+      spdlog::drop(kLoggerName);
+    } catch (...) {
+    }
+    return -2;
+  }
+  s.path = path;
+  s.max_file_bytes = max_bytes;
+  s.filter.store(level, std::memory_order_relaxed);
+  return 0;
+}
+
+void CloseRtcLog() {
+  std::shared_ptr<spdlog::logger> logger;
+  {
+    LogState& s = State();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!s.logger) return;
+    s.filter.store(kClosedFilter, std::memory_order_relaxed);
+    logger = std::move(s.logger);
+    s.logger.reset();
+    s.path.clear();
+    s.max_file_bytes = 0;
+    try {
+      // Only our logger leaves the registry; the host app's stay.
+      spdlog::drop(kLoggerName);
+    } catch (...) {
+    }
+  }
+  try {
+    logger->flush();
+  } catch (...) {
+  }
+}
+
+bool RtcLogEnabled(int level) {
+  return level >= kRtcLogTrace && level <= kRtcLogCritical &&
+         level >= State().filter.load(std::memory_order_relaxed);
+}
+
+void RtcLog(int level, const char* text) {
+  if (text == nullptr || !RtcLogEnabled(level)) return;
+  std::shared_ptr<spdlog::logger> logger = CurrentLogger();
+  if (!logger) return;
+  auto spd_level = static_cast<spdlog::level::level_enum>(level);
+  try {
+    if (std::strstr(text, "oken") != nullptr) {
+      logger->log(spd_level, MaskRtcLogSecrets(text));
+    } else {
+      logger->log(spd_level, spdlog::string_view_t(text));
+    }
+    logger->flush();
+  } catch (...) {
+    // A full disk must not take the app down; the line is lost.
+  }
+}
+
+void RtcPrintf(int level, const char* format, ...) {
+  if (format == nullptr || !RtcLogEnabled(level)) return;
+  char line[kRtcLogMaxLine + 1];
+  va_list args;
+  va_start(args, format);
+  int length = std::vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  if (length < 1) return;
+  RtcLog(level, line);
+}
+
+void SetRtcLogFilter(int level) {
+  if (static_cast<unsigned>(level) > static_cast<unsigned>(kRtcLogOff)) return;
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!s.logger) return;
+  s.logger->set_level(static_cast<spdlog::level::level_enum>(level));
+  s.filter.store(level, std::memory_order_relaxed);
+}
+
+RtcLogStatus GetRtcLogStatus() {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  RtcLogStatus status;
+  status.open = s.logger != nullptr;
+  status.path = s.path;
+  status.max_file_bytes = s.max_file_bytes;
+  status.filter = status.open ? s.filter.load() : kRtcLogOff;
+  return status;
+}
+
+extern "C" {
+
+const char* getRtmSdkVersion() { return kSdkVersion; }
+
+int VyRtm_OpenRtcLog(const char* path, int level, int sizeKB) {
+  return OpenRtcLog(path, level, sizeKB);
+}
+
+void VyRtm_CloseRtcLog() { CloseRtcLog(); }
+
+}  // extern "C"

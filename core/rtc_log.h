@@ -1,0 +1,67 @@
+// The library's own log file: one process-wide rotating file written through
+// spdlog, separate from the runtime's diagnostic logging.
+//
+// Levels are 0 trace, 1 debug, 2 info, 3 warning, 4 error and 5 critical; the
+// filter runs from 0 to 6 (off). A line is written when a log is open and its
+// level is at or above the filter; every written line is flushed at once.
+// All functions may be called from any thread.
+#ifndef CORE_RTC_LOG_H_
+#define CORE_RTC_LOG_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Levels of log lines.
+enum RtcLogLevel {
+  kRtcLogTrace = 0,
+  kRtcLogDebug = 1,
+  kRtcLogInfo = 2,
+  kRtcLogWarning = 3,
+  kRtcLogError = 4,
+  kRtcLogCritical = 5,
+  kRtcLogOff = 6,
+};
+
+// Longest formatted line, in bytes; longer lines are cut.
+constexpr size_t kRtcLogMaxLine = 2046;
+
+// Opens the log on `path` with the filter `level` (clamped to 0..6), at most
+// `sizeKB` kilobytes per file and one rotated backup. Does nothing and
+// returns 0 when a log is open already. Returns -1 for a null or empty path
+// or a size below 1, and -2 when the file could not be opened; the log then
+// stays closed.
+int OpenRtcLog(const char* path, int level, int sizeKB);
+
+// Closes the log. Lines written while it is closed are dropped.
+void CloseRtcLog();
+
+// Writes `text` at `level` (0..5) and flushes it. Values of "AcsToken" and
+// "token" JSON keys are masked.
+void RtcLog(int level, const char* text);
+
+// Formats a line printf-style and writes it with RtcLog. The level test comes
+// first, so a dropped line costs no formatting.
+void RtcPrintf(int level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Sets the filter of the open log; values outside 0..6 are ignored.
+void SetRtcLogFilter(int level);
+
+// True when a line of `level` would be written now.
+bool RtcLogEnabled(int level);
+
+// What the open log was opened with, for diagnostics and tests.
+struct RtcLogStatus {
+  bool open = false;
+  std::string path;
+  size_t max_file_bytes = 0;
+  int filter = kRtcLogOff;
+};
+RtcLogStatus GetRtcLogStatus();
+
+// Returns `line` with the string values of the "AcsToken" and "token" keys
+// replaced by "***", both in plain JSON and in JSON quoted inside a string.
+std::string MaskRtcLogSecrets(std::string_view line);
+
+#endif  // CORE_RTC_LOG_H_

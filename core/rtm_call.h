@@ -1,0 +1,118 @@
+// Call invitations and the call manager in the vy::rtm interface family.
+#ifndef CORE_RTM_CALL_H_
+#define CORE_RTM_CALL_H_
+
+#include <string>
+
+#include "core/rtm_types.h"
+
+namespace vy {
+namespace rtm {
+
+// An invitation this user sends. Invitations are reference counted: the
+// creator and the call manager each hold a reference, and release() gives
+// one up.
+class ILocalCallInvitation {
+ public:
+  virtual const char* getCalleeId() const = 0;
+  // The setters copy the text and ignore a null pointer.
+  virtual void setContent(const char* content) = 0;
+  virtual const char* getContent() const = 0;
+  // Kept for the app only; the channel id is never sent.
+  virtual void setChannelId(const char* channelId) = 0;
+  virtual const char* getChannelId() const = 0;
+  virtual const char* getResponse() const = 0;
+  virtual LOCAL_INVITATION_STATE getState() const = 0;
+  virtual void release() = 0;
+
+ protected:
+  virtual ~ILocalCallInvitation() = default;
+};
+
+// An invitation received from another user; reference counted like
+// ILocalCallInvitation.
+class IRemoteCallInvitation {
+ public:
+  virtual const char* getCallerId() const = 0;
+  virtual const char* getContent() const = 0;
+  virtual void setResponse(const char* response) = 0;
+  virtual const char* getResponse() const = 0;
+  virtual const char* getChannelId() const = 0;
+  virtual REMOTE_INVITATION_STATE getState() const = 0;
+  virtual void release() = 0;
+
+ protected:
+  virtual ~IRemoteCallInvitation() = default;
+};
+
+// Events of the call manager, on the service's worker thread. Every callback
+// does nothing unless overridden.
+class IRtmCallEventHandler {
+ public:
+  virtual ~IRtmCallEventHandler() = default;
+
+  virtual void onLocalInvitationReceivedByPeer(
+      ILocalCallInvitation* localInvitation) {
+    (void)localInvitation;
+  }
+  virtual void onLocalInvitationCanceled(ILocalCallInvitation* localInvitation) {
+    (void)localInvitation;
+  }
+  virtual void onLocalInvitationFailure(ILocalCallInvitation* localInvitation,
+                                        LOCAL_INVITATION_ERR_CODE errorCode) {
+    (void)localInvitation, (void)errorCode;
+  }
+  virtual void onLocalInvitationAccepted(ILocalCallInvitation* localInvitation,
+                                         const char* response) {
+    (void)localInvitation, (void)response;
+  }
+  virtual void onLocalInvitationRefused(ILocalCallInvitation* localInvitation,
+                                        const char* response) {
+    (void)localInvitation, (void)response;
+  }
+  virtual void onRemoteInvitationRefused(
+      IRemoteCallInvitation* remoteInvitation) {
+    (void)remoteInvitation;
+  }
+  virtual void onRemoteInvitationAccepted(
+      IRemoteCallInvitation* remoteInvitation) {
+    (void)remoteInvitation;
+  }
+  virtual void onRemoteInvitationReceived(
+      IRemoteCallInvitation* remoteInvitation) {
+    (void)remoteInvitation;
+  }
+  virtual void onRemoteInvitationFailure(IRemoteCallInvitation* remoteInvitation,
+                                         REMOTE_INVITATION_ERR_CODE errorCode) {
+    (void)remoteInvitation, (void)errorCode;
+  }
+  virtual void onRemoteInvitationCanceled(
+      IRemoteCallInvitation* remoteInvitation) {
+    (void)remoteInvitation;
+  }
+};
+
+// The call manager made by IRtmService::getRtmCallManager. Operations run on
+// the service's worker thread, except createLocalCallInvitation, which runs
+// on the caller's thread.
+class IRtmCallManager {
+ public:
+  virtual int sendLocalInvitation(ILocalCallInvitation* invitation) = 0;
+  virtual int acceptRemoteInvitation(IRemoteCallInvitation* invitation) = 0;
+  virtual int refuseRemoteInvitation(IRemoteCallInvitation* invitation) = 0;
+  virtual int cancelLocalInvitation(ILocalCallInvitation* invitation,
+                                    const std::string& reason) = 0;
+  // A new invitation with a reference count of 1; a null id gives an empty
+  // callee id.
+  virtual ILocalCallInvitation* createLocalCallInvitation(
+      const char* calleeId) = 0;
+  virtual void release() = 0;
+
+ protected:
+  virtual ~IRtmCallManager() = default;
+};
+
+}  // namespace rtm
+}  // namespace vy
+
+#endif  // CORE_RTM_CALL_H_

@@ -1,0 +1,103 @@
+// Channels, their members and channel attributes in the vy::rtm interface
+// family.
+#ifndef CORE_RTM_CHANNEL_H_
+#define CORE_RTM_CHANNEL_H_
+
+#include "core/rtm_message.h"
+#include "core/rtm_types.h"
+
+namespace vy {
+namespace rtm {
+
+// A member of a channel as reported to IChannelEventHandler; valid only
+// during the callback unless the callee keeps it and ends it with release().
+class IChannelMember {
+ public:
+  virtual const char* getUserId() const = 0;
+  virtual const char* getChannelId() const = 0;
+  virtual void release() = 0;
+
+ protected:
+  virtual ~IChannelMember() = default;
+};
+
+// A channel attribute: key and value set by the app, last update user id and
+// time filled by the service from the server's answer.
+class IRtmChannelAttribute {
+ public:
+  // The setters copy the text and ignore a null pointer.
+  virtual void setKey(const char* key) = 0;
+  virtual const char* getKey() const = 0;
+  virtual void setValue(const char* value) = 0;
+  virtual const char* getValue() const = 0;
+  virtual const char* getLastUpdateUserId() const = 0;
+  virtual long long getLastUpdateTs() const = 0;
+  virtual void release() = 0;
+
+ protected:
+  virtual ~IRtmChannelAttribute() = default;
+};
+
+// Events of one channel. They arrive on the service's worker thread; the
+// objects and arrays passed live only until the callback returns. Every
+// callback does nothing unless overridden.
+class IChannelEventHandler {
+ public:
+  virtual ~IChannelEventHandler() = default;
+
+  virtual void onJoinSuccess() {}
+  virtual void onJoinFailure(JOIN_CHANNEL_ERR errorCode) { (void)errorCode; }
+  virtual void onLeave(LEAVE_CHANNEL_ERR errorCode) { (void)errorCode; }
+  virtual void onMessageReceived(const char* userId, const IMessage* message) {
+    (void)userId, (void)message;
+  }
+  virtual void onImageMessageReceived(const char* userId,
+                                      const IImageMessage* message) {
+    (void)userId, (void)message;
+  }
+  virtual void onFileMessageReceived(const char* userId,
+                                     const IFileMessage* message) {
+    (void)userId, (void)message;
+  }
+  virtual void onSendMessageResult(long long messageId,
+                                   CHANNEL_MESSAGE_ERR_CODE state) {
+    (void)messageId, (void)state;
+  }
+  virtual void onMemberJoined(IChannelMember* member) { (void)member; }
+  virtual void onMemberLeft(IChannelMember* member) { (void)member; }
+  virtual void onGetMembers(IChannelMember** members, int userCount,
+                            GET_MEMBERS_ERR errorCode) {
+    (void)members, (void)userCount, (void)errorCode;
+  }
+  virtual void onAttributesUpdated(const IRtmChannelAttribute* attributes[],
+                                   int numberOfAttributes) {
+    (void)attributes, (void)numberOfAttributes;
+  }
+  virtual void onMemberCountUpdated(int memberCount) { (void)memberCount; }
+};
+
+// A channel made by IRtmService::createChannel. Every operation but getId and
+// release runs on the service's worker thread; a call from another thread
+// waits for it there.
+class IChannel {
+ public:
+  // Results are JOIN_CHANNEL_ERR, LEAVE_CHANNEL_ERR, CHANNEL_MESSAGE_ERR_CODE
+  // and GET_MEMBERS_ERR values.
+  virtual int join() = 0;
+  virtual int leave() = 0;
+  virtual int sendMessage(const IMessage* message) = 0;
+  virtual int sendMessage(const IMessage* message,
+                          const SendMessageOptions& options) = 0;
+  virtual const char* getId() const = 0;
+  virtual int getMembers() = 0;
+  // Removes the channel from the service and deletes it.
+  virtual void release() = 0;
+
+ protected:
+  virtual ~IChannel() = default;
+};
+
+}  // namespace rtm
+}  // namespace vy
+
+#endif  // CORE_RTM_CHANNEL_H_

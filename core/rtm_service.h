@@ -1,0 +1,321 @@
+// The messaging service: the root of the vy::rtm interface family.
+//
+// Threading: every service runs on one process-wide worker thread. Each
+// operation called from another thread waits there for the worker to run it
+// and returns its result, so the operations may be called from any thread,
+// including from inside a callback. Callbacks arrive on the worker thread; a
+// callback must not block waiting for the app's own thread, because that
+// thread may be waiting for the worker.
+//
+// Results: 0 means accepted, negative values report misuse, small positive
+// values come from the operation's enumeration, 101 means not initialized and
+// 102 not logged in. The outcome of an accepted request arrives later through
+// a callback carrying its request id.
+#ifndef CORE_RTM_SERVICE_H_
+#define CORE_RTM_SERVICE_H_
+
+#include "core/rtm_call.h"
+#include "core/rtm_channel.h"
+#include "core/rtm_message.h"
+#include "core/rtm_types.h"
+
+#define VY_RTM_API __attribute__((visibility("default")))
+
+namespace vy {
+namespace rtm {
+
+// Events of the service, fanned out to every registered handler on the
+// worker thread. Pointers passed in live only until the callback returns.
+// Every callback does nothing unless overridden.
+class IRtmServiceEventHandler {
+ public:
+  virtual ~IRtmServiceEventHandler() = default;
+
+  virtual void onLoginSuccess() {}
+  virtual void onLoginFailure(LOGIN_ERR_CODE errorCode) { (void)errorCode; }
+  virtual void onRenewTokenResult(const char* token,
+                                  RENEW_TOKEN_ERR_CODE errorCode) {
+    (void)token, (void)errorCode;
+  }
+  virtual void onTokenExpired() {}
+  virtual void onLogout(LOGOUT_ERR_CODE errorCode) { (void)errorCode; }
+  virtual void onConnectionStateChanged(CONNECTION_STATE state,
+                                        CONNECTION_CHANGE_REASON reason) {
+    (void)state, (void)reason;
+  }
+  virtual void onSendMessageResult(long long messageId,
+                                   PEER_MESSAGE_ERR_CODE errorCode) {
+    (void)messageId, (void)errorCode;
+  }
+  virtual void onMessageReceivedFromPeer(const char* peerId,
+                                         const IMessage* message) {
+    (void)peerId, (void)message;
+  }
+  virtual void onImageMessageReceivedFromPeer(const char* peerId,
+                                              const IImageMessage* message) {
+    (void)peerId, (void)message;
+  }
+  virtual void onFileMessageReceivedFromPeer(const char* peerId,
+                                             const IFileMessage* message) {
+    (void)peerId, (void)message;
+  }
+  virtual void onMediaUploadingProgress(long long requestId,
+                                        const MediaOperationProgress& progress) {
+    (void)requestId, (void)progress;
+  }
+  virtual void onMediaDownloadingProgress(
+      long long requestId, const MediaOperationProgress& progress) {
+    (void)requestId, (void)progress;
+  }
+  virtual void onFileMediaUploadResult(long long requestId,
+                                       IFileMessage* fileMessage,
+                                       UPLOAD_MEDIA_ERR_CODE code) {
+    (void)requestId, (void)fileMessage, (void)code;
+  }
+  virtual void onImageMediaUploadResult(long long requestId,
+                                        IImageMessage* imageMessage,
+                                        UPLOAD_MEDIA_ERR_CODE code) {
+    (void)requestId, (void)imageMessage, (void)code;
+  }
+  virtual void onMediaDownloadToFileResult(long long requestId,
+                                           DOWNLOAD_MEDIA_ERR_CODE code) {
+    (void)requestId, (void)code;
+  }
+  virtual void onMediaDownloadToMemoryResult(long long requestId,
+                                             const char* memory, long long length,
+                                             DOWNLOAD_MEDIA_ERR_CODE code) {
+    (void)requestId, (void)memory, (void)length, (void)code;
+  }
+  virtual void onMediaCancelResult(long long requestId,
+                                   CANCEL_MEDIA_ERR_CODE code) {
+    (void)requestId, (void)code;
+  }
+  virtual void onQueryPeersOnlineStatusResult(
+      long long requestId, const PeerOnlineStatus* peersStatus, int peerCount,
+      QUERY_PEERS_ONLINE_STATUS_ERR errorCode) {
+    (void)requestId, (void)peersStatus, (void)peerCount, (void)errorCode;
+  }
+  virtual void onSubscriptionRequestResult(
+      long long requestId, PEER_SUBSCRIPTION_STATUS_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onQueryPeersBySubscriptionOptionResult(
+      long long requestId, const char* peerIds[], int peerCount,
+      QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR errorCode) {
+    (void)requestId, (void)peerIds, (void)peerCount, (void)errorCode;
+  }
+  virtual void onPeersOnlineStatusChanged(const PeerOnlineStatus peersStatus[],
+                                          int peerCount) {
+    (void)peersStatus, (void)peerCount;
+  }
+  virtual void onSetLocalUserAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onAddOrUpdateLocalUserAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onDeleteLocalUserAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onClearLocalUserAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onGetUserAttributesResult(long long requestId,
+                                         const char* userId,
+                                         const RtmAttribute* attributes,
+                                         int numberOfAttributes,
+                                         ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)userId, (void)attributes, (void)numberOfAttributes,
+        (void)errorCode;
+  }
+  virtual void onSetChannelAttributesResult(long long requestId,
+                                            ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onAddOrUpdateChannelAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onDeleteChannelAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onClearChannelAttributesResult(
+      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)errorCode;
+  }
+  virtual void onGetChannelAttributesResult(
+      long long requestId, const IRtmChannelAttribute* attributes[],
+      int numberOfAttributes, ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)attributes, (void)numberOfAttributes,
+        (void)errorCode;
+  }
+  virtual void onGetChannelMemberCountResult(
+      long long requestId, const ChannelMemberCount* channelMemberCounts,
+      int channelCount, GET_CHANNEL_MEMBER_COUNT_ERR_CODE errorCode) {
+    (void)requestId, (void)channelMemberCounts, (void)channelCount,
+        (void)errorCode;
+  }
+};
+
+// The service made by createRtmService. Operations taking a request id fill
+// a zero id with the current UTC milliseconds and write it back; the id comes
+// back with the operation's callback.
+class IRtmService {
+ public:
+  // Once per service. Returns 0, or -2 when already initialized, -3 when the
+  // app id is null or not exactly 32 characters long, -4 when the handler is
+  // null; a refused call changes nothing.
+  virtual int initialize(const char* appId,
+                         IRtmServiceEventHandler* eventHandler) = 0;
+  // Adds a handler; null is ignored and a handler is held at most once.
+  virtual void addEventHandler(IRtmServiceEventHandler* eventHandler) = 0;
+  // Removes a handler; unknown or null handlers are ignored. A handler may
+  // remove itself or others from inside a callback.
+  virtual void removeEventHandler(IRtmServiceEventHandler* eventHandler) = 0;
+  // Logs out and ends the service. No handler is called once this returns,
+  // and the service must not be used again. With immediate true the service
+  // is deleted before the call returns, unless the call comes from the
+  // worker thread (a callback), where deletion waits for the end of the
+  // worker's current pass, as it always does with immediate false.
+  virtual void release(bool immediate) = 0;
+
+  // Arms the login; the outcome comes through onConnectionStateChanged and
+  // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values.
+  virtual int login(const char* token, const char* userId) = 0;
+  virtual int logout() = 0;
+  virtual int renewToken(const char* token) = 0;
+  // Sends without offline storage. Results are PEER_MESSAGE_ERR_CODE values
+  // or -1 for a refused message, which is also reported by callback.
+  virtual int sendMessageToPeer(const char* peerId, const IMessage* message) = 0;
+
+  // Media transfers are not offered: these return 0 and never call back.
+  virtual int downloadMediaToMemory(const char* mediaId,
+                                    long long& requestId) = 0;
+  virtual int downloadMediaToFile(const char* mediaId, const char* filePath,
+                                  long long& requestId) = 0;
+  virtual int cancelMediaDownload(long long requestId) = 0;
+  virtual int cancelMediaUpload(long long requestId) = 0;
+
+  virtual int sendMessageToPeer(const char* peerId, const IMessage* message,
+                                const SendMessageOptions& options) = 0;
+  virtual IChannel* createChannel(const char* channelId,
+                                  IChannelEventHandler* eventHandler) = 0;
+  virtual IRtmCallManager* getRtmCallManager(
+      IRtmCallEventHandler* eventHandler) = 0;
+
+  // New messages, made on the caller's thread; the caller ends them with
+  // IMessage::release().
+  virtual IMessage* createMessage() = 0;
+  virtual IMessage* createMessage(const char* text) = 0;
+  virtual IMessage* createMessage(const unsigned char* rawData, int length) = 0;
+  virtual IMessage* createMessage(const unsigned char* rawData, int length,
+                                  const char* description) = 0;
+
+  // Media messages are not offered: these return null or 0.
+  virtual IFileMessage* createFileMessageByMediaId(const char* mediaId) = 0;
+  virtual IImageMessage* createImageMessageByMediaId(const char* mediaId) = 0;
+  virtual int createFileMessageByUploading(const char* filePath,
+                                           long long& requestId) = 0;
+  virtual int createImageMessageByUploading(const char* filePath,
+                                            long long& requestId) = 0;
+  // Returns null: apps build channel attributes themselves.
+  virtual IRtmChannelAttribute* createChannelAttribute() = 0;
+
+  // Takes a JSON command: "ConfPriCloudAddr" (with "ServerAdd" and "Port")
+  // selects a private gateway, "LocalNetChanged" (with "netType") reports a
+  // network change. Returns 0 when the command was taken, else -1.
+  virtual int setParameters(const char* parameters) = 0;
+
+  virtual int queryPeersOnlineStatus(const char* peerIds[], int peerCount,
+                                     long long& requestId) = 0;
+  virtual int subscribePeersOnlineStatus(const char* peerIds[], int peerCount,
+                                         long long& requestId) = 0;
+  virtual int unsubscribePeersOnlineStatus(const char* peerIds[], int peerCount,
+                                           long long& requestId) = 0;
+  virtual int queryPeersBySubscriptionOption(PEER_SUBSCRIPTION_OPTION option,
+                                             long long& requestId) = 0;
+
+  virtual int setLocalUserAttributes(const RtmAttribute* attributes,
+                                     int numberOfAttributes,
+                                     long long& requestId) = 0;
+  virtual int addOrUpdateLocalUserAttributes(const RtmAttribute* attributes,
+                                             int numberOfAttributes,
+                                             long long& requestId) = 0;
+  virtual int deleteLocalUserAttributesByKeys(const char* attributeKeys[],
+                                              int numberOfKeys,
+                                              long long& requestId) = 0;
+  virtual int clearLocalUserAttributes(long long& requestId) = 0;
+  virtual int getUserAttributes(const char* userId, long long& requestId) = 0;
+  virtual int getUserAttributesByKeys(const char* userId,
+                                      const char* attributeKeys[],
+                                      int numberOfKeys,
+                                      long long& requestId) = 0;
+
+  virtual int setChannelAttributes(const char* channelId,
+                                   const IRtmChannelAttribute* attributes[],
+                                   int numberOfAttributes,
+                                   const ChannelAttributeOptions& options,
+                                   long long& requestId) = 0;
+  virtual int addOrUpdateChannelAttributes(
+      const char* channelId, const IRtmChannelAttribute* attributes[],
+      int numberOfAttributes, const ChannelAttributeOptions& options,
+      long long& requestId) = 0;
+  virtual int deleteChannelAttributesByKeys(
+      const char* channelId, const char* attributeKeys[], int numberOfKeys,
+      const ChannelAttributeOptions& options, long long& requestId) = 0;
+  virtual int clearChannelAttributes(const char* channelId,
+                                     const ChannelAttributeOptions& options,
+                                     long long& requestId) = 0;
+  virtual int getChannelAttributes(const char* channelId,
+                                   long long& requestId) = 0;
+  virtual int getChannelAttributesByKeys(const char* channelId,
+                                         const char* attributeKeys[],
+                                         int numberOfKeys,
+                                         long long& requestId) = 0;
+
+  virtual int getChannelMemberCount(const char* channelIds[], int channelCount,
+                                    long long& requestId) = 0;
+
+  // Log settings, shared by every service of the process (there is one log
+  // file). setLogFile (re)opens "<directory>/vy_rtm_sdk.log" and returns 0,
+  // -1 for a null, empty or overlong directory, or -2 when the file could
+  // not be opened (the log then stays closed). setLogFilter takes a
+  // LOG_FILTER_TYPE value and ignores others; it returns 0. setLogFileSize
+  // takes kilobytes (0 means 8192) for the next setLogFile and returns 0, or
+  // -1 for a negative size, which changes nothing.
+  virtual int setLogFile(const char* logFileDirectory) = 0;
+  virtual int setLogFilter(LOG_FILTER_TYPE filter) = 0;
+  virtual int setLogFileSize(int fileSizeInKBytes) = 0;
+
+ protected:
+  virtual ~IRtmService() = default;
+};
+
+}  // namespace rtm
+}  // namespace vy
+
+extern "C" {
+
+// Returns a new service; end it with IRtmService::release.
+VY_RTM_API vy::rtm::IRtmService* createRtmService();
+
+// The library's version, "1.0.2.0".
+VY_RTM_API const char* getRtmSdkVersion();
+
+// Opens the library's log on the file `path` at the filter `level` (0 trace
+// to 6 off) with a size limit of `sizeKB` kilobytes and one backup file. Does
+// nothing when a log is open already. Returns 0, or a negative value when
+// the file could not be opened.
+VY_RTM_API int VyRtm_OpenRtcLog(const char* path, int level, int sizeKB);
+
+// Closes the library's log; later lines are dropped.
+VY_RTM_API void VyRtm_CloseRtcLog();
+
+}  // extern "C"
+
+#endif  // CORE_RTM_SERVICE_H_

@@ -1,0 +1,239 @@
+// Plain value types and result enumerations of the vy::rtm interface family.
+//
+// Every enumeration is 32 bits wide with a fixed underlying type, so a value
+// that the service reports unchanged (a server or gateway code) is always a
+// valid value of its enumeration. The member names are this library's; the
+// numbers are what the service produces and what callers may compare against.
+#ifndef CORE_RTM_TYPES_H_
+#define CORE_RTM_TYPES_H_
+
+#include <cstdint>
+
+namespace vy {
+namespace rtm {
+
+// State reported by IRtmServiceEventHandler::onConnectionStateChanged. The
+// service reports these (state, reason) pairs: (2,1) login accepted,
+// (3,2) logged in, (1,3) login refused, (1,4) login timed out, (4,5)
+// connection lost, (4,3) connection failed, (1,6) logged out, (5,8) forced
+// offline because the user logged in elsewhere.
+enum CONNECTION_STATE : int32_t {
+  CONNECTION_STATE_DISCONNECTED = 1,
+  CONNECTION_STATE_CONNECTING = 2,
+  CONNECTION_STATE_CONNECTED = 3,
+  CONNECTION_STATE_RECONNECTING = 4,
+  CONNECTION_STATE_ABORTED = 5,
+};
+
+enum CONNECTION_CHANGE_REASON : int32_t {
+  CONNECTION_CHANGE_REASON_LOGIN = 1,
+  CONNECTION_CHANGE_REASON_LOGIN_SUCCESS = 2,
+  CONNECTION_CHANGE_REASON_LOGIN_FAILURE = 3,
+  CONNECTION_CHANGE_REASON_LOGIN_TIMEOUT = 4,
+  CONNECTION_CHANGE_REASON_INTERRUPTED = 5,
+  CONNECTION_CHANGE_REASON_LOGOUT = 6,
+  CONNECTION_CHANGE_REASON_REMOTE_LOGIN = 8,
+};
+
+// Returned by IRtmService::login, or passed to onLoginFailure. A refusal by
+// the gateway is passed on with the gateway's own code.
+enum LOGIN_ERR_CODE : int32_t {
+  LOGIN_ERR_OK = 0,
+  LOGIN_ERR_REJECTED = 1,  // The server refused the login.
+  LOGIN_ERR_INVALID_ARGUMENT = 3,
+  LOGIN_ERR_ALREADY_LOGGED_IN = 8,
+  LOGIN_ERR_TIMEOUT = 9,
+  LOGIN_ERR_TOO_OFTEN = 10,
+  LOGIN_ERR_NOT_INITIALIZED = 101,
+};
+
+// Passed to onLogout with the server's code; 0 is success.
+enum LOGOUT_ERR_CODE : int32_t {
+  LOGOUT_ERR_OK = 0,
+};
+
+enum RENEW_TOKEN_ERR_CODE : int32_t {
+  RENEW_TOKEN_ERR_OK = 0,
+  RENEW_TOKEN_ERR_INVALID_ARGUMENT = 2,
+  RENEW_TOKEN_ERR_TOO_OFTEN = 3,
+  RENEW_TOKEN_ERR_NOT_INITIALIZED = 101,
+  RENEW_TOKEN_ERR_NOT_LOGGED_IN = 102,
+};
+
+enum PEER_MESSAGE_ERR_CODE : int32_t {
+  PEER_MESSAGE_ERR_OK = 0,  // Delivered to the peer.
+  PEER_MESSAGE_ERR_TIMEOUT = 2,
+  PEER_MESSAGE_ERR_PEER_UNREACHABLE = 3,
+  PEER_MESSAGE_ERR_CACHED_BY_SERVER = 4,  // Stored for the offline peer.
+  PEER_MESSAGE_ERR_TOO_OFTEN = 5,
+  PEER_MESSAGE_ERR_INVALID_USERID = 6,
+  PEER_MESSAGE_ERR_INVALID_MESSAGE = 7,
+  PEER_MESSAGE_ERR_NOT_INITIALIZED = 101,
+  PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+enum CHANNEL_MESSAGE_ERR_CODE : int32_t {
+  CHANNEL_MESSAGE_ERR_OK = 0,
+  CHANNEL_MESSAGE_ERR_FAILURE = 1,
+  CHANNEL_MESSAGE_ERR_SENT_TIMEOUT = 2,
+  // Not joined, or too many messages await the server's answer.
+  CHANNEL_MESSAGE_ERR_NOT_AVAILABLE = 3,
+  CHANNEL_MESSAGE_ERR_INVALID_MESSAGE = 4,
+  CHANNEL_MESSAGE_ERR_NOT_INITIALIZED = 101,
+  CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+enum JOIN_CHANNEL_ERR : int32_t {
+  JOIN_CHANNEL_ERR_OK = 0,
+  JOIN_CHANNEL_ERR_FAILURE = 1,  // The server refused the join.
+  JOIN_CHANNEL_ERR_TOO_OFTEN = 7,
+};
+
+// onLeave carries the server's code, 0 on success.
+enum LEAVE_CHANNEL_ERR : int32_t {
+  LEAVE_CHANNEL_ERR_OK = 0,
+  LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL = 3,
+};
+
+enum GET_MEMBERS_ERR : int32_t {
+  GET_MEMBERS_ERR_OK = 0,
+  GET_MEMBERS_ERR_NOT_IN_CHANNEL = 3,
+  GET_MEMBERS_ERR_TOO_OFTEN = 7,
+};
+
+enum QUERY_PEERS_ONLINE_STATUS_ERR : int32_t {
+  QUERY_PEERS_ONLINE_STATUS_ERR_OK = 0,
+  QUERY_PEERS_ONLINE_STATUS_ERR_INVALID_ARGUMENT = 2,
+  QUERY_PEERS_ONLINE_STATUS_ERR_TOO_OFTEN = 5,
+  QUERY_PEERS_ONLINE_STATUS_ERR_NOT_INITIALIZED = 101,
+  QUERY_PEERS_ONLINE_STATUS_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+// onSubscriptionRequestResult carries the server's code unchanged.
+enum PEER_SUBSCRIPTION_STATUS_ERR : int32_t {
+  PEER_SUBSCRIPTION_STATUS_ERR_OK = 0,
+  PEER_SUBSCRIPTION_STATUS_ERR_INVALID_ARGUMENT = 2,
+  PEER_SUBSCRIPTION_STATUS_ERR_TOO_OFTEN = 5,
+  PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW = 6,  // More than 512 peers.
+  PEER_SUBSCRIPTION_STATUS_ERR_NOT_INITIALIZED = 101,
+  PEER_SUBSCRIPTION_STATUS_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+enum QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR : int32_t {
+  QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_OK = 0,
+  QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_TOO_OFTEN = 3,
+  QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_NOT_INITIALIZED = 101,
+  QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+enum GET_CHANNEL_MEMBER_COUNT_ERR_CODE : int32_t {
+  GET_CHANNEL_MEMBER_COUNT_ERR_OK = 0,
+  GET_CHANNEL_MEMBER_COUNT_ERR_INVALID_ARGUMENT = 2,
+  GET_CHANNEL_MEMBER_COUNT_ERR_TOO_OFTEN = 3,
+  GET_CHANNEL_MEMBER_COUNT_ERR_NOT_INITIALIZED = 101,
+  GET_CHANNEL_MEMBER_COUNT_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+// The service does not look at the option; online status is the only one.
+enum PEER_SUBSCRIPTION_OPTION : int32_t {
+  PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS = 0,
+};
+
+enum ATTRIBUTE_OPERATION_ERR : int32_t {
+  ATTRIBUTE_OPERATION_ERR_OK = 0,
+  ATTRIBUTE_OPERATION_ERR_INVALID_KEY = 2,  // A null or empty key in a list.
+  ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT = 3,
+  ATTRIBUTE_OPERATION_ERR_SIZE_OVERFLOW = 4,  // A value of 8192 bytes or more.
+  ATTRIBUTE_OPERATION_ERR_TOO_OFTEN = 5,
+  ATTRIBUTE_OPERATION_ERR_NOT_INITIALIZED = 101,
+  ATTRIBUTE_OPERATION_ERR_USER_NOT_LOGGED_IN = 102,
+};
+
+enum LOCAL_INVITATION_STATE : int32_t {
+  LOCAL_INVITATION_STATE_SENT = 0,
+  LOCAL_INVITATION_STATE_SENT_TO_SERVER = 1,  // Acknowledged by the server.
+  LOCAL_INVITATION_STATE_RECEIVED_BY_PEER = 2,
+  LOCAL_INVITATION_STATE_ACCEPTED_BY_PEER = 3,
+  LOCAL_INVITATION_STATE_REFUSED_BY_PEER = 4,
+  LOCAL_INVITATION_STATE_CANCELING = 5,
+};
+
+enum LOCAL_INVITATION_ERR_CODE : int32_t {
+  LOCAL_INVITATION_ERR_OK = 0,
+  LOCAL_INVITATION_ERR_PEER_OFFLINE = 1,
+  LOCAL_INVITATION_ERR_PEER_NO_RESPONSE = 2,
+  LOCAL_INVITATION_ERR_INVITATION_EXPIRE = 3,
+};
+
+enum REMOTE_INVITATION_STATE : int32_t {
+  REMOTE_INVITATION_STATE_RECEIVED = 0,
+  REMOTE_INVITATION_STATE_REFUSED = 3,   // Our refusal was acknowledged.
+  REMOTE_INVITATION_STATE_ACCEPTED = 4,  // Our acceptance was acknowledged.
+  REMOTE_INVITATION_STATE_CANCELED = 5,  // Canceled by the caller.
+};
+
+enum REMOTE_INVITATION_ERR_CODE : int32_t {
+  REMOTE_INVITATION_ERR_OK = 0,
+  REMOTE_INVITATION_ERR_PEER_OFFLINE = 1,
+  REMOTE_INVITATION_ERR_ACCEPT_FAILURE = 2,
+  REMOTE_INVITATION_ERR_INVITATION_EXPIRE = 3,
+};
+
+// Filter of the library's log file: lines below the filter are dropped and
+// LOG_FILTER_OFF silences the log.
+enum LOG_FILTER_TYPE : int32_t {
+  LOG_FILTER_TRACE = 0,
+  LOG_FILTER_DEBUG = 1,
+  LOG_FILTER_INFO = 2,
+  LOG_FILTER_WARN = 3,
+  LOG_FILTER_ERROR = 4,
+  LOG_FILTER_CRITICAL = 5,
+  LOG_FILTER_OFF = 6,
+};
+
+enum MESSAGE_TYPE : int32_t {
+  MESSAGE_TYPE_TEXT = 1,
+  MESSAGE_TYPE_RAW = 2,
+};
+
+// Media transfers are not offered: the media operations never report these.
+enum UPLOAD_MEDIA_ERR_CODE : int32_t { UPLOAD_MEDIA_ERR_OK = 0 };
+enum DOWNLOAD_MEDIA_ERR_CODE : int32_t { DOWNLOAD_MEDIA_ERR_OK = 0 };
+enum CANCEL_MEDIA_ERR_CODE : int32_t { CANCEL_MEDIA_ERR_OK = 0 };
+
+// Declared for the media callbacks of IRtmServiceEventHandler, which are
+// never called.
+struct MediaOperationProgress;
+
+// A user attribute. The strings belong to whoever built the array.
+struct RtmAttribute {
+  const char* key = nullptr;
+  const char* value = nullptr;
+};
+
+// One peer's online status. state is 0 online, 2 offline and 1 when the
+// server could not tell.
+struct PeerOnlineStatus {
+  const char* peerId = nullptr;
+  bool isOnline = false;
+  int32_t state = 0;
+};
+
+struct ChannelMemberCount {
+  const char* channelId = nullptr;
+  int32_t count = 0;
+};
+
+struct SendMessageOptions {
+  bool enableOfflineMessaging = false;
+  bool enableHistoricalMessaging = false;
+};
+
+struct ChannelAttributeOptions {
+  bool enableNotificationToChannelMembers = false;
+};
+
+}  // namespace rtm
+}  // namespace vy
+
+#endif  // CORE_RTM_TYPES_H_
