@@ -1,0 +1,66 @@
+#ifndef CORE_ENVELOPE_H_
+#define CORE_ENVELOPE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "core/json_util.h"
+
+namespace zentho {
+class SyncMsgCrypt;
+}
+
+// The JSON envelope around every command on the connection. Without a message crypt:
+//   {"Cmd":..,"Encrypt":false,"Content":<the body's JSON text>}
+// with one (from the first "Login" on):
+//   {"Cmd":..,"Encrypt":true,"TimeStamp":..,"Nonce":..,"Signature":..,"Content":<Base64>}
+// The "Login" envelope alone carries "AppId" right after "Cmd". An empty body gives empty
+// "Signature" and "Content": that is how content-less commands ("KeepAlive", "Logout") travel.
+
+constexpr size_t kEnvelopeNonceLength = 10;
+// Received contents longer than this are logged as "content too long...".
+constexpr size_t kMaxLoggedContent = 1024;
+
+// Builds the envelope text. `appId` is null except for "Login". `timestampMs` is the wall
+// clock (rtc::TimeUTCMillis). Returns the crypt's result code (0 also for the plain form);
+// on a failure the envelope still carries whatever signature and content it produced (none),
+// as the server expects an answerable command either way.
+int BuildEnvelope(const std::string& cmd, const std::string& content,
+                  const zentho::SyncMsgCrypt* crypt, const std::string* appId,
+                  int64_t timestampMs, std::string* envelope);
+
+enum class EnvelopeResult {
+  kOk,
+  kNotJson,          // not JSON, or nested too deep
+  kNotObject,        // JSON, but not an object
+  kNoEncryptFlag,    // "Encrypt" missing or not a boolean
+  kNoCrypt,          // encrypted, but no message crypt exists yet
+  kDecryptFailed,    // the content failed a signature, Base64, AES, pad, length or app id check
+};
+
+const char* EnvelopeResultText(EnvelopeResult result);
+
+// One received command, unwrapped. The content document's strings point into content_text,
+// so the two live together.
+struct ReceivedCommand {
+  std::string cmd;
+  std::string content;  // the plain body; empty for content-less commands
+  bool encrypted = false;
+  int crypt_result = 0;  // DecryptMsg's code when kDecryptFailed
+  JsonStr content_text;
+  rapidjson::Document content_doc;  // an object; members are read with the JSON readers
+};
+
+// Unwraps one packet payload. Only kOk gives a command to dispatch: a non-empty content that
+// fails any check is dropped rather than dispatched with empty or unchecked data.
+EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::SyncMsgCrypt* crypt,
+                              ReceivedCommand* out);
+
+// The content as the "Recv" log line shows it: in full up to kMaxLoggedContent bytes, else
+// "content too long...".
+const char* RecvLogContent(const std::string& content);
+
+// The body as the "SEND" log line shows it: the token of "RenewAcsToken" is masked.
+std::string SendLogContent(const std::string& cmd, const std::string& content);
+
+#endif  // CORE_ENVELOPE_H_
