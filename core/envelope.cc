@@ -122,18 +122,3 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
 const char* RecvLogContent(const std::string& content) {
   return content.size() > kMaxLoggedContent ? "content too long..." : content.c_str();
 }
-
-std::string SendLogContent(const std::string& cmd, const std::string& content) {
-  if (cmd != "RenewAcsToken") return content;
-  static const char kKey[] = "\"AcsToken\":\"";
-  size_t start = content.find(kKey);
-  if (start == std::string::npos) return content;
-  start += sizeof(kKey) - 1;
-  size_t end = start;
-  while (end < content.size() && content[end] != '"') {
-    end += content[end] == '\\' ? 2 : 1;
-  }
-  std::string masked = content;
-  masked.replace(start, std::min(end, content.size()) - start, "***");
-  return masked;
-}

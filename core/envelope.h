@@ -60,7 +60,4 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
 // "content too long...".
 const char* RecvLogContent(const std::string& content);
 
-// The body as the "SEND" log line shows it: the token of "RenewAcsToken" is masked.
-std::string SendLogContent(const std::string& cmd, const std::string& content);
-
 #endif  // CORE_ENVELOPE_H_

@@ -188,12 +188,6 @@ TEST(TrafficLog, ContentsAboveTheLimitAreReplaced) {
   EXPECT_STREQ("content too long...", RecvLogContent(std::string(1025, 'a')));
 }
 
-TEST(TrafficLog, RenewTokenLineHidesTheToken) {
-  std::string body = R"({"AcsToken":"secret\"tok","MsgId":1})";
-  EXPECT_EQ(R"({"AcsToken":"***","MsgId":1})", SendLogContent("RenewAcsToken", body));
-  EXPECT_EQ(body, SendLogContent("SendMsgToPeer", body));
-}
-
 TEST(CommandRouter, EveryNameOfTheTableIsKnownOnce) {
   for (size_t i = 0; i < CommandRouter::kCommandCount; ++i) {
     EXPECT_EQ(static_cast<int>(i), CommandRouter::IndexOf(CommandRouter::kCommandNames[i]));

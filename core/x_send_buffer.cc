@@ -1,0 +1,51 @@
+#include "core/x_send_buffer.h"
+
+#include <cstring>
+
+XSendBuffer::XSendBuffer() : buffer_(new char[kInitialCapacity]()), capacity_(kInitialCapacity) {}
+
+XSendBuffer::~XSendBuffer() {
+  // Message contents do not outlive the client in freed memory.
+  std::memset(buffer_.get(), 0, used_);
+}
+
+bool XSendBuffer::Grow(size_t length) {
+  if (length > kMaxCapacity || used_ > kMaxCapacity - length) return false;
+  if (used_ + length <= capacity_) return true;
+  size_t new_capacity = capacity_;
+  while (used_ + length > new_capacity) {
+    // Step by 2048, or by the whole length when a step would not leave room for it.
+    new_capacity += (new_capacity + kGrowStep - used_ < length) ? length : kGrowStep;
+  }
+  std::unique_ptr<char[]> grown(new char[new_capacity]());
+  std::memcpy(grown.get(), buffer_.get(), used_);
+  std::memset(buffer_.get(), 0, used_);
+  buffer_ = std::move(grown);
+  capacity_ = new_capacity;
+  return true;
+}
+
+bool XSendBuffer::Reserve(size_t length) { return Grow(length); }
+
+bool XSendBuffer::Append(const char* data, size_t length) {
+  if (data == nullptr || length == 0 || !Grow(length)) return false;
+  std::memcpy(buffer_.get() + used_, data, length);
+  used_ += length;
+  return true;
+}
+
+void XSendBuffer::Consume(size_t n) {
+  if (n >= used_) {
+    Clear();
+    return;
+  }
+  std::memmove(buffer_.get(), buffer_.get() + n, used_ - n);
+  // Zero only the bytes vacated at the end, not the whole capacity.
+  std::memset(buffer_.get() + used_ - n, 0, n);
+  used_ -= n;
+}
+
+void XSendBuffer::Clear() {
+  std::memset(buffer_.get(), 0, used_);
+  used_ = 0;
+}
