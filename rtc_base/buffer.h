@@ -23,9 +23,10 @@ template <typename T, typename U>
 inline constexpr bool BufferCompat =
     std::is_same_v<std::remove_const_t<T>, std::remove_const_t<U>> ||
     (sizeof(T) == 1 && sizeof(U) == 1 &&
-     (std::is_integral_v<T> || std::is_same_v<T, std::byte>) &&
-     (std::is_integral_v<U> || std::is_same_v<std::remove_const_t<U>, std::byte>) &&
-     !std::is_same_v<std::remove_const_t<T>, bool> &&
+     (std::is_integral_v<T> || std::is_same_v<T, std::byte>)&&(
+         std::is_integral_v<U> ||
+         std::is_same_v<std::remove_const_t<U>, std::byte>)&&!std::is_same_v<std::remove_const_t<T>,
+                                                                             bool> &&
      !std::is_same_v<std::remove_const_t<U>, bool>);
 
 }  // namespace internal
@@ -118,8 +119,8 @@ class BufferT {
   const T* cend() const { return end(); }
 
   bool operator==(const BufferT& other) const {
-    return size_ == other.size_ && (size_ == 0 || memcmp(data_.get(), other.data_.get(),
-                                                         size_ * sizeof(T)) == 0);
+    return size_ == other.size_ &&
+           (size_ == 0 || memcmp(data_.get(), other.data_.get(), size_ * sizeof(T)) == 0);
   }
 
   // Replaces the contents with a copy of `size` elements.
@@ -135,9 +136,9 @@ class BufferT {
   void SetData(const U (&array)[N]) {
     SetData(array, N);
   }
-  template <typename C, typename std::enable_if_t<internal::BufferCompat<
-                            T, std::remove_pointer_t<decltype(std::declval<const C&>().data())>>>* =
-                            nullptr>
+  template <typename C,
+            typename std::enable_if_t<internal::BufferCompat<
+                T, std::remove_pointer_t<decltype(std::declval<const C&>().data())>>>* = nullptr>
   void SetData(const C& container) {
     SetData(container.data(), container.size());
   }
@@ -157,9 +158,9 @@ class BufferT {
   void AppendData(const U (&array)[N]) {
     AppendData(array, N);
   }
-  template <typename C, typename std::enable_if_t<internal::BufferCompat<
-                            T, std::remove_pointer_t<decltype(std::declval<const C&>().data())>>>* =
-                            nullptr>
+  template <typename C,
+            typename std::enable_if_t<internal::BufferCompat<
+                T, std::remove_pointer_t<decltype(std::declval<const C&>().data())>>>* = nullptr>
   void AppendData(const C& container) {
     AppendData(container.data(), container.size());
   }

@@ -78,8 +78,8 @@ void CopyOnWriteBuffer::Clear() {
 
 void CopyOnWriteBuffer::CloneDataIfReferenced(size_t new_capacity) {
   if (buffer_->HasOneRef()) return;
-  buffer_ = new SharedBuffer(buffer_->data(), buffer_->size(),
-                             std::max(buffer_->size(), new_capacity));
+  buffer_ =
+      new SharedBuffer(buffer_->data(), buffer_->size(), std::max(buffer_->size(), new_capacity));
 }
 
 }  // namespace rtc

@@ -25,8 +25,8 @@ std::string FormatNumber(const char* fmt, T value) {
 
 }  // namespace
 
-size_t escape(char* buffer, size_t buflen, const char* source, size_t srclen,
-              const char* illegal, char escape) {
+size_t escape(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
+              char escape) {
   if (buflen == 0) return 0;
   size_t srcpos = 0, bufpos = 0;
   while (srcpos < srclen && bufpos + 1 < buflen) {
@@ -56,8 +56,8 @@ size_t unescape(char* buffer, size_t buflen, const char* source, size_t srclen, 
   return bufpos;
 }
 
-size_t encode(char* buffer, size_t buflen, const char* source, size_t srclen,
-              const char* illegal, char escape) {
+size_t encode(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
+              char escape) {
   if (buflen == 0) return 0;
   size_t srcpos = 0, bufpos = 0;
   while (srcpos < srclen && bufpos + 1 < buflen) {
@@ -123,8 +123,7 @@ size_t hex_encode_output_length(size_t srclen, char delimiter) {
   return delimiter && srclen > 0 ? srclen * 3 - 1 : srclen * 2;
 }
 
-void hex_encode_with_delimiter(char* buffer, const char* csource, size_t srclen,
-                               char delimiter) {
+void hex_encode_with_delimiter(char* buffer, const char* csource, size_t srclen, char delimiter) {
   const auto* source = reinterpret_cast<const unsigned char*>(csource);
   size_t bufpos = 0;
   for (size_t srcpos = 0; srcpos < srclen; ++srcpos) {
@@ -151,8 +150,8 @@ size_t hex_decode(char* buffer, size_t buflen, const char* source, size_t srclen
   return hex_decode_with_delimiter(buffer, buflen, source, srclen, 0);
 }
 
-size_t hex_decode_with_delimiter(char* cbuffer, size_t buflen, const char* source,
-                                 size_t srclen, char delimiter) {
+size_t hex_decode_with_delimiter(char* cbuffer, size_t buflen, const char* source, size_t srclen,
+                                 char delimiter) {
   if (buflen == 0 || srclen == 0) return 0;
   // Every pair but the last is followed by a delimiter, so this bounds the output.
   const size_t needed = delimiter ? (srclen + 1) / 3 : srclen / 2;

@@ -14,15 +14,15 @@ namespace rtc {
 // Copies `source`, putting `escape` before every byte that is `escape` itself or occurs in the
 // NUL-terminated `illegal` set; a NUL byte always counts as illegal. Note that an escaped NUL
 // stays a NUL in the output, so callers must go by the returned length.
-size_t escape(char* buffer, size_t buflen, const char* source, size_t srclen,
-              const char* illegal, char escape);
+size_t escape(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
+              char escape);
 // Drops every `escape` that is not the last source byte and copies the byte after it as is.
 size_t unescape(char* buffer, size_t buflen, const char* source, size_t srclen, char escape);
 
 // Like escape(), but an escaped byte becomes `escape` and two lower-case hex digits. An
 // encoded byte that does not fit whole ends the output.
-size_t encode(char* buffer, size_t buflen, const char* source, size_t srclen,
-              const char* illegal, char escape);
+size_t encode(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
+              char escape);
 // Turns `escape` and two hex digits back into their byte; anything else is copied as is.
 size_t decode(char* buffer, size_t buflen, const char* source, size_t srclen, char escape);
 
@@ -65,8 +65,7 @@ size_t tokenize_with_empty_tokens(const std::string& source, char delimiter,
 // The same as tokenize_with_empty_tokens().
 size_t split(const std::string& source, char delimiter, std::vector<std::string>* fields);
 // Appends the tokenize() result to `fields` instead of replacing them.
-size_t tokenize_append(const std::string& source, char delimiter,
-                       std::vector<std::string>* fields);
+size_t tokenize_append(const std::string& source, char delimiter, std::vector<std::string>* fields);
 // Like tokenize(), but text between `start_mark` and `end_mark` is one field, untouched. The
 // character just before a start mark is taken to be a delimiter and dropped.
 size_t tokenize(const std::string& source, char delimiter, char start_mark, char end_mark,

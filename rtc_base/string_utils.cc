@@ -96,8 +96,8 @@ std::string string_trim(const std::string& s) {
   return s.substr(first, last - first);
 }
 
-void replace_substrs(const char* search, size_t search_len, const char* replace,
-                     size_t replace_len, std::string* s) {
+void replace_substrs(const char* search, size_t search_len, const char* replace, size_t replace_len,
+                     std::string* s) {
   // An empty search text matches everywhere and would never advance.
   if (search_len == 0 || !s) return;
   size_t pos = 0;

@@ -27,8 +27,8 @@ std::string string_trim(const std::string& s);
 
 // Replaces every occurrence of `search` in `s`, left to right; inserted text is never searched
 // again. An empty search text changes nothing.
-void replace_substrs(const char* search, size_t search_len, const char* replace,
-                     size_t replace_len, std::string* s);
+void replace_substrs(const char* search, size_t search_len, const char* replace, size_t replace_len,
+                     std::string* s);
 
 // "%x" of the value taken as unsigned: -1 gives "ffffffff".
 std::string ToHex(int i);

@@ -157,8 +157,10 @@ TEST(ByteBufferReaderTest, ReadsFromABuffer) {
 }
 
 TEST(VarintTest, RoundTripsBoundaryValues) {
-  const uint64_t values[] = {0,          1,          127,        128,
-                             16383,      16384,      1ULL << 32, (1ULL << 63) - 1,
+  const uint64_t values[] = {0,          1,
+                             127,        128,
+                             16383,      16384,
+                             1ULL << 32, (1ULL << 63) - 1,
                              1ULL << 63, std::numeric_limits<uint64_t>::max()};
   ByteBufferWriter w;
   for (uint64_t v : values) w.WriteUVarint(v);

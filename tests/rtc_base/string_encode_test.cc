@@ -65,8 +65,7 @@ TEST(EscapeTest, RoundTripsRandomBytes) {
   for (int i = 0; i < 200; ++i) {
     const std::string src = RandomBytes(&rng, i % 50);
     std::vector<char> escaped(src.size() * 2 + 1);
-    const size_t n =
-        escape(escaped.data(), escaped.size(), src.data(), src.size(), "\x01;:", '\\');
+    const size_t n = escape(escaped.data(), escaped.size(), src.data(), src.size(), "\x01;:", '\\');
     std::vector<char> back(src.size() + 1);
     const size_t m = unescape(back.data(), back.size(), escaped.data(), n, '\\');
     ASSERT_EQ(src, std::string(back.data(), m));
@@ -106,8 +105,8 @@ TEST(EncodeTest, DecodeHandlesIncompleteAndInvalidEscapes) {
 TEST(EncodeTest, FileNamesFromUrlsCannotLeaveTheirFolder) {
   const std::string id = "GET_http://h/../../etc\\x:y\x01";
   char buf[128];
-  const size_t n = encode(buf, sizeof(buf), id.data(), id.size(), unsafe_filename_characters(),
-                          '%');
+  const size_t n =
+      encode(buf, sizeof(buf), id.data(), id.size(), unsafe_filename_characters(), '%');
   const std::string name(buf, n);
   EXPECT_EQ("GET_http%3a%2f%2fh%2f..%2f..%2fetc%5cx%3ay%01", name);
   EXPECT_EQ(std::string::npos, name.find_first_of("/\\:"));
