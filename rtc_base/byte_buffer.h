@@ -68,11 +68,16 @@ class ByteBufferWriterT : public ByteBuffer {
   void Clear() { buffer_.Clear(); }
 
   void WriteUInt8(uint8_t val) { WriteBytes(reinterpret_cast<const char*>(&val), 1); }
-  void WriteUInt16(uint16_t val) { WriteInteger(val, 2); }
+  void WriteUInt16(uint16_t val) { WriteInteger(val); }
   // Writes the low 24 bits of `val`.
-  void WriteUInt24(uint32_t val) { WriteInteger(val, 3); }
-  void WriteUInt32(uint32_t val) { WriteInteger(val, 4); }
-  void WriteUInt64(uint64_t val) { WriteInteger(val, 8); }
+  void WriteUInt24(uint32_t val) {
+    val = InOrder(val);
+    // In big-endian layout the low 24 bits are the last three of the four bytes.
+    const size_t skip = BigEndian() ? 1 : 0;
+    WriteBytes(reinterpret_cast<const char*>(&val) + skip, 3);
+  }
+  void WriteUInt32(uint32_t val) { WriteInteger(val); }
+  void WriteUInt64(uint64_t val) { WriteInteger(val); }
 
   // Seven bits per byte, least significant group first; the high bit says another byte
   // follows. At most 10 bytes.
@@ -91,18 +96,22 @@ class ByteBufferWriterT : public ByteBuffer {
   void WriteBytes(const char* val, size_t len) { buffer_.AppendData(val, len); }
 
  private:
-  void WriteInteger(uint64_t val, size_t len) {
-    char bytes[8];
-    for (size_t i = 0; i < len; ++i) {
-      // Byte i counted from the least significant end.
-      const char b = static_cast<char>((val >> (8 * i)) & 0xff);
-      if (BigEndian()) {
-        bytes[len - 1 - i] = b;
-      } else {
-        bytes[i] = b;
-      }
+  // `val` with its bytes in the writer's order in memory.
+  template <typename U>
+  U InOrder(U val) const {
+    constexpr bool kNativeBig = std::endian::native == std::endian::big;
+    if (BigEndian() != kNativeBig) {
+      if constexpr (sizeof(U) == 2) val = __builtin_bswap16(val);
+      if constexpr (sizeof(U) == 4) val = __builtin_bswap32(val);
+      if constexpr (sizeof(U) == 8) val = __builtin_bswap64(val);
     }
-    WriteBytes(bytes, len);
+    return val;
+  }
+
+  template <typename U>
+  void WriteInteger(U val) {
+    val = InOrder(val);
+    WriteBytes(reinterpret_cast<const char*>(&val), sizeof(U));
   }
 
   BufferClassT buffer_;

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <iterator>
 
 namespace rtc {
@@ -106,16 +108,34 @@ const char* unsafe_filename_characters() {
 
 char hex_encode(unsigned char val) { return val < 16 ? kHexDigits[val] : '!'; }
 
-bool hex_decode(char ch, unsigned char* val) {
-  if (ch >= '0' && ch <= '9') {
-    *val = ch - '0';
-  } else if (ch >= 'A' && ch <= 'F') {
-    *val = (ch - 'A') + 10;
-  } else if (ch >= 'a' && ch <= 'f') {
-    *val = (ch - 'a') + 10;
-  } else {
-    return false;
+namespace {
+
+// Value of each hex digit character, or -1; a table keeps decoding free of branches on
+// the character class.
+constexpr std::array<int8_t, 256> MakeHexValues() {
+  std::array<int8_t, 256> values{};
+  for (int c = 0; c < 256; ++c) {
+    if (c >= '0' && c <= '9') {
+      values[c] = static_cast<int8_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      values[c] = static_cast<int8_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      values[c] = static_cast<int8_t>(c - 'A' + 10);
+    } else {
+      values[c] = -1;
+    }
   }
+  return values;
+}
+
+constexpr std::array<int8_t, 256> kHexValues = MakeHexValues();
+
+}  // namespace
+
+bool hex_decode(char ch, unsigned char* val) {
+  const int8_t v = kHexValues[static_cast<unsigned char>(ch)];
+  if (v < 0) return false;
+  *val = static_cast<unsigned char>(v);
   return true;
 }
 

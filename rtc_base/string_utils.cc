@@ -49,7 +49,17 @@ class WildcardMatcher {
   }
 
   bool CachedMatch(size_t t, size_t p) {
-    if (memo_.empty()) memo_.assign((target_len_ + 1) * (pattern_len_ + 1), kUnknown);
+    if (!memo_) {
+      // Host names against bypass patterns fit in the stack array.
+      const size_t cells = (target_len_ + 1) * (pattern_len_ + 1);
+      if (cells <= sizeof(small_memo_)) {
+        memo_ = small_memo_;
+      } else {
+        large_memo_.resize(cells);
+        memo_ = large_memo_.data();
+      }
+      memset(memo_, kUnknown, cells);
+    }
     unsigned char& slot = memo_[t * (pattern_len_ + 1) + p];
     if (slot == kUnknown) slot = Match(t, p) ? kYes : kNo;
     return slot == kYes;
@@ -59,7 +69,9 @@ class WildcardMatcher {
   const char* const pattern_;
   const size_t target_len_;
   const size_t pattern_len_;
-  std::vector<unsigned char> memo_;
+  unsigned char* memo_ = nullptr;
+  unsigned char small_memo_[4096];
+  std::vector<unsigned char> large_memo_;
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
