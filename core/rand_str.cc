@@ -1,8 +1,8 @@
 #include "core/rand_str.h"
 
-#include <openssl/rand.h>
-
 #include <cstdint>
+
+#include "rtc_base/helpers.h"
 
 const char kRandomStringTable[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz012345678900";
@@ -25,14 +25,14 @@ bool GenRandStr(std::string& out, unsigned n) {
   out.reserve(n);
   // Each byte's low 7 bits are kept only when they name a letter or digit, so every one of
   // the 62 characters is equally likely. About half the bytes are used.
-  uint8_t pool[64];
+  std::string pool;
   while (out.size() < n) {
-    if (RAND_bytes(pool, sizeof(pool)) != 1) {
+    if (!rtc::CreateRandomData(64, &pool)) {
       out.clear();
       return false;
     }
-    for (uint8_t b : pool) {
-      uint8_t c = b & 0x7F;
+    for (char b : pool) {
+      uint8_t c = static_cast<uint8_t>(b) & 0x7F;
       if (IsAsciiAlnum(c)) {
         out.push_back(static_cast<char>(c));
         if (out.size() == n) break;
@@ -44,15 +44,6 @@ bool GenRandStr(std::string& out, unsigned n) {
 
 bool CreateRandomString(std::string& out, unsigned n) {
   out.clear();
-  if (n == 0) return true;
   if (n > kMaxRandomStringLength) return false;
-  std::string bytes(n, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(n)) != 1) {
-    return false;
-  }
-  out.resize(n);
-  for (unsigned i = 0; i < n; ++i) {
-    out[i] = kRandomStringTable[static_cast<uint8_t>(bytes[i]) % 64];
-  }
-  return true;
+  return rtc::CreateRandomString(n, kRandomStringTable, 64, &out);
 }

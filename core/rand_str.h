@@ -12,7 +12,8 @@
 bool GenRandStr(std::string& out, unsigned n);
 
 // Fills `out` with `n` characters of the table "A-Za-z0-9" followed by "00", one secure random
-// byte modulo 64 per character. Returns false (with `out` empty) when the generator fails.
+// byte modulo 64 per character (rtc::CreateRandomString). Returns false (with `out` empty)
+// when the generator fails.
 bool CreateRandomString(std::string& out, unsigned n);
 
 // The 64-character table of CreateRandomString.
