@@ -30,6 +30,7 @@ std::string FormatNumber(const char* fmt, T value) {
 size_t escape(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
               char escape) {
   if (buflen == 0) return 0;
+  if (!illegal) illegal = "";
   size_t srcpos = 0, bufpos = 0;
   while (srcpos < srclen && bufpos + 1 < buflen) {
     const char ch = source[srcpos++];
@@ -61,6 +62,7 @@ size_t unescape(char* buffer, size_t buflen, const char* source, size_t srclen, 
 size_t encode(char* buffer, size_t buflen, const char* source, size_t srclen, const char* illegal,
               char escape) {
   if (buflen == 0) return 0;
+  if (!illegal) illegal = "";
   size_t srcpos = 0, bufpos = 0;
   while (srcpos < srclen && bufpos + 1 < buflen) {
     const unsigned char ch = static_cast<unsigned char>(source[srcpos++]);

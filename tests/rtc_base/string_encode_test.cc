@@ -83,6 +83,8 @@ TEST(EncodeTest, EncodesIllegalBytesAsHex) {
   const char high[] = {'\x80', '\xff', '\0', '%'};
   EXPECT_EQ(8u, encode(buf, sizeof(buf), high, 4, "", '%'));
   EXPECT_STREQ("\x80\xff%00%25", buf);
+  EXPECT_EQ(3u, encode(buf, sizeof(buf), "%", 1, nullptr, '%'));
+  EXPECT_STREQ("%25", buf) << "a null set is the empty set";
   EXPECT_EQ(0u, encode(buf, 0, "a", 1, "", '%'));
   EXPECT_EQ(0u, encode(buf, 1, "a", 1, "", '%'));
   EXPECT_EQ('\0', buf[0]);
