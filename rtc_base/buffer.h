@@ -6,11 +6,11 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cassert>
 #include <memory>
 #include <type_traits>
 #include <utility>
 
+#include "rtc_base/checks.h"
 #include "rtc_base/zero_memory.h"
 
 namespace rtc {
@@ -103,11 +103,11 @@ class BufferT {
   bool empty() const { return size_ == 0; }
 
   T& operator[](size_t index) {
-    assert(index < size_);
+    RTC_DCHECK_LT(index, size_);
     return data_[index];
   }
   const T& operator[](size_t index) const {
-    assert(index < size_);
+    RTC_DCHECK_LT(index, size_);
     return data_[index];
   }
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "rtc_base/buffer.h"
+#include "rtc_base/checks.h"
 #include "rtc_base/ref_counted_object.h"
 #include "rtc_base/scoped_refptr.h"
 
@@ -68,7 +69,10 @@ class CopyOnWriteBuffer {
   size_t capacity() const { return buffer_ ? buffer_->capacity() : 0; }
   bool empty() const { return size() == 0; }
 
-  uint8_t operator[](size_t index) const { return cdata()[index]; }
+  uint8_t operator[](size_t index) const {
+    RTC_DCHECK_LT(index, size());
+    return cdata()[index];
+  }
 
   // Same buffer (both null included), or both allocated with equal size and bytes. A null
   // buffer and an allocated empty one differ.

@@ -5,15 +5,16 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cassert>
 
+#include "rtc_base/checks.h"
 #include "rtc_base/string_encode.h"
 
 namespace rtc {
 
 SimpleStringBuilder::SimpleStringBuilder(char* buffer, size_t size)
     : buffer_(buffer), buffer_size_(size) {
-  assert(buffer_ != nullptr && buffer_size_ > 0);
+  RTC_DCHECK(buffer_ != nullptr);
+  RTC_DCHECK_GT(buffer_size_, 0u);
   buffer_[0] = '\0';
 }
 
