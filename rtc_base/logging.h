@@ -119,7 +119,8 @@ struct LogMultilineState {
 // (output) + text. Hex mode shows 24 bytes per line as text and hexadecimal. Text mode cuts at
 // line feeds, counts runs of binary data instead of printing them, and masks lines holding
 // "Email" or "Passwd" and the values of Authorization, Proxy-Authorization, Cookie and
-// Set-Cookie header lines. Null data flushes the pending count of unprintable bytes.
+// Set-Cookie header lines. Null data flushes the pending count of unprintable bytes. Hex mode
+// masks nothing: do not hex-dump traffic that carries credentials (proxy handshakes).
 void LogMultiline(LoggingSeverity level, const char* label, bool input, const void* data,
                   size_t len, bool hex_mode, LogMultilineState* state);
 
@@ -159,8 +160,8 @@ const char* FileBaseName(const char* file);
 #define RTC_LOG_ERRNO(sev) RTC_LOG_ERR(sev)
 
 #define RTC_LOG_TAG(sev, tag)                                                        \
-  RTC_LAZY_STREAM(::rtc::LogMessage(nullptr, 0, sev, tag).stream(),                 \
-                  !::rtc::LogMessage::IsNoop(sev))
+  RTC_LAZY_STREAM(::rtc::LogMessage(nullptr, 0, ::rtc::sev, tag).stream(),         \
+                  !::rtc::LogMessage::IsNoop(::rtc::sev))
 
 // Prefixes the line with the function's full signature.
 #define RTC_LOG_F(sev) RTC_LOG(sev) << __PRETTY_FUNCTION__ << ": "

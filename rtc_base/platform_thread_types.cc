@@ -6,10 +6,22 @@
 
 namespace rtc {
 
+namespace {
+
+// gettid is a system call and a thread's id never changes, so each thread asks once. The child
+// of a fork keeps the forking thread's cache but has an id of its own, hence the reset.
+thread_local PlatformThreadId cached_thread_id = 0;
+
+void ForgetThreadIdInChild() { cached_thread_id = 0; }
+
+}  // namespace
+
 PlatformThreadId CurrentThreadId() {
-  // gettid is a system call; a thread's id never changes, so ask once per thread.
-  thread_local PlatformThreadId id = static_cast<PlatformThreadId>(gettid());
-  return id;
+  static const bool fork_handler_installed =
+      pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild) == 0;
+  (void)fork_handler_installed;
+  if (cached_thread_id == 0) cached_thread_id = static_cast<PlatformThreadId>(gettid());
+  return cached_thread_id;
 }
 
 PlatformThreadRef CurrentThreadRef() { return pthread_self(); }

@@ -132,8 +132,14 @@ TEST_F(LoggingTest, LineHoldsTheFileBaseNameLineAndText) {
   EXPECT_EQ(sink.last(), "(name2.cc:8): y\n");
   LogMessage("plain.cc", 9, LS_INFO).stream() << "z";
   EXPECT_EQ(sink.last(), "(plain.cc:9): z\n");
-  LogMessage(nullptr, 0, LS_INFO, "Tag").stream() << "tagged";
+  RTC_LOG_TAG(LS_INFO, "Tag") << "tagged";
   EXPECT_EQ(sink.last(), "Tag: tagged\n");
+  RTC_DLOG(LS_INFO) << "debug only";
+#if RTC_DLOG_IS_ON
+  EXPECT_NE(sink.last().find("): debug only\n"), std::string::npos);
+#else
+  EXPECT_EQ(sink.last(), "Tag: tagged\n");
+#endif
   LogMessage::RemoveLogToStream(&sink);
 }
 

@@ -1,6 +1,7 @@
 #include "rtc_base/platform_thread.h"
 
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -57,6 +58,28 @@ TEST(PlatformThreadTest, CurrentThreadIdIsTheKernelThreadId) {
   char name[32];
   pthread_getname_np(pthread_self(), name, sizeof(name));
   EXPECT_STREQ(name, "short");
+}
+
+TEST(PlatformThreadTest, ForkedChildReportsItsOwnThreadId) {
+  const PlatformThreadId parent_id = CurrentThreadId();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const PlatformThreadId id = CurrentThreadId();
+    const bool ok = id == static_cast<PlatformThreadId>(syscall(SYS_gettid)) && id != parent_id;
+    const char result = ok ? 'y' : 'n';
+    (void)!write(fds[1], &result, 1);
+    _exit(0);
+  }
+  char result = 0;
+  EXPECT_EQ(read(fds[0], &result, 1), 1);
+  EXPECT_EQ(result, 'y');
+  close(fds[0]);
+  close(fds[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
 }
 
 }  // namespace
