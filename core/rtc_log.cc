@@ -207,6 +207,14 @@ void SetRtcLogFilter(int level) {
   s.filter.store(level, std::memory_order_relaxed);
 }
 
+void InitRtcLogStatics() {
+  State();
+  try {
+    spdlog::get(kLoggerName);
+  } catch (...) {
+  }
+}
+
 RtcLogStatus GetRtcLogStatus() {
   LogState& s = State();
   std::lock_guard<std::mutex> lock(s.mu);

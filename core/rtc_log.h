@@ -51,6 +51,10 @@ void SetRtcLogFilter(int level);
 // True when a line of `level` would be written now.
 bool RtcLogEnabled(int level);
 
+// Builds the log's process-wide state and spdlog's registry now, so that
+// objects created afterwards (the worker thread) are destroyed before them.
+void InitRtcLogStatics();
+
 // What the open log was opened with, for diagnostics and tests.
 struct RtcLogStatus {
   bool open = false;

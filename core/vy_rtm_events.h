@@ -1,0 +1,70 @@
+// Back channels inside the messaging core: how the TCP client, messages,
+// channels and the call manager report to the service that owns them. All
+// are called on the worker thread.
+#ifndef CORE_VY_RTM_EVENTS_H_
+#define CORE_VY_RTM_EVENTS_H_
+
+#include <string>
+
+#include "core/rtm_channel.h"
+#include "core/rtm_message.h"
+#include "core/rtm_types.h"
+
+// Events of the TCP client (XTcpClient) to its owner.
+class XNetClientCallback {
+ public:
+  virtual void OnServerConnected() = 0;
+  virtual void OnServerDisconnect() = 0;
+  virtual void OnServerConnectionFailure() = 0;
+  virtual void OnNetworkChanged() = 0;
+  // Called from the client's tick, after it flushed its send buffer.
+  virtual void OnTick() = 0;
+  virtual void OnMessageSent(int length) = 0;
+  // Received bytes, valid only during the call.
+  virtual void OnMessageRecv(const char* data, int length) = 0;
+
+ protected:
+  virtual ~XNetClientCallback() = default;
+};
+
+// A message asks its sink to send it to a peer (VyMessage::SendMsg).
+class VyMessageEvent {
+ public:
+  virtual void OnVyMessageMsgOut(long long messageId, const std::string& peerId,
+                                 int type, const std::string& content,
+                                 const vy::rtm::SendMessageOptions& options) = 0;
+
+ protected:
+  virtual ~VyMessageEvent() = default;
+};
+
+// A channel asks the service to check and send a channel message, to send a
+// channel command, and reports its own destruction.
+class VyChannelEvent {
+ public:
+  virtual int OnVyChanlelMsgCheck(const std::string& channelId,
+                                  const vy::rtm::IMessage* message,
+                                  const vy::rtm::SendMessageOptions& options,
+                                  vy::rtm::IChannelEventHandler* handler) = 0;
+  virtual void OnVyChannelMsgOut(const std::string& channelId,
+                                 const std::string& cmd,
+                                 const std::string& content) = 0;
+  virtual void OnVyChannelDestory(const std::string& channelId) = 0;
+
+ protected:
+  virtual ~VyChannelEvent() = default;
+};
+
+// The call manager asks the service to send a command and reports its own
+// destruction.
+class VyRtmCallManagerEvent {
+ public:
+  virtual void OnVyRtmCallManagerMsgOut(const std::string& cmd,
+                                        const std::string& content) = 0;
+  virtual void OnVyRtmCallManagerDestory() = 0;
+
+ protected:
+  virtual ~VyRtmCallManagerEvent() = default;
+};
+
+#endif  // CORE_VY_RTM_EVENTS_H_
