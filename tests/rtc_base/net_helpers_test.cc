@@ -63,13 +63,13 @@ struct FakeResolver {
     if (family == AF_INET) {
       auto* sin = new sockaddr_in();
       sin->sin_family = AF_INET;
-      inet_pton(AF_INET, text, &sin->sin_addr);
+      ::inet_pton(AF_INET, text, &sin->sin_addr);
       info->ai_addr = reinterpret_cast<sockaddr*>(sin);
       info->ai_addrlen = sizeof(*sin);
     } else {
       auto* sin6 = new sockaddr_in6();
       sin6->sin6_family = AF_INET6;
-      inet_pton(AF_INET6, text, &sin6->sin6_addr);
+      ::inet_pton(AF_INET6, text, &sin6->sin6_addr);
       info->ai_addr = reinterpret_cast<sockaddr*>(sin6);
       info->ai_addrlen = sizeof(*sin6);
     }
