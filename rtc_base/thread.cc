@@ -1,0 +1,465 @@
+#include "rtc_base/thread.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+
+#include "rtc_base/checks.h"
+#include "rtc_base/logging.h"
+#include "rtc_base/null_socket_server.h"
+#include "rtc_base/platform_thread.h"
+#include "rtc_base/time_utils.h"
+
+namespace rtc {
+namespace {
+
+// A synchronous caller waits in slices of this length, serving calls
+// addressed back to it in between.
+constexpr int kSendWaitSliceMs = 10;
+
+// Linux accepts thread names of at most 15 characters.
+constexpr size_t kMaxOsThreadNameLength = 15;
+
+thread_local Thread* g_current_thread = nullptr;
+
+// A default socket server, or a NullSocketServer when the default one cannot
+// be made (no descriptors left): a thread without sockets still serves its
+// messages and its synchronous callers, where one without a working wake-up
+// would hang them.
+std::unique_ptr<SocketServer> CreateServerOrFallback() {
+  std::unique_ptr<SocketServer> ss = SocketServer::CreateDefault();
+  if (!ss) {
+    RTC_LOG(LS_ERROR) << "Using a socket server without sockets for this thread";
+    ss = std::make_unique<NullSocketServer>();
+  }
+  return ss;
+}
+
+void DeleteMessageData(MessageList* messages) {
+  for (Message& msg : *messages) {
+    delete msg.pdata;
+    msg.pdata = nullptr;
+  }
+  messages->clear();
+}
+
+}  // namespace
+
+void InitCocoaMultiThreading() {}
+
+//------------------------------------------------------------------
+// ThreadManager
+
+ThreadManager* ThreadManager::Instance() {
+  static ThreadManager* const thread_manager = new ThreadManager();
+  return thread_manager;
+}
+
+ThreadManager::ThreadManager() : main_thread_ref_(pthread_self()) {
+  InitCocoaMultiThreading();
+}
+
+Thread* ThreadManager::CurrentThread() {
+  return g_current_thread;
+}
+
+void ThreadManager::SetCurrentThread(Thread* thread) {
+  if (thread && g_current_thread)
+    RTC_LOG(LS_ERROR) << "SetCurrentThread: Overwriting an existing value?";
+  g_current_thread = thread;
+}
+
+Thread* ThreadManager::WrapCurrentThread() {
+  Thread* result = CurrentThread();
+  if (!result) {
+    result = new Thread(CreateServerOrFallback());
+    result->WrapCurrentWithThreadManager(this, true);
+  }
+  return result;
+}
+
+void ThreadManager::UnwrapCurrentThread() {
+  Thread* t = CurrentThread();
+  if (t && !t->IsOwned()) {
+    t->UnwrapCurrent();
+    delete t;
+  }
+}
+
+bool ThreadManager::IsMainThread() {
+  return pthread_equal(pthread_self(), main_thread_ref_) != 0;
+}
+
+//------------------------------------------------------------------
+// Thread
+
+Thread::Thread(SocketServer* ss) : Thread(ss, true) {}
+
+Thread::Thread(std::unique_ptr<SocketServer> ss) : Thread(std::move(ss), true) {}
+
+Thread::Thread(SocketServer* ss, bool do_init) : MessageQueue(ss, false) {
+  SetName("Thread", this);
+  if (do_init)
+    DoInit();
+}
+
+Thread::Thread(std::unique_ptr<SocketServer> ss, bool do_init)
+    : MessageQueue(std::move(ss), false) {
+  SetName("Thread", this);
+  if (do_init)
+    DoInit();
+}
+
+Thread::~Thread() {
+  Stop();
+  DoDestroy();
+  if (g_current_thread == this)
+    g_current_thread = nullptr;
+}
+
+std::unique_ptr<Thread> Thread::CreateWithSocketServer() {
+  std::unique_ptr<SocketServer> ss = SocketServer::CreateDefault();
+  if (!ss)
+    return nullptr;
+  return std::make_unique<Thread>(std::move(ss));
+}
+
+std::unique_ptr<Thread> Thread::Create() {
+  return std::make_unique<Thread>(std::make_unique<NullSocketServer>());
+}
+
+Thread* Thread::Current() {
+  ThreadManager* manager = ThreadManager::Instance();
+  Thread* thread = manager->CurrentThread();
+  if (!thread && manager->IsMainThread())
+    thread = manager->WrapCurrentThread();
+  return thread;
+}
+
+Thread::ScopedDisallowBlockingCalls::ScopedDisallowBlockingCalls()
+    : thread_(Thread::Current()),
+      previous_state_(thread_ ? thread_->SetAllowBlockingCalls(false) : true) {}
+
+Thread::ScopedDisallowBlockingCalls::~ScopedDisallowBlockingCalls() {
+  if (thread_)
+    thread_->SetAllowBlockingCalls(previous_state_);
+}
+
+bool Thread::SetAllowBlockingCalls(bool allow) {
+  bool previous = blocking_calls_allowed_;
+  blocking_calls_allowed_ = allow;
+  return previous;
+}
+
+bool Thread::IsCurrent() const {
+  return g_current_thread == this;
+}
+
+bool Thread::SleepMs(int milliseconds) {
+  if (milliseconds < 0)
+    milliseconds = 0;
+  struct timespec ts;
+  ts.tv_sec = milliseconds / 1000;
+  ts.tv_nsec = (milliseconds % 1000) * 1000000;
+  // A signal only interrupts the sleep; the rest of it is slept afterwards.
+  while (nanosleep(&ts, &ts) != 0) {
+    if (errno != EINTR) {
+      RTC_LOG_ERR(LS_WARNING) << "nanosleep() returning early";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Thread::SetName(const std::string& name, const void* obj) {
+  name_ = name;
+  if (obj) {
+    char buf[30];
+    snprintf(buf, sizeof(buf), " 0x%p", obj);
+    name_ += buf;
+  }
+  return true;
+}
+
+bool Thread::Start() {
+  if (running_.load())
+    return false;
+  Restart();
+  ThreadManager::Instance();
+  owned_ = true;
+  running_.store(true);
+  int error_code = pthread_create(&thread_, nullptr, PreRun, this);
+  if (error_code) {
+    RTC_LOG(LS_ERROR) << "Unable to create pthread, error " << error_code;
+    thread_ = pthread_t();
+    running_.store(false);
+    return false;
+  }
+  return true;
+}
+
+void* Thread::PreRun(void* pv) {
+  Thread* thread = static_cast<Thread*>(pv);
+  ThreadManager::Instance()->SetCurrentThread(thread);
+  SetCurrentThreadName(thread->name_.substr(0, kMaxOsThreadNameLength).c_str());
+  thread->Run();
+  // Nothing serves this queue any more: refuse further calls and release
+  // the callers still waiting.
+  thread->Quit();
+  ThreadManager::Instance()->SetCurrentThread(nullptr);
+  return nullptr;
+}
+
+void Thread::Run() {
+  // A failed wait has been logged by the server; serve on until quit.
+  while (ProcessMessages(kForever))
+    SleepMs(1);
+}
+
+void Thread::Stop() {
+  Quit();
+  Join();
+}
+
+void Thread::Join() {
+  if (!running_.load() || !owned_)
+    return;
+  if (pthread_equal(thread_, pthread_self())) {
+    RTC_LOG(LS_ERROR) << "A thread cannot join itself";
+    return;
+  }
+  Thread* current = ThreadManager::Instance()->CurrentThread();
+  if (current && !current->blocking_calls_allowed_) {
+    RTC_LOG(LS_WARNING) << "Waiting for the thread to join, "
+                        << "but blocking calls have been disallowed";
+  }
+  pthread_join(thread_, nullptr);
+  thread_ = pthread_t();
+  running_.store(false);
+}
+
+bool Thread::WrapCurrent() {
+  return WrapCurrentWithThreadManager(ThreadManager::Instance(), true);
+}
+
+bool Thread::WrapCurrentWithThreadManager(ThreadManager* thread_manager,
+                                          bool /*need_synchronize_access*/) {
+  if (running_.load())
+    return false;
+  MarkBoundToCurrent();
+  thread_manager->SetCurrentThread(this);
+  return true;
+}
+
+void Thread::MarkBoundToCurrent() {
+  thread_ = pthread_self();
+  owned_ = false;
+  running_.store(true);
+}
+
+void Thread::UnwrapCurrent() {
+  if (g_current_thread == this)
+    ThreadManager::Instance()->SetCurrentThread(nullptr);
+  thread_ = pthread_t();
+  running_.store(false);
+}
+
+bool Thread::IsProcessingMessagesForTesting() {
+  return ((owned_ && running_.load()) || IsCurrent()) &&
+         MessageQueue::IsProcessingMessagesForTesting();
+}
+
+void Thread::Quit() {
+  MessageQueue::Quit();
+  MessageList removed;
+  {
+    CritScope cs(&crit_);
+    ReleaseSendsLocked(nullptr, MQID_ANY, &removed);
+  }
+  DeleteMessageData(&removed);
+}
+
+bool Thread::ProcessMessages(int cmsLoop) {
+  int64_t msEnd = (cmsLoop == kForever) ? 0 : TimeAfter(cmsLoop);
+  int cmsNext = cmsLoop;
+  while (true) {
+    Message msg;
+    if (!Get(&msg, cmsNext))
+      return !IsQuitting();
+    Dispatch(&msg);
+    if (cmsLoop != kForever) {
+      cmsNext = static_cast<int>(TimeDiff(msEnd, TimeMillis()));
+      if (cmsNext < 0)
+        return true;
+    }
+  }
+}
+
+void Thread::InvokeInternal(const Location& posted_from, MessageHandler* handler) {
+  Send(posted_from, handler);
+}
+
+void Thread::Send(const Location& posted_from,
+                  MessageHandler* phandler,
+                  uint32_t id,
+                  MessageData* pdata) {
+  if (IsQuitting() || !IsRunning()) {
+    delete pdata;
+    return;
+  }
+
+  Message msg;
+  msg.posted_from = posted_from;
+  msg.phandler = phandler;
+  msg.message_id = id;
+  msg.pdata = pdata;
+  if (IsCurrent()) {
+    phandler->OnMessage(&msg);
+    return;
+  }
+
+  // The caller needs a thread of its own to be woken on and to serve the
+  // calls this thread makes back to it meanwhile.
+  Current();
+  AutoThread thread;
+  Thread* current_thread = Current();
+  RTC_CHECK(current_thread != nullptr);
+
+  bool ready = false;
+  {
+    CritScope cs(&crit_);
+    // Checked under the lock: Quit() sets the flag before it takes the lock
+    // to release the senders, so no entry can be left behind.
+    if (IsQuitting()) {
+      delete pdata;
+      return;
+    }
+    _SendMessage smsg;
+    smsg.thread = current_thread;
+    smsg.msg = msg;
+    smsg.ready = &ready;
+    sendlist_.push_back(smsg);
+  }
+  WakeUpSocketServer();
+
+  bool waited = false;
+  crit_.Enter();
+  while (!ready) {
+    crit_.Leave();
+    current_thread->ReceiveSendsFromThread(this);
+    current_thread->socketserver()->Wait(kSendWaitSliceMs, false);
+    waited = true;
+    crit_.Enter();
+  }
+  crit_.Leave();
+
+  // The waits above may have swallowed a wake-up that was meant for a post
+  // to the caller's own queue.
+  if (waited)
+    current_thread->socketserver()->WakeUp();
+}
+
+void Thread::ReceiveSends() {
+  ReceiveSendsFromThread(nullptr);
+}
+
+void Thread::ReceiveSendsFromThread(const Thread* source) {
+  _SendMessage smsg;
+  crit_.Enter();
+  while (PopSendMessageFromThread(source, &smsg)) {
+    crit_.Leave();
+    Dispatch(&smsg.msg);
+    crit_.Enter();
+    // The sender cannot leave its wait while this lock is held, so its
+    // thread is still alive to be woken.
+    *smsg.ready = true;
+    smsg.thread->socketserver()->WakeUp();
+  }
+  crit_.Leave();
+}
+
+bool Thread::PopSendMessageFromThread(const Thread* source, _SendMessage* msg) {
+  for (auto it = sendlist_.begin(); it != sendlist_.end(); ++it) {
+    if (it->thread == source || source == nullptr) {
+      *msg = *it;
+      sendlist_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void Thread::ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageList* removed) {
+  for (auto it = sendlist_.begin(); it != sendlist_.end();) {
+    if (it->msg.Match(phandler, id)) {
+      removed->push_back(it->msg);
+      *it->ready = true;
+      it->thread->socketserver()->WakeUp();
+      it = sendlist_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Thread::Clear(MessageHandler* phandler, uint32_t id, MessageList* removed) {
+  MessageList local;
+  MessageList* out = removed ? removed : &local;
+  {
+    CritScope cs(&crit_);
+    ReleaseSendsLocked(phandler, id, out);
+    ClearLocked(phandler, id, out);
+  }
+  DeleteMessageData(&local);
+}
+
+//------------------------------------------------------------------
+// AutoThread
+
+AutoThread::AutoThread() : Thread(CreateServerOrFallback(), /*do_init=*/false) {
+  ThreadManager* manager = ThreadManager::Instance();
+  if (!manager->CurrentThread()) {
+    DoInit();
+    MarkBoundToCurrent();
+    manager->SetCurrentThread(this);
+  }
+}
+
+AutoThread::~AutoThread() {
+  Stop();
+  DoDestroy();
+  if (ThreadManager::Instance()->CurrentThread() == this)
+    ThreadManager::Instance()->SetCurrentThread(nullptr);
+}
+
+//------------------------------------------------------------------
+// AutoSocketServerThread
+
+AutoSocketServerThread::AutoSocketServerThread(SocketServer* ss)
+    : Thread(ss, /*do_init=*/false) {
+  DoInit();
+  ThreadManager* manager = ThreadManager::Instance();
+  old_thread_ = manager->CurrentThread();
+  manager->SetCurrentThread(nullptr);
+  manager->SetCurrentThread(this);
+  MarkBoundToCurrent();
+  // The previous thread is not processing messages while this one is
+  // current.
+  if (old_thread_)
+    MessageQueueManager::Remove(old_thread_);
+}
+
+AutoSocketServerThread::~AutoSocketServerThread() {
+  // Messages left for this thread are handled before it goes, so that
+  // nothing posted to it is lost silently.
+  ProcessMessages(0);
+  Stop();
+  DoDestroy();
+  ThreadManager* manager = ThreadManager::Instance();
+  manager->SetCurrentThread(nullptr);
+  manager->SetCurrentThread(old_thread_);
+  if (old_thread_)
+    MessageQueueManager::Add(old_thread_);
+}
+
+}  // namespace rtc
