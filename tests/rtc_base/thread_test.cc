@@ -33,13 +33,30 @@ class CountedData : public MessageData {
   std::atomic<int>* live_;
 };
 
+// The thread manager's "main" thread is the one that creates it: make sure
+// that is the test's own thread, whichever test runs first.
+class ThreadTest : public ::testing::Test {
+ protected:
+  ThreadTest() { ThreadManager::Instance(); }
+};
+using ThreadStressTest = ThreadTest;
+
+// Waits until everything posted to `thread` so far has been dispatched
+// (synchronous calls overtake posts, so Invoke cannot tell).
+void Flush(Thread* thread) {
+  Event done(false, false);
+  FunctorMessageHandler<void, std::function<void()>> marker([&] { done.Set(); });
+  thread->Post(RTC_FROM_HERE, &marker);
+  ASSERT_TRUE(done.Wait(30000));
+}
+
 std::unique_ptr<Thread> StartedThread() {
   std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
   EXPECT_TRUE(thread->Start());
   return thread;
 }
 
-TEST(ThreadTest, InvokeRunsOnTheTargetThreadAndReturnsTheValue) {
+TEST_F(ThreadTest, InvokeRunsOnTheTargetThreadAndReturnsTheValue) {
   auto thread = StartedThread();
   bool ran_on_target = false;
   int result = thread->Invoke<int>(RTC_FROM_HERE, [&] {
@@ -50,7 +67,7 @@ TEST(ThreadTest, InvokeRunsOnTheTargetThreadAndReturnsTheValue) {
   EXPECT_TRUE(ran_on_target);
 }
 
-TEST(ThreadTest, InvokeOfAMethodFunctorPassesItsArguments) {
+TEST_F(ThreadTest, InvokeOfAMethodFunctorPassesItsArguments) {
   struct Adder {
     int Add(int a, int b) { return a + b; }
   } adder;
@@ -60,7 +77,7 @@ TEST(ThreadTest, InvokeOfAMethodFunctorPassesItsArguments) {
   EXPECT_EQ(thread->Invoke<int>(RTC_FROM_HERE, functor), 5);
 }
 
-TEST(ThreadTest, InvokeToTheCurrentThreadRunsInline) {
+TEST_F(ThreadTest, InvokeToTheCurrentThreadRunsInline) {
   auto thread = StartedThread();
   bool nested_inline = thread->Invoke<bool>(RTC_FROM_HERE, [&] {
     std::thread::id outer = std::this_thread::get_id();
@@ -70,7 +87,7 @@ TEST(ThreadTest, InvokeToTheCurrentThreadRunsInline) {
   EXPECT_TRUE(nested_inline);
 }
 
-TEST(ThreadTest, InvokeFromAThreadWithoutAThreadObjectWorks) {
+TEST_F(ThreadTest, InvokeFromAThreadWithoutAThreadObjectWorks) {
   auto target = StartedThread();
   std::atomic<int> result(0);
   std::thread plain([&] {
@@ -83,7 +100,7 @@ TEST(ThreadTest, InvokeFromAThreadWithoutAThreadObjectWorks) {
   EXPECT_EQ(result.load(), 7);
 }
 
-TEST(ThreadTest, TwoThreadsInvokingEachOtherBothComplete) {
+TEST_F(ThreadTest, TwoThreadsInvokingEachOtherBothComplete) {
   auto a = StartedThread();
   auto b = StartedThread();
   for (int i = 0; i < 20; ++i) {
@@ -96,7 +113,7 @@ TEST(ThreadTest, TwoThreadsInvokingEachOtherBothComplete) {
   }
 }
 
-TEST(ThreadTest, MutualInvokesStartedAtTheSameTimeBothComplete) {
+TEST_F(ThreadTest, MutualInvokesStartedAtTheSameTimeBothComplete) {
   auto a = StartedThread();
   auto b = StartedThread();
   std::atomic<int> done(0);
@@ -113,7 +130,7 @@ TEST(ThreadTest, MutualInvokesStartedAtTheSameTimeBothComplete) {
   EXPECT_EQ(done.load(), 100);
 }
 
-TEST(ThreadTest, InvokeToAStoppedOrNeverStartedThreadReturnsADefaultResult) {
+TEST_F(ThreadTest, InvokeToAStoppedOrNeverStartedThreadReturnsADefaultResult) {
   auto never_started = Thread::CreateWithSocketServer();
   bool ran = false;
   EXPECT_EQ(never_started->Invoke<int>(RTC_FROM_HERE, [&] {
@@ -131,7 +148,7 @@ TEST(ThreadTest, InvokeToAStoppedOrNeverStartedThreadReturnsADefaultResult) {
   EXPECT_FALSE(ran);
 }
 
-TEST(ThreadTest, QuittingReleasesWaitingSenders) {
+TEST_F(ThreadTest, QuittingReleasesWaitingSenders) {
   auto target = StartedThread();
   Event busy(false, false);
   Event release(false, false);
@@ -162,7 +179,7 @@ TEST(ThreadTest, QuittingReleasesWaitingSenders) {
   EXPECT_FALSE(ran.load());
 }
 
-TEST(ThreadTest, ClearForAHandlerReleasesItsBlockedSenderWithoutRunningIt) {
+TEST_F(ThreadTest, ClearForAHandlerReleasesItsBlockedSenderWithoutRunningIt) {
   auto target = StartedThread();
   Event busy(false, false);
   Event release(false, false);
@@ -193,7 +210,7 @@ TEST(ThreadTest, ClearForAHandlerReleasesItsBlockedSenderWithoutRunningIt) {
   EXPECT_EQ(handler.count.load(), 0);
 }
 
-TEST(ThreadTest, StartTwiceFailsAndStopThenStartWorks) {
+TEST_F(ThreadTest, StartTwiceFailsAndStopThenStartWorks) {
   auto thread = Thread::Create();
   EXPECT_TRUE(thread->Start());
   EXPECT_FALSE(thread->Start());
@@ -204,13 +221,13 @@ TEST(ThreadTest, StartTwiceFailsAndStopThenStartWorks) {
   EXPECT_EQ(thread->Invoke<int>(RTC_FROM_HERE, [] { return 2; }), 2);
 }
 
-TEST(ThreadTest, StopOnANeverStartedThreadReturnsAtOnce) {
+TEST_F(ThreadTest, StopOnANeverStartedThreadReturnsAtOnce) {
   auto thread = Thread::Create();
   thread->Stop();
   EXPECT_FALSE(thread->IsRunning());
 }
 
-TEST(ThreadTest, PostedMessagesAreDispatchedOnTheThreadInOrder) {
+TEST_F(ThreadTest, PostedMessagesAreDispatchedOnTheThreadInOrder) {
   auto thread = StartedThread();
   class Recorder : public MessageHandler {
    public:
@@ -225,14 +242,14 @@ TEST(ThreadTest, PostedMessagesAreDispatchedOnTheThreadInOrder) {
   } recorder(thread.get());
   for (uint32_t i = 0; i < 100; ++i)
     thread->Post(RTC_FROM_HERE, &recorder, i);
-  thread->Invoke<void>(RTC_FROM_HERE, [] {});
+  Flush(thread.get());
   ASSERT_EQ(recorder.ids.size(), 100u);
   for (uint32_t i = 0; i < 100; ++i)
     EXPECT_EQ(recorder.ids[i], i);
   EXPECT_TRUE(recorder.on_thread);
 }
 
-TEST(ThreadTest, CurrentIsCreatedOnlyForTheMainThread) {
+TEST_F(ThreadTest, CurrentIsCreatedOnlyForTheMainThread) {
   ThreadManager::Instance();  // Created by the test's main thread.
   ASSERT_TRUE(ThreadManager::Instance()->IsMainThread());
   Thread* main_thread = Thread::Current();
@@ -246,7 +263,7 @@ TEST(ThreadTest, CurrentIsCreatedOnlyForTheMainThread) {
   EXPECT_EQ(seen, nullptr);
 }
 
-TEST(ThreadTest, WrapAndUnwrapBindAThreadObjectToAPlainThread) {
+TEST_F(ThreadTest, WrapAndUnwrapBindAThreadObjectToAPlainThread) {
   std::thread plain([] {
     Thread thread(std::make_unique<NullSocketServer>());
     EXPECT_TRUE(thread.WrapCurrent());
@@ -259,7 +276,7 @@ TEST(ThreadTest, WrapAndUnwrapBindAThreadObjectToAPlainThread) {
   plain.join();
 }
 
-TEST(ThreadTest, JoinOfAWrappedThreadDoesNotJoinTheForeignThread) {
+TEST_F(ThreadTest, JoinOfAWrappedThreadDoesNotJoinTheForeignThread) {
   std::thread plain([] {
     auto thread = std::make_unique<Thread>(std::make_unique<NullSocketServer>());
     thread->WrapCurrent();
@@ -270,7 +287,7 @@ TEST(ThreadTest, JoinOfAWrappedThreadDoesNotJoinTheForeignThread) {
   plain.join();
 }
 
-TEST(ThreadTest, ProcessMessagesWithZeroHandlesWhatIsReady) {
+TEST_F(ThreadTest, ProcessMessagesWithZeroHandlesWhatIsReady) {
   Thread thread(std::make_unique<NullSocketServer>());
   CountingHandler handler;
   thread.Post(RTC_FROM_HERE, &handler);
@@ -281,13 +298,13 @@ TEST(ThreadTest, ProcessMessagesWithZeroHandlesWhatIsReady) {
   EXPECT_FALSE(thread.ProcessMessages(0));
 }
 
-TEST(ThreadTest, SleepMsSleepsAtLeastTheTime) {
+TEST_F(ThreadTest, SleepMsSleepsAtLeastTheTime) {
   int64_t start = TimeMillis();
   EXPECT_TRUE(Thread::SleepMs(20));
   EXPECT_GE(TimeMillis() - start, 20);
 }
 
-TEST(ThreadTest, AutoThreadBecomesCurrentOnlyWhenThereIsNone) {
+TEST_F(ThreadTest, AutoThreadBecomesCurrentOnlyWhenThereIsNone) {
   std::thread plain([] {
     {
       AutoThread auto_thread;
@@ -300,7 +317,7 @@ TEST(ThreadTest, AutoThreadBecomesCurrentOnlyWhenThereIsNone) {
   plain.join();
 }
 
-TEST(ThreadTest, AutoSocketServerThreadRestoresThePreviousThread) {
+TEST_F(ThreadTest, AutoSocketServerThreadRestoresThePreviousThread) {
   std::thread plain([] {
     Thread outer(std::make_unique<NullSocketServer>());
     outer.WrapCurrent();
@@ -319,7 +336,7 @@ TEST(ThreadTest, AutoSocketServerThreadRestoresThePreviousThread) {
   plain.join();
 }
 
-TEST(ThreadTest, ProcessAllMessageQueuesRunsWhatOtherThreadsHaveQueued) {
+TEST_F(ThreadTest, ProcessAllMessageQueuesRunsWhatOtherThreadsHaveQueued) {
   auto thread = StartedThread();
   CountingHandler handler;
   for (int i = 0; i < 10; ++i)
@@ -329,7 +346,7 @@ TEST(ThreadTest, ProcessAllMessageQueuesRunsWhatOtherThreadsHaveQueued) {
 }
 
 // Stress: run under TSan as well.
-TEST(ThreadStressTest, ManyPostersEachMessageIsDeliveredExactlyOnce) {
+TEST_F(ThreadStressTest, ManyPostersEachMessageIsDeliveredExactlyOnce) {
   auto target = StartedThread();
   constexpr int kPosters = 4;
   constexpr int kMessages = 2000;
@@ -349,12 +366,12 @@ TEST(ThreadStressTest, ManyPostersEachMessageIsDeliveredExactlyOnce) {
   }
   for (auto& t : posters)
     t.join();
-  target->Invoke<void>(RTC_FROM_HERE, [] {});
+  Flush(target.get());
   for (auto& count : seen)
     ASSERT_EQ(count.load(), 1);
 }
 
-TEST(ThreadStressTest, ConcurrentInvokesWhileTheTargetPostsToItself) {
+TEST_F(ThreadStressTest, ConcurrentInvokesWhileTheTargetPostsToItself) {
   auto target = StartedThread();
   CountingHandler self_posts;
   std::atomic<bool> stop(false);
@@ -387,7 +404,7 @@ TEST(ThreadStressTest, ConcurrentInvokesWhileTheTargetPostsToItself) {
   EXPECT_GT(reposter.count.load(), 0);
 }
 
-TEST(ThreadStressTest, HandlersDestroyedWhileTheirMessagesAreQueued) {
+TEST_F(ThreadStressTest, HandlersDestroyedWhileTheirMessagesAreQueued) {
   // The target is held busy: a handler may not be destroyed while its own
   // message is being dispatched, only while it is queued.
   auto target = StartedThread();
