@@ -199,14 +199,19 @@ void LocalService::Impl::ReadMore(const ConnPtr& conn) {
                                    EndConnection(conn, -1, CloseMode::kFin, false);
                                    return;
                                  }
-                                 OnBytes(conn, n);
+                                 // A read in flight when the stall began is held back.
+                                 if (conn->stalled) {
+                                   conn->stalled_bytes.append(conn->read_buf.data(), n);
+                                   return;
+                                 }
+                                 OnBytes(conn, conn->read_buf.data(), n);
                                  ReadMore(conn);
                                });
 }
 
-void LocalService::Impl::OnBytes(const ConnPtr& conn, size_t n) {
+void LocalService::Impl::OnBytes(const ConnPtr& conn, const char* data, size_t n) {
   conn->last_recv_ms = NowMs();
-  conn->reader.Feed(conn->read_buf.data(), n);
+  conn->reader.Feed(data, n);
   std::string payload, error;
   while (!conn->closed && !conn->close_after_writes) {
     auto status = conn->reader.Next(&payload, &error);
@@ -513,6 +518,9 @@ bool LocalService::Impl::StallUser(const std::string& user, bool stalled) {
     c->stalled = stalled;
     if (!stalled) {
       c->last_recv_ms = NowMs();
+      std::string held = std::move(c->stalled_bytes);
+      c->stalled_bytes.clear();
+      if (!held.empty()) OnBytes(c, held.data(), held.size());
       ReadMore(c);
     }
   }

@@ -41,6 +41,7 @@ struct Connection {
   std::array<char, 16384> read_buf;
   bool reading = false;
   bool stalled = false;
+  std::string stalled_bytes;  // read while a stall began, handled on resume
   bool closed = false;
   bool detached = false;  // its user state has been let go
   bool close_after_writes = false;
@@ -166,7 +167,7 @@ class LocalService::Impl {
   void Accept(asio::ip::tcp::acceptor* acceptor);
   void OnAccepted(asio::ip::tcp::socket socket);
   void ReadMore(const ConnPtr& conn);
-  void OnBytes(const ConnPtr& conn, size_t n);
+  void OnBytes(const ConnPtr& conn, const char* data, size_t n);
   void QueueWrite(const ConnPtr& conn, std::string bytes);
   void WriteNext(const ConnPtr& conn);
   void CloseSocket(const ConnPtr& conn, CloseMode mode);
