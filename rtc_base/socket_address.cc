@@ -5,6 +5,8 @@
 
 #include <ostream>
 
+#include "rtc_base/string_builder.h"
+
 namespace rtc {
 namespace {
 
@@ -111,26 +113,35 @@ void SocketAddress::SetPort(int port) {
 uint32_t SocketAddress::ip() const { return ip_.v4AddressAsHostOrderInteger(); }
 
 std::string SocketAddress::HostAsURIString() const {
-  // A literal host name is shown as the normalised IP text.
+  // A literal host name is shown as the canonical IP text.
   if (!literal_ && !hostname_.empty()) return hostname_;
-  if (ip_.family() == AF_INET6) return "[" + ip_.ToString() + "]";
-  return ip_.ToString();
+  if (ip_.family() != AF_INET6) return ip_.ToString();
+  StringBuilder sb;
+  sb << '[' << ip_.ToString() << ']';
+  return sb.Release();
 }
 
 std::string SocketAddress::HostAsSensitiveURIString() const {
   if (!literal_ && !hostname_.empty()) return hostname_;
-  if (ip_.family() == AF_INET6) return "[" + ip_.ToSensitiveString() + "]";
-  return ip_.ToSensitiveString();
+  if (ip_.family() != AF_INET6) return ip_.ToSensitiveString();
+  StringBuilder sb;
+  sb << '[' << ip_.ToSensitiveString() << ']';
+  return sb.Release();
 }
 
 std::string SocketAddress::PortAsString() const { return std::to_string(port_); }
 
+// Names are not cut short: the text grows as needed.
 std::string SocketAddress::ToString() const {
-  return HostAsURIString() + ":" + PortAsString();
+  StringBuilder sb;
+  sb << HostAsURIString() << ':' << static_cast<unsigned>(port_);
+  return sb.Release();
 }
 
 std::string SocketAddress::ToSensitiveString() const {
-  return HostAsSensitiveURIString() + ":" + PortAsString();
+  StringBuilder sb;
+  sb << HostAsSensitiveURIString() << ':' << static_cast<unsigned>(port_);
+  return sb.Release();
 }
 
 bool SocketAddress::FromString(const std::string& str) {

@@ -91,6 +91,9 @@ TEST(SocketAddressTest, ToStringBracketsIPv6AndShowsNamesAsGiven) {
   EXPECT_EQ(SocketAddress(Ip("::1"), 1).PortAsString(), "1");
   SocketAddress addr(Ip("::1"), 9);
   EXPECT_EQ(addr.ToSensitiveString(), addr.ToString());
+  // Long names are not cut short.
+  const std::string long_name(2000, 'a');
+  EXPECT_EQ(SocketAddress(long_name, 1).ToString(), long_name + ":1");
   EXPECT_EQ(addr.HostAsSensitiveURIString(), addr.HostAsURIString());
 }
 
