@@ -34,10 +34,21 @@ TEST_F(RandomTest, TestGeneratorFollowsTheLcgFromSeedSevenAndRestartsOnEachSwitc
   EXPECT_EQ(again, data);
 }
 
+class LastLineSink : public LogSink {
+ public:
+  void OnLogMessage(const std::string& message) override { last = message; }
+  std::string last;
+};
+
 TEST_F(RandomTest, RandomStringFailsWithATableSizeThatDoesNotDivide256) {
+  LastLineSink sink;
+  LogMessage::AddLogToStream(&sink, LS_ERROR);
   std::string str = "left over";
   EXPECT_FALSE(CreateRandomString(10, "abc", 3, &str));
   EXPECT_TRUE(str.empty());
+  LogMessage::RemoveLogToStream(&sink);
+  EXPECT_NE(sink.last.find("): Table size must divide 256 evenly!\n"), std::string::npos)
+      << sink.last;
   str = "left over";
   EXPECT_FALSE(CreateRandomString(10, "", 0, &str));
   EXPECT_TRUE(str.empty());
