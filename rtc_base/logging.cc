@@ -39,6 +39,19 @@ SinkState& Sinks() {
 bool IsPrintable(unsigned char c) { return c >= 0x20 && c < 0x7f; }
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Recomputes the overall minimum after a change of the console minimum or of the sinks, and
+// returns the severity below which a line reaches nobody.
+int RecomputeMinSeverity(SinkState& sinks) ABSL_EXCLUSIVE_LOCKS_REQUIRED(sinks.crit) {
+  const int dbg_sev = g_dbg_sev.load(std::memory_order_relaxed);
+  int min_sev = dbg_sev;
+  for (const auto& [sink, sev] : sinks.streams) min_sev = std::min<int>(min_sev, sev);
+  g_min_sev.store(min_sev, std::memory_order_relaxed);
+  const bool have_sinks = !sinks.streams.empty();
+  g_have_sinks.store(have_sinks, std::memory_order_release);
+  // A sink sees every line and filters it itself.
+  return have_sinks ? LS_VERBOSE : dbg_sev;
+}
+
 const char* const kSecretHeaders[] = {"Authorization", "Proxy-Authorization", "Cookie",
                                       "Set-Cookie"};
 
@@ -129,22 +142,11 @@ LogMessage::~LogMessage() {
   }
 }
 
-void LogMessage::UpdateMinLogSeverity() {
-  SinkState& sinks = Sinks();
-  int min_sev = g_dbg_sev.load(std::memory_order_relaxed);
-  for (const auto& [sink, sev] : sinks.streams) min_sev = std::min<int>(min_sev, sev);
-  g_min_sev.store(min_sev, std::memory_order_relaxed);
-  const bool have_sinks = !sinks.streams.empty();
-  g_have_sinks.store(have_sinks, std::memory_order_release);
-  noop_below_.store(have_sinks ? LS_VERBOSE : g_dbg_sev.load(std::memory_order_relaxed),
-                    std::memory_order_relaxed);
-}
-
 void LogMessage::LogToDebug(LoggingSeverity min_sev) {
   SinkState& sinks = Sinks();
   CritScope cs(&sinks.crit);
   g_dbg_sev.store(min_sev, std::memory_order_relaxed);
-  UpdateMinLogSeverity();
+  noop_below_.store(RecomputeMinSeverity(sinks), std::memory_order_relaxed);
 }
 
 LoggingSeverity LogMessage::GetLogToDebug() {
@@ -159,7 +161,7 @@ void LogMessage::AddLogToStream(LogSink* stream, LoggingSeverity min_sev) {
   SinkState& sinks = Sinks();
   CritScope cs(&sinks.crit);
   sinks.streams.emplace_back(stream, min_sev);
-  UpdateMinLogSeverity();
+  noop_below_.store(RecomputeMinSeverity(sinks), std::memory_order_relaxed);
 }
 
 void LogMessage::RemoveLogToStream(LogSink* stream) {
@@ -168,7 +170,7 @@ void LogMessage::RemoveLogToStream(LogSink* stream) {
   auto it = std::find_if(sinks.streams.begin(), sinks.streams.end(),
                          [stream](const auto& entry) { return entry.first == stream; });
   if (it != sinks.streams.end()) sinks.streams.erase(it);
-  UpdateMinLogSeverity();
+  noop_below_.store(RecomputeMinSeverity(sinks), std::memory_order_relaxed);
 }
 
 int LogMessage::GetLogToStream(LogSink* stream) {

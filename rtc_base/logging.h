@@ -93,7 +93,6 @@ class LogMessage {
 
  private:
   void Init(const char* file, int line, LoggingSeverity sev, LogErrorContext err_ctx, int err);
-  static void UpdateMinLogSeverity();
 
   // Lines below this severity reach nobody: the console minimum while no sink is registered,
   // else 0 (a sink sees every line and filters it itself).
