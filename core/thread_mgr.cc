@@ -1,0 +1,99 @@
+#include "core/thread_mgr.h"
+
+#include <utility>
+#include <vector>
+
+#include "core/rtc_log.h"
+#include "core/rtc_tick.h"
+#include "core/vy_rtm_service.h"
+#include "rtc_base/checks.h"
+#include "rtc_base/socket_server.h"
+
+namespace {
+
+std::unique_ptr<rtc::SocketServer> CreateWorkerSocketServer() {
+  std::unique_ptr<rtc::SocketServer> server = rtc::SocketServer::CreateDefault();
+  RTC_CHECK(server) << "The worker thread's socket server could not be created";
+  return server;
+}
+
+}  // namespace
+
+ThreadMgr* ThreadMgr::Inst() {
+  static ThreadMgr worker;
+  return &worker;
+}
+
+ThreadMgr::ThreadMgr() : rtc::Thread(CreateWorkerSocketServer(), false) {
+  // Statics the worker uses are built first, so that they are destroyed
+  // after this object has stopped the worker.
+  MThreadTick::Inst();
+  InitRtcLogStatics();
+  DoInit();
+  SetName("RtmWorker", nullptr);
+  RTC_CHECK(Start()) << "The worker thread could not be started";
+}
+
+ThreadMgr::~ThreadMgr() {
+  running_.store(false);
+  Stop();
+  // Services the app never released: nothing drives them any more.
+  std::vector<VyRtmService*> left;
+  {
+    rtc::CritScope cs(&crit_);
+    for (const auto& entry : services_) left.push_back(entry.second);
+    services_.clear();
+  }
+  for (VyRtmService* service : left) delete service;
+}
+
+void ThreadMgr::AddRtm(void* key, VyRtmService* service) {
+  rtc::CritScope cs(&crit_);
+  services_[key] = service;
+}
+
+void ThreadMgr::RemoveRtm(void* key) {
+  rtc::CritScope cs(&crit_);
+  services_.erase(key);
+}
+
+void ThreadMgr::ReleaseRtm(VyRtmService* service) {
+  rtc::CritScope cs(&crit_);
+  service->MarkReleased();
+}
+
+size_t ThreadMgr::ServiceCount() const {
+  rtc::CritScope cs(&crit_);
+  return services_.size();
+}
+
+void ThreadMgr::Run() {
+  while (running_.load() && !IsQuitting()) {
+    MThreadTick::Inst()->DoProcess();
+    ProcessMessages(1);
+    ProcessServices();
+    SleepMs(1);
+  }
+}
+
+void ThreadMgr::ProcessServices() {
+  std::vector<VyRtmService*> released;
+  {
+    rtc::CritScope cs(&crit_);
+    // A DoProcess may add or remove services: walk a snapshot and skip
+    // entries that left the map meanwhile.
+    std::vector<std::pair<void*, VyRtmService*>> pass(services_.begin(),
+                                                      services_.end());
+    for (const auto& [key, service] : pass) {
+      auto it = services_.find(key);
+      if (it == services_.end() || it->second != service) continue;
+      if (service->IsReleased()) {
+        services_.erase(it);
+        released.push_back(service);
+      } else {
+        service->DoProcess();
+      }
+    }
+  }
+  for (VyRtmService* service : released) delete service;
+}

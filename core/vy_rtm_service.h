@@ -1,0 +1,279 @@
+// VyRtmService: the messaging service behind vy::rtm::IRtmService.
+//
+// All state of a service is touched on the worker thread (ThreadMgr) only.
+// Every public operation obeys the calling rule (core/rtm_invoke.h): off the
+// worker it waits for its body to run there. Bodies carry the suffix _w, or
+// _I for requests that take a request id; the public operation fills a zero
+// request id on the caller's thread before the hand-over. Exceptions run on
+// the caller's thread: release, the createMessage forms, the two-argument
+// sendMessageToPeer (it forwards) and the media operations other than the
+// two cancels.
+//
+// The class is spread over several files, one per feature; each adds its
+// fields below under its own heading.
+#ifndef CORE_VY_RTM_SERVICE_H_
+#define CORE_VY_RTM_SERVICE_H_
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/js_buffer.h"
+#include "core/rtm_service.h"
+#include "core/vy_rtm_events.h"
+#include "rtc_base/checks.h"
+#include "rtc_base/sigslot.h"
+
+class ThreadMgr;
+
+class VyRtmService : public vy::rtm::IRtmService,
+                     public JSBuffer,
+                     public XNetClientCallback,
+                     public VyMessageEvent,
+                     public VyChannelEvent,
+                     public VyRtmCallManagerEvent,
+                     public sigslot::has_slots<sigslot::single_threaded> {
+ public:
+  // Takes the process-wide worker (starting it on first use), writes the
+  // start banner to the log and registers with the worker.
+  VyRtmService();
+  // Unregisters first, waiting for a worker pass in progress to end.
+  ~VyRtmService() override;
+
+  // vy::rtm::IRtmService, in slot order.
+  int initialize(const char* appId,
+                 vy::rtm::IRtmServiceEventHandler* eventHandler) override;
+  void addEventHandler(vy::rtm::IRtmServiceEventHandler* eventHandler) override;
+  void removeEventHandler(
+      vy::rtm::IRtmServiceEventHandler* eventHandler) override;
+  void release(bool immediate) override;
+  int login(const char* token, const char* userId) override;
+  int logout() override;
+  int renewToken(const char* token) override;
+  int sendMessageToPeer(const char* peerId,
+                        const vy::rtm::IMessage* message) override;
+  int downloadMediaToMemory(const char* mediaId, long long& requestId) override;
+  int downloadMediaToFile(const char* mediaId, const char* filePath,
+                          long long& requestId) override;
+  int cancelMediaDownload(long long requestId) override;
+  int cancelMediaUpload(long long requestId) override;
+  int sendMessageToPeer(const char* peerId, const vy::rtm::IMessage* message,
+                        const vy::rtm::SendMessageOptions& options) override;
+  vy::rtm::IChannel* createChannel(
+      const char* channelId,
+      vy::rtm::IChannelEventHandler* eventHandler) override;
+  vy::rtm::IRtmCallManager* getRtmCallManager(
+      vy::rtm::IRtmCallEventHandler* eventHandler) override;
+  vy::rtm::IMessage* createMessage() override;
+  vy::rtm::IMessage* createMessage(const char* text) override;
+  vy::rtm::IMessage* createMessage(const unsigned char* rawData,
+                                   int length) override;
+  vy::rtm::IMessage* createMessage(const unsigned char* rawData, int length,
+                                   const char* description) override;
+  vy::rtm::IFileMessage* createFileMessageByMediaId(
+      const char* mediaId) override;
+  vy::rtm::IImageMessage* createImageMessageByMediaId(
+      const char* mediaId) override;
+  int createFileMessageByUploading(const char* filePath,
+                                   long long& requestId) override;
+  int createImageMessageByUploading(const char* filePath,
+                                    long long& requestId) override;
+  vy::rtm::IRtmChannelAttribute* createChannelAttribute() override;
+  int setParameters(const char* parameters) override;
+  int queryPeersOnlineStatus(const char* peerIds[], int peerCount,
+                             long long& requestId) override;
+  int subscribePeersOnlineStatus(const char* peerIds[], int peerCount,
+                                 long long& requestId) override;
+  int unsubscribePeersOnlineStatus(const char* peerIds[], int peerCount,
+                                   long long& requestId) override;
+  int queryPeersBySubscriptionOption(vy::rtm::PEER_SUBSCRIPTION_OPTION option,
+                                     long long& requestId) override;
+  int setLocalUserAttributes(const vy::rtm::RtmAttribute* attributes,
+                             int numberOfAttributes,
+                             long long& requestId) override;
+  int addOrUpdateLocalUserAttributes(const vy::rtm::RtmAttribute* attributes,
+                                     int numberOfAttributes,
+                                     long long& requestId) override;
+  int deleteLocalUserAttributesByKeys(const char* attributeKeys[],
+                                      int numberOfKeys,
+                                      long long& requestId) override;
+  int clearLocalUserAttributes(long long& requestId) override;
+  int getUserAttributes(const char* userId, long long& requestId) override;
+  int getUserAttributesByKeys(const char* userId, const char* attributeKeys[],
+                              int numberOfKeys, long long& requestId) override;
+  int setChannelAttributes(const char* channelId,
+                           const vy::rtm::IRtmChannelAttribute* attributes[],
+                           int numberOfAttributes,
+                           const vy::rtm::ChannelAttributeOptions& options,
+                           long long& requestId) override;
+  int addOrUpdateChannelAttributes(
+      const char* channelId, const vy::rtm::IRtmChannelAttribute* attributes[],
+      int numberOfAttributes, const vy::rtm::ChannelAttributeOptions& options,
+      long long& requestId) override;
+  int deleteChannelAttributesByKeys(
+      const char* channelId, const char* attributeKeys[], int numberOfKeys,
+      const vy::rtm::ChannelAttributeOptions& options,
+      long long& requestId) override;
+  int clearChannelAttributes(const char* channelId,
+                             const vy::rtm::ChannelAttributeOptions& options,
+                             long long& requestId) override;
+  int getChannelAttributes(const char* channelId,
+                           long long& requestId) override;
+  int getChannelAttributesByKeys(const char* channelId,
+                                 const char* attributeKeys[], int numberOfKeys,
+                                 long long& requestId) override;
+  int getChannelMemberCount(const char* channelIds[], int channelCount,
+                            long long& requestId) override;
+  int setLogFile(const char* logFileDirectory) override;
+  int setLogFilter(vy::rtm::LOG_FILTER_TYPE filter) override;
+  int setLogFileSize(int fileSizeInKBytes) override;
+
+  // JSBuffer: one received packet's payload.
+  void OnRecvMessage(const char* payload, int length) override;
+
+  // XNetClientCallback.
+  void OnServerConnected() override;
+  void OnServerDisconnect() override;
+  void OnServerConnectionFailure() override;
+  void OnNetworkChanged() override;
+  void OnTick() override;
+  void OnMessageSent(int length) override;
+  void OnMessageRecv(const char* data, int length) override;
+
+  // VyMessageEvent.
+  void OnVyMessageMsgOut(long long messageId, const std::string& peerId,
+                         int type, const std::string& content,
+                         const vy::rtm::SendMessageOptions& options) override;
+
+  // VyChannelEvent.
+  int OnVyChanlelMsgCheck(const std::string& channelId,
+                          const vy::rtm::IMessage* message,
+                          const vy::rtm::SendMessageOptions& options,
+                          vy::rtm::IChannelEventHandler* handler) override;
+  void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
+                         const std::string& content) override;
+  void OnVyChannelDestory(const std::string& channelId) override;
+
+  // VyRtmCallManagerEvent.
+  void OnVyRtmCallManagerMsgOut(const std::string& cmd,
+                                const std::string& content) override;
+  void OnVyRtmCallManagerDestory() override;
+
+  // The worker's pass over this service (session state machine, then the
+  // call manager's resends and time-outs). Worker thread, ThreadMgr's lock
+  // held.
+  void DoProcess();
+
+  // Set by release; the worker deletes the service on its next pass.
+  bool IsReleased() const { return released_.load(); }
+  // Called by ThreadMgr::ReleaseRtm under the worker's lock.
+  void MarkReleased() { released_.store(true); }
+
+  ThreadMgr* worker() const { return worker_; }
+  bool IsInitialized() const { return !app_id_.empty(); }
+
+  // Calls `call(handler)` for every registered handler in ascending pointer
+  // order. It walks a snapshot: a handler may add or remove handlers, or call
+  // any operation, from inside the callback; a handler removed meanwhile is
+  // skipped. Worker thread only.
+  template <class Call>
+  void ForEachHandler(Call&& call) {
+    RTC_DCHECK(OnWorker());
+    std::vector<vy::rtm::IRtmServiceEventHandler*> snapshot;
+    snapshot.reserve(handlers_.size());
+    for (const auto& entry : handlers_) snapshot.push_back(entry.second);
+    for (vy::rtm::IRtmServiceEventHandler* handler : snapshot) {
+      if (handlers_.find(handler) == handlers_.end()) continue;
+      call(handler);
+    }
+  }
+
+  // Fan-outs of the service events, each to every handler.
+  void cbConnectionStateChanged(vy::rtm::CONNECTION_STATE state,
+                                vy::rtm::CONNECTION_CHANGE_REASON reason);
+
+ private:
+  bool OnWorker() const;
+
+  // Bodies run on the worker thread.
+  int initialize_w(const char* appId,
+                   vy::rtm::IRtmServiceEventHandler* eventHandler);
+  void addEventHandler_w(vy::rtm::IRtmServiceEventHandler* eventHandler);
+  void removeEventHandler_w(vy::rtm::IRtmServiceEventHandler* eventHandler);
+  // Logs out and forgets every handler, so that no callback follows.
+  void release_w();
+  int cancelMedia_w(long long requestId);
+  int setLogFile_w(const char* logFileDirectory);
+  int setLogFilter_w(vy::rtm::LOG_FILTER_TYPE filter);
+  int setLogFileSize_w(int fileSizeInKBytes);
+
+  // Bodies of the session, messaging, presence and attribute features.
+  int login_w(const char* token, const char* userId);
+  int logout_w();
+  int renewToken_w(const char* token);
+  int sendMessageToPeer_w(const char* peerId, const vy::rtm::IMessage* message,
+                          const vy::rtm::SendMessageOptions& options);
+  vy::rtm::IChannel* createChannel_w(
+      const char* channelId, vy::rtm::IChannelEventHandler* eventHandler);
+  vy::rtm::IRtmCallManager* getRtmCallManager_w(
+      vy::rtm::IRtmCallEventHandler* eventHandler);
+  int setParameters_w(const char* parameters);
+  int queryPeersOnlineStatus_I(const char* peerIds[], int peerCount,
+                               long long requestId);
+  int subscribePeersOnlineStatus_I(const char* peerIds[], int peerCount,
+                                   long long requestId);
+  int unsubscribePeersOnlineStatus_I(const char* peerIds[], int peerCount,
+                                     long long requestId);
+  int queryPeersBySubscriptionOption_I(vy::rtm::PEER_SUBSCRIPTION_OPTION option,
+                                       long long requestId);
+  int setLocalUserAttributes_I(const vy::rtm::RtmAttribute* attributes,
+                               int numberOfAttributes, long long requestId);
+  int addOrUpdateLocalUserAttributes_I(const vy::rtm::RtmAttribute* attributes,
+                                       int numberOfAttributes,
+                                       long long requestId);
+  int deleteLocalUserAttributesByKeys_I(const char* attributeKeys[],
+                                        int numberOfKeys, long long requestId);
+  int clearLocalUserAttributes_I(long long requestId);
+  int getUserAttributes_I(const char* userId, long long requestId);
+  int getUserAttributesByKeys_I(const char* userId, const char* attributeKeys[],
+                                int numberOfKeys, long long requestId);
+  int setChannelAttributes_I(const char* channelId,
+                             const vy::rtm::IRtmChannelAttribute* attributes[],
+                             int numberOfAttributes,
+                             const vy::rtm::ChannelAttributeOptions& options,
+                             long long requestId);
+  int addOrUpdateChannelAttributes_I(
+      const char* channelId, const vy::rtm::IRtmChannelAttribute* attributes[],
+      int numberOfAttributes, const vy::rtm::ChannelAttributeOptions& options,
+      long long requestId);
+  int deleteChannelAttributesByKeys_I(
+      const char* channelId, const char* attributeKeys[], int numberOfKeys,
+      const vy::rtm::ChannelAttributeOptions& options, long long requestId);
+  int clearChannelAttributes_I(const char* channelId,
+                               const vy::rtm::ChannelAttributeOptions& options,
+                               long long requestId);
+  int getChannelAttributes_I(const char* channelId, long long requestId);
+  int getChannelAttributesByKeys_I(const char* channelId,
+                                   const char* attributeKeys[],
+                                   int numberOfKeys, long long requestId);
+  int getChannelMemberCount_I(const char* channelIds[], int channelCount,
+                              long long requestId);
+
+  // Shell.
+  ThreadMgr* const worker_;
+  // Written under ThreadMgr's lock, read by the worker's pass.
+  std::atomic<bool> released_{false};
+  // Set once by initialize; empty means not initialized. Worker thread.
+  std::string app_id_;
+  // Registered handlers, keyed by their address. Worker thread.
+  std::map<vy::rtm::IRtmServiceEventHandler*, vy::rtm::IRtmServiceEventHandler*>
+      handlers_;
+
+  // Log settings. Worker thread.
+  std::string log_file_path_;
+  vy::rtm::LOG_FILTER_TYPE log_filter_ = vy::rtm::LOG_FILTER_INFO;
+  int log_file_size_kb_ = 2048;
+};
+
+#endif  // CORE_VY_RTM_SERVICE_H_

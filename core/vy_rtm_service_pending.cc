@@ -1,0 +1,203 @@
+// Members of VyRtmService whose features are not part of this build yet:
+// the session, peer and channel messages, presence, attributes, calls and
+// the receive path. Each answers as a service that has never logged in:
+// 101 before initialize, 102 after it. A feature's own file replaces its
+// members here when it lands.
+#include "core/rtc_log.h"
+#include "core/vy_rtm_service.h"
+
+namespace rtm = vy::rtm;
+
+namespace {
+
+constexpr int kNotInitialized = 101;
+constexpr int kNotLoggedIn = 102;
+
+}  // namespace
+
+#define VY_NOT_LOGGED_IN_RESULT() \
+  (IsInitialized() ? kNotLoggedIn : kNotInitialized)
+
+void VyRtmService::DoProcess() {}
+
+int VyRtmService::login_w(const char* /*token*/, const char* /*userId*/) {
+  if (!IsInitialized()) return kNotInitialized;
+  RtcPrintf(kRtcLogError, "API login: sessions are not available");
+  return -1;
+}
+
+int VyRtmService::logout_w() {
+  RtcPrintf(kRtcLogInfo, "API Logout");
+  cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                           rtm::CONNECTION_CHANGE_REASON_LOGOUT);
+  return 0;
+}
+
+int VyRtmService::renewToken_w(const char* /*token*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::sendMessageToPeer_w(const char* /*peerId*/,
+                                      const rtm::IMessage* /*message*/,
+                                      const rtm::SendMessageOptions& /*opts*/) {
+  return -1;
+}
+
+rtm::IChannel* VyRtmService::createChannel_w(
+    const char* /*channelId*/, rtm::IChannelEventHandler* /*eventHandler*/) {
+  return nullptr;
+}
+
+rtm::IRtmCallManager* VyRtmService::getRtmCallManager_w(
+    rtm::IRtmCallEventHandler* /*eventHandler*/) {
+  return nullptr;
+}
+
+rtm::IMessage* VyRtmService::createMessage() { return nullptr; }
+rtm::IMessage* VyRtmService::createMessage(const char* /*text*/) {
+  return nullptr;
+}
+rtm::IMessage* VyRtmService::createMessage(const unsigned char* /*rawData*/,
+                                           int /*length*/) {
+  return nullptr;
+}
+rtm::IMessage* VyRtmService::createMessage(const unsigned char* /*rawData*/,
+                                           int /*length*/,
+                                           const char* /*description*/) {
+  return nullptr;
+}
+
+int VyRtmService::setParameters_w(const char* /*parameters*/) { return -1; }
+
+int VyRtmService::queryPeersOnlineStatus_I(const char* /*peerIds*/[],
+                                           int /*peerCount*/,
+                                           long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::subscribePeersOnlineStatus_I(const char* /*peerIds*/[],
+                                               int /*peerCount*/,
+                                               long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::unsubscribePeersOnlineStatus_I(const char* /*peerIds*/[],
+                                                 int /*peerCount*/,
+                                                 long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::queryPeersBySubscriptionOption_I(
+    rtm::PEER_SUBSCRIPTION_OPTION /*option*/, long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::setLocalUserAttributes_I(
+    const rtm::RtmAttribute* /*attributes*/, int /*numberOfAttributes*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::addOrUpdateLocalUserAttributes_I(
+    const rtm::RtmAttribute* /*attributes*/, int /*numberOfAttributes*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::deleteLocalUserAttributesByKeys_I(
+    const char* /*attributeKeys*/[], int /*numberOfKeys*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::clearLocalUserAttributes_I(long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::getUserAttributes_I(const char* /*userId*/,
+                                      long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::getUserAttributesByKeys_I(const char* /*userId*/,
+                                            const char* /*attributeKeys*/[],
+                                            int /*numberOfKeys*/,
+                                            long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::setChannelAttributes_I(
+    const char* /*channelId*/, const rtm::IRtmChannelAttribute* /*attrs*/[],
+    int /*numberOfAttributes*/, const rtm::ChannelAttributeOptions& /*opts*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::addOrUpdateChannelAttributes_I(
+    const char* /*channelId*/, const rtm::IRtmChannelAttribute* /*attrs*/[],
+    int /*numberOfAttributes*/, const rtm::ChannelAttributeOptions& /*opts*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::deleteChannelAttributesByKeys_I(
+    const char* /*channelId*/, const char* /*attributeKeys*/[],
+    int /*numberOfKeys*/, const rtm::ChannelAttributeOptions& /*opts*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::clearChannelAttributes_I(
+    const char* /*channelId*/, const rtm::ChannelAttributeOptions& /*opts*/,
+    long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::getChannelAttributes_I(const char* /*channelId*/,
+                                         long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::getChannelAttributesByKeys_I(const char* /*channelId*/,
+                                               const char* /*attributeKeys*/[],
+                                               int /*numberOfKeys*/,
+                                               long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+int VyRtmService::getChannelMemberCount_I(const char* /*channelIds*/[],
+                                          int /*channelCount*/,
+                                          long long /*requestId*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+void VyRtmService::OnRecvMessage(const char* /*payload*/, int /*length*/) {}
+
+void VyRtmService::OnServerConnected() {}
+void VyRtmService::OnServerDisconnect() {}
+void VyRtmService::OnServerConnectionFailure() {}
+void VyRtmService::OnTick() {}
+
+void VyRtmService::OnVyMessageMsgOut(long long /*messageId*/,
+                                     const std::string& /*peerId*/,
+                                     int /*type*/,
+                                     const std::string& /*content*/,
+                                     const rtm::SendMessageOptions& /*opts*/) {}
+
+int VyRtmService::OnVyChanlelMsgCheck(const std::string& /*channelId*/,
+                                      const rtm::IMessage* /*message*/,
+                                      const rtm::SendMessageOptions& /*opts*/,
+                                      rtm::IChannelEventHandler* /*handler*/) {
+  return VY_NOT_LOGGED_IN_RESULT();
+}
+
+void VyRtmService::OnVyChannelMsgOut(const std::string& /*channelId*/,
+                                     const std::string& /*cmd*/,
+                                     const std::string& /*content*/) {}
+
+void VyRtmService::OnVyChannelDestory(const std::string& /*channelId*/) {}
+
+void VyRtmService::OnVyRtmCallManagerMsgOut(const std::string& /*cmd*/,
+                                            const std::string& /*content*/) {}
+
+void VyRtmService::OnVyRtmCallManagerDestory() {}
