@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 
+#include "rtc_base/async_resolver.h"
 #include "rtc_base/checks.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/time_utils.h"
@@ -29,7 +30,8 @@ constexpr int kSocketError = -1;
 
 std::mutex g_resolver_factory_mutex;
 AsyncResolverFactory& ResolverFactory() {
-  static AsyncResolverFactory* factory = new AsyncResolverFactory();
+  static AsyncResolverFactory* factory = new AsyncResolverFactory(
+      []() -> AsyncResolverInterface* { return new AsyncResolver(); });
   return *factory;
 }
 

@@ -55,7 +55,8 @@ class Signaler;
 using AsyncResolverFactory = std::function<AsyncResolverInterface*()>;
 
 // Installs the process-wide resolver factory (null: host names cannot be
-// connected to). Set it before sockets connect to names.
+// connected to). Set it before sockets connect to names. Until then sockets
+// use rtc::AsyncResolver (getaddrinfo on a worker thread).
 void SetAsyncResolverFactory(AsyncResolverFactory factory);
 
 // A socket server over non-blocking BSD sockets: one poll() per pass over

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "rtc_base/async_socket.h"
 #include "rtc_base/net_helpers.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/time_utils.h"
@@ -96,6 +98,45 @@ TEST_F(AsyncResolverTest, ResolverMayBeDestroyedInsideItsSignal) {
   // A leak or a double free shows under the sanitizers.
   Thread::Current()->ProcessMessages(10);
   EXPECT_EQ(1, resolution.done());
+}
+
+// Sockets resolve host names with AsyncResolver unless told otherwise.
+class ConnectRecorder : public sigslot::has_slots<> {
+ public:
+  explicit ConnectRecorder(AsyncSocket* socket) {
+    socket->SignalConnectEvent.connect(this, &ConnectRecorder::OnConnect);
+    socket->SignalCloseEvent.connect(this, &ConnectRecorder::OnClose);
+  }
+  int connects = 0;
+  int closes = 0;
+
+ private:
+  void OnConnect(AsyncSocket*) { ++connects; }
+  void OnClose(AsyncSocket*, int) { ++closes; }
+};
+
+TEST_F(AsyncResolverTest, SocketsConnectToLocalhostByName) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in bound = {};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(bound);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&bound), length));
+  ASSERT_EQ(0, listen(listener, 1));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&bound),
+                           &length));
+  std::unique_ptr<AsyncSocket> client(
+      Thread::Current()->socketserver()->CreateAsyncSocket(AF_INET,
+                                                           SOCK_STREAM));
+  ASSERT_NE(nullptr, client);
+  ConnectRecorder recorder(client.get());
+  ASSERT_EQ(0, client->Connect(SocketAddress("localhost", ntohs(bound.sin_port))));
+  EXPECT_TRUE(PumpUntil([&] { return recorder.connects + recorder.closes > 0; }));
+  EXPECT_EQ(1, recorder.connects);
+  EXPECT_EQ("127.0.0.1", client->GetRemoteAddress().ipaddr().ToString());
+  client.reset();
+  close(listener);
 }
 
 // A resolver of our own that knows two names, so that no name server is
