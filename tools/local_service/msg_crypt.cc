@@ -153,7 +153,7 @@ int MsgCrypt::Encrypt(std::string_view text, std::string_view timestamp, std::st
   block.append(text);
   std::string trailer = app_id_;
   if (fault == CipherFault::kWrongAppId) {
-    if (trailer.empty()) trailer = "x";
+    if (trailer.empty()) trailer.push_back('x');
     trailer[0] = trailer[0] == 'Z' ? 'Y' : 'Z';
   }
   block.append(trailer);
