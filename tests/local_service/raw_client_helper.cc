@@ -69,15 +69,26 @@ RawClient::~RawClient() { Close(); }
 
 bool RawClient::Connect(const std::string& host, int port) {
   Close();
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) return false;
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage ss{};
+  socklen_t len = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    len = sizeof(*v4);
+  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    len = sizeof(*v6);
+  } else {
+    return false;
+  }
+  fd_ = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     Close();
     return false;
   }

@@ -308,6 +308,16 @@ std::vector<std::string> LocalService::ChannelMembers(const std::string& app_id,
   });
 }
 
+std::vector<std::string> LocalService::Subscriptions(const std::string& app_id,
+                                                     const std::string& user) const {
+  return impl_->RunSync([&] {
+    auto it = impl_->users_.find({app_id, user});
+    if (it == impl_->users_.end()) return std::vector<std::string>{};
+    return std::vector<std::string>(it->second.subscriptions.begin(),
+                                    it->second.subscriptions.end());
+  });
+}
+
 size_t LocalService::OfflineCount(const std::string& app_id, const std::string& user) const {
   return impl_->RunSync([&] {
     auto it = impl_->users_.find({app_id, user});

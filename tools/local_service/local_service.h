@@ -172,6 +172,7 @@ class LocalService {
   std::vector<std::string> OnlineUsers() const;
   std::vector<std::string> ChannelMembers(const std::string& app_id,
                                           const std::string& channel) const;
+  std::vector<std::string> Subscriptions(const std::string& app_id, const std::string& user) const;
   size_t OfflineCount(const std::string& app_id, const std::string& user) const;
   int connections_accepted() const;
   int gateway_requests() const;
