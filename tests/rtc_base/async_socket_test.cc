@@ -4,10 +4,12 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "rtc_base/physical_socket_server.h"
 
 namespace rtc {
 namespace {
@@ -217,6 +219,70 @@ TEST(AsyncSocketAdapterTest, WithoutASocketEveryOperationFailsWithNotConnected) 
   adapter.SetError(0);
   EXPECT_EQ(adapter.Accept(nullptr), nullptr);
   EXPECT_EQ(adapter.GetError(), ENOTCONN);
+}
+
+// An echo peer and a client adapter over real loopback sockets, all driven
+// by one socket server on the test's thread.
+class EchoOverAdapter : public sigslot::has_slots<> {
+ public:
+  explicit EchoOverAdapter(PhysicalSocketServer* ss) : ss_(ss) {}
+
+  void OnListenRead(AsyncSocket* listener) {
+    accepted_.reset(listener->Accept(nullptr));
+    ASSERT_NE(accepted_, nullptr);
+    accepted_->SignalReadEvent.connect(this, &EchoOverAdapter::OnEchoRead);
+  }
+  void OnEchoRead(AsyncSocket* socket) {
+    char buf[64];
+    const int n = socket->Recv(buf, sizeof(buf), nullptr);
+    if (n > 0) socket->Send(buf, static_cast<size_t>(n));
+  }
+  void OnClientConnect(AsyncSocket* socket) {
+    connected_with = socket;
+    socket->Send("hello", 5);
+  }
+  void OnClientRead(AsyncSocket* socket) {
+    read_with = socket;
+    char buf[64];
+    const int n = socket->Recv(buf, sizeof(buf), nullptr);
+    if (n > 0) echoed.append(buf, static_cast<size_t>(n));
+  }
+
+  // Serves events until the echo is back; a bounded number of short waits.
+  void RunUntilEchoed() {
+    for (int i = 0; i < 500 && echoed.size() < 5; ++i) ss_->Wait(10, true);
+  }
+
+  AsyncSocket* connected_with = nullptr;
+  AsyncSocket* read_with = nullptr;
+  std::string echoed;
+
+ private:
+  PhysicalSocketServer* ss_;
+  std::unique_ptr<AsyncSocket> accepted_;
+};
+
+TEST(AsyncSocketAdapterTest, EchoRoundTripOverAPhysicalSocket) {
+  PhysicalSocketServer ss;
+  std::unique_ptr<AsyncSocket> listener(
+      ss.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  ASSERT_NE(listener, nullptr);
+  ASSERT_EQ(listener->Bind(SocketAddress(GetLoopbackIP(AF_INET), 0)), 0);
+  ASSERT_EQ(listener->Listen(1), 0);
+  EchoOverAdapter echo(&ss);
+  listener->SignalReadEvent.connect(&echo, &EchoOverAdapter::OnListenRead);
+
+  AsyncSocketAdapter client(ss.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  client.SignalConnectEvent.connect(&echo, &EchoOverAdapter::OnClientConnect);
+  client.SignalReadEvent.connect(&echo, &EchoOverAdapter::OnClientRead);
+  ASSERT_EQ(client.Connect(listener->GetLocalAddress()), 0);
+  echo.RunUntilEchoed();
+
+  EXPECT_EQ(echo.echoed, "hello");
+  EXPECT_EQ(echo.connected_with, &client);
+  EXPECT_EQ(echo.read_with, &client);
+  EXPECT_EQ(client.GetState(), Socket::CS_CONNECTED);
+  EXPECT_EQ(client.GetRemoteAddress(), listener->GetLocalAddress());
 }
 
 #if !defined(NDEBUG)
