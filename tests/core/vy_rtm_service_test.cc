@@ -178,6 +178,38 @@ TEST_F(VyRtmServiceTest, HandlersMayRemoveHandlersDuringAFanOut) {
   EXPECT_EQ(2u, handlers[1].changes().size());
 }
 
+TEST_F(VyRtmServiceTest, HandlerAddedDuringAFanOutHearsTheNextEvent) {
+  ASSERT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
+  handlers_[0].action = [this] { service_->addEventHandler(&handlers_[1]); };
+  service_->logout();
+  EXPECT_THAT(handlers_[1].changes(), IsEmpty());
+  service_->logout();
+  EXPECT_THAT(handlers_[1].changes(), ElementsAre(kLoggedOut));
+  handlers_[0].action = nullptr;
+}
+
+TEST(VyRtmServiceAnyThreadTest, ThreadsWithoutARuntimeThreadUseTheService) {
+  std::vector<std::thread> apps;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 3; ++t) {
+    apps.emplace_back([&failures] {
+      RecordingHandler handler;
+      rtm::IRtmService* service = createRtmService();
+      if (service == nullptr) {
+        ++failures;
+        return;
+      }
+      if (service->initialize(kAppId, &handler) != 0) ++failures;
+      service->release(true);
+      if (handler.changes() != std::vector<StateChange>{kLoggedOut}) {
+        ++failures;
+      }
+    });
+  }
+  for (std::thread& app : apps) app.join();
+  EXPECT_EQ(0, failures);
+}
+
 TEST_F(VyRtmServiceTest, ReleaseFromAnAppThreadLogsOutThenIsSilent) {
   RecordingHandler& handler = handlers_[0];
   ASSERT_EQ(0, service_->initialize(kAppId, &handler));
