@@ -1,0 +1,371 @@
+#include "rtc_base/http_parser.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "rtc_base/http_common.h"
+
+namespace rtc {
+namespace {
+
+// Collects one response the way a stream engine would: the bytes that the
+// parser leaves unconsumed are kept and offered again with the next piece.
+class ResponseCollector : public HttpParser {
+ public:
+  static constexpr size_t kBufferLimit = 32768;
+
+  // Feeds one piece; returns false once the message is complete.
+  bool Feed(const std::string& piece) {
+    if (done_)
+      return false;
+    pending_.append(piece);
+    size_t processed = 0;
+    HttpError error = HE_NONE;
+    ProcessResult result =
+        Process(pending_.data(), pending_.size(), processed, &error);
+    pending_.erase(0, processed);
+    if (result == PR_COMPLETE) {
+      complete(error);
+      return false;
+    }
+    if (pending_.size() >= kBufferLimit) {
+      complete(HE_OVERFLOW);
+      return false;
+    }
+    return true;
+  }
+
+  // The stream ended.
+  void End() {
+    if (!done_)
+      complete(is_valid_end_of_input() ? HE_NONE : HE_DISCONNECTED);
+  }
+
+  HttpResponseData response;
+  std::string body;
+  bool done_ = false;
+  HttpError error_ = HE_DEFAULT;
+  bool chunked_seen_ = false;
+  std::string pending_;
+
+ protected:
+  ProcessResult ProcessLeader(const char* line,
+                              size_t len,
+                              HttpError* error) override {
+    *error = response.parseLeader(line, len);
+    return (*error == HE_NONE) ? PR_CONTINUE : PR_COMPLETE;
+  }
+  ProcessResult ProcessHeader(const char* name,
+                              size_t nlen,
+                              const char* value,
+                              size_t vlen,
+                              HttpError* error) override {
+    response.addHeader(std::string(name, nlen), std::string(value, vlen));
+    return PR_CONTINUE;
+  }
+  ProcessResult ProcessHeaderComplete(bool chunked,
+                                      size_t& data_size,
+                                      HttpError* error) override {
+    chunked_seen_ = chunked;
+    return PR_CONTINUE;
+  }
+  ProcessResult ProcessData(const char* data,
+                            size_t len,
+                            size_t& read,
+                            HttpError* error) override {
+    body.append(data, len);
+    read = len;
+    return PR_CONTINUE;
+  }
+  void OnComplete(HttpError err) override {
+    done_ = true;
+    error_ = err;
+  }
+};
+
+struct Outcome {
+  HttpError error;
+  uint32_t scode;
+  HttpVersion version;
+  std::string message;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  size_t left_over;
+
+  bool operator==(const Outcome& o) const {
+    return error == o.error && scode == o.scode && version == o.version &&
+           message == o.message && body == o.body && headers == o.headers &&
+           left_over == o.left_over;
+  }
+};
+
+Outcome ParseInPieces(const std::string& bytes,
+                      const std::vector<size_t>& cuts,
+                      bool end_stream = true) {
+  ResponseCollector c;
+  size_t start = 0;
+  for (size_t cut : cuts) {
+    if (!c.Feed(bytes.substr(start, cut - start)))
+      break;
+    start = cut;
+  }
+  if (!c.done_)
+    c.Feed(bytes.substr(start));
+  if (end_stream)
+    c.End();
+  Outcome o{c.error_, c.response.scode, c.response.version,
+            c.response.message, c.body, {}, c.pending_.size()};
+  for (auto it = c.response.begin(); it != c.response.end(); ++it)
+    o.headers.emplace_back(it->first, it->second);
+  return o;
+}
+
+Outcome ParseWhole(const std::string& bytes, bool end_stream = true) {
+  return ParseInPieces(bytes, {}, end_stream);
+}
+
+const char kChunkedResponse[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Transfer-Encoding: chunked\r\n"
+    "Set-Cookie: a=1\r\n"
+    "Set-Cookie: b=2\r\n"
+    "Cache-Control: a\r\n"
+    "Cache-Control: b\r\n"
+    "\r\n"
+    "5\r\nhello\r\n"
+    "7;ext=1\r\n, world\r\n"
+    "0\r\n"
+    "X-Trailer: yes\r\n"
+    "\r\n";
+
+TEST(HttpParserTest, SplittingAtEveryByteGivesTheSameResult) {
+  const std::string bytes = kChunkedResponse;
+  Outcome whole = ParseWhole(bytes);
+  EXPECT_EQ(HE_NONE, whole.error);
+  EXPECT_EQ("hello, world", whole.body);
+  for (size_t cut = 1; cut < bytes.size(); ++cut) {
+    EXPECT_EQ(whole, ParseInPieces(bytes, {cut})) << "cut at " << cut;
+  }
+  std::vector<size_t> every_byte;
+  for (size_t i = 1; i < bytes.size(); ++i)
+    every_byte.push_back(i);
+  EXPECT_EQ(whole, ParseInPieces(bytes, every_byte));
+}
+
+TEST(HttpParserTest, RandomSplitsOfSizedBodyGiveTheSameResult) {
+  std::string body(3000, '\0');
+  for (size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>(i * 7);
+  const std::string bytes = "HTTP/1.0 201 Created\nContent-Length: 3000\n\n" +
+                            body;
+  Outcome whole = ParseWhole(bytes);
+  ASSERT_EQ(HE_NONE, whole.error);
+  EXPECT_EQ(body, whole.body);
+  EXPECT_EQ(201u, whole.scode);
+  EXPECT_EQ(HVER_1_0, whole.version);
+  std::mt19937 rng(42);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<size_t> cuts;
+    size_t pos = 0;
+    while (true) {
+      pos += 1 + rng() % 200;
+      if (pos >= bytes.size())
+        break;
+      cuts.push_back(pos);
+    }
+    EXPECT_EQ(whole, ParseInPieces(bytes, cuts)) << "round " << round;
+  }
+}
+
+TEST(HttpParserTest, CollapsibleHeadersJoinAndSetCookieStaysSeparate) {
+  Outcome o = ParseWhole(kChunkedResponse);
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"Cache-Control", "a,b"},
+      {"Set-Cookie", "a=1"},
+      {"Set-Cookie", "b=2"},
+      {"Transfer-Encoding", "chunked"}};
+  EXPECT_EQ(expected, o.headers);
+}
+
+TEST(HttpParserTest, SizedBodyStopsAtItsLengthWithMoreBytesBehindIt) {
+  Outcome o = ParseWhole(
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloEXTRA", false);
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ("hello", o.body);
+  EXPECT_EQ(5u, o.left_over);
+}
+
+TEST(HttpParserTest, BodyWithoutLengthEndsWithTheStream) {
+  Outcome o = ParseWhole("HTTP/1.1 200 OK\r\n\r\nuntil close");
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ("until close", o.body);
+}
+
+TEST(HttpParserTest, StreamEndingInsideSizedBodyIsDisconnected) {
+  EXPECT_EQ(HE_DISCONNECTED,
+            ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc")
+                .error);
+}
+
+TEST(HttpParserTest, StreamEndingInsideHeadersIsDisconnected) {
+  EXPECT_EQ(HE_DISCONNECTED,
+            ParseWhole("HTTP/1.1 200 OK\r\nContent-Len").error);
+}
+
+TEST(HttpParserTest, ChunkedBodyWithoutLastChunkIsDisconnected) {
+  EXPECT_EQ(HE_DISCONNECTED,
+            ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "5\r\nhello\r\n")
+                .error);
+}
+
+TEST(HttpParserTest, ZeroLengthBodyCompletesAtTheHeaderEnd) {
+  Outcome o =
+      ParseWhole("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n", false);
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ(204u, o.scode);
+  EXPECT_EQ("No Content", o.message);
+}
+
+TEST(HttpParserTest, StatusLineForms) {
+  Outcome missing_version = ParseWhole("HTTP 200\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(HE_NONE, missing_version.error);
+  EXPECT_EQ(HVER_UNKNOWN, missing_version.version);
+  EXPECT_EQ(200u, missing_version.scode);
+
+  for (const char* bad : {"HTTP/2.0 200 OK", "HTTP/1.2 200 OK",
+                          "HTTP/1.1 -200 OK", "HTTP/1.1 2000 OK",
+                          "HTTP/1.1 20 OK", "HTTP/1.1 099 OK", "HTTP/1.1",
+                          "HTTP/1.1200 OK", "ICY 200 OK", "",
+                          "HTTP/1.1 200\rOK"}) {
+    std::string bytes = std::string(bad) + "\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(HE_PROTOCOL, ParseWhole(bytes).error) << bad;
+  }
+}
+
+TEST(HttpParserTest, MalformedHeadersAreProtocolErrors) {
+  const char* cases[] = {
+      "Content-Length: -1",
+      "Content-Length: +5",
+      "Content-Length: 5x",
+      "Content-Length: 0x10",
+      "Content-Length:",
+      "Content-Length: 1 2",
+      "Content-Length: 99999999999999999999999",
+      "Transfer-Encoding: gzip",
+      "Transfer-Encoding: chunked, gzip",
+      "No colon here",
+      ": no name",
+      "Bad Name: x",
+      "X-Bare: a\rb",
+  };
+  for (const char* header : cases) {
+    std::string bytes =
+        std::string("HTTP/1.1 200 OK\r\n") + header + "\r\n\r\nbody";
+    EXPECT_EQ(HE_PROTOCOL, ParseWhole(bytes).error) << header;
+  }
+  std::string with_nul("HTTP/1.1 200 OK\r\nX-A: a\0b\r\n\r\n", 30);
+  EXPECT_EQ(HE_PROTOCOL, ParseWhole(with_nul).error);
+}
+
+TEST(HttpParserTest, ConflictingLengthsAreProtocolErrors) {
+  EXPECT_EQ(HE_PROTOCOL,
+            ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"
+                       "Content-Length: 6\r\n\r\nhello!")
+                .error);
+  EXPECT_EQ(HE_PROTOCOL,
+            ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"
+                       "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")
+                .error);
+  Outcome repeated = ParseWhole(
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello",
+      false);
+  EXPECT_EQ(HE_NONE, repeated.error);
+  EXPECT_EQ("hello", repeated.body);
+}
+
+TEST(HttpParserTest, TransferEncodingIsRecognisedWithoutRegardToCase) {
+  Outcome o = ParseWhole(
+      "HTTP/1.1 200 OK\r\ntransfer-encoding: ChUnKeD\r\n\r\n"
+      "3\r\nabc\r\n0\r\n\r\n",
+      false);
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ("abc", o.body);
+}
+
+TEST(HttpParserTest, MalformedChunksAreProtocolErrors) {
+  const char* cases[] = {
+      "\r\n",                       // empty size line
+      "g\r\nabc\r\n0\r\n\r\n",      // not hexadecimal
+      "3x\r\nabc\r\n0\r\n\r\n",     // trailing junk
+      "-3\r\nabc\r\n0\r\n\r\n",     // sign
+      "3\r\nabcX\r\n0\r\n\r\n",     // terminator not empty
+      "10000000000000000\r\n",      // does not fit 64 bits
+  };
+  for (const char* chunks : cases) {
+    std::string bytes =
+        std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") +
+        chunks;
+    EXPECT_EQ(HE_PROTOCOL, ParseWhole(bytes).error) << chunks;
+  }
+}
+
+TEST(HttpParserTest, OversizedBodiesOverflowBeforeAnyAllocation) {
+  EXPECT_EQ(HE_OVERFLOW, ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: "
+                                    "16777217\r\n\r\n")
+                             .error);
+  EXPECT_EQ(HE_OVERFLOW,
+            ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n")
+                .error);
+  EXPECT_EQ(HE_OVERFLOW,
+            ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "ffffffffffffffff\r\n")
+                .error);
+}
+
+TEST(HttpParserTest, ConfiguredBodyCapAppliesToEveryFraming) {
+  auto parse = [](const std::string& bytes) {
+    ResponseCollector c;
+    c.set_max_body_size(4);
+    c.Feed(bytes);
+    c.End();
+    return c.error_;
+  };
+  EXPECT_EQ(HE_NONE, parse("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd"));
+  EXPECT_EQ(HE_OVERFLOW,
+            parse("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabcde"));
+  EXPECT_EQ(HE_OVERFLOW, parse("HTTP/1.1 200 OK\r\nTransfer-Encoding: "
+                               "chunked\r\n\r\n2\r\nab\r\n3\r\nabc\r\n0\r\n\r\n"));
+  EXPECT_EQ(HE_OVERFLOW, parse("HTTP/1.1 200 OK\r\n\r\nabcde"));
+  EXPECT_EQ(HE_NONE, parse("HTTP/1.1 200 OK\r\n\r\nabcd"));
+}
+
+TEST(HttpParserTest, OversizedHeaderSectionOverflows) {
+  std::string bytes = "HTTP/1.1 200 OK\r\n";
+  std::string header = "X-Filler: " + std::string(1000, 'x') + "\r\n";
+  while (bytes.size() <= kHttpMaxHeaderSectionSize)
+    bytes += header;
+  bytes += "\r\n";
+  EXPECT_EQ(HE_OVERFLOW, ParseWhole(bytes).error);
+}
+
+TEST(HttpParserTest, LineLongerThanTheBufferOverflows) {
+  std::string bytes = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(40000, 'y');
+  EXPECT_EQ(HE_OVERFLOW, ParseWhole(bytes).error);
+}
+
+TEST(HttpParserTest, CompleteParserAnswersCompleteAtOnce) {
+  ResponseCollector c;
+  c.Feed("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_TRUE(c.done_);
+  size_t processed = 99;
+  HttpError error = HE_DEFAULT;
+  EXPECT_EQ(HttpParser::PR_COMPLETE, c.Process("x", 1, processed, &error));
+  EXPECT_EQ(0u, processed);
+  EXPECT_EQ(HE_NONE, error);
+}
+
+}  // namespace
+}  // namespace rtc
