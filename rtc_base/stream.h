@@ -41,7 +41,8 @@ class StreamInterface : public MessageHandler {
 
   // Emitted with (stream, events, error) when the stream becomes readable,
   // writable, opens or closes.
-  sigslot::signal3<StreamInterface*, int, int> SignalEvent;
+  sigslot::signal3<StreamInterface*, int, int, sigslot::single_threaded>
+      SignalEvent;
 
   void OnMessage(Message* msg) override;
 
