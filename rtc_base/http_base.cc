@@ -439,10 +439,12 @@ void HttpBase::flush_data() {
         if (result == SR_SUCCESS) {
           RTC_DCHECK(reserve + read <= sizeof(buffer_));
           if (chunk_data_) {
-            char digits[kChunkDigits + 1];
-            snprintf(digits, sizeof(digits), "%.*zx",
-                     static_cast<int>(kChunkDigits), read);
-            memcpy(buffer_ + len_, digits, kChunkDigits);
+            // The size as lower-case hexadecimal, zero-filled.
+            static const char kHex[] = "0123456789abcdef";
+            for (size_t i = 0; i < kChunkDigits; ++i) {
+              buffer_[len_ + i] =
+                  kHex[(read >> (4 * (kChunkDigits - 1 - i))) & 0xF];
+            }
             memcpy(buffer_ + len_ + kChunkDigits, "\r\n", 2);
             memcpy(buffer_ + offset + read, "\r\n", 2);
           }

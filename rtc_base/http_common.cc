@@ -665,11 +665,13 @@ void HttpData::changeHeader(const std::string& name,
                             const std::string& value,
                             HeaderCombine combine) {
   if (combine == HC_AUTO) {
-    HttpHeader header;
-    // Unrecognized headers are collapsible
-    combine = !FromString(header, name) || HttpHeaderIsCollapsible(header)
-                  ? HC_YES
-                  : HC_NO;
+    // Only the known non-collapsible headers are kept apart; unknown ones
+    // collapse.
+    bool collapsible =
+        strcasecmp(name.c_str(), ToString(HH_SET_COOKIE)) != 0 &&
+        strcasecmp(name.c_str(), ToString(HH_PROXY_AUTHENTICATE)) != 0 &&
+        strcasecmp(name.c_str(), ToString(HH_WWW_AUTHENTICATE)) != 0;
+    combine = collapsible ? HC_YES : HC_NO;
   } else if (combine == HC_REPLACE) {
     headers_.erase(name);
     combine = HC_NO;

@@ -303,9 +303,11 @@ LoggingAdapter::LoggingAdapter(StreamInterface* stream, LoggingSeverity level,
 }
 
 void LoggingAdapter::set_label(const std::string& label) {
-  label_.assign("[");
+  label_.clear();
+  label_.reserve(label.size() + 2);
+  label_.push_back('[');
   label_.append(label);
-  label_.append("]");
+  label_.push_back(']');
 }
 
 StreamResult LoggingAdapter::Read(void* buffer, size_t buffer_len,
