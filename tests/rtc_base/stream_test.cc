@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "rtc_base/event.h"
 #include "rtc_base/memory_stream.h"
+#include "rtc_base/thread.h"
 
 namespace rtc {
 namespace {
@@ -320,6 +322,59 @@ TEST(StreamTest, LoggingAdapterPassesDataAndEventsThrough) {
   EXPECT_EQ("line one\nline two\n", std::string(buffer, count));
   adapter.Close();
   EXPECT_EQ(SS_OPEN, adapter.GetState());
+}
+
+class ThreadRecorder : public sigslot::has_slots<> {
+ public:
+  void OnEvent(StreamInterface*, int events, int err) {
+    this->events = events;
+    this->err = err;
+    on_thread = Thread::Current();
+    done.Set();
+  }
+  int events = 0;
+  int err = 0;
+  Thread* on_thread = nullptr;
+  Event done;
+};
+
+TEST(StreamTest, PostedEventArrivesOnTheLoopNeverInline) {
+  Thread* current = ThreadManager::Instance()->WrapCurrentThread();
+  NullStream stream;
+  ThreadRecorder recorder;
+  stream.SignalEvent.connect(&recorder, &ThreadRecorder::OnEvent);
+  stream.PostEvent(SE_READ | SE_WRITE, 7);
+  EXPECT_EQ(0, recorder.events);
+  current->ProcessMessages(0);
+  EXPECT_EQ(SE_READ | SE_WRITE, recorder.events);
+  EXPECT_EQ(7, recorder.err);
+  ThreadManager::Instance()->UnwrapCurrentThread();
+}
+
+TEST(StreamTest, PostedEventArrivesOnTheTargetThread) {
+  std::unique_ptr<Thread> other = Thread::Create();
+  ASSERT_TRUE(other->Start());
+  NullStream stream;
+  ThreadRecorder recorder;
+  stream.SignalEvent.connect(&recorder, &ThreadRecorder::OnEvent);
+  stream.PostEvent(other.get(), SE_CLOSE, 3);
+  ASSERT_TRUE(recorder.done.Wait(10000));
+  EXPECT_EQ(other.get(), recorder.on_thread);
+  EXPECT_EQ(SE_CLOSE, recorder.events);
+  other->Stop();
+}
+
+TEST(StreamTest, DestroyedStreamDropsItsQueuedEvents) {
+  Thread* current = ThreadManager::Instance()->WrapCurrentThread();
+  ThreadRecorder recorder;
+  {
+    NullStream stream;
+    stream.SignalEvent.connect(&recorder, &ThreadRecorder::OnEvent);
+    stream.PostEvent(SE_READ, 0);
+  }
+  current->ProcessMessages(0);
+  EXPECT_EQ(0, recorder.events);
+  ThreadManager::Instance()->UnwrapCurrentThread();
 }
 
 class FileStreamTest : public ::testing::Test {
