@@ -259,39 +259,35 @@ StreamResult StreamTap::Write(const void* data, size_t data_len,
 // StreamReference
 
 StreamReference::StreamReference(StreamInterface* stream)
-    : StreamAdapterInterface(stream, false),
-      ref_count_(new StreamRefCount(stream)) {}
+    : StreamAdapterInterface(nullptr, false),
+      ref_count_(new StreamRefCount(stream)) {
+  CritScope lock(&ref_count_->cs);
+  Attach(stream, false);
+}
 
 StreamReference::StreamReference(StreamRefCount* ref_count,
                                  StreamInterface* stream)
-    : StreamAdapterInterface(stream, false), ref_count_(ref_count) {}
+    : StreamAdapterInterface(nullptr, false), ref_count_(ref_count) {
+  Attach(stream, false);
+}
 
 StreamReference::~StreamReference() {
-  // The shared stream may be deleted below; stop listening to it first.
-  Detach();
-  ref_count_->Release();
+  bool last;
+  {
+    CritScope lock(&ref_count_->cs);
+    Detach();
+    last = (--ref_count_->ref_count == 0);
+  }
+  if (last) {
+    delete ref_count_->stream;
+    delete ref_count_;
+  }
 }
 
 StreamInterface* StreamReference::NewReference() {
-  ref_count_->AddReference();
+  CritScope lock(&ref_count_->cs);
+  ++ref_count_->ref_count;
   return new StreamReference(ref_count_, stream());
-}
-
-void StreamReference::StreamRefCount::AddReference() {
-  CritScope lock(&cs_);
-  ++ref_count_;
-}
-
-void StreamReference::StreamRefCount::Release() {
-  int64_t ref_count;
-  {
-    CritScope lock(&cs_);
-    ref_count = --ref_count_;
-  }
-  if (ref_count == 0) {
-    delete stream_;
-    delete this;
-  }
 }
 
 // LoggingAdapter

@@ -144,7 +144,8 @@ class StreamTap : public StreamAdapterInterface {
 };
 
 // Shares one stream between references; the last reference deletes it.
-// References may be made and destroyed on different threads.
+// References may be made and destroyed on different threads; the shared lock
+// also guards their connections to the stream's event signal.
 class StreamReference : public StreamAdapterInterface {
  public:
   explicit StreamReference(StreamInterface* stream);
@@ -154,19 +155,15 @@ class StreamReference : public StreamAdapterInterface {
   StreamInterface* NewReference();
 
  private:
-  class StreamRefCount {
-   public:
-    explicit StreamRefCount(StreamInterface* stream) : stream_(stream) {}
-    void AddReference();
-    void Release();
-
-   private:
-    StreamInterface* stream_;
-    CriticalSection cs_;
-    int64_t ref_count_ ABSL_GUARDED_BY(cs_) = 1;
+  struct StreamRefCount {
+    explicit StreamRefCount(StreamInterface* stream) : stream(stream) {}
+    StreamInterface* stream;
+    CriticalSection cs;
+    int64_t ref_count ABSL_GUARDED_BY(cs) = 1;
   };
 
-  explicit StreamReference(StreamRefCount* ref_count, StreamInterface* stream);
+  // Called with the count's lock held.
+  StreamReference(StreamRefCount* ref_count, StreamInterface* stream);
 
   StreamRefCount* ref_count_;
 };
