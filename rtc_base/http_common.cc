@@ -137,6 +137,11 @@ bool FromString(HttpHeader& header, const std::string& str) {
   return FindInTable(kHttpHeaders, str, &header);
 }
 
+bool MatchHeader(const char* name, size_t len, HttpHeader header) {
+  const char* text = ToString(header);
+  return strlen(text) == len && strncasecmp(text, name, len) == 0;
+}
+
 bool HttpCodeHasBody(uint32_t code) {
   return !HttpCodeIsInformational(code) && (code != HC_NO_CONTENT) &&
          (code != HC_NOT_MODIFIED);

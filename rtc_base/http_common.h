@@ -131,6 +131,10 @@ bool FromString(HttpVerb& verb, const std::string& str);
 const char* ToString(HttpHeader header);
 bool FromString(HttpHeader& header, const std::string& str);
 
+// True when the name, of length len, is the header's text without regard to
+// case.
+bool MatchHeader(const char* name, size_t len, HttpHeader header);
+
 inline bool HttpCodeIsInformational(uint32_t code) {
   return ((code / 100) == 1);
 }

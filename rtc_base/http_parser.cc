@@ -66,11 +66,6 @@ bool ParseChunkSize(const char* line, size_t len, uint64_t* size) {
   return true;
 }
 
-bool MatchHeaderName(const char* name, size_t nlen, HttpHeader header) {
-  const char* text = ToString(header);
-  return strlen(text) == nlen && strncasecmp(text, name, nlen) == 0;
-}
-
 }  // namespace
 
 HttpParser::HttpParser() {
@@ -196,7 +191,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
         while (value < end && IsSpace(*value))
           ++value;
         size_t vlen = end - value;
-        if (MatchHeaderName(line, nlen, HH_CONTENT_LENGTH)) {
+        if (MatchHeader(line, nlen, HH_CONTENT_LENGTH)) {
           uint64_t length;
           if (!ParseContentLength(value, vlen, &length) ||
               (has_content_length_ && length != content_length_)) {
@@ -205,7 +200,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
           }
           has_content_length_ = true;
           content_length_ = length;
-        } else if (MatchHeaderName(line, nlen, HH_TRANSFER_ENCODING)) {
+        } else if (MatchHeader(line, nlen, HH_TRANSFER_ENCODING)) {
           if (vlen == 8 && strncasecmp(value, "identity", 8) == 0) {
             chunked_ = false;
           } else if (vlen == 7 && strncasecmp(value, "chunked", 7) == 0) {

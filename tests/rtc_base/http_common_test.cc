@@ -31,6 +31,9 @@ TEST(HttpCommonTest, TablesRoundTripWithoutRegardToCase) {
   EXPECT_TRUE(FromString(version, "1.0"));
   EXPECT_EQ(HVER_1_0, version);
   EXPECT_STREQ("Unknown", ToString(HVER_UNKNOWN));
+  EXPECT_TRUE(MatchHeader("content-LENGTH", 14, HH_CONTENT_LENGTH));
+  EXPECT_FALSE(MatchHeader("Content-Length2", 15, HH_CONTENT_LENGTH));
+  EXPECT_FALSE(MatchHeader("Content-Lengt", 13, HH_CONTENT_LENGTH));
 }
 
 TEST(HttpCommonTest, HeaderClasses) {
