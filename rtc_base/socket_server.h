@@ -3,16 +3,19 @@
 
 #include <memory>
 
+#include "rtc_base/socket_factory.h"
+
 namespace rtc {
 
 class AsyncSocket;
 class MessageQueue;
 class Socket;
 
-// What a message queue waits on. A socket server creates sockets and blocks
-// until one of them is ready, a time-out passes or another thread wakes it.
-// Only WakeUp may be called from a thread other than the one that waits.
-class SocketServer {
+// What a message queue waits on. A socket server creates sockets (it is a
+// socket factory) and blocks until one of them is ready, a time-out passes or
+// another thread wakes it. Only WakeUp may be called from a thread other than
+// the one that waits.
+class SocketServer : public SocketFactory {
  public:
   static constexpr int kForever = -1;
 
@@ -23,8 +26,8 @@ class SocketServer {
   virtual ~SocketServer() = default;
 
   // Both return an owned socket, or null with errno describing the failure.
-  virtual Socket* CreateSocket(int family, int type) = 0;
-  virtual AsyncSocket* CreateAsyncSocket(int family, int type) = 0;
+  Socket* CreateSocket(int family, int type) override = 0;
+  AsyncSocket* CreateAsyncSocket(int family, int type) override = 0;
 
   // Tells the server which queue waits on it.
   virtual void SetMessageQueue(MessageQueue* /*queue*/) {}
