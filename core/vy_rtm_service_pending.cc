@@ -13,10 +13,12 @@ namespace {
 constexpr int kNotInitialized = 101;
 constexpr int kNotLoggedIn = 102;
 
-}  // namespace
+// What a request answers while no session can exist.
+int NotLoggedIn(const VyRtmService& service) {
+  return service.IsInitialized() ? kNotLoggedIn : kNotInitialized;
+}
 
-#define VY_NOT_LOGGED_IN_RESULT() \
-  (IsInitialized() ? kNotLoggedIn : kNotInitialized)
+}  // namespace
 
 void VyRtmService::DoProcess() {}
 
@@ -34,7 +36,7 @@ int VyRtmService::logout_w() {
 }
 
 int VyRtmService::renewToken_w(const char* /*token*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::sendMessageToPeer_w(const char* /*peerId*/,
@@ -72,103 +74,103 @@ int VyRtmService::setParameters_w(const char* /*parameters*/) { return -1; }
 int VyRtmService::queryPeersOnlineStatus_I(const char* /*peerIds*/[],
                                            int /*peerCount*/,
                                            long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::subscribePeersOnlineStatus_I(const char* /*peerIds*/[],
                                                int /*peerCount*/,
                                                long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::unsubscribePeersOnlineStatus_I(const char* /*peerIds*/[],
                                                  int /*peerCount*/,
                                                  long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::queryPeersBySubscriptionOption_I(
     rtm::PEER_SUBSCRIPTION_OPTION /*option*/, long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::setLocalUserAttributes_I(
     const rtm::RtmAttribute* /*attributes*/, int /*numberOfAttributes*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::addOrUpdateLocalUserAttributes_I(
     const rtm::RtmAttribute* /*attributes*/, int /*numberOfAttributes*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::deleteLocalUserAttributesByKeys_I(
     const char* /*attributeKeys*/[], int /*numberOfKeys*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::clearLocalUserAttributes_I(long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::getUserAttributes_I(const char* /*userId*/,
                                       long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::getUserAttributesByKeys_I(const char* /*userId*/,
                                             const char* /*attributeKeys*/[],
                                             int /*numberOfKeys*/,
                                             long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::setChannelAttributes_I(
     const char* /*channelId*/, const rtm::IRtmChannelAttribute* /*attrs*/[],
     int /*numberOfAttributes*/, const rtm::ChannelAttributeOptions& /*opts*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::addOrUpdateChannelAttributes_I(
     const char* /*channelId*/, const rtm::IRtmChannelAttribute* /*attrs*/[],
     int /*numberOfAttributes*/, const rtm::ChannelAttributeOptions& /*opts*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::deleteChannelAttributesByKeys_I(
     const char* /*channelId*/, const char* /*attributeKeys*/[],
     int /*numberOfKeys*/, const rtm::ChannelAttributeOptions& /*opts*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::clearChannelAttributes_I(
     const char* /*channelId*/, const rtm::ChannelAttributeOptions& /*opts*/,
     long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::getChannelAttributes_I(const char* /*channelId*/,
                                          long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::getChannelAttributesByKeys_I(const char* /*channelId*/,
                                                const char* /*attributeKeys*/[],
                                                int /*numberOfKeys*/,
                                                long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 int VyRtmService::getChannelMemberCount_I(const char* /*channelIds*/[],
                                           int /*channelCount*/,
                                           long long /*requestId*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 void VyRtmService::OnRecvMessage(const char* /*payload*/, int /*length*/) {}
@@ -188,7 +190,7 @@ int VyRtmService::OnVyChanlelMsgCheck(const std::string& /*channelId*/,
                                       const rtm::IMessage* /*message*/,
                                       const rtm::SendMessageOptions& /*opts*/,
                                       rtm::IChannelEventHandler* /*handler*/) {
-  return VY_NOT_LOGGED_IN_RESULT();
+  return NotLoggedIn(*this);
 }
 
 void VyRtmService::OnVyChannelMsgOut(const std::string& /*channelId*/,
