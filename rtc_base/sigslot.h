@@ -21,6 +21,8 @@
 //   emits; a slot must not connect to, disconnect from, emit or destroy the
 //   signal that is calling it (nor its owner). Debug builds check this and
 //   abort; release builds would hang.
+// sigslot::signal<...> and signal0 to signal5 use multi_threaded_local
+// unless given another policy.
 //
 // A receiver's has_slots destructor runs after its own class's destructor.
 // When another thread may emit to it meanwhile, the receiver's destructor

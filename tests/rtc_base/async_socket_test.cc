@@ -221,6 +221,30 @@ TEST(AsyncSocketAdapterTest, WithoutASocketEveryOperationFailsWithNotConnected) 
   EXPECT_EQ(adapter.GetError(), ENOTCONN);
 }
 
+// Connect and close are single-threaded signals: their handlers may delete
+// the adapter, which deletes the wrapped socket whose signal is emitting.
+TEST(AsyncSocketAdapterTest, CloseHandlerMayDeleteTheAdapter) {
+  struct Owner : sigslot::has_slots<> {
+    std::unique_ptr<AsyncSocketAdapter> adapter;
+    int closes = 0;
+    void OnClose(AsyncSocket*, int) {
+      ++closes;
+      adapter.reset();
+    }
+  } owner, bystander;
+  bool inner_deleted = false;
+  auto* inner = new MockAsyncSocket(&inner_deleted);
+  owner.adapter = std::make_unique<AsyncSocketAdapter>(inner);
+  owner.adapter->SignalCloseEvent.connect(&owner, &Owner::OnClose);
+  // Connected after the adapter, so it would be called next if the dying
+  // socket's emission went on.
+  inner->SignalCloseEvent.connect(&bystander, &Owner::OnClose);
+  inner->SignalCloseEvent(inner, ECONNRESET);
+  EXPECT_EQ(owner.closes, 1);
+  EXPECT_EQ(bystander.closes, 0);
+  EXPECT_TRUE(inner_deleted);
+}
+
 // An echo peer and a client adapter over real loopback sockets, all driven
 // by one socket server on the test's thread.
 class EchoOverAdapter : public sigslot::has_slots<> {
