@@ -166,7 +166,8 @@ HttpBase::HttpBase()
       doc_stream_(nullptr),
       len_(0),
       ignore_data_(false),
-      chunk_data_(false) {}
+      chunk_data_(false),
+      keep_buffer_(false) {}
 
 HttpBase::~HttpBase() {
   if (doc_stream_)
@@ -181,6 +182,8 @@ bool HttpBase::attach(StreamInterface* stream) {
   if ((mode_ != HM_NONE) || (http_stream_ != nullptr) || (stream == nullptr))
     return false;
   http_stream_ = stream;
+  len_ = 0;
+  keep_buffer_ = false;
   http_stream_->SignalEvent.connect(this, &HttpBase::OnHttpStreamEvent);
   mode_ = (http_stream_->GetState() == SS_OPENING) ? HM_CONNECT : HM_NONE;
   return true;
@@ -214,6 +217,7 @@ void HttpBase::send(HttpData* data) {
   mode_ = HM_SEND;
   data_ = data;
   len_ = 0;
+  keep_buffer_ = false;
   ignore_data_ = chunk_data_ = false;
 
   if (data_->document)
@@ -257,7 +261,9 @@ void HttpBase::recv(HttpData* data) {
 
   mode_ = HM_RECV;
   data_ = data;
-  len_ = 0;
+  if (!keep_buffer_)
+    len_ = 0;
+  keep_buffer_ = false;
   ignore_data_ = chunk_data_ = false;
 
   reset();
@@ -532,6 +538,7 @@ void HttpBase::do_complete(HttpError err) {
   RTC_DCHECK(mode_ != HM_NONE);
   HttpMode mode = mode_;
   mode_ = HM_NONE;
+  keep_buffer_ = (HM_RECV == mode) && (HE_NONE == err);
   if (data_ && data_->document)
     data_->document->SignalEvent.disconnect(this);
   data_ = nullptr;

@@ -120,6 +120,10 @@ class HttpBase : public HttpParser, public sigslot::has_slots<> {
   size_t len_;
 
   bool ignore_data_, chunk_data_;
+  // Bytes left in the buffer after a completed receive belong to the next
+  // message on the connection (a final response after an interim one), so
+  // the next receive starts with them.
+  bool keep_buffer_;
   HttpData::const_iterator header_;
 };
 

@@ -454,6 +454,57 @@ TEST_F(HttpBaseTest, AbortFromInsideHeaderCallbackIsSafe) {
   EXPECT_EQ(HM_NONE, base_.mode());
 }
 
+TEST_F(HttpBaseTest, FinalResponseArrivingWithAnInterimOneIsKept) {
+  class Interim : public Observer {
+   public:
+    HttpError onHttpHeaderComplete(bool chunked, size_t& size) override {
+      if (HttpCodeIsInformational(response->scode))
+        size = 0;
+      return Observer::onHttpHeaderComplete(chunked, size);
+    }
+    void onHttpComplete(HttpMode mode, HttpError err) override {
+      Observer::onHttpComplete(mode, err);
+      if (err == HE_NONE && HttpCodeIsInformational(response->scode)) {
+        response->clear(false);
+        base->recv(response);
+      }
+    }
+    HttpResponseData* response = nullptr;
+  } interim;
+  HttpResponseData response;
+  response.document.reset(new MemoryStream());
+  interim.base = &base_;
+  interim.response = &response;
+  base_.notify(&interim);
+  stream_.incoming =
+      "HTTP/1.1 100 Continue\r\n\r\n"
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  base_.recv(&response);
+  ASSERT_EQ(2u, interim.completions.size());
+  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), interim.completions[1]);
+  EXPECT_EQ(200u, response.scode);
+  size_t size = 0;
+  response.document->GetSize(&size);
+  EXPECT_EQ(2u, size);
+}
+
+TEST_F(HttpBaseTest, SendDropsBytesLeftFromTheLastResponse) {
+  HttpResponseData response;
+  stream_.incoming =
+      "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nJUNK";
+  base_.recv(&response);
+  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), LastCompletion());
+  HttpRequestData request;
+  request.path = "/";
+  base_.send(&request);
+  EXPECT_EQ(std::make_pair(HM_SEND, HE_NONE), LastCompletion());
+  EXPECT_EQ(std::string::npos, stream_.AllWritten().find("JUNK"));
+  stream_.incoming = "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n";
+  base_.recv(&response);
+  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), LastCompletion());
+  EXPECT_EQ(204u, response.scode);
+}
+
 TEST_F(HttpBaseTest, DocumentStreamPullsTheBodyInSmallReads) {
   observer_.make_document_stream = true;
   HttpResponseData response;
