@@ -6,9 +6,12 @@
 #define RTC_BASE_HTTP_CLIENT_H_
 
 #include <stddef.h>
+#include <time.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "rtc_base/http_base.h"
 #include "rtc_base/http_common.h"
@@ -68,6 +71,13 @@ class CacheLock {
   bool locked_;
 };
 
+// Whether the response may be stored in the cache.
+bool HttpShouldCache(const HttpTransaction& t);
+
+enum HttpCacheState { HCS_FRESH, HCS_STALE, HCS_NONE };
+// Freshness of a stored response at the wall-clock time `now` (seconds since 1970).
+HttpCacheState HttpGetCacheState(const HttpTransaction& t, time_t now);
+
 class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
  public:
   enum RedirectAction { REDIRECT_DEFAULT, REDIRECT_ALWAYS, REDIRECT_NEVER };
@@ -92,6 +102,14 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
   // The store is not owned; null turns caching off.
   void set_cache(HttpCacheStore* cache) { cache_ = cache; }
   bool cache_enabled() const { return cache_ != nullptr; }
+  // Whether the pool's streams carry TLS. A redirect is followed only to a location of the
+  // same kind: the transport is chosen when the request is launched.
+  void set_secure(bool secure) { secure_ = secure; }
+  bool secure() const { return secure_; }
+  // Makes the resolvers for host names; by default an AsyncResolver. The result is ended
+  // with Destroy, never deleted.
+  using ResolverFactory = std::function<AsyncResolverInterface*()>;
+  void set_resolver_factory(ResolverFactory factory) { resolver_factory_ = std::move(factory); }
   // A response body larger than this ends the request with HE_OVERFLOW.
   void set_max_body_size(size_t size);
   size_t max_body_size() const { return max_body_size_; }
@@ -211,8 +229,10 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
   // While a name lookup runs; ended with Destroy(false), never deleted.
   AsyncResolverInterface* resolver_ = nullptr;
   size_t max_body_size_ = kHttpMaxBodySize;
-  // The document the response had before a cache tap replaced it.
-  bool tapping_ = false;
+  bool secure_ = false;
+  // The response had no document before the cache tap was put in its place.
+  bool cache_null_document_ = false;
+  ResolverFactory resolver_factory_;
 
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
