@@ -341,6 +341,7 @@ int PhysicalSocket::Close() {
   int err = ::close(s_);
   UpdateLastError();
   s_ = kInvalidSocket;
+  ++generation_;
   state_ = CS_CLOSED;
   SetEnabledEvents(0);
   if (resolver_) {
@@ -492,29 +493,29 @@ void SocketDispatcher::OnPreEvent(uint32_t ff) {
 void SocketDispatcher::OnEvent(uint32_t ff, int err) {
   // A handler may close the socket (or close and re-create it); events of
   // the old descriptor are then no longer delivered.
-  const int fd = s_;
+  const uint64_t generation = generation_;
   if ((ff & DE_CONNECT) != 0) {
     DisableEvents(DE_CONNECT);
     SignalConnectEvent(this);
-    if (s_ != fd)
+    if (generation_ != generation)
       return;
   }
   if ((ff & DE_ACCEPT) != 0) {
     DisableEvents(DE_ACCEPT);
     SignalReadEvent(this);
-    if (s_ != fd)
+    if (generation_ != generation)
       return;
   }
   if ((ff & DE_READ) != 0) {
     DisableEvents(DE_READ);
     SignalReadEvent(this);
-    if (s_ != fd)
+    if (generation_ != generation)
       return;
   }
   if ((ff & DE_WRITE) != 0) {
     DisableEvents(DE_WRITE);
     SignalWriteEvent(this);
-    if (s_ != fd)
+    if (generation_ != generation)
       return;
   }
   if ((ff & DE_CLOSE) != 0) {

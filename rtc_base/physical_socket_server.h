@@ -173,6 +173,9 @@ class PhysicalSocket : public AsyncSocket, public sigslot::has_slots<> {
 
   PhysicalSocketServer* ss_;
   int s_;
+  // Counts closes. A socket closed and re-created inside an event handler usually gets the
+  // same descriptor number back, so only this tells the two descriptors apart.
+  uint64_t generation_ = 0;
   int family_ = AF_UNSPEC;
   bool udp_;
   mutable CriticalSection crit_;
