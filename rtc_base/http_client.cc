@@ -83,7 +83,11 @@ HttpClient::Engine::ProcessResult HttpClient::Engine::ProcessLeader(const char* 
 }
 
 HttpClient::HttpClient(const std::string& agent, StreamPool* pool, HttpTransaction* transaction)
-    : agent_(agent), pool_(pool), transaction_(transaction), free_transaction_(false) {
+    : agent_(agent),
+      pool_(pool),
+      transaction_(transaction),
+      free_transaction_(false),
+      thread_(Thread::Current()) {
   base_.notify(this);
   base_.set_max_body_size(max_body_size_);
   if (transaction_ == nullptr) {
@@ -117,8 +121,10 @@ void HttpClient::set_max_body_size(size_t size) {
 
 void HttpClient::reset() {
   server_.Clear();
-  // A name lookup in progress would otherwise start a connection for the cleared request.
+  // A name lookup or restart in progress would otherwise start a connection for the cleared
+  // request.
   DropResolver();
+  CancelRestart();
   // Cancelling first lets the engine finish with the request it still refers to; the
   // completion comes as HE_OPERATION_CANCELLED when a transfer was in progress.
   base_.abort(HE_OPERATION_CANCELLED);
@@ -164,7 +170,7 @@ void HttpClient::release() {
 }
 
 void HttpClient::start() {
-  if (base_.mode() != HM_NONE || resolver_ != nullptr) {
+  if (base_.mode() != HM_NONE || resolver_ != nullptr || restart_pending_) {
     RTC_LOG(LS_WARNING) << "HttpClient: start ignored while a request is in progress";
     return;
   }
@@ -286,7 +292,7 @@ bool HttpClient::ShouldRedirect(std::string* location) const {
     return false;
   }
   std::string value;
-  if (!response().hasHeader(HH_LOCATION, &value)) {
+  if (!response().hasHeader(HH_LOCATION, &value) || value.empty()) {
     return false;
   }
   if (redirects_ >= kMaxRedirects) {
@@ -390,8 +396,7 @@ bool HttpClient::FollowRedirect(const std::string& location, HttpError* err) {
   redirects_ += 1;
   context_.reset();
   response().clear(false);
-  release();
-  start();
+  Defer(MSG_RESTART);
   return true;
 }
 
@@ -428,9 +433,8 @@ void HttpClient::HandleProxyChallenge(HttpError* err, bool* restarted) {
         continue;
       }
       response().clear(false);
-      release();
       *restarted = true;
-      start();
+      Defer(MSG_RESTART);
       return;
     }
     if (result == HAR_IGNORE) {
@@ -482,8 +486,7 @@ void HttpClient::onHttpComplete(HttpMode mode, HttpError err) {
     attempt_ += 1;
     if (RewindBody(&err)) {
       response().clear(false);
-      release();
-      connect();
+      Defer(MSG_RECONNECT);
       return;
     }
   }
@@ -491,6 +494,36 @@ void HttpClient::onHttpComplete(HttpMode mode, HttpError err) {
 }
 
 void HttpClient::onHttpClosed(HttpError /*err*/) {}
+
+void HttpClient::Defer(uint32_t id) {
+  if (thread_ == nullptr) {
+    Message msg;
+    msg.message_id = id;
+    OnMessage(&msg);
+    return;
+  }
+  restart_pending_ = true;
+  thread_->Post(RTC_FROM_HERE, this, id);
+}
+
+void HttpClient::CancelRestart() {
+  if (restart_pending_) {
+    restart_pending_ = false;
+    thread_->Clear(this);
+  }
+}
+
+void HttpClient::OnMessage(Message* msg) {
+  restart_pending_ = false;
+  // The stream goes back to the pool only now, outside the stream's own event: a pool
+  // listening to it from inside that event would be handed the event as well.
+  release();
+  if (msg->message_id == MSG_RESTART) {
+    start();
+  } else if (msg->message_id == MSG_RECONNECT) {
+    connect();
+  }
+}
 
 void HttpClient::Complete(HttpError err) {
   if (cache_state_ == CS_READING) {

@@ -15,6 +15,7 @@
 
 #include "rtc_base/http_base.h"
 #include "rtc_base/http_common.h"
+#include "rtc_base/message_handler.h"
 #include "rtc_base/proxy_info.h"
 #include "rtc_base/sigslot.h"
 #include "rtc_base/socket_address.h"
@@ -25,6 +26,7 @@ namespace rtc {
 
 class AsyncResolverInterface;
 class SocketFactory;
+class Thread;
 
 // A request and the response it gets.
 struct HttpTransaction {
@@ -78,7 +80,8 @@ enum HttpCacheState { HCS_FRESH, HCS_STALE, HCS_NONE };
 // Freshness of a stored response at the wall-clock time `now` (seconds since 1970).
 HttpCacheState HttpGetCacheState(const HttpTransaction& t, time_t now);
 
-class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
+// Made, used and deleted on one thread, whose socket server carries its streams.
+class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected MessageHandler {
  public:
   enum RedirectAction { REDIRECT_DEFAULT, REDIRECT_ALWAYS, REDIRECT_NEVER };
   enum UriForm { URI_DEFAULT, URI_ABSOLUTE, URI_RELATIVE };
@@ -181,6 +184,8 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
                                       std::string* response,
                                       std::string* auth_method);
 
+  void OnMessage(Message* msg) override;
+
   // IHttpNotify
   HttpError onHttpHeaderComplete(bool chunked, size_t& data_size) override;
   void onHttpComplete(HttpMode mode, HttpError err) override;
@@ -188,6 +193,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
 
  private:
   enum CacheState { CS_READY, CS_WRITING, CS_READING, CS_VALIDATING };
+  enum { MSG_RESTART, MSG_RECONNECT };
 
   // The engine, which also tells the client whether a status line came in.
   class Engine : public HttpBase {
@@ -202,6 +208,12 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
     bool leader_received_ = false;
   };
 
+  // Returns the stream and runs start() or connect() on the next loop pass. Restarts are
+  // decided inside stream events, where the stream's signal is still being emitted: a
+  // stream reconnected, or a pool connected to it, there would receive the rest of that
+  // emission.
+  void Defer(uint32_t id);
+  void CancelRestart();
   // Completes the request: finishes cache work, returns the stream, signals.
   void Complete(HttpError err);
   // Sends the request again on a fresh or reused stream, after a redirect, challenge or
@@ -233,6 +245,9 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<> {
   // The response had no document before the cache tap was put in its place.
   bool cache_null_document_ = false;
   ResolverFactory resolver_factory_;
+  // The thread the client was made on; its queue carries deferred restarts.
+  Thread* thread_;
+  bool restart_pending_ = false;
 
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;

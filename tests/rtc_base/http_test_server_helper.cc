@@ -1,0 +1,272 @@
+#include "http_test_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace rtc {
+namespace testing {
+
+namespace {
+
+constexpr int kPeerTimeoutMs = 5000;
+const char kNginx[] = "/usr/sbin/nginx";
+const char kEchoModule[] = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
+
+int ListenLoopback(const char* host, int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, host, &addr.sin_addr);
+  addr.sin_port = 0;
+  socklen_t len = sizeof(addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+bool CanConnect(const std::string& host, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+  addr.sin_port = htons(port);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool ReadHttpRequest(int fd, std::string* request) {
+  request->clear();
+  size_t body_needed = std::string::npos;
+  size_t header_end = std::string::npos;
+  while (true) {
+    if (header_end != std::string::npos && request->size() >= header_end + body_needed) {
+      return true;
+    }
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, kPeerTimeoutMs) <= 0) {
+      return false;
+    }
+    char buf[4096];
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) {
+      return false;
+    }
+    request->append(buf, n);
+    if (header_end == std::string::npos) {
+      size_t pos = request->find("\r\n\r\n");
+      if (pos != std::string::npos) {
+        header_end = pos + 4;
+        body_needed = 0;
+        size_t cl = request->find("Content-Length: ");
+        if (cl != std::string::npos && cl < header_end) {
+          body_needed = strtoul(request->c_str() + cl + 16, nullptr, 10);
+        }
+      }
+    }
+  }
+}
+
+bool SendText(int fd, const std::string& text) {
+  size_t sent = 0;
+  while (sent < text.size()) {
+    ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      return false;
+    }
+    sent += n;
+  }
+  return true;
+}
+
+ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {}
+
+ScriptedServer::~ScriptedServer() {
+  Stop();
+}
+
+bool ScriptedServer::Start() {
+  if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+    return false;
+  }
+  listen_fd_ = ListenLoopback("127.0.0.1", &port_);
+  if (listen_fd_ < 0) {
+    return false;
+  }
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void ScriptedServer::Stop() {
+  if (stop_pipe_[1] >= 0) {
+    close(stop_pipe_[1]);
+    stop_pipe_[1] = -1;
+  }
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  if (listen_fd_ >= 0) {
+    close(listen_fd_);
+    listen_fd_ = -1;
+  }
+  if (stop_pipe_[0] >= 0) {
+    close(stop_pipe_[0]);
+    stop_pipe_[0] = -1;
+  }
+}
+
+void ScriptedServer::Run() {
+  while (true) {
+    pollfd pfds[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    if (poll(pfds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (pfds[1].revents != 0) {
+      return;
+    }
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      continue;
+    }
+    int index = accepted_.fetch_add(1);
+    handler_(fd, index);
+    close(fd);
+  }
+}
+
+std::vector<std::string> ScriptedServer::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void ScriptedServer::Record(const std::string& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(request);
+}
+
+void ScriptedServer::WaitForStop(int fd) {
+  pollfd pfds[2] = {{stop_pipe_[0], POLLIN, 0}, {fd, POLLRDHUP, 0}};
+  poll(pfds, 2, -1);
+}
+
+bool NginxServer::Available() {
+  return access(kNginx, X_OK) == 0 && access(kEchoModule, R_OK) == 0;
+}
+
+NginxServer::NginxServer() = default;
+
+NginxServer::~NginxServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (!dir_.empty()) {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) {
+      // Leftovers in /tmp are harmless.
+    }
+  }
+}
+
+void NginxServer::AddFile(const std::string& name, const std::string& body) {
+  files_.emplace_back(name, body);
+}
+
+std::string NginxServer::url(const std::string& path) const {
+  return "http://" + host_ + ":" + std::to_string(port_) + path;
+}
+
+bool NginxServer::Start() {
+  char dir[] = "/tmp/vortm_httpclient_XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    return false;
+  }
+  dir_ = dir;
+  chmod(dir, 0755);
+  mkdir((dir_ + "/static").c_str(), 0755);
+  AddFile("small.txt", "small body\n");
+  for (const auto& file : files_) {
+    std::ofstream(dir_ + "/static/" + file.first, std::ios::binary) << file.second;
+  }
+  // A free port on our own loopback address; nginx binds it a moment later.
+  int probe = ListenLoopback(host_.c_str(), &port_);
+  if (probe < 0) {
+    return false;
+  }
+  close(probe);
+  std::string authority = host_ + ":" + std::to_string(port_);
+  std::ofstream conf(dir_ + "/nginx.conf");
+  conf << "load_module " << kEchoModule << ";\n"
+       << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+       << "error_log " << dir_ << "/error.log;\npid " << dir_ << "/nginx.pid;\n"
+       << "events { worker_connections 64; }\n"
+       << "http {\n  access_log off;\n"
+       << "  client_body_temp_path " << dir_ << "/body;\n"
+       << "  proxy_temp_path " << dir_ << "/proxy;\n"
+       << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n"
+       << "  uwsgi_temp_path " << dir_ << "/uwsgi;\n"
+       << "  scgi_temp_path " << dir_ << "/scgi;\n"
+       << "  client_body_buffer_size 1m;\n"
+       << "  keepalive_requests 100000;\n"
+       << "  server {\n    listen " << authority << ";\n"
+       << "    location = /echo { echo_read_request_body; echo_request_body; }\n"
+       << "    location /static/ { root " << dir_ << "; }\n"
+       << "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"
+       << "    location = /found { return 302 http://" << authority << "/static/small.txt; }\n"
+       << "    location = /see-other { return 303 http://" << authority
+       << "/static/small.txt; }\n"
+       << "    location = /relative { absolute_redirect off; return 301 /static/small.txt; }\n"
+       << "    location = /to-https { return 301 https://" << authority
+       << "/static/small.txt; }\n";
+  for (int i = 1; i < 7; ++i) {
+    conf << "    location = /chain" << i << " { return 301 http://" << authority << "/chain"
+         << i + 1 << "; }\n";
+  }
+  conf << "    location = /chain7 { echo -n \"end of chain\"; }\n"
+       << "  }\n}\n";
+  conf.close();
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    execl(kNginx, kNginx, "-p", dir_.c_str(), "-c", (dir_ + "/nginx.conf").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 500; ++i) {
+    if (CanConnect(host_, port_)) {
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+}  // namespace testing
+}  // namespace rtc
