@@ -1,0 +1,268 @@
+#include "core/session_wire.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/json_util.h"
+#include "rapidjson/stringbuffer.h"
+#include "rapidjson/writer.h"
+
+namespace {
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void Key(Writer& w, const char* key) { w.Key(key, static_cast<rapidjson::SizeType>(strlen(key))); }
+
+void Str(Writer& w, const std::string& value) {
+  w.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+std::string Text(const rapidjson::StringBuffer& buffer) {
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// Parses `length` bytes as a JSON object into `doc` (backed by `text`).
+bool ParseObject(const char* data, size_t length, JsonStr& text, rapidjson::Document& doc) {
+  if (data == nullptr || length == 0 || length > kMaxHttpAnswerBytes) return false;
+  text.SetData(data, static_cast<int>(length));
+  return ParseJsonInsitu(text, doc) && doc.IsObject();
+}
+
+std::string SessionRequestBody(const char* id_key, const std::string& app_id,
+                               const char* user_key, const std::string& user,
+                               const std::string& session_id, const std::string& token) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, id_key);
+  Str(w, app_id);
+  Key(w, user_key);
+  Str(w, user);
+  Key(w, "sessId");
+  Str(w, session_id);
+  if (!token.empty()) {
+    Key(w, "token");
+    Str(w, token);
+  }
+  w.EndObject();
+  return Text(buffer);
+}
+
+}  // namespace
+
+std::string BuildGatewayBody(const std::string& app_id, const std::string& user_id,
+                             const std::string& token) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "cType");
+  w.Int(2);
+  Key(w, "appId");
+  Str(w, app_id);
+  Key(w, "uid");
+  Str(w, user_id);
+  if (!token.empty()) {
+    Key(w, "token");
+    Str(w, token);
+  }
+  Key(w, "wss");
+  w.Bool(false);
+  w.EndObject();
+  return Text(buffer);
+}
+
+std::string BuildLoginBody(const std::string& user_id, const std::string& user_sid,
+                           const std::string& token, const std::string& session_id) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "UserId");
+  Str(w, user_id);
+  Key(w, "UserSId");
+  Str(w, user_sid);
+  if (!token.empty()) {
+    Key(w, "AcsToken");
+    Str(w, token);
+  }
+  Key(w, "SessionId");
+  Str(w, session_id);
+  Key(w, "SdkVer");
+  w.String(kSdkVersion);
+  Key(w, "ClientSyncCall");
+  w.Bool(true);
+  Key(w, "ListenUserStatus");
+  w.Bool(true);
+  w.EndObject();
+  return Text(buffer);
+}
+
+GatewayAnswer ParseGatewayAnswer(const char* data, size_t length) {
+  GatewayAnswer answer;
+  JsonStr text;
+  rapidjson::Document doc;
+  if (!ParseObject(data, length, text, doc)) return answer;
+  answer.code = GetJsonInt(doc, "code");
+  if (answer.code != 0) {
+    answer.kind = GatewayAnswer::kRefused;
+    return answer;
+  }
+  answer.kind = GatewayAnswer::kNoAddress;
+  answer.session_id = GetJsonStr(doc, "sessionid");
+  const rapidjson::Value* addresses = FindJsonMember(doc, "addresses");
+  if (addresses == nullptr || !addresses->IsArray()) return answer;
+  for (const rapidjson::Value& entry : addresses->GetArray()) {
+    if (!entry.IsObject()) continue;
+    const rapidjson::Value* type = FindJsonMember(entry, "type");
+    const rapidjson::Value* addr = FindJsonMember(entry, "addr");
+    const rapidjson::Value* port = FindJsonMember(entry, "port");
+    if (type == nullptr || !type->IsInt() || addr == nullptr || !addr->IsString() ||
+        port == nullptr || !port->IsInt()) {
+      continue;
+    }
+    if (type->GetInt() != 1) continue;
+    if (port->GetInt() < 1 || port->GetInt() > 65535 || addr->GetStringLength() == 0) continue;
+    answer.kind = GatewayAnswer::kAddress;
+    answer.address.assign(addr->GetString(), addr->GetStringLength());
+    answer.port = port->GetInt();
+    return answer;
+  }
+  return answer;
+}
+
+ServiceParameters ParseServiceParameters(const char* json) {
+  ServiceParameters params;
+  if (json == nullptr) return params;
+  size_t length = strnlen(json, kMaxHttpAnswerBytes + 1);
+  JsonStr text;
+  rapidjson::Document doc;
+  if (!ParseObject(json, length, text, doc)) return params;
+  std::string cmd = GetJsonStr(doc, "Cmd");
+  if (cmd == "ConfPriCloudAddr") {
+    params.host = GetJsonStr(doc, "ServerAdd");
+    const rapidjson::Value* port = FindJsonMember(doc, "Port");
+    if (port != nullptr) {
+      if (!port->IsInt() || port->GetInt() < 1 || port->GetInt() > 65535) return params;
+      params.port = port->GetInt();
+    }
+    params.kind = ServiceParameters::kPrivateGateway;
+  } else if (cmd == "LocalNetChanged") {
+    params.net_type = GetJsonInt(doc, "netType");
+    params.kind = ServiceParameters::kNetChanged;
+  } else {
+    params.kind = ServiceParameters::kUnknown;
+  }
+  return params;
+}
+
+std::string BuildRenewTokenBody(const std::string& token) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "AcsToken");
+  Str(w, token);
+  w.EndObject();
+  return Text(buffer);
+}
+
+std::string BuildCheckNetStatusBody(uint32_t time) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "Time");
+  w.Uint(time);
+  w.EndObject();
+  return Text(buffer);
+}
+
+std::string BuildSendMsgToPeerBody(long long message_id, const std::string& from,
+                                   const std::string& to, int type, const std::string& body,
+                                   const vy::rtm::SendMessageOptions& options) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "MsgId");
+  w.Int64(message_id);
+  Key(w, "FromUId");
+  Str(w, from);
+  Key(w, "ToUId");
+  Str(w, to);
+  Key(w, "MsgType");
+  w.Int(type);
+  Key(w, "MsgBody");
+  // The body ends at its first zero byte.
+  w.String(body.c_str());
+  if (options.enableOfflineMessaging) {
+    Key(w, "OfflineMsg");
+    w.Bool(true);
+  }
+  if (options.enableHistoricalMessaging) {
+    Key(w, "HistoryMsg");
+    w.Bool(true);
+  }
+  w.EndObject();
+  return Text(buffer);
+}
+
+std::string BuildRecvMsgAckBody(long long message_id, const std::string& from) {
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  w.StartObject();
+  Key(w, "MsgId");
+  w.Int64(message_id);
+  Key(w, "FromUId");
+  Str(w, from);
+  w.EndObject();
+  return Text(buffer);
+}
+
+std::string BuildOfflineBody(const std::string& app_id, const std::string& user_id,
+                             const std::string& session_id, const std::string& token) {
+  return SessionRequestBody("appId", app_id, "uid", user_id, session_id, token);
+}
+
+std::string BuildChanHistoryBody(const std::string& app_id, const std::string& channel_id,
+                                 const std::string& session_id, const std::string& token) {
+  return SessionRequestBody("appId", app_id, "chanId", channel_id, session_id, token);
+}
+
+std::string BuildP2PHistoryBody(const std::string& app_id, const std::string& user_id,
+                                const std::string& session_id, const std::string& token) {
+  return SessionRequestBody("appId", app_id, "fromUId", user_id, session_id, token);
+}
+
+bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages) {
+  messages->clear();
+  JsonStr text;
+  rapidjson::Document doc;
+  if (!ParseObject(data, length, text, doc)) return false;
+  if (GetJsonInt(doc, "code") != 0) return false;
+  const rapidjson::Value* list = FindJsonMember(doc, "data");
+  if (list == nullptr || !list->IsArray()) return false;
+  for (rapidjson::SizeType i = list->Size(); i > 0; --i) {
+    const rapidjson::Value& entry = (*list)[i - 1];
+    if (!entry.IsObject()) continue;
+    const rapidjson::Value* from = FindJsonMember(entry, "msgFrom");
+    const rapidjson::Value* body = FindJsonMember(entry, "msgBody");
+    const rapidjson::Value* type = FindJsonMember(entry, "msgType");
+    if (from == nullptr || !from->IsString() || body == nullptr || !body->IsString() ||
+        type == nullptr || !type->IsInt()) {
+      continue;
+    }
+    const rapidjson::Value* id = FindJsonMember(entry, "msgId");
+    OfflineMessage message;
+    message.id = id != nullptr && id->IsInt64() ? id->GetInt64() : 0;
+    message.from.assign(from->GetString(), from->GetStringLength());
+    message.body.assign(body->GetString(), body->GetStringLength());
+    message.type = type->GetInt();
+    messages->push_back(std::move(message));
+  }
+  return true;
+}
+
+std::string FormatServiceUrl(const char* format, const std::string& host, int port) {
+  char url[1024];
+  int n = std::snprintf(url, sizeof(url), format, host.c_str(), port);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) >= sizeof(url)) return std::string();
+  return std::string(url, static_cast<size_t>(n));
+}

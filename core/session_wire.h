@@ -1,0 +1,118 @@
+// Wire formats of the session and of peer messages: the gateway request and answer, the
+// "Login" body, "setParameters" commands, "SendMsgToPeer", the offline fetch and the history
+// requests. Bytes in, values out; no I/O. Bodies are compact JSON with their keys in the order
+// the service expects.
+#ifndef CORE_SESSION_WIRE_H_
+#define CORE_SESSION_WIRE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/rtm_types.h"
+
+// Built-in values of the service.
+constexpr char kHttpAgent[] = "ZODEvo";
+constexpr char kSdkVersion[] = "1.0.2.0";
+constexpr int kDefaultGatewayPort = 7080;
+constexpr char kSigningToken[] = "7d3e90c1a4b85f26e0c9d71b3a5f48e2";
+constexpr char kEncodingKey[] = "Kp7wRt2ZxQm9LcV4bNf8Hy3JdTs6Ge1Ua5Xo0Wk/Pqi";
+constexpr char kGatewayUrlFormat[] = "http://%s:%d/vyapi/v1?action=wrtm_gateway";
+constexpr char kOfflineUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getOfflineMsg";
+constexpr char kChanHistoryUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getChanHistoryMsg";
+constexpr char kP2PHistoryUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getP2PHistoryMsg";
+constexpr char kFormContentType[] = "application/x-www-form-urlencoded";
+// A message's content must be shorter than this, in bytes.
+constexpr size_t kMaxMessageBytes = 32768;
+// HTTP answers of the gateway and the offline fetch larger than this are refused.
+constexpr size_t kMaxHttpAnswerBytes = 4 * 1024 * 1024;
+
+// {"cType":2,"appId","uid","token"(when not empty),"wss":false}
+std::string BuildGatewayBody(const std::string& app_id, const std::string& user_id,
+                             const std::string& token);
+
+// {"UserId","UserSId","AcsToken"(when not empty),"SessionId","SdkVer","ClientSyncCall":true,
+//  "ListenUserStatus":true}
+std::string BuildLoginBody(const std::string& user_id, const std::string& user_sid,
+                           const std::string& token, const std::string& session_id);
+
+struct GatewayAnswer {
+  enum Kind {
+    kInvalid,    // empty, not JSON or not an object: the lookup is retried
+    kRefused,    // "code" not 0 (an absent "code" reads -1)
+    kNoAddress,  // "code" 0 but no usable address of type 1: the lookup is retried
+    kAddress,    // "code" 0 and an address of type 1
+  };
+  Kind kind = kInvalid;
+  int code = -1;
+  std::string session_id;
+  std::string address;
+  int port = 0;
+};
+
+// Reads the gateway's answer. Address entries whose "type" or "port" is not an integer, whose
+// "addr" is not a string, or whose port is outside 1..65535 are skipped; an "addresses" that
+// is not an array holds no address.
+GatewayAnswer ParseGatewayAnswer(const char* data, size_t length);
+
+// A "setParameters" command.
+struct ServiceParameters {
+  enum Kind {
+    kInvalid,        // null, not JSON, not an object, or a bad value
+    kPrivateGateway, // "ConfPriCloudAddr"
+    kNetChanged,     // "LocalNetChanged"
+    kUnknown,        // any other "Cmd"
+  };
+  Kind kind = kInvalid;
+  std::string host;  // "ServerAdd"; empty selects the built-in gateway
+  int port = 0;      // "Port"; 0 when absent, which selects the built-in port
+  int net_type = -1;
+};
+
+// Parses a "setParameters" text. A "Port" that is present but not an integer from 1 to 65535
+// makes the command invalid.
+ServiceParameters ParseServiceParameters(const char* json);
+
+// {"AcsToken": token}
+std::string BuildRenewTokenBody(const std::string& token);
+// {"Time": time}
+std::string BuildCheckNetStatusBody(uint32_t time);
+
+// {"MsgId","FromUId","ToUId","MsgType","MsgBody","OfflineMsg"(when set),"HistoryMsg"(when set)}
+std::string BuildSendMsgToPeerBody(long long message_id, const std::string& from,
+                                   const std::string& to, int type, const std::string& body,
+                                   const vy::rtm::SendMessageOptions& options);
+// {"MsgId","FromUId"}
+std::string BuildRecvMsgAckBody(long long message_id, const std::string& from);
+
+// A received "RecvMsgFromPeer" or "MsgStatus" is read with the core's JSON readers.
+
+// {"appId","uid","sessId","token"(when not empty)}
+std::string BuildOfflineBody(const std::string& app_id, const std::string& user_id,
+                             const std::string& session_id, const std::string& token);
+// {"appId","chanId","sessId","token"(when not empty)}
+std::string BuildChanHistoryBody(const std::string& app_id, const std::string& channel_id,
+                                 const std::string& session_id, const std::string& token);
+// {"appId","fromUId","sessId","token"(when not empty)}
+std::string BuildP2PHistoryBody(const std::string& app_id, const std::string& user_id,
+                                const std::string& session_id, const std::string& token);
+
+struct OfflineMessage {
+  long long id = 0;
+  std::string from;
+  int type = 0;
+  std::string body;
+};
+
+// Reads the offline fetch's answer into `messages` in delivery order (the answer's last entry
+// first). Entries whose "msgFrom" or "msgBody" is not a string or whose "msgType" is not an
+// integer are skipped; a "msgId" that is not an integer reads as 0. Returns false (and no
+// messages) for an answer that is not JSON, has a "code" other than 0, or has no "data"
+// array.
+bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages);
+
+// Formats a URL from one of the formats above.
+std::string FormatServiceUrl(const char* format, const std::string& host, int port);
+
+#endif  // CORE_SESSION_WIRE_H_
