@@ -423,6 +423,4 @@ void VyRtmService::OnNetworkChanged() {}
 
 void VyRtmService::OnMessageSent(int /*length*/) {}
 
-void VyRtmService::OnMessageRecv(const char* data, int length) {
-  RecvData(data, length);
-}
+

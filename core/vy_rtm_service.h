@@ -16,12 +16,16 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/command_router.h"
 #include "core/js_buffer.h"
 #include "core/rtm_service.h"
+#include "core/sync_msg_crypt.h"
 #include "core/vy_rtm_events.h"
+#include "core/x_tcp_client.h"
 #include "rtc_base/checks.h"
 #include "rtc_base/sigslot.h"
 
@@ -189,6 +193,29 @@ class VyRtmService : public vy::rtm::IRtmService,
     }
   }
 
+  // Transport (vy_rtm_service_recv.cc). Worker thread only.
+  //
+  // Wraps `content` in the envelope (encrypted once a message crypt exists; "Login" with its
+  // "AppId" and without a "SEND" log line), frames it and queues it on the TCP client. The
+  // one way a command leaves the service.
+  void doSendMsg(const std::string& cmd, const std::string& content);
+  // Queues one envelope text as a whole frame; dropped when there is no TCP client.
+  void sendMsgToIms(const std::string& text);
+  // Replaces the message crypt; the session does this before every "Login".
+  void RenewMsgCrypt();
+  bool HasMsgCrypt() const { return msg_crypt_ != nullptr; }
+  // Creates the TCP client and starts connecting; an existing client is dropped first.
+  void ConnectServer(const std::string& host, int port);
+  // Disconnects and deletes the TCP client, if any.
+  void DropServer();
+  // The TCP client's state (XNetClient::State), or -1 without a client.
+  int ServerStatus() const;
+  // Received commands are routed through this table; each feature installs its handlers.
+  CommandRouter& router() { return router_; }
+  // When the received stream broke (an impossible packet), drops the connection and handles
+  // it as lost. Called from DoProcess, outside the socket's signals. True when it did.
+  bool CheckRecvStream();
+
   // Fan-outs of the service events, each to every handler.
   void cbConnectionStateChanged(vy::rtm::CONNECTION_STATE state,
                                 vy::rtm::CONNECTION_CHANGE_REASON reason);
@@ -269,6 +296,11 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Registered handlers, keyed by their address. Worker thread.
   std::map<vy::rtm::IRtmServiceEventHandler*, vy::rtm::IRtmServiceEventHandler*>
       handlers_;
+
+  // Transport. Worker thread.
+  std::unique_ptr<zentho::SyncMsgCrypt> msg_crypt_;  // from the first "Login" on
+  std::unique_ptr<XNetClient> tcp_client_;
+  CommandRouter router_;
 
   // Log settings. Worker thread.
   std::string log_file_path_;

@@ -20,7 +20,7 @@ int NotLoggedIn(const VyRtmService& service) {
 
 }  // namespace
 
-void VyRtmService::DoProcess() {}
+void VyRtmService::DoProcess() { CheckRecvStream(); }
 
 int VyRtmService::login_w(const char* /*token*/, const char* /*userId*/) {
   if (!IsInitialized()) return kNotInitialized;
@@ -172,8 +172,6 @@ int VyRtmService::getChannelMemberCount_I(const char* /*channelIds*/[],
                                           long long /*requestId*/) {
   return NotLoggedIn(*this);
 }
-
-void VyRtmService::OnRecvMessage(const char* /*payload*/, int /*length*/) {}
 
 void VyRtmService::OnServerConnected() {}
 void VyRtmService::OnServerDisconnect() {}

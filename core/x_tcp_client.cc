@@ -86,6 +86,15 @@ XTcpClient::XTcpClient(XNetClientCallback& callback, rtc::Thread* worker)
 }
 
 XTcpClient::~XTcpClient() {
+  // The socket belongs to the worker's socket server: an owner torn down on another thread
+  // (a service released there) hands the teardown over.
+  if (!worker_thread_->IsCurrent() && worker_thread_->IsRunning()) {
+    worker_thread_->Invoke<void>(RTC_FROM_HERE, [this] { Teardown(); });
+  }
+  Teardown();
+}
+
+void XTcpClient::Teardown() {
   MThreadTick::Inst()->UnRegisteRtcTick(this);
   worker_thread_->Clear(this, kMsgConnect);
   worker_thread_->Clear(this, kMsgResolve);

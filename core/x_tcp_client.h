@@ -112,6 +112,8 @@ class XTcpClient : public XNetClient, public RtcTick, public sigslot::has_slots<
   class SocketEvents;
   struct Connection;
 
+  // Everything the destructor does; a second run does nothing.
+  void Teardown();
   void DoResolve();
   void OnResolveResult(rtc::AsyncResolverInterface* resolver);
   void DoConnect();

@@ -1,5 +1,5 @@
+#include "rtc_base/async_resolver.h"
 #include "core/x_tcp_client.h"
 
-// Until the runtime's resolver is built in, host names cannot be resolved; literal addresses
-// connect directly.
-rtc::AsyncResolverInterface* XTcpClient::DefaultResolver() { return nullptr; }
+// getaddrinfo on a worker job, reporting back on the client's thread.
+rtc::AsyncResolverInterface* XTcpClient::DefaultResolver() { return new rtc::AsyncResolver(); }

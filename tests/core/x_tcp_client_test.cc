@@ -252,6 +252,14 @@ TEST_F(XTcpClientTest, ConnectsOverIPv6Literal) {
   EXPECT_EQ(0, rec_.failures);
 }
 
+TEST_F(XTcpClientTest, ConnectsByNameThroughTheResolver) {
+  TestPeer peer;
+  peer.Run([](int fd, TestPeer&) { TestPeer::ReadExactly(fd, 1); });
+  NewClient()->Connect("localhost", peer.port(), false);
+  ASSERT_TRUE(Pump([&] { return rec_.connected == 1 || rec_.failures > 0; }));
+  EXPECT_EQ(1, rec_.connected);
+}
+
 TEST_F(XTcpClientTest, UnresolvableNameFailsOnceAndCloses) {
   UseFakeResolver();
   XTcpClient* c = NewClient();

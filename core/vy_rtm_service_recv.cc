@@ -1,0 +1,101 @@
+// VyRtmService: the way commands leave (envelope, frame, TCP client) and the way received
+// packets come in (envelope, decryption, traffic log, routing).
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "core/envelope.h"
+#include "core/rtc_log.h"
+#include "core/sync_msg_crypt.h"
+#include "core/thread_mgr.h"
+#include "core/vy_rtm_service.h"
+#include "core/x_tcp_client.h"
+#include "rtc_base/time_utils.h"
+
+namespace {
+
+constexpr char kLoginCmd[] = "Login";
+
+}  // namespace
+
+void VyRtmService::doSendMsg(const std::string& cmd, const std::string& content) {
+  // The login body carries the user's token; it is the one command kept out of the log.
+  bool login = cmd == kLoginCmd;
+  if (!login) {
+    RtcPrintf(kRtcLogInfo, "SEND cmd=%s content=%s", cmd.c_str(), content.c_str());
+  }
+  std::string envelope;
+  int result = BuildEnvelope(cmd, content, msg_crypt_.get(), login ? &app_id_ : nullptr,
+                             rtc::TimeUTCMillis(), &envelope);
+  if (result != 0) {
+    RtcPrintf(kRtcLogWarning, "SEND cmd=%s encryption failed: %d", cmd.c_str(), result);
+  }
+  sendMsgToIms(envelope);
+}
+
+void VyRtmService::sendMsgToIms(const std::string& text) {
+  if (tcp_client_ == nullptr) return;
+  char header[JSBuffer::kHashHeaderSize];
+  int header_size =
+      text.size() > static_cast<size_t>(INT_MAX)
+          ? -1
+          : WritePktLength(header, static_cast<int>(text.size()));
+  if (header_size < 0) {
+    RtcPrintf(kRtcLogError, "SEND refused: %zu bytes do not fit a '%c' packet", text.size(),
+              marker());
+    return;
+  }
+  // Header and envelope go in as one append, so a full buffer never keeps half a frame.
+  std::string frame;
+  frame.reserve(static_cast<size_t>(header_size) + text.size());
+  frame.append(header, static_cast<size_t>(header_size));
+  frame.append(text);
+  if (tcp_client_->SendMessageX(frame) < 0) {
+    RtcPrintf(kRtcLogError, "SEND refused: send buffer full, %zu bytes dropped", frame.size());
+  }
+}
+
+void VyRtmService::OnMessageRecv(const char* data, int length) { RecvData(data, length); }
+
+void VyRtmService::OnRecvMessage(const char* payload, int length) {
+  ReceivedCommand cmd;
+  EnvelopeResult result = UnwrapEnvelope(payload, length, msg_crypt_.get(), &cmd);
+  if (result != EnvelopeResult::kOk) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=%s dropped: %s (%d)", cmd.cmd.c_str(),
+              EnvelopeResultText(result), cmd.crypt_result);
+    return;
+  }
+  RtcPrintf(kRtcLogInfo, "Recv cmd=%s  content=%s", cmd.cmd.c_str(),
+            RecvLogContent(cmd.content));
+  router_.Dispatch(cmd.cmd, cmd.content_doc);
+}
+
+void VyRtmService::RenewMsgCrypt() {
+  msg_crypt_ = std::make_unique<zentho::SyncMsgCrypt>(zentho::kBuiltinSignToken,
+                                                      zentho::kBuiltinEncodingKey, app_id_);
+}
+
+void VyRtmService::ConnectServer(const std::string& host, int port) {
+  DropServer();
+  tcp_client_.reset(XNetClient::Create(*this, worker_));
+  tcp_client_->Connect(host, port, false);
+}
+
+void VyRtmService::DropServer() {
+  if (tcp_client_ == nullptr) return;
+  tcp_client_->Disconnect();
+  tcp_client_.reset();
+}
+
+int VyRtmService::ServerStatus() const {
+  return tcp_client_ != nullptr ? tcp_client_->Status() : -1;
+}
+
+bool VyRtmService::CheckRecvStream() {
+  if (!IsBroken()) return false;
+  RtcPrintf(kRtcLogWarning, "Recv stream broken (%s); connection dropped", error_text());
+  DropServer();
+  ClearAll();
+  OnServerDisconnect();
+  return true;
+}
