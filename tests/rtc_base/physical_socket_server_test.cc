@@ -210,16 +210,20 @@ void EchoRoundTrip(PhysicalSocketServer* ss, int family) {
 
   const std::string message = "hello through the loop";
   ASSERT_EQ(s->Send(message.data(), message.size()), static_cast<int>(message.size()));
+  // Read only on read events: the accepted socket must get them.
   std::string echoed;
+  int reads_seen = 0;
   ASSERT_TRUE(WaitUntil(ss, [&] {
+    if (recorder.reads == reads_seen)
+      return false;
+    reads_seen = recorder.reads;
     char buf[256];
-    int n = s->Recv(buf, sizeof(buf), nullptr);
-    if (n > 0)
+    int n;
+    while ((n = s->Recv(buf, sizeof(buf), nullptr)) > 0)
       echoed.append(buf, n);
     return echoed.size() >= message.size();
   }));
   EXPECT_EQ(echoed, message);
-  EXPECT_GE(recorder.reads, 1);
 }
 
 TEST_F(PhysicalSocketServerTest, EchoesThroughSocatOverIPv4) {
