@@ -520,6 +520,12 @@ void SocketDispatcher::OnEvent(uint32_t ff, int err) {
   }
   if ((ff & DE_CLOSE) != 0) {
     SetEnabledEvents(0);
+    if (err == EBADF) {
+      // The descriptor was closed behind this socket's back; its number may
+      // already belong to someone else, so it is forgotten, never closed.
+      ss_->Remove(this);
+      s_ = kInvalidSocket;
+    }
     SignalCloseEvent(this, err);
   }
 }

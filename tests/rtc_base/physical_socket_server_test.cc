@@ -659,6 +659,72 @@ TEST_F(PhysicalSocketServerTest, WaitWithoutIoDeliversNoSocketEventsAndTimesOut)
   ASSERT_TRUE(WaitUntil(&ss_, [&] { return recorder.reads > 0; }));
 }
 
+void IgnoreSignal(int) {}
+
+TEST_F(PhysicalSocketServerTest, InterruptedWaitsDeliverNothingAndKeepTheirTimeOut) {
+  // A handler without SA_RESTART: every signal interrupts poll().
+  struct sigaction action = {};
+  struct sigaction old_action;
+  action.sa_handler = &IgnoreSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &old_action), 0);
+
+  PlainListener listener;
+  std::unique_ptr<AsyncSocket> s(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  Recorder recorder(s.get());
+  ASSERT_EQ(s->Connect(listener.address()), 0);
+  int peer = listener.Accept();
+  ASSERT_TRUE(WaitUntil(&ss_, [&] { return recorder.connects > 0 && recorder.writes > 0; }));
+  const int writes = recorder.writes;
+
+  std::atomic<bool> stop(false);
+  pthread_t waiting = pthread_self();
+  std::thread interrupter([&] {
+    while (!stop.load()) {
+      pthread_kill(waiting, SIGUSR1);
+      Thread::SleepMs(2);
+    }
+  });
+  int64_t start = SystemTimeMillis();
+  EXPECT_TRUE(ss_.Wait(100, true));
+  int64_t elapsed = SystemTimeMillis() - start;
+  stop = true;
+  interrupter.join();
+  sigaction(SIGUSR1, &old_action, nullptr);
+
+  EXPECT_GE(elapsed, 95);
+  EXPECT_EQ(recorder.reads, 0) << "nothing was readable";
+  EXPECT_EQ(recorder.writes, writes) << "writing was not asked for again";
+  EXPECT_EQ(recorder.closes, 0);
+  (void)peer;
+}
+
+TEST_F(PhysicalSocketServerTest, ADescriptorClosedBehindTheSocketsBackReportsAClose) {
+  PlainListener listener;
+  std::unique_ptr<AsyncSocket> s(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  Recorder recorder(s.get());
+  ASSERT_EQ(s->Connect(listener.address()), 0);
+  listener.Accept();
+  ASSERT_TRUE(WaitUntil(&ss_, [&] { return recorder.connects > 0; }));
+  int fd = static_cast<SocketDispatcher*>(s.get())->GetDescriptor();
+  char buf[4];
+  s->Recv(buf, sizeof(buf), nullptr);  // Asks for reading again.
+  ::close(fd);
+  ASSERT_TRUE(WaitUntil(&ss_, [&] { return recorder.closes > 0; }));
+  EXPECT_EQ(recorder.close_error, EBADF);
+  EXPECT_EQ(s->GetState(), Socket::CS_CLOSED);
+  EXPECT_EQ(static_cast<SocketDispatcher*>(s.get())->GetDescriptor(), -1);
+  // Another socket of the same server still works.
+  std::unique_ptr<AsyncSocket> other(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  Recorder other_recorder(other.get());
+  ASSERT_EQ(other->Connect(listener.address()), 0);
+  ASSERT_TRUE(WaitUntil(&ss_, [&] { return other_recorder.connects > 0; }));
+  // The stale number may now be the other socket's; destroying the first
+  // socket must not close it.
+  s.reset();
+  EXPECT_EQ(other->Send("x", 1), 1);
+}
+
 TEST_F(PhysicalSocketServerTest, RemovingADispatcherTwiceLogsAWarning) {
   CapturingSink sink;
   struct Idle : public Dispatcher {
