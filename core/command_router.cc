@@ -42,6 +42,7 @@ const std::array<const char*, CommandRouter::kCommandCount> CommandRouter::kComm
     "ForceOffline",
     "SubscribeOnlineStatus",
     "CheckNetStatusAck",
+    "RenewAcsToken",
 };
 
 int CommandRouter::IndexOf(const std::string& name) {

@@ -16,8 +16,6 @@
 constexpr char kHttpAgent[] = "ZODEvo";
 constexpr char kSdkVersion[] = "1.0.2.0";
 constexpr int kDefaultGatewayPort = 7080;
-constexpr char kSigningToken[] = "7d3e90c1a4b85f26e0c9d71b3a5f48e2";
-constexpr char kEncodingKey[] = "Kp7wRt2ZxQm9LcV4bNf8Hy3JdTs6Ge1Ua5Xo0Wk/Pqi";
 constexpr char kGatewayUrlFormat[] = "http://%s:%d/vyapi/v1?action=wrtm_gateway";
 constexpr char kOfflineUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getOfflineMsg";
 constexpr char kChanHistoryUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getChanHistoryMsg";

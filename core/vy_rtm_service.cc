@@ -52,6 +52,8 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   RtcPrintf(kRtcLogInfo, "%s", date);
   RtcPrintf(kRtcLogInfo, "API SDK initialize");
   RtcPrintf(kRtcLogInfo, "LOG File path:%s", log_file_path_.c_str());
+  InstallSessionCommands();
+  InstallPeerCommands();
   worker_->AddRtm(this, this);
 }
 

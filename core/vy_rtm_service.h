@@ -15,13 +15,16 @@
 #define CORE_VY_RTM_SERVICE_H_
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/command_router.h"
+#include "core/http_post.h"
 #include "core/js_buffer.h"
+#include "core/rate_limiter.h"
 #include "core/rtm_service.h"
 #include "core/sync_msg_crypt.h"
 #include "core/vy_rtm_events.h"
@@ -219,6 +222,31 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Fan-outs of the service events, each to every handler.
   void cbConnectionStateChanged(vy::rtm::CONNECTION_STATE state,
                                 vy::rtm::CONNECTION_CHANGE_REASON reason);
+  void cbLoginSuccess();
+  // Callers set the teardown step before their first callback, so that a
+  // login made inside any of the callbacks stands.
+  void cbLoginFailure(vy::rtm::LOGIN_ERR_CODE code);
+  void cbLogout(vy::rtm::LOGOUT_ERR_CODE code);
+  void cbTokenExpired();
+  void cbRenewTokenResult(const char* token, vy::rtm::RENEW_TOKEN_ERR_CODE code);
+  void cbSendMessageResult(long long messageId,
+                           vy::rtm::PEER_MESSAGE_ERR_CODE code);
+  void cbMessageReceivedFromPeer(const char* peerId,
+                                 const vy::rtm::IMessage* message);
+
+  // A message awaiting the server's "MsgStatus" (peer messages) or
+  // "SendChannelMsg" (channel messages), keyed by message id.
+  struct MsgInfo {
+    int64_t deadline = 0;  // rtc::TimeMillis
+    bool peer = true;
+    bool offline = false;
+    std::string channel_id;
+  };
+
+  // Session facts for diagnostics and tests. Worker thread.
+  bool IsLoggedIn() const { return logged_in_; }
+  int session_step() const { return step_; }
+  size_t PendingCount() const { return pending_.size(); }
 
  private:
   bool OnWorker() const;
@@ -301,6 +329,74 @@ class VyRtmService : public vy::rtm::IRtmService,
   std::unique_ptr<zentho::SyncMsgCrypt> msg_crypt_;  // from the first "Login" on
   std::unique_ptr<XNetClient> tcp_client_;
   CommandRouter router_;
+
+  // Session (vy_rtm_service_session.cc). Worker thread.
+  enum Step {
+    kStepIdle = 0,        // idle or connected
+    kStepLookupDue = 1,   // gateway lookup due at step_time_
+    kStepLookupWait = 2,  // lookup posted, waiting until step_time_
+    kStepConnect = 3,     // address known, connect on the next pass
+    kStepTeardown = 4,    // tear down after a login failure
+  };
+  // Installs the handlers of the session commands in the router.
+  void InstallSessionCommands();
+  void SessionPass();
+  void StartGatewayRequest();
+  void OnGatewayDone(bool ok, const std::string& body);
+  // Disconnects the TCP client (it writes what it holds first) and forgets
+  // the bytes received on it.
+  void DropTcpClient();
+  void doLogin(const std::string& content);
+  std::string GetSvrAddr() const;
+  int GetSvrPort() const;
+  void OnLoginReply(int code);
+
+  bool logged_in_ = false;
+  bool reconnect_reported_ = false;
+  bool forced_offline_ = false;
+  bool token_expired_ = false;
+  int step_ = kStepIdle;
+  int64_t step_time_ = 0;           // rtc::TimeMillis
+  int64_t login_deadline_ = 0;      // 0: none
+  int64_t net_check_deadline_ = 0;  // 0: none
+  int64_t keep_alive_time_ = 0;
+  std::string user_id_;
+  std::string token_;
+  std::string user_sid_;
+  std::string session_id_;
+  std::string server_addr_;
+  int server_port_ = 0;
+  std::string private_host_;
+  int private_port_ = 0;
+  RateLimiter login_limiter_{1, 1000};
+  RateLimiter renew_token_limiter_{1, 1000};
+  std::unique_ptr<HttpPost> gateway_request_;
+  // Requests that ended inside their own callbacks; deleted at the start of
+  // the next pass, when they are on no call stack.
+  std::vector<std::unique_ptr<HttpPost>> finished_requests_;
+
+  // Peer messages (vy_rtm_service_peer.cc). Worker thread.
+  void InstallPeerCommands();
+  void SweepPending();
+  // Reports every pending peer send with `code` and empties the map.
+  void ReportAllPending(vy::rtm::PEER_MESSAGE_ERR_CODE code);
+  void OnRecvMsgFromPeer(const rapidjson::Value& content);
+  void OnMsgStatus(const rapidjson::Value& content);
+  void getP2POffline();
+  void OnOfflineDone(bool ok, const std::string& body);
+  void getChanHistory(const std::string& channelId);
+  void getP2PHistory();
+  void DropPeerRequests();
+  // The flood limit of sends.
+  bool MsgTooOfen() const;
+  HttpPost::Request ServiceRequest(const char* format,
+                                   const std::string& body) const;
+
+  std::map<long long, MsgInfo> pending_;
+  int64_t next_sweep_ = 0;
+  std::unique_ptr<HttpPost> offline_request_;
+  std::unique_ptr<HttpPost> chan_history_request_;
+  std::unique_ptr<HttpPost> p2p_history_request_;
 
   // Log settings. Worker thread.
   std::string log_file_path_;

@@ -1,7 +1,6 @@
 // Members of VyRtmService whose features are not part of this build yet:
-// the session, peer and channel messages, presence, attributes, calls and
-// the receive path. Each answers as a service that has never logged in:
-// 101 before initialize, 102 after it. A feature's own file replaces its
+// channel messages, presence, attributes and calls. Each answers as a
+// service that has never logged in: 101 before initialize, 102 after it. A feature's own file replaces its
 // members here when it lands.
 #include "core/rtc_log.h"
 #include "core/vy_rtm_service.h"
@@ -20,31 +19,6 @@ int NotLoggedIn(const VyRtmService& service) {
 
 }  // namespace
 
-void VyRtmService::DoProcess() { CheckRecvStream(); }
-
-int VyRtmService::login_w(const char* /*token*/, const char* /*userId*/) {
-  if (!IsInitialized()) return kNotInitialized;
-  RtcPrintf(kRtcLogError, "API login: sessions are not available");
-  return -1;
-}
-
-int VyRtmService::logout_w() {
-  RtcPrintf(kRtcLogInfo, "API Logout");
-  cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
-                           rtm::CONNECTION_CHANGE_REASON_LOGOUT);
-  return 0;
-}
-
-int VyRtmService::renewToken_w(const char* /*token*/) {
-  return NotLoggedIn(*this);
-}
-
-int VyRtmService::sendMessageToPeer_w(const char* /*peerId*/,
-                                      const rtm::IMessage* /*message*/,
-                                      const rtm::SendMessageOptions& /*opts*/) {
-  return -1;
-}
-
 rtm::IChannel* VyRtmService::createChannel_w(
     const char* /*channelId*/, rtm::IChannelEventHandler* /*eventHandler*/) {
   return nullptr;
@@ -55,21 +29,6 @@ rtm::IRtmCallManager* VyRtmService::getRtmCallManager_w(
   return nullptr;
 }
 
-rtm::IMessage* VyRtmService::createMessage() { return nullptr; }
-rtm::IMessage* VyRtmService::createMessage(const char* /*text*/) {
-  return nullptr;
-}
-rtm::IMessage* VyRtmService::createMessage(const unsigned char* /*rawData*/,
-                                           int /*length*/) {
-  return nullptr;
-}
-rtm::IMessage* VyRtmService::createMessage(const unsigned char* /*rawData*/,
-                                           int /*length*/,
-                                           const char* /*description*/) {
-  return nullptr;
-}
-
-int VyRtmService::setParameters_w(const char* /*parameters*/) { return -1; }
 
 int VyRtmService::queryPeersOnlineStatus_I(const char* /*peerIds*/[],
                                            int /*peerCount*/,
@@ -172,17 +131,6 @@ int VyRtmService::getChannelMemberCount_I(const char* /*channelIds*/[],
                                           long long /*requestId*/) {
   return NotLoggedIn(*this);
 }
-
-void VyRtmService::OnServerConnected() {}
-void VyRtmService::OnServerDisconnect() {}
-void VyRtmService::OnServerConnectionFailure() {}
-void VyRtmService::OnTick() {}
-
-void VyRtmService::OnVyMessageMsgOut(long long /*messageId*/,
-                                     const std::string& /*peerId*/,
-                                     int /*type*/,
-                                     const std::string& /*content*/,
-                                     const rtm::SendMessageOptions& /*opts*/) {}
 
 int VyRtmService::OnVyChanlelMsgCheck(const std::string& /*channelId*/,
                                       const rtm::IMessage* /*message*/,

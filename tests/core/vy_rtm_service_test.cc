@@ -327,13 +327,14 @@ TEST_F(VyRtmServiceLogTest, BannerIsDroppedWhileNoLogIsOpen) {
   rtm::IRtmService* second = createRtmService();
   second->release(true);
   lines = LogLines();
-  ASSERT_EQ(7u, lines.size());
+  ASSERT_EQ(8u, lines.size());
   EXPECT_THAT(lines[1], HasSubstr("; " + std::string(84, '*') + "\n"));
   EXPECT_THAT(lines[2], HasSubstr("; Local Date:"));
   EXPECT_THAT(lines[3], HasSubstr("; API SDK initialize"));
   EXPECT_THAT(lines[4], HasSubstr("; LOG File path:\n"));
   EXPECT_THAT(lines[5], HasSubstr("; ===========SDK release========"));
   EXPECT_THAT(lines[6], HasSubstr("; API Logout"));
+  EXPECT_THAT(lines[7], HasSubstr("; SEND cmd=Logout content=\n"));
 }
 
 TEST_F(VyRtmServiceLogTest, SizeSettingTakesEffectAtTheNextSetLogFile) {

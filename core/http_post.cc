@@ -1,0 +1,67 @@
+#include "core/http_post.h"
+
+#include <utility>
+
+#include "rtc_base/async_http_request.h"
+#include "rtc_base/http_common.h"
+#include "rtc_base/memory_stream.h"
+#include "rtc_base/sigslot.h"
+
+namespace {
+
+std::string ReadAll(rtc::StreamInterface* document) {
+  std::string text;
+  if (document == nullptr) return text;
+  document->SetPosition(0);
+  size_t size = 0;
+  if (!document->GetAvailable(&size) || size == 0) return text;
+  text.resize(size);
+  size_t read = 0;
+  if (document->ReadAll(&text[0], size, &read, nullptr) != rtc::SR_SUCCESS) read = 0;
+  text.resize(read);
+  return text;
+}
+
+class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
+ public:
+  AsyncHttpPost(const Request& request, Done done) : done_(std::move(done)) {
+    rtc::Url<char> url(request.url);
+    request_ = new rtc::AsyncHttpRequest(request.agent);
+    request_->set_host(url.host());
+    request_->set_port(url.port());
+    request_->set_timeout(request.timeout_ms);
+    request_->request().verb = rtc::HV_POST;
+    request_->request().path = url.full_path();
+    request_->request().setContent(request.content_type,
+                                   new rtc::MemoryStream(request.body.data(), request.body.size()));
+    request_->response().document.reset(new rtc::MemoryStream());
+    request_->SignalWorkDone.connect(this, &AsyncHttpPost::OnDone);
+    request_->Start();
+  }
+
+  ~AsyncHttpPost() override {
+    // Abandoned: stopped and deleted without a callback.
+    if (request_ != nullptr) request_->Destroy(true);
+  }
+
+ private:
+  void OnDone(rtc::SignalThread* thread) {
+    auto* request = static_cast<rtc::AsyncHttpRequest*>(thread);
+    const bool ok = request->error() == rtc::HE_NONE;
+    std::string body = ReadAll(request->response().document.get());
+    request_ = nullptr;
+    request->Release();
+    // `done_` may delete this object: nothing is touched after it.
+    Done done = std::move(done_);
+    if (done) done(ok, body);
+  }
+
+  rtc::AsyncHttpRequest* request_ = nullptr;
+  Done done_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpPost> HttpPost::Start(const Request& request, Done done) {
+  return std::make_unique<AsyncHttpPost>(request, std::move(done));
+}

@@ -1,0 +1,250 @@
+// Peer messages of VyRtmService: the message factories, sending with its checks and flood
+// limit, the pending-send map and its time-outs, received messages and their acks, and the
+// fetch of messages stored while the user was offline.
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/json_util.h"
+#include "core/rtc_log.h"
+#include "core/session_wire.h"
+#include "core/vy_message.h"
+#include "core/vy_rtm_service.h"
+#include "rtc_base/time_utils.h"
+
+namespace rtm = vy::rtm;
+
+namespace {
+
+constexpr int64_t kPendingTimeoutMs = 10000;
+constexpr int64_t kSweepIntervalMs = 10;
+constexpr size_t kFloodPendingCount = 300;
+constexpr int64_t kFloodAgeMs = 3000;
+constexpr int kServiceRequestTimeoutMs = 10000;
+
+struct MessageReleaser {
+  void operator()(VyMessage* message) const { message->release(); }
+};
+using MessagePtr = std::unique_ptr<VyMessage, MessageReleaser>;
+
+}  // namespace
+
+// The factories run on the caller's thread; ids come from the process-wide generator, so no
+// sleep is needed to keep them apart.
+rtm::IMessage* VyRtmService::createMessage() {
+  VyMessage* message = new VyMessage(this);
+  message->SetMsgId(NextMessageId());
+  message->SetMsgType(rtm::MESSAGE_TYPE_TEXT);
+  return message;
+}
+
+rtm::IMessage* VyRtmService::createMessage(const char* text) {
+  if (text == nullptr || text[0] == '\0') return nullptr;
+  VyMessage* message = new VyMessage(this);
+  message->SetMsgId(NextMessageId());
+  message->SetMsgType(rtm::MESSAGE_TYPE_TEXT);
+  message->setText(text);
+  return message;
+}
+
+rtm::IMessage* VyRtmService::createMessage(const unsigned char* rawData, int length) {
+  if (rawData == nullptr || length <= 0) return nullptr;
+  VyMessage* message = new VyMessage(this);
+  message->SetMsgId(NextMessageId());
+  message->SetMsgType(rtm::MESSAGE_TYPE_RAW);
+  message->SetTextBytes(reinterpret_cast<const char*>(rawData), static_cast<size_t>(length));
+  return message;
+}
+
+rtm::IMessage* VyRtmService::createMessage(const unsigned char* rawData, int length,
+                                           const char* /*description*/) {
+  return createMessage(rawData, length);
+}
+
+int VyRtmService::sendMessageToPeer_w(const char* peerId, const rtm::IMessage* message,
+                                      const rtm::SendMessageOptions& options) {
+  const long long id = message->getMessageId();
+  auto refuse = [this, id](rtm::PEER_MESSAGE_ERR_CODE code) {
+    cbSendMessageResult(id, code);
+    return -1;
+  };
+  if (!IsInitialized()) return refuse(rtm::PEER_MESSAGE_ERR_NOT_INITIALIZED);
+  if (!logged_in_) return refuse(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  if (peerId == nullptr || peerId[0] == '\0') return refuse(rtm::PEER_MESSAGE_ERR_INVALID_USERID);
+  const rtm::MESSAGE_TYPE type = message->getMessageType();
+  const char* text = message->getText();
+  std::string content = text != nullptr ? text : "";
+  if (content.size() >= kMaxMessageBytes ||
+      (type == rtm::MESSAGE_TYPE_TEXT && content.empty())) {
+    return refuse(rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE);
+  }
+  if (MsgTooOfen()) return refuse(rtm::PEER_MESSAGE_ERR_TOO_OFTEN);
+  OnVyMessageMsgOut(id, peerId, type, content, options);
+  MsgInfo& info = pending_[id];
+  info.deadline = rtc::TimeMillis() + kPendingTimeoutMs;
+  info.peer = true;
+  info.offline = options.enableOfflineMessaging;
+  return 0;
+}
+
+bool VyRtmService::MsgTooOfen() const {
+  if (pending_.size() < kFloodPendingCount) return false;
+  const int64_t registered = pending_.begin()->second.deadline - kPendingTimeoutMs;
+  return rtc::TimeMillis() - registered >= kFloodAgeMs;
+}
+
+void VyRtmService::OnVyMessageMsgOut(long long messageId, const std::string& peerId, int type,
+                                     const std::string& content,
+                                     const rtm::SendMessageOptions& options) {
+  doSendMsg("SendMsgToPeer",
+            BuildSendMsgToPeerBody(messageId, user_id_, peerId, type, content, options));
+}
+
+void VyRtmService::SweepPending() {
+  const int64_t now = rtc::TimeMillis();
+  if (next_sweep_ > now) return;
+  next_sweep_ = now + kSweepIntervalMs;
+  // Expired entries leave the map before any callback, which may send or log out.
+  std::vector<std::pair<long long, MsgInfo>> expired;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.deadline <= now) {
+      expired.emplace_back(it->first, std::move(it->second));
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [id, info] : expired) {
+    if (info.peer) {
+      cbSendMessageResult(id, rtm::PEER_MESSAGE_ERR_TIMEOUT);
+    } else {
+      RtcPrintf(kRtcLogWarning, "Channel message %lld to %s timed out", id,
+                info.channel_id.c_str());
+    }
+  }
+}
+
+void VyRtmService::ReportAllPending(rtm::PEER_MESSAGE_ERR_CODE code) {
+  std::map<long long, MsgInfo> pending;
+  pending.swap(pending_);
+  for (const auto& [id, info] : pending) {
+    if (info.peer) cbSendMessageResult(id, code);
+  }
+}
+
+void VyRtmService::InstallPeerCommands() {
+  router_.SetHandler("RecvMsgFromPeer",
+                     [this](const rapidjson::Value& content) { OnRecvMsgFromPeer(content); });
+  router_.SetHandler("MsgStatus",
+                     [this](const rapidjson::Value& content) { OnMsgStatus(content); });
+}
+
+void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
+  const long long id = GetJsonInt64(content, "MsgId");
+  const std::string from = GetJsonStr(content, "FromUId");
+  MessagePtr message(new VyMessage(this));
+  message->SetMsgId(id);
+  message->SetMsgTime(GetJsonInt64(content, "SvrTS"));
+  message->setText(GetJsonStr(content, "MsgBody"));
+  message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(GetJsonInt(content, "MsgType")));
+  message->SetPeerUId(from);
+  cbMessageReceivedFromPeer(from.c_str(), message.get());
+  message.reset();
+  // After the handlers: the server may then forget the message.
+  doSendMsg("RecvMsgFromPeerAck", BuildRecvMsgAckBody(id, from));
+}
+
+void VyRtmService::OnMsgStatus(const rapidjson::Value& content) {
+  const long long id = GetJsonInt64(content, "MsgId");
+  auto it = pending_.find(id);
+  if (it == pending_.end()) return;
+  const int status = GetJsonInt(content, "Status");
+  rtm::PEER_MESSAGE_ERR_CODE code = rtm::PEER_MESSAGE_ERR_OK;
+  if (status == 0) {
+    code = it->second.offline ? rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER
+                              : rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE;
+  }
+  pending_.erase(it);
+  cbSendMessageResult(id, code);
+}
+
+HttpPost::Request VyRtmService::ServiceRequest(const char* format,
+                                               const std::string& body) const {
+  HttpPost::Request request;
+  request.agent = kHttpAgent;
+  // The offline and history endpoints always listen on the built-in port.
+  request.url = FormatServiceUrl(format, GetSvrAddr(), kDefaultGatewayPort);
+  request.content_type = kFormContentType;
+  request.body = body;
+  request.timeout_ms = kServiceRequestTimeoutMs;
+  return request;
+}
+
+void VyRtmService::getP2POffline() {
+  if (offline_request_) return;
+  offline_request_ = HttpPost::Start(
+      ServiceRequest(kOfflineUrlFormat, BuildOfflineBody(app_id_, user_id_, session_id_, token_)),
+      [this](bool ok, const std::string& body) { OnOfflineDone(ok, body); });
+}
+
+void VyRtmService::OnOfflineDone(bool ok, const std::string& body) {
+  if (!offline_request_) return;
+  finished_requests_.push_back(std::move(offline_request_));
+  if (!ok || body.empty()) return;
+  std::vector<OfflineMessage> messages;
+  if (!ParseOfflineAnswer(body.data(), body.size(), &messages)) {
+    RtcPrintf(kRtcLogWarning, "Offline messages: the answer was refused");
+    return;
+  }
+  for (const OfflineMessage& entry : messages) {
+    // A handler may have logged out; the rest is not for a logged-out user.
+    if (!logged_in_) break;
+    MessagePtr message(new VyMessage(this));
+    message->SetOfflineMsg();
+    message->SetMsgId(entry.id);
+    message->setText(entry.body.c_str());
+    message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(entry.type));
+    message->SetPeerUId(entry.from);
+    message->SetMsgTime(0);
+    cbMessageReceivedFromPeer(entry.from.c_str(), message.get());
+  }
+}
+
+// Nothing in the service starts the history requests yet; their answers are not used.
+void VyRtmService::getChanHistory(const std::string& channelId) {
+  if (chan_history_request_) return;
+  chan_history_request_ = HttpPost::Start(
+      ServiceRequest(kChanHistoryUrlFormat,
+                     BuildChanHistoryBody(app_id_, channelId, session_id_, token_)),
+      [this](bool, const std::string&) {
+        if (chan_history_request_) finished_requests_.push_back(std::move(chan_history_request_));
+      });
+}
+
+void VyRtmService::getP2PHistory() {
+  if (p2p_history_request_) return;
+  p2p_history_request_ = HttpPost::Start(
+      ServiceRequest(kP2PHistoryUrlFormat, BuildP2PHistoryBody(app_id_, user_id_, session_id_, token_)),
+      [this](bool, const std::string&) {
+        if (p2p_history_request_) finished_requests_.push_back(std::move(p2p_history_request_));
+      });
+}
+
+void VyRtmService::DropPeerRequests() {
+  offline_request_.reset();
+  chan_history_request_.reset();
+  p2p_history_request_.reset();
+}
+
+void VyRtmService::cbSendMessageResult(long long messageId, rtm::PEER_MESSAGE_ERR_CODE code) {
+  ForEachHandler([messageId, code](rtm::IRtmServiceEventHandler* handler) {
+    handler->onSendMessageResult(messageId, code);
+  });
+}
+
+void VyRtmService::cbMessageReceivedFromPeer(const char* peerId, const rtm::IMessage* message) {
+  ForEachHandler([peerId, message](rtm::IRtmServiceEventHandler* handler) {
+    handler->onMessageReceivedFromPeer(peerId, message);
+  });
+}

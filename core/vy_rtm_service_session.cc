@@ -1,0 +1,370 @@
+// The session of VyRtmService: login and logout, the gateway lookup, the connection and its
+// keep-alive, re-login after a loss, the network probe, token renewal, and the session
+// commands of the server. Everything here runs on the worker thread.
+#include <memory>
+#include <string>
+
+#include "core/rand_str.h"
+#include "core/json_util.h"
+#include "core/rtc_log.h"
+#include "core/session_wire.h"
+#include "core/vy_rtm_service.h"
+#include "rtc_base/time_utils.h"
+
+namespace rtm = vy::rtm;
+
+namespace {
+
+constexpr int64_t kLoginTimeoutMs = 12000;
+constexpr int64_t kGatewayWaitMs = 3000;
+constexpr int64_t kRetryDelayMs = 2000;
+constexpr int64_t kKeepAliveIntervalMs = 5000;
+constexpr int64_t kNetCheckTimeoutMs = 4000;
+constexpr unsigned kUserSIdLength = 32;
+
+}  // namespace
+
+int VyRtmService::login_w(const char* token, const char* userId) {
+  if (!IsInitialized()) return rtm::LOGIN_ERR_NOT_INITIALIZED;
+  if (!user_id_.empty()) return rtm::LOGIN_ERR_ALREADY_LOGGED_IN;
+  if (userId == nullptr || userId[0] == '\0') return rtm::LOGIN_ERR_INVALID_ARGUMENT;
+  user_id_ = userId;
+  // A null token logs in again with the one given before.
+  if (token != nullptr) token_ = token;
+  if (!login_limiter_.Allow()) {
+    user_id_.clear();
+    return rtm::LOGIN_ERR_TOO_OFTEN;
+  }
+  RtcPrintf(kRtcLogInfo, "API Login user:%s", user_id_.c_str());
+  forced_offline_ = false;
+  token_expired_ = false;
+  reconnect_reported_ = false;
+  step_ = kStepLookupDue;
+  step_time_ = 0;
+  login_deadline_ = rtc::TimeMillis() + kLoginTimeoutMs;
+  cbConnectionStateChanged(rtm::CONNECTION_STATE_CONNECTING, rtm::CONNECTION_CHANGE_REASON_LOGIN);
+  return rtm::LOGIN_ERR_OK;
+}
+
+int VyRtmService::logout_w() {
+  RtcPrintf(kRtcLogInfo, "API Logout");
+  doSendMsg("Logout", "");
+  cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                           rtm::CONNECTION_CHANGE_REASON_LOGOUT);
+  step_ = kStepIdle;
+  gateway_request_.reset();
+  DropPeerRequests();
+  logged_in_ = false;
+  net_check_deadline_ = 0;
+  login_deadline_ = 0;
+  reconnect_reported_ = false;
+  user_id_.clear();
+  // The client writes what it holds, "Logout" included, before it closes.
+  DropTcpClient();
+  ReportAllPending(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  return 0;
+}
+
+int VyRtmService::renewToken_w(const char* token) {
+  if (token == nullptr) {
+    cbRenewTokenResult(nullptr, rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT);
+    return rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT;
+  }
+  if (!IsInitialized()) {
+    cbRenewTokenResult(token, rtm::RENEW_TOKEN_ERR_NOT_INITIALIZED);
+    return rtm::RENEW_TOKEN_ERR_NOT_INITIALIZED;
+  }
+  if (!logged_in_) {
+    cbRenewTokenResult(token, rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
+    return rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN;
+  }
+  if (!renew_token_limiter_.Allow()) return rtm::RENEW_TOKEN_ERR_TOO_OFTEN;
+  // Kept for every later re-login.
+  token_ = token;
+  doSendMsg("RenewAcsToken", BuildRenewTokenBody(token_));
+  return rtm::RENEW_TOKEN_ERR_OK;
+}
+
+int VyRtmService::setParameters_w(const char* parameters) {
+  ServiceParameters params = ParseServiceParameters(parameters);
+  switch (params.kind) {
+    case ServiceParameters::kPrivateGateway:
+      RtcPrintf(kRtcLogInfo, "API setParameters ConfPriCloudAddr %s:%d", params.host.c_str(),
+                params.port);
+      private_host_ = params.host;
+      private_port_ = params.port;
+      return 0;
+    case ServiceParameters::kNetChanged:
+      RtcPrintf(kRtcLogInfo, "API setParameters LocalNetChanged netType:%d", params.net_type);
+      if (params.net_type == 0 && logged_in_) {
+        net_check_deadline_ = rtc::TimeMillis() + kNetCheckTimeoutMs;
+        doSendMsg("CheckNetStatus", BuildCheckNetStatusBody(rtc::Time32()));
+      }
+      return 0;
+    case ServiceParameters::kUnknown:
+    case ServiceParameters::kInvalid:
+      break;
+  }
+  return -1;
+}
+
+std::string VyRtmService::GetSvrAddr() const {
+  return private_host_.empty() ? std::string(VORTM_GATEWAY_HOST) : private_host_;
+}
+
+int VyRtmService::GetSvrPort() const {
+  return private_port_ != 0 ? private_port_ : kDefaultGatewayPort;
+}
+
+void VyRtmService::DoProcess() {
+  // Requests that completed during the last pass are no longer on any call stack.
+  finished_requests_.clear();
+  SweepPending();
+  // A broken stream is handled as a lost connection.
+  if (CheckRecvStream()) return;
+  SessionPass();
+}
+
+void VyRtmService::SessionPass() {
+  const int64_t now = rtc::TimeMillis();
+  if (login_deadline_ != 0 && now >= login_deadline_) {
+    logged_in_ = false;
+    login_deadline_ = 0;
+    user_id_.clear();
+    // The teardown step is set before the callbacks, so a login made inside them stands.
+    step_ = kStepTeardown;
+    cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                             rtm::CONNECTION_CHANGE_REASON_LOGIN_TIMEOUT);
+    cbLoginFailure(rtm::LOGIN_ERR_TIMEOUT);
+    return;
+  }
+  if (net_check_deadline_ != 0 && now >= net_check_deadline_) {
+    net_check_deadline_ = 0;
+    DropTcpClient();
+    gateway_request_.reset();
+    OnServerDisconnect();
+    return;
+  }
+  switch (step_) {
+    case kStepIdle:
+      if (logged_in_ && now >= keep_alive_time_) {
+        keep_alive_time_ = now + kKeepAliveIntervalMs;
+        doSendMsg("KeepAlive", "");
+      }
+      break;
+    case kStepLookupDue:
+      if (now >= step_time_) {
+        step_ = kStepLookupWait;
+        step_time_ = now + kGatewayWaitMs;
+        RtcPrintf(kRtcLogError, "User: %s GetGateWay !", user_id_.c_str());
+        DropTcpClient();
+        if (!gateway_request_) StartGatewayRequest();
+      }
+      break;
+    case kStepLookupWait:
+      if (now >= step_time_) {
+        gateway_request_.reset();
+        step_ = kStepLookupDue;
+        step_time_ = now + kRetryDelayMs;
+      }
+      break;
+    case kStepConnect:
+      step_ = kStepIdle;
+      // The client may report a failure from inside the call.
+      if (!tcp_client_) ConnectServer(server_addr_, server_port_);
+      break;
+    case kStepTeardown:
+      logged_in_ = false;
+      step_ = kStepIdle;
+      DropTcpClient();
+      gateway_request_.reset();
+      break;
+    default:
+      step_ = kStepIdle;
+      break;
+  }
+}
+
+void VyRtmService::StartGatewayRequest() {
+  HttpPost::Request request;
+  request.agent = kHttpAgent;
+  request.url = FormatServiceUrl(kGatewayUrlFormat, GetSvrAddr(), GetSvrPort());
+  request.content_type = kFormContentType;
+  request.body = BuildGatewayBody(app_id_, user_id_, token_);
+  request.timeout_ms = static_cast<int>(kGatewayWaitMs);
+  gateway_request_ = HttpPost::Start(
+      request, [this](bool ok, const std::string& body) { OnGatewayDone(ok, body); });
+}
+
+void VyRtmService::DropTcpClient() {
+  // Bytes of the old connection must not continue into the next one.
+  ClearAll();
+  DropServer();
+}
+
+void VyRtmService::OnGatewayDone(bool ok, const std::string& body) {
+  if (!gateway_request_) {
+    RtcPrintf(kRtcLogError, "OnHttpRequestDone Server error...");
+    return;
+  }
+  // Deleted on the next pass: the request is on the call stack.
+  finished_requests_.push_back(std::move(gateway_request_));
+  if (!ok || body.empty()) {
+    if (step_ != kStepConnect) {
+      step_ = kStepLookupDue;
+      step_time_ = rtc::TimeMillis() + kRetryDelayMs;
+    }
+    return;
+  }
+  GatewayAnswer answer = ParseGatewayAnswer(body.data(), body.size());
+  switch (answer.kind) {
+    case GatewayAnswer::kInvalid:
+      RtcPrintf(kRtcLogWarning, "Gateway answer is not a JSON object; retrying");
+      break;
+    case GatewayAnswer::kNoAddress:
+      session_id_ = answer.session_id;
+      RtcPrintf(kRtcLogWarning, "Gateway answer holds no usable address; retrying");
+      break;
+    case GatewayAnswer::kAddress:
+      session_id_ = answer.session_id;
+      server_addr_ = answer.address;
+      server_port_ = answer.port;
+      step_ = kStepConnect;
+      break;
+    case GatewayAnswer::kRefused:
+      user_id_.clear();
+      // One failure is reported once: the deadline would report it again.
+      login_deadline_ = 0;
+      step_ = kStepTeardown;
+      cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                               rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
+      cbLoginFailure(static_cast<rtm::LOGIN_ERR_CODE>(answer.code));
+      break;
+  }
+}
+
+void VyRtmService::OnServerConnected() {
+  RtcPrintf(kRtcLogInfo, "User: %s OnServerConnected !", user_id_.c_str());
+  // A connection made outside a session (no user) has nobody to log in.
+  if (user_id_.empty()) return;
+  user_sid_.clear();
+  CreateRandomString(user_sid_, kUserSIdLength);
+  doLogin(BuildLoginBody(user_id_, user_sid_, token_, session_id_));
+}
+
+void VyRtmService::doLogin(const std::string& content) {
+  RenewMsgCrypt();
+  doSendMsg("Login", content);
+}
+
+void VyRtmService::OnServerDisconnect() {
+  // Without a user there is no session to restore (a refused login, or a logout underway).
+  if (forced_offline_ || token_expired_ || user_id_.empty()) {
+    if (step_ != kStepTeardown) step_ = kStepIdle;
+  } else {
+    step_ = kStepLookupDue;
+    step_time_ = rtc::TimeMillis() + kRetryDelayMs;
+    if (!reconnect_reported_) {
+      reconnect_reported_ = true;
+      cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING,
+                               rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
+    }
+  }
+  if (logged_in_) {
+    logged_in_ = false;
+    net_check_deadline_ = 0;
+  }
+  RtcPrintf(kRtcLogError, "User: %s OnServerDisconnect !", user_id_.c_str());
+}
+
+void VyRtmService::OnServerConnectionFailure() {
+  if (!user_id_.empty()) {
+    step_ = kStepLookupDue;
+    step_time_ = rtc::TimeMillis() + kRetryDelayMs;
+    if (!reconnect_reported_) {
+      reconnect_reported_ = true;
+      cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING,
+                               rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
+    }
+  }
+  RtcPrintf(kRtcLogError, "User: %s OnServerConnectionFailure !", user_id_.c_str());
+}
+
+void VyRtmService::InstallSessionCommands() {
+  router_.SetHandler("Login", [this](const rapidjson::Value& content) {
+    OnLoginReply(GetJsonInt(content, "Code"));
+  });
+  router_.SetHandler("Logout", [this](const rapidjson::Value& content) {
+    cbLogout(static_cast<rtm::LOGOUT_ERR_CODE>(GetJsonInt(content, "Code")));
+  });
+  // The app renews when it learns of the expiry; the warning itself needs nothing.
+  router_.SetHandler("AcsTokenWillExpire", [](const rapidjson::Value&) {});
+  router_.SetHandler("AcsTokenDidExpire", [this](const rapidjson::Value&) {
+    token_expired_ = true;
+    cbTokenExpired();
+  });
+  router_.SetHandler("ForceOffline", [this](const rapidjson::Value&) {
+    forced_offline_ = true;
+    cbConnectionStateChanged(rtm::CONNECTION_STATE_ABORTED,
+                             rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN);
+  });
+  router_.SetHandler("CheckNetStatusAck",
+                     [this](const rapidjson::Value&) { net_check_deadline_ = 0; });
+  router_.SetHandler("RenewAcsToken", [this](const rapidjson::Value& content) {
+    std::string token = token_;
+    cbRenewTokenResult(token.c_str(),
+                       static_cast<rtm::RENEW_TOKEN_ERR_CODE>(GetJsonInt(content, "Code")));
+  });
+}
+
+void VyRtmService::OnLoginReply(int code) {
+  if (user_id_.empty()) return;  // an answer for a session that has ended
+  if (code != 0) {
+    user_id_.clear();
+    login_deadline_ = 0;
+    step_ = kStepTeardown;
+    cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                             rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
+    cbLoginFailure(rtm::LOGIN_ERR_REJECTED);
+    return;
+  }
+  login_deadline_ = 0;
+  if (logged_in_) return;
+  logged_in_ = true;
+  reconnect_reported_ = false;
+  getP2POffline();
+  cbLoginSuccess();
+}
+
+void VyRtmService::cbLoginSuccess() {
+  cbConnectionStateChanged(rtm::CONNECTION_STATE_CONNECTED,
+                           rtm::CONNECTION_CHANGE_REASON_LOGIN_SUCCESS);
+  // A handler may have logged out from inside the state change.
+  if (!logged_in_) return;
+  ForEachHandler([](rtm::IRtmServiceEventHandler* handler) { handler->onLoginSuccess(); });
+  RtcPrintf(kRtcLogError, "User: %s cbLoginSuccess !", user_id_.c_str());
+}
+
+// Callers set the teardown step before their first callback, so that a login made inside any
+// of the callbacks stands.
+void VyRtmService::cbLoginFailure(rtm::LOGIN_ERR_CODE code) {
+  ForEachHandler([code](rtm::IRtmServiceEventHandler* handler) { handler->onLoginFailure(code); });
+  RtcPrintf(kRtcLogError, "User: %s cbLoginFailure (%d)!", user_id_.c_str(),
+            static_cast<int>(code));
+}
+
+void VyRtmService::cbLogout(rtm::LOGOUT_ERR_CODE code) {
+  ForEachHandler([code](rtm::IRtmServiceEventHandler* handler) { handler->onLogout(code); });
+}
+
+void VyRtmService::cbTokenExpired() {
+  ForEachHandler([](rtm::IRtmServiceEventHandler* handler) { handler->onTokenExpired(); });
+}
+
+void VyRtmService::cbRenewTokenResult(const char* token, rtm::RENEW_TOKEN_ERR_CODE code) {
+  ForEachHandler([token, code](rtm::IRtmServiceEventHandler* handler) {
+    handler->onRenewTokenResult(token, code);
+  });
+}
+
+void VyRtmService::OnTick() {}
