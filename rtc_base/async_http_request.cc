@@ -62,8 +62,6 @@ void AsyncHttpRequest::LaunchRequest() {
   client_.set_redirect_action(HttpClient::REDIRECT_DEFAULT);
   client_.set_server(SocketAddress(host_, port_));
 
-  RTC_LOG(LS_INFO) << "HttpRequest start: " << host_ + client_.request().path;
-
   home_->PostDelayed(RTC_FROM_HERE, std::max(timeout_, 0), this, MSG_TIMEOUT);
   client_.start();
 }

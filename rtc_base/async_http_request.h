@@ -34,7 +34,6 @@ class AsyncHttpRequest : public SignalThread {
 
   const ProxyInfo& proxy() const { return proxy_; }
   void set_proxy(const ProxyInfo& proxy) { proxy_ = proxy; }
-  void set_firewall(void* /*firewall*/) {}
 
   const std::string& host() const { return host_; }
   void set_host(const std::string& host) { host_ = host; }

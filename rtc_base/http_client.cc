@@ -225,6 +225,8 @@ void HttpClient::start() {
 }
 
 void HttpClient::connect() {
+  // A stream whose return was put off after the previous request goes back first.
+  release();
   if (server_.IsUnresolvedIP()) {
     StartResolve();
     return;
@@ -509,11 +511,16 @@ void HttpClient::Defer(uint32_t id) {
 void HttpClient::CancelRestart() {
   if (restart_pending_) {
     restart_pending_ = false;
-    thread_->Clear(this);
+    thread_->Clear(this, MSG_RESTART);
+    thread_->Clear(this, MSG_RECONNECT);
   }
 }
 
 void HttpClient::OnMessage(Message* msg) {
+  if (msg->message_id == MSG_RELEASE) {
+    release();
+    return;
+  }
   restart_pending_ = false;
   // The stream goes back to the pool only now, outside the stream's own event: a pool
   // listening to it from inside that event would be handed the event as well.
@@ -536,7 +543,13 @@ void HttpClient::Complete(HttpError err) {
     // After a failure the connection may hold the rest of a message; it is not reused.
     base_.stream()->Close();
   }
-  release();
+  if (base_.stream() != nullptr && thread_ != nullptr) {
+    // Completion usually comes from inside the stream's own event; a pool that starts
+    // listening to the stream there would be handed that event and drop the connection.
+    thread_->Post(RTC_FROM_HERE, this, MSG_RELEASE);
+  } else {
+    release();
+  }
   SignalHttpClientComplete(this, err);
 }
 

@@ -193,7 +193,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
 
  private:
   enum CacheState { CS_READY, CS_WRITING, CS_READING, CS_VALIDATING };
-  enum { MSG_RESTART, MSG_RECONNECT };
+  enum { MSG_RESTART, MSG_RECONNECT, MSG_RELEASE };
 
   // The engine, which also tells the client whether a status line came in.
   class Engine : public HttpBase {

@@ -138,6 +138,7 @@ class SequenceServer {
           }
         }) {}
   bool Start() { return server_.Start(); }
+  int accepted() const { return server_.accepted(); }
   std::vector<std::string> requests() { return server_.requests(); }
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(server_.port()) + path;
@@ -274,6 +275,22 @@ TEST(HttpCacheRulesTest, OnlyPlainGetsOfCacheableAnswersAreStored) {
   EXPECT_FALSE(HttpShouldCache(t));
   t.response.setHeader(HH_EXPIRES, HttpDate(1700000000));
   EXPECT_TRUE(HttpShouldCache(t));
+}
+
+TEST_F(HttpClientTest, NextRequestReusesTheKeptAliveConnection) {
+  SequenceServer server({
+      "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none",
+      "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo",
+  });
+  ASSERT_TRUE(server.Start());
+  Get(server.url("/1"));
+  EXPECT_EQ(ReadDocument(client_.response().document.get()), "one");
+  // The connection goes back to the pool on the next loop pass.
+  Thread::Current()->ProcessMessages(0);
+  Get(server.url("/2"));
+  EXPECT_EQ(completion_.error, HE_NONE);
+  EXPECT_EQ(ReadDocument(client_.response().document.get()), "two");
+  EXPECT_EQ(server.accepted(), 1);
 }
 
 TEST_F(HttpClientTest, BodyOfUnknownSizeIsRefusedWithAStreamError) {
