@@ -193,4 +193,20 @@ TEST_F(ServiceTransportTest, BrokenStreamDropsTheConnectionOnTheNextPass) {
   EXPECT_TRUE(WaitFor([&] { return !svc_.IsOnline(kUser); }));
 }
 
+TEST_F(ServiceTransportTest, DollarFramingFromTheServerIsAdoptedAndBoundsWhatCanBeSent) {
+  svc_.AddFault({.direction = local_service::Direction::kToClient,
+                 .action = local_service::FaultAction::kDollarFraming,
+                 .times = 1});
+  LogIn();
+  EXPECT_EQ('$', ThreadMgr::Inst()->Invoke<char>(RTC_FROM_HERE,
+                                                  [this] { return service_->marker(); }));
+  // A body the 16-bit length cannot carry is refused whole, with a log line.
+  OnWorker([this] {
+    service_->doSendMsg("SendMsgToPeer", R"({"MsgId":78,"ToUId":"dave","MsgType":1,"MsgBody":")" +
+                                             std::string(70000, 'x') + "\"}");
+  });
+  EXPECT_TRUE(WaitFor([&] { return LogText().find("SEND refused") != std::string::npos; }));
+  EXPECT_TRUE(svc_.IsOnline(kUser));
+}
+
 }  // namespace
