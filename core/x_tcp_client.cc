@@ -241,13 +241,14 @@ void XTcpClient::OnCloseEvent(rtc::AsyncSocket* socket, int error) {
   if (connection_ == nullptr || socket != connection_->socket.get()) return;
   RTC_LOG(LS_INFO) << "Connection to " << server_addr_.ToSensitiveString()
                    << " closed, error " << error;
-  {
-    rtc::CritScope lock(&send_crit_);
-    send_buffer_.Clear();
-  }
+  // A failed IPv6 attempt goes on over IPv4 with the bytes still waiting.
   if (state_ != kConnected && !ipv4_fallback_.IsNil()) {
     ConnectAttemptFailed();
     return;
+  }
+  {
+    rtc::CritScope lock(&send_crit_);
+    send_buffer_.Clear();
   }
   std::weak_ptr<int> alive = alive_;
   if (state_ == kConnected) {

@@ -285,10 +285,13 @@ TEST_F(XTcpClientTest, NameWithBothFamiliesFallsBackToIPv4WhenIPv6Fails) {
   TestPeer peer;  // IPv4 only: ::1 on this port refuses
   peer.Run([](int fd, TestPeer&) { TestPeer::ReadExactly(fd, 1); });
   names_.ips = {"::1", "127.0.0.1"};
-  NewClient()->Connect("dual.invalid", peer.port(), false);
+  XTcpClient* c = NewClient();
+  c->SendMessageX("early", 5);
+  c->Connect("dual.invalid", peer.port(), false);
   ASSERT_TRUE(Pump([&] { return rec_.connected == 1 || rec_.failures > 0; }));
   EXPECT_EQ(1, rec_.connected);
   EXPECT_EQ(0, rec_.failures);
+  ASSERT_TRUE(Pump([&] { return rec_.sent == 5; }));  // queued bytes survived the fallback
 }
 
 TEST_F(XTcpClientTest, RefusedPortIsAFailureNotADisconnect) {
