@@ -846,12 +846,9 @@ bool PhysicalSocketServer::Wait(int cmsWait, bool process_io) {
     stop_us = TimeMicros() + static_cast<int64_t>(cmsWait) * 1000;
   int timeout_ms = cmsWait;
 
-  struct Polled {
-    Dispatcher* dispatcher;
-    uint32_t requested;
-  };
-  std::vector<pollfd> fds;
-  std::vector<Polled> polled;
+  // Reused between waits, so a pass allocates nothing once warm.
+  std::vector<pollfd>& fds = poll_fds_;
+  std::vector<Polled>& polled = polled_;
 
   fWait_ = true;
   while (fWait_) {

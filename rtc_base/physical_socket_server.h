@@ -1,6 +1,7 @@
 #ifndef RTC_BASE_PHYSICAL_SOCKET_SERVER_H_
 #define RTC_BASE_PHYSICAL_SOCKET_SERVER_H_
 
+#include <poll.h>
 #include <stdint.h>
 
 #include <functional>
@@ -107,6 +108,14 @@ class PhysicalSocketServer : public SocketServer {
   CriticalSection crit_;
   // Cleared by the wake-up dispatcher to end Wait; waiting thread only.
   bool fWait_ = false;
+
+  // What the current pass polls; waiting thread only.
+  struct Polled {
+    Dispatcher* dispatcher;
+    uint32_t requested;
+  };
+  std::vector<struct pollfd> poll_fds_;
+  std::vector<Polled> polled_;
 };
 
 // A non-blocking BSD socket. Not registered with the server by itself, so

@@ -725,6 +725,38 @@ TEST_F(PhysicalSocketServerTest, ADescriptorClosedBehindTheSocketsBackReportsACl
   EXPECT_EQ(other->Send("x", 1), 1);
 }
 
+TEST_F(PhysicalSocketServerTest, AnEmptyDatagramIsReceivedAsEmptyNotAsEndOfStream) {
+  std::unique_ptr<AsyncSocket> receiver(ss_.CreateAsyncSocket(AF_INET, SOCK_DGRAM));
+  std::unique_ptr<AsyncSocket> sender(ss_.CreateAsyncSocket(AF_INET, SOCK_DGRAM));
+  ASSERT_EQ(receiver->Bind(SocketAddress("127.0.0.1", 0)), 0);
+  Recorder recorder(receiver.get());
+  SocketAddress to = receiver->GetLocalAddress();
+  EXPECT_EQ(sender->SendTo("", 0, to), 0);
+  EXPECT_EQ(sender->SendTo("abc", 3, to), 3);
+  ASSERT_TRUE(WaitUntil(&ss_, [&] { return recorder.reads > 0; }));
+  char buf[16];
+  SocketAddress from;
+  EXPECT_EQ(receiver->RecvFrom(buf, sizeof(buf), &from, nullptr), 0);
+  EXPECT_EQ(from.port(), sender->GetLocalAddress().port());
+  EXPECT_EQ(receiver->RecvFrom(buf, sizeof(buf), &from, nullptr), 3);
+  EXPECT_EQ(recorder.closes, 0);
+}
+
+TEST_F(PhysicalSocketServerTest, APlainSocketWorksWithoutTheServerLoop) {
+  PlainListener listener;
+  std::unique_ptr<Socket> s(ss_.CreateSocket(AF_INET, SOCK_STREAM));
+  ASSERT_TRUE(s);
+  ASSERT_EQ(s->Connect(listener.address()), 0);
+  EXPECT_EQ(s->GetState(), Socket::CS_CONNECTED);
+  int peer = listener.Accept();
+  ASSERT_EQ(s->Send("ping", 4), 4);
+  char buf[8];
+  ASSERT_EQ(::recv(peer, buf, sizeof(buf), 0), 4);
+  ::send(peer, "pong", 4, MSG_NOSIGNAL);
+  ASSERT_EQ(s->Recv(buf, sizeof(buf), nullptr), 4);  // Blocking socket.
+  EXPECT_EQ(std::string(buf, 4), "pong");
+}
+
 TEST_F(PhysicalSocketServerTest, RemovingADispatcherTwiceLogsAWarning) {
   CapturingSink sink;
   struct Idle : public Dispatcher {

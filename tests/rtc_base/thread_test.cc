@@ -1,6 +1,13 @@
 #include "rtc_base/thread.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -8,6 +15,7 @@
 
 #include "gtest/gtest.h"
 #include "rtc_base/event.h"
+#include "rtc_base/logging.h"
 #include "rtc_base/null_socket_server.h"
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/time_utils.h"
@@ -302,6 +310,119 @@ TEST_F(ThreadTest, SleepMsSleepsAtLeastTheTime) {
   int64_t start = TimeMillis();
   EXPECT_TRUE(Thread::SleepMs(20));
   EXPECT_GE(TimeMillis() - start, 20);
+}
+
+class CapturingSink : public LogSink {
+ public:
+  CapturingSink() { LogMessage::AddLogToStream(this, LS_VERBOSE); }
+  ~CapturingSink() override { LogMessage::RemoveLogToStream(this); }
+  void OnLogMessage(const std::string& message) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(message);
+  }
+  int Count(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const std::string& line : lines_)
+      n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(ThreadTest, JoiningWhileBlockingCallsAreDisallowedIsLogged) {
+  CapturingSink sink;
+  auto thread = StartedThread();
+  {
+    Thread::ScopedDisallowBlockingCalls no_blocking;
+    thread->Stop();
+  }
+  EXPECT_EQ(sink.Count("Waiting for the thread to join, but blocking calls have been disallowed"),
+            1);
+  thread->Start();
+  thread->Stop();
+  EXPECT_EQ(sink.Count("Waiting for the thread to join"), 1);
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(ThreadTest, SleepMsResumesAfterASignal) {
+  struct sigaction action = {};
+  struct sigaction old_action;
+  action.sa_handler = &IgnoreSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &old_action), 0);
+  pthread_t sleeper = pthread_self();
+  std::thread interrupter([&] {
+    for (int i = 0; i < 5; ++i) {
+      Thread::SleepMs(10);
+      pthread_kill(sleeper, SIGUSR1);
+    }
+  });
+  int64_t start = TimeMillis();
+  EXPECT_TRUE(Thread::SleepMs(100));
+  EXPECT_GE(TimeMillis() - start, 100);
+  interrupter.join();
+  sigaction(SIGUSR1, &old_action, nullptr);
+}
+
+struct ReturnThree {
+  int operator()() const { return 3; }
+};
+
+TEST_F(ThreadTest, WithoutDescriptorsServersFailLoudlyAndInvokeStillWorks) {
+  auto target = StartedThread();
+  CapturingSink sink;
+  // UBSan's type checks need a pipe the first time they see a type, so
+  // every type used below is seen once while descriptors are available.
+  RTC_LOG_ERR(LS_VERBOSE) << "warming up";
+  {
+    NullSocketServer warm;
+    SocketServer* base = &warm;
+    base->WakeUp();
+    base->Wait(0, false);
+    base->SetMessageQueue(nullptr);
+    std::thread warm_up([&] { target->Invoke<int>(RTC_FROM_HERE, ReturnThree()); });
+    warm_up.join();
+  }
+  // The calling thread exists before the descriptors run out.
+  Event go(false, false);
+  Event done(false, false);
+  std::atomic<int> result(0);
+  Event started(false, false);
+  Event fds_back(false, false);
+  std::thread plain([&] {
+    started.Set();
+    go.Wait(Event::kForever);
+    result = target->Invoke<int>(RTC_FROM_HERE, ReturnThree());
+    done.Set();
+    // Thread exit runs type checks too; it waits until descriptors are back.
+    fds_back.Wait(Event::kForever);
+  });
+  ASSERT_TRUE(started.Wait(30000));
+  std::vector<int> fillers;
+  while (fillers.size() < 1000000) {
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      break;
+    fillers.push_back(fd);
+  }
+  std::unique_ptr<SocketServer> ss = SocketServer::CreateDefault();
+  std::unique_ptr<Thread> failed = Thread::CreateWithSocketServer();
+  go.Set();
+  bool finished = done.Wait(30000);
+  for (int fd : fillers)
+    ::close(fd);
+  fds_back.Set();
+  plain.join();
+  EXPECT_EQ(ss, nullptr);
+  EXPECT_EQ(failed, nullptr);
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(result.load(), 3);
+  EXPECT_GE(sink.Count("pipe failed"), 2);
 }
 
 TEST_F(ThreadTest, AutoThreadBecomesCurrentOnlyWhenThereIsNone) {
