@@ -1,0 +1,328 @@
+// Login, reconnection and the session commands, end to end against the in-process local test
+// service. Time-outs are passed with the test clock's jumps.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rtm_test_client.h"
+
+namespace rtm_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Pair;
+using local_service::GatewayMode;
+
+constexpr int kConnecting = rtm::CONNECTION_STATE_CONNECTING;
+constexpr int kConnected = rtm::CONNECTION_STATE_CONNECTED;
+constexpr int kDisconnected = rtm::CONNECTION_STATE_DISCONNECTED;
+constexpr int kReconnecting = rtm::CONNECTION_STATE_RECONNECTING;
+constexpr int kAborted = rtm::CONNECTION_STATE_ABORTED;
+
+class RtmSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(svc_.Start(&error)) << error;
+  }
+  // Commands the service received from `user`, by name.
+  std::vector<local_service::ReceivedCommand> Received(const std::string& user,
+                                                       const std::string& cmd) {
+    std::vector<local_service::ReceivedCommand> out;
+    for (const auto& c : svc_.LogAll()) {
+      if (c.cmd == cmd && (user.empty() || c.user == user)) out.push_back(c);
+    }
+    return out;
+  }
+  // Logs in and waits until the service has read the first KeepAlive, so that a close by the
+  // service cannot meet unread bytes (which would turn it into a reset that discards what the
+  // service sent last).
+  bool LogInAndSettle(Client& client) {
+    return client.Login() && svc_.WaitForCommand(client.user(), "KeepAlive", 1, 5000);
+  }
+  // Advances the test clock in steps, so that every deadline on the way gets its own pass.
+  void Pass(int64_t ms, int64_t step = 500) {
+    for (int64_t done = 0; done < ms; done += step) {
+      clock_.Jump(step);
+      usleep(3000);
+    }
+  }
+
+  RunningFakeClock clock_;
+  local_service::LocalService svc_{ServiceOptions()};
+};
+
+TEST_F(RtmSessionTest, LoginReportsConnectingThenConnectedAndKeepsTheConnectionAlive) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login("tok-a"));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2)));
+  EXPECT_TRUE(svc_.IsOnline("alice"));
+  auto login = Received("alice", "Login");
+  ASSERT_EQ(1u, login.size());
+  EXPECT_THAT(login[0].envelope_keys,
+              ElementsAre("Cmd", "AppId", "Encrypt", "TimeStamp", "Nonce", "Signature", "Content"));
+  EXPECT_THAT(login[0].content, HasSubstr(R"({"UserId":"alice","UserSId":")"));
+  EXPECT_THAT(login[0].content, HasSubstr(R"(","AcsToken":"tok-a","SessionId":")"));
+  EXPECT_THAT(login[0].content,
+              HasSubstr(R"(","SdkVer":"1.0.2.0","ClientSyncCall":true,"ListenUserStatus":true})"));
+  // A KeepAlive right after the login, then one every 5 s.
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
+  Pass(5000);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 2, 5000));
+  EXPECT_EQ(1, svc_.gateway_requests());
+}
+
+TEST_F(RtmSessionTest, LoginChecksItsArgumentsAndRefusesASecondLogin) {
+  rtm::IRtmService* raw = createRtmService();
+  EXPECT_EQ(rtm::LOGIN_ERR_NOT_INITIALIZED, raw->login("t", "alice"));
+  raw->release(true);
+  Client alice(svc_, "alice");
+  EXPECT_EQ(rtm::LOGIN_ERR_INVALID_ARGUMENT, alice->login("t", nullptr));
+  EXPECT_EQ(rtm::LOGIN_ERR_INVALID_ARGUMENT, alice->login("t", ""));
+  EXPECT_EQ(0, alice->login("t", "alice"));
+  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("t", "alice"));
+  EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+}
+
+TEST_F(RtmSessionTest, ThirdLoginWithinOneSecondIsRefusedAndLeavesNoUser) {
+  Client alice(svc_, "alice");
+  EXPECT_EQ(0, alice->login("t", "alice"));
+  EXPECT_EQ(0, alice->logout());
+  EXPECT_EQ(0, alice->login("t", "alice"));
+  EXPECT_EQ(0, alice->logout());
+  EXPECT_EQ(rtm::LOGIN_ERR_TOO_OFTEN, alice->login("t", "alice"));
+  // No user was kept: once the window has passed a login is accepted.
+  clock_.Jump(1001);
+  EXPECT_EQ(0, alice->login("t", "alice"));
+  EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+}
+
+TEST_F(RtmSessionTest, LoginWithANullTokenUsesTheTokenGivenBefore) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login("first-token"));
+  alice->logout();
+  ASSERT_TRUE(alice.Login(nullptr));
+  auto login = Received("alice", "Login");
+  ASSERT_EQ(2u, login.size());
+  EXPECT_THAT(login[1].content, HasSubstr(R"("AcsToken":"first-token")"));
+}
+
+TEST_F(RtmSessionTest, GatewayRefusalIsReportedOnceWithItsCode) {
+  svc_.SetGatewayMode(GatewayMode::kCode, 7);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginFailure));
+  EXPECT_EQ(7, alice.log.Of(Event::kLoginFailure)[0].a);
+  // Past the login deadline: no second report for the same attempt, and no new lookup.
+  Pass(13000);
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, 3)));
+  EXPECT_EQ(1, svc_.gateway_requests());
+  // The user id was cleared: a new login is accepted.
+  svc_.SetGatewayMode(GatewayMode::kNormal);
+  EXPECT_TRUE(alice.Login());
+}
+
+TEST_F(RtmSessionTest, LoginRefusedByTheServerIsReportedOnceWithCode1) {
+  local_service::FaultRule rule;
+  rule.direction = local_service::Direction::kToClient;
+  rule.cmd = "Login";
+  rule.action = local_service::FaultAction::kReplaceField;
+  rule.value = 5;
+  svc_.AddFault(rule);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginFailure));
+  EXPECT_EQ(rtm::LOGIN_ERR_REJECTED, alice.log.Of(Event::kLoginFailure)[0].a);
+  Pass(13000);
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginSuccess));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, 3)));
+  // The teardown closed the connection and nothing reconnected.
+  EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
+  EXPECT_EQ(1, svc_.connections_accepted());
+}
+
+TEST_F(RtmSessionTest, SilentGatewayIsAskedAgainUntilTheLoginDeadline) {
+  svc_.SetGatewayMode(GatewayMode::kNoAnswer, 60000);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == 1; }));
+  // 3 s of waiting, then a new lookup 2 s later.
+  Pass(5500);
+  EXPECT_TRUE(Eventually([&] { return svc_.gateway_requests() == 2; }));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+  Pass(7000);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginFailure));
+  EXPECT_EQ(rtm::LOGIN_ERR_TIMEOUT, alice.log.Of(Event::kLoginFailure)[0].a);
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, 4)));
+  int requests = svc_.gateway_requests();
+  Pass(6000);
+  EXPECT_EQ(requests, svc_.gateway_requests());
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+}
+
+TEST_F(RtmSessionTest, GatewayAnswersWithoutAnAddressAreRetried) {
+  for (GatewayMode mode :
+       {GatewayMode::kEmptyBody, GatewayMode::kInvalidJson, GatewayMode::kNoType1Address}) {
+    svc_.Reset();
+    const int base = svc_.gateway_requests();
+    svc_.SetGatewayMode(mode, 0, 1);
+    Client alice(svc_, "alice");
+    ASSERT_EQ(0, alice->login("t", "alice"));
+    ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == base + 1; }));
+    Pass(5500);
+    ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess)) << static_cast<int>(mode);
+    EXPECT_EQ(base + 2, svc_.gateway_requests());
+    EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+    clock_.Jump(1001);  // the next round's login passes the limiter
+  }
+}
+
+TEST_F(RtmSessionTest, LostConnectionIsReportedOnceAndTheUserLogsInAgain) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  svc_.Close("alice", local_service::CloseMode::kRst);
+  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kReconnecting, 5),
+                          Pair(kConnected, 2)));
+  EXPECT_EQ(2, svc_.gateway_requests());
+  // A second loss is reported again.
+  svc_.Close("alice", local_service::CloseMode::kFin);
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 3));
+  auto states = alice.log.States();
+  ASSERT_EQ(6u, states.size());
+  EXPECT_EQ(std::make_pair(kReconnecting, 5), states[4]);
+  EXPECT_EQ(std::make_pair(kConnected, 2), states[5]);
+}
+
+TEST_F(RtmSessionTest, RefusedConnectionsAreReportedOnceAndRetried) {
+  svc_.SetGatewayMode(GatewayMode::kClosedPort, 0, 2);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE));
+  Pass(2500);
+  ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == 2; }));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3),
+                                              Pair(kConnected, 2)));
+}
+
+TEST_F(RtmSessionTest, ForceOfflineAbortsWithoutReconnecting) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  ASSERT_TRUE(svc_.Kick("alice"));
+  ASSERT_TRUE(alice.log.WaitForState(kAborted, rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN));
+  Pass(5000);
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kAborted, 8)));
+  EXPECT_EQ(1, svc_.gateway_requests());
+  EXPECT_FALSE(svc_.IsOnline("alice"));
+  // The user id stays until the app logs out.
+  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("t", "alice"));
+  alice->logout();
+  EXPECT_TRUE(alice.Login());
+}
+
+TEST_F(RtmSessionTest, ExpiredTokenIsReportedWithoutReconnecting) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  ASSERT_TRUE(svc_.Expire("alice"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kTokenExpired));
+  EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
+  Pass(5000);
+  EXPECT_EQ(1, svc_.gateway_requests());
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2)));
+}
+
+TEST_F(RtmSessionTest, NetCheckAnsweredKeepsTheConnection) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":0})"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "CheckNetStatus", 1, 5000));
+  EXPECT_THAT(Received("alice", "CheckNetStatus")[0].content, HasSubstr(R"({"Time":)"));
+  Pass(5000);
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_EQ(1, svc_.connections_accepted());
+  EXPECT_EQ(2u, alice.log.States().size());
+}
+
+TEST_F(RtmSessionTest, NetCheckWithoutAnswerDropsTheConnectionAndLogsInAgain) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  local_service::FaultRule rule;
+  rule.direction = local_service::Direction::kFromClient;
+  rule.cmd = "CheckNetStatus";
+  rule.action = local_service::FaultAction::kDrop;
+  svc_.AddFault(rule);
+  // Other network types, and a net-check while not logged in, send nothing.
+  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":2})"));
+  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":0})"));
+  Pass(4500);
+  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_EQ(2, svc_.connections_accepted());
+}
+
+TEST_F(RtmSessionTest, LogoutReachesTheServerAndReportsDisconnected) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  EXPECT_EQ(0, alice->logout());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Logout", 1, 5000));
+  EXPECT_EQ(kDisconnected, alice.log.States().back().first);
+  EXPECT_EQ(rtm::CONNECTION_CHANGE_REASON_LOGOUT, alice.log.States().back().second);
+  EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
+  // No re-login follows.
+  Pass(3000);
+  EXPECT_EQ(1, svc_.gateway_requests());
+}
+
+TEST_F(RtmSessionTest, RenewTokenIsAnsweredAndUsedForTheNextLogin) {
+  Client alice(svc_, "alice");
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT, alice->renewToken(nullptr));
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, alice->renewToken("new"));
+  ASSERT_TRUE(alice.Login("old"));
+  EXPECT_EQ(0, alice->renewToken("new"));
+  ASSERT_TRUE(Eventually([&] { return alice.log.Count(Event::kRenewResult) == 3; }));
+  auto results = alice.log.Of(Event::kRenewResult);
+  EXPECT_EQ("<null>", results[0].peer);
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT, results[0].a);
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, results[1].a);
+  EXPECT_EQ("new", results[2].peer);
+  EXPECT_EQ(0, results[2].a);
+  EXPECT_EQ(R"({"AcsToken":"new"})", Received("alice", "RenewAcsToken")[0].content);
+  // The limiter: two renewals per second.
+  EXPECT_EQ(0, alice->renewToken("newer"));
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_TOO_OFTEN, alice->renewToken("newest"));
+  ASSERT_TRUE(Eventually([&] { return alice.log.Count(Event::kRenewResult) == 4; }));
+  // A lost connection logs in again with the renewed token.
+  svc_.Close("alice", local_service::CloseMode::kFin);
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  auto login = Received("alice", "Login");
+  ASSERT_EQ(2u, login.size());
+  EXPECT_THAT(login[1].content, HasSubstr(R"("AcsToken":"newer")"));
+}
+
+TEST_F(RtmSessionTest, SetParametersRefusesWhatItCannotRead) {
+  Client alice(svc_, "alice");
+  EXPECT_EQ(-1, alice->setParameters(nullptr));
+  EXPECT_EQ(-1, alice->setParameters("{"));
+  EXPECT_EQ(-1, alice->setParameters(R"({"Cmd":"Unknown"})"));
+  EXPECT_EQ(-1, alice->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"x","Port":0})"));
+  // The refused port left the working gateway in place.
+  EXPECT_TRUE(alice.Login());
+}
+
+}  // namespace
+}  // namespace rtm_test
