@@ -215,4 +215,28 @@ void BM_WakeUpLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_WakeUpLatency)->UseRealTime();
 
+// One pass over idle connected sockets: a post wakes the server, which
+// polls every descriptor once.
+void BM_PassWithIdleSockets(benchmark::State& state) {
+  rtc::PhysicalSocketServer ss;
+  Acceptor acceptor(&ss);
+  std::vector<std::unique_ptr<rtc::AsyncSocket>> clients;
+  std::vector<std::unique_ptr<rtc::AsyncSocket>> servers;
+  for (int i = 0; i < state.range(0) / 2; ++i) {
+    clients.emplace_back(ss.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+    clients.back()->Connect(acceptor.listener->GetLocalAddress());
+    while (!acceptor.accepted)
+      ss.Wait(10, true);
+    servers.push_back(std::move(acceptor.accepted));
+  }
+  // Let the connect and first write events pass; then everything is idle
+  // but still asks for reading.
+  ss.Wait(50, true);
+  for (auto _ : state) {
+    ss.WakeUp();
+    ss.Wait(rtc::SocketServer::kForever, true);
+  }
+}
+BENCHMARK(BM_PassWithIdleSockets)->Arg(10)->Arg(200);
+
 }  // namespace
