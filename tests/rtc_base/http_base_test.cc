@@ -505,6 +505,74 @@ TEST_F(HttpBaseTest, SendDropsBytesLeftFromTheLastResponse) {
   EXPECT_EQ(204u, response.scode);
 }
 
+// Writes a message with one engine into a memory stream and reads it back
+// with another.
+template <class Message>
+void RoundTrip(Message* out, Message* in) {
+  MemoryStream wire;
+  Observer sender, receiver;
+  HttpBase writer, reader;
+  writer.notify(&sender);
+  reader.notify(&receiver);
+  ASSERT_TRUE(writer.attach(&wire));
+  writer.send(out);
+  ASSERT_EQ(1u, sender.completions.size());
+  ASSERT_EQ(HE_NONE, sender.completions[0].second);
+  writer.detach();
+  wire.SetPosition(0);
+  ASSERT_TRUE(reader.attach(&wire));
+  in->document.reset(new MemoryStream());
+  reader.recv(in);
+  ASSERT_EQ(1u, receiver.completions.size());
+  EXPECT_EQ(HE_NONE, receiver.completions[0].second);
+  reader.detach();
+}
+
+std::string Body(HttpData& data) {
+  MemoryStream* body = static_cast<MemoryStream*>(data.document.get());
+  size_t size = 0;
+  body->GetSize(&size);
+  return std::string(body->GetBuffer() ? body->GetBuffer() : "", size);
+}
+
+TEST(HttpBaseRoundTripTest, RequestsAndResponsesSurviveAMemoryStream) {
+  std::string payload;
+  for (int i = 0; i < 70000; ++i)
+    payload.push_back(static_cast<char>(i % 256));
+
+  HttpRequestData request;
+  request.verb = HV_PUT;
+  request.path = "/a/b?c=d";
+  request.addHeader("X-Multi", "one", false);
+  request.addHeader("X-Multi", "two", false);
+  request.setContent("application/octet-stream",
+                     new UnsizedDocument(payload));
+  HttpRequestData parsed_request;
+  RoundTrip(&request, &parsed_request);
+  EXPECT_EQ(HV_PUT, parsed_request.verb);
+  EXPECT_EQ("/a/b?c=d", parsed_request.path);
+  EXPECT_EQ(HVER_1_1, parsed_request.version);
+  std::string value;
+  ASSERT_TRUE(parsed_request.hasHeader("x-multi", &value));
+  EXPECT_EQ("one,two", value);  // Collapsed on the way in.
+  EXPECT_EQ(payload, Body(parsed_request));
+
+  HttpResponseData response;
+  response.version = HVER_1_0;
+  response.scode = 404;
+  response.message = "Not Found Here";
+  response.setContent("text/plain",
+                      new MemoryStream(payload.data(), payload.size()));
+  HttpResponseData parsed_response;
+  RoundTrip(&response, &parsed_response);
+  EXPECT_EQ(404u, parsed_response.scode);
+  EXPECT_EQ("Not Found Here", parsed_response.message);
+  EXPECT_EQ(HVER_1_0, parsed_response.version);
+  ASSERT_TRUE(parsed_response.hasHeader(HH_CONTENT_LENGTH, &value));
+  EXPECT_EQ(std::to_string(payload.size()), value);
+  EXPECT_EQ(payload, Body(parsed_response));
+}
+
 TEST_F(HttpBaseTest, DocumentStreamPullsTheBodyInSmallReads) {
   observer_.make_document_stream = true;
   HttpResponseData response;

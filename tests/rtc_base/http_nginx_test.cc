@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +23,9 @@
 #include "gtest/gtest.h"
 #include "rtc_base/http_base.h"
 #include "rtc_base/memory_stream.h"
+#include "rtc_base/socket_pool.h"
+#include "rtc_base/thread.h"
+#include "rtc_base/time_utils.h"
 
 namespace rtc {
 namespace {
@@ -91,6 +96,13 @@ class Nginx {
 
     pid_ = fork();
     if (pid_ == 0) {
+      // nginx goes with the test even when the test dies, and keeps none of
+      // its output pipes open.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, STDIN_FILENO);
+      dup2(null_fd, STDOUT_FILENO);
+      dup2(null_fd, STDERR_FILENO);
       execl(kNginx, kNginx, "-p", dir_.c_str(), "-c",
             (dir_ + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
       _exit(127);
@@ -309,6 +321,86 @@ TEST_F(HttpNginxTest, Http10ResponseEndsWithTheConnection) {
   EXPECT_EQ("until close", Exchange(&request, &response));
   EXPECT_FALSE(response.hasHeader(HH_CONTENT_LENGTH, nullptr));
   EXPECT_FALSE(HttpShouldKeepAlive(response));
+}
+
+// Drives one exchange the way a client does: connect, send, receive, each
+// step started from the completion of the one before.
+class Exchanger : public IHttpNotify {
+ public:
+  Exchanger(HttpBase* base, HttpRequestData* request,
+            HttpResponseData* response)
+      : base_(base), request_(request), response_(response) {}
+  HttpError onHttpHeaderComplete(bool, size_t&) override { return HE_NONE; }
+  void onHttpComplete(HttpMode mode, HttpError err) override {
+    if (err != HE_NONE) {
+      error = err;
+      done = true;
+    } else if (mode == HM_CONNECT) {
+      base_->send(request_);
+    } else if (mode == HM_SEND) {
+      base_->recv(response_);
+    } else {
+      error = HE_NONE;
+      done = true;
+    }
+  }
+  void onHttpClosed(HttpError) override {}
+  bool done = false;
+  HttpError error = HE_DEFAULT;
+
+ private:
+  HttpBase* base_;
+  HttpRequestData* request_;
+  HttpResponseData* response_;
+};
+
+TEST_F(HttpNginxTest, EventDrivenExchangesReuseThePooledConnection) {
+  Thread* thread = ThreadManager::Instance()->WrapCurrentThread();
+  // The pool's sockets belong to the thread's socket server, so the pool
+  // goes first.
+  auto pool_holder = std::make_unique<ReuseSocketPool>(thread->socketserver());
+  ReuseSocketPool& pool = *pool_holder;
+  StreamInterface* first = nullptr;
+  for (int round = 0; round < 2; ++round) {
+    HttpRequestData request;
+    request.verb = HV_POST;
+    request.path = "/echo";
+    request.setHeader(HH_HOST, Host());
+    std::string body = "round " + std::to_string(round) + std::string(40000, 'e');
+    request.setContent("text/plain", new MemoryStream(body.data(), body.size()));
+    HttpResponseData response;
+    response.document.reset(new MemoryStream());
+
+    HttpBase base;
+    Exchanger exchanger(&base, &request, &response);
+    base.notify(&exchanger);
+    int err = -1;
+    StreamInterface* stream =
+        pool.RequestConnectedStream(SocketAddress("127.0.0.1", nginx_.port()),
+                                    &err);
+    ASSERT_TRUE(stream);
+    if (round == 0)
+      first = stream;
+    EXPECT_EQ(first, stream);
+    ASSERT_TRUE(base.attach(stream));
+    if (base.mode() == HM_NONE)
+      base.send(&request);  // Already open: the connection is reused.
+    int64_t end = SystemTimeMillis() + 10000;
+    while (!exchanger.done && SystemTimeMillis() < end)
+      thread->ProcessMessages(10);
+    ASSERT_TRUE(exchanger.done);
+    EXPECT_EQ(HE_NONE, exchanger.error);
+    EXPECT_EQ(200u, response.scode);
+    MemoryStream* received = static_cast<MemoryStream*>(response.document.get());
+    size_t size = 0;
+    received->GetSize(&size);
+    EXPECT_EQ(body, std::string(received->GetBuffer(), size));
+    base.detach();
+    pool.ReturnConnectedStream(stream);
+  }
+  pool_holder.reset();
+  thread->ProcessMessages(0);
+  ThreadManager::Instance()->UnwrapCurrentThread();
 }
 
 }  // namespace
