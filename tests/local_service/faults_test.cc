@@ -408,6 +408,27 @@ TEST(ServiceLifecycleTest, AutoAddressPicksAFreeLoopbackAddressOnPort7080) {
   EXPECT_EQ(AskGateway(two.address(), 7080, "u").code, 0);
 }
 
+TEST(ServiceLifecycleTest, StartsAgainAfterStop) {
+  local_service::LocalService svc(TestOptions());
+  ASSERT_TRUE(svc.Start());
+  svc.Stop();
+  std::string error;
+  ASSERT_TRUE(svc.Start(&error)) << error;
+  RawClient a;
+  EXPECT_TRUE(a.LoginVia(svc, "alice"));
+}
+
+TEST(ServiceLifecycleTest, RefusesATakenPortWithAReason) {
+  local_service::LocalService first(TestOptions());
+  ASSERT_TRUE(first.Start());
+  auto o = TestOptions();
+  o.http_port = first.http_port();
+  local_service::LocalService second(o);
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(error.find("cannot bind HTTP"), std::string::npos) << error;
+}
+
 TEST(ServiceLifecycleTest, RefusesAnAddressOutsideLoopback) {
   local_service::Options o = TestOptions();
   o.address = "192.0.2.1";

@@ -197,9 +197,9 @@ TEST_F(SessionTest, HistoryEndpointsAnswerAnEmptyList) {
 }
 
 TEST_F(SessionTest, ASilentConnectionIsDroppedAsLost) {
-  svc_.SetKeepAliveTimeout(300);
   RawClient a;
   ASSERT_TRUE(a.LoginVia(svc_, "alice"));
+  svc_.SetKeepAliveTimeout(300);
   EXPECT_TRUE(a.WaitClosed(kWaitMs));
   EXPECT_FALSE(svc_.IsOnline("alice"));
   EXPECT_TRUE(HasWarning(svc_, "dropping it as lost"));

@@ -1,6 +1,8 @@
 #include "local_service/http_endpoints.h"
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include "local_service/json_util.h"
 #include "local_service/local_service.h"
@@ -9,8 +11,9 @@
 namespace local_service {
 namespace {
 
-// A few workers: requests are short, and held ones (delay faults) are rare.
-constexpr size_t kHttpThreads = 4;
+// Requests are short; held ones (delay faults) each keep a worker, and a client retries while
+// one is held, so there are enough to spare.
+constexpr size_t kHttpThreads = 8;
 
 template <typename Mode>
 bool ParseMode(const std::string& name, Mode* out,
@@ -30,6 +33,12 @@ HttpEndpoints::HttpEndpoints(LocalService* service, bool control)
     : service_(service), control_(control), server_(std::make_unique<httplib::Server>()) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   server_->set_keep_alive_timeout(1);
+  server_->set_socket_options([](socket_t sock) {
+    int one = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    int flags = fcntl(sock, F_GETFD);
+    if (flags >= 0) fcntl(sock, F_SETFD, flags | FD_CLOEXEC);
+  });
   Install();
 }
 
@@ -53,7 +62,13 @@ bool HttpEndpoints::Bind(const std::string& host, int port, int* bound_port, std
 }
 
 void HttpEndpoints::Run() {
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  thread_ = std::thread([this] {
+    server_->listen_after_bind();
+    listen_done_ = true;
+  });
+  // A stop before the server counts itself running would be lost and leave it listening.
+  while (!server_->is_running() && !listen_done_)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void HttpEndpoints::Stop() {

@@ -4,6 +4,7 @@
 #ifndef TOOLS_LOCAL_SERVICE_HTTP_ENDPOINTS_H_
 #define TOOLS_LOCAL_SERVICE_HTTP_ENDPOINTS_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,7 @@ class HttpEndpoints {
   bool control_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  std::atomic<bool> listen_done_{false};
   std::mutex mu_;
   std::condition_variable cv_;
   bool stopping_ = false;  // guarded by mu_

@@ -33,7 +33,7 @@ struct Options {
   bool verbose = false;
   // Serves the control API as JSON over HTTP under /control/ (see README.md).
   bool control_http = false;
-  // A connection that sends nothing for this long is dropped as lost.
+  // A connection that sends nothing for this long is dropped as lost; 0 switches this off.
   int keepalive_timeout_ms = 15000;
   // How long before a token's expiry "AcsTokenWillExpire" goes out.
   int token_will_expire_lead_ms = 1000;

@@ -1,5 +1,7 @@
 #include "local_service/service_impl.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <random>
 
@@ -10,6 +12,7 @@ namespace local_service {
 namespace {
 
 constexpr size_t kMaxWarnings = 1000;
+constexpr size_t kMaxLogEntries = 100000;
 constexpr char kFixedPrefix[] = "AAAAAAAAAAAAAAAA";
 constexpr char kFixedNonce[] = "AAAAAAAAAA";
 constexpr char kFixedTimestamp[] = "1700000000000";
@@ -18,6 +21,12 @@ bool IsLoopback(const std::string& address) {
   asio::error_code ec;
   auto a = asio::ip::make_address(address, ec);
   return !ec && a.is_loopback();
+}
+
+// Programs a test starts must not inherit the service's sockets.
+void SetCloseOnExec(int fd) {
+  int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 std::string Describe(const Connection& conn) {
@@ -59,6 +68,8 @@ void LocalService::Impl::Info(const std::string& line) {
 void LocalService::Impl::Record(ReceivedCommand entry) {
   {
     std::lock_guard<std::mutex> lock(log_mu_);
+    // A long demo run keeps the newest commands only.
+    if (log_.size() >= kMaxLogEntries) log_.erase(log_.begin(), log_.begin() + kMaxLogEntries / 10);
     log_.push_back(std::move(entry));
   }
   log_cv_.notify_all();
@@ -67,17 +78,54 @@ void LocalService::Impl::Record(ReceivedCommand entry) {
 bool LocalService::Impl::Start(std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
-    if (http_) http_->Stop();
     http_.reset();
     acceptor_.reset();
     acceptor_v6_.reset();
     return false;
   };
   if (running_) return fail("already started");
-  http_ = std::make_unique<HttpEndpoints>(owner_, options_.control_http);
+  asio::error_code ec;
+  auto open = [&](std::unique_ptr<asio::ip::tcp::acceptor>* acc, const std::string& address,
+                  int port, int* bound_port) -> bool {
+    *acc = std::make_unique<asio::ip::tcp::acceptor>(io_);
+    asio::ip::tcp::endpoint ep(asio::ip::make_address(address, ec),
+                               static_cast<unsigned short>(port));
+    if (!ec) (*acc)->open(ep.protocol(), ec);
+    if (!ec) (*acc)->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) (*acc)->bind(ep, ec);
+    if (!ec) (*acc)->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      acc->reset();
+      return false;
+    }
+    SetCloseOnExec((*acc)->native_handle());
+    *bound_port = (*acc)->local_endpoint().port();
+    return true;
+  };
+  // The HTTP side is bound last: a bound but never started server cannot be closed again.
+  auto bind_all = [&](const std::string& address, std::string* why) {
+    if (!open(&acceptor_, address, options_.tcp_port, &tcp_port_)) {
+      *why = "cannot listen on " + address + ":" + std::to_string(options_.tcp_port) + ": " +
+             ec.message();
+      return false;
+    }
+    if (options_.listen_ipv6 && !open(&acceptor_v6_, "::1", 0, &tcp_port_v6_)) {
+      *why = "cannot listen on [::1]: " + ec.message();
+      acceptor_.reset();
+      return false;
+    }
+    auto http = std::make_unique<HttpEndpoints>(owner_, options_.control_http);
+    if (!http->Bind(address, options_.http_port, &http_port_, why)) {
+      acceptor_.reset();
+      acceptor_v6_.reset();
+      return false;
+    }
+    http_ = std::move(http);
+    return true;
+  };
   std::string why;
   if (options_.address == "auto") {
-    // Random 127.0.x.y addresses until one has the HTTP port free, so tests running in parallel
+    // Random 127.0.x.y addresses until one has the ports free, so tests running in parallel
     // each get their own.
     std::random_device rd;
     std::mt19937 gen(rd());
@@ -85,34 +133,16 @@ bool LocalService::Impl::Start(std::string* error) {
     bool bound = false;
     for (int attempt = 0; attempt < 200 && !bound; ++attempt) {
       address_ = "127.0." + std::to_string(third(gen)) + "." + std::to_string(fourth(gen));
-      bound = http_->Bind(address_, options_.http_port, &http_port_, &why);
+      bound = bind_all(address_, &why);
     }
-    if (!bound) return fail("no free loopback address for the HTTP port: " + why);
+    if (!bound) return fail("no free loopback address: " + why);
   } else {
     address_ = options_.address;
     if (!IsLoopback(address_)) return fail(address_ + " is not a loopback address");
-    if (!http_->Bind(address_, options_.http_port, &http_port_, &why)) return fail(why);
+    if (!bind_all(address_, &why)) return fail(why);
   }
-  asio::error_code ec;
-  auto open = [&](std::unique_ptr<asio::ip::tcp::acceptor>* acc, const asio::ip::address& addr,
-                  int port, int* bound_port) -> bool {
-    *acc = std::make_unique<asio::ip::tcp::acceptor>(io_);
-    asio::ip::tcp::endpoint ep(addr, static_cast<unsigned short>(port));
-    (*acc)->open(ep.protocol(), ec);
-    if (!ec) (*acc)->set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) (*acc)->bind(ep, ec);
-    if (!ec) (*acc)->listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) return false;
-    *bound_port = (*acc)->local_endpoint().port();
-    return true;
-  };
-  if (!open(&acceptor_, asio::ip::make_address(address_), options_.tcp_port, &tcp_port_))
-    return fail("cannot listen on " + address_ + ":" + std::to_string(options_.tcp_port) + ": " +
-                ec.message());
-  if (options_.listen_ipv6 &&
-      !open(&acceptor_v6_, asio::ip::make_address("::1"), 0, &tcp_port_v6_))
-    return fail("cannot listen on [::1]: " + ec.message());
 
+  io_.restart();
   stopping_ = false;
   work_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       io_.get_executor());
@@ -178,6 +208,7 @@ void LocalService::Impl::OnAccepted(asio::ip::tcp::socket socket) {
     return;
   }
   socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  SetCloseOnExec(socket.native_handle());
   auto conn = std::make_shared<Connection>(io_, std::move(socket), next_conn_id_++);
   auto remote = conn->socket.remote_endpoint(ec);
   if (!ec) conn->peer = remote.address().to_string() + ":" + std::to_string(remote.port());
@@ -315,10 +346,12 @@ void LocalService::Impl::Detach(const ConnPtr& conn, int presence) {
 
 void LocalService::Impl::Supervise() {
   int timeout = options_.keepalive_timeout_ms;
-  int period = std::max(10, std::min(1000, timeout / 4));
+  int period = timeout <= 0 ? 1000 : std::max(10, std::min(1000, timeout / 4));
   supervise_timer_->expires_after(std::chrono::milliseconds(period));
   supervise_timer_->async_wait([this](asio::error_code ec) {
     if (ec || stopping_) return;
+    // A timeout of 0 or less switches supervision off (tests that drive a fake clock).
+    if (options_.keepalive_timeout_ms <= 0) return Supervise();
     int64_t now = NowMs();
     auto conns = conns_;
     for (auto& [id, conn] : conns) {
