@@ -65,6 +65,12 @@ bool StreamInterface::ReserveSize(size_t /*size*/) {
 }
 
 void StreamInterface::PostEvent(Thread* thread, int events, int err) {
+  if (!thread) {
+    // Only a thread of the runtime has a loop to deliver the event on.
+    RTC_LOG(LS_ERROR) << "Stream event " << events
+                      << " posted without a thread; dropped";
+    return;
+  }
   thread->Post(RTC_FROM_HERE, this, kStreamEventMessageId,
                new StreamEventData(events, err));
 }

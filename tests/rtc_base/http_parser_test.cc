@@ -179,6 +179,40 @@ TEST(HttpParserTest, RandomSplitsOfSizedBodyGiveTheSameResult) {
   }
 }
 
+TEST(HttpParserTest, MutatedMessagesNeverCrashAndAlwaysEnd) {
+  const std::string seeds[] = {
+      kChunkedResponse,
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX: y\r\n\r\nhello",
+      "HTTP/1.0 301 Moved\nLocation: http://127.0.0.1/\n\nbody",
+  };
+  const char kAlphabet[] = "0123456789abcdefABCDEF:;\r\n -+xX\tHTTP/.";
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = seeds[round % 3];
+    int edits = 1 + rng() % 6;
+    for (int e = 0; e < edits; ++e) {
+      size_t pos = rng() % bytes.size();
+      switch (rng() % 3) {
+        case 0:
+          bytes[pos] = kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+          break;
+        case 1:
+          bytes.insert(pos, 1, kAlphabet[rng() % (sizeof(kAlphabet) - 1)]);
+          break;
+        default:
+          bytes.erase(pos, 1);
+          break;
+      }
+    }
+    std::vector<size_t> cuts;
+    for (size_t i = 1 + rng() % 7; i < bytes.size(); i += 1 + rng() % 7)
+      cuts.push_back(i);
+    Outcome o = ParseInPieces(bytes, cuts);
+    EXPECT_NE(HE_DEFAULT, o.error) << bytes;
+    EXPECT_LE(o.body.size(), bytes.size());
+  }
+}
+
 TEST(HttpParserTest, CollapsibleHeadersJoinAndSetCookieStaysSeparate) {
   Outcome o = ParseWhole(kChunkedResponse);
   std::vector<std::pair<std::string, std::string>> expected = {

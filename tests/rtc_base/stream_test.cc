@@ -364,6 +364,14 @@ TEST(StreamTest, PostedEventArrivesOnTheTargetThread) {
   other->Stop();
 }
 
+TEST(StreamTest, EventPostedWithoutAThreadIsDroppedNotFatal) {
+  NullStream stream;
+  ThreadRecorder recorder;
+  stream.SignalEvent.connect(&recorder, &ThreadRecorder::OnEvent);
+  std::thread([&] { stream.PostEvent(nullptr, SE_READ, 0); }).join();
+  EXPECT_EQ(0, recorder.events);
+}
+
 TEST(StreamTest, DestroyedStreamDropsItsQueuedEvents) {
   Thread* current = ThreadManager::Instance()->WrapCurrentThread();
   ThreadRecorder recorder;
