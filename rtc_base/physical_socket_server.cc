@@ -29,16 +29,18 @@ constexpr int kInvalidSocket = -1;
 constexpr int kSocketError = -1;
 
 std::mutex g_resolver_factory_mutex;
+// Empty while the default resolver is in use.
 AsyncResolverFactory& ResolverFactory() {
-  static AsyncResolverFactory* factory = new AsyncResolverFactory(
-      []() -> AsyncResolverInterface* { return new AsyncResolver(); });
+  static AsyncResolverFactory* factory = new AsyncResolverFactory();
   return *factory;
 }
 
 AsyncResolverInterface* CreateResolver() {
   std::lock_guard<std::mutex> lock(g_resolver_factory_mutex);
   const AsyncResolverFactory& factory = ResolverFactory();
-  return factory ? factory() : nullptr;
+  if (!factory)
+    return new AsyncResolver();
+  return factory();
 }
 
 }  // namespace

@@ -55,9 +55,10 @@ class Signaler;
 // Makes the resolver a socket uses to connect to a host name.
 using AsyncResolverFactory = std::function<AsyncResolverInterface*()>;
 
-// Installs the process-wide resolver factory (null: host names cannot be
-// connected to). Set it before sockets connect to names. Until then sockets
-// use rtc::AsyncResolver (getaddrinfo on a worker thread).
+// Installs the process-wide resolver factory; set it before sockets connect
+// to names. Without one (or after a null one) sockets use rtc::AsyncResolver
+// (getaddrinfo on a worker thread). A factory that returns null makes
+// connects to host names fail with EHOSTUNREACH.
 void SetAsyncResolverFactory(AsyncResolverFactory factory);
 
 // A socket server over non-blocking BSD sockets: one poll() per pass over

@@ -885,10 +885,24 @@ TEST_F(ResolvingConnectTest, AConnectThatFailsAfterResolutionReportsItsErrnoAndC
 }
 
 TEST_F(PhysicalSocketServerTest, AHostNameWithoutAResolverFailsAtOnce) {
-  SetAsyncResolverFactory(nullptr);
+  SetAsyncResolverFactory([]() -> AsyncResolverInterface* { return nullptr; });
   std::unique_ptr<AsyncSocket> s(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
   EXPECT_EQ(s->Connect(SocketAddress("localhost", 80)), -1);
   EXPECT_EQ(s->GetError(), EHOSTUNREACH);
+  SetAsyncResolverFactory(nullptr);
+}
+
+TEST_F(PhysicalSocketServerTest, LocalhostIsResolvedAndConnectedByDefault) {
+  AutoSocketServerThread thread(&ss_);  // The resolver reports to a thread.
+  PlainListener listener;
+  std::unique_ptr<AsyncSocket> s(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  Recorder recorder(s.get());
+  ASSERT_EQ(s->Connect(SocketAddress("localhost", listener.port())), 0);
+  int64_t end = SystemTimeMillis() + kTimeoutMs;
+  while (recorder.connects == 0 && recorder.closes == 0 && SystemTimeMillis() < end)
+    thread.ProcessMessages(10);
+  EXPECT_EQ(recorder.connects, 1);
+  EXPECT_EQ(recorder.closes, 0);
 }
 
 std::atomic<int> g_signal_seen{0};
