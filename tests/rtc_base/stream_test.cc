@@ -10,6 +10,7 @@
 
 #include "gtest/gtest.h"
 #include "rtc_base/event.h"
+#include "rtc_base/logging.h"
 #include "rtc_base/memory_stream.h"
 #include "rtc_base/thread.h"
 
@@ -383,6 +384,44 @@ TEST(StreamTest, DestroyedStreamDropsItsQueuedEvents) {
   current->ProcessMessages(0);
   EXPECT_EQ(0, recorder.events);
   ThreadManager::Instance()->UnwrapCurrentThread();
+}
+
+TEST(MemoryStreamTest, GrowthThatWouldOverflowFailsCleanly) {
+  MemoryStream stream("full");
+  stream.SetPosition(4);
+  size_t written = 7;
+  int error = 0;
+  // The data is never read: the size alone is refused.
+  EXPECT_EQ(SR_ERROR,
+            stream.Write("x", SIZE_MAX - 2, &written, &error));
+  EXPECT_EQ(EFBIG, error);
+  EXPECT_EQ(7u, written);
+  EXPECT_FALSE(stream.ReserveSize(SIZE_MAX - 4));
+}
+
+class LineCollector : public LogSink {
+ public:
+  LineCollector() { LogMessage::AddLogToStream(this, LS_VERBOSE); }
+  ~LineCollector() override { LogMessage::RemoveLogToStream(this); }
+  void OnLogMessage(const std::string& message) override {
+    text += message;
+  }
+  std::string text;
+};
+
+TEST(StreamTest, LoggingAdapterLogsTrafficAndStateChanges) {
+  LineCollector lines;
+  EventSource* inner = new EventSource();
+  LoggingAdapter adapter(inner, LS_INFO, "conn", false);
+  size_t count = 0;
+  adapter.Write("GET / HTTP/1.1\r\n", 16, &count, nullptr);
+  inner->Fire(SE_OPEN, 0);
+  inner->Fire(SE_CLOSE, 5);
+  adapter.Close();
+  EXPECT_NE(std::string::npos, lines.text.find("[conn] >> GET / HTTP/1.1"));
+  EXPECT_NE(std::string::npos, lines.text.find("[conn] Open"));
+  EXPECT_NE(std::string::npos, lines.text.find("[conn] Closed with error: 5"));
+  EXPECT_NE(std::string::npos, lines.text.find("[conn] Closed locally"));
 }
 
 class FileStreamTest : public ::testing::Test {
