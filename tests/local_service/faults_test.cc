@@ -113,11 +113,32 @@ TEST_F(FaultTest, BadFrameLengthAnnouncesTheGivenLength) {
 }
 
 TEST_F(FaultTest, SplitWritesThePacketInSmallChunks) {
+  Fault(FaultAction::kSplit, "CheckNetStatusAck", 40);
+  Ask();
+  // The first read sees no more than the first chunk.
+  std::string bytes = a_.ReadRaw(1);
+  EXPECT_LE(bytes.size(), 40u);
+  while (bytes.size() < 5) bytes += a_.ReadRaw(1);
+  size_t total = 0;
+  for (int i = 1; i < 5; ++i) total = (total << 8) | static_cast<unsigned char>(bytes[i]);
+  while (bytes.size() < total) {
+    std::string more = a_.ReadRaw(1);
+    ASSERT_FALSE(more.empty());
+    bytes += more;
+  }
+  EXPECT_EQ(bytes.size(), total);
   Fault(FaultAction::kSplit, "CheckNetStatusAck", 1);
   Ask();
-  auto reply = a_.ReadCmd("CheckNetStatusAck");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->body, R"({"Time":1})");
+  ASSERT_TRUE(a_.ReadCmd("CheckNetStatusAck"));
+}
+
+TEST_F(FaultTest, ConnectionsAndGatewayRequestsAreTimed) {
+  auto accepts = svc_.AcceptTimes();
+  auto lookups = svc_.GatewayTimes();
+  ASSERT_EQ(accepts.size(), 1u);
+  ASSERT_EQ(lookups.size(), 1u);
+  EXPECT_LE(lookups[0], accepts[0]);
+  EXPECT_LE(accepts[0], svc_.NowMs());
 }
 
 TEST_F(FaultTest, DollarFramingSticksToTheConnection) {

@@ -38,6 +38,10 @@ std::string CodeOnly(int64_t code) {
 
 LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::string& request) {
   ++gateway_requests_;
+  {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    gateway_request_times_.push_back(NowMs());
+  }
   HttpAnswer answer;
   GatewayMode mode = gateway_mode_;
   int64_t value = gateway_value_;
@@ -328,6 +332,18 @@ size_t LocalService::OfflineCount(const std::string& app_id, const std::string& 
 int LocalService::connections_accepted() const { return impl_->connections_accepted_; }
 int LocalService::gateway_requests() const { return impl_->gateway_requests_; }
 int LocalService::offline_requests() const { return impl_->offline_requests_; }
+
+std::vector<int64_t> LocalService::AcceptTimes() const {
+  std::lock_guard<std::mutex> lock(impl_->log_mu_);
+  return impl_->accept_times_;
+}
+
+std::vector<int64_t> LocalService::GatewayTimes() const {
+  std::lock_guard<std::mutex> lock(impl_->log_mu_);
+  return impl_->gateway_request_times_;
+}
+
+int64_t LocalService::NowMs() const { return impl_->NowMs(); }
 
 std::vector<std::string> LocalService::Warnings() const {
   std::lock_guard<std::mutex> lock(impl_->log_mu_);

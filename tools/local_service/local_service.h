@@ -59,7 +59,7 @@ enum class FaultAction {
   kOversizeInnerLength, // the length inside the block exceeds it
   kGarbageBefore,       // `value` bytes of "xyz..." before the packet
   kBadFrameLength,      // the packet header announces `value` in place of the true length
-  kSplit,               // write the packet in chunks of `value` bytes, one write each
+  kSplit,               // write the packet in chunks of `value` bytes, 2 ms apart
   kDollarFraming,       // this packet and every later one on the connection in '$' framing
 };
 
@@ -177,6 +177,11 @@ class LocalService {
   int connections_accepted() const;
   int gateway_requests() const;
   int offline_requests() const;
+  // When each connection was accepted and each gateway request answered, in the steady
+  // milliseconds of ReceivedCommand::time_ms, for checking reconnection pacing.
+  std::vector<int64_t> AcceptTimes() const;
+  std::vector<int64_t> GatewayTimes() const;
+  int64_t NowMs() const;
   // Lines logged about refused input and dropped connections, oldest first.
   std::vector<std::string> Warnings() const;
 

@@ -13,6 +13,10 @@ namespace {
 
 constexpr size_t kMaxWarnings = 1000;
 constexpr size_t kMaxLogEntries = 100000;
+// One write carries at most this many queued bytes.
+constexpr size_t kMaxWriteBatch = 256 * 1024;
+// The pause after each chunk of a split packet.
+constexpr std::chrono::milliseconds kSplitGap(2);
 constexpr char kFixedPrefix[] = "AAAAAAAAAAAAAAAA";
 constexpr char kFixedNonce[] = "AAAAAAAAAA";
 constexpr char kFixedTimestamp[] = "1700000000000";
@@ -201,6 +205,10 @@ void LocalService::Impl::Accept(asio::ip::tcp::acceptor* acceptor) {
 
 void LocalService::Impl::OnAccepted(asio::ip::tcp::socket socket) {
   ++connections_accepted_;
+  {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    accept_times_.push_back(NowMs());
+  }
   asio::error_code ec;
   if (close_on_accept_) {
     Info("closing a new connection at once");
@@ -258,9 +266,9 @@ void LocalService::Impl::OnBytes(const ConnPtr& conn, const char* data, size_t n
   }
 }
 
-void LocalService::Impl::QueueWrite(const ConnPtr& conn, std::string bytes) {
+void LocalService::Impl::QueueWrite(const ConnPtr& conn, std::string bytes, bool alone) {
   if (conn->closed || bytes.empty()) return;
-  conn->out_queue.push_back(std::move(bytes));
+  conn->out_queue.push_back({std::move(bytes), alone});
   if (!conn->writing) WriteNext(conn);
 }
 
@@ -272,18 +280,32 @@ void LocalService::Impl::WriteNext(const ConnPtr& conn) {
     return;
   }
   conn->writing = true;
-  // Elements of a deque keep their address while others are added behind them.
-  const std::string& front = conn->out_queue.front();
-  asio::async_write(conn->socket, asio::buffer(front), [this, conn](asio::error_code ec, size_t) {
-    if (conn->closed) return;
+  bool pause = conn->out_queue.front().alone;
+  if (pause) {
+    conn->in_flight = std::move(conn->out_queue.front().bytes);
     conn->out_queue.pop_front();
-    if (ec) {
-      Info(Describe(*conn) + " write failed: " + ec.message());
-      EndConnection(conn, -1, CloseMode::kFin, false);
-      return;
+  } else {
+    conn->in_flight.clear();
+    while (!conn->out_queue.empty() && !conn->out_queue.front().alone &&
+           conn->in_flight.size() < kMaxWriteBatch) {
+      conn->in_flight += conn->out_queue.front().bytes;
+      conn->out_queue.pop_front();
     }
-    WriteNext(conn);
-  });
+  }
+  asio::async_write(conn->socket, asio::buffer(conn->in_flight),
+                    [this, conn, pause](asio::error_code ec, size_t) {
+                      if (conn->closed) return;
+                      if (ec) {
+                        Info(Describe(*conn) + " write failed: " + ec.message());
+                        EndConnection(conn, -1, CloseMode::kFin, false);
+                        return;
+                      }
+                      if (!pause) return WriteNext(conn);
+                      conn->gap_timer.expires_after(kSplitGap);
+                      conn->gap_timer.async_wait([this, conn](asio::error_code gap_ec) {
+                        if (!gap_ec && !conn->closed) WriteNext(conn);
+                      });
+                    });
 }
 
 void LocalService::Impl::CloseSocket(const ConnPtr& conn, CloseMode mode) {
@@ -298,6 +320,7 @@ void LocalService::Impl::CloseSocket(const ConnPtr& conn, CloseMode mode) {
   conn->socket.close(ec);
   conn->will_expire_timer.cancel();
   conn->expire_timer.cancel();
+  conn->gap_timer.cancel();
   conn->out_queue.clear();
   conns_.erase(conn->id);
   Info(Describe(*conn) + (mode == CloseMode::kRst ? " reset" : " closed"));
@@ -490,7 +513,7 @@ void LocalService::Impl::WriteFramed(const ConnPtr& conn, const std::string& pay
   }
   if (faults.split > 0) {
     size_t chunk = static_cast<size_t>(faults.split);
-    for (size_t i = 0; i < frame.size(); i += chunk) QueueWrite(conn, frame.substr(i, chunk));
+    for (size_t i = 0; i < frame.size(); i += chunk) QueueWrite(conn, frame.substr(i, chunk), true);
     return;
   }
   QueueWrite(conn, std::move(frame));
@@ -581,6 +604,8 @@ void LocalService::Impl::ResetState() {
   std::lock_guard<std::mutex> lock(log_mu_);
   log_.clear();
   warnings_.clear();
+  accept_times_.clear();
+  gateway_request_times_.clear();
 }
 
 }  // namespace local_service

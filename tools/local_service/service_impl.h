@@ -32,7 +32,11 @@ class HttpEndpoints;
 
 struct Connection {
   Connection(asio::io_context& io, asio::ip::tcp::socket s, uint64_t conn_id)
-      : id(conn_id), socket(std::move(s)), will_expire_timer(io), expire_timer(io) {}
+      : id(conn_id),
+        socket(std::move(s)),
+        gap_timer(io),
+        will_expire_timer(io),
+        expire_timer(io) {}
 
   uint64_t id;
   asio::ip::tcp::socket socket;
@@ -47,8 +51,16 @@ struct Connection {
   bool close_after_writes = false;
   CloseMode close_mode = CloseMode::kFin;
 
-  std::deque<std::string> out_queue;
+  // Queued bytes leave in as few writes as possible, except chunks that must go alone (split
+  // packets), which are also spaced apart so that they reach the peer in separate reads.
+  struct OutChunk {
+    std::string bytes;
+    bool alone = false;
+  };
+  std::deque<OutChunk> out_queue;
+  std::string in_flight;
   bool writing = false;
+  asio::steady_timer gap_timer;
   char out_marker = kHashMarker;
   int coalesce_left = 0;
   std::string coalesce_buf;
@@ -168,7 +180,7 @@ class LocalService::Impl {
   void OnAccepted(asio::ip::tcp::socket socket);
   void ReadMore(const ConnPtr& conn);
   void OnBytes(const ConnPtr& conn, const char* data, size_t n);
-  void QueueWrite(const ConnPtr& conn, std::string bytes);
+  void QueueWrite(const ConnPtr& conn, std::string bytes, bool alone = false);
   void WriteNext(const ConnPtr& conn);
   void CloseSocket(const ConnPtr& conn, CloseMode mode);
   // Lets the connection's user go (presence `online` to subscribers unless it is 1, channels
@@ -240,6 +252,8 @@ class LocalService::Impl {
   std::set<std::shared_ptr<asio::steady_timer>> delay_timers_;
 
   std::atomic<int> connections_accepted_{0};
+  std::vector<int64_t> accept_times_;   // guarded by log_mu_
+  std::vector<int64_t> gateway_request_times_;  // guarded by log_mu_
   std::atomic<int> gateway_requests_{0};
   std::atomic<int> offline_requests_{0};
 
