@@ -429,6 +429,26 @@ TEST_F(AsyncHttpRequestTest, DestroyWhileTheRequestRunsGivesNoCallback) {
   EXPECT_EQ(outcome.calls, 0);
 }
 
+TEST_F(AsyncHttpRequestTest, DelayedLaunchWaitsForItsDelayThenRuns) {
+  ScopedFakeClock clock;
+  ScriptedServer server([&](int fd, int) {
+    std::string request;
+    ReadHttpRequest(fd, &request);
+    SendText(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  });
+  ASSERT_TRUE(server.Start());
+  Outcome outcome;
+  AsyncHttpRequest* request = NewPost(Loopback(server.port(), "/"), kJson, &outcome, 3000);
+  request->set_start_delay(2000);
+  request->Start();
+  PumpUntil([] { return false; }, 30);
+  EXPECT_EQ(server.accepted(), 0);
+  clock.AdvanceTime(2000);
+  ASSERT_TRUE(PumpUntil([&] { return outcome.done; }));
+  EXPECT_EQ(outcome.error, HE_NONE);
+  EXPECT_EQ(outcome.body, "ok");
+}
+
 TEST_F(AsyncHttpRequestTest, DestroyBeforeLaunchGivesNoCallback) {
   Outcome outcome;
   AsyncHttpRequest* request = NewPost(Loopback(UnusedPort(), "/"), kJson, &outcome);

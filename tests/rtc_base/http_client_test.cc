@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -291,6 +292,20 @@ TEST_F(HttpClientTest, NextRequestReusesTheKeptAliveConnection) {
   EXPECT_EQ(completion_.error, HE_NONE);
   EXPECT_EQ(ReadDocument(client_.response().document.get()), "two");
   EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST(HttpClientNoThreadTest, ClientOnABareThreadReportsConnectFailed) {
+  // No rtc::Thread here: there is no socket server to make sockets with.
+  std::thread bare([] {
+    HttpClientDefault client(nullptr, "agent");
+    Completion completion;
+    client.SignalHttpClientComplete.connect(&completion, &Completion::OnComplete);
+    client.prepare_get("http://127.0.0.1:9/");
+    client.start();
+    EXPECT_EQ(completion.calls, 1);
+    EXPECT_EQ(completion.error, HE_CONNECT_FAILED);
+  });
+  bare.join();
 }
 
 TEST_F(HttpClientTest, BodyOfUnknownSizeIsRefusedWithAStreamError) {
