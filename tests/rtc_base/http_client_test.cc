@@ -295,7 +295,10 @@ TEST_F(HttpClientTest, NextRequestReusesTheKeptAliveConnection) {
 }
 
 TEST(HttpClientNoThreadTest, ClientOnABareThreadReportsConnectFailed) {
-  // No rtc::Thread here: there is no socket server to make sockets with.
+  // The process's first user of the thread manager counts as the main thread and gets an
+  // rtc::Thread on demand; the bare thread below must not be that one.
+  ThreadManager::Instance();
+  // No rtc::Thread there: there is no socket server to make sockets with.
   std::thread bare([] {
     HttpClientDefault client(nullptr, "agent");
     Completion completion;
