@@ -822,7 +822,10 @@ bool PhysicalSocketServer::SetPosixSignalHandler(int signum, void (*handler)(int
       return false;
     if (signal_dispatcher_) {
       signal_dispatcher_->ClearHandler(signum);
-      if (!signal_dispatcher_->HasHandlers())
+      // Called from a signal handler, the dispatcher is on the call stack;
+      // it then stays, without handlers, until the server goes.
+      CritScope cs(&crit_);
+      if (!signal_dispatcher_->HasHandlers() && !processing_dispatchers_)
         signal_dispatcher_.reset();
     }
   } else {

@@ -920,6 +920,23 @@ TEST_F(PhysicalSocketServerTest, APosixSignalReachesItsHandlerOnTheWaitingThread
   EXPECT_FALSE(ss_.SetPosixSignalHandler(200, &RecordSignal));
 }
 
+PhysicalSocketServer* g_restoring_server = nullptr;
+void RestoreDefaultInsideHandler(int signum) {
+  g_signal_seen = signum;
+  g_restoring_server->SetPosixSignalHandler(signum, SIG_IGN);
+}
+
+TEST_F(PhysicalSocketServerTest, ASignalHandlerMayRemoveItselfWhileItRuns) {
+  g_signal_seen = 0;
+  g_restoring_server = &ss_;
+  ASSERT_TRUE(ss_.SetPosixSignalHandler(SIGUSR2, &RestoreDefaultInsideHandler));
+  ::raise(SIGUSR2);
+  ASSERT_TRUE(WaitUntil(&ss_, [] { return g_signal_seen.load() != 0; }));
+  ::raise(SIGUSR2);  // Ignored now.
+  ss_.Wait(20, true);
+  EXPECT_TRUE(ss_.SetPosixSignalHandler(SIGUSR2, SIG_DFL));
+}
+
 TEST(NullSocketServerTest, WaitEndsOnWakeUpOrTimeOutAndThereAreNoSockets) {
   NullSocketServer ss;
   EXPECT_EQ(ss.CreateSocket(AF_INET, SOCK_STREAM), nullptr);
