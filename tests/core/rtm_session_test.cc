@@ -52,7 +52,7 @@ class RtmSessionTest : public ::testing::Test {
     }
   }
 
-  RunningFakeClock clock_;
+  RunningFakeClock& clock_ = RunningFakeClock::Instance();
   local_service::LocalService svc_{ServiceOptions()};
 };
 

@@ -193,13 +193,13 @@ class Client {
   // The result reported for message `id`, waiting for it; -1 when none came.
   int ResultOf(long long id, int timeout_ms = 10000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (true) {
       for (const Event& e : log.Of(Event::kSendResult)) {
         if (e.id == id) return e.a;
       }
+      if (std::chrono::steady_clock::now() >= deadline) return -1;
       usleep(1000);
     }
-    return -1;
   }
 
   EventLog log;
@@ -210,27 +210,42 @@ class Client {
 };
 
 // A test clock that follows real time (a thread advances it every millisecond) and can jump
-// ahead, so that 10 s time-outs pass at once. Install it before the first service is created.
+// ahead, so that 10 s time-outs pass at once. One clock serves the whole test program and is
+// never removed, so that the worker thread, which outlives every test, never sees time go
+// back. Take it before the first service is created.
 class RunningFakeClock {
  public:
+  static RunningFakeClock& Instance() {
+    static RunningFakeClock* clock = new RunningFakeClock();
+    clock->Resume();
+    return *clock;
+  }
+
   RunningFakeClock() {
     clock_.SetTimeMillis(rtc::SystemTimeMillis());
+    rtc::SetClockForTesting(&clock_);
     ticker_ = std::thread([this] {
       while (!stop_.load()) {
         usleep(1000);
-        clock_.AdvanceTime(1);
+        if (!paused_.load()) clock_.AdvanceTime(1);
       }
     });
   }
   ~RunningFakeClock() {
+    rtc::SetClockForTesting(nullptr);
     stop_.store(true);
     ticker_.join();
   }
   void Jump(int64_t ms) { clock_.AdvanceTime(ms); }
+  // While paused the clock moves only by jumps. The worker then runs no pass of its own, but
+  // still answers calls.
+  void Pause() { paused_.store(true); }
+  void Resume() { paused_.store(false); }
 
  private:
-  rtc::ScopedFakeClock clock_;
+  rtc::FakeClock clock_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
   std::thread ticker_;
 };
 
