@@ -229,6 +229,20 @@ TEST_F(ThreadTest, StartTwiceFailsAndStopThenStartWorks) {
   EXPECT_EQ(thread->Invoke<int>(RTC_FROM_HERE, [] { return 2; }), 2);
 }
 
+TEST_F(ThreadTest, TheOsThreadGetsTheFirstFifteenCharactersOfTheName) {
+  auto thread = Thread::Create();
+  thread->SetName("AVeryLongWorkerName", nullptr);
+  ASSERT_TRUE(thread->Start());
+  std::string os_name = thread->Invoke<std::string>(RTC_FROM_HERE, [] {
+    char buf[64] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof(buf));
+    return std::string(buf);
+  });
+  EXPECT_EQ(os_name, "AVeryLongWorker");
+  EXPECT_EQ(thread->name(), "AVeryLongWorkerName");
+  EXPECT_EQ(Thread::Create()->name().rfind("Thread 0x", 0), 0u);
+}
+
 TEST_F(ThreadTest, StopOnANeverStartedThreadReturnsAtOnce) {
   auto thread = Thread::Create();
   thread->Stop();
