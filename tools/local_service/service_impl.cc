@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kMaxWarnings = 1000;
 constexpr size_t kMaxLogEntries = 100000;
+// A peer that leaves this much unread is treated as broken.
+constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 // One write carries at most this many queued bytes.
 constexpr size_t kMaxWriteBatch = 256 * 1024;
 // The pause after each chunk of a split packet.
@@ -268,6 +270,13 @@ void LocalService::Impl::OnBytes(const ConnPtr& conn, const char* data, size_t n
 
 void LocalService::Impl::QueueWrite(const ConnPtr& conn, std::string bytes, bool alone) {
   if (conn->closed || bytes.empty()) return;
+  if (conn->queued_bytes + bytes.size() > kMaxQueuedBytes) {
+    Warn(Describe(*conn) + ": more than " + std::to_string(kMaxQueuedBytes) +
+         " bytes waiting for a peer that does not read; resetting the connection");
+    EndConnection(conn, -1, CloseMode::kRst, false);
+    return;
+  }
+  conn->queued_bytes += bytes.size();
   conn->out_queue.push_back({std::move(bytes), alone});
   if (!conn->writing) WriteNext(conn);
 }
@@ -292,6 +301,7 @@ void LocalService::Impl::WriteNext(const ConnPtr& conn) {
       conn->out_queue.pop_front();
     }
   }
+  conn->queued_bytes -= conn->in_flight.size();
   asio::async_write(conn->socket, asio::buffer(conn->in_flight),
                     [this, conn, pause](asio::error_code ec, size_t) {
                       if (conn->closed) return;
@@ -322,6 +332,7 @@ void LocalService::Impl::CloseSocket(const ConnPtr& conn, CloseMode mode) {
   conn->expire_timer.cancel();
   conn->gap_timer.cancel();
   conn->out_queue.clear();
+  conn->queued_bytes = 0;
   conns_.erase(conn->id);
   Info(Describe(*conn) + (mode == CloseMode::kRst ? " reset" : " closed"));
 }

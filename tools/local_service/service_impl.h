@@ -58,6 +58,7 @@ struct Connection {
     bool alone = false;
   };
   std::deque<OutChunk> out_queue;
+  size_t queued_bytes = 0;
   std::string in_flight;
   bool writing = false;
   asio::steady_timer gap_timer;
