@@ -39,6 +39,8 @@ int VyRtmService::login_w(const char* token, const char* userId) {
   forced_offline_ = false;
   token_expired_ = false;
   reconnect_reported_ = false;
+  // A lookup still running for an earlier attempt would name a session of that attempt.
+  gateway_request_.reset();
   step_ = kStepLookupDue;
   step_time_ = 0;
   login_deadline_ = rtc::TimeMillis() + kLoginTimeoutMs;
