@@ -1,5 +1,7 @@
 #include "core/thread_mgr.h"
 
+#include <openssl/crypto.h>
+
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,10 @@ ThreadMgr::ThreadMgr() : rtc::Thread(CreateWorkerSocketServer(), false) {
   // after this object has stopped the worker.
   MThreadTick::Inst();
   InitRtcLogStatics();
+  // OpenSSL registers its exit handler when it is first set up. Set up here, its handler runs
+  // after this object's destructor has joined the worker; set up later on the worker, it
+  // would run first and leave the worker's OpenSSL state behind at exit.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
   DoInit();
   SetName("RtmWorker", nullptr);
   RTC_CHECK(Start()) << "The worker thread could not be started";

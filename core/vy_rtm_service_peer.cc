@@ -165,6 +165,12 @@ void VyRtmService::OnMsgStatus(const rapidjson::Value& content) {
     code = it->second.offline ? rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER
                               : rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE;
   }
+  // A channel message is answered by "SendChannelMsg"; a "MsgStatus" naming one is not a
+  // peer result, and the entry waits for its own answer.
+  if (!it->second.peer) {
+    RtcPrintf(kRtcLogWarning, "MsgStatus for channel message %lld ignored", id);
+    return;
+  }
   pending_.erase(it);
   cbSendMessageResult(id, code);
 }

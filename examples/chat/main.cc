@@ -272,8 +272,10 @@ int main(int argc, char** argv) {
       if (!handler.WaitForResults()) out.Line("* some results did not come");
     } else if (line.rfind("/sleep ", 0) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(line.c_str() + 7)));
-    } else if (line.rfind("/msg ", 0) == 0) {
-      if (!SendLine(service, &handler, &out, line.substr(5))) out.Line("* usage: /msg PEER TEXT");
+    } else if (line == "/msg" || line.rfind("/msg ", 0) == 0) {
+      if (line.size() < 5 || !SendLine(service, &handler, &out, line.substr(5))) {
+        out.Line("* usage: /msg PEER TEXT");
+      }
     } else {
       out.Line("* unknown command: " + line);
     }

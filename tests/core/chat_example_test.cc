@@ -1,0 +1,86 @@
+// The vortm-chat example program against an in-process local test service: a message left for
+// an offline user, delivered at his login through the offline fetch, and a live reply.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "local_service/local_service.h"
+#include "temp_dir.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::string ChatBinary() {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return "";
+  std::string path(self, static_cast<size_t>(n));
+  for (int i = 0; i < 2; ++i) path = path.substr(0, path.rfind('/'));
+  return path + "/examples/chat/vortm-chat";
+}
+
+class ChatExampleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(ChatBinary().c_str(), X_OK) != 0) GTEST_SKIP() << "vortm-chat is not built";
+    std::string error;
+    local_service::Options options;
+    options.address = "auto";
+    svc_ = std::make_unique<local_service::LocalService>(options);
+    ASSERT_TRUE(svc_->Start(&error)) << error;
+  }
+
+  // Runs vortm-chat with `input` on its standard input; returns its exit status and output.
+  int Run(const std::string& args, const std::string& input, std::string* output) {
+    std::string in = dir_.File("in.txt");
+    std::string out = dir_.File("out.txt");
+    std::ofstream(in) << input;
+    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args +
+                          " <" + in + " >" + out + " 2>&1";
+    int status = std::system(command.c_str());
+    std::ifstream file(out);
+    std::stringstream text;
+    text << file.rdbuf();
+    *output = text.str();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  vy_test::TempDir dir_;
+  std::unique_ptr<local_service::LocalService> svc_;
+};
+
+TEST_F(ChatExampleTest, MessageForAnOfflineUserArrivesAtHisLogin) {
+  std::string alice;
+  ASSERT_EQ(0, Run("--user alice", "/msg bob Hello while you are away\n/quit\n", &alice));
+  EXPECT_THAT(alice, HasSubstr("[alice] * logged in\n"));
+  EXPECT_THAT(alice, HasSubstr("to bob: peer offline, stored by the service\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] * disconnected (logout)\n"));
+
+  std::string bob;
+  ASSERT_EQ(0, Run("--user bob", "/sleep 200\n/msg carol not stored?\n/wait\n", &bob));
+  EXPECT_THAT(bob, HasSubstr("[bob] <- alice (offline): Hello while you are away\n"));
+  EXPECT_THAT(bob, HasSubstr("to carol: peer offline, stored by the service\n"));
+}
+
+TEST_F(ChatExampleTest, BadArgumentsAndRefusedLoginsEndWithTheirStatus) {
+  std::string out;
+  EXPECT_EQ(2, Run("", "", &out));
+  EXPECT_THAT(out, HasSubstr("usage: vortm-chat"));
+  EXPECT_EQ(2, Run("--user a --app-id short", "", &out));
+  EXPECT_EQ(1, Run("--user a --token bad", "", &out));
+  EXPECT_THAT(out, HasSubstr("[a] * login failed, code 3\n"));
+  EXPECT_EQ(0, Run("--user a", "hello\n/msg\n", &out));
+  EXPECT_THAT(out, HasSubstr("[a] * unknown command: hello\n"));
+  EXPECT_THAT(out, HasSubstr("[a] * usage: /msg PEER TEXT\n"));
+  EXPECT_THAT(out, Not(HasSubstr("message #")));
+}
+
+}  // namespace
