@@ -291,9 +291,9 @@ TEST_F(RtmPeerMessageTest, HandlerMayLogOutFromInsideAReceivedMessage) {
   Client bob(svc_, "bob");
   ASSERT_TRUE(alice.Login());
   ASSERT_TRUE(bob.Login());
-  bob.log.on_event = [&bob](const Event& e) {
+  bob.log.SetOnEvent([&bob](const Event& e) {
     if (e.kind == Event::kMessage) bob->logout();
-  };
+  });
   // Two messages in one read: the second is not dispatched after the logout.
   svc_.Coalesce("bob", 2);
   alice.Send("bob", "first");
@@ -317,9 +317,9 @@ TEST_F(RtmPeerMessageTest, HandlerMayReleaseTheServiceFromInsideAReceivedMessage
   ASSERT_EQ(0, bob->login("t", "bob"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
   std::atomic<bool> released{false};
-  log.on_event = [bob, &released](const Event& e) {
+  log.SetOnEvent([bob, &released](const Event& e) {
     if (e.kind == Event::kMessage && !released.exchange(true)) bob->release(true);
-  };
+  });
   svc_.Coalesce("bob", 2);
   alice.Send("bob", "first");
   alice.Send("bob", "second");
@@ -334,13 +334,13 @@ TEST_F(RtmPeerMessageTest, ReceivedMessageIsAcknowledgedAfterTheHandlersReturn) 
   ASSERT_TRUE(alice.Login());
   ASSERT_TRUE(bob.Login());
   std::atomic<bool> acked_during_handler{false};
-  bob.log.on_event = [&](const Event& e) {
+  bob.log.SetOnEvent([&](const Event& e) {
     if (e.kind != Event::kMessage) return;
     usleep(50000);
     for (const auto& c : svc_.Log("bob")) {
       if (c.cmd == "RecvMsgFromPeerAck") acked_during_handler = true;
     }
-  };
+  });
   long long id = alice.Send("bob", "ack me");
   ASSERT_TRUE(svc_.WaitForCommand("bob", "RecvMsgFromPeerAck", 1, 5000));
   EXPECT_FALSE(acked_during_handler.load());

@@ -49,8 +49,12 @@ struct Event {
 
 class EventLog : public rtm::IRtmServiceEventHandler {
  public:
-  // Runs inside every callback, on the worker thread, after the event is recorded.
-  std::function<void(const Event&)> on_event;
+  // `action` runs inside every later callback, on the worker thread, after the event is
+  // recorded.
+  void SetOnEvent(std::function<void(const Event&)> action) {
+    std::lock_guard<std::mutex> lock(mu_);
+    on_event_ = std::move(action);
+  }
 
   void onConnectionStateChanged(rtm::CONNECTION_STATE state,
                                 rtm::CONNECTION_CHANGE_REASON reason) override {
@@ -138,16 +142,19 @@ class EventLog : public rtm::IRtmServiceEventHandler {
 
  private:
   void Add(const Event& e) {
+    std::function<void(const Event&)> action;
     {
       std::lock_guard<std::mutex> lock(mu_);
       events_.push_back(e);
+      action = on_event_;
     }
     cv_.notify_all();
-    if (on_event) on_event(e);
+    if (action) action(e);
   }
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<Event> events_;
+  std::function<void(const Event&)> on_event_;
 };
 
 // A service initialised with the test app id and pointed at `svc`.
