@@ -352,6 +352,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnLoginReply(int code);
 
   bool logged_in_ = false;
+  // Set while logout runs, so that a logout from its own callbacks returns at once.
+  bool logging_out_ = false;
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;

@@ -49,6 +49,10 @@ int VyRtmService::login_w(const char* token, const char* userId) {
 }
 
 int VyRtmService::logout_w() {
+  // A handler that answers the logout's own report with another logout is not followed
+  // round again.
+  if (logging_out_) return 0;
+  logging_out_ = true;
   RtcPrintf(kRtcLogInfo, "API Logout");
   doSendMsg("Logout", "");
   cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
@@ -64,6 +68,7 @@ int VyRtmService::logout_w() {
   // The client writes what it holds, "Logout" included, before it closes.
   DropTcpClient();
   ReportAllPending(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  logging_out_ = false;
   return 0;
 }
 

@@ -287,6 +287,36 @@ TEST_F(RtmSessionTest, LogoutReachesTheServerAndReportsDisconnected) {
   EXPECT_EQ(1, svc_.gateway_requests());
 }
 
+TEST_F(RtmSessionTest, LogoutFromInsideItsOwnReportIsNotRepeated) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  alice.log.SetOnEvent([&alice](const Event& e) {
+    if (e.kind == Event::kState && e.a == kDisconnected) alice->logout();
+  });
+  EXPECT_EQ(0, alice->logout());
+  alice.log.SetOnEvent(nullptr);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Logout", 1, 5000));
+  usleep(50000);
+  EXPECT_EQ(1u, Received("alice", "Logout").size());
+  EXPECT_EQ(3u, alice.log.States().size());
+}
+
+TEST_F(RtmSessionTest, LoginFromInsideALoginFailureStands) {
+  svc_.SetGatewayMode(GatewayMode::kCode, 7, 1);
+  Client alice(svc_, "alice");
+  alice.log.SetOnEvent([&alice](const Event& e) {
+    if (e.kind == Event::kLoginFailure) EXPECT_EQ(0, alice->login("t", "alice"));
+  });
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  alice.log.SetOnEvent(nullptr);
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, 3),
+                                              Pair(kConnecting, 1), Pair(kConnected, 2)));
+  Pass(13000);
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_TRUE(svc_.IsOnline("alice"));
+}
+
 TEST_F(RtmSessionTest, RenewTokenIsAnsweredAndUsedForTheNextLogin) {
   Client alice(svc_, "alice");
   EXPECT_EQ(rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT, alice->renewToken(nullptr));
