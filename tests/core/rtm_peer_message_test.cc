@@ -221,6 +221,26 @@ TEST_F(RtmPeerMessageTest, NoMsgStatusGivesTimeoutAfterTenSeconds) {
   EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
 }
 
+TEST_F(RtmPeerMessageTest, WaitingSendTimesOutWhileTheConnectionIsDown) {
+  Client alice(svc_, "alice");
+  Client bob(svc_, "bob");
+  ASSERT_TRUE(alice.Login());
+  ASSERT_TRUE(bob.Login());
+  DropMsgStatus(svc_, "alice");
+  long long id = alice.Send("bob", "in flight");
+  ASSERT_TRUE(bob.log.WaitFor(Event::kMessage));
+  // The connection goes and the gateway stops answering: no TCP client while time passes.
+  svc_.SetGatewayMode(local_service::GatewayMode::kNoAnswer, 60000);
+  svc_.Close("alice", local_service::CloseMode::kFin);
+  ASSERT_TRUE(alice.log.WaitForState(rtm::CONNECTION_STATE_RECONNECTING,
+                                     rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
+  for (int i = 0; i < 22; ++i) {
+    clock_.Jump(500);
+    usleep(3000);
+  }
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
+}
+
 TEST_F(RtmPeerMessageTest, SecondMsgStatusForAMessageIsIgnored) {
   Client alice(svc_, "alice");
   Client bob(svc_, "bob");

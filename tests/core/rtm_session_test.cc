@@ -147,6 +147,25 @@ TEST_F(RtmSessionTest, LoginRefusedByTheServerIsReportedOnceWithCode1) {
   EXPECT_EQ(1, svc_.connections_accepted());
 }
 
+TEST_F(RtmSessionTest, UnansweredLoginEndsAtTheDeadlineAndTearsTheConnectionDown) {
+  local_service::FaultRule rule;
+  rule.direction = local_service::Direction::kToClient;
+  rule.cmd = "Login";
+  rule.action = local_service::FaultAction::kDrop;
+  svc_.AddFault(rule);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
+  Pass(12500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginFailure));
+  EXPECT_EQ(rtm::LOGIN_ERR_TIMEOUT, alice.log.Of(Event::kLoginFailure)[0].a);
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, 4)));
+  EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
+  Pass(5000);
+  EXPECT_EQ(1, svc_.connections_accepted());
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+}
+
 TEST_F(RtmSessionTest, SilentGatewayIsAskedAgainUntilTheLoginDeadline) {
   svc_.SetGatewayMode(GatewayMode::kNoAnswer, 60000);
   Client alice(svc_, "alice");
