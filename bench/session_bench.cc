@@ -184,11 +184,14 @@ BENCHMARK(BM_SendToStatusLatency)
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(500);
 
-// Messages from one app thread to a second client, counted when the receiver has them all.
+// Messages from app threads to a second client, counted when the receiver has them all.
 void BM_PeerMessagesPerSecond(benchmark::State& state) {
   local_service::LocalService& svc = Service();
-  User alice(svc, "rate-a");
-  User bob(svc, "rate-b");
+  const int threads = static_cast<int>(state.range(1));
+  const std::string sender = "rate-a" + std::to_string(threads);
+  const std::string receiver = "rate-b" + std::to_string(threads);
+  User alice(svc, sender);
+  User bob(svc, receiver);
   if (!alice.ok() || !bob.ok()) {
     state.SkipWithError("login failed");
     return;
@@ -196,7 +199,13 @@ void BM_PeerMessagesPerSecond(benchmark::State& state) {
   const int batch = static_cast<int>(state.range(0));
   size_t expected = 0;
   for (auto _ : state) {
-    for (int i = 0; i < batch; ++i) alice.Send("rate-b", "message " + std::to_string(i));
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+      senders.emplace_back([&, t] {
+        for (int i = t; i < batch; i += threads) alice.Send(receiver, "message " + std::to_string(i));
+      });
+    }
+    for (auto& thread : senders) thread.join();
     expected += static_cast<size_t>(batch);
     if (!bob.handler.WaitReceived(expected)) {
       state.SkipWithError("messages missing");
@@ -205,7 +214,12 @@ void BM_PeerMessagesPerSecond(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(expected));
 }
-BENCHMARK(BM_PeerMessagesPerSecond)->Arg(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PeerMessagesPerSecond)
+    ->ArgNames({"batch", "threads"})
+    ->Args({200, 1})
+    ->Args({200, 4})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // CPU time of the worker thread over one second while a user is logged in and idle.
 void BM_WorkerIdleCpu(benchmark::State& state) {

@@ -12,6 +12,8 @@
 // thread; the main thread only reads input and waits. The exit status is 0 when every message
 // was delivered or stored, 1 when the login failed, 2 for bad arguments and 3 when a message
 // failed.
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -264,6 +266,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (isatty(STDIN_FILENO)) out.Line("* commands: /msg PEER TEXT, /wait, /quit");
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line.empty()) continue;
