@@ -52,8 +52,7 @@ class BenchHandler : public rtm::IRtmServiceEventHandler {
   // The time the result of `id` came, waiting for it.
   bool WaitResult(long long id, Clock::time_point* when) {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(10),
-                      [&] { return results_.count(id) != 0; })) {
+    if (!cv_.wait_for(lock, std::chrono::seconds(10), [&] { return results_.count(id) != 0; })) {
       return false;
     }
     *when = results_[id].second;
@@ -81,8 +80,8 @@ class User {
   User(const local_service::LocalService& svc, const std::string& name) {
     service_ = createRtmService();
     service_->initialize(kAppId, &handler);
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                         svc.address() + "\"}";
+    std::string params =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
     service_->setParameters(params.c_str());
     ok_ = service_->login("bench", name.c_str()) == 0 && handler.WaitLogin();
   }
@@ -132,8 +131,8 @@ void BM_LoginOnLoopback(benchmark::State& state) {
     rtm::IRtmService* service = createRtmService();
     BenchHandler handler;
     service->initialize(kAppId, &handler);
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                         svc.address() + "\"}";
+    std::string params =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
     service->setParameters(params.c_str());
     std::string user = "login" + std::to_string(n++);
     auto start = Clock::now();
@@ -202,7 +201,8 @@ void BM_PeerMessagesPerSecond(benchmark::State& state) {
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t) {
       senders.emplace_back([&, t] {
-        for (int i = t; i < batch; i += threads) alice.Send(receiver, "message " + std::to_string(i));
+        for (int i = t; i < batch; i += threads)
+          alice.Send(receiver, "message " + std::to_string(i));
       });
     }
     for (auto& thread : senders) thread.join();
@@ -230,7 +230,8 @@ void BM_WorkerIdleCpu(benchmark::State& state) {
     return;
   }
   clockid_t cpu_clock;
-  pthread_t worker = ThreadMgr::Inst()->Invoke<pthread_t>(RTC_FROM_HERE, [] { return pthread_self(); });
+  pthread_t worker =
+      ThreadMgr::Inst()->Invoke<pthread_t>(RTC_FROM_HERE, [] { return pthread_self(); });
   pthread_getcpuclockid(worker, &cpu_clock);
   auto cpu_now = [&] {
     timespec ts{};

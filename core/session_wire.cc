@@ -28,9 +28,9 @@ bool ParseObject(const char* data, size_t length, JsonStr& text, rapidjson::Docu
   return ParseJsonInsitu(text, doc) && doc.IsObject();
 }
 
-std::string SessionRequestBody(const char* id_key, const std::string& app_id,
-                               const char* user_key, const std::string& user,
-                               const std::string& session_id, const std::string& token) {
+std::string SessionRequestBody(const char* id_key, const std::string& app_id, const char* user_key,
+                               const std::string& user, const std::string& session_id,
+                               const std::string& token) {
   rapidjson::StringBuffer buffer;
   Writer w(buffer);
   w.StartObject();

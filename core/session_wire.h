@@ -57,10 +57,10 @@ GatewayAnswer ParseGatewayAnswer(const char* data, size_t length);
 // A "setParameters" command.
 struct ServiceParameters {
   enum Kind {
-    kInvalid,        // null, not JSON, not an object, or a bad value
-    kPrivateGateway, // "ConfPriCloudAddr"
-    kNetChanged,     // "LocalNetChanged"
-    kUnknown,        // any other "Cmd"
+    kInvalid,         // null, not JSON, not an object, or a bad value
+    kPrivateGateway,  // "ConfPriCloudAddr"
+    kNetChanged,      // "LocalNetChanged"
+    kUnknown,         // any other "Cmd"
   };
   Kind kind = kInvalid;
   std::string host;  // "ServerAdd"; empty selects the built-in gateway

@@ -75,8 +75,7 @@ int VyRtmService::sendMessageToPeer_w(const char* peerId, const rtm::IMessage* m
   const rtm::MESSAGE_TYPE type = message->getMessageType();
   const char* text = message->getText();
   std::string content = text != nullptr ? text : "";
-  if (content.size() >= kMaxMessageBytes ||
-      (type == rtm::MESSAGE_TYPE_TEXT && content.empty())) {
+  if (content.size() >= kMaxMessageBytes || (type == rtm::MESSAGE_TYPE_TEXT && content.empty())) {
     return refuse(rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE);
   }
   if (MsgTooOfen()) return refuse(rtm::PEER_MESSAGE_ERR_TOO_OFTEN);
@@ -175,8 +174,7 @@ void VyRtmService::OnMsgStatus(const rapidjson::Value& content) {
   cbSendMessageResult(id, code);
 }
 
-HttpPost::Request VyRtmService::ServiceRequest(const char* format,
-                                               const std::string& body) const {
+HttpPost::Request VyRtmService::ServiceRequest(const char* format, const std::string& body) const {
   HttpPost::Request request;
   request.agent = kHttpAgent;
   // The offline and history endpoints always listen on the built-in port.
@@ -220,21 +218,24 @@ void VyRtmService::OnOfflineDone(bool ok, const std::string& body) {
 // Nothing in the service starts the history requests yet; their answers are not used.
 void VyRtmService::getChanHistory(const std::string& channelId) {
   if (chan_history_request_) return;
-  chan_history_request_ = HttpPost::Start(
-      ServiceRequest(kChanHistoryUrlFormat,
-                     BuildChanHistoryBody(app_id_, channelId, session_id_, token_)),
-      [this](bool, const std::string&) {
-        if (chan_history_request_) finished_requests_.push_back(std::move(chan_history_request_));
-      });
+  chan_history_request_ =
+      HttpPost::Start(ServiceRequest(kChanHistoryUrlFormat,
+                                     BuildChanHistoryBody(app_id_, channelId, session_id_, token_)),
+                      [this](bool, const std::string&) {
+                        if (chan_history_request_)
+                          finished_requests_.push_back(std::move(chan_history_request_));
+                      });
 }
 
 void VyRtmService::getP2PHistory() {
   if (p2p_history_request_) return;
-  p2p_history_request_ = HttpPost::Start(
-      ServiceRequest(kP2PHistoryUrlFormat, BuildP2PHistoryBody(app_id_, user_id_, session_id_, token_)),
-      [this](bool, const std::string&) {
-        if (p2p_history_request_) finished_requests_.push_back(std::move(p2p_history_request_));
-      });
+  p2p_history_request_ =
+      HttpPost::Start(ServiceRequest(kP2PHistoryUrlFormat,
+                                     BuildP2PHistoryBody(app_id_, user_id_, session_id_, token_)),
+                      [this](bool, const std::string&) {
+                        if (p2p_history_request_)
+                          finished_requests_.push_back(std::move(p2p_history_request_));
+                      });
 }
 
 void VyRtmService::DropPeerRequests() {

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "core/rand_str.h"
 #include "core/json_util.h"
+#include "core/rand_str.h"
 #include "core/rtc_log.h"
 #include "core/session_wire.h"
 #include "core/vy_rtm_service.h"

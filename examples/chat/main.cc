@@ -38,39 +38,60 @@ constexpr int kResultWaitMs = 12000;
 
 const char* StateName(int state) {
   switch (state) {
-    case rtm::CONNECTION_STATE_DISCONNECTED: return "disconnected";
-    case rtm::CONNECTION_STATE_CONNECTING: return "connecting";
-    case rtm::CONNECTION_STATE_CONNECTED: return "connected";
-    case rtm::CONNECTION_STATE_RECONNECTING: return "reconnecting";
-    case rtm::CONNECTION_STATE_ABORTED: return "aborted";
+    case rtm::CONNECTION_STATE_DISCONNECTED:
+      return "disconnected";
+    case rtm::CONNECTION_STATE_CONNECTING:
+      return "connecting";
+    case rtm::CONNECTION_STATE_CONNECTED:
+      return "connected";
+    case rtm::CONNECTION_STATE_RECONNECTING:
+      return "reconnecting";
+    case rtm::CONNECTION_STATE_ABORTED:
+      return "aborted";
   }
   return "unknown";
 }
 
 const char* ReasonName(int reason) {
   switch (reason) {
-    case rtm::CONNECTION_CHANGE_REASON_LOGIN: return "login";
-    case rtm::CONNECTION_CHANGE_REASON_LOGIN_SUCCESS: return "login success";
-    case rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE: return "login failure";
-    case rtm::CONNECTION_CHANGE_REASON_LOGIN_TIMEOUT: return "login timeout";
-    case rtm::CONNECTION_CHANGE_REASON_INTERRUPTED: return "interrupted";
-    case rtm::CONNECTION_CHANGE_REASON_LOGOUT: return "logout";
-    case rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN: return "logged in elsewhere";
+    case rtm::CONNECTION_CHANGE_REASON_LOGIN:
+      return "login";
+    case rtm::CONNECTION_CHANGE_REASON_LOGIN_SUCCESS:
+      return "login success";
+    case rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE:
+      return "login failure";
+    case rtm::CONNECTION_CHANGE_REASON_LOGIN_TIMEOUT:
+      return "login timeout";
+    case rtm::CONNECTION_CHANGE_REASON_INTERRUPTED:
+      return "interrupted";
+    case rtm::CONNECTION_CHANGE_REASON_LOGOUT:
+      return "logout";
+    case rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN:
+      return "logged in elsewhere";
   }
   return "unknown";
 }
 
 const char* ResultName(int code) {
   switch (code) {
-    case rtm::PEER_MESSAGE_ERR_OK: return "delivered";
-    case rtm::PEER_MESSAGE_ERR_TIMEOUT: return "timed out";
-    case rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE: return "peer offline, not delivered";
-    case rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER: return "peer offline, stored by the service";
-    case rtm::PEER_MESSAGE_ERR_TOO_OFTEN: return "refused: too many messages";
-    case rtm::PEER_MESSAGE_ERR_INVALID_USERID: return "refused: bad peer id";
-    case rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE: return "refused: bad message";
-    case rtm::PEER_MESSAGE_ERR_NOT_INITIALIZED: return "refused: not initialized";
-    case rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN: return "refused: not logged in";
+    case rtm::PEER_MESSAGE_ERR_OK:
+      return "delivered";
+    case rtm::PEER_MESSAGE_ERR_TIMEOUT:
+      return "timed out";
+    case rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE:
+      return "peer offline, not delivered";
+    case rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER:
+      return "peer offline, stored by the service";
+    case rtm::PEER_MESSAGE_ERR_TOO_OFTEN:
+      return "refused: too many messages";
+    case rtm::PEER_MESSAGE_ERR_INVALID_USERID:
+      return "refused: bad peer id";
+    case rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE:
+      return "refused: bad message";
+    case rtm::PEER_MESSAGE_ERR_NOT_INITIALIZED:
+      return "refused: not initialized";
+    case rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN:
+      return "refused: not logged in";
   }
   return "failed";
 }

@@ -43,8 +43,8 @@ class ChatExampleTest : public ::testing::Test {
     std::string in = dir_.File("in.txt");
     std::string out = dir_.File("out.txt");
     std::ofstream(in) << input;
-    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args +
-                          " <" + in + " >" + out + " 2>&1";
+    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args + " <" +
+                          in + " >" + out + " 2>&1";
     int status = std::system(command.c_str());
     std::ifstream file(out);
     std::stringstream text;

@@ -99,8 +99,9 @@ class GatewayNginxTest : public ::testing::Test {
   }
   // Points `client` at the nginx gateway.
   void UseGateway(Client& client, int port) {
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":)") +
-                         std::to_string(port) + "}";
+    std::string params =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":)") +
+        std::to_string(port) + "}";
     ASSERT_EQ(0, client->setParameters(params.c_str()));
   }
 

@@ -331,8 +331,8 @@ TEST_F(RtmPeerMessageTest, HandlerMayReleaseTheServiceFromInsideAReceivedMessage
   EventLog log;
   rtm::IRtmService* bob = createRtmService();
   ASSERT_EQ(0, bob->initialize(kAppId, &log));
-  std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                       svc_.address() + R"("})";
+  std::string params =
+      std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc_.address() + R"("})";
   ASSERT_EQ(0, bob->setParameters(params.c_str()));
   ASSERT_EQ(0, bob->login("t", "bob"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));

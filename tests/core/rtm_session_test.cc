@@ -12,10 +12,10 @@
 namespace rtm_test {
 namespace {
 
+using local_service::GatewayMode;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Pair;
-using local_service::GatewayMode;
 
 constexpr int kConnecting = rtm::CONNECTION_STATE_CONNECTING;
 constexpr int kConnected = rtm::CONNECTION_STATE_CONNECTED;
@@ -209,9 +209,8 @@ TEST_F(RtmSessionTest, LostConnectionIsReportedOnceAndTheUserLogsInAgain) {
   ASSERT_TRUE(alice.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
   Pass(2500);
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
-  EXPECT_THAT(alice.log.States(),
-              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kReconnecting, 5),
-                          Pair(kConnected, 2)));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2),
+                                              Pair(kReconnecting, 5), Pair(kConnected, 2)));
   EXPECT_EQ(2, svc_.gateway_requests());
   // A second loss is reported again.
   svc_.Close("alice", local_service::CloseMode::kFin);
@@ -232,8 +231,8 @@ TEST_F(RtmSessionTest, RefusedConnectionsAreReportedOnceAndRetried) {
   ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == 2; }));
   Pass(2500);
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
-  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3),
-                                              Pair(kConnected, 2)));
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3), Pair(kConnected, 2)));
 }
 
 TEST_F(RtmSessionTest, ForceOfflineAbortsWithoutReconnecting) {

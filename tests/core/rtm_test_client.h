@@ -164,8 +164,8 @@ class Client {
       : user_(std::move(user)) {
     service_ = createRtmService();
     EXPECT_EQ(0, service_->initialize(kAppId, &log));
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                         svc.address() + R"(","Port":)" + std::to_string(svc.http_port()) + "}";
+    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() +
+                         R"(","Port":)" + std::to_string(svc.http_port()) + "}";
     EXPECT_EQ(0, service_->setParameters(params.c_str()));
   }
   ~Client() {

@@ -9,7 +9,9 @@ namespace {
 
 namespace rtm = vy::rtm;
 
-GatewayAnswer Gateway(const std::string& text) { return ParseGatewayAnswer(text.data(), text.size()); }
+GatewayAnswer Gateway(const std::string& text) {
+  return ParseGatewayAnswer(text.data(), text.size());
+}
 
 TEST(SessionWireTest, GatewayBodyKeepsItsKeyOrderAndLeavesOutAnEmptyToken) {
   EXPECT_EQ(R"({"cType":2,"appId":"app","uid":"alice","token":"tok","wss":false})",
@@ -39,20 +41,20 @@ TEST(SessionWireTest, GatewayAnswerGivesTheFirstAddressOfType1) {
 }
 
 TEST(SessionWireTest, GatewayAddressesOfTheWrongTypeAreSkipped) {
-  GatewayAnswer a = Gateway(
-      R"({"code":0,"sessionid":"s","addresses":[7,{"type":"1","addr":"a","port":1},)"
-      R"({"type":1,"addr":5,"port":1},{"type":1,"addr":"b","port":"9"},)"
-      R"({"type":1,"addr":"c","port":70000},{"type":1,"addr":"c","port":0},)"
-      R"({"type":1.5,"addr":"d","port":1},{"type":1,"addr":"ok","port":65535}]})");
+  GatewayAnswer a =
+      Gateway(R"({"code":0,"sessionid":"s","addresses":[7,{"type":"1","addr":"a","port":1},)"
+              R"({"type":1,"addr":5,"port":1},{"type":1,"addr":"b","port":"9"},)"
+              R"({"type":1,"addr":"c","port":70000},{"type":1,"addr":"c","port":0},)"
+              R"({"type":1.5,"addr":"d","port":1},{"type":1,"addr":"ok","port":65535}]})");
   EXPECT_EQ(GatewayAnswer::kAddress, a.kind);
   EXPECT_EQ("ok", a.address);
   EXPECT_EQ(65535, a.port);
 }
 
 TEST(SessionWireTest, GatewayAnswerWithoutAUsableAddressIsRetried) {
-  EXPECT_EQ(GatewayAnswer::kNoAddress,
-            Gateway(R"({"code":0,"sessionid":"s","addresses":[{"type":2,"addr":"a","port":1}]})")
-                .kind);
+  EXPECT_EQ(
+      GatewayAnswer::kNoAddress,
+      Gateway(R"({"code":0,"sessionid":"s","addresses":[{"type":2,"addr":"a","port":1}]})").kind);
   EXPECT_EQ(GatewayAnswer::kNoAddress, Gateway(R"({"code":0,"addresses":{"type":1}})").kind);
   EXPECT_EQ(GatewayAnswer::kNoAddress, Gateway(R"({"code":0})").kind);
 }
@@ -95,12 +97,11 @@ TEST(SessionWireTest, PrivateGatewayParameters) {
 
 TEST(SessionWireTest, PrivateGatewayPortOutsideItsRangeIsRefused) {
   for (const char* port : {"0", "-1", "65536", "\"80\"", "80.5", "null", "2147483648"}) {
-    std::string text = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"h","Port":)") + port +
-                       "}";
+    std::string text =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"h","Port":)") + port + "}";
     EXPECT_EQ(ServiceParameters::kInvalid, ParseServiceParameters(text.c_str()).kind) << port;
   }
-  EXPECT_EQ(65535,
-            ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","Port":65535})").port);
+  EXPECT_EQ(65535, ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","Port":65535})").port);
   EXPECT_EQ(1, ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","Port":1})").port);
 }
 
@@ -154,10 +155,10 @@ std::vector<OfflineMessage> Offline(const std::string& text, bool* ok = nullptr)
 }
 
 TEST(SessionWireTest, OfflineMessagesAreDeliveredLastToFirst) {
-  std::vector<OfflineMessage> m = Offline(
-      R"({"code":0,"data":[{"msgId":1,"msgFrom":"a","msgType":1,"msgBody":"A"},)"
-      R"({"msgId":2,"msgFrom":"b","msgType":1,"msgBody":"B"},)"
-      R"({"msgId":3,"msgFrom":"c","msgType":2,"msgBody":"C"}]})");
+  std::vector<OfflineMessage> m =
+      Offline(R"({"code":0,"data":[{"msgId":1,"msgFrom":"a","msgType":1,"msgBody":"A"},)"
+              R"({"msgId":2,"msgFrom":"b","msgType":1,"msgBody":"B"},)"
+              R"({"msgId":3,"msgFrom":"c","msgType":2,"msgBody":"C"}]})");
   ASSERT_EQ(3u, m.size());
   EXPECT_EQ("C", m[0].body);
   EXPECT_EQ(3, m[0].id);
@@ -168,12 +169,12 @@ TEST(SessionWireTest, OfflineMessagesAreDeliveredLastToFirst) {
 }
 
 TEST(SessionWireTest, OfflineEntriesOfTheWrongTypeAreSkippedAndAStringIdReadsAsZero) {
-  std::vector<OfflineMessage> m = Offline(
-      R"({"code":0,"data":[{"msgId":"7","msgFrom":"a","msgType":1,"msgBody":"A"},)"
-      R"({"msgId":2,"msgFrom":5,"msgType":1,"msgBody":"B"},)"
-      R"({"msgId":3,"msgFrom":"c","msgType":"1","msgBody":"C"},)"
-      R"({"msgId":4,"msgFrom":"d","msgType":1,"msgBody":null}, 17,)"
-      R"({"msgId":9007199254740993,"msgFrom":"e","msgType":1,"msgBody":"E"}]})");
+  std::vector<OfflineMessage> m =
+      Offline(R"({"code":0,"data":[{"msgId":"7","msgFrom":"a","msgType":1,"msgBody":"A"},)"
+              R"({"msgId":2,"msgFrom":5,"msgType":1,"msgBody":"B"},)"
+              R"({"msgId":3,"msgFrom":"c","msgType":"1","msgBody":"C"},)"
+              R"({"msgId":4,"msgFrom":"d","msgType":1,"msgBody":null}, 17,)"
+              R"({"msgId":9007199254740993,"msgFrom":"e","msgType":1,"msgBody":"E"}]})");
   ASSERT_EQ(2u, m.size());
   EXPECT_EQ("E", m[0].body);
   EXPECT_EQ(9007199254740993LL, m[0].id);
@@ -185,9 +186,9 @@ TEST(SessionWireTest, OfflineAnswersThatDeliverNothing) {
   bool ok = true;
   EXPECT_TRUE(Offline("not json", &ok).empty());
   EXPECT_FALSE(ok);
-  EXPECT_TRUE(Offline(R"({"code":2,"data":[{"msgId":1,"msgFrom":"a","msgType":1,"msgBody":"A"}]})",
-                      &ok)
-                  .empty());
+  EXPECT_TRUE(
+      Offline(R"({"code":2,"data":[{"msgId":1,"msgFrom":"a","msgType":1,"msgBody":"A"}]})", &ok)
+          .empty());
   EXPECT_FALSE(ok);
   EXPECT_TRUE(Offline(R"({"code":0})", &ok).empty());
   EXPECT_FALSE(ok);
