@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -370,6 +374,44 @@ TEST_F(RtmSessionTest, SetParametersRefusesWhatItCannotRead) {
   EXPECT_EQ(-1, alice->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"x","Port":0})"));
   // The refused port left the working gateway in place.
   EXPECT_TRUE(alice.Login());
+}
+
+constexpr char kExitChildVariable[] = "VORTM_SESSION_EXIT_CHILD";
+
+// A process that ends while a service it never released is looking up its gateway, or is
+// logged in, exits cleanly: the worker stops first, then the service and its requests go.
+TEST(RtmSessionExitTest, ProcessExitsCleanlyWithAnUnreleasedSessionInProgress) {
+  if (const char* mode = getenv(kExitChildVariable)) {
+    // Built before the worker, so destroyed after it.
+    static local_service::LocalService svc(ServiceOptions());
+    static EventLog log;
+    if (!svc.Start()) _exit(3);
+    const bool lookup = std::string(mode) == "lookup";
+    if (lookup) svc.SetGatewayMode(GatewayMode::kNoAnswer, 60000);
+    rtm::IRtmService* service = createRtmService();
+    if (service->initialize(kAppId, &log) != 0) _exit(4);
+    std::string params =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
+    service->setParameters(params.c_str());
+    if (service->login("t", "alice") != 0) _exit(5);
+    if (lookup) {
+      if (!Eventually([] { return svc.gateway_requests() == 1; })) _exit(6);
+    } else if (!log.WaitFor(Event::kLoginSuccess)) {
+      _exit(7);
+    }
+    std::exit(0);
+  }
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  for (const char* mode : {"lookup", "connected"}) {
+    std::string command = std::string(kExitChildVariable) + "=" + mode + " " + self +
+                          " --gtest_filter=RtmSessionExitTest.* >/dev/null 2>&1";
+    int status = system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << mode;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << mode;
+  }
 }
 
 }  // namespace
