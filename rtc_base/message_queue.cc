@@ -290,24 +290,34 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
 
 void MessageQueue::ReceiveSends() {}
 
+bool MessageQueue::MakePostedMessage(const Location& posted_from,
+                                     MessageHandler* phandler,
+                                     uint32_t id,
+                                     MessageData* pdata,
+                                     Message* msg) {
+  // A dispose message is still queued while quitting, so that its object is
+  // deleted on this queue's thread (or by DoDestroy), never on the poster's.
+  if (IsQuitting() && id != MQID_DISPOSE) {
+    delete pdata;
+    return false;
+  }
+  msg->posted_from = posted_from;
+  msg->phandler = phandler;
+  msg->message_id = id;
+  msg->pdata = pdata;
+  return true;
+}
+
 void MessageQueue::Post(const Location& posted_from,
                         MessageHandler* phandler,
                         uint32_t id,
                         MessageData* pdata,
                         bool time_sensitive) {
-  // A dispose message is still queued while quitting, so that its object is
-  // deleted on this queue's thread (or by DoDestroy), never on the poster's.
-  if (IsQuitting() && id != MQID_DISPOSE) {
-    delete pdata;
+  Message msg;
+  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg))
     return;
-  }
   {
     CritScope cs(&crit_);
-    Message msg;
-    msg.posted_from = posted_from;
-    msg.phandler = phandler;
-    msg.message_id = id;
-    msg.pdata = pdata;
     if (time_sensitive)
       msg.ts_sensitive = TimeMillis() + kMaxMsgLatency;
     msgq_.push_back(msg);
@@ -346,17 +356,11 @@ void MessageQueue::DoDelayPost(const Location& posted_from,
                                MessageHandler* phandler,
                                uint32_t id,
                                MessageData* pdata) {
-  if (IsQuitting() && id != MQID_DISPOSE) {
-    delete pdata;
+  Message msg;
+  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg))
     return;
-  }
   {
     CritScope cs(&crit_);
-    Message msg;
-    msg.posted_from = posted_from;
-    msg.phandler = phandler;
-    msg.message_id = id;
-    msg.pdata = pdata;
     dmsgq_.push_back(DelayedMessage(cmsDelay, tstamp, dmsgq_next_num_, msg));
     std::push_heap(dmsgq_.begin(), dmsgq_.end());
     ++dmsgq_next_num_;

@@ -207,6 +207,14 @@ class MessageQueue {
  protected:
   class PriorityQueue : public std::vector<DelayedMessage> {};
 
+  // Fills `msg` for posting and returns true, or deletes `pdata` and returns
+  // false when the queue is quitting.
+  bool MakePostedMessage(const Location& posted_from,
+                         MessageHandler* phandler,
+                         uint32_t id,
+                         MessageData* pdata,
+                         Message* msg);
+
   void DoDelayPost(const Location& posted_from,
                    int64_t cmsDelay,
                    int64_t tstamp,
