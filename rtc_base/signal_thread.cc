@@ -95,14 +95,15 @@ bool SignalThread::SetName(const std::string& name, const void* obj) {
   return worker_.SetName(name, obj);
 }
 
+Thread* SignalThread::CreatingThread() {
+  CritScope lock(&main_lock_);
+  return main_;
+}
+
 void SignalThread::Start() {
   EnterExit ee(this);
   if (state_ != kInit && state_ != kComplete) return;
-  Thread* main = nullptr;
-  {
-    CritScope lock(&main_lock_);
-    main = main_;
-  }
+  Thread* main = CreatingThread();
   if (main == nullptr) {
     RTC_LOG(LS_ERROR) << "SignalThread started without a creating thread";
     return;
@@ -125,11 +126,7 @@ void SignalThread::Start() {
 
 void SignalThread::Destroy(bool wait) {
   EnterExit ee(this);
-  bool main_gone;
-  {
-    CritScope lock(&main_lock_);
-    main_gone = main_ == nullptr;
-  }
+  const bool main_gone = CreatingThread() == nullptr;
   switch (state_) {
     case kInit:
     case kComplete:
@@ -156,11 +153,7 @@ void SignalThread::Destroy(bool wait) {
 
 void SignalThread::Release() {
   EnterExit ee(this);
-  bool main_gone;
-  {
-    CritScope lock(&main_lock_);
-    main_gone = main_ == nullptr;
-  }
+  const bool main_gone = CreatingThread() == nullptr;
   switch (state_) {
     case kInit:
     case kComplete:

@@ -105,6 +105,8 @@ class SignalThread : public sigslot::has_slots<>, protected MessageHandler {
   void Run();
   // On the creating thread, while its queue is being destroyed.
   void OnMainThreadDestroyed();
+  // The creating thread, or null once its queue is destroyed.
+  Thread* CreatingThread() ABSL_LOCKS_EXCLUDED(main_lock_);
   // Gives up the creator's reference once; later calls do nothing.
   void ReleaseOwnerRef() ABSL_EXCLUSIVE_LOCKS_REQUIRED(cs_);
 
