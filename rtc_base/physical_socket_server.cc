@@ -496,30 +496,19 @@ void SocketDispatcher::OnEvent(uint32_t ff, int err) {
   // A handler may close the socket (or close and re-create it); events of
   // the old descriptor are then no longer delivered.
   const uint64_t generation = generation_;
-  if ((ff & DE_CONNECT) != 0) {
-    DisableEvents(DE_CONNECT);
-    SignalConnectEvent(this);
-    if (generation_ != generation)
-      return;
-  }
-  if ((ff & DE_ACCEPT) != 0) {
-    DisableEvents(DE_ACCEPT);
-    SignalReadEvent(this);
-    if (generation_ != generation)
-      return;
-  }
-  if ((ff & DE_READ) != 0) {
-    DisableEvents(DE_READ);
-    SignalReadEvent(this);
-    if (generation_ != generation)
-      return;
-  }
-  if ((ff & DE_WRITE) != 0) {
-    DisableEvents(DE_WRITE);
-    SignalWriteEvent(this);
-    if (generation_ != generation)
-      return;
-  }
+  // Disables and reports one event if it is set; false once the descriptor
+  // has changed under the handler.
+  auto emit = [&](uint8_t event, auto& signal) {
+    if ((ff & event) == 0)
+      return true;
+    DisableEvents(event);
+    signal(this);
+    return generation_ == generation;
+  };
+  if (!emit(DE_CONNECT, SignalConnectEvent) ||
+      !emit(DE_ACCEPT, SignalReadEvent) || !emit(DE_READ, SignalReadEvent) ||
+      !emit(DE_WRITE, SignalWriteEvent))
+    return;
   if ((ff & DE_CLOSE) != 0) {
     SetEnabledEvents(0);
     if (err == EBADF) {
