@@ -43,6 +43,22 @@ AsyncResolverInterface* CreateResolver() {
   return factory();
 }
 
+// Reads one end's address of `s` with getsockname or getpeername; a failure
+// is logged with `failure` and gives an empty address.
+SocketAddress QueryAddress(int s, decltype(&::getsockname) query, const char* failure) {
+  sockaddr_storage addr_storage = {};
+  socklen_t addrlen = sizeof(addr_storage);
+  sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
+  int result = query(s, addr, &addrlen);
+  SocketAddress address;
+  if (result >= 0) {
+    SocketAddressFromSockAddrStorage(addr_storage, &address);
+  } else {
+    RTC_LOG(LS_WARNING) << failure << s;
+  }
+  return address;
+}
+
 }  // namespace
 
 void SetAsyncResolverFactory(AsyncResolverFactory factory) {
@@ -93,31 +109,11 @@ bool PhysicalSocket::Create(int family, int type) {
 }
 
 SocketAddress PhysicalSocket::GetLocalAddress() const {
-  sockaddr_storage addr_storage = {};
-  socklen_t addrlen = sizeof(addr_storage);
-  sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
-  int result = ::getsockname(s_, addr, &addrlen);
-  SocketAddress address;
-  if (result >= 0) {
-    SocketAddressFromSockAddrStorage(addr_storage, &address);
-  } else {
-    RTC_LOG(LS_WARNING) << "GetLocalAddress: unable to get local addr, socket=" << s_;
-  }
-  return address;
+  return QueryAddress(s_, &::getsockname, "GetLocalAddress: unable to get local addr, socket=");
 }
 
 SocketAddress PhysicalSocket::GetRemoteAddress() const {
-  sockaddr_storage addr_storage = {};
-  socklen_t addrlen = sizeof(addr_storage);
-  sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
-  int result = ::getpeername(s_, addr, &addrlen);
-  SocketAddress address;
-  if (result >= 0) {
-    SocketAddressFromSockAddrStorage(addr_storage, &address);
-  } else {
-    RTC_LOG(LS_WARNING) << "GetRemoteAddress: unable to get remote addr, socket=" << s_;
-  }
-  return address;
+  return QueryAddress(s_, &::getpeername, "GetRemoteAddress: unable to get remote addr, socket=");
 }
 
 int PhysicalSocket::Bind(const SocketAddress& bind_addr) {
