@@ -342,6 +342,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   void InstallSessionCommands();
   void SessionPass();
   void StartGatewayRequest();
+  // Schedules the next gateway lookup; the app hears of the reconnecting state once until the
+  // next login succeeds.
+  void RetryAfterLoss(vy::rtm::CONNECTION_CHANGE_REASON reason);
   void OnGatewayDone(bool ok, const std::string& body);
   // Disconnects the TCP client (it writes what it holds first) and forgets
   // the bytes received on it.

@@ -264,18 +264,21 @@ void VyRtmService::doLogin(const std::string& content) {
   doSendMsg("Login", content);
 }
 
+void VyRtmService::RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON reason) {
+  step_ = kStepLookupDue;
+  step_time_ = rtc::TimeMillis() + kRetryDelayMs;
+  if (!reconnect_reported_) {
+    reconnect_reported_ = true;
+    cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING, reason);
+  }
+}
+
 void VyRtmService::OnServerDisconnect() {
   // Without a user there is no session to restore (a refused login, or a logout underway).
   if (forced_offline_ || token_expired_ || user_id_.empty()) {
     if (step_ != kStepTeardown) step_ = kStepIdle;
   } else {
-    step_ = kStepLookupDue;
-    step_time_ = rtc::TimeMillis() + kRetryDelayMs;
-    if (!reconnect_reported_) {
-      reconnect_reported_ = true;
-      cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING,
-                               rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
-    }
+    RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
   }
   if (logged_in_) {
     logged_in_ = false;
@@ -286,13 +289,7 @@ void VyRtmService::OnServerDisconnect() {
 
 void VyRtmService::OnServerConnectionFailure() {
   if (!user_id_.empty()) {
-    step_ = kStepLookupDue;
-    step_time_ = rtc::TimeMillis() + kRetryDelayMs;
-    if (!reconnect_reported_) {
-      reconnect_reported_ = true;
-      cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING,
-                               rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
-    }
+    RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
   }
   RtcPrintf(kRtcLogError, "User: %s OnServerConnectionFailure !", user_id_.c_str());
 }
