@@ -391,6 +391,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnOfflineDone(bool ok, const std::string& body);
   void getChanHistory(const std::string& channelId);
   void getP2PHistory();
+  // Starts a history request in `slot` unless one is already running there.
+  void StartHistoryRequest(std::unique_ptr<HttpPost>* slot, const char* format,
+                           const std::string& body);
   void DropPeerRequests();
   // The flood limit of sends.
   bool MsgTooOfen() const;

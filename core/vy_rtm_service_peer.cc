@@ -217,25 +217,21 @@ void VyRtmService::OnOfflineDone(bool ok, const std::string& body) {
 
 // Nothing in the service starts the history requests yet; their answers are not used.
 void VyRtmService::getChanHistory(const std::string& channelId) {
-  if (chan_history_request_) return;
-  chan_history_request_ =
-      HttpPost::Start(ServiceRequest(kChanHistoryUrlFormat,
-                                     BuildChanHistoryBody(app_id_, channelId, session_id_, token_)),
-                      [this](bool, const std::string&) {
-                        if (chan_history_request_)
-                          finished_requests_.push_back(std::move(chan_history_request_));
-                      });
+  StartHistoryRequest(&chan_history_request_, kChanHistoryUrlFormat,
+                      BuildChanHistoryBody(app_id_, channelId, session_id_, token_));
 }
 
 void VyRtmService::getP2PHistory() {
-  if (p2p_history_request_) return;
-  p2p_history_request_ =
-      HttpPost::Start(ServiceRequest(kP2PHistoryUrlFormat,
-                                     BuildP2PHistoryBody(app_id_, user_id_, session_id_, token_)),
-                      [this](bool, const std::string&) {
-                        if (p2p_history_request_)
-                          finished_requests_.push_back(std::move(p2p_history_request_));
-                      });
+  StartHistoryRequest(&p2p_history_request_, kP2PHistoryUrlFormat,
+                      BuildP2PHistoryBody(app_id_, user_id_, session_id_, token_));
+}
+
+void VyRtmService::StartHistoryRequest(std::unique_ptr<HttpPost>* slot, const char* format,
+                                       const std::string& body) {
+  if (*slot) return;
+  *slot = HttpPost::Start(ServiceRequest(format, body), [this, slot](bool, const std::string&) {
+    if (*slot) finished_requests_.push_back(std::move(*slot));
+  });
 }
 
 void VyRtmService::DropPeerRequests() {
