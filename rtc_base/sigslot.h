@@ -6,6 +6,12 @@
 // sigslot::has_slots<>, whose destructor disconnects it from every signal, so
 // a destroyed receiver is never called.
 //
+// An emission calls the connections that existed when it started: one
+// connected during the emission is first called by the next one, so a
+// receiver that (re)connects from inside a handler never gets the event that
+// is being delivered. One disconnected or destroyed during the emission is
+// not called after that.
+//
 //   class Listener : public sigslot::has_slots<> {
 //    public:
 //     void OnRead(rtc::AsyncSocket* socket);
@@ -201,10 +207,13 @@ class _signal_base : public _signal_base_interface, public mt_policy {
   typedef std::list<_opaque_connection> connections_list;
 
   // One per emission in progress, on the emitting thread's stack. `next` is
-  // the connection to call next; removals move it on. Nested emissions of a
-  // single-threaded signal form a chain through `outer`.
+  // the connection to call next and `stop` the first connection appended
+  // since the emission started (end() while there is none); the emission ends
+  // when `next` reaches `stop`. Removals move either on. Nested emissions of
+  // a single-threaded signal form a chain through `outer`.
   struct emission {
     typename connections_list::iterator next;
+    typename connections_list::iterator stop;
     emission* outer;
     bool signal_destroyed;
   };
@@ -238,6 +247,7 @@ class _signal_base : public _signal_base_interface, public mt_policy {
     }
     for (emission* e = m_emissions; e; e = e->outer) {
       e->next = m_connected_slots.end();
+      e->stop = m_connected_slots.end();
     }
   }
 
@@ -271,6 +281,7 @@ class _signal_base : public _signal_base_interface, public mt_policy {
       }
       for (emission* e = m_emissions; e; e = e->outer) {
         if (e->next == it) ++e->next;
+        if (e->stop == it) ++e->stop;
       }
       it = m_connected_slots.erase(it);
       found = true;
@@ -301,14 +312,15 @@ class _signal_base : public _signal_base_interface, public mt_policy {
   }
 
  protected:
-  // Caller holds the lock. An emission that has run out of connections goes
-  // on with the new one.
+  // Caller holds the lock. Emissions in progress stop before the new
+  // connection. One that has already called everything has `next` at end()
+  // too, and moves it along so that it stays equal to `stop`.
   void append_connection(const _opaque_connection& conn) {
     m_connected_slots.push_back(conn);
+    const auto added = std::prev(m_connected_slots.end());
     for (emission* e = m_emissions; e; e = e->outer) {
-      if (e->next == m_connected_slots.end()) {
-        e->next = std::prev(m_connected_slots.end());
-      }
+      if (e->next == m_connected_slots.end()) e->next = added;
+      if (e->stop == m_connected_slots.end()) e->stop = added;
     }
   }
 
@@ -400,11 +412,13 @@ class signal_with_thread_policy : public _signal_base<mt_policy> {
   void emit(Args... args) {
     this->lock();
     typename base::emission e{this->m_connected_slots.begin(),
+                              this->m_connected_slots.end(),
                               this->m_emissions, false};
     this->m_emissions = &e;
-    while (e.next != this->m_connected_slots.end()) {
+    while (e.next != e.stop) {
       // The iterator moves on before the call, so the slot may remove its
-      // own connection; connections appended meanwhile are called too.
+      // own connection; connections appended meanwhile lie at or after
+      // `stop` and wait for the next emission.
       const _opaque_connection conn = *e.next;
       ++e.next;
       conn.emit<Args...>(args...);

@@ -172,14 +172,107 @@ TEST(SigslotTest, ReceiverDestroyedBeforeItsTurnIsNotCalled) {
   EXPECT_EQ(last.calls, 1);
 }
 
-TEST(SigslotTest, ConnectionAddedDuringEmissionIsCalledInThatEmission) {
+// An emission walks the connections that existed when it started: a socket
+// reconnected inside its own handler must not receive the event again.
+TEST(SigslotTest, ConnectionAddedDuringEmissionWaitsForTheNextEmission) {
   StSignal signal;
-  Actor<StSignal> first, late;
+  Actor<StSignal> first, late, last;
   first.action = [&](int) {
     if (first.calls == 1) signal.connect(&late, &Actor<StSignal>::OnSignal);
   };
   signal.connect(&first, &Actor<StSignal>::OnSignal);
+  signal.connect(&last, &Actor<StSignal>::OnSignal);
   signal.emit(0);
+  EXPECT_EQ(late.calls, 0);
+  EXPECT_EQ(last.calls, 1);
+  signal.emit(0);
+  EXPECT_EQ(late.calls, 1);
+  EXPECT_EQ(last.calls, 2);
+}
+
+TEST(SigslotTest, ConnectionAddedByTheLastSlotWaitsForTheNextEmission) {
+  StSignal signal;
+  Actor<StSignal> only, late;
+  only.action = [&](int) {
+    if (only.calls == 1) signal.connect(&late, &Actor<StSignal>::OnSignal);
+  };
+  signal.connect(&only, &Actor<StSignal>::OnSignal);
+  signal.emit(0);
+  EXPECT_EQ(late.calls, 0);
+  signal.emit(0);
+  EXPECT_EQ(only.calls, 2);
+  EXPECT_EQ(late.calls, 1);
+}
+
+TEST(SigslotTest, ReceiverThatReconnectsItselfIsCalledOncePerEmission) {
+  StSignal signal;
+  Actor<StSignal> again, other;
+  again.action = [&](int) {
+    signal.disconnect(&again);
+    signal.connect(&again, &Actor<StSignal>::OnSignal);
+  };
+  signal.connect(&again, &Actor<StSignal>::OnSignal);
+  signal.connect(&other, &Actor<StSignal>::OnSignal);
+  signal.emit(0);
+  EXPECT_EQ(again.calls, 1);
+  EXPECT_EQ(other.calls, 1);
+  signal.emit(0);
+  EXPECT_EQ(again.calls, 2);
+  EXPECT_EQ(other.calls, 2);
+}
+
+// Removing the first late connection must not let the emission run on into
+// the ones connected after it.
+TEST(SigslotTest, RemovingALateConnectionDoesNotExtendTheEmission) {
+  StSignal signal;
+  Actor<StSignal> first, second;
+  auto late1 = std::make_unique<Actor<StSignal>>();
+  Actor<StSignal> late2;
+  first.action = [&](int) {
+    if (first.calls != 1) return;
+    signal.connect(late1.get(), &Actor<StSignal>::OnSignal);
+    signal.connect(&late2, &Actor<StSignal>::OnSignal);
+  };
+  second.action = [&](int) { late1.reset(); };
+  signal.connect(&first, &Actor<StSignal>::OnSignal);
+  signal.connect(&second, &Actor<StSignal>::OnSignal);
+  signal.emit(0);
+  EXPECT_EQ(second.calls, 1);
+  EXPECT_EQ(late2.calls, 0);
+  signal.emit(0);
+  EXPECT_EQ(late2.calls, 1);
+}
+
+TEST(SigslotTest, ConnectionAddedAfterDisconnectAllDuringEmissionWaits) {
+  StSignal signal;
+  Actor<StSignal> first, second, late;
+  first.action = [&](int) {
+    if (first.calls != 1) return;
+    signal.disconnect_all();
+    signal.connect(&late, &Actor<StSignal>::OnSignal);
+  };
+  signal.connect(&first, &Actor<StSignal>::OnSignal);
+  signal.connect(&second, &Actor<StSignal>::OnSignal);
+  signal.emit(0);
+  EXPECT_EQ(second.calls, 0);
+  EXPECT_EQ(late.calls, 0);
+  signal.emit(0);
+  EXPECT_EQ(late.calls, 1);
+}
+
+// A nested emission is a new emission: it calls what was connected before it
+// started, while the outer one still stops at its own snapshot.
+TEST(SigslotTest, NestedEmissionSeesConnectionsTheOuterOneSkips) {
+  StSignal signal;
+  Actor<StSignal> first, late;
+  first.action = [&](int depth) {
+    if (depth != 0) return;
+    signal.connect(&late, &Actor<StSignal>::OnSignal);
+    signal.emit(1);
+  };
+  signal.connect(&first, &Actor<StSignal>::OnSignal);
+  signal.emit(0);
+  EXPECT_EQ(first.calls, 2);
   EXPECT_EQ(late.calls, 1);
 }
 
