@@ -193,13 +193,35 @@ TEST_F(ServiceTransportTest, BrokenStreamDropsTheConnectionOnTheNextPass) {
   EXPECT_TRUE(WaitFor([&] { return !svc_.IsOnline(kUser); }));
 }
 
-TEST_F(ServiceTransportTest, DollarFramingFromTheServerIsAdoptedAndBoundsWhatCanBeSent) {
+TEST_F(ServiceTransportTest, DollarFramingFromTheServerCarriesTheLaterCommandsAndBoundsTheirSize) {
   svc_.AddFault({.direction = local_service::Direction::kToClient,
                  .action = local_service::FaultAction::kDollarFraming,
                  .times = 1});
   LogIn();
   EXPECT_EQ('$', ThreadMgr::Inst()->Invoke<char>(RTC_FROM_HERE,
                                                   [this] { return service_->marker(); }));
+  // The commands after the Login travel in '$' framing both ways and are answered.
+  OnWorker([this] {
+    service_->doSendMsg("SendMsgToPeer",
+                        R"({"MsgId":77,"ToUId":"dave","MsgType":1,"MsgBody":"in dollars"})");
+    service_->doSendMsg("KeepAlive", "");
+  });
+  ASSERT_TRUE(WaitFor([&] { return SeenCmd("MsgStatus"); }));
+  ASSERT_TRUE(svc_.WaitForCommand(kUser, "KeepAlive", 1, 5000));
+  for (const Seen& s : SeenNow()) {
+    if (s.cmd == "MsgStatus") EXPECT_EQ(77, s.msg_id);
+  }
+  std::vector<local_service::ReceivedCommand> log = svc_.Log(kUser);
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ("Login", log[0].cmd);
+  EXPECT_EQ('#', log[0].framing);
+  EXPECT_EQ("SendMsgToPeer", log[1].cmd);
+  EXPECT_EQ('$', log[1].framing);
+  EXPECT_NE(std::string::npos, log[1].content.find("in dollars"));
+  EXPECT_EQ("KeepAlive", log[2].cmd);
+  EXPECT_EQ('$', log[2].framing);
+  for (const auto& c : log) EXPECT_EQ(0, c.crypt_result) << c.cmd;
+  EXPECT_TRUE(svc_.Warnings().empty());
   // A body the 16-bit length cannot carry is refused whole, with a log line.
   OnWorker([this] {
     service_->doSendMsg("SendMsgToPeer", R"({"MsgId":78,"ToUId":"dave","MsgType":1,"MsgBody":")" +

@@ -37,16 +37,37 @@ TEST(FrameReaderTest, TwoPacketsInOneFeedOrOneByteAtATimeGiveTheSameOrder) {
   EXPECT_EQ(pieces, all);
 }
 
-TEST(FrameReaderTest, DollarFramingIsFixedByTheFirstByte) {
+TEST(FrameReaderTest, EachPacketMayUseEitherFraming) {
   FrameReader r;
-  r.Feed(EncodeFrame("{\"x\":1}", kDollarMarker));
-  EXPECT_EQ(Drain(r), std::vector<std::string>{"{\"x\":1}"});
+  r.Feed(EncodeFrame("{\"a\":1}"));
+  EXPECT_EQ(Drain(r), std::vector<std::string>{"{\"a\":1}"});
+  EXPECT_EQ(r.marker(), kHashMarker);
+  // A client switches to '$' mid-connection; a '$' header split over feeds still waits.
+  std::string dollar = EncodeFrame("{\"b\":2}", kDollarMarker);
+  r.Feed(dollar.substr(0, 2));
+  bool error = true;
+  EXPECT_TRUE(Drain(r, &error).empty());
+  EXPECT_FALSE(error);
+  r.Feed(dollar.substr(2) + EncodeFrame("{\"c\":3}") + EncodeFrame("{\"d\":4}", kDollarMarker));
+  EXPECT_EQ(Drain(r, &error), (std::vector<std::string>{"{\"b\":2}", "{\"c\":3}", "{\"d\":4}"}));
+  EXPECT_FALSE(error);
   EXPECT_EQ(r.marker(), kDollarMarker);
-  // A '#' packet after '$' is fixed is broken input.
-  r.Feed(EncodeFrame("{}"));
-  bool error = false;
-  Drain(r, &error);
-  EXPECT_TRUE(error);
+  EXPECT_EQ(r.buffered(), 0u);
+}
+
+TEST(FrameReaderTest, ABadMarkerOrDollarLengthAfterASwitchBreaksTheStream) {
+  const std::string good = EncodeFrame("{\"a\":1}", kDollarMarker);
+  for (const std::string& bad : {"x" + good, EncodeHeader(5, kDollarMarker) + "zz",
+                                 EncodeHeader(0, kDollarMarker) + "zzz"}) {
+    FrameReader r;
+    r.Feed(good + bad);
+    bool error = false;
+    EXPECT_EQ(Drain(r, &error).size(), 1u);
+    EXPECT_TRUE(error);
+    r.Feed(EncodeFrame("{}"));
+    Drain(r, &error);
+    EXPECT_TRUE(error);
+  }
 }
 
 TEST(FrameReaderTest, LengthsOutsideTheLimitsBreakTheStream) {

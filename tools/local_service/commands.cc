@@ -605,7 +605,8 @@ const std::unordered_map<std::string, Handler>& Handlers() {
 
 }  // namespace
 
-void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& payload) {
+void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& payload,
+                                   char framing) {
   if (conn->detached) return;
   Envelope env;
   std::string error;
@@ -651,6 +652,7 @@ void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& paylo
   entry.raw = payload;
   entry.encrypted = env.encrypt;
   entry.crypt_result = crypt_result;
+  entry.framing = framing;
   entry.time_ms = NowMs();
   Info(Describe(*conn) + " recv " + env.cmd + " " + body);
   Record(std::move(entry));

@@ -35,15 +35,14 @@ FrameReader::Status FrameReader::Next(std::string* payload, std::string* error) 
   size_t avail = buffer_.size() - consumed_;
   if (avail == 0) return Status::kNeedMore;
   const char* p = buffer_.data() + consumed_;
-  if (marker_ == 0) {
-    if (p[0] != kHashMarker && p[0] != kDollarMarker)
-      return fail("first byte " + std::to_string(static_cast<unsigned char>(p[0])) +
-                  " is no packet marker");
-    marker_ = p[0];
+  // Each packet names its own framing: a client switches to '$' after the first '$' it reads,
+  // so one connection may carry both.
+  if (p[0] != kHashMarker && p[0] != kDollarMarker) {
+    std::string byte = std::to_string(static_cast<unsigned char>(p[0]));
+    return fail(marker_ == 0 ? "first byte " + byte + " is no packet marker"
+                             : "byte " + byte + " where a packet marker was due");
   }
-  if (p[0] != marker_)
-    return fail("byte " + std::to_string(static_cast<unsigned char>(p[0])) +
-                " where a packet marker was due");
+  marker_ = p[0];
   size_t header = HeaderSize(marker_);
   if (avail < header) return Status::kNeedMore;
   size_t length = 0;

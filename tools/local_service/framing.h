@@ -1,6 +1,7 @@
 // Packet framing of the TCP command stream: a marker byte, a big-endian total length that counts
 // the header, then the envelope text. '#' packets have a 4-byte length, '$' packets a 2-byte one.
-// The reader does no I/O: bytes go in with Feed, packets or an error come out of Next.
+// Each packet may use either framing. The reader does no I/O: bytes go in with Feed, packets or
+// an error come out of Next.
 #ifndef TOOLS_LOCAL_SERVICE_FRAMING_H_
 #define TOOLS_LOCAL_SERVICE_FRAMING_H_
 
@@ -36,7 +37,7 @@ class FrameReader {
   // returns kError), since nothing after a broken length can be trusted.
   Status Next(std::string* payload, std::string* error);
 
-  // The marker fixed by the first byte, or 0 while none has arrived.
+  // The marker of the packet returned last (or being read), or 0 while none has arrived.
   char marker() const { return marker_; }
   size_t buffered() const { return buffer_.size() - consumed_; }
 

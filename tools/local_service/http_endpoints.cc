@@ -229,6 +229,7 @@ void HttpEndpoints::Install() {
             .Str("content", e.content)
             .Flag("encrypted", e.encrypted)
             .Int("cryptResult", e.crypt_result)
+            .Str("framing", std::string(1, e.framing))
             .Int("timeMs", e.time_ms)
             .EndObject();
       }

@@ -111,6 +111,7 @@ struct ReceivedCommand {
   std::string raw;          // the envelope text as received
   bool encrypted = false;
   int crypt_result = 0;     // 0, or the crypt's error code
+  char framing = '#';       // the packet's marker, '#' or '$'
   int64_t time_ms = 0;      // steady milliseconds since the service started
 };
 

@@ -262,9 +262,10 @@ void LocalService::Impl::OnBytes(const ConnPtr& conn, const char* data, size_t n
       EndConnection(conn, -1, CloseMode::kFin, false);
       break;
     }
-    // Replies follow the client's framing.
-    conn->out_marker = conn->reader.marker() == kDollarMarker ? kDollarMarker : conn->out_marker;
-    OnPayload(conn, payload);
+    // Replies follow the client's framing; once it speaks '$' it keeps to it.
+    char framing = conn->reader.marker();
+    if (framing == kDollarMarker) conn->out_marker = kDollarMarker;
+    OnPayload(conn, payload, framing);
   }
 }
 

@@ -197,7 +197,7 @@ class LocalService::Impl {
   void WriteFramed(const ConnPtr& conn, const std::string& payload, const OutFaults& faults);
 
   // Commands (commands.cc).
-  void OnPayload(const ConnPtr& conn, const std::string& payload);
+  void OnPayload(const ConnPtr& conn, const std::string& payload, char framing);
   void Dispatch(const ConnPtr& conn, const std::string& cmd, const rapidjson::Document& body);
   void OnLogin(const ConnPtr& conn, const Envelope& env, const std::string& body, int crypt);
   void ArmTokenExpiry(const ConnPtr& conn);
