@@ -81,6 +81,7 @@ void HttpParser::reset() {
   has_content_length_ = false;
   content_length_ = 0;
   header_bytes_ = 0;
+  framing_bytes_ = 0;
   body_bytes_ = 0;
 }
 
@@ -105,16 +106,31 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
         return PR_CONTINUE;
       size_t line_len = newline - line;
       processed += line_len + 1;
+      // Every byte on the wire counts, trailing white space included, so
+      // that padding cannot stretch a section past its cap.
+      if (state_ == ST_CHUNKSIZE || state_ == ST_CHUNKTERM) {
+        // Chunk framing grows with the body, not with the headers; it has
+        // a budget of its own as large as the body's.
+        framing_bytes_ += line_len + 1;
+        size_t framing_cap = std::max(max_body_size_, kHttpMaxHeaderSectionSize);
+        if (framing_bytes_ > framing_cap) {
+          RTC_LOG(LS_WARNING) << "HTTP chunk framing exceeds " << framing_cap
+                              << " bytes";
+          *error = HE_OVERFLOW;
+          return PR_COMPLETE;
+        }
+      } else {
+        header_bytes_ += line_len + 1;
+        if (header_bytes_ > kHttpMaxHeaderSectionSize) {
+          RTC_LOG(LS_WARNING) << "HTTP header section exceeds "
+                              << kHttpMaxHeaderSectionSize << " bytes";
+          *error = HE_OVERFLOW;
+          return PR_COMPLETE;
+        }
+      }
       // Both "\r\n" and a bare "\n" end a line.
       while (line_len > 0 && IsSpace(line[line_len - 1]))
         --line_len;
-      header_bytes_ += line_len + 1;
-      if (header_bytes_ > kHttpMaxHeaderSectionSize) {
-        RTC_LOG(LS_WARNING) << "HTTP header section exceeds "
-                            << kHttpMaxHeaderSectionSize << " bytes";
-        *error = HE_OVERFLOW;
-        return PR_COMPLETE;
-      }
       ProcessResult result = ProcessLine(line, line_len, error);
       RTC_LOG(LS_VERBOSE) << "Processed line, result=" << result;
       if (result != PR_CONTINUE)
@@ -230,6 +246,13 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
         state_ = chunked_ ? ST_CHUNKSIZE : ST_DATA;
         header_bytes_ = 0;
         ProcessResult result = ProcessHeaderComplete(chunked_, data_size_, error);
+        if (result != PR_COMPLETE && chunked_ && data_size_ == 0) {
+          // The observer knows this message has no body (an answer to HEAD,
+          // 1xx, 204, 304) whatever its framing says; waiting for chunks
+          // would stall the connection.
+          chunked_ = false;
+          state_ = ST_DATA;
+        }
         if (result != PR_COMPLETE && !chunked_ && data_size_ != SIZE_MAX &&
             data_size_ > max_body_size_) {
           *error = HE_OVERFLOW;

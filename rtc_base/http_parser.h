@@ -78,6 +78,8 @@ class HttpParser {
   bool has_content_length_;
   uint64_t content_length_;
   size_t header_bytes_;
+  // Chunk-size lines and chunk ends, which grow with the body.
+  size_t framing_bytes_;
   size_t body_bytes_;
   size_t max_body_size_ = kHttpMaxBodySize;
 };

@@ -48,6 +48,7 @@ class ResponseCollector : public HttpParser {
   bool done_ = false;
   HttpError error_ = HE_DEFAULT;
   bool chunked_seen_ = false;
+  bool no_body_ = false;
   std::string pending_;
 
  protected:
@@ -69,6 +70,9 @@ class ResponseCollector : public HttpParser {
                                       size_t& data_size,
                                       HttpError* error) override {
     chunked_seen_ = chunked;
+    // As a client does for an answer to HEAD, a 1xx, 204 or 304.
+    if (no_body_)
+      data_size = 0;
     return PR_CONTINUE;
   }
   ProcessResult ProcessData(const char* data,
@@ -399,6 +403,217 @@ TEST(HttpParserTest, CompleteParserAnswersCompleteAtOnce) {
   EXPECT_EQ(HttpParser::PR_COMPLETE, c.Process("x", 1, processed, &error));
   EXPECT_EQ(0u, processed);
   EXPECT_EQ(HE_NONE, error);
+}
+
+
+std::string ChunkedHead() {
+  return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+}
+
+TEST(HttpParserLimitsTest, ManySmallChunksAreABodyNotAnOversizedHeaderSection) {
+  // 100000 one-byte chunks carry about 500 KB of framing, twice the header
+  // cap, for a body well under the body cap.
+  std::string bytes = ChunkedHead();
+  for (int i = 0; i < 100000; ++i)
+    bytes += "1\r\nz\r\n";
+  bytes += "0\r\n\r\n";
+  Outcome o = ParseWhole(bytes, false);
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ(std::string(100000, 'z'), o.body);
+}
+
+TEST(HttpParserLimitsTest, PaddedChunkSizeLinesStopAtTheFramingCap) {
+  // Each chunk carries one byte behind a size line of a thousand zeros; the
+  // body stays under its cap while the framing grows without end.
+  ResponseCollector c;
+  c.set_max_body_size(100000);
+  ASSERT_TRUE(c.Feed(ChunkedHead()));
+  const std::string chunk = std::string(1000, '0') + "1\r\nq\r\n";
+  int chunks = 0;
+  while (c.Feed(chunk) && chunks < 1000)
+    ++chunks;
+  EXPECT_TRUE(c.done_);
+  EXPECT_EQ(HE_OVERFLOW, c.error_);
+  EXPECT_LE(c.body.size() * chunk.size(), 2 * kHttpMaxHeaderSectionSize);
+}
+
+TEST(HttpParserLimitsTest, TrailingWhiteSpaceCountsTowardsTheHeaderCap) {
+  // Lines padded with white space up to just under the line limit: trimmed
+  // they are tiny, on the wire they are far over the header cap.
+  std::string bytes = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 12; ++i)
+    bytes += "X-Pad: v" + std::string(30000, ' ') + "\r\n";
+  bytes += "Content-Length: 0\r\n\r\n";
+  EXPECT_EQ(HE_OVERFLOW, ParseWhole(bytes, false).error);
+}
+
+TEST(HttpParserLimitsTest, HeaderSectionJustUnderTheCapIsAccepted) {
+  std::string head = "HTTP/1.1 200 OK\r\n";
+  std::string tail = "Content-Length: 2\r\n\r\n";
+  std::string bytes = head;
+  size_t room = kHttpMaxHeaderSectionSize - head.size() - tail.size();
+  const size_t kLine = 1000;  // "X: " + filler + "\r\n"
+  while (room >= kLine) {
+    bytes += "X: " + std::string(kLine - 5, 'h') + "\r\n";
+    room -= kLine;
+  }
+  if (room > 0)
+    bytes += "Y:" + std::string(room - 4, 'h') + "\r\n";
+  ASSERT_EQ(kHttpMaxHeaderSectionSize, bytes.size() + tail.size());
+  Outcome at_cap = ParseWhole(bytes + tail + "ok", false);
+  EXPECT_EQ(HE_NONE, at_cap.error);
+  EXPECT_EQ("ok", at_cap.body);
+  // One byte more in any header line is one too many.
+  bytes.insert(head.size() + 3, "h");
+  EXPECT_EQ(HE_OVERFLOW, ParseWhole(bytes + tail + "ok", false).error);
+}
+
+TEST(HttpParserLimitsTest, ManyHeadersAreKeptUpToTheCap) {
+  std::string bytes = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 20000; ++i)
+    bytes += "X-" + std::to_string(i) + ": v\r\n";
+  bytes += "Content-Length: 0\r\n\r\n";
+  Outcome o = ParseWhole(bytes, false);
+  EXPECT_EQ(HE_NONE, o.error);
+  EXPECT_EQ(20001u, o.headers.size());
+}
+
+TEST(HttpParserLimitsTest, ChunkSizesAtAndPastSixtyFourBits) {
+  struct Case {
+    const char* line;
+    HttpError error;
+  } cases[] = {
+      {"ffffffffffffffff\r\n", HE_OVERFLOW},   // 2^64-1: over the body cap
+      {"FFFFFFFFFFFFFFFF;x=1\r\n", HE_OVERFLOW},
+      {"10000000000000000\r\n", HE_PROTOCOL},  // 2^64 does not fit
+      {"fffffffffffffffff\r\n", HE_PROTOCOL},
+      {"00000000000000000000000000000003\r\nabc\r\n0\r\n\r\n", HE_NONE},
+      {"1000001\r\n", HE_OVERFLOW},  // one past the 16 MB cap
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.error, ParseWhole(ChunkedHead() + c.line, false).error)
+        << c.line;
+  }
+}
+
+TEST(HttpParserLimitsTest, ContentLengthForms) {
+  struct Case {
+    const char* value;
+    HttpError error;
+    const char* body;
+  } cases[] = {
+      {"0005", HE_NONE, "hello"},
+      {"  5", HE_NONE, "hello"},
+      {"5   \t", HE_NONE, "hello"},
+      {"\t5", HE_NONE, "hello"},
+      {"+5", HE_PROTOCOL, ""},
+      {"++5", HE_PROTOCOL, ""},
+      {"5 ,5", HE_PROTOCOL, ""},
+      {"5,5", HE_PROTOCOL, ""},
+      {"5.0", HE_PROTOCOL, ""},
+      {"18446744073709551615", HE_OVERFLOW, ""},
+      {"18446744073709551616", HE_PROTOCOL, ""},
+      {"00000000000000000000000000000000000000005", HE_NONE, "hello"},
+  };
+  for (const Case& c : cases) {
+    Outcome o = ParseWhole(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") +
+                               c.value + "\r\n\r\nhello",
+                           false);
+    EXPECT_EQ(c.error, o.error) << c.value;
+    if (c.error == HE_NONE)
+      EXPECT_EQ(c.body, o.body) << c.value;
+  }
+}
+
+TEST(HttpParserLimitsTest, FoldedHeadersAreRefused) {
+  for (const char* fold : {" continued", "\tcontinued"}) {
+    std::string bytes = std::string("HTTP/1.1 200 OK\r\nX-A: a\r\n") + fold +
+                        "\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(HE_PROTOCOL, ParseWhole(bytes, false).error) << fold;
+  }
+}
+
+TEST(HttpParserLimitsTest, NulBytesAnywhereInTheHeadIsRefused) {
+  const std::string clean =
+      "HTTP/1.1 200 OK\r\nX-A: abc\r\nContent-Length: 0\r\n\r\n";
+  size_t head_end = clean.size() - 4;
+  for (size_t pos = 0; pos < head_end; ++pos) {
+    if (clean[pos] == '\r' || clean[pos] == '\n')
+      continue;
+    std::string bytes = clean;
+    bytes.insert(pos, 1, '\0');
+    Outcome o = ParseWhole(bytes, false);
+    EXPECT_NE(HE_NONE, o.error) << "NUL at " << pos;
+    EXPECT_NE(HE_DEFAULT, o.error) << "NUL at " << pos;
+  }
+}
+
+TEST(HttpParserLimitsTest, ChunkedAnswerWithoutABodyEndsAtTheHeaders) {
+  ResponseCollector c;
+  c.no_body_ = true;
+  c.Feed("HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n");
+  EXPECT_TRUE(c.done_);
+  EXPECT_EQ(HE_NONE, c.error_);
+  EXPECT_TRUE(c.pending_.empty());
+}
+
+TEST(HttpParserLimitsTest, StreamEndingMidChunkIsDisconnectedAtEveryCut) {
+  const std::string bytes = kChunkedResponse;
+  size_t body_start = bytes.find("\r\n\r\n") + 4;
+  size_t last_chunk_end = bytes.find("0\r\nX-Trailer");
+  for (size_t cut = body_start; cut <= last_chunk_end; ++cut) {
+    Outcome o = ParseWhole(bytes.substr(0, cut));
+    EXPECT_EQ(HE_DISCONNECTED, o.error) << "cut at " << cut;
+  }
+}
+
+// Random bytes and random structure-aware messages, fed in random pieces:
+// every run ends with a result, never more body than was sent, and the
+// same input cut differently gives the same outcome.
+TEST(HttpParserLimitsTest, RandomMessagesEndTheSameWhereverTheyAreCut) {
+  std::mt19937 rng(20261206);
+  const char* kLeaders[] = {"HTTP/1.1 200 OK", "HTTP/1.0 404 Not Found",
+                            "HTTP/1.1 100 Continue", "HTTP 200",
+                            "HTTP/1.1 2x0 OK", "HTTP/1.1 999 "};
+  const char* kHeaders[] = {"Content-Length: 3", "Content-Length: 0",
+                            "Content-Length: 00", "Content-Length: +3",
+                            "Transfer-Encoding: chunked", "Transfer-Encoding: x",
+                            "X-A: b", " folded", "X-Nul: a", "NoColon",
+                            "Content-Length: 18446744073709551615"};
+  const char* kBodies[] = {"abc", "3\r\nabc\r\n0\r\n\r\n",
+                           "ffffffffffffffff\r\n", "1\r\na\r\n",
+                           "0\r\nT: t\r\n\r\n", "", "\r\n\r\n"};
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes;
+    if (round % 4 == 0) {
+      size_t n = rng() % 200;
+      for (size_t i = 0; i < n; ++i)
+        bytes.push_back(static_cast<char>(rng() & 0xff));
+    } else {
+      bytes = kLeaders[rng() % 6];
+      bytes += (rng() % 5 == 0) ? "\n" : "\r\n";
+      for (int h = rng() % 5; h > 0; --h) {
+        bytes += kHeaders[rng() % 11];
+        bytes += "\r\n";
+      }
+      bytes += "\r\n";
+      bytes += kBodies[rng() % 7];
+      if (rng() % 3 == 0 && !bytes.empty())
+        bytes[rng() % bytes.size()] = static_cast<char>(rng() & 0xff);
+    }
+    bool end_stream = rng() % 2 == 0;
+    Outcome whole = ParseWhole(bytes, end_stream);
+    std::vector<size_t> cuts;
+    for (size_t i = 1 + rng() % 5; i < bytes.size(); i += 1 + rng() % 5)
+      cuts.push_back(i);
+    Outcome pieces = ParseInPieces(bytes, cuts, end_stream);
+    // What is left unread after an error depends on where the pieces ended.
+    pieces.left_over = whole.left_over;
+    EXPECT_EQ(whole, pieces) << round;
+    if (end_stream)
+      EXPECT_NE(HE_DEFAULT, whole.error) << round;
+    EXPECT_LE(whole.body.size(), bytes.size());
+  }
 }
 
 }  // namespace
