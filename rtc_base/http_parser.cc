@@ -145,6 +145,17 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
       if (processed == len)
         return PR_CONTINUE;
       size_t available = std::min(data_size_, len - processed);
+      if (data_size_ == SIZE_MAX) {
+        // A body that ends with the stream gets no byte past its cap.
+        size_t room = max_body_size_ - body_bytes_;
+        if (room == 0) {
+          RTC_LOG(LS_WARNING) << "HTTP body exceeds " << max_body_size_
+                              << " bytes";
+          *error = HE_OVERFLOW;
+          return PR_COMPLETE;
+        }
+        available = std::min(available, room);
+      }
       size_t read = 0;
       ProcessResult result =
           ProcessData(buffer + processed, available, read, error);

@@ -422,6 +422,17 @@ TEST(HttpParserLimitsTest, ManySmallChunksAreABodyNotAnOversizedHeaderSection) {
   EXPECT_EQ(std::string(100000, 'z'), o.body);
 }
 
+TEST(HttpParserLimitsTest, BodyEndingWithTheStreamGetsNoBytePastTheCap) {
+  for (size_t sent : {3u, 4u, 5u, 40u}) {
+    ResponseCollector c;
+    c.set_max_body_size(4);
+    c.Feed("HTTP/1.1 200 OK\r\n\r\n" + std::string(sent, 'b'));
+    c.End();
+    EXPECT_EQ(sent <= 4 ? HE_NONE : HE_OVERFLOW, c.error_) << sent;
+    EXPECT_EQ(std::min<size_t>(sent, 4), c.body.size()) << sent;
+  }
+}
+
 TEST(HttpParserLimitsTest, PaddedChunkSizeLinesStopAtTheFramingCap) {
   // Each chunk carries one byte behind a size line of a thousand zeros; the
   // body stays under its cap while the framing grows without end.
