@@ -37,6 +37,25 @@ std::string ChallengeScheme(const char* challenge, size_t len) {
 // Resolves a Location against the URL of the request it answers. False when the location
 // names a scheme other than http or https.
 bool ResolveLocation(const std::string& location, const std::string& base, std::string* url) {
+  // White space or a control character would end up on the request line.
+  for (char c : location) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f) {
+      return false;
+    }
+  }
+  // A scheme is a letter, then letters, digits, '+', '-' or '.', then ':', all before any
+  // '/', '?' or '#'. Only http and https are followed, and only in their full form.
+  size_t delimiter = location.find_first_of(":/?#");
+  if (delimiter != std::string::npos && delimiter > 0 && location[delimiter] == ':' &&
+      isalpha(static_cast<unsigned char>(location[0])) &&
+      location.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789+-.") == delimiter) {
+    Url<char> with_scheme(location);
+    if (!with_scheme.valid()) {
+      return false;
+    }
+  }
   Url<char> absolute(location);
   if (absolute.valid()) {
     *url = location;
@@ -454,12 +473,20 @@ void HttpClient::onHttpComplete(HttpMode mode, HttpError err) {
       return;
     }
     if (mode == HM_SEND) {
+      interim_responses_ = 0;
       base_.recv(&transaction_->response);
       return;
     }
     if (mode == HM_RECV) {
       if (HttpCodeIsInformational(response().scode)) {
-        // An interim answer: the final one follows on the same connection.
+        // An interim answer: the final one follows on the same connection. A peer that sends
+        // nothing else would hold the request forever.
+        if (++interim_responses_ > kMaxInterimResponses) {
+          RTC_LOG(LS_WARNING) << "HttpClient: more than " << kMaxInterimResponses
+                              << " interim responses";
+          Complete(HE_PROTOCOL);
+          return;
+        }
         response().clear(false);
         base_.recv(&transaction_->response);
         return;

@@ -88,6 +88,8 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
 
   static constexpr size_t kDefaultRetries = 1;
   static constexpr size_t kMaxRedirects = 5;
+  // Interim (1xx) responses accepted before the final one.
+  static constexpr size_t kMaxInterimResponses = 32;
 
   // Without a transaction the client makes and owns one. The pool is not owned.
   HttpClient(const std::string& agent, StreamPool* pool, HttpTransaction* transaction = nullptr);
@@ -233,6 +235,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
   size_t retries_ = kDefaultRetries;
   size_t attempt_ = 0;
   size_t redirects_ = 0;
+  size_t interim_responses_ = 0;
   RedirectAction redirect_action_ = REDIRECT_DEFAULT;
   UriForm uri_form_ = URI_DEFAULT;
   std::unique_ptr<HttpAuthContext> context_;
