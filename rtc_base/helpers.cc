@@ -79,13 +79,16 @@ bool TestRandomGenerator::Generate(void* buf, size_t len) {
 }
 
 void SetRandomTestMode(bool test) {
-  GeneratorState& state = Generators();
-  std::unique_ptr<RandomGenerator> generator;
   if (test) {
-    generator.reset(new TestRandomGenerator);
+    SetRandomGeneratorForTesting(std::make_unique<TestRandomGenerator>());
   } else {
-    generator.reset(new SecureRandomGenerator);
+    SetRandomGeneratorForTesting(std::make_unique<SecureRandomGenerator>());
   }
+}
+
+void SetRandomGeneratorForTesting(std::unique_ptr<RandomGenerator> generator) {
+  RTC_CHECK(generator);
+  GeneratorState& state = Generators();
   std::lock_guard<std::mutex> lock(state.retired_mutex);
   state.current.store(generator.get(), std::memory_order_release);
   state.retired.push_back(std::move(generator));
@@ -134,7 +137,11 @@ std::string CreateRandomString(size_t len) {
 
 bool CreateRandomData(size_t len, std::string* data) {
   data->resize(len);
-  return Rng().Generate(data->data(), len);
+  if (!Rng().Generate(data->data(), len)) {
+    data->clear();
+    return false;
+  }
+  return true;
 }
 
 std::string CreateRandomUuid() {

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 
 namespace rtc {
@@ -39,6 +40,10 @@ class TestRandomGenerator : public RandomGenerator {
 // so a thread still drawing from it is safe.
 void SetRandomTestMode(bool test);
 
+// Installs `generator` as the process-wide generator, so a test can make the source fail. As
+// above, the replaced generator stays alive; SetRandomTestMode(false) goes back to the secure one.
+void SetRandomGeneratorForTesting(std::unique_ptr<RandomGenerator> generator);
+
 // Seeds the process-wide generator; logs "Failed to init random generator!" on failure.
 bool InitRandom(int seed);
 bool InitRandom(const char* seed, size_t len);
@@ -51,7 +56,7 @@ bool CreateRandomString(size_t len, const std::string& table, std::string* str);
 // As above with the 64-character table "A-Za-z0-9+/"; failure is fatal.
 std::string CreateRandomString(size_t len);
 
-// `len` random bytes.
+// `len` random bytes. On failure, false with an empty `data`.
 bool CreateRandomData(size_t len, std::string* data);
 
 // A random (version 4) UUID: "xxxxxxxx-xxxx-4xxx-[89ab]xxx-xxxxxxxxxxxx", lower case.

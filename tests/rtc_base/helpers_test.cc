@@ -1,7 +1,11 @@
 #include "rtc_base/helpers.h"
 
+#include <atomic>
+#include <chrono>
 #include <regex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "rtc_base/logging.h"
@@ -69,6 +73,69 @@ TEST_F(RandomTest, RandomStringUsesOnlyTheTable) {
             std::string::npos);
   EXPECT_TRUE(CreateRandomString(0, &str));
   EXPECT_TRUE(str.empty());
+}
+
+class FailingGenerator : public RandomGenerator {
+ public:
+  bool Init(const void*, size_t) override { return false; }
+  bool Generate(void*, size_t) override { return false; }
+};
+
+TEST_F(RandomTest, AFailingGeneratorGivesFalseAndEmptyResultsWithALogLine) {
+  SetRandomGeneratorForTesting(std::make_unique<FailingGenerator>());
+  LastLineSink sink;
+  LogMessage::AddLogToStream(&sink, LS_ERROR);
+  std::string str = "left over";
+  EXPECT_FALSE(CreateRandomString(10, &str));
+  EXPECT_TRUE(str.empty());
+  EXPECT_NE(sink.last.find("): Failed to generate random string!\n"), std::string::npos)
+      << sink.last;
+  sink.last.clear();
+  str = "left over";
+  EXPECT_FALSE(CreateRandomString(10, std::string("0123456789abcdef"), &str));
+  EXPECT_TRUE(str.empty());
+  EXPECT_NE(sink.last.find("Failed to generate random string!"), std::string::npos);
+  std::string data = "left over";
+  EXPECT_FALSE(CreateRandomData(8, &data));
+  EXPECT_TRUE(data.empty());
+  EXPECT_FALSE(InitRandom(42));
+  EXPECT_NE(sink.last.find("): Failed to init random generator!\n"), std::string::npos)
+      << sink.last;
+  LogMessage::RemoveLogToStream(&sink);
+  // The secure generator comes back.
+  SetRandomTestMode(false);
+  EXPECT_TRUE(CreateRandomString(10, &str));
+  EXPECT_EQ(str.size(), 10u);
+}
+
+TEST_F(RandomTest, SwappingTheGeneratorWhileOthersDrawIsSafe) {
+  // Each failed draw logs an error; keep them off standard error.
+  const LoggingSeverity debug = LogMessage::GetLogToDebug();
+  LogMessage::LogToDebug(LS_NONE);
+  std::atomic<int> running{2};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> drawers;
+  for (int t = 0; t < 2; ++t) {
+    drawers.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        std::string str = "left over";
+        bool ok = CreateRandomString(16, &str);
+        if (str.size() != (ok ? 16u : 0u)) ++bad;
+      }
+      --running;
+    });
+  }
+  for (int i = 0; running.load() > 0; ++i) {
+    if (i % 2 == 0) {
+      SetRandomGeneratorForTesting(std::make_unique<FailingGenerator>());
+    } else {
+      SetRandomTestMode(false);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+  for (std::thread& t : drawers) t.join();
+  LogMessage::LogToDebug(debug);
+  EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(RandomTest, UuidHasTheVersionFourLayout) {
