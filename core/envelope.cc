@@ -35,7 +35,10 @@ int BuildEnvelope(const std::string& cmd, const std::string& content,
     char timestamp[24];
     std::snprintf(timestamp, sizeof(timestamp), "%" PRId64, timestampMs);
     std::string nonce;
-    GenRandStr(nonce, kEnvelopeNonceLength);
+    if (!GenRandStr(nonce, kEnvelopeNonceLength)) {
+      envelope->clear();
+      return kEnvelopeNoNonce;
+    }
     std::string signature;
     std::string cipher;
     if (!content.empty()) {

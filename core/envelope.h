@@ -21,10 +21,15 @@ constexpr size_t kEnvelopeNonceLength = 10;
 // Received contents longer than this are logged as "content too long...".
 constexpr size_t kMaxLoggedContent = 1024;
 
+// BuildEnvelope's result when no random nonce could be made.
+constexpr int kEnvelopeNoNonce = -1;
+
 // Builds the envelope text. `appId` is null except for "Login". `timestampMs` is the wall
 // clock (rtc::TimeUTCMillis). Returns the crypt's result code (0 also for the plain form);
-// on a failure the envelope still carries whatever signature and content it produced (none),
-// as the server expects an answerable command either way.
+// on a crypt failure the envelope still carries whatever signature and content it produced
+// (none), as the server expects an answerable command either way. Without a nonce (the secure
+// generator failed) it returns kEnvelopeNoNonce with an empty `envelope`: a command without
+// one must not be sent.
 int BuildEnvelope(const std::string& cmd, const std::string& content,
                   const zentho::SyncMsgCrypt* crypt, const std::string* appId,
                   int64_t timestampMs, std::string* envelope);

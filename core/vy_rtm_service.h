@@ -200,8 +200,10 @@ class VyRtmService : public vy::rtm::IRtmService,
   //
   // Wraps `content` in the envelope (encrypted once a message crypt exists; "Login" with its
   // "AppId" and without a "SEND" log line), frames it and queues it on the TCP client. The
-  // one way a command leaves the service.
+  // one way a command leaves the service. A command for which no random nonce can be made is
+  // refused with a log line; TrySendMsg then returns false.
   void doSendMsg(const std::string& cmd, const std::string& content);
+  bool TrySendMsg(const std::string& cmd, const std::string& content);
   // Queues one envelope text as a whole frame; dropped when there is no TCP client.
   void sendMsgToIms(const std::string& text);
   // Replaces the message crypt; the session does this before every "Login".
@@ -349,7 +351,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Disconnects the TCP client (it writes what it holds first) and forgets
   // the bytes received on it.
   void DropTcpClient();
-  void doLogin(const std::string& content);
+  // False when the "Login" could not be sent.
+  bool doLogin(const std::string& content);
   std::string GetSvrAddr() const;
   int GetSvrPort() const;
   void OnLoginReply(int code);

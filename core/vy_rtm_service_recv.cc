@@ -19,6 +19,10 @@ constexpr char kLoginCmd[] = "Login";
 }  // namespace
 
 void VyRtmService::doSendMsg(const std::string& cmd, const std::string& content) {
+  TrySendMsg(cmd, content);
+}
+
+bool VyRtmService::TrySendMsg(const std::string& cmd, const std::string& content) {
   // The login body carries the user's token; it is the one command kept out of the log.
   bool login = cmd == kLoginCmd;
   if (!login) {
@@ -27,10 +31,16 @@ void VyRtmService::doSendMsg(const std::string& cmd, const std::string& content)
   std::string envelope;
   int result = BuildEnvelope(cmd, content, msg_crypt_.get(), login ? &app_id_ : nullptr,
                              rtc::TimeUTCMillis(), &envelope);
+  if (result == kEnvelopeNoNonce) {
+    // Its answer, if any was due, is reported by the command's own time-out.
+    RtcPrintf(kRtcLogError, "SEND refused: cmd=%s, no random nonce", cmd.c_str());
+    return false;
+  }
   if (result != 0) {
     RtcPrintf(kRtcLogWarning, "SEND cmd=%s encryption failed: %d", cmd.c_str(), result);
   }
   sendMsgToIms(envelope);
+  return true;
 }
 
 void VyRtmService::sendMsgToIms(const std::string& text) {

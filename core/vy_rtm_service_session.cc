@@ -255,13 +255,21 @@ void VyRtmService::OnServerConnected() {
   // A connection made outside a session (no user) has nobody to log in.
   if (user_id_.empty()) return;
   user_sid_.clear();
-  CreateRandomString(user_sid_, kUserSIdLength);
-  doLogin(BuildLoginBody(user_id_, user_sid_, token_, session_id_));
+  // Without its random texts the Login is not sent; the attempt counts as a failed connection
+  // and is retried (a first login still ends at its deadline).
+  if (!CreateRandomString(user_sid_, kUserSIdLength)) {
+    RtcPrintf(kRtcLogError, "User: %s Login not sent: no random UserSId", user_id_.c_str());
+    RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
+    return;
+  }
+  if (!doLogin(BuildLoginBody(user_id_, user_sid_, token_, session_id_))) {
+    RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE);
+  }
 }
 
-void VyRtmService::doLogin(const std::string& content) {
+bool VyRtmService::doLogin(const std::string& content) {
   RenewMsgCrypt();
-  doSendMsg("Login", content);
+  return TrySendMsg("Login", content);
 }
 
 void VyRtmService::RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON reason) {

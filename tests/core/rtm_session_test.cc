@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "rtc_base/helpers.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {
@@ -243,6 +245,46 @@ TEST_F(RtmSessionTest, RefusedConnectionsAreReportedOnceAndRetried) {
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
   EXPECT_THAT(alice.log.States(),
               ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3), Pair(kConnected, 2)));
+}
+
+// Draws of `failing_len` bytes fail (every draw when 0); the others come from the secure
+// generator. The UserSId is drawn 32 bytes at once, envelope nonces 64 bytes at a time.
+class FailingGenerator : public rtc::RandomGenerator {
+ public:
+  explicit FailingGenerator(size_t failing_len) : failing_len_(failing_len) {}
+  bool Init(const void*, size_t) override { return true; }
+  bool Generate(void* buf, size_t len) override {
+    return failing_len_ != 0 && len != failing_len_ && secure_.Generate(buf, len);
+  }
+
+ private:
+  const size_t failing_len_;
+  rtc::SecureRandomGenerator secure_;
+};
+
+TEST_F(RtmSessionTest, LoginWithoutItsRandomTextsIsNotSentAndTheConnectionIsRetried) {
+  struct RestoreGenerator {
+    ~RestoreGenerator() { rtc::SetRandomTestMode(false); }
+  } restore;
+  // alice's UserSId cannot be made, bob's Login nonce cannot.
+  for (auto [user, failing_len] : {std::pair<const char*, size_t>{"alice", 0}, {"bob", 64}}) {
+    SCOPED_TRACE(user);
+    rtc::SetRandomGeneratorForTesting(std::make_unique<FailingGenerator>(failing_len));
+    Client client(svc_, user);
+    ASSERT_EQ(0, client->login("t", user));
+    ASSERT_TRUE(client.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE));
+    EXPECT_TRUE(Received(user, "Login").empty());
+    rtc::SetRandomTestMode(false);
+    Pass(2500);
+    ASSERT_TRUE(client.log.WaitFor(Event::kLoginSuccess));
+    EXPECT_THAT(client.log.States(),
+                ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3), Pair(kConnected, 2)));
+    auto logins = Received(user, "Login");
+    ASSERT_EQ(1u, logins.size());
+    EXPECT_THAT(logins[0].content, ::testing::ContainsRegex(R"("UserSId":"[A-Za-z0-9]{32}")"));
+    EXPECT_THAT(logins[0].raw, ::testing::ContainsRegex(R"("Nonce":"[A-Za-z0-9]{10}")"));
+  }
+  EXPECT_TRUE(svc_.Warnings().empty());
 }
 
 TEST_F(RtmSessionTest, ForceOfflineAbortsWithoutReconnecting) {

@@ -17,6 +17,7 @@
 #include "core/thread_mgr.h"
 #include "core/vy_rtm_service.h"
 #include "local_service/local_service.h"
+#include "rtc_base/helpers.h"
 #include "temp_dir.h"
 
 namespace {
@@ -191,6 +192,34 @@ TEST_F(ServiceTransportTest, BrokenStreamDropsTheConnectionOnTheNextPass) {
   EXPECT_NE(std::string::npos, LogText().find("Recv stream broken"));
   EXPECT_FALSE(SeenCmd("MsgStatus"));
   EXPECT_TRUE(WaitFor([&] { return !svc_.IsOnline(kUser); }));
+}
+
+class FailingGenerator : public rtc::RandomGenerator {
+ public:
+  bool Init(const void*, size_t) override { return false; }
+  bool Generate(void*, size_t) override { return false; }
+};
+
+TEST_F(ServiceTransportTest, CommandsWithoutARandomNonceAreRefusedNotSent) {
+  LogIn();
+  OnWorker([this] {
+    rtc::SetRandomGeneratorForTesting(std::make_unique<FailingGenerator>());
+    service_->doSendMsg("KeepAlive", "");
+    service_->doSendMsg("SendMsgToPeer", R"({"MsgId":5,"ToUId":"dave","MsgType":1,"MsgBody":"a"})");
+    rtc::SetRandomTestMode(false);
+    service_->doSendMsg("SendMsgToPeer", R"({"MsgId":6,"ToUId":"dave","MsgType":1,"MsgBody":"b"})");
+  });
+  ASSERT_TRUE(WaitFor([&] { return SeenCmd("MsgStatus"); }));
+  std::vector<local_service::ReceivedCommand> log = svc_.Log(kUser);
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ("Login", log[0].cmd);
+  EXPECT_EQ("SendMsgToPeer", log[1].cmd);
+  EXPECT_NE(std::string::npos, log[1].content.find(R"("MsgId":6)"));
+  EXPECT_EQ(0, log[1].crypt_result);
+  std::string text = LogText();
+  EXPECT_NE(std::string::npos, text.find("SEND refused: cmd=KeepAlive, no random nonce"));
+  EXPECT_NE(std::string::npos, text.find("SEND refused: cmd=SendMsgToPeer, no random nonce"));
+  EXPECT_TRUE(svc_.IsOnline(kUser));
 }
 
 TEST_F(ServiceTransportTest, DollarFramingFromTheServerCarriesTheLaterCommandsAndBoundsTheirSize) {
