@@ -1,5 +1,6 @@
 #include "core/session_wire.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -230,32 +231,40 @@ std::string BuildP2PHistoryBody(const std::string& app_id, const std::string& us
   return SessionRequestBody("appId", app_id, "fromUId", user_id, session_id, token);
 }
 
-bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages) {
+bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages,
+                        size_t* skipped) {
   messages->clear();
+  if (skipped != nullptr) *skipped = 0;
   JsonStr text;
   rapidjson::Document doc;
   if (!ParseObject(data, length, text, doc)) return false;
   if (GetJsonInt(doc, "code") != 0) return false;
   const rapidjson::Value* list = FindJsonMember(doc, "data");
   if (list == nullptr || !list->IsArray()) return false;
-  for (rapidjson::SizeType i = list->Size(); i > 0; --i) {
-    const rapidjson::Value& entry = (*list)[i - 1];
-    if (!entry.IsObject()) continue;
+  const size_t count = std::min<size_t>(list->Size(), kMaxOfflineMessages);
+  size_t left_out = list->Size() - count;
+  for (size_t i = count; i > 0; --i) {
+    const rapidjson::Value& entry = (*list)[static_cast<rapidjson::SizeType>(i - 1)];
     const rapidjson::Value* from = FindJsonMember(entry, "msgFrom");
     const rapidjson::Value* body = FindJsonMember(entry, "msgBody");
     const rapidjson::Value* type = FindJsonMember(entry, "msgType");
-    if (from == nullptr || !from->IsString() || body == nullptr || !body->IsString() ||
-        type == nullptr || !type->IsInt()) {
+    if (from == nullptr || !from->IsString() || from->GetStringLength() == 0 ||
+        body == nullptr || !body->IsString() || body->GetStringLength() >= kMaxMessageBytes ||
+        type == nullptr || !type->IsInt() ||
+        (type->GetInt() != vy::rtm::MESSAGE_TYPE_TEXT &&
+         type->GetInt() != vy::rtm::MESSAGE_TYPE_RAW)) {
+      ++left_out;
       continue;
     }
     const rapidjson::Value* id = FindJsonMember(entry, "msgId");
     OfflineMessage message;
-    message.id = id != nullptr && id->IsInt64() ? id->GetInt64() : 0;
+    message.id = id != nullptr && id->IsInt64() && id->GetInt64() >= 0 ? id->GetInt64() : 0;
     message.from.assign(from->GetString(), from->GetStringLength());
     message.body.assign(body->GetString(), body->GetStringLength());
     message.type = type->GetInt();
     messages->push_back(std::move(message));
   }
+  if (skipped != nullptr) *skipped = left_out;
   return true;
 }
 

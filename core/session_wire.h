@@ -103,12 +103,18 @@ struct OfflineMessage {
   std::string body;
 };
 
+// The offline fetch delivers at most this many messages; the service keeps no more per user.
+constexpr size_t kMaxOfflineMessages = 10000;
+
 // Reads the offline fetch's answer into `messages` in delivery order (the answer's last entry
-// first). Entries whose "msgFrom" or "msgBody" is not a string or whose "msgType" is not an
-// integer are skipped; a "msgId" that is not an integer reads as 0. Returns false (and no
-// messages) for an answer that is not JSON, has a "code" other than 0, or has no "data"
-// array.
-bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages);
+// first). Only the first kMaxOfflineMessages entries (the newest) are read. Entries whose
+// "msgFrom" is not a non-empty string, whose "msgBody" is not a string shorter than
+// kMaxMessageBytes or whose "msgType" is not 1 (text) or 2 (raw) are skipped; a "msgId" that
+// is not a non-negative integer reads as 0. `skipped` (when not null) receives the number of
+// entries left out, those beyond the limit included. Returns false (and no messages) for an
+// answer that is not JSON, has a "code" other than 0, or has no "data" array.
+bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages,
+                        size_t* skipped = nullptr);
 
 // Formats a URL from one of the formats above.
 std::string FormatServiceUrl(const char* format, const std::string& host, int port);

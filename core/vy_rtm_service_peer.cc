@@ -197,9 +197,14 @@ void VyRtmService::OnOfflineDone(bool ok, const std::string& body) {
   finished_requests_.push_back(std::move(offline_request_));
   if (!ok || body.empty()) return;
   std::vector<OfflineMessage> messages;
-  if (!ParseOfflineAnswer(body.data(), body.size(), &messages)) {
+  size_t skipped = 0;
+  if (!ParseOfflineAnswer(body.data(), body.size(), &messages, &skipped)) {
     RtcPrintf(kRtcLogWarning, "Offline messages: the answer was refused");
     return;
+  }
+  if (skipped != 0) {
+    RtcPrintf(kRtcLogWarning, "Offline messages: %zu entries refused (bad fields, or beyond %zu)",
+              skipped, kMaxOfflineMessages);
   }
   for (const OfflineMessage& entry : messages) {
     // A handler may have logged out; the rest is not for a logged-out user.

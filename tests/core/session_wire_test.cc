@@ -198,4 +198,38 @@ TEST(SessionWireTest, OfflineAnswersThatDeliverNothing) {
   EXPECT_TRUE(ok);
 }
 
+TEST(SessionWireTest, OfflineEntriesWithImpossibleFieldsAreSkippedAndCounted) {
+  std::vector<OfflineMessage> messages;
+  size_t skipped = 99;
+  const std::string too_long(kMaxMessageBytes, 'x');
+  const std::string text =
+      R"({"code":0,"data":[{"msgId":1,"msgFrom":"a","msgType":0,"msgBody":"type 0"},)"
+      R"({"msgId":2,"msgFrom":"a","msgType":3,"msgBody":"type 3"},)"
+      R"({"msgId":3,"msgFrom":"","msgType":1,"msgBody":"nobody sent it"},)"
+      R"({"msgId":4,"msgFrom":"a","msgType":1,"msgBody":")" + too_long + R"("},)"
+      R"({"msgId":-5,"msgFrom":"a","msgType":2,"msgBody":"kept"}]})";
+  ASSERT_TRUE(ParseOfflineAnswer(text.data(), text.size(), &messages, &skipped));
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_EQ("kept", messages[0].body);
+  EXPECT_EQ(0, messages[0].id);
+  EXPECT_EQ(4u, skipped);
+}
+
+TEST(SessionWireTest, OfflineAnswerDeliversAtMostTheNewestTenThousand) {
+  std::string text = R"({"code":0,"data":[)";
+  for (size_t i = 0; i < kMaxOfflineMessages + 5; ++i) {
+    if (i != 0) text += ",";
+    text += R"({"msgId":)" + std::to_string(i) + R"(,"msgFrom":"a","msgType":1,"msgBody":"m"})";
+  }
+  text += "]}";
+  std::vector<OfflineMessage> messages;
+  size_t skipped = 0;
+  ASSERT_TRUE(ParseOfflineAnswer(text.data(), text.size(), &messages, &skipped));
+  ASSERT_EQ(kMaxOfflineMessages, messages.size());
+  EXPECT_EQ(5u, skipped);
+  // The newest entries come first in the answer; the oldest of those kept is delivered first.
+  EXPECT_EQ(static_cast<long long>(kMaxOfflineMessages) - 1, messages.front().id);
+  EXPECT_EQ(0, messages.back().id);
+}
+
 }  // namespace
