@@ -356,6 +356,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   std::string GetSvrAddr() const;
   int GetSvrPort() const;
   void OnLoginReply(int code);
+  // Whether a session stands for a received `cmd`; logs the drop when none does.
+  bool InSession(const std::string& cmd) const;
 
   bool logged_in_ = false;
   // Set while logout runs, so that a logout from its own callbacks returns at once.

@@ -140,13 +140,29 @@ void VyRtmService::InstallPeerCommands() {
 }
 
 void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
-  const long long id = GetJsonInt64(content, "MsgId");
-  const std::string from = GetJsonStr(content, "FromUId");
+  if (!InSession("RecvMsgFromPeer")) return;
+  // Every field is checked before a message is made of it; a refused one is not acknowledged.
+  const rapidjson::Value* id_value = FindJsonMember(content, "MsgId");
+  const rapidjson::Value* from_value = FindJsonMember(content, "FromUId");
+  const rapidjson::Value* body_value = FindJsonMember(content, "MsgBody");
+  const int type = GetJsonInt(content, "MsgType");
+  if (id_value == nullptr || !id_value->IsInt64() || id_value->GetInt64() < 0 ||
+      from_value == nullptr || !from_value->IsString() || from_value->GetStringLength() == 0 ||
+      body_value == nullptr || !body_value->IsString() ||
+      body_value->GetStringLength() >= kMaxMessageBytes ||
+      (type != rtm::MESSAGE_TYPE_TEXT && type != rtm::MESSAGE_TYPE_RAW)) {
+    RtcPrintf(kRtcLogWarning,
+              "Recv cmd=RecvMsgFromPeer refused: MsgId, FromUId, MsgType or MsgBody missing "
+              "or out of range");
+    return;
+  }
+  const long long id = id_value->GetInt64();
+  const std::string from(from_value->GetString(), from_value->GetStringLength());
   MessagePtr message(new VyMessage(this));
   message->SetMsgId(id);
   message->SetMsgTime(GetJsonInt64(content, "SvrTS"));
-  message->setText(GetJsonStr(content, "MsgBody"));
-  message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(GetJsonInt(content, "MsgType")));
+  message->setText(body_value->GetString());
+  message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(type));
   message->SetPeerUId(from);
   cbMessageReceivedFromPeer(from.c_str(), message.get());
   message.reset();
@@ -155,20 +171,30 @@ void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
 }
 
 void VyRtmService::OnMsgStatus(const rapidjson::Value& content) {
+  if (!InSession("MsgStatus")) return;
   const long long id = GetJsonInt64(content, "MsgId");
   auto it = pending_.find(id);
-  if (it == pending_.end()) return;
-  const int status = GetJsonInt(content, "Status");
-  rtm::PEER_MESSAGE_ERR_CODE code = rtm::PEER_MESSAGE_ERR_OK;
-  if (status == 0) {
-    code = it->second.offline ? rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER
-                              : rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE;
+  if (it == pending_.end()) {
+    RtcPrintf(kRtcLogWarning, "MsgStatus for message %lld, which awaits none, ignored", id);
+    return;
   }
   // A channel message is answered by "SendChannelMsg"; a "MsgStatus" naming one is not a
   // peer result, and the entry waits for its own answer.
   if (!it->second.peer) {
     RtcPrintf(kRtcLogWarning, "MsgStatus for channel message %lld ignored", id);
     return;
+  }
+  // 1: delivered, 0: not delivered. Anything else is no answer: the send keeps waiting and
+  // times out, rather than being reported as delivered.
+  const int status = GetJsonInt(content, "Status");
+  if (status != 0 && status != 1) {
+    RtcPrintf(kRtcLogWarning, "MsgStatus for message %lld refused: Status is not 0 or 1", id);
+    return;
+  }
+  rtm::PEER_MESSAGE_ERR_CODE code = rtm::PEER_MESSAGE_ERR_OK;
+  if (status == 0) {
+    code = it->second.offline ? rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER
+                              : rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE;
   }
   pending_.erase(it);
   cbSendMessageResult(id, code);

@@ -302,27 +302,48 @@ void VyRtmService::OnServerConnectionFailure() {
   RtcPrintf(kRtcLogError, "User: %s OnServerConnectionFailure !", user_id_.c_str());
 }
 
+bool VyRtmService::InSession(const std::string& cmd) const {
+  if (logged_in_) return true;
+  // Before the login is answered, or once the session has ended, the server has nothing to
+  // tell this user but the answer to "Login".
+  RtcPrintf(kRtcLogWarning, "Recv cmd=%s dropped: no session", cmd.c_str());
+  return false;
+}
+
 void VyRtmService::InstallSessionCommands() {
   router_.SetHandler("Login", [this](const rapidjson::Value& content) {
     OnLoginReply(GetJsonInt(content, "Code"));
   });
   router_.SetHandler("Logout", [this](const rapidjson::Value& content) {
+    if (!InSession("Logout")) return;
     cbLogout(static_cast<rtm::LOGOUT_ERR_CODE>(GetJsonInt(content, "Code")));
   });
   // The app renews when it learns of the expiry; the warning itself needs nothing.
   router_.SetHandler("AcsTokenWillExpire", [](const rapidjson::Value&) {});
   router_.SetHandler("AcsTokenDidExpire", [this](const rapidjson::Value&) {
+    if (!InSession("AcsTokenDidExpire")) return;
+    if (token_expired_) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=AcsTokenDidExpire dropped: already reported");
+      return;
+    }
     token_expired_ = true;
     cbTokenExpired();
   });
   router_.SetHandler("ForceOffline", [this](const rapidjson::Value&) {
+    if (!InSession("ForceOffline")) return;
+    if (forced_offline_) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=ForceOffline dropped: already reported");
+      return;
+    }
     forced_offline_ = true;
     cbConnectionStateChanged(rtm::CONNECTION_STATE_ABORTED,
                              rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN);
   });
-  router_.SetHandler("CheckNetStatusAck",
-                     [this](const rapidjson::Value&) { net_check_deadline_ = 0; });
+  router_.SetHandler("CheckNetStatusAck", [this](const rapidjson::Value&) {
+    if (InSession("CheckNetStatusAck")) net_check_deadline_ = 0;
+  });
   router_.SetHandler("RenewAcsToken", [this](const rapidjson::Value& content) {
+    if (!InSession("RenewAcsToken")) return;
     std::string token = token_;
     cbRenewTokenResult(token.c_str(),
                        static_cast<rtm::RENEW_TOKEN_ERR_CODE>(GetJsonInt(content, "Code")));
@@ -331,6 +352,11 @@ void VyRtmService::InstallSessionCommands() {
 
 void VyRtmService::OnLoginReply(int code) {
   if (user_id_.empty()) return;  // an answer for a session that has ended
+  // One "Login" goes out per connection; a second answer must not end a session that stands.
+  if (logged_in_) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=Login dropped: already logged in (Code %d)", code);
+    return;
+  }
   if (code != 0) {
     user_id_.clear();
     login_deadline_ = 0;
@@ -341,7 +367,6 @@ void VyRtmService::OnLoginReply(int code) {
     return;
   }
   login_deadline_ = 0;
-  if (logged_in_) return;
   logged_in_ = true;
   reconnect_reported_ = false;
   getP2POffline();

@@ -1,0 +1,166 @@
+// What the service does with server commands it must not trust: commands outside a session,
+// repeated answers and reports, and fields that are missing, of the wrong JSON type or out of
+// range. End to end against the in-process local test service, with `Push` injecting the
+// commands; each injection is followed by a good message, whose arrival shows that everything
+// before it on the connection has been read.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/session_wire.h"
+#include "rtm_test_client.h"
+
+namespace rtm_test {
+namespace {
+
+using local_service::Direction;
+using local_service::FaultAction;
+using local_service::PushForm;
+
+constexpr char kMarker[] = R"({"MsgId":424242,"FromUId":"mark","MsgType":1,"MsgBody":"marker"})";
+
+class RtmServerInputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(svc_.Start(&error)) << error;
+  }
+  // Pushes the marker message to `user` (`form` as the commands before it) and waits until
+  // `client` has been handed it: every command pushed before it has then been handled.
+  bool Settle(Client& client, const std::string& user, PushForm form = PushForm::kDefault) {
+    size_t before = client.log.Count(Event::kMessage);
+    if (!svc_.Push(user, "RecvMsgFromPeer", kMarker, form)) return false;
+    return client.log.WaitFor(Event::kMessage, before + 1);
+  }
+  size_t StateCount(Client& client, int state) {
+    size_t n = 0;
+    for (const auto& s : client.log.States()) n += s.first == state ? 1 : 0;
+    return n;
+  }
+
+  RunningFakeClock& clock_ = RunningFakeClock::Instance();
+  local_service::LocalService svc_{ServiceOptions()};
+};
+
+TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
+  // The service's answer to "Login" is swallowed; the one the test pushes comes last.
+  svc_.AddFault({.direction = Direction::kToClient,
+                 .cmd = "Login",
+                 .action = FaultAction::kDrop,
+                 .times = 1});
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  // The service answers "Login" as it reads it, so once it is logged the answer is gone.
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
+  for (const char* cmd : {"AcsTokenDidExpire", "ForceOffline", "Logout", "RenewAcsToken"}) {
+    ASSERT_TRUE(svc_.Push("alice", cmd, R"({"Code":0})"));
+  }
+  ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
+                        R"({"MsgId":5,"FromUId":"eve","MsgType":1,"MsgBody":"early"})"));
+  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(0u, alice.log.Count(Event::kTokenExpired));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLogout));
+  EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
+  EXPECT_EQ(0u, StateCount(alice, rtm::CONNECTION_STATE_ABORTED));
+  auto messages = alice.log.Of(Event::kMessage);
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_EQ("marker", messages[0].text);
+}
+
+TEST_F(RtmServerInputTest, SecondLoginAnswerDoesNotEndTheSession) {
+  Client alice(svc_, "alice");
+  Client bob(svc_, "bob");
+  ASSERT_TRUE(alice.Login());
+  ASSERT_TRUE(bob.Login());
+  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
+  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
+  EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
+  // The session still stands: a send is accepted and answered.
+  long long id = alice.Send("bob", "still here");
+  ASSERT_NE(0, id);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
+}
+
+TEST_F(RtmServerInputTest, RepeatedForceOfflineAndTokenExpiryAreReportedOnce) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(svc_.Push("alice", "AcsTokenDidExpire", ""));
+    ASSERT_TRUE(svc_.Push("alice", "ForceOffline", ""));
+  }
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(1u, alice.log.Count(Event::kTokenExpired));
+  EXPECT_EQ(1u, StateCount(alice, rtm::CONNECTION_STATE_ABORTED));
+}
+
+TEST_F(RtmServerInputTest, MsgStatusWithAStatusOtherThan0Or1IsNoResult) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  // The service's own answer comes with Status 7; the test pushes the other forms.
+  svc_.AddFault({.direction = Direction::kToClient,
+                 .user = "alice",
+                 .cmd = "MsgStatus",
+                 .action = FaultAction::kReplaceField,
+                 .value = 7,
+                 .field = "Status",
+                 .times = 1});
+  long long id = alice.Send("bob", "judged");
+  ASSERT_NE(0, id);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", 1, 5000));
+  const std::string msg_id = std::to_string(id);
+  for (const char* status : {"-1", R"("1")", "null", "1.5", "4294967297"}) {
+    ASSERT_TRUE(svc_.Push("alice", "MsgStatus",
+                          R"({"MsgId":)" + msg_id + R"(,"Status":)" + status + "}"));
+  }
+  ASSERT_TRUE(svc_.Push("alice", "MsgStatus", R"({"MsgId":")" + msg_id + R"(","Status":1})"));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(0u, alice.log.Count(Event::kSendResult));
+  // Still waiting: it ends as a time-out, once.
+  clock_.Jump(10100);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
+}
+
+TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotAcknowledged) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  const std::string too_long(kMaxMessageBytes, 'x');
+  const std::vector<std::string> bad = {
+      R"({"FromUId":"eve","MsgType":1,"MsgBody":"no id"})",
+      R"({"MsgId":"6","FromUId":"eve","MsgType":1,"MsgBody":"string id"})",
+      R"({"MsgId":-6,"FromUId":"eve","MsgType":1,"MsgBody":"negative id"})",
+      R"({"MsgId":1.5,"FromUId":"eve","MsgType":1,"MsgBody":"fraction id"})",
+      R"({"MsgId":6,"FromUId":"","MsgType":1,"MsgBody":"no sender"})",
+      R"({"MsgId":6,"FromUId":7,"MsgType":1,"MsgBody":"number sender"})",
+      R"({"MsgId":6,"FromUId":["eve"],"MsgType":1,"MsgBody":"array sender"})",
+      R"({"MsgId":6,"FromUId":"eve","MsgBody":"no type"})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":0,"MsgBody":"type 0"})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":3,"MsgBody":"type 3"})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":"1","MsgBody":"string type"})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":null})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":{"a":1}})",
+      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":")" + too_long + R"("})",
+      R"([{"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":"array"}])",
+  };
+  for (const std::string& body : bad) ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", body));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  auto messages = alice.log.Of(Event::kMessage);
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_EQ("marker", messages[0].text);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "RecvMsgFromPeerAck", 1, 5000));
+  usleep(50000);
+  size_t acks = 0;
+  for (const auto& c : svc_.Log("alice")) acks += c.cmd == "RecvMsgFromPeerAck" ? 1 : 0;
+  EXPECT_EQ(1u, acks);
+}
+
+}  // namespace
+}  // namespace rtm_test
