@@ -344,32 +344,16 @@ bool ScanInt(const char*& p, int* value) {
   return true;
 }
 
+// The month's index from its three-letter name, or -1 for anything else.
 int MonthFromName(const char* month) {
-  // Decided by the third letter, as the table of month names allows.
-  switch (tolower(static_cast<unsigned char>(month[2]))) {
-    case 'b':
-      return 1;
-    case 'c':
-      return 11;
-    case 'g':
-      return 7;
-    case 'l':
-      return 6;
-    case 'n':
-      return (tolower(static_cast<unsigned char>(month[1])) == 'a') ? 0 : 5;
-    case 'p':
-      return 8;
-    case 'r':
-      return (tolower(static_cast<unsigned char>(month[0])) == 'm') ? 2 : 3;
-    case 't':
-      return 9;
-    case 'v':
-      return 10;
-    case 'y':
-      return 4;
-    default:
-      return 0;
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
+                                        "May", "Jun", "Jul", "Aug",
+                                        "Sep", "Oct", "Nov", "Dec"};
+  for (int i = 0; i < 12; ++i) {
+    if (strncasecmp(month, kMonths[i], 3) == 0)
+      return i;
   }
+  return -1;
 }
 
 bool IsLeapYear(int year) {
@@ -409,6 +393,8 @@ bool HttpDateToSeconds(const std::string& date, time_t* seconds) {
     month_name[i] = *p++;
   }
   int month = MonthFromName(month_name);
+  if (month < 0)
+    return false;
 
   if (!ScanInt(p, &year) || !ScanInt(p, &hour) || *p++ != ':' ||
       !ScanInt(p, &minute) || *p++ != ':' || !ScanInt(p, &second)) {

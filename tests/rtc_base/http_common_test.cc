@@ -348,6 +348,8 @@ TEST_P(HttpDateTest, ConvertsWhateverTheLocalZone) {
       {"Tue, 29 Feb 2000 23:59:59 GMT", 951868799},
       {"Sun, 26 Mar 2023 02:30:00 GMT", 1679797800},
       {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+      {"Sun, 06 NOV 1994 08:49:37 GMT", 784111777},
+      {"Fri, 31 dec 1999 23:59:59 GMT", 946684799},
   };
   for (const auto& c : cases) {
     time_t seconds = -1;
@@ -364,7 +366,9 @@ TEST_P(HttpDateTest, RefusesMalformedDates) {
            "Sun, 06 Nov 1994 08:49:37 +01x0", "Sun, 06 Nov 1994 08:49:37 +0160",
            "Sun, 32 Jan 1994 08:49:37 GMT", "Sun, 30 Feb 1994 08:49:37 GMT",
            "Sun, 06 Nov 1994 24:00:00 GMT", "Sun, 06 Nov 1994 08:60:00 GMT",
-           "Sun, 06 N1v 1994 08:49:37 GMT", "Sun, 06 Nov 1994 08-49-37 GMT"}) {
+           "Sun, 06 N1v 1994 08:49:37 GMT", "Sun, 06 Nov 1994 08-49-37 GMT",
+           "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 06 Nkv 1994 08:49:37 GMT",
+           "Sun, 06 Juy 1994 08:49:37 GMT", "Sun, 06 Qqr 1994 08:49:37 GMT"}) {
     time_t seconds = 12345;
     EXPECT_FALSE(HttpDateToSeconds(text, &seconds)) << text;
     EXPECT_EQ(12345, seconds) << text;
