@@ -166,6 +166,12 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
         *error = HE_STREAM;
         return PR_COMPLETE;
       }
+      if (read == 0 && result == PR_CONTINUE) {
+        // Taking nothing and asking for more would spin here for ever.
+        RTC_LOG(LS_ERROR) << "HTTP body consumer took no bytes";
+        *error = HE_STREAM;
+        return PR_COMPLETE;
+      }
       processed += read;
       if (data_size_ != SIZE_MAX) {
         data_size_ -= read;

@@ -49,6 +49,7 @@ class ResponseCollector : public HttpParser {
   HttpError error_ = HE_DEFAULT;
   bool chunked_seen_ = false;
   bool no_body_ = false;
+  bool stalled_consumer_ = false;
   std::string pending_;
 
  protected:
@@ -79,6 +80,10 @@ class ResponseCollector : public HttpParser {
                             size_t len,
                             size_t& read,
                             HttpError* error) override {
+    if (stalled_consumer_) {
+      read = 0;
+      return PR_CONTINUE;
+    }
     body.append(data, len);
     read = len;
     return PR_CONTINUE;
@@ -566,6 +571,19 @@ TEST(HttpParserLimitsTest, ChunkedAnswerWithoutABodyEndsAtTheHeaders) {
   EXPECT_TRUE(c.done_);
   EXPECT_EQ(HE_NONE, c.error_);
   EXPECT_TRUE(c.pending_.empty());
+}
+
+TEST(HttpParserLimitsTest, ConsumerThatTakesNoBodyBytesEndsTheMessage) {
+  for (const char* bytes :
+       {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",
+        "HTTP/1.1 200 OK\r\n\r\nabc",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"}) {
+    ResponseCollector c;
+    c.stalled_consumer_ = true;
+    c.Feed(bytes);
+    EXPECT_TRUE(c.done_) << bytes;
+    EXPECT_EQ(HE_STREAM, c.error_) << bytes;
+  }
 }
 
 TEST(HttpParserLimitsTest, StreamEndingMidChunkIsDisconnectedAtEveryCut) {
