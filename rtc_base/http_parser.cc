@@ -252,13 +252,11 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
           return PR_COMPLETE;
         }
         if (has_content_length_) {
-          if (content_length_ > max_body_size_) {
-            RTC_LOG(LS_WARNING) << "HTTP body of " << content_length_
-                                << " bytes exceeds " << max_body_size_;
-            *error = HE_OVERFLOW;
-            return PR_COMPLETE;
-          }
-          data_size_ = static_cast<size_t>(content_length_);
+          // The cap is checked once the observer has had its say, as an
+          // answer to HEAD or a 304 announces a length but carries no body.
+          // Observers check the size before they allocate for it.
+          data_size_ = static_cast<size_t>(
+              std::min<uint64_t>(content_length_, SIZE_MAX - 1));
         }
         state_ = chunked_ ? ST_CHUNKSIZE : ST_DATA;
         header_bytes_ = 0;
@@ -272,6 +270,8 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
         }
         if (result != PR_COMPLETE && !chunked_ && data_size_ != SIZE_MAX &&
             data_size_ > max_body_size_) {
+          RTC_LOG(LS_WARNING) << "HTTP body of " << data_size_
+                              << " bytes exceeds " << max_body_size_;
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }

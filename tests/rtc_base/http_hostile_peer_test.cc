@@ -196,6 +196,23 @@ TEST_F(HttpHostilePeerTest, ChunkedNoContentAnswerEndsAtItsHeaders) {
   EXPECT_EQ(outcome.scode, 204u);
 }
 
+TEST_F(HttpHostilePeerTest, HeadAnswerAnnouncingAHugeBodyIsDelivered) {
+  ScriptedServer server([&](int fd, int) {
+    std::string request;
+    ReadHttpRequest(fd, &request);
+    SendText(fd, "HTTP/1.1 200 OK\r\nContent-Length: 50000000000\r\n\r\n");
+    server.WaitForStop(fd);
+  });
+  ASSERT_TRUE(server.Start());
+  Outcome outcome;
+  AsyncHttpRequest* request = NewGet(Loopback(server.port(), "/"), &outcome, 3000);
+  request->request().verb = HV_HEAD;
+  ASSERT_TRUE(Run(request, &outcome));
+  EXPECT_EQ(outcome.error, HE_NONE);
+  EXPECT_EQ(outcome.scode, 200u);
+  EXPECT_EQ(outcome.body, "");
+}
+
 TEST_F(HttpHostilePeerTest, RedirectLoopEndsAfterTheRedirectLimit) {
   ScriptedServer server([&](int fd, int) {
     std::string request;

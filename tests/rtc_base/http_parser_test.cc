@@ -573,6 +573,17 @@ TEST(HttpParserLimitsTest, ChunkedAnswerWithoutABodyEndsAtTheHeaders) {
   EXPECT_TRUE(c.pending_.empty());
 }
 
+TEST(HttpParserLimitsTest, AnnouncedLengthOfAnAnswerWithoutABodyIsNotCapped) {
+  for (const char* length : {"16777217", "18446744073709551615"}) {
+    ResponseCollector c;
+    c.no_body_ = true;
+    c.Feed(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length +
+           "\r\n\r\n");
+    EXPECT_TRUE(c.done_) << length;
+    EXPECT_EQ(HE_NONE, c.error_) << length;
+  }
+}
+
 TEST(HttpParserLimitsTest, ConsumerThatTakesNoBodyBytesEndsTheMessage) {
   for (const char* bytes :
        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",
