@@ -388,8 +388,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Peer messages (vy_rtm_service_peer.cc). Worker thread.
   void InstallPeerCommands();
   void SweepPending();
-  // Reports every pending peer send with `code` and empties the map.
-  void ReportAllPending(vy::rtm::PEER_MESSAGE_ERR_CODE code);
+  // Reports every peer send of `pending` (taken out of the pending map) with `code`.
+  void ReportPending(const std::map<long long, MsgInfo>& pending,
+                     vy::rtm::PEER_MESSAGE_ERR_CODE code);
   void OnRecvMsgFromPeer(const rapidjson::Value& content);
   void OnMsgStatus(const rapidjson::Value& content);
   void getP2POffline();

@@ -124,9 +124,8 @@ void VyRtmService::SweepPending() {
   }
 }
 
-void VyRtmService::ReportAllPending(rtm::PEER_MESSAGE_ERR_CODE code) {
-  std::map<long long, MsgInfo> pending;
-  pending.swap(pending_);
+void VyRtmService::ReportPending(const std::map<long long, MsgInfo>& pending,
+                                 rtm::PEER_MESSAGE_ERR_CODE code) {
   for (const auto& [id, info] : pending) {
     if (info.peer) cbSendMessageResult(id, code);
   }

@@ -49,14 +49,12 @@ int VyRtmService::login_w(const char* token, const char* userId) {
 }
 
 int VyRtmService::logout_w() {
-  // A handler that answers the logout's own report with another logout is not followed
-  // round again.
-  if (logging_out_) return 0;
+  // A handler that answers the logout's own reports with another logout is not followed
+  // round again; one that logged in from inside them is logged out.
+  if (logging_out_ && user_id_.empty()) return 0;
   logging_out_ = true;
   RtcPrintf(kRtcLogInfo, "API Logout");
   doSendMsg("Logout", "");
-  cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
-                           rtm::CONNECTION_CHANGE_REASON_LOGOUT);
   step_ = kStepIdle;
   gateway_request_.reset();
   DropPeerRequests();
@@ -67,7 +65,13 @@ int VyRtmService::logout_w() {
   user_id_.clear();
   // The client writes what it holds, "Logout" included, before it closes.
   DropTcpClient();
-  ReportAllPending(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  // The session is gone before the app hears of it, so that a login from inside the reports
+  // stands and a send from inside them is refused at once.
+  std::map<long long, MsgInfo> pending;
+  pending.swap(pending_);
+  cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
+                           rtm::CONNECTION_CHANGE_REASON_LOGOUT);
+  ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   logging_out_ = false;
   return 0;
 }
