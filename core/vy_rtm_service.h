@@ -365,6 +365,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;
+  // "RenewAcsToken" requests sent on the current connection and not yet answered.
+  int renew_pending_ = 0;
   int step_ = kStepIdle;
   int64_t step_time_ = 0;           // rtc::TimeMillis
   int64_t login_deadline_ = 0;      // 0: none

@@ -1,6 +1,7 @@
 // Peer messages of VyRtmService: the message factories, sending with its checks and flood
 // limit, the pending-send map and its time-outs, received messages and their acks, and the
 // fetch of messages stored while the user was offline.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -159,7 +160,8 @@ void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
   const std::string from(from_value->GetString(), from_value->GetStringLength());
   MessagePtr message(new VyMessage(this));
   message->SetMsgId(id);
-  message->SetMsgTime(GetJsonInt64(content, "SvrTS"));
+  // The server's time is for the app only: one that is absent or negative reads as 0.
+  message->SetMsgTime(std::max<int64_t>(GetJsonInt64(content, "SvrTS"), 0));
   message->setText(body_value->GetString());
   message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(type));
   message->SetPeerUId(from);

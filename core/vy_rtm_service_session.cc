@@ -93,6 +93,7 @@ int VyRtmService::renewToken_w(const char* token) {
   // Kept for every later re-login.
   token_ = token;
   doSendMsg("RenewAcsToken", BuildRenewTokenBody(token_));
+  ++renew_pending_;
   return rtm::RENEW_TOKEN_ERR_OK;
 }
 
@@ -296,6 +297,8 @@ void VyRtmService::OnServerDisconnect() {
     logged_in_ = false;
     net_check_deadline_ = 0;
   }
+  // Answers to renewals sent on the lost connection will not come.
+  renew_pending_ = 0;
   RtcPrintf(kRtcLogError, "User: %s OnServerDisconnect !", user_id_.c_str());
 }
 
@@ -348,6 +351,12 @@ void VyRtmService::InstallSessionCommands() {
   });
   router_.SetHandler("RenewAcsToken", [this](const rapidjson::Value& content) {
     if (!InSession("RenewAcsToken")) return;
+    // One answer per request sent on this connection; any other is not ours to report.
+    if (renew_pending_ == 0) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: no renewal awaits an answer");
+      return;
+    }
+    --renew_pending_;
     std::string token = token_;
     cbRenewTokenResult(token.c_str(),
                        static_cast<rtm::RENEW_TOKEN_ERR_CODE>(GetJsonInt(content, "Code")));
@@ -373,6 +382,7 @@ void VyRtmService::OnLoginReply(int code) {
   login_deadline_ = 0;
   logged_in_ = true;
   reconnect_reported_ = false;
+  renew_pending_ = 0;
   getP2POffline();
   cbLoginSuccess();
 }

@@ -30,9 +30,14 @@ class RtmServerInputTest : public ::testing::Test {
   // Pushes the marker message to `user` (`form` as the commands before it) and waits until
   // `client` has been handed it: every command pushed before it has then been handled.
   bool Settle(Client& client, const std::string& user, PushForm form = PushForm::kDefault) {
-    size_t before = client.log.Count(Event::kMessage);
+    auto markers = [&client] {
+      size_t n = 0;
+      for (const Event& e : client.log.Of(Event::kMessage)) n += e.text == "marker" ? 1 : 0;
+      return n;
+    };
+    size_t before = markers();
     if (!svc_.Push(user, "RecvMsgFromPeer", kMarker, form)) return false;
-    return client.log.WaitFor(Event::kMessage, before + 1);
+    return Eventually([&] { return markers() > before; });
   }
   size_t StateCount(Client& client, int state) {
     size_t n = 0;
@@ -160,6 +165,44 @@ TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotA
   size_t acks = 0;
   for (const auto& c : svc_.Log("alice")) acks += c.cmd == "RecvMsgFromPeerAck" ? 1 : 0;
   EXPECT_EQ(1u, acks);
+}
+
+TEST_F(RtmServerInputTest, RenewAnswersAreReportedOncePerRequest) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login("old"));
+  ASSERT_TRUE(svc_.Push("alice", "RenewAcsToken", R"({"Code":0})"));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
+  // The service's answer is repeated: the second copy is not reported.
+  svc_.AddFault({.direction = Direction::kToClient,
+                 .user = "alice",
+                 .cmd = "RenewAcsToken",
+                 .action = FaultAction::kDuplicate,
+                 .times = 1});
+  ASSERT_EQ(0, alice->renewToken("new"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  auto results = alice.log.Of(Event::kRenewResult);
+  ASSERT_EQ(1u, results.size());
+  EXPECT_EQ("new", results[0].peer);
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_OK, results[0].a);
+}
+
+TEST_F(RtmServerInputTest, ServerTimeThatIsAbsentOrNegativeReadsAsZero) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  for (const char* ts : {"", R"(,"SvrTS":-5)", R"(,"SvrTS":"17")", R"(,"SvrTS":1700000000123)"}) {
+    ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
+                          std::string(R"({"MsgId":8,"FromUId":"eve","MsgType":1,"MsgBody":"t")") +
+                              ts + "}"));
+  }
+  ASSERT_TRUE(Settle(alice, "alice"));
+  auto messages = alice.log.Of(Event::kMessage);
+  ASSERT_EQ(5u, messages.size());
+  EXPECT_EQ(0, messages[0].server_time);
+  EXPECT_EQ(0, messages[1].server_time);
+  EXPECT_EQ(0, messages[2].server_time);
+  EXPECT_EQ(1700000000123LL, messages[3].server_time);
 }
 
 }  // namespace
