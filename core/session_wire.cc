@@ -107,6 +107,11 @@ GatewayAnswer ParseGatewayAnswer(const char* data, size_t length) {
     answer.kind = GatewayAnswer::kRefused;
     return answer;
   }
+  const rapidjson::Value* session = FindJsonMember(doc, "sessionid");
+  if (session != nullptr && session->IsString() &&
+      session->GetStringLength() > kMaxSessionIdBytes) {
+    return answer;
+  }
   answer.kind = GatewayAnswer::kNoAddress;
   answer.session_id = GetJsonStr(doc, "sessionid");
   const rapidjson::Value* addresses = FindJsonMember(doc, "addresses");
@@ -121,7 +126,11 @@ GatewayAnswer ParseGatewayAnswer(const char* data, size_t length) {
       continue;
     }
     if (type->GetInt() != 1) continue;
-    if (port->GetInt() < 1 || port->GetInt() > 65535 || addr->GetStringLength() == 0) continue;
+    const size_t addr_length = addr->GetStringLength();
+    if (port->GetInt() < 1 || port->GetInt() > 65535 || addr_length == 0 ||
+        addr_length > kMaxServerAddrBytes || std::strlen(addr->GetString()) != addr_length) {
+      continue;
+    }
     answer.kind = GatewayAnswer::kAddress;
     answer.address.assign(addr->GetString(), addr->GetStringLength());
     answer.port = port->GetInt();

@@ -35,9 +35,15 @@ std::string BuildGatewayBody(const std::string& app_id, const std::string& user_
 std::string BuildLoginBody(const std::string& user_id, const std::string& user_sid,
                            const std::string& token, const std::string& session_id);
 
+// A gateway session id longer than this is refused; it would go into every "Login" and fetch.
+constexpr size_t kMaxSessionIdBytes = 256;
+// A host name has at most 253 characters; a longer server address is skipped.
+constexpr size_t kMaxServerAddrBytes = 253;
+
 struct GatewayAnswer {
   enum Kind {
-    kInvalid,    // empty, not JSON or not an object: the lookup is retried
+    kInvalid,    // empty, not JSON, not an object, or a session id beyond kMaxSessionIdBytes:
+                 // the lookup is retried
     kRefused,    // "code" not 0 (an absent "code" reads -1)
     kNoAddress,  // "code" 0 but no usable address of type 1: the lookup is retried
     kAddress,    // "code" 0 and an address of type 1
@@ -50,7 +56,8 @@ struct GatewayAnswer {
 };
 
 // Reads the gateway's answer. Address entries whose "type" or "port" is not an integer, whose
-// "addr" is not a string, or whose port is outside 1..65535 are skipped; an "addresses" that
+// "addr" is not a string of 1 to kMaxServerAddrBytes bytes without a zero byte, or whose port
+// is outside 1..65535 are skipped; an "addresses" that
 // is not an array holds no address.
 GatewayAnswer ParseGatewayAnswer(const char* data, size_t length);
 

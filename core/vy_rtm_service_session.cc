@@ -231,7 +231,8 @@ void VyRtmService::OnGatewayDone(bool ok, const std::string& body) {
   GatewayAnswer answer = ParseGatewayAnswer(body.data(), body.size());
   switch (answer.kind) {
     case GatewayAnswer::kInvalid:
-      RtcPrintf(kRtcLogWarning, "Gateway answer is not a JSON object; retrying");
+      RtcPrintf(kRtcLogWarning,
+                "Gateway answer is not a JSON object or its session id is too long; retrying");
       break;
     case GatewayAnswer::kNoAddress:
       session_id_ = answer.session_id;

@@ -59,6 +59,26 @@ TEST(SessionWireTest, GatewayAnswerWithoutAUsableAddressIsRetried) {
   EXPECT_EQ(GatewayAnswer::kNoAddress, Gateway(R"({"code":0})").kind);
 }
 
+TEST(SessionWireTest, GatewayAnswerWithAnOversizeSessionIdOrAddressIsNotUsed) {
+  const std::string at_limit(kMaxSessionIdBytes, 's');
+  GatewayAnswer a = Gateway(R"({"code":0,"sessionid":")" + at_limit +
+                            R"(","addresses":[{"type":1,"addr":"a","port":1}]})");
+  EXPECT_EQ(GatewayAnswer::kAddress, a.kind);
+  EXPECT_EQ(at_limit, a.session_id);
+  EXPECT_EQ(GatewayAnswer::kInvalid,
+            Gateway(R"({"code":0,"sessionid":")" + at_limit +
+                    R"(s","addresses":[{"type":1,"addr":"a","port":1}]})")
+                .kind);
+  // Addresses too long for a host name, or with a zero byte, are skipped for the next one.
+  const std::string long_addr(kMaxServerAddrBytes + 1, 'h');
+  a = Gateway(R"({"code":0,"sessionid":"s","addresses":[{"type":1,"addr":")" + long_addr +
+              R"(","port":1},{"type":1,"addr":"a\u0000b","port":2},)"
+              R"({"type":1,"addr":")" + long_addr.substr(1) + R"(","port":3}]})");
+  EXPECT_EQ(GatewayAnswer::kAddress, a.kind);
+  EXPECT_EQ(3, a.port);
+  EXPECT_EQ(kMaxServerAddrBytes, a.address.size());
+}
+
 TEST(SessionWireTest, GatewayRefusalCarriesItsCode) {
   GatewayAnswer a = Gateway(R"({"code":7})");
   EXPECT_EQ(GatewayAnswer::kRefused, a.kind);
