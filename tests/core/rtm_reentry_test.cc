@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,13 +45,23 @@ class RtmReentryTest : public ::testing::Test {
   local_service::LocalService svc_{ServiceOptions()};
 };
 
+// Releases `service` from inside the first event `pick` selects (immediately, or deferred);
+// `released` is set once the release has returned, so that the test sees its whole effect.
+void ReleaseOn(EventLog& log, rtm::IRtmService* service, std::atomic<bool>& released,
+               std::function<bool(const Event&)> pick, bool immediate = true) {
+  auto fired = std::make_shared<std::atomic<bool>>(false);
+  log.SetOnEvent([service, &released, pick, fired, immediate](const Event& e) {
+    if (!pick(e) || fired->exchange(true)) return;
+    service->release(immediate);
+    released.store(true);
+  });
+}
+
 TEST_F(RtmReentryTest, ImmediateReleaseFromInsideLoginSuccess) {
   EventLog log;
   rtm::IRtmService* service = NewService(&log);
   std::atomic<bool> released{false};
-  log.SetOnEvent([service, &released](const Event& e) {
-    if (e.kind == Event::kLoginSuccess && !released.exchange(true)) service->release(true);
-  });
+  ReleaseOn(log, service, released, [](const Event& e) { return e.kind == Event::kLoginSuccess; });
   ASSERT_EQ(0, service->login("t", "alice"));
   ASSERT_TRUE(Eventually([&] { return released.load(); }));
   EXPECT_TRUE(svc_.WaitForCommand("alice", "Logout", 1, 5000));
@@ -66,11 +78,10 @@ TEST_F(RtmReentryTest, DeferredReleaseFromInsideTheReconnectingReport) {
   ASSERT_EQ(0, service->login("t", "alice"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
   std::atomic<bool> released{false};
-  log.SetOnEvent([service, &released](const Event& e) {
-    if (e.kind == Event::kState && e.a == kReconnecting && !released.exchange(true)) {
-      service->release(false);
-    }
-  });
+  ReleaseOn(
+      log, service, released,
+      [](const Event& e) { return e.kind == Event::kState && e.a == kReconnecting; },
+      /*immediate=*/false);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
   svc_.Close("alice", local_service::CloseMode::kFin);
   ASSERT_TRUE(Eventually([&] { return released.load(); }));
@@ -179,9 +190,7 @@ TEST_F(RtmReentryTest, ImmediateReleaseFromInsideTheResultsALogoutReports) {
     message->release();
   }
   std::atomic<bool> released{false};
-  log.SetOnEvent([service, &released](const Event& e) {
-    if (e.kind == Event::kSendResult && !released.exchange(true)) service->release(true);
-  });
+  ReleaseOn(log, service, released, [](const Event& e) { return e.kind == Event::kSendResult; });
   EXPECT_EQ(0, service->logout());
   EXPECT_TRUE(released.load());
   // The release forgot the handlers: the other two results are not reported.
@@ -211,13 +220,80 @@ TEST_F(RtmReentryTest, ImmediateReleaseFromInsideAnOfflineMessage) {
   EventLog log;
   rtm::IRtmService* service = NewService(&log);
   std::atomic<bool> released{false};
-  log.SetOnEvent([service, &released](const Event& e) {
-    if (e.kind == Event::kMessage && !released.exchange(true)) service->release(true);
-  });
+  ReleaseOn(log, service, released, [](const Event& e) { return e.kind == Event::kMessage; });
   ASSERT_EQ(0, service->login("t", "bob"));
   ASSERT_TRUE(Eventually([&] { return released.load(); }));
   EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("bob"); }));
   EXPECT_EQ(1u, log.Count(Event::kMessage));
+}
+
+TEST_F(RtmReentryTest, ImmediateReleaseFromInsideALoginRefusedByTheServer) {
+  svc_.AddFault({.direction = local_service::Direction::kToClient,
+                 .cmd = "Login",
+                 .action = local_service::FaultAction::kReplaceField,
+                 .value = 3,
+                 .times = 1});
+  EventLog log;
+  rtm::IRtmService* service = NewService(&log);
+  std::atomic<bool> released{false};
+  ReleaseOn(log, service, released, [](const Event& e) { return e.kind == Event::kLoginFailure; });
+  ASSERT_EQ(0, service->login("t", "alice"));
+  ASSERT_TRUE(Eventually([&] { return released.load(); }));
+  EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
+  Pass(13000);
+  EXPECT_EQ(1u, log.Count(Event::kLoginFailure));
+  EXPECT_EQ(1, svc_.gateway_requests());
+}
+
+TEST_F(RtmReentryTest, ImmediateReleaseFromInsideTheConnectingReportOfALogin) {
+  EventLog log;
+  rtm::IRtmService* service = NewService(&log);
+  std::atomic<bool> released{false};
+  ReleaseOn(log, service, released, [](const Event& e) {
+    return e.kind == Event::kState && e.a == rtm::CONNECTION_STATE_CONNECTING;
+  });
+  EXPECT_EQ(0, service->login("t", "alice"));
+  EXPECT_TRUE(released.load());
+  // The login did not outlive the release.
+  Pass(3000);
+  EXPECT_EQ(0, svc_.gateway_requests());
+  EXPECT_EQ(0, svc_.connections_accepted());
+}
+
+TEST_F(RtmReentryTest, ImmediateReleaseFromInsideTokenExpiryAndARenewResult) {
+  for (bool expiry : {true, false}) {
+    EventLog log;
+    rtm::IRtmService* service = NewService(&log);
+    ASSERT_EQ(0, service->login("t", "alice"));
+    ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
+    std::atomic<bool> released{false};
+    ReleaseOn(log, service, released, [expiry](const Event& e) {
+      return e.kind == (expiry ? Event::kTokenExpired : Event::kRenewResult);
+    });
+    if (expiry) {
+      ASSERT_TRUE(svc_.Push("alice", "AcsTokenDidExpire", ""));
+    } else {
+      ASSERT_EQ(0, service->renewToken("renewed"));
+    }
+    ASSERT_TRUE(Eventually([&] { return released.load(); })) << expiry;
+    EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); })) << expiry;
+    clock_.Jump(1001);
+  }
+}
+
+TEST_F(RtmReentryTest, ImmediateReleaseFromInsideTheReportOfARefusedConnection) {
+  svc_.SetGatewayMode(local_service::GatewayMode::kClosedPort);
+  EventLog log;
+  rtm::IRtmService* service = NewService(&log);
+  std::atomic<bool> released{false};
+  ReleaseOn(log, service, released, [](const Event& e) {
+    return e.kind == Event::kState && e.a == kReconnecting;
+  });
+  ASSERT_EQ(0, service->login("t", "alice"));
+  ASSERT_TRUE(Eventually([&] { return released.load(); }));
+  int lookups = svc_.gateway_requests();
+  Pass(5000);
+  EXPECT_EQ(lookups, svc_.gateway_requests());
 }
 
 }  // namespace
