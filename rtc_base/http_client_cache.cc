@@ -105,6 +105,10 @@ HttpValidatorStrength HttpResponseValidatorLevel(const HttpResponseData& respons
   return HVS_NONE;
 }
 
+// The most seconds an age or a lifetime counts for; larger values, however large, count as
+// this, so that sums of them cannot overflow.
+constexpr long long kMaxDeltaSeconds = 2147483648LL;
+
 // A decimal count of seconds; anything else counts as 0.
 time_t ParseSeconds(const std::string& text) {
   if (text.empty()) {
@@ -113,7 +117,13 @@ time_t ParseSeconds(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   long long value = strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || value < 0) {
+  if (end == text.c_str() || *end != '\0' || value < 0) {
+    return 0;
+  }
+  if (errno == ERANGE || value > kMaxDeltaSeconds) {
+    return static_cast<time_t>(kMaxDeltaSeconds);
+  }
+  if (errno != 0) {
     return 0;
   }
   return static_cast<time_t>(value);

@@ -254,6 +254,23 @@ TEST(HttpCacheRulesTest, FreshnessFollowsMaxAgeThenExpiresThenLastModified) {
   EXPECT_EQ(HttpGetCacheState(t, now), HCS_STALE);
 }
 
+TEST(HttpCacheRulesTest, HugeAgesAndLifetimesAreCappedNotOverflowed) {
+  HttpTransaction t;
+  time_t now = 1700000000;
+  t.response.setHeader(HH_DATE, HttpDate(now - 100));
+  t.response.setHeader(HH_CACHE_CONTROL, "max-age=100000");
+  t.response.setHeader(HH_AGE, "9223372036854775807");
+  EXPECT_EQ(HttpGetCacheState(t, now), HCS_STALE);
+  t.response.setHeader(HH_AGE, "99999999999999999999999");
+  EXPECT_EQ(HttpGetCacheState(t, now), HCS_STALE);
+  // Both capped at the same most: a lifetime that large never outlasts such an age.
+  t.response.setHeader(HH_CACHE_CONTROL, "max-age=9223372036854775807");
+  t.response.setHeader(HH_AGE, "9223372036854775807");
+  EXPECT_EQ(HttpGetCacheState(t, now), HCS_STALE);
+  t.response.setHeader(HH_AGE, "0");
+  EXPECT_EQ(HttpGetCacheState(t, now), HCS_FRESH);
+}
+
 TEST(HttpCacheRulesTest, OnlyPlainGetsOfCacheableAnswersAreStored) {
   HttpTransaction t;
   t.request.verb = HV_GET;
