@@ -78,6 +78,9 @@ class TestPeer {
       if (fd < 0) return;
       conn_fd_ = fd;
       accepted_ = true;
+      // Join may have looked for the connection before it was stored here; a behaviour
+      // waiting on a client that is never torn down first would block it for good.
+      if (stop_ && !keep_open_on_join_) ::shutdown(fd, SHUT_RDWR);
       behaviour(fd, *this);
     });
   }
