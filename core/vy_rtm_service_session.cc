@@ -366,6 +366,12 @@ void VyRtmService::InstallSessionCommands() {
 
 void VyRtmService::OnLoginReply(int code) {
   if (user_id_.empty()) return;  // an answer for a session that has ended
+  // With a lookup or a teardown due, the connection that answered is on its way out (a login
+  // made from inside a failure report has not connected yet).
+  if (step_ != kStepIdle) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=Login dropped: the connection is being replaced");
+    return;
+  }
   // One "Login" goes out per connection; a second answer must not end a session that stands.
   if (logged_in_) {
     RtcPrintf(kRtcLogWarning, "Recv cmd=Login dropped: already logged in (Code %d)", code);

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,38 @@ TEST_F(RtmServerInputTest, ServerTimeThatIsAbsentOrNegativeReadsAsZero) {
   EXPECT_EQ(0, messages[1].server_time);
   EXPECT_EQ(0, messages[2].server_time);
   EXPECT_EQ(1700000000123LL, messages[3].server_time);
+}
+
+TEST_F(RtmServerInputTest, LoginAnswerOnAConnectionBeingReplacedIsDropped) {
+  // The service's own answer is swallowed; the test sends a refusal and an acceptance in one
+  // write. The handler logs in again from inside the refusal, so the acceptance arrives on a
+  // connection that the new login is about to replace.
+  svc_.AddFault({.direction = Direction::kToClient,
+                 .cmd = "Login",
+                 .action = FaultAction::kDrop,
+                 .times = 1});
+  Client alice(svc_, "alice");
+  std::atomic<int> relogin{-100};
+  std::atomic<int> connections_at_success{-1};
+  alice.log.SetOnEvent([&](const Event& e) {
+    if (e.kind == Event::kLoginFailure) relogin = alice->login(nullptr, "alice");
+    if (e.kind == Event::kLoginSuccess) connections_at_success = svc_.connections_accepted();
+  });
+  clock_.Jump(1001);
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
+  svc_.Coalesce("alice", 2);
+  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
+  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  ASSERT_TRUE(Settle(alice, "alice"));
+  alice.log.SetOnEvent(nullptr);
+  EXPECT_EQ(0, relogin.load());
+  // The success came from the new connection's own answer.
+  EXPECT_EQ(2, connections_at_success.load());
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
 }
 
 }  // namespace
