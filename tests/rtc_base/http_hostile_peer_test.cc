@@ -145,6 +145,44 @@ TEST_F(HttpHostilePeerTest, HeadersSentForeverStopAtTheCapWithOverflow) {
   EXPECT_EQ(outcome.error, HE_OVERFLOW);
 }
 
+TEST_F(HttpHostilePeerTest, HeaderLineFillingTheWholeBufferIsTheLongestAccepted) {
+  for (size_t line_size : {HttpBase::kBufferSize - 1, HttpBase::kBufferSize,
+                           HttpBase::kBufferSize + 1}) {
+    // "X-Big: " + filler + "\r\n" is line_size bytes.
+    std::string line = "X-Big: " + std::string(line_size - 9, 'f') + "\r\n";
+    ScriptedServer server([&](int fd, int) {
+      std::string request;
+      ReadHttpRequest(fd, &request);
+      SendText(fd, "HTTP/1.1 200 OK\r\n" + line + "Content-Length: 2\r\n\r\nok");
+      server.WaitForStop(fd);
+    });
+    ASSERT_TRUE(server.Start());
+    Outcome outcome;
+    ASSERT_TRUE(Run(NewPost(Loopback(server.port(), "/"), "{}", &outcome, 3000), &outcome));
+    if (line_size <= HttpBase::kBufferSize) {
+      EXPECT_EQ(outcome.error, HE_NONE) << line_size;
+      EXPECT_EQ(outcome.body, "ok") << line_size;
+    } else {
+      EXPECT_EQ(outcome.error, HE_OVERFLOW) << line_size;
+    }
+    server.Stop();
+  }
+}
+
+TEST_F(HttpHostilePeerTest, TrailersSentForeverStopAtTheCapWithOverflow) {
+  ScriptedServer server([&](int fd, int) {
+    std::string request;
+    ReadHttpRequest(fd, &request);
+    if (SendText(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n")) {
+      SendForever(fd, "X-Trailer: more\r\n");
+    }
+  });
+  ASSERT_TRUE(server.Start());
+  Outcome outcome;
+  ASSERT_TRUE(Run(NewPost(Loopback(server.port(), "/"), "{}", &outcome), &outcome));
+  EXPECT_EQ(outcome.error, HE_OVERFLOW);
+}
+
 TEST_F(HttpHostilePeerTest, AnswerTrickledOneByteAtATimeArrivesWhole) {
   const std::string answer =
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-A: b\r\n\r\n"
