@@ -296,5 +296,42 @@ TEST_F(RtmReentryTest, ImmediateReleaseFromInsideTheReportOfARefusedConnection) 
   EXPECT_EQ(lookups, svc_.gateway_requests());
 }
 
+TEST_F(RtmReentryTest, LogoutFromInsideTheReconnectingReportStopsTheRetries) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  alice.log.SetOnEvent([&alice](const Event& e) {
+    if (e.kind == Event::kState && e.a == kReconnecting) alice->logout();
+  });
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
+  svc_.Close("alice", local_service::CloseMode::kRst);
+  ASSERT_TRUE(alice.log.WaitForState(kDisconnected, rtm::CONNECTION_CHANGE_REASON_LOGOUT));
+  alice.log.SetOnEvent(nullptr);
+  Pass(5000);
+  EXPECT_EQ(1, svc_.gateway_requests());
+  EXPECT_EQ(kDisconnected, alice.log.States().back().first);
+  // A later login starts afresh.
+  ASSERT_TRUE(alice.Login());
+}
+
+TEST_F(RtmReentryTest, LoginFromInsideTheLoginTimeoutReportStands) {
+  svc_.SetGatewayMode(local_service::GatewayMode::kNoAnswer, 60000, 4);
+  Client alice(svc_, "alice");
+  std::atomic<int> relogin{-100};
+  alice.log.SetOnEvent([&alice, &relogin](const Event& e) {
+    if (e.kind == Event::kLoginFailure) relogin = alice->login(nullptr, "alice");
+  });
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == 1; }));
+  for (int i = 0; i < 30 && relogin.load() == -100; ++i) Pass(500);
+  EXPECT_EQ(0, relogin.load());
+  EXPECT_EQ(rtm::LOGIN_ERR_TIMEOUT, alice.log.Of(Event::kLoginFailure)[0].a);
+  svc_.SetGatewayMode(local_service::GatewayMode::kNormal);
+  for (int i = 0; i < 20 && alice.log.Count(Event::kLoginSuccess) == 0; ++i) Pass(500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  alice.log.SetOnEvent(nullptr);
+  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
+  EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
+}
+
 }  // namespace
 }  // namespace rtm_test
