@@ -48,16 +48,19 @@ void Bury(sigslot::has_slots<>* watcher) {
 }  // namespace
 
 SignalThread::EnterExit::EnterExit(SignalThread* t) : t_(t) {
-  t_->cs_.Enter();
   // Guards the job's lifetime only; every operation runs on the creating
   // thread, and the worker never takes cs_.
+  CritScope lock(&t_->cs_);
   RTC_DCHECK_GT(t_->refcount_, 0);
   ++t_->refcount_;
 }
 
 SignalThread::EnterExit::~EnterExit() {
-  bool destroy = --t_->refcount_ == 0;
-  t_->cs_.Leave();
+  bool destroy;
+  {
+    CritScope lock(&t_->cs_);
+    destroy = --t_->refcount_ == 0;
+  }
   if (destroy) delete t_;
 }
 
@@ -242,6 +245,7 @@ void SignalThread::OnMainThreadDestroyed() {
 void SignalThread::ReleaseOwnerRef() {
   if (!owner_ref_) return;
   owner_ref_ = false;
+  CritScope lock(&cs_);
   --refcount_;
 }
 

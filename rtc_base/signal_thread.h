@@ -88,8 +88,11 @@ class SignalThread : public sigslot::has_slots<>, protected MessageHandler {
     SignalThread* const parent_;
   };
 
-  // Every public operation holds the lock and a reference while it runs;
-  // the job is deleted when the last reference goes.
+  // Every public operation holds a reference while it runs; the job is
+  // deleted when the last reference goes. The lock is held only to count,
+  // never across a callback: callbacks run with other locks held (a socket
+  // server's, for one), and holding cs_ through them would order cs_ both
+  // before and after those locks.
   class EnterExit {
    public:
     explicit EnterExit(SignalThread* t);
@@ -108,20 +111,20 @@ class SignalThread : public sigslot::has_slots<>, protected MessageHandler {
   // The creating thread, or null once its queue is destroyed.
   Thread* CreatingThread() ABSL_LOCKS_EXCLUDED(main_lock_);
   // Gives up the creator's reference once; later calls do nothing.
-  void ReleaseOwnerRef() ABSL_EXCLUSIVE_LOCKS_REQUIRED(cs_);
+  void ReleaseOwnerRef() ABSL_LOCKS_EXCLUDED(cs_);
 
   // Cleared when the creating thread's queue is destroyed. The worker reads
-  // it under its own small lock, so that it never takes cs_ and Destroy(true)
-  // can join it while holding cs_ at any nesting depth.
+  // it under its own small lock, so that it never takes cs_.
   Thread* main_ ABSL_GUARDED_BY(main_lock_);
   CriticalSection main_lock_;
   // Listens for the creating thread's end; null once that thread is gone.
-  MainThreadWatcher* watcher_ ABSL_GUARDED_BY(cs_);
+  // Creating thread only, like state_ and owner_ref_.
+  MainThreadWatcher* watcher_;
   Worker worker_;
   CriticalSection cs_;
-  State state_ ABSL_GUARDED_BY(cs_) = kInit;
+  State state_ = kInit;
   int refcount_ ABSL_GUARDED_BY(cs_) = 1;
-  bool owner_ref_ ABSL_GUARDED_BY(cs_) = true;
+  bool owner_ref_ = true;
 
   SignalThread(const SignalThread&) = delete;
   SignalThread& operator=(const SignalThread&) = delete;
