@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "log_capture.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/null_socket_server.h"
 #include "rtc_base/thread.h"
@@ -43,28 +44,6 @@ class CountedObject {
 
  private:
   std::atomic<int>* live_;
-};
-
-class CapturingSink : public LogSink {
- public:
-  CapturingSink() { LogMessage::AddLogToStream(this, LS_VERBOSE); }
-  ~CapturingSink() override { LogMessage::RemoveLogToStream(this); }
-  void OnLogMessage(const std::string& message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(message);
-  }
-  bool Contains(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& line : lines_) {
-      if (line.find(text) != std::string::npos)
-        return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 // Drains everything due now.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "log_capture.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/null_socket_server.h"
 #include "rtc_base/thread.h"
@@ -66,27 +67,6 @@ class Recorder : public sigslot::has_slots<> {
   int writes = 0;
   int closes = 0;
   int close_error = -12345;
-};
-
-class CapturingSink : public LogSink {
- public:
-  CapturingSink() { LogMessage::AddLogToStream(this, LS_VERBOSE); }
-  ~CapturingSink() override { LogMessage::RemoveLogToStream(this); }
-  void OnLogMessage(const std::string& message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(message);
-  }
-  int Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const std::string& line : lines_)
-      n += line.find(text) != std::string::npos;
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 // A plain blocking POSIX listener on loopback, the test's own peer.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "log_capture.h"
 #include "rtc_base/event.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/null_socket_server.h"
@@ -325,27 +326,6 @@ TEST_F(ThreadTest, SleepMsSleepsAtLeastTheTime) {
   EXPECT_TRUE(Thread::SleepMs(20));
   EXPECT_GE(TimeMillis() - start, 20);
 }
-
-class CapturingSink : public LogSink {
- public:
-  CapturingSink() { LogMessage::AddLogToStream(this, LS_VERBOSE); }
-  ~CapturingSink() override { LogMessage::RemoveLogToStream(this); }
-  void OnLogMessage(const std::string& message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(message);
-  }
-  int Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const std::string& line : lines_)
-      n += line.find(text) != std::string::npos;
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 TEST_F(ThreadTest, JoiningWhileBlockingCallsAreDisallowedIsLogged) {
   CapturingSink sink;
