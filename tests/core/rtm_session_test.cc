@@ -447,6 +447,10 @@ TEST(RtmSessionExitTest, ProcessExitsCleanlyWithAnUnreleasedSessionInProgress) {
     } else if (!log.WaitFor(Event::kLoginSuccess)) {
       _exit(7);
     }
+    // The service's HTTP library keeps function-local statics that exit() destroys before the
+    // static service; stopping it first keeps its threads off them. The library's session is
+    // still in progress (lookup or reconnect) when the process exits.
+    svc.Stop();
     std::exit(0);
   }
   char self[4096];
