@@ -11,6 +11,7 @@
 #include "core/js_buffer.h"
 #include "core/sync_msg_crypt.h"
 
+namespace vy {
 namespace {
 
 const char kAppId[] = "0123456789abcdef0123456789abcdef";
@@ -145,3 +146,4 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK(BM_Memcpy);
 
 }  // namespace
+}  // namespace vy

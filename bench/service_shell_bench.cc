@@ -28,6 +28,7 @@
 #include "rtc_base/thread.h"
 #include "rtc_base/time_utils.h"
 
+namespace vy {
 namespace {
 
 double ThreadCpuSeconds(clockid_t clock) {
@@ -228,3 +229,4 @@ void BM_LogLineFilteredOut(benchmark::State& state) {
 BENCHMARK(BM_LogLineFilteredOut);
 
 }  // namespace
+}  // namespace vy

@@ -231,7 +231,7 @@ void BM_WorkerIdleCpu(benchmark::State& state) {
   }
   clockid_t cpu_clock;
   pthread_t worker =
-      ThreadMgr::Inst()->Invoke<pthread_t>(RTC_FROM_HERE, [] { return pthread_self(); });
+      vy::ThreadMgr::Inst()->Invoke<pthread_t>(RTC_FROM_HERE, [] { return pthread_self(); });
   pthread_getcpuclockid(worker, &cpu_clock);
   auto cpu_now = [&] {
     timespec ts{};

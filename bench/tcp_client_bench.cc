@@ -25,6 +25,7 @@
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/thread.h"
 
+namespace vy {
 namespace {
 
 const std::string kAppId = "0123456789abcdef0123456789abcdef";
@@ -162,3 +163,4 @@ BENCHMARK(BM_CommandRoundTripThroughLocalService)
     ->UseRealTime();
 
 }  // namespace
+}  // namespace vy

@@ -1,5 +1,7 @@
 #include "core/command_router.h"
 
+namespace vy {
+
 const std::array<const char*, CommandRouter::kCommandCount> CommandRouter::kCommandNames = {
     "Login",
     "Logout",
@@ -72,3 +74,5 @@ bool CommandRouter::Dispatch(const std::string& cmd, const rapidjson::Value& con
   handler(content);
   return true;
 }
+
+}  // namespace vy

@@ -8,6 +8,8 @@
 
 #include "rapidjson/document.h"
 
+namespace vy {
+
 // The table of every command the server sends, in dispatch order. Each family of commands
 // (session, peer messages, presence, channels, calls, attributes) installs its handlers; a
 // name without a handler is ignored like a name that is not in the table.
@@ -33,5 +35,7 @@ class CommandRouter {
  private:
   std::array<Handler, kCommandCount> handlers_;
 };
+
+}  // namespace vy
 
 #endif  // CORE_COMMAND_ROUTER_H_

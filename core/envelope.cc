@@ -8,6 +8,8 @@
 #include "rapidjson/stringbuffer.h"
 #include "rapidjson/writer.h"
 
+namespace vy {
+
 namespace {
 
 constexpr size_t kEnvelopeInitialCapacity = 256;
@@ -125,3 +127,5 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
 const char* RecvLogContent(const std::string& content) {
   return content.size() > kMaxLoggedContent ? "content too long..." : content.c_str();
 }
+
+}  // namespace vy

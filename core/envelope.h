@@ -10,6 +10,8 @@ namespace zentho {
 class SyncMsgCrypt;
 }
 
+namespace vy {
+
 // The JSON envelope around every command on the connection. Without a message crypt:
 //   {"Cmd":..,"Encrypt":false,"Content":<the body's JSON text>}
 // with one (from the first "Login" on):
@@ -64,5 +66,7 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
 // The content as the "Recv" log line shows it: in full up to kMaxLoggedContent bytes, else
 // "content too long...".
 const char* RecvLogContent(const std::string& content);
+
+}  // namespace vy
 
 #endif  // CORE_ENVELOPE_H_

@@ -7,6 +7,8 @@
 #include "rtc_base/memory_stream.h"
 #include "rtc_base/sigslot.h"
 
+namespace vy {
+
 namespace {
 
 std::string ReadAll(rtc::StreamInterface* document) {
@@ -65,3 +67,5 @@ class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
 std::unique_ptr<HttpPost> HttpPost::Start(const Request& request, Done done) {
   return std::make_unique<AsyncHttpPost>(request, std::move(done));
 }
+
+}  // namespace vy

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace vy {
+
 class HttpPost {
  public:
   // `ok` is false when no answer came (no connection, time-out, protocol error); `body` is
@@ -31,5 +33,7 @@ class HttpPost {
   // there once, unless the request is deleted first.
   static std::unique_ptr<HttpPost> Start(const Request& request, Done done);
 };
+
+}  // namespace vy
 
 #endif  // CORE_HTTP_POST_H_

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace vy {
+
 JSBuffer::JSBuffer(bool hashFraming)
     : buffer_(new char[kInitialCapacity]()),
       capacity_(kInitialCapacity),
@@ -175,3 +177,5 @@ void JSBuffer::ParseMessage(const char* payload, int length) {
   packet_[n] = '\0';
   OnRecvMessage(packet_.get(), length);
 }
+
+}  // namespace vy

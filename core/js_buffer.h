@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace vy {
+
 // Cuts the TCP byte stream into packets. A packet is a marker byte, a big-endian total length
 // that counts the header, and the payload (an envelope's JSON text):
 //   '#' framing: '#' + 4-byte length (header 5 bytes), the service's default;
@@ -95,5 +97,7 @@ class JSBuffer {
   char error_[64] = {0};
   uint64_t skipped_bytes_ = 0;
 };
+
+}  // namespace vy
 
 #endif  // CORE_JS_BUFFER_H_

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace vy {
+
 void JsonStr::SetData(const char* data, int length) {
   if (data != nullptr && length >= 1) {
     size_t n = static_cast<size_t>(length);
@@ -74,3 +76,5 @@ bool HasJsonBool(const rapidjson::Value& doc, const char* key) {
   const rapidjson::Value* v = FindJsonMember(doc, key);
   return v != nullptr && v->IsBool();
 }
+
+}  // namespace vy

@@ -7,6 +7,8 @@
 
 #include "rapidjson/document.h"
 
+namespace vy {
+
 // A writable, NUL-terminated copy of a text for rapidjson's in-place parsing. Strings of a
 // document parsed from it point into this copy, so it must outlive the document.
 class JsonStr {
@@ -55,5 +57,7 @@ int64_t GetJsonInt64(const rapidjson::Value& doc, const char* key);
 bool HasJsonBool(const rapidjson::Value& doc, const char* key);
 // The member when present, else null.
 const rapidjson::Value* FindJsonMember(const rapidjson::Value& doc, const char* key);
+
+}  // namespace vy
 
 #endif  // CORE_JSON_UTIL_H_

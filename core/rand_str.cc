@@ -4,6 +4,8 @@
 
 #include "rtc_base/helpers.h"
 
+namespace vy {
+
 const char kRandomStringTable[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz012345678900";
 
@@ -47,3 +49,5 @@ bool CreateRandomString(std::string& out, unsigned n) {
   if (n > kMaxRandomStringLength) return false;
   return rtc::CreateRandomString(n, kRandomStringTable, 64, &out);
 }
+
+}  // namespace vy

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace vy {
+
 // Random texts that go on the wire (envelope nonces, the crypt's block prefix, the login's
 // session id). Both draw from the secure generator: a peer sees them, and a time-seeded
 // generator would repeat them within a second.
@@ -18,5 +20,7 @@ bool CreateRandomString(std::string& out, unsigned n);
 
 // The 64-character table of CreateRandomString.
 extern const char kRandomStringTable[65];
+
+}  // namespace vy
 
 #endif  // CORE_RAND_STR_H_

@@ -10,6 +10,8 @@
 
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 class RateLimiter {
  public:
   constexpr RateLimiter(int32_t limit, int64_t window_ms) : limit_(limit), window_ms_(window_ms) {}
@@ -37,5 +39,7 @@ class RateLimiter {
   int32_t count_ = 0;
   int64_t window_end_ = 0;  // 0 while no window has opened
 };
+
+}  // namespace vy
 
 #endif  // CORE_RATE_LIMITER_H_

@@ -14,6 +14,8 @@
 
 #include "core/rtm_service.h"
 
+namespace vy {
+
 namespace {
 
 constexpr char kLoggerName[] = "RTM_LOG";
@@ -226,14 +228,16 @@ RtcLogStatus GetRtcLogStatus() {
   return status;
 }
 
+}  // namespace vy
+
 extern "C" {
 
-const char* getRtmSdkVersion() { return kSdkVersion; }
+const char* getRtmSdkVersion() { return vy::kSdkVersion; }
 
 int VyRtm_OpenRtcLog(const char* path, int level, int sizeKB) {
-  return OpenRtcLog(path, level, sizeKB);
+  return vy::OpenRtcLog(path, level, sizeKB);
 }
 
-void VyRtm_CloseRtcLog() { CloseRtcLog(); }
+void VyRtm_CloseRtcLog() { vy::CloseRtcLog(); }
 
 }  // extern "C"

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace vy {
+
 // Levels of log lines.
 enum RtcLogLevel {
   kRtcLogTrace = 0,
@@ -67,5 +69,7 @@ RtcLogStatus GetRtcLogStatus();
 // Returns `line` with the string values of the "AcsToken" and "token" keys
 // replaced by "***", both in plain JSON and in JSON quoted inside a string.
 std::string MaskRtcLogSecrets(std::string_view line);
+
+}  // namespace vy
 
 #endif  // CORE_RTC_LOG_H_

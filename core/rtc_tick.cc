@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+namespace vy {
+
 MThreadTick* MThreadTick::Inst() {
   static MThreadTick registry;
   return &registry;
@@ -60,3 +62,5 @@ void MThreadTick::DoProcess() {
   }
   for (RtcTick* tick : detached) tick->OnTickUnAttach();
 }
+
+}  // namespace vy

@@ -9,6 +9,8 @@
 #include "absl/base/thread_annotations.h"
 #include "rtc_base/critical_section.h"
 
+namespace vy {
+
 class MThreadTick;
 
 // Receives a call on every worker pass while registered.
@@ -65,5 +67,7 @@ class MThreadTick {
   MThreadTick(const MThreadTick&) = delete;
   MThreadTick& operator=(const MThreadTick&) = delete;
 };
+
+}  // namespace vy
 
 #endif  // CORE_RTC_TICK_H_

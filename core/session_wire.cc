@@ -8,6 +8,8 @@
 #include "rapidjson/stringbuffer.h"
 #include "rapidjson/writer.h"
 
+namespace vy {
+
 namespace {
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
@@ -284,3 +286,5 @@ std::string FormatServiceUrl(const char* format, const std::string& host, int po
   if (static_cast<size_t>(n) >= sizeof(url)) return std::string();
   return std::string(url, static_cast<size_t>(n));
 }
+
+}  // namespace vy

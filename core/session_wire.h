@@ -12,6 +12,8 @@
 
 #include "core/rtm_types.h"
 
+namespace vy {
+
 // Built-in values of the service.
 constexpr char kHttpAgent[] = "ZODEvo";
 constexpr char kSdkVersion[] = "1.0.2.0";
@@ -125,5 +127,7 @@ bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMess
 
 // Formats a URL from one of the formats above.
 std::string FormatServiceUrl(const char* format, const std::string& host, int port);
+
+}  // namespace vy
 
 #endif  // CORE_SESSION_WIRE_H_

@@ -261,7 +261,7 @@ int SyncMsgCrypt::ValidateSignature(const std::string& signature, const std::str
 }
 
 int SyncMsgCrypt::GenRandStr(std::string& out, unsigned n) {
-  return ::GenRandStr(out, n) ? 0 : -1;
+  return vy::GenRandStr(out, n) ? 0 : -1;
 }
 
 }  // namespace zentho

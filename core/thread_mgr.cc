@@ -11,6 +11,8 @@
 #include "rtc_base/checks.h"
 #include "rtc_base/socket_server.h"
 
+namespace vy {
+
 namespace {
 
 std::unique_ptr<rtc::SocketServer> CreateWorkerSocketServer() {
@@ -103,3 +105,5 @@ void ThreadMgr::ProcessServices() {
   }
   for (VyRtmService* service : released) delete service;
 }
+
+}  // namespace vy

@@ -13,6 +13,8 @@
 #include "rtc_base/critical_section.h"
 #include "rtc_base/thread.h"
 
+namespace vy {
+
 class VyRtmService;
 
 class ThreadMgr : public rtc::Thread {
@@ -56,5 +58,7 @@ class ThreadMgr : public rtc::Thread {
   ThreadMgr(const ThreadMgr&) = delete;
   ThreadMgr& operator=(const ThreadMgr&) = delete;
 };
+
+}  // namespace vy
 
 #endif  // CORE_THREAD_MGR_H_

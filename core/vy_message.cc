@@ -5,6 +5,8 @@
 
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 void VyMessage::SetTextBytes(const char* data, size_t length) {
   if (data == nullptr) return;
   // Never reads past `length`, whether or not the bytes hold a zero.
@@ -29,3 +31,5 @@ long long NextMessageId() {
   } while (!last.compare_exchange_weak(prev, next, std::memory_order_relaxed));
   return next;
 }
+
+}  // namespace vy

@@ -8,6 +8,8 @@
 #include "core/rtm_message.h"
 #include "core/vy_rtm_events.h"
 
+namespace vy {
+
 // A message made by IRtmService::createMessage or delivered to a handler. Its content is kept
 // as one string for both types; the sink (the service or channel that made it) sends it.
 class VyMessage : public vy::rtm::IMessage {
@@ -54,5 +56,7 @@ class VyMessage : public vy::rtm::IMessage {
 // before, so that ids are unique within the process even across threads and clock steps.
 // Any thread.
 long long NextMessageId();
+
+}  // namespace vy
 
 #endif  // CORE_VY_MESSAGE_H_

@@ -10,6 +10,8 @@
 #include "core/rtm_message.h"
 #include "core/rtm_types.h"
 
+namespace vy {
+
 // Events of the TCP client (XTcpClient) to its owner.
 class XNetClientCallback {
  public:
@@ -66,5 +68,7 @@ class VyRtmCallManagerEvent {
  protected:
   virtual ~VyRtmCallManagerEvent() = default;
 };
+
+}  // namespace vy
 
 #endif  // CORE_VY_RTM_EVENTS_H_

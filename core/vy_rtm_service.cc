@@ -11,8 +11,7 @@
 #include "rtc_base/location.h"
 #include "rtc_base/time_utils.h"
 
-using vy::InvokeOnThread;
-namespace rtm = vy::rtm;
+namespace vy {
 
 namespace {
 
@@ -31,15 +30,6 @@ void FillRequestId(long long& requestId) {
 }
 
 }  // namespace
-
-extern "C" rtm::IRtmService* createRtmService() {
-  try {
-    return new VyRtmService();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "createRtmService failed: %s\n", e.what());
-    return nullptr;
-  }
-}
 
 VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   static_assert(sizeof(kBannerLine) == 85, "the banner line has 84 asterisks");
@@ -425,4 +415,13 @@ void VyRtmService::OnNetworkChanged() {}
 
 void VyRtmService::OnMessageSent(int /*length*/) {}
 
+}  // namespace vy
 
+extern "C" vy::rtm::IRtmService* createRtmService() {
+  try {
+    return new vy::VyRtmService();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "createRtmService failed: %s\n", e.what());
+    return nullptr;
+  }
+}

@@ -32,6 +32,8 @@
 #include "rtc_base/checks.h"
 #include "rtc_base/sigslot.h"
 
+namespace vy {
+
 class ThreadMgr;
 
 class VyRtmService : public vy::rtm::IRtmService,
@@ -419,5 +421,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   vy::rtm::LOG_FILTER_TYPE log_filter_ = vy::rtm::LOG_FILTER_INFO;
   int log_file_size_kb_ = 2048;
 };
+
+}  // namespace vy
 
 #endif  // CORE_VY_RTM_SERVICE_H_

@@ -14,7 +14,7 @@
 #include "core/vy_rtm_service.h"
 #include "rtc_base/time_utils.h"
 
-namespace rtm = vy::rtm;
+namespace vy {
 
 namespace {
 
@@ -283,3 +283,5 @@ void VyRtmService::cbMessageReceivedFromPeer(const char* peerId, const rtm::IMes
     handler->onMessageReceivedFromPeer(peerId, message);
   });
 }
+
+}  // namespace vy

@@ -5,7 +5,7 @@
 #include "core/rtc_log.h"
 #include "core/vy_rtm_service.h"
 
-namespace rtm = vy::rtm;
+namespace vy {
 
 namespace {
 
@@ -149,3 +149,5 @@ void VyRtmService::OnVyRtmCallManagerMsgOut(const std::string& /*cmd*/,
                                             const std::string& /*content*/) {}
 
 void VyRtmService::OnVyRtmCallManagerDestory() {}
+
+}  // namespace vy

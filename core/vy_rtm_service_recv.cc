@@ -12,6 +12,8 @@
 #include "core/x_tcp_client.h"
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 namespace {
 
 constexpr char kLoginCmd[] = "Login";
@@ -109,3 +111,5 @@ bool VyRtmService::CheckRecvStream() {
   OnServerDisconnect();
   return true;
 }
+
+}  // namespace vy

@@ -11,7 +11,7 @@
 #include "core/vy_rtm_service.h"
 #include "rtc_base/time_utils.h"
 
-namespace rtm = vy::rtm;
+namespace vy {
 
 namespace {
 
@@ -426,3 +426,5 @@ void VyRtmService::cbRenewTokenResult(const char* token, rtm::RENEW_TOKEN_ERR_CO
 }
 
 void VyRtmService::OnTick() {}
+
+}  // namespace vy

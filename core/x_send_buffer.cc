@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace vy {
+
 XSendBuffer::XSendBuffer() : buffer_(new char[kInitialCapacity]()), capacity_(kInitialCapacity) {}
 
 XSendBuffer::~XSendBuffer() {
@@ -49,3 +51,5 @@ void XSendBuffer::Clear() {
   std::memset(buffer_.get(), 0, used_);
   used_ = 0;
 }
+
+}  // namespace vy

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace vy {
+
 // The TCP client's outgoing bytes: whole frames appended one after another, written from the
 // front. Not locked: the client guards it.
 class XSendBuffer {
@@ -41,5 +43,7 @@ class XSendBuffer {
   size_t capacity_;
   size_t used_ = 0;
 };
+
+}  // namespace vy
 
 #endif  // CORE_X_SEND_BUFFER_H_

@@ -10,6 +10,8 @@
 #include "rtc_base/logging.h"
 #include "rtc_base/socket_server.h"
 
+namespace vy {
+
 namespace {
 
 constexpr int kReconnectDelayMs = 2000;
@@ -357,3 +359,5 @@ size_t XTcpClient::SendCapacity() {
   rtc::CritScope lock(&send_crit_);
   return send_buffer_.capacity();
 }
+
+}  // namespace vy

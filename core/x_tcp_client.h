@@ -18,6 +18,8 @@
 #include "rtc_base/socket_address.h"
 #include "rtc_base/thread.h"
 
+namespace vy {
+
 // The service's one TCP connection. It resolves the server name (IPv6 preferred, IPv4 as a
 // fallback), connects, hands every received chunk to its owner unparsed, and collects outgoing
 // frames in a send buffer that the worker's tick registry flushes, one Send per tick. It
@@ -136,5 +138,7 @@ class XTcpClient : public XNetClient, public RtcTick, public sigslot::has_slots<
   // Expires when the client is destroyed, so a loop that called out can tell.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
+
+}  // namespace vy
 
 #endif  // CORE_X_TCP_CLIENT_H_

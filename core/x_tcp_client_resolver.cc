@@ -1,5 +1,9 @@
 #include "rtc_base/async_resolver.h"
 #include "core/x_tcp_client.h"
 
+namespace vy {
+
 // getaddrinfo on a worker job, reporting back on the client's thread.
 rtc::AsyncResolverInterface* XTcpClient::DefaultResolver() { return new rtc::AsyncResolver(); }
+
+}  // namespace vy

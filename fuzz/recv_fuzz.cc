@@ -2,5 +2,5 @@
 #include "fuzz/recv_fuzz_target.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return RecvFuzzOne(data, size);
+  return vy::RecvFuzzOne(data, size);
 }

@@ -10,6 +10,8 @@
 #include "core/js_buffer.h"
 #include "core/sync_msg_crypt.h"
 
+namespace vy {
+
 // Received bytes through framing, envelope, decryption and routing, with every command read
 // the way its handler reads it. Shared by the libFuzzer target and its gtest twin.
 class RecvFuzzPipeline : public JSBuffer {
@@ -68,5 +70,7 @@ inline int RecvFuzzOne(const uint8_t* data, size_t size) {
   }
   return 0;
 }
+
+}  // namespace vy
 
 #endif  // FUZZ_RECV_FUZZ_TARGET_H_

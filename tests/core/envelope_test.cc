@@ -12,6 +12,8 @@
 #include "rapidjson/stringbuffer.h"
 #include "rapidjson/writer.h"
 
+namespace vy {
+
 namespace {
 
 const std::string kAppId = "0123456789abcdef0123456789abcdef";
@@ -282,3 +284,5 @@ TEST_F(EnvelopeTest, SplitStreamsOfEncryptedEnvelopesDispatchTheSameCommands) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vy {
+
 namespace {
 
 class RecordingBuffer : public JSBuffer {
@@ -255,3 +257,5 @@ TEST(JSBufferReentrancy, ParseMessageHandsOverANulTerminatedCopy) {
 }
 
 }  // namespace
+
+}  // namespace vy

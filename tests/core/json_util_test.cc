@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace vy {
+
 namespace {
 
 struct Parsed {
@@ -95,3 +97,5 @@ TEST(JsonParsing, BracketsInsideStringsDoNotCount) {
 }
 
 }  // namespace
+
+}  // namespace vy

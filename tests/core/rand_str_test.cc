@@ -11,6 +11,8 @@
 #include "core/sync_msg_crypt.h"
 #include "rtc_base/helpers.h"
 
+namespace vy {
+
 namespace {
 
 TEST(GenRandStr, GivesTheAskedNumberOfLettersAndDigits) {
@@ -95,3 +97,5 @@ TEST_F(FailingRandomTest, NoEncryptedEnvelopeIsBuiltWithoutANonce) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -4,6 +4,8 @@
 
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 namespace {
 
 TEST(RateLimiterTest, LetsLimitPlusOneRequestsThroughPerWindow) {
@@ -54,3 +56,5 @@ TEST(RateLimiterTest, AWindowOpensOnlyAtARequest) {
 }
 
 }  // namespace
+
+}  // namespace vy

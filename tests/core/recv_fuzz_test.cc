@@ -7,6 +7,8 @@
 
 #include "fuzz/recv_fuzz_target.h"
 
+namespace vy {
+
 namespace {
 
 std::string ValidStream(std::mt19937& rng) {
@@ -58,3 +60,5 @@ TEST(RecvFuzz, RandomBytesNeverCrashOrHang) {
 }
 
 }  // namespace
+
+}  // namespace vy

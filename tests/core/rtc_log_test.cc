@@ -18,6 +18,8 @@
 #include "core/rtm_service.h"
 #include "core/temp_dir.h"
 
+namespace vy {
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -237,3 +239,5 @@ TEST(RtcLogVersionTest, ReportsTheLibraryVersion) {
 }
 
 }  // namespace
+
+}  // namespace vy

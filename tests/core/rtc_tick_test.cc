@@ -10,6 +10,8 @@
 
 #include "rtc_base/event.h"
 
+namespace vy {
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -137,3 +139,5 @@ TEST_F(MThreadTickTest, UnregisteringFromAnotherThreadWaitsForThePass) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -138,7 +138,7 @@ TEST_F(RtmServerInputTest, MsgStatusWithAStatusOtherThan0Or1IsNoResult) {
 TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotAcknowledged) {
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
-  const std::string too_long(kMaxMessageBytes, 'x');
+  const std::string too_long(vy::kMaxMessageBytes, 'x');
   const std::vector<std::string> bad = {
       R"({"FromUId":"eve","MsgType":1,"MsgBody":"no id"})",
       R"({"MsgId":"6","FromUId":"eve","MsgType":1,"MsgBody":"string id"})",

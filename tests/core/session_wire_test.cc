@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace vy {
 
-namespace rtm = vy::rtm;
+namespace {
 
 GatewayAnswer Gateway(const std::string& text) {
   return ParseGatewayAnswer(text.data(), text.size());
@@ -253,3 +253,5 @@ TEST(SessionWireTest, OfflineAnswerDeliversAtMostTheNewestTenThousand) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -10,6 +10,8 @@
 #include "rtc_base/message_handler.h"
 #include "rtc_base/platform_thread_types.h"
 
+namespace vy {
+
 namespace {
 
 class CountingTick : public RtcTick {
@@ -83,3 +85,5 @@ TEST(ThreadMgrTest, PostedMessagesRunOnTheWorker) {
 }
 
 }  // namespace
+
+}  // namespace vy

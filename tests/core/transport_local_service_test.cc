@@ -20,6 +20,8 @@
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/thread.h"
 
+namespace vy {
+
 namespace {
 
 const std::string kAppId = "0123456789abcdef0123456789abcdef";
@@ -247,3 +249,5 @@ TEST_F(TransportTest, ImpossibleFrameLengthBreaksTheStream) {
 }
 
 }  // namespace
+
+}  // namespace vy

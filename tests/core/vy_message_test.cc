@@ -10,9 +10,9 @@
 
 #include "rtc_base/time_utils.h"
 
-namespace {
+namespace vy {
 
-namespace rtm = vy::rtm;
+namespace {
 
 class RecordingSink : public VyMessageEvent {
  public:
@@ -112,3 +112,5 @@ TEST(MessageIdTest, IdsAreUniqueAcrossThreads) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -22,9 +22,10 @@
 #include "rtc_base/platform_thread_types.h"
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 namespace {
 
-namespace rtm = vy::rtm;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -407,3 +408,5 @@ TEST(VyRtmServiceExitTest, ProcessExitsCleanlyWithoutRelease) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -20,9 +20,9 @@
 #include "rtc_base/helpers.h"
 #include "temp_dir.h"
 
-namespace {
+namespace vy {
 
-namespace rtm = vy::rtm;
+namespace {
 
 const char kAppId[] = "0123456789abcdef0123456789abcdef";
 const char kUser[] = "carol";
@@ -261,3 +261,5 @@ TEST_F(ServiceTransportTest, DollarFramingFromTheServerCarriesTheLaterCommandsAn
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace vy {
+
 namespace {
 
 std::string Contents(const XSendBuffer& b) { return std::string(b.data(), b.used()); }
@@ -68,3 +70,5 @@ TEST(XSendBuffer, HugeLengthDoesNotWrap) {
 }
 
 }  // namespace
+
+}  // namespace vy

@@ -22,6 +22,8 @@
 #include "rtc_base/thread.h"
 #include "rtc_base/time_utils.h"
 
+namespace vy {
+
 namespace {
 
 // A blocking loopback peer on its own thread: it accepts one connection and runs `behaviour`
@@ -487,3 +489,5 @@ TEST_F(XTcpClientTest, FullSendBufferRefusesFramesWhole) {
 }
 
 }  // namespace
+
+}  // namespace vy
