@@ -13,6 +13,9 @@ namespace rtm {
 // creator and the call manager each hold a reference, and release() gives
 // one up.
 class ILocalCallInvitation {
+ protected:
+  virtual ~ILocalCallInvitation() = default;
+
  public:
   virtual const char* getCalleeId() const = 0;
   // The setters copy the text and ignore a null pointer.
@@ -24,14 +27,14 @@ class ILocalCallInvitation {
   virtual const char* getResponse() const = 0;
   virtual LOCAL_INVITATION_STATE getState() const = 0;
   virtual void release() = 0;
-
- protected:
-  virtual ~ILocalCallInvitation() = default;
 };
 
 // An invitation received from another user; reference counted like
 // ILocalCallInvitation.
 class IRemoteCallInvitation {
+ protected:
+  virtual ~IRemoteCallInvitation() = default;
+
  public:
   virtual const char* getCallerId() const = 0;
   virtual const char* getContent() const = 0;
@@ -40,9 +43,6 @@ class IRemoteCallInvitation {
   virtual const char* getChannelId() const = 0;
   virtual REMOTE_INVITATION_STATE getState() const = 0;
   virtual void release() = 0;
-
- protected:
-  virtual ~IRemoteCallInvitation() = default;
 };
 
 // Events of the call manager, on the service's worker thread. Every callback
@@ -96,6 +96,9 @@ class IRtmCallEventHandler {
 // the service's worker thread, except createLocalCallInvitation, which runs
 // on the caller's thread.
 class IRtmCallManager {
+ protected:
+  virtual ~IRtmCallManager() = default;
+
  public:
   virtual int sendLocalInvitation(ILocalCallInvitation* invitation) = 0;
   virtual int acceptRemoteInvitation(IRemoteCallInvitation* invitation) = 0;
@@ -107,9 +110,6 @@ class IRtmCallManager {
   virtual ILocalCallInvitation* createLocalCallInvitation(
       const char* calleeId) = 0;
   virtual void release() = 0;
-
- protected:
-  virtual ~IRtmCallManager() = default;
 };
 
 }  // namespace rtm

@@ -12,18 +12,21 @@ namespace rtm {
 // A member of a channel as reported to IChannelEventHandler; valid only
 // during the callback unless the callee keeps it and ends it with release().
 class IChannelMember {
+ protected:
+  virtual ~IChannelMember() = default;
+
  public:
   virtual const char* getUserId() const = 0;
   virtual const char* getChannelId() const = 0;
   virtual void release() = 0;
-
- protected:
-  virtual ~IChannelMember() = default;
 };
 
 // A channel attribute: key and value set by the app, last update user id and
 // time filled by the service from the server's answer.
 class IRtmChannelAttribute {
+ protected:
+  virtual ~IRtmChannelAttribute() = default;
+
  public:
   // The setters copy the text and ignore a null pointer.
   virtual void setKey(const char* key) = 0;
@@ -33,9 +36,6 @@ class IRtmChannelAttribute {
   virtual const char* getLastUpdateUserId() const = 0;
   virtual long long getLastUpdateTs() const = 0;
   virtual void release() = 0;
-
- protected:
-  virtual ~IRtmChannelAttribute() = default;
 };
 
 // Events of one channel. They arrive on the service's worker thread; the
@@ -80,6 +80,9 @@ class IChannelEventHandler {
 // release runs on the service's worker thread; a call from another thread
 // waits for it there.
 class IChannel {
+ protected:
+  virtual ~IChannel() = default;
+
  public:
   // Results are JOIN_CHANNEL_ERR, LEAVE_CHANNEL_ERR, CHANNEL_MESSAGE_ERR_CODE
   // and GET_MEMBERS_ERR values.
@@ -92,9 +95,6 @@ class IChannel {
   virtual int getMembers() = 0;
   // Removes the channel from the service and deletes it.
   virtual void release() = 0;
-
- protected:
-  virtual ~IChannel() = default;
 };
 
 }  // namespace rtm

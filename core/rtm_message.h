@@ -16,6 +16,9 @@ class IFileMessage;
 // to the caller, who ends them with release(); a message passed to a
 // callback lives only until the callback returns.
 class IMessage {
+ protected:
+  virtual ~IMessage() = default;
+
  public:
   virtual long long getMessageId() const = 0;
   virtual MESSAGE_TYPE getMessageType() const = 0;
@@ -32,9 +35,6 @@ class IMessage {
   virtual bool isOfflineMessage() const = 0;
   // Deletes the message.
   virtual void release() = 0;
-
- protected:
-  virtual ~IMessage() = default;
 };
 
 }  // namespace rtm

@@ -166,6 +166,9 @@ class IRtmServiceEventHandler {
 // a zero id with the current UTC milliseconds and write it back; the id comes
 // back with the operation's callback.
 class IRtmService {
+ protected:
+  virtual ~IRtmService() = default;
+
  public:
   // Once per service. Returns 0, or -2 when already initialized, -3 when the
   // app id is null or not exactly 32 characters long, -4 when the handler is
@@ -291,9 +294,6 @@ class IRtmService {
   virtual int setLogFile(const char* logFileDirectory) = 0;
   virtual int setLogFilter(LOG_FILTER_TYPE filter) = 0;
   virtual int setLogFileSize(int fileSizeInKBytes) = 0;
-
- protected:
-  virtual ~IRtmService() = default;
 };
 
 }  // namespace rtm
