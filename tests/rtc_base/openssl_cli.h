@@ -1,0 +1,66 @@
+// The openssl command line as an independent peer for the certificate and TLS tests: a
+// scratch directory, commands run through the shell, and a private test CA made at run time.
+#ifndef TESTS_RTC_BASE_OPENSSL_CLI_H_
+#define TESTS_RTC_BASE_OPENSSL_CLI_H_
+
+#include <string>
+#include <vector>
+
+namespace rtc {
+namespace testing {
+
+// A private directory under /tmp, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  void Write(const std::string& name, const std::string& contents) const;
+  std::string Read(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs `command` with /bin/sh in `dir` (stdin from /dev/null); returns its exit status and
+// puts its standard output in `output` (stderr is appended when `with_stderr`).
+int Run(const std::string& dir, const std::string& command, std::string* output = nullptr,
+        bool with_stderr = false);
+
+// Makes key and certificate files with the openssl command line, in a scratch directory:
+//   ca.pem / ca.key              a self-signed root, "VoRtmKit Test CA"
+//   <name>.pem / <name>.key      leaves signed by it (Issue)
+class TestCa {
+ public:
+  TestCa();
+  // False when the openssl command line fails.
+  bool Init();
+
+  struct Leaf {
+    std::string name;                   // File base name and subject CN.
+    std::vector<std::string> san;       // "DNS:localhost", "IP:127.0.0.1"
+    std::string key_alg = "EC";         // "EC" (P-256) or "RSA" (2048 bits)
+    std::string start_date;             // "YYYYMMDDhhmmssZ"; empty: now
+    std::string end_date;               // empty: 30 days from now
+  };
+  // Writes <name>.pem and <name>.key; false on failure.
+  bool Issue(const Leaf& leaf);
+
+  const ScratchDir& dir() const { return dir_; }
+  std::string ca_pem() const { return dir_.Read("ca.pem"); }
+  std::string Pem(const std::string& name) const { return dir_.Read(name + ".pem"); }
+  std::string Key(const std::string& name) const { return dir_.Read(name + ".key"); }
+
+ private:
+  ScratchDir dir_;
+  int serial_ = 1;
+};
+
+}  // namespace testing
+}  // namespace rtc
+
+#endif  // TESTS_RTC_BASE_OPENSSL_CLI_H_
