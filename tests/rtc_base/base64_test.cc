@@ -121,7 +121,7 @@ TEST(Base64Test, EncodingMatchesCoreutilsAndRoundTrips) {
     for (char& c : data) c = static_cast<char>(rng());
     dir.Write("data", data);
     std::string expected;
-    ASSERT_EQ(0, testing::Run(dir.path(), "base64 -w0 data", &expected));
+    ASSERT_EQ(0, testing::RunCommand(dir.path(), "base64 -w0 data", &expected));
     const std::string encoded = Base64::Encode(data);
     EXPECT_EQ(expected, encoded) << len;
     std::string decoded;

@@ -33,7 +33,7 @@ std::string RandomBytes(size_t len, uint32_t seed) {
 // The hex digest printed by `openssl dgst -r` for the file "data".
 std::string CliDigest(const testing::ScratchDir& dir, const std::string& options) {
   std::string out;
-  EXPECT_EQ(0, testing::Run(dir.path(), "openssl dgst -r " + options + " data", &out));
+  EXPECT_EQ(0, testing::RunCommand(dir.path(), "openssl dgst -r " + options + " data", &out));
   return out.substr(0, out.find(' '));
 }
 

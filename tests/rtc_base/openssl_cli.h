@@ -28,7 +28,7 @@ class ScratchDir {
 
 // Runs `command` with /bin/sh in `dir` (stdin from /dev/null); returns its exit status and
 // puts its standard output in `output` (stderr is appended when `with_stderr`).
-int Run(const std::string& dir, const std::string& command, std::string* output = nullptr,
+int RunCommand(const std::string& dir, const std::string& command, std::string* output = nullptr,
         bool with_stderr = false);
 
 // Makes key and certificate files with the openssl command line, in a scratch directory:

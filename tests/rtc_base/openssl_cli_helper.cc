@@ -43,7 +43,7 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  if (!path_.empty()) Run("/", "rm -rf '" + path_ + "'");
+  if (!path_.empty()) RunCommand("/", "rm -rf '" + path_ + "'");
 }
 
 void ScratchDir::Write(const std::string& name, const std::string& contents) const {
@@ -57,7 +57,7 @@ std::string ScratchDir::Read(const std::string& name) const {
   return text.str();
 }
 
-int Run(const std::string& dir, const std::string& command, std::string* output,
+int RunCommand(const std::string& dir, const std::string& command, std::string* output,
         bool with_stderr) {
   std::string line = "cd '" + dir + "' && (" + command + ") </dev/null" +
                      (with_stderr ? " 2>&1" : " 2>/dev/null");
@@ -79,7 +79,7 @@ bool TestCa::Init() {
   dir_.Write("ca.cnf", kCaConfig);
   dir_.Write("index.txt", "");
   dir_.Write("serial", "01\n");
-  return Run(dir_.path(),
+  return RunCommand(dir_.path(),
              "openssl req -x509 " + NewKeyOption("EC") +
                  " -nodes -keyout ca.key -out ca.pem -subj '/CN=VoRtmKit Test CA' -days 30"
                  " -addext basicConstraints=critical,CA:TRUE"
@@ -93,9 +93,9 @@ bool TestCa::Issue(const Leaf& leaf) {
   std::string san;
   for (const std::string& entry : leaf.san) san += (san.empty() ? "" : ",") + entry;
   std::string ext = san.empty() ? "leaf_ext_no_san" : "leaf_ext";
-  return Run(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) + " -nodes -keyout " +
+  return RunCommand(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) + " -nodes -keyout " +
                               n + ".key -out " + n + ".csr -subj '/CN=" + n + "'") == 0 &&
-         Run(dir_.path(), "SAN='" + san + "' openssl ca -batch -config ca.cnf -cert ca.pem"
+         RunCommand(dir_.path(), "SAN='" + san + "' openssl ca -batch -config ca.cnf -cert ca.pem"
                           " -keyfile ca.key -notext -in " + n + ".csr -out " + n + ".pem"
                           " -extensions " + ext + dates) == 0;
 }
