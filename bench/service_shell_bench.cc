@@ -21,8 +21,9 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <vortm/rtm_service.h>
+
 #include "core/rtc_log.h"
-#include "core/rtm_service.h"
 #include "core/thread_mgr.h"
 #include "rtc_base/async_resolver.h"
 #include "rtc_base/thread.h"

@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/rtm_service.h"
+#include <vortm/rtm_service.h>
+
 #include "core/thread_mgr.h"
 #include "local_service/local_service.h"
 #include "rtc_base/logging.h"

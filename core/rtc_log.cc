@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/rtm_service.h"
+#include <vortm/rtm_service.h>
 
 namespace vy {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/rtm_types.h"
+#include <vortm/rtm_types.h>
 
 namespace vy {
 

@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "core/rtm_message.h"
+#include <vortm/rtm_message.h>
+
 #include "core/vy_rtm_events.h"
 
 namespace vy {

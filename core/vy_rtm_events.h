@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "core/rtm_channel.h"
-#include "core/rtm_message.h"
-#include "core/rtm_types.h"
+#include <vortm/rtm_channel.h>
+#include <vortm/rtm_message.h>
+#include <vortm/rtm_types.h>
 
 namespace vy {
 

@@ -21,11 +21,12 @@
 #include <string>
 #include <vector>
 
+#include <vortm/rtm_service.h>
+
 #include "core/command_router.h"
 #include "core/http_post.h"
 #include "core/js_buffer.h"
 #include "core/rate_limiter.h"
-#include "core/rtm_service.h"
 #include "core/sync_msg_crypt.h"
 #include "core/vy_rtm_events.h"
 #include "core/x_tcp_client.h"

@@ -24,7 +24,8 @@
 #include <string>
 #include <thread>
 
-#include "core/rtm_service.h"
+#include <vortm/rtm_service.h>
+
 #include "rtc_base/logging.h"
 
 namespace rtm = vy::rtm;

@@ -8,8 +8,8 @@ set -euo pipefail
 cxx=$1 src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-echo '#include "core/rtm_service.h"' >"$work/api.cc"
-(cd "$work" && "$cxx" -std=c++20 -I"$src" -fdump-lang-class -c api.cc -o api.o)
+echo '#include <vortm/rtm_service.h>' >"$work/api.cc"
+(cd "$work" && "$cxx" -std=c++20 -I"$src/include" -fdump-lang-class -c api.cc -o api.o)
 dump=$(ls "$work"/api.cc.*class)
 
 # Each vtable block: its class name, then entries "offset value" (offset-to-top and type info

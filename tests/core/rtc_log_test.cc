@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/rtm_service.h"
+#include <vortm/rtm_service.h>
+
 #include "core/temp_dir.h"
 
 namespace vy {

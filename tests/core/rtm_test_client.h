@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/rtm_service.h"
+#include <vortm/rtm_service.h>
+
 #include "local_service/local_service.h"
 #include "rtc_base/time_utils.h"
 

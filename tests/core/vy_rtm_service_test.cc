@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include <vortm/rtm_service.h>
+
 #include "core/rtc_log.h"
-#include "core/rtm_service.h"
 #include "core/temp_dir.h"
 #include "core/thread_mgr.h"
 #include "rtc_base/event.h"

@@ -11,13 +11,13 @@
 // values come from the operation's enumeration, 101 means not initialized and
 // 102 not logged in. The outcome of an accepted request arrives later through
 // a callback carrying its request id.
-#ifndef CORE_RTM_SERVICE_H_
-#define CORE_RTM_SERVICE_H_
+#ifndef VORTM_RTM_SERVICE_H_
+#define VORTM_RTM_SERVICE_H_
 
-#include "core/rtm_call.h"
-#include "core/rtm_channel.h"
-#include "core/rtm_message.h"
-#include "core/rtm_types.h"
+#include <vortm/rtm_call.h>
+#include <vortm/rtm_channel.h>
+#include <vortm/rtm_message.h>
+#include <vortm/rtm_types.h>
 
 #define VY_RTM_API __attribute__((visibility("default")))
 
@@ -318,4 +318,4 @@ VY_RTM_API void VyRtm_CloseRtcLog();
 
 }  // extern "C"
 
-#endif  // CORE_RTM_SERVICE_H_
+#endif  // VORTM_RTM_SERVICE_H_

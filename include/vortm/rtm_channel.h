@@ -1,10 +1,10 @@
 // Channels, their members and channel attributes in the vy::rtm interface
 // family.
-#ifndef CORE_RTM_CHANNEL_H_
-#define CORE_RTM_CHANNEL_H_
+#ifndef VORTM_RTM_CHANNEL_H_
+#define VORTM_RTM_CHANNEL_H_
 
-#include "core/rtm_message.h"
-#include "core/rtm_types.h"
+#include <vortm/rtm_message.h>
+#include <vortm/rtm_types.h>
 
 namespace vy {
 namespace rtm {
@@ -100,4 +100,4 @@ class IChannel {
 }  // namespace rtm
 }  // namespace vy
 
-#endif  // CORE_RTM_CHANNEL_H_
+#endif  // VORTM_RTM_CHANNEL_H_

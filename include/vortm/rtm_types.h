@@ -4,8 +4,8 @@
 // that the service reports unchanged (a server or gateway code) is always a
 // valid value of its enumeration. The member names are this library's; the
 // numbers are what the service produces and what callers may compare against.
-#ifndef CORE_RTM_TYPES_H_
-#define CORE_RTM_TYPES_H_
+#ifndef VORTM_RTM_TYPES_H_
+#define VORTM_RTM_TYPES_H_
 
 #include <cstdint>
 
@@ -236,4 +236,4 @@ struct ChannelAttributeOptions {
 }  // namespace rtm
 }  // namespace vy
 
-#endif  // CORE_RTM_TYPES_H_
+#endif  // VORTM_RTM_TYPES_H_

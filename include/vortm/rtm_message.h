@@ -1,8 +1,8 @@
 // The message object of the vy::rtm interface family.
-#ifndef CORE_RTM_MESSAGE_H_
-#define CORE_RTM_MESSAGE_H_
+#ifndef VORTM_RTM_MESSAGE_H_
+#define VORTM_RTM_MESSAGE_H_
 
-#include "core/rtm_types.h"
+#include <vortm/rtm_types.h>
 
 namespace vy {
 namespace rtm {
@@ -40,4 +40,4 @@ class IMessage {
 }  // namespace rtm
 }  // namespace vy
 
-#endif  // CORE_RTM_MESSAGE_H_
+#endif  // VORTM_RTM_MESSAGE_H_

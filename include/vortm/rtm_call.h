@@ -1,10 +1,10 @@
 // Call invitations and the call manager in the vy::rtm interface family.
-#ifndef CORE_RTM_CALL_H_
-#define CORE_RTM_CALL_H_
+#ifndef VORTM_RTM_CALL_H_
+#define VORTM_RTM_CALL_H_
 
 #include <string>
 
-#include "core/rtm_types.h"
+#include <vortm/rtm_types.h>
 
 namespace vy {
 namespace rtm {
@@ -115,4 +115,4 @@ class IRtmCallManager {
 }  // namespace rtm
 }  // namespace vy
 
-#endif  // CORE_RTM_CALL_H_
+#endif  // VORTM_RTM_CALL_H_
