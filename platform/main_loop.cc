@@ -1,0 +1,107 @@
+#include "platform/main_loop.h"
+
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "platform/closure_message.h"
+#include "rtc_base/logging.h"
+
+namespace vortm {
+namespace {
+
+constexpr int kMaxDrainPasses = 1000;
+
+enum class LoopState { kUnused, kBound, kUnbound, kStarted };
+
+// The loop's thread object lives for the whole process, so a post from any thread never races
+// with its destruction.
+struct LoopGlobals {
+  std::mutex mutex;
+  LoopState state = LoopState::kUnused;
+  rtc::PhysicalSocketServer* server = nullptr;
+  rtc::Thread* thread = nullptr;
+  ClosureHandler closures;
+};
+
+LoopGlobals& Globals() {
+  static LoopGlobals* const globals = [] {
+    auto* g = new LoopGlobals;
+    auto server = std::make_unique<rtc::PhysicalSocketServer>();
+    g->server = server.get();
+    g->thread = new rtc::Thread(std::move(server));
+    g->thread->SetName("VoRtmMain", nullptr);
+    return g;
+  }();
+  return *globals;
+}
+
+}  // namespace
+
+rtc::Thread* MainLoop::thread() {
+  LoopGlobals& g = Globals();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  if (g.state == LoopState::kUnused) {
+    if (g.thread->Start()) {
+      g.state = LoopState::kStarted;
+    } else {
+      RTC_LOG(LS_ERROR) << "The main loop thread could not be started";
+    }
+  }
+  return g.thread;
+}
+
+rtc::PhysicalSocketServer* MainLoop::socketServer() {
+  thread();
+  return Globals().server;
+}
+
+bool MainLoop::isCurrent() {
+  // Asking must not start the loop.
+  return Globals().thread->IsCurrent();
+}
+
+void MainLoop::post(std::function<void()> fn) {
+  thread()->Post(RTC_FROM_HERE, &Globals().closures, 0, new ClosureData(std::move(fn)));
+}
+
+void MainLoop::postDelayed(int delayMs, std::function<void()> fn) {
+  thread()->PostDelayed(RTC_FROM_HERE, delayMs, &Globals().closures, 0,
+                        new ClosureData(std::move(fn)));
+}
+
+MainLoop::Binding::Binding() {
+  LoopGlobals& g = Globals();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  if (g.state != LoopState::kUnused && g.state != LoopState::kUnbound) {
+    RTC_LOG(LS_ERROR) << "The main loop is already running; it cannot be bound";
+    return;
+  }
+  rtc::ThreadManager* manager = rtc::ThreadManager::Instance();
+  previous_ = manager->CurrentThread();
+  manager->SetCurrentThread(nullptr);
+  if (!g.thread->WrapCurrent()) {
+    manager->SetCurrentThread(previous_);
+    return;
+  }
+  g.thread->Restart();
+  g.state = LoopState::kBound;
+  ok_ = true;
+}
+
+MainLoop::Binding::~Binding() {
+  if (!ok_) return;
+  LoopGlobals& g = Globals();
+  // A pass may end early when the clock moves, so drain in passes, bounded against closures
+  // that keep re-posting themselves.
+  for (int pass = 0; pass < kMaxDrainPasses && g.thread->GetDelay() == 0; ++pass) {
+    g.thread->ProcessMessages(0);
+  }
+  g.thread->Clear(&g.closures);
+  std::lock_guard<std::mutex> lock(g.mutex);
+  g.thread->UnwrapCurrent();
+  rtc::ThreadManager::Instance()->SetCurrentThread(previous_);
+  g.state = LoopState::kUnbound;
+}
+
+}  // namespace vortm
