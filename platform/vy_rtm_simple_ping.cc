@@ -27,6 +27,7 @@ constexpr size_t kReceiveBufferSize = 65535;
 constexpr int kMaxDatagramsPerWakeup = 64;
 constexpr size_t kMinIPv4HeaderSize = 20;
 constexpr uint8_t kIPProtocolICMP = 1;
+constexpr uint32_t kLiteralCall = 1;
 
 uint16_t ReadBE16(const uint8_t* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -126,10 +127,22 @@ int VyRtmSimplePing::hostAddressFamily() const {
 }
 
 void VyRtmSimplePing::start() {
-  RTC_DCHECK(resolver_ == nullptr) << "self.host == NULL";
+  RTC_DCHECK(!isResolving()) << "self.host == NULL";
   RTC_DCHECK(host_address_.empty()) << "self.hostAddress == nil";
   // A second start would leak the first run's socket; it restarts instead.
   stop();
+  rtc::IPAddress literal;
+  if (rtc::IPFromString(host_name_, &literal)) {
+    // getaddrinfo with AI_ADDRCONFIG refuses 127.0.0.1 and ::1 where loopback is the only
+    // interface, which is exactly where the probe must work.
+    resolving_literal_ = true;
+    if (!literal_call_) literal_call_ = std::make_unique<DelayedCall>(MainLoop::thread());
+    literal_call_->schedule(kLiteralCall, 0, [this, literal] {
+      resolving_literal_ = false;
+      hostResolutionDone({literal});
+    });
+    return;
+  }
   resolver_ = new rtc::AsyncResolver();
   resolver_->SignalDone.connect(this, &VyRtmSimplePing::onResolved);
   resolver_->Start(rtc::SocketAddress(host_name_, 0));
@@ -142,8 +155,12 @@ void VyRtmSimplePing::onResolved(rtc::AsyncResolverInterface* resolver) {
     didFailWithError(PingError{PingError::Domain::CFNetwork, PingError::kHostUnknown, error});
     return;
   }
+  hostResolutionDone(std::vector<rtc::IPAddress>(resolver_->addresses()));
+}
+
+void VyRtmSimplePing::hostResolutionDone(const std::vector<rtc::IPAddress>& addresses) {
   std::optional<rtc::IPAddress> chosen;
-  for (const rtc::IPAddress& ip : resolver_->addresses()) {
+  for (const rtc::IPAddress& ip : addresses) {
     if ((ip.family() == AF_INET && address_style_ != kAddressStyleICMPv6) ||
         (ip.family() == AF_INET6 && address_style_ != kAddressStyleICMPv4)) {
       chosen = ip;
@@ -418,6 +435,8 @@ void VyRtmSimplePing::stop() {
 }
 
 void VyRtmSimplePing::stopHostResolution() {
+  if (literal_call_) literal_call_->cancel(kLiteralCall);
+  resolving_literal_ = false;
   if (resolver_ == nullptr) return;
   resolver_->SignalDone.disconnect(this);
   resolver_->Destroy(false);

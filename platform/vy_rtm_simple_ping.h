@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/timers.h"
+#include "rtc_base/ip_address.h"
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/sigslot.h"
 
@@ -140,7 +142,7 @@ class VyRtmSimplePing : public std::enable_shared_from_this<VyRtmSimplePing>,
   bool nextSequenceNumberHasWrapped() const { return next_sequence_number_has_wrapped_; }
   // SOCK_DGRAM or SOCK_RAW while a socket is open, else 0.
   int socketType() const { return socket_type_; }
-  bool isResolving() const { return resolver_ != nullptr; }
+  bool isResolving() const { return resolver_ != nullptr || resolving_literal_; }
 
  protected:
   explicit VyRtmSimplePing(std::string hostName);
@@ -153,11 +155,13 @@ class VyRtmSimplePing : public std::enable_shared_from_this<VyRtmSimplePing>,
   uint16_t next_sequence_number_ = 0;
   bool next_sequence_number_has_wrapped_ = false;
   int socket_type_ = 0;
+  std::vector<uint8_t> host_address_;
 
  private:
   class Reader;
 
   void onResolved(rtc::AsyncResolverInterface* resolver);
+  void hostResolutionDone(const std::vector<rtc::IPAddress>& addresses);
   void startWithHostAddress();
   void readData(int pendingError);
   void stopHostResolution();
@@ -169,8 +173,10 @@ class VyRtmSimplePing : public std::enable_shared_from_this<VyRtmSimplePing>,
   const std::string host_name_;
   std::weak_ptr<SimplePingDelegate> delegate_;
   int address_style_ = kAddressStyleAny;
-  std::vector<uint8_t> host_address_;
   rtc::AsyncResolver* resolver_ = nullptr;
+  // An IP literal needs no look-up; it is still taken up from the loop, as a look-up would be.
+  bool resolving_literal_ = false;
+  std::unique_ptr<DelayedCall> literal_call_;
   int socket_fd_ = -1;
   std::unique_ptr<Reader> reader_;
   // Reused for every datagram.
