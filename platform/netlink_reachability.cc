@@ -32,7 +32,8 @@ constexpr int kQuietMs = 30;
 constexpr int kMaxDebounceRounds = 16;
 // The kernel answers at once; a look-up that takes longer has failed.
 constexpr int kQueryTimeoutMs = 1000;
-constexpr size_t kReceiveBufferSize = 32 * 1024;
+// Dump answers come in messages of up to 32 KiB.
+constexpr size_t kReceiveBufferSize = 64 * 1024;
 
 // Walks the attributes in [data, data + length); fn(type, payload, payloadLength).
 template <typename Fn>
@@ -92,12 +93,14 @@ class NetlinkQuery {
     while (true) {
       sockaddr_nl from{};
       socklen_t fromLength = sizeof(from);
-      ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+      ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n < 0) {
         if (errno == EINTR) continue;
         return -EIO;
       }
+      // A cut message cannot be read; the answer is lost.
+      if (static_cast<size_t>(n) > buffer.size()) return -EIO;
       if (from.nl_pid != 0) continue;  // Only the kernel answers.
       size_t left = static_cast<size_t>(n);
       const uint8_t* p = buffer.data();
@@ -451,9 +454,11 @@ void NetlinkReachabilitySource::monitor(std::shared_ptr<Shared> shared, std::sha
   const int wakeFd = run->wakeFd;
   std::vector<uint8_t> scratch(kReceiveBufferSize);
   auto drain = [&] {
-    // ENOBUFS means events were lost; the recomputation that follows covers them.
-    while (::recv(eventFd, scratch.data(), scratch.size(), MSG_DONTWAIT) > 0 || errno == EINTR ||
-           errno == ENOBUFS) {
+    while (true) {
+      ssize_t n = ::recv(eventFd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+      // ENOBUFS means events were lost; the recomputation that follows covers them.
+      if (n > 0 || (n < 0 && (errno == EINTR || errno == ENOBUFS))) continue;
+      return;
     }
   };
   // Waits up to `timeoutMs` for events: 1 events, 0 quiet, -1 stop.
