@@ -64,8 +64,8 @@ SignalThread::EnterExit::~EnterExit() {
   if (destroy) delete t_;
 }
 
-SignalThread::Worker::Worker(SignalThread* parent)
-    : Thread(std::make_unique<NullSocketServer>(), /*do_init=*/false),
+SignalThread::Worker::Worker(SignalThread* parent, std::unique_ptr<SocketServer> ss)
+    : Thread(ss ? std::move(ss) : std::make_unique<NullSocketServer>(), /*do_init=*/false),
       parent_(parent) {
   DoInit();
 }
@@ -78,8 +78,10 @@ void SignalThread::Worker::Run() {
   parent_->Run();
 }
 
-SignalThread::SignalThread()
-    : main_(Thread::Current()), watcher_(nullptr), worker_(this) {
+SignalThread::SignalThread() : SignalThread(nullptr) {}
+
+SignalThread::SignalThread(std::unique_ptr<SocketServer> worker_ss)
+    : main_(Thread::Current()), watcher_(nullptr), worker_(this, std::move(worker_ss)) {
   if (main_ != nullptr) {
     watcher_ = new MainThreadWatcher(this, main_);
   } else {

@@ -10,12 +10,14 @@
 #ifndef RTC_BASE_SIGNAL_THREAD_H_
 #define RTC_BASE_SIGNAL_THREAD_H_
 
+#include <memory>
 #include <string>
 
 #include "absl/base/thread_annotations.h"
 #include "rtc_base/critical_section.h"
 #include "rtc_base/message_handler.h"
 #include "rtc_base/sigslot.h"
+#include "rtc_base/socket_server.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
@@ -23,6 +25,9 @@ namespace rtc {
 class SignalThread : public sigslot::has_slots<>, protected MessageHandler {
  public:
   SignalThread();
+  // A job whose worker waits on `worker_ss`, for work that needs sockets of its own; null
+  // gives the worker no sockets.
+  explicit SignalThread(std::unique_ptr<SocketServer> worker_ss);
 
   // Names the worker thread: `name`, then " 0x%p" of `obj` when not null.
   bool SetName(const std::string& name, const void* obj);
@@ -80,7 +85,7 @@ class SignalThread : public sigslot::has_slots<>, protected MessageHandler {
 
   class Worker : public Thread {
    public:
-    explicit Worker(SignalThread* parent);
+    Worker(SignalThread* parent, std::unique_ptr<SocketServer> ss);
     ~Worker() override;
     void Run() override;
 

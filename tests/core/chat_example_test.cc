@@ -11,7 +11,7 @@
 #include <string>
 
 #include "local_service/local_service.h"
-#include "temp_dir.h"
+#include "rtc_base/temp_dir.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "rtm_test_client.h"
-#include "temp_dir.h"
+#include "rtc_base/temp_dir.h"
 
 namespace rtm_test {
 namespace {

@@ -17,7 +17,7 @@
 
 #include <vortm/rtm_service.h>
 
-#include "core/temp_dir.h"
+#include "rtc_base/temp_dir.h"
 
 namespace vy {
 

@@ -17,7 +17,7 @@
 #include <vortm/rtm_service.h>
 
 #include "core/rtc_log.h"
-#include "core/temp_dir.h"
+#include "rtc_base/temp_dir.h"
 #include "core/thread_mgr.h"
 #include "rtc_base/event.h"
 #include "rtc_base/platform_thread_types.h"

@@ -18,7 +18,7 @@
 #include "core/vy_rtm_service.h"
 #include "local_service/local_service.h"
 #include "rtc_base/helpers.h"
-#include "temp_dir.h"
+#include "rtc_base/temp_dir.h"
 
 namespace vy {
 
