@@ -58,6 +58,7 @@ class ScriptedServer {
 //   /echo           answers a POST with its body (chunked)
 //   /static/<file>  files written with AddFile before Start
 //   /close          a body that ends with the connection
+//   /cacheable      a body that stays fresh for an hour
 //   /chain<N>       301 to /chain<N+1> (N from 1), /chain7 answers 200
 //   /found          302 to /static/small.txt; /see-other 303 to /static/small.txt
 //   /relative       301 with the relative Location "/static/small.txt"

@@ -239,6 +239,8 @@ bool NginxServer::Start() {
        << "    location = /echo { echo_read_request_body; echo_request_body; }\n"
        << "    location /static/ { root " << dir_ << "; }\n"
        << "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"
+       << "    location = /cacheable { add_header Cache-Control \"max-age=3600\"; "
+          "echo -n \"cacheable body\"; }\n"
        << "    location = /found { return 302 http://" << authority << "/static/small.txt; }\n"
        << "    location = /see-other { return 303 http://" << authority
        << "/static/small.txt; }\n"
