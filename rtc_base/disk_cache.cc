@@ -308,59 +308,45 @@ void DiskCache::ReleaseResource(const std::string& id, size_t index) const {
   }
 }
 
-bool FolderDiskCache::LoadEntries() {
-  std::unique_ptr<DirectoryIterator> it = Fs()->IterateDirectory();
-  if (!it) {
-    return false;
-  }
+bool FolderDiskCache::ForEachCacheFile(
+    const std::function<bool(const DirectoryIterator&, const std::string&, size_t)>& visit) {
   Pathname dir;
   dir.SetFolder(folder());
-  if (!it->Iterate(dir)) {
-    return true;
-  }
-  size_t total = 0;
-  do {
+  return Fs()->ForEachEntry(dir, [&](const DirectoryIterator& entry) {
     std::string id;
     size_t index = 0;
-    if (it->IsDirectory() || it->IsSymbolicLink() || !FilenameToId(it->Name(), &id, &index)) {
-      continue;
+    if (entry.IsDirectory() || entry.IsSymbolicLink() ||
+        !FilenameToId(entry.Name(), &id, &index)) {
+      return true;
     }
+    return visit(entry, id, index);
+  });
+}
+
+bool FolderDiskCache::LoadEntries() {
+  size_t total = 0;
+  ForEachCacheFile([&](const DirectoryIterator& file, const std::string& id, size_t index) {
     const bool first_file = GetEntry(id) == nullptr;
     Entry* entry = GetOrCreateEntry(id);
-    entry->size += it->FileSize();
+    entry->size += file.FileSize();
     entry->streams = std::max(entry->streams, index + 1);
     // An entry is as old as its newest file.
     time_t modified = 0;
-    if (Fs()->GetFileTime(Pathname(folder() + it->Name()), FTT_MODIFIED, &modified) &&
+    if (Fs()->GetFileTime(Pathname(folder() + file.Name()), FTT_MODIFIED, &modified) &&
         (first_file || modified > entry->last_modified)) {
       entry->last_modified = modified;
     }
-    total += it->FileSize();
-  } while (it->Next());
+    total += file.FileSize();
+    return true;
+  });
   set_total_size(total);
   return true;
 }
 
 bool FolderDiskCache::RemoveAllFiles() {
-  std::unique_ptr<DirectoryIterator> it = Fs()->IterateDirectory();
-  if (!it) {
-    return false;
-  }
-  Pathname dir;
-  dir.SetFolder(folder());
-  if (!it->Iterate(dir)) {
-    return true;
-  }
-  bool success = true;
-  do {
-    std::string id;
-    size_t index = 0;
-    if (it->IsDirectory() || !FilenameToId(it->Name(), &id, &index)) {
-      continue;
-    }
-    success = Fs()->DeleteFile(Pathname(folder() + it->Name())) && success;
-  } while (it->Next());
-  return success;
+  return ForEachCacheFile([&](const DirectoryIterator& file, const std::string&, size_t) {
+    return Fs()->DeleteFile(Pathname(folder() + file.Name()));
+  });
 }
 
 bool FolderDiskCache::HasFile(const std::string& filename) const {

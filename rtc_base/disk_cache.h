@@ -9,9 +9,11 @@
 #include <stddef.h>
 #include <time.h>
 
+#include <functional>
 #include <map>
 #include <string>
 
+#include "rtc_base/file_utils.h"
 #include "rtc_base/http_client.h"
 #include "rtc_base/stream.h"
 
@@ -92,6 +94,10 @@ class DiskCache : public HttpCacheStore {
 // entry; other files are left alone.
 class FolderDiskCache : public DiskCache {
  protected:
+  // Calls `visit` with each cache file and the id and index its name stands for.
+  bool ForEachCacheFile(
+      const std::function<bool(const DirectoryIterator&, const std::string&, size_t)>& visit);
+
   bool LoadEntries() override;
   bool RemoveAllFiles() override;
   bool HasFile(const std::string& filename) const override;

@@ -102,50 +102,9 @@ std::unique_ptr<DirectoryIterator> FilesystemInterface::IterateDirectory() {
   return std::make_unique<DirectoryIterator>();
 }
 
-bool FilesystemInterface::CopyFolder(const Pathname& old_path, const Pathname& new_path) {
-  Pathname new_dir;
-  new_dir.SetFolder(new_path.pathname());
-  Pathname old_dir;
-  old_dir.SetFolder(old_path.pathname());
-  if (!CreateFolder(new_dir)) {
-    return false;
-  }
-  std::unique_ptr<DirectoryIterator> it = IterateDirectory();
-  if (!it) {
-    return false;
-  }
-  if (!it->Iterate(old_dir)) {
-    return true;
-  }
-  bool success = true;
-  do {
-    std::string name = it->Name();
-    if (IsDotEntry(name)) {
-      continue;
-    }
-    Pathname source(old_dir.folder(), name);
-    Pathname target(new_dir.folder(), name);
-    bool copied;
-    if (it->IsSymbolicLink()) {
-      copied = CopySymbolicLink(source, target);
-    } else if (it->IsDirectory()) {
-      copied = CopyFolder(source, target);
-    } else {
-      copied = CopyFile(source, target);
-    }
-    success = copied && success;
-  } while (it->Next());
-  return success;
-}
-
-bool FilesystemInterface::CopyFileOrFolder(const Pathname& old_path, const Pathname& new_path) {
-  if (IsFile(old_path)) {
-    return CopyFile(old_path, new_path);
-  }
-  return CopyFolder(old_path, new_path);
-}
-
-bool FilesystemInterface::DeleteFolderContents(const Pathname& folder) {
+bool FilesystemInterface::ForEachEntry(
+    const Pathname& folder,
+    const std::function<bool(const DirectoryIterator&)>& visit) {
   std::unique_ptr<DirectoryIterator> it = IterateDirectory();
   if (!it) {
     return false;
@@ -157,21 +116,52 @@ bool FilesystemInterface::DeleteFolderContents(const Pathname& folder) {
   }
   bool success = true;
   do {
-    std::string name = it->Name();
-    if (IsDotEntry(name)) {
-      continue;
+    if (!IsDotEntry(it->Name())) {
+      success = visit(*it) && success;
     }
-    bool deleted;
-    if (it->IsDirectory()) {
-      Pathname subdir;
-      subdir.SetFolder(dir.folder() + name);
-      deleted = DeleteFolderAndContents(subdir);
-    } else {
-      deleted = DeleteFile(Pathname(dir.folder(), name));
-    }
-    success = deleted && success;
   } while (it->Next());
   return success;
+}
+
+bool FilesystemInterface::CopyFolder(const Pathname& old_path, const Pathname& new_path) {
+  Pathname old_dir;
+  old_dir.SetFolder(old_path.pathname());
+  Pathname new_dir;
+  new_dir.SetFolder(new_path.pathname());
+  if (!CreateFolder(new_dir)) {
+    return false;
+  }
+  return ForEachEntry(old_dir, [&](const DirectoryIterator& entry) {
+    Pathname source(old_dir.folder(), entry.Name());
+    Pathname target(new_dir.folder(), entry.Name());
+    if (entry.IsSymbolicLink()) {
+      return CopySymbolicLink(source, target);
+    }
+    if (entry.IsDirectory()) {
+      return CopyFolder(source, target);
+    }
+    return CopyFile(source, target);
+  });
+}
+
+bool FilesystemInterface::CopyFileOrFolder(const Pathname& old_path, const Pathname& new_path) {
+  if (IsFile(old_path)) {
+    return CopyFile(old_path, new_path);
+  }
+  return CopyFolder(old_path, new_path);
+}
+
+bool FilesystemInterface::DeleteFolderContents(const Pathname& folder) {
+  Pathname dir;
+  dir.SetFolder(folder.pathname());
+  return ForEachEntry(dir, [&](const DirectoryIterator& entry) {
+    if (entry.IsDirectory()) {
+      Pathname subdir;
+      subdir.SetFolder(dir.folder() + entry.Name());
+      return DeleteFolderAndContents(subdir);
+    }
+    return DeleteFile(Pathname(dir.folder(), entry.Name()));
+  });
 }
 
 bool FilesystemInterface::DeleteFolderAndContents(const Pathname& folder) {

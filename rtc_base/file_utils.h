@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -93,6 +94,11 @@ class FilesystemInterface {
   virtual bool GetDiskFreeSpace(const Pathname& path, int64_t* free_bytes) = 0;
   virtual bool GetDiskTotalSpace(const Pathname& path, int64_t* total_bytes) = 0;
   virtual Pathname GetCurrentDirectory() = 0;
+
+  // Calls `visit` for each entry of the folder but "." and "..", and tells whether every call
+  // returned true. A folder that cannot be read has no entries.
+  bool ForEachEntry(const Pathname& folder,
+                    const std::function<bool(const DirectoryIterator&)>& visit);
 
   // Copies the folder's tree; false when anything failed to copy.
   bool CopyFolder(const Pathname& old_path, const Pathname& new_path);

@@ -491,25 +491,29 @@ bool GetFirefoxProxySettings(const char* url, ProxyInfo* proxy) {
     if (ProxyListMatch(purl, proxy->bypass_list, ',')) {
       return true;
     }
+    // The manual settings in the order they are preferred; a shared setting makes the HTTP
+    // proxy serve every protocol, so its kind is not known.
+    struct Manual {
+      const char* host_key;
+      const char* port_key;
+      ProxyType type;
+      bool chosen;
+    } const choices[] = {
+        {"http", "http_port", PROXY_UNKNOWN, settings.Get("share_proxy_settings") == "true"},
+        {"socks", "socks_port", PROXY_SOCKS5, settings.IsSet("socks")},
+        {"ssl", "ssl_port", PROXY_HTTPS, settings.IsSet("ssl")},
+        {"http", "http_port", PROXY_HTTPS, settings.IsSet("http")},
+    };
     const char* host_key = nullptr;
     const char* port_key = nullptr;
     ProxyType proxy_type = PROXY_NONE;
-    if (settings.Get("share_proxy_settings") == "true") {
-      proxy_type = PROXY_UNKNOWN;
-      host_key = "http";
-      port_key = "http_port";
-    } else if (settings.IsSet("socks")) {
-      proxy_type = PROXY_SOCKS5;
-      host_key = "socks";
-      port_key = "socks_port";
-    } else if (settings.IsSet("ssl")) {
-      proxy_type = PROXY_HTTPS;
-      host_key = "ssl";
-      port_key = "ssl_port";
-    } else if (settings.IsSet("http")) {
-      proxy_type = PROXY_HTTPS;
-      host_key = "http";
-      port_key = "http_port";
+    for (const Manual& manual : choices) {
+      if (manual.chosen) {
+        host_key = manual.host_key;
+        port_key = manual.port_key;
+        proxy_type = manual.type;
+        break;
+      }
     }
     if (proxy_type != PROXY_NONE) {
       int port = 0;

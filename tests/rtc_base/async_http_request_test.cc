@@ -37,18 +37,6 @@ std::string Loopback(int port, const std::string& path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
-int UnusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 class AsyncHttpRequestTest : public ::testing::Test {
  protected:
   bool Run(AsyncHttpRequest* request, Outcome* outcome, int timeout_ms = 10000) {
@@ -250,7 +238,8 @@ TEST_F(AsyncHttpRequestTest, StatusLineFollowedByCloseIsNotResent) {
 
 TEST_F(AsyncHttpRequestTest, RefusedConnectionEndsWithConnectFailed) {
   Outcome outcome;
-  ASSERT_TRUE(Run(NewPost(Loopback(UnusedPort(), "/"), kJson, &outcome), &outcome));
+  ASSERT_TRUE(
+      Run(NewPost(Loopback(testing::UnusedLoopbackPort(), "/"), kJson, &outcome), &outcome));
   EXPECT_EQ(outcome.error, HE_CONNECT_FAILED);
   EXPECT_EQ(outcome.calls, 1);
 }
@@ -451,7 +440,8 @@ TEST_F(AsyncHttpRequestTest, DelayedLaunchWaitsForItsDelayThenRuns) {
 
 TEST_F(AsyncHttpRequestTest, DestroyBeforeLaunchGivesNoCallback) {
   Outcome outcome;
-  AsyncHttpRequest* request = NewPost(Loopback(UnusedPort(), "/"), kJson, &outcome);
+  AsyncHttpRequest* request =
+      NewPost(Loopback(testing::UnusedLoopbackPort(), "/"), kJson, &outcome);
   request->set_start_delay(100000);
   request->Start();
   Thread::Current()->ProcessMessages(0);

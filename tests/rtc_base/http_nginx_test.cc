@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "http_test_server.h"
 #include "rtc_base/http_base.h"
 #include "rtc_base/memory_stream.h"
 #include "rtc_base/socket_pool.h"
@@ -32,18 +33,6 @@ namespace {
 
 const char kNginx[] = "/usr/sbin/nginx";
 const char kEchoModule[] = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
-
-int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 int ConnectLoopback(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -73,7 +62,7 @@ class Nginx {
     for (int i = 0; i < 100000; ++i)
       static_body_.push_back(static_cast<char>('A' + i % 26));
     std::ofstream(dir_ + "/static/file.txt") << static_body_;
-    port_ = FreeLoopbackPort();
+    port_ = testing::UnusedLoopbackPort();
     std::ofstream conf(dir_ + "/nginx.conf");
     conf << "load_module " << kEchoModule << ";\n"
          << "daemon off;\nmaster_process off;\nworker_processes 1;\n"

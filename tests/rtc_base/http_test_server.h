@@ -19,6 +19,9 @@ namespace testing {
 // the peer closed or 5 s passed first.
 bool ReadHttpRequest(int fd, std::string* request);
 bool SendText(int fd, const std::string& text);
+// A port on 127.0.0.1 that nothing listens on right now.
+int UnusedLoopbackPort();
+bool CanConnect(const std::string& host, int port);
 
 // Accepts on 127.0.0.1 and runs the handler for each connection on the server's thread,
 // one connection at a time; the socket is closed when the handler returns.

@@ -46,6 +46,17 @@ int ListenLoopback(const char* host, int* port) {
   return fd;
 }
 
+}  // namespace
+
+int UnusedLoopbackPort() {
+  int port = 0;
+  int fd = ListenLoopback("127.0.0.1", &port);
+  if (fd >= 0) {
+    close(fd);
+  }
+  return port;
+}
+
 bool CanConnect(const std::string& host, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = {};
@@ -56,8 +67,6 @@ bool CanConnect(const std::string& host, int port) {
   close(fd);
   return ok;
 }
-
-}  // namespace
 
 bool ReadHttpRequest(int fd, std::string* request) {
   request->clear();

@@ -1,16 +1,15 @@
 #include "proxy_peers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+
+#include "http_test_server.h"
 
 namespace rtc {
 namespace testing {
@@ -23,36 +22,13 @@ namespace {
 constexpr int kStartAttempts = 500;
 constexpr int kStartPollUs = 10000;
 
-int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
-}
-
 }  // namespace
 
 bool ProgramAvailable(const char* path) {
   return access(path, X_OK) == 0;
 }
 
-PeerProcess::PeerProcess() : port_(FreeLoopbackPort()) {
+PeerProcess::PeerProcess() : port_(UnusedLoopbackPort()) {
   char dir[] = "/tmp/vortm_peer_XXXXXX";
   if (mkdtemp(dir) != nullptr) {
     dir_ = dir;
@@ -99,7 +75,7 @@ bool PeerProcess::Start(const std::vector<std::string>& argv) {
     _exit(127);
   }
   for (int i = 0; i < kStartAttempts; ++i) {
-    if (Accepts(port_)) {
+    if (CanConnect("127.0.0.1", port_)) {
       return true;
     }
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
