@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -359,6 +360,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   std::string GetSvrAddr() const;
   int GetSvrPort() const;
   void OnLoginReply(int code);
+  void OnRenewReply(const rapidjson::Value& content);
+  // Reports every unanswered renewal once with `code`; the stored token stays.
+  void FailRenewals(vy::rtm::RENEW_TOKEN_ERR_CODE code);
   // Whether a session stands for a received `cmd`; logs the drop when none does.
   bool InSession(const std::string& cmd) const;
 
@@ -368,8 +372,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;
-  // "RenewAcsToken" requests sent on the current connection and not yet answered.
-  int renew_pending_ = 0;
+  // Tokens of the "RenewAcsToken" requests sent on the current connection and not yet
+  // answered, oldest first: the server answers them in order.
+  std::deque<std::string> renewals_;
   int step_ = kStepIdle;
   int64_t step_time_ = 0;           // rtc::TimeMillis
   int64_t login_deadline_ = 0;      // 0: none

@@ -54,6 +54,9 @@ int VyRtmService::logout_w() {
   if (logging_out_ && user_id_.empty()) return 0;
   logging_out_ = true;
   RtcPrintf(kRtcLogInfo, "API Logout");
+  // Renewals still unanswered are reported as ended by the logout, not as a lost connection.
+  std::deque<std::string> renewals;
+  renewals.swap(renewals_);
   doSendMsg("Logout", "");
   step_ = kStepIdle;
   gateway_request_.reset();
@@ -72,6 +75,9 @@ int VyRtmService::logout_w() {
   cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
                            rtm::CONNECTION_CHANGE_REASON_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  for (const std::string& token : renewals) {
+    cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
+  }
   logging_out_ = false;
   return 0;
 }
@@ -90,10 +96,12 @@ int VyRtmService::renewToken_w(const char* token) {
     return rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN;
   }
   if (!renew_token_limiter_.Allow()) return rtm::RENEW_TOKEN_ERR_TOO_OFTEN;
-  // Kept for every later re-login.
-  token_ = token;
-  doSendMsg("RenewAcsToken", BuildRenewTokenBody(token_));
-  ++renew_pending_;
+  // The token is kept for later re-logins only once the server has taken it.
+  if (!TrySendMsg("RenewAcsToken", BuildRenewTokenBody(token))) {
+    cbRenewTokenResult(token, rtm::RENEW_TOKEN_ERR_FAILURE);
+    return rtm::RENEW_TOKEN_ERR_FAILURE;
+  }
+  renewals_.emplace_back(token);
   return rtm::RENEW_TOKEN_ERR_OK;
 }
 
@@ -298,9 +306,9 @@ void VyRtmService::OnServerDisconnect() {
     logged_in_ = false;
     net_check_deadline_ = 0;
   }
-  // Answers to renewals sent on the lost connection will not come.
-  renew_pending_ = 0;
   RtcPrintf(kRtcLogError, "User: %s OnServerDisconnect !", user_id_.c_str());
+  // Answers to renewals sent on the lost connection will not come.
+  FailRenewals(rtm::RENEW_TOKEN_ERR_FAILURE);
 }
 
 void VyRtmService::OnServerConnectionFailure() {
@@ -350,18 +358,33 @@ void VyRtmService::InstallSessionCommands() {
   router_.SetHandler("CheckNetStatusAck", [this](const rapidjson::Value&) {
     if (InSession("CheckNetStatusAck")) net_check_deadline_ = 0;
   });
-  router_.SetHandler("RenewAcsToken", [this](const rapidjson::Value& content) {
-    if (!InSession("RenewAcsToken")) return;
-    // One answer per request sent on this connection; any other is not ours to report.
-    if (renew_pending_ == 0) {
-      RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: no renewal awaits an answer");
-      return;
-    }
-    --renew_pending_;
-    std::string token = token_;
-    cbRenewTokenResult(token.c_str(),
-                       static_cast<rtm::RENEW_TOKEN_ERR_CODE>(GetJsonInt(content, "Code")));
-  });
+  router_.SetHandler("RenewAcsToken",
+                     [this](const rapidjson::Value& content) { OnRenewReply(content); });
+}
+
+void VyRtmService::OnRenewReply(const rapidjson::Value& content) {
+  if (!InSession("RenewAcsToken")) return;
+  // One answer per request sent on this connection; any other is not ours to report.
+  if (renewals_.empty()) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: no renewal awaits an answer");
+    return;
+  }
+  std::string token = std::move(renewals_.front());
+  renewals_.pop_front();
+  int code = GetJsonInt(content, "Code");
+  if (code < 0) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken without a valid Code: renewal failed");
+    code = rtm::RENEW_TOKEN_ERR_FAILURE;
+  }
+  if (code == rtm::RENEW_TOKEN_ERR_OK) token_ = token;
+  cbRenewTokenResult(token.c_str(), static_cast<rtm::RENEW_TOKEN_ERR_CODE>(code));
+}
+
+void VyRtmService::FailRenewals(rtm::RENEW_TOKEN_ERR_CODE code) {
+  // Taken out first: a handler may renew again or log out.
+  std::deque<std::string> unanswered;
+  unanswered.swap(renewals_);
+  for (const std::string& token : unanswered) cbRenewTokenResult(token.c_str(), code);
 }
 
 void VyRtmService::OnLoginReply(int code) {
@@ -389,7 +412,6 @@ void VyRtmService::OnLoginReply(int code) {
   login_deadline_ = 0;
   logged_in_ = true;
   reconnect_reported_ = false;
-  renew_pending_ = 0;
   getP2POffline();
   cbLoginSuccess();
 }

@@ -190,7 +190,16 @@ class IRtmService {
   // Arms the login; the outcome comes through onConnectionStateChanged and
   // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values.
   virtual int login(const char* token, const char* userId) = 0;
+  // Ends the session. The change to (1,6) in onConnectionStateChanged is
+  // what ends a logout; onLogout follows only if the server answers "Logout"
+  // before the connection closes, which it need not do.
   virtual int logout() = 0;
+  // Asks the server to take a new token. Results are RENEW_TOKEN_ERR_CODE
+  // values. An accepted renewal (0) gets exactly one onRenewTokenResult with
+  // its own token: the server's code (0 means later logins use the token;
+  // after a refusal they keep the old one), RENEW_TOKEN_ERR_FAILURE when the
+  // connection is lost first, or RENEW_TOKEN_ERR_NOT_LOGGED_IN when logout
+  // comes first.
   virtual int renewToken(const char* token) = 0;
   // Sends without offline storage. Results are PEER_MESSAGE_ERR_CODE values
   // or -1 for a refused message, which is also reported by callback.

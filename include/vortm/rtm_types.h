@@ -52,8 +52,13 @@ enum LOGOUT_ERR_CODE : int32_t {
   LOGOUT_ERR_OK = 0,
 };
 
+// Returned by IRtmService::renewToken, or passed to onRenewTokenResult. A
+// server's refusal is passed on with the server's own code.
 enum RENEW_TOKEN_ERR_CODE : int32_t {
   RENEW_TOKEN_ERR_OK = 0,
+  // The connection was lost, or the request could not be sent, before an
+  // answer came.
+  RENEW_TOKEN_ERR_FAILURE = 1,
   RENEW_TOKEN_ERR_INVALID_ARGUMENT = 2,
   RENEW_TOKEN_ERR_TOO_OFTEN = 3,
   RENEW_TOKEN_ERR_NOT_INITIALIZED = 101,

@@ -387,31 +387,60 @@ TEST_F(RtmSessionTest, LoginFromInsideALoginFailureStands) {
   EXPECT_TRUE(svc_.IsOnline("alice"));
 }
 
-TEST_F(RtmSessionTest, RenewTokenIsAnsweredAndUsedForTheNextLogin) {
+TEST_F(RtmSessionTest, EachRenewalIsAnsweredOnceWithItsOwnTokenAndOnlyAnAcceptedOneIsKept) {
   Client alice(svc_, "alice");
   EXPECT_EQ(rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT, alice->renewToken(nullptr));
   EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, alice->renewToken("new"));
-  ASSERT_TRUE(alice.Login("old"));
-  EXPECT_EQ(0, alice->renewToken("new"));
-  ASSERT_TRUE(Eventually([&] { return alice.log.Count(Event::kRenewResult) == 3; }));
-  auto results = alice.log.Of(Event::kRenewResult);
-  EXPECT_EQ("<null>", results[0].peer);
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT, results[0].a);
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, results[1].a);
-  EXPECT_EQ("new", results[2].peer);
-  EXPECT_EQ(0, results[2].a);
-  EXPECT_EQ(R"({"AcsToken":"new"})", Received("alice", "RenewAcsToken")[0].content);
-  // The limiter: two renewals per second.
-  EXPECT_EQ(0, alice->renewToken("newer"));
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_TOO_OFTEN, alice->renewToken("newest"));
-  ASSERT_TRUE(Eventually([&] { return alice.log.Count(Event::kRenewResult) == 4; }));
-  // A lost connection logs in again with the renewed token.
+  ASSERT_TRUE(LogInAndSettle(alice));
+  // Two renewals in flight at once, then a third refused by the limiter.
+  EXPECT_EQ(0, alice->renewToken("tok-new"));
+  EXPECT_EQ(0, alice->renewToken("tok-new2"));
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_TOO_OFTEN, alice->renewToken("tok-new3"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 4));
+  Pass(1500);
+  // The server refuses an empty token (Code 1); the token taken before stays.
+  EXPECT_EQ(0, alice->renewToken(""));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 5));
+  std::vector<std::pair<std::string, int>> results;
+  for (const Event& e : alice.log.Of(Event::kRenewResult)) results.emplace_back(e.peer, e.a);
+  EXPECT_THAT(results, ElementsAre(Pair("<null>", rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT),
+                                   Pair("new", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN),
+                                   Pair("tok-new", 0), Pair("tok-new2", 0), Pair("", 1)));
+  EXPECT_EQ(R"({"AcsToken":"tok-new"})", Received("alice", "RenewAcsToken")[0].content);
+  // A lost connection logs in again with the last token the server took.
   svc_.Close("alice", local_service::CloseMode::kFin);
   Pass(2500);
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
   auto login = Received("alice", "Login");
   ASSERT_EQ(2u, login.size());
-  EXPECT_THAT(login[1].content, HasSubstr(R"("AcsToken":"newer")"));
+  EXPECT_THAT(login[1].content, HasSubstr(R"("AcsToken":"tok-new2")"));
+  EXPECT_EQ(5u, alice.log.Count(Event::kRenewResult));
+}
+
+TEST_F(RtmSessionTest, UnansweredRenewalsEndOnceWithTheConnectionOrTheLogout) {
+  local_service::FaultRule no_answer;
+  no_answer.cmd = "RenewAcsToken";
+  svc_.AddFault(no_answer);
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login("old"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
+  EXPECT_EQ(0, alice->renewToken("lost"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 1, 5000));
+  svc_.Close("alice", local_service::CloseMode::kFin);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_THAT(Received("alice", "Login")[1].content, HasSubstr(R"("AcsToken":"old")"));
+
+  EXPECT_EQ(0, alice->renewToken("ended"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 2, 5000));
+  EXPECT_EQ(0, alice->logout());
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 2));
+  Pass(1000);
+  std::vector<std::pair<std::string, int>> results;
+  for (const Event& e : alice.log.Of(Event::kRenewResult)) results.emplace_back(e.peer, e.a);
+  EXPECT_THAT(results, ElementsAre(Pair("lost", rtm::RENEW_TOKEN_ERR_FAILURE),
+                                   Pair("ended", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN)));
 }
 
 TEST_F(RtmSessionTest, SetParametersRefusesWhatItCannotRead) {
