@@ -185,15 +185,15 @@ void VyRtmService::OnMsgStatus(const rapidjson::Value& content) {
     RtcPrintf(kRtcLogWarning, "MsgStatus for channel message %lld ignored", id);
     return;
   }
-  // 1: delivered, 0: not delivered. Anything else is no answer: the send keeps waiting and
-  // times out, rather than being reported as delivered.
-  const int status = GetJsonInt(content, "Status");
-  if (status != 0 && status != 1) {
-    RtcPrintf(kRtcLogWarning, "MsgStatus for message %lld refused: Status is not 0 or 1", id);
+  // 0: not delivered; any other integer: delivered. A Status that is no integer is no answer:
+  // the send keeps waiting and times out.
+  const rapidjson::Value* status = FindJsonMember(content, "Status");
+  if (status == nullptr || !(status->IsInt64() || status->IsUint64())) {
+    RtcPrintf(kRtcLogWarning, "MsgStatus for message %lld refused: Status is not an integer", id);
     return;
   }
   rtm::PEER_MESSAGE_ERR_CODE code = rtm::PEER_MESSAGE_ERR_OK;
-  if (status == 0) {
+  if (status->IsInt64() && status->GetInt64() == 0) {
     code = it->second.offline ? rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER
                               : rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE;
   }

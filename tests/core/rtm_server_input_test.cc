@@ -106,33 +106,55 @@ TEST_F(RtmServerInputTest, RepeatedForceOfflineAndTokenExpiryAreReportedOnce) {
   EXPECT_EQ(1u, StateCount(alice, rtm::CONNECTION_STATE_ABORTED));
 }
 
-TEST_F(RtmServerInputTest, MsgStatusWithAStatusOtherThan0Or1IsNoResult) {
+TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerStatusIsNoResult) {
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
-  // The service's own answer comes with Status 7; the test pushes the other forms.
+  constexpr int kNone = -1;
+  struct Case {
+    const char* status;  // null: no "Status" key
+    bool offline;
+    int result;
+  } const cases[] = {
+      {"1", false, rtm::PEER_MESSAGE_ERR_OK},
+      {"2", false, rtm::PEER_MESSAGE_ERR_OK},
+      {"7", true, rtm::PEER_MESSAGE_ERR_OK},
+      {"-1", false, rtm::PEER_MESSAGE_ERR_OK},
+      {"4294967297", false, rtm::PEER_MESSAGE_ERR_OK},
+      {"0", false, rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE},
+      {"0", true, rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER},
+      {R"("1")", false, kNone},
+      {"null", false, kNone},
+      {"1.5", false, kNone},
+      {nullptr, false, kNone},
+  };
+  // The service's own answers (peer offline) are dropped; the test pushes each form.
   svc_.AddFault({.direction = Direction::kToClient,
                  .user = "alice",
                  .cmd = "MsgStatus",
-                 .action = FaultAction::kReplaceField,
-                 .value = 7,
-                 .field = "Status",
-                 .times = 1});
-  long long id = alice.Send("bob", "judged");
-  ASSERT_NE(0, id);
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", 1, 5000));
-  const std::string msg_id = std::to_string(id);
-  for (const char* status : {"-1", R"("1")", "null", "1.5", "4294967297"}) {
-    ASSERT_TRUE(svc_.Push("alice", "MsgStatus",
-                          R"({"MsgId":)" + msg_id + R"(,"Status":)" + status + "}"));
+                 .action = FaultAction::kDrop,
+                 .times = static_cast<int>(std::size(cases))});
+  std::vector<long long> ids;
+  for (const Case& c : cases) {
+    ids.push_back(alice.Send("bob", "judged", c.offline));
+    ASSERT_NE(0, ids.back());
   }
-  ASSERT_TRUE(svc_.Push("alice", "MsgStatus", R"({"MsgId":")" + msg_id + R"(","Status":1})"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", ids.size(), 5000));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    std::string body = R"({"MsgId":)" + std::to_string(ids[i]);
+    if (cases[i].status != nullptr) body += R"(,"Status":)" + std::string(cases[i].status);
+    ASSERT_TRUE(svc_.Push("alice", "MsgStatus", body + "}"));
+  }
   ASSERT_TRUE(Settle(alice, "alice"));
-  EXPECT_EQ(0u, alice.log.Count(Event::kSendResult));
-  // Still waiting: it ends as a time-out, once.
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(cases[i].result, alice.ResultOf(ids[i], 0)) << "Status " << cases[i].status;
+  }
+  // The sends without an answer end as time-outs, once each.
   clock_.Jump(10100);
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (cases[i].result == kNone) EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(ids[i]));
+  }
   ASSERT_TRUE(Settle(alice, "alice"));
-  EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
+  EXPECT_EQ(ids.size(), alice.log.Count(Event::kSendResult));
 }
 
 TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotAcknowledged) {
