@@ -66,6 +66,13 @@ rtm::IMessage* VyRtmService::createMessage(const unsigned char* rawData, int len
 int VyRtmService::sendMessageToPeer_w(const char* peerId, const rtm::IMessage* message,
                                       const rtm::SendMessageOptions& options) {
   const long long id = message->getMessageId();
+  // Results are keyed by the message id: a second send of a message still waiting for its
+  // result would take that result over. It is refused without a callback, which would be
+  // taken for the first send's.
+  if (pending_.count(id) != 0) {
+    RtcPrintf(kRtcLogWarning, "SendMsgToPeer refused: message %lld already awaits its result", id);
+    return -1;
+  }
   auto refuse = [this, id](rtm::PEER_MESSAGE_ERR_CODE code) {
     cbSendMessageResult(id, code);
     return -1;

@@ -201,8 +201,11 @@ class IRtmService {
   // connection is lost first, or RENEW_TOKEN_ERR_NOT_LOGGED_IN when logout
   // comes first.
   virtual int renewToken(const char* token) = 0;
-  // Sends without offline storage. Results are PEER_MESSAGE_ERR_CODE values
-  // or -1 for a refused message, which is also reported by callback.
+  // Sends without offline storage. Returns 0 when the message was accepted,
+  // which then gets exactly one onSendMessageResult with its message id, or
+  // -1 when it was refused; the reason comes through onSendMessageResult.
+  // A message whose earlier send still awaits its result is refused with -1
+  // and no callback: one message object has one send pending at a time.
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message) = 0;
 
   // Media transfers are not offered: these return 0 and never call back.
@@ -213,6 +216,8 @@ class IRtmService {
   virtual int cancelMediaDownload(long long requestId) = 0;
   virtual int cancelMediaUpload(long long requestId) = 0;
 
+  // As above; with options.enableOfflineMessaging the server stores a message
+  // for an offline peer (result PEER_MESSAGE_ERR_CACHED_BY_SERVER).
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message,
                                 const SendMessageOptions& options) = 0;
   virtual IChannel* createChannel(const char* channelId,

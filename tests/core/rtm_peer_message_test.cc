@@ -241,6 +241,33 @@ TEST_F(RtmPeerMessageTest, WaitingSendTimesOutWhileTheConnectionIsDown) {
   EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
 }
 
+TEST_F(RtmPeerMessageTest, MessageAwaitingItsResultIsNotSentAgainSoEveryAcceptedSendGetsOne) {
+  Client alice(svc_, "alice");
+  Client bob(svc_, "bob");
+  ASSERT_TRUE(alice.Login());
+  ASSERT_TRUE(bob.Login());
+  local_service::FaultRule no_answer;
+  no_answer.user = "alice";
+  no_answer.cmd = "MsgStatus";
+  no_answer.times = 1;
+  svc_.AddFault(no_answer);
+  rtm::IMessage* message = alice->createMessage("again");
+  const long long id = message->getMessageId();
+  EXPECT_EQ(0, alice->sendMessageToPeer("bob", message));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(-1, alice->sendMessageToPeer("bob", message));
+  ASSERT_TRUE(svc_.WaitForCommand("bob", "RecvMsgFromPeerAck", 1, 5000));
+  EXPECT_EQ(0u, alice.log.Count(Event::kSendResult));
+  clock_.Jump(10100);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
+  // Once its result is in, the message may go again.
+  EXPECT_EQ(0, alice->sendMessageToPeer("bob", message));
+  ASSERT_TRUE(Eventually([&] { return alice.log.Count(Event::kSendResult) == 2; }));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.log.Of(Event::kSendResult)[1].a);
+  EXPECT_EQ(id, alice.log.Of(Event::kSendResult)[1].id);
+  EXPECT_EQ(2u, bob.log.Count(Event::kMessage));
+  message->release();
+}
+
 TEST_F(RtmPeerMessageTest, SecondMsgStatusForAMessageIsIgnored) {
   Client alice(svc_, "alice");
   Client bob(svc_, "bob");
