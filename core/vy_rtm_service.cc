@@ -111,6 +111,10 @@ void VyRtmService::release_w() {
 
 void VyRtmService::cbConnectionStateChanged(
     rtm::CONNECTION_STATE state, rtm::CONNECTION_CHANGE_REASON reason) {
+  // A report that changes nothing (a second logout, a release after one) is not made.
+  if (state == reported_state_ && reason == reported_reason_) return;
+  reported_state_ = state;
+  reported_reason_ = reason;
   ForEachHandler([state, reason](rtm::IRtmServiceEventHandler* handler) {
     handler->onConnectionStateChanged(state, reason);
   });

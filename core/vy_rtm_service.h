@@ -367,6 +367,10 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool InSession(const std::string& cmd) const;
 
   bool logged_in_ = false;
+  // The last (state, reason) the handlers heard; a service that never logged in counts as
+  // logged out.
+  vy::rtm::CONNECTION_STATE reported_state_ = vy::rtm::CONNECTION_STATE_DISCONNECTED;
+  vy::rtm::CONNECTION_CHANGE_REASON reported_reason_ = vy::rtm::CONNECTION_CHANGE_REASON_LOGOUT;
   // Set while logout runs, so that a logout from its own callbacks returns at once.
   bool logging_out_ = false;
   bool reconnect_reported_ = false;

@@ -39,6 +39,8 @@ class IRtmServiceEventHandler {
   }
   virtual void onTokenExpired() {}
   virtual void onLogout(LOGOUT_ERR_CODE errorCode) { (void)errorCode; }
+  // Called only when the state or its reason changes; a service that never
+  // logged in counts as logged out (1,6).
   virtual void onConnectionStateChanged(CONNECTION_STATE state,
                                         CONNECTION_CHANGE_REASON reason) {
     (void)state, (void)reason;

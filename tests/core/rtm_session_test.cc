@@ -357,6 +357,28 @@ TEST_F(RtmSessionTest, LogoutReachesTheServerAndReportsDisconnected) {
   EXPECT_EQ(1, svc_.gateway_requests());
 }
 
+TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
+  EventLog log;
+  rtm::IRtmService* idle = createRtmService();
+  ASSERT_EQ(0, idle->initialize(kAppId, &log));
+  EXPECT_EQ(0, idle->logout());
+  idle->release(true);
+  EXPECT_TRUE(log.States().empty());
+
+  rtm::IRtmService* service = createRtmService();
+  ASSERT_EQ(0, service->initialize(kAppId, &log));
+  std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
+                       svc_.address() + R"(","Port":)" + std::to_string(svc_.http_port()) + "}";
+  ASSERT_EQ(0, service->setParameters(params.c_str()));
+  ASSERT_EQ(0, service->login("tok", "alice"));
+  ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
+  EXPECT_EQ(0, service->logout());
+  EXPECT_EQ(0, service->logout());
+  service->release(true);
+  EXPECT_THAT(log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kDisconnected, 6)));
+}
+
 TEST_F(RtmSessionTest, LogoutFromInsideItsOwnReportIsNotRepeated) {
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());

@@ -46,10 +46,23 @@ class RecordingHandler : public rtm::IRtmServiceEventHandler {
     }
     if (action) action();
   }
+  // Renewals before a login are answered at once with 102: a fan-out that needs no session.
+  void onRenewTokenResult(const char* /*token*/, rtm::RENEW_TOKEN_ERR_CODE /*code*/) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++renewals_;
+      thread_ = rtc::CurrentThreadRef();
+    }
+    if (action) action();
+  }
 
   std::vector<StateChange> changes() {
     std::lock_guard<std::mutex> lock(mu_);
     return changes_;
+  }
+  int renewals() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return renewals_;
   }
   rtc::PlatformThreadRef thread() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -62,6 +75,7 @@ class RecordingHandler : public rtm::IRtmServiceEventHandler {
  private:
   std::mutex mu_;
   std::vector<StateChange> changes_;
+  int renewals_ = 0;
   rtc::PlatformThreadRef thread_{};
 };
 
@@ -80,8 +94,18 @@ rtc::PlatformThreadRef WorkerThreadRef() {
       RTC_FROM_HERE, [] { return rtc::CurrentThreadRef(); });
 }
 
+const StateChange kConnecting{rtm::CONNECTION_STATE_CONNECTING,
+                              rtm::CONNECTION_CHANGE_REASON_LOGIN};
 const StateChange kLoggedOut{rtm::CONNECTION_STATE_DISCONNECTED,
                              rtm::CONNECTION_CHANGE_REASON_LOGOUT};
+
+// Arms a login against a loopback gateway port where nothing listens: the service reports
+// connecting at once and never gets further.
+void ArmLogin(rtm::IRtmService* service) {
+  ASSERT_EQ(0, service->setParameters(
+                   R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":1})"));
+  ASSERT_EQ(0, service->login("t", "u"));
+}
 
 class VyRtmServiceTest : public ::testing::Test {
  protected:
@@ -112,15 +136,15 @@ TEST_F(VyRtmServiceTest, InitializeRefusesBadAppIdsAndHandlers) {
   RecordingHandler& other = handlers_[1];
   EXPECT_EQ(-2, service_->initialize(kAppId, &other));
   // Only the first handler was registered.
-  service_->logout();
-  EXPECT_THAT(handler.changes(), ElementsAre(kLoggedOut));
-  EXPECT_THAT(other.changes(), IsEmpty());
+  service_->renewToken("t");
+  EXPECT_EQ(1, handler.renewals());
+  EXPECT_EQ(0, other.renewals());
 }
 
 TEST_F(VyRtmServiceTest, AppThreadCallsRunOnTheWorkerAndReturnItsResult) {
   RecordingHandler& handler = handlers_[0];
   ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  EXPECT_EQ(0, service_->logout());
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, service_->renewToken("t"));
   EXPECT_TRUE(rtc::IsThreadRefEqual(WorkerThreadRef(), handler.thread()));
   EXPECT_FALSE(rtc::IsThreadRefEqual(rtc::CurrentThreadRef(), handler.thread()));
 }
@@ -137,7 +161,7 @@ TEST_F(VyRtmServiceTest, CallsFromAHandlerRunInlineOnTheWorker) {
     results.push_back(service_->getUserAttributes("peer", request_id));
     results.push_back(request_id != 0);
   };
-  service_->logout();
+  service_->renewToken("t");
   handler.action = nullptr;
   EXPECT_THAT(results, ElementsAre(-2, 0, 102, 1));
 }
@@ -152,13 +176,13 @@ TEST_F(VyRtmServiceTest, HandlerSetHoldsEachHandlerOnce) {
   service_->addEventHandler(nullptr);
   service_->removeEventHandler(&never_added);
   service_->removeEventHandler(nullptr);
-  service_->logout();
-  EXPECT_THAT(first.changes(), ElementsAre(kLoggedOut));
-  EXPECT_THAT(second.changes(), ElementsAre(kLoggedOut));
+  service_->renewToken("t");
+  EXPECT_EQ(1, first.renewals());
+  EXPECT_EQ(1, second.renewals());
   service_->removeEventHandler(&first);
-  service_->logout();
-  EXPECT_EQ(1u, first.changes().size());
-  EXPECT_EQ(2u, second.changes().size());
+  service_->renewToken("t");
+  EXPECT_EQ(1, first.renewals());
+  EXPECT_EQ(2, second.renewals());
 }
 
 TEST_F(VyRtmServiceTest, HandlersMayRemoveHandlersDuringAFanOut) {
@@ -171,22 +195,22 @@ TEST_F(VyRtmServiceTest, HandlersMayRemoveHandlersDuringAFanOut) {
     service_->removeEventHandler(&handlers[0]);
     service_->removeEventHandler(&handlers[2]);
   };
-  service_->logout();
-  EXPECT_EQ(1u, handlers[0].changes().size());
-  EXPECT_EQ(1u, handlers[1].changes().size());
-  EXPECT_THAT(handlers[2].changes(), IsEmpty());
-  service_->logout();
-  EXPECT_EQ(1u, handlers[0].changes().size());
-  EXPECT_EQ(2u, handlers[1].changes().size());
+  service_->renewToken("t");
+  EXPECT_EQ(1, handlers[0].renewals());
+  EXPECT_EQ(1, handlers[1].renewals());
+  EXPECT_EQ(0, handlers[2].renewals());
+  service_->renewToken("t");
+  EXPECT_EQ(1, handlers[0].renewals());
+  EXPECT_EQ(2, handlers[1].renewals());
 }
 
 TEST_F(VyRtmServiceTest, HandlerAddedDuringAFanOutHearsTheNextEvent) {
   ASSERT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
   handlers_[0].action = [this] { service_->addEventHandler(&handlers_[1]); };
-  service_->logout();
-  EXPECT_THAT(handlers_[1].changes(), IsEmpty());
-  service_->logout();
-  EXPECT_THAT(handlers_[1].changes(), ElementsAre(kLoggedOut));
+  service_->renewToken("t");
+  EXPECT_EQ(0, handlers_[1].renewals());
+  service_->renewToken("t");
+  EXPECT_EQ(1, handlers_[1].renewals());
   handlers_[0].action = nullptr;
 }
 
@@ -202,10 +226,9 @@ TEST(VyRtmServiceAnyThreadTest, ThreadsWithoutARuntimeThreadUseTheService) {
         return;
       }
       if (service->initialize(kAppId, &handler) != 0) ++failures;
+      service->renewToken("t");
       service->release(true);
-      if (handler.changes() != std::vector<StateChange>{kLoggedOut}) {
-        ++failures;
-      }
+      if (handler.renewals() != 1) ++failures;
     });
   }
   for (std::thread& app : apps) app.join();
@@ -215,11 +238,12 @@ TEST(VyRtmServiceAnyThreadTest, ThreadsWithoutARuntimeThreadUseTheService) {
 TEST_F(VyRtmServiceTest, ReleaseFromAnAppThreadLogsOutThenIsSilent) {
   RecordingHandler& handler = handlers_[0];
   ASSERT_EQ(0, service_->initialize(kAppId, &handler));
+  ArmLogin(service_);
   size_t services = ThreadMgr::Inst()->ServiceCount();
   service_->release(true);
   service_ = nullptr;
   EXPECT_EQ(services - 1, ThreadMgr::Inst()->ServiceCount());
-  EXPECT_THAT(handler.changes(), ElementsAre(kLoggedOut));
+  EXPECT_THAT(handler.changes(), ElementsAre(kConnecting, kLoggedOut));
 }
 
 TEST(VyRtmServiceReleaseTest, ReleasedServiceIsDeletedWithinAPass) {
@@ -227,9 +251,10 @@ TEST(VyRtmServiceReleaseTest, ReleasedServiceIsDeletedWithinAPass) {
   auto* service = new ObservedService(&destroyed);
   RecordingHandler handler;
   ASSERT_EQ(0, service->initialize(kAppId, &handler));
+  ArmLogin(service);
   service->release(false);
   ASSERT_TRUE(destroyed.Wait(2000));
-  EXPECT_THAT(handler.changes(), ElementsAre(kLoggedOut));
+  EXPECT_THAT(handler.changes(), ElementsAre(kConnecting, kLoggedOut));
 }
 
 TEST(VyRtmServiceReleaseTest, ImmediateReleaseFromAHandlerWaitsForTheNextPass) {
@@ -239,6 +264,7 @@ TEST(VyRtmServiceReleaseTest, ImmediateReleaseFromAHandlerWaitsForTheNextPass) {
   RecordingHandler handlers[2];
   ASSERT_EQ(0, service->initialize(kAppId, &handlers[0]));
   service->addEventHandler(&handlers[1]);
+  ArmLogin(service);
   bool released = false;
   handlers[0].action = [&] {
     if (released) return;
@@ -252,8 +278,8 @@ TEST(VyRtmServiceReleaseTest, ImmediateReleaseFromAHandlerWaitsForTheNextPass) {
   // The release's own logout found one running and returned at once (no
   // nested report); it forgot the handlers, so the second one missed the
   // outer report.
-  EXPECT_THAT(handlers[0].changes(), ElementsAre(kLoggedOut));
-  EXPECT_THAT(handlers[1].changes(), IsEmpty());
+  EXPECT_THAT(handlers[0].changes(), ElementsAre(kConnecting, kLoggedOut));
+  EXPECT_THAT(handlers[1].changes(), ElementsAre(kConnecting));
 }
 
 TEST_F(VyRtmServiceTest, MediaOperationsFillZeroRequestIdsAndReturnNothing) {
