@@ -14,13 +14,14 @@
 
 #include <vortm/rtm_service.h>
 
+#include "core/session_wire.h"
+
 namespace vy {
 
 namespace {
 
 constexpr char kLoggerName[] = "RTM_LOG";
 constexpr char kPattern[] = "[%l] (%T); %v";
-constexpr char kSdkVersion[] = "1.0.2.0";
 // The filter value while no log is open: above every line level.
 constexpr int kClosedFilter = kRtcLogOff + 1;
 

@@ -26,8 +26,6 @@
 
 #include <vortm/rtm_service.h>
 
-#include "rtc_base/logging.h"
-
 namespace rtm = vy::rtm;
 
 namespace {
@@ -251,8 +249,6 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // The runtime's own diagnostics stay off, as in an app.
-  rtc::LogMessage::LogToDebug(rtc::LS_NONE);
   Printer out(user);
   ChatHandler handler(&out);
   rtm::IRtmService* service = createRtmService();

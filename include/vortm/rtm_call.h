@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include <vortm/export.h>
 #include <vortm/rtm_types.h>
 
 namespace vy {
@@ -12,7 +13,7 @@ namespace rtm {
 // An invitation this user sends. Invitations are reference counted: the
 // creator and the call manager each hold a reference, and release() gives
 // one up.
-class ILocalCallInvitation {
+class VORTM_API ILocalCallInvitation {
  protected:
   virtual ~ILocalCallInvitation() = default;
 
@@ -31,7 +32,7 @@ class ILocalCallInvitation {
 
 // An invitation received from another user; reference counted like
 // ILocalCallInvitation.
-class IRemoteCallInvitation {
+class VORTM_API IRemoteCallInvitation {
  protected:
   virtual ~IRemoteCallInvitation() = default;
 
@@ -47,7 +48,7 @@ class IRemoteCallInvitation {
 
 // Events of the call manager, on the service's worker thread. Every callback
 // does nothing unless overridden.
-class IRtmCallEventHandler {
+class VORTM_API IRtmCallEventHandler {
  public:
   virtual ~IRtmCallEventHandler() = default;
 
@@ -95,7 +96,7 @@ class IRtmCallEventHandler {
 // The call manager made by IRtmService::getRtmCallManager. Operations run on
 // the service's worker thread, except createLocalCallInvitation, which runs
 // on the caller's thread.
-class IRtmCallManager {
+class VORTM_API IRtmCallManager {
  protected:
   virtual ~IRtmCallManager() = default;
 

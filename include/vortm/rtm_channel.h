@@ -3,6 +3,7 @@
 #ifndef VORTM_RTM_CHANNEL_H_
 #define VORTM_RTM_CHANNEL_H_
 
+#include <vortm/export.h>
 #include <vortm/rtm_message.h>
 #include <vortm/rtm_types.h>
 
@@ -11,7 +12,7 @@ namespace rtm {
 
 // A member of a channel as reported to IChannelEventHandler; valid only
 // during the callback unless the callee keeps it and ends it with release().
-class IChannelMember {
+class VORTM_API IChannelMember {
  protected:
   virtual ~IChannelMember() = default;
 
@@ -23,7 +24,7 @@ class IChannelMember {
 
 // A channel attribute: key and value set by the app, last update user id and
 // time filled by the service from the server's answer.
-class IRtmChannelAttribute {
+class VORTM_API IRtmChannelAttribute {
  protected:
   virtual ~IRtmChannelAttribute() = default;
 
@@ -41,7 +42,7 @@ class IRtmChannelAttribute {
 // Events of one channel. They arrive on the service's worker thread; the
 // objects and arrays passed live only until the callback returns. Every
 // callback does nothing unless overridden.
-class IChannelEventHandler {
+class VORTM_API IChannelEventHandler {
  public:
   virtual ~IChannelEventHandler() = default;
 
@@ -79,7 +80,7 @@ class IChannelEventHandler {
 // A channel made by IRtmService::createChannel. Every operation but getId and
 // release runs on the service's worker thread; a call from another thread
 // waits for it there.
-class IChannel {
+class VORTM_API IChannel {
  protected:
   virtual ~IChannel() = default;
 

@@ -2,6 +2,7 @@
 #ifndef VORTM_RTM_MESSAGE_H_
 #define VORTM_RTM_MESSAGE_H_
 
+#include <vortm/export.h>
 #include <vortm/rtm_types.h>
 
 namespace vy {
@@ -15,7 +16,7 @@ class IFileMessage;
 // A text or raw message. Messages made by IRtmService::createMessage belong
 // to the caller, who ends them with release(); a message passed to a
 // callback lives only until the callback returns.
-class IMessage {
+class VORTM_API IMessage {
  protected:
   virtual ~IMessage() = default;
 

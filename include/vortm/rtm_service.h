@@ -14,12 +14,11 @@
 #ifndef VORTM_RTM_SERVICE_H_
 #define VORTM_RTM_SERVICE_H_
 
+#include <vortm/export.h>
 #include <vortm/rtm_call.h>
 #include <vortm/rtm_channel.h>
 #include <vortm/rtm_message.h>
 #include <vortm/rtm_types.h>
-
-#define VY_RTM_API __attribute__((visibility("default")))
 
 namespace vy {
 namespace rtm {
@@ -27,7 +26,7 @@ namespace rtm {
 // Events of the service, fanned out to every registered handler on the
 // worker thread. Pointers passed in live only until the callback returns.
 // Every callback does nothing unless overridden.
-class IRtmServiceEventHandler {
+class VORTM_API IRtmServiceEventHandler {
  public:
   virtual ~IRtmServiceEventHandler() = default;
 
@@ -167,7 +166,7 @@ class IRtmServiceEventHandler {
 // The service made by createRtmService. Operations taking a request id fill
 // a zero id with the current UTC milliseconds and write it back; the id comes
 // back with the operation's callback.
-class IRtmService {
+class VORTM_API IRtmService {
  protected:
   virtual ~IRtmService() = default;
 
@@ -318,19 +317,20 @@ class IRtmService {
 extern "C" {
 
 // Returns a new service; end it with IRtmService::release.
-VY_RTM_API vy::rtm::IRtmService* createRtmService();
+VORTM_API vy::rtm::IRtmService* createRtmService();
 
-// The library's version, "1.0.2.0".
-VY_RTM_API const char* getRtmSdkVersion();
+// The version this client names to the service at login, "1.0.2.0"; the
+// library's own version is in <vortm/version.h>.
+VORTM_API const char* getRtmSdkVersion();
 
 // Opens the library's log on the file `path` at the filter `level` (0 trace
 // to 6 off) with a size limit of `sizeKB` kilobytes and one backup file. Does
 // nothing when a log is open already. Returns 0, or a negative value when
 // the file could not be opened.
-VY_RTM_API int VyRtm_OpenRtcLog(const char* path, int level, int sizeKB);
+VORTM_API int VyRtm_OpenRtcLog(const char* path, int level, int sizeKB);
 
 // Closes the library's log; later lines are dropped.
-VY_RTM_API void VyRtm_CloseRtcLog();
+VORTM_API void VyRtm_CloseRtcLog();
 
 }  // extern "C"
 
