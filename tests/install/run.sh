@@ -6,6 +6,8 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:-$src/build/install-test}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
 here=$src/tests/install
 passed=0
 service_pid=""
