@@ -20,20 +20,6 @@ bool IsRetriableError(HttpError err) {
   return err == HE_DISCONNECTED || err == HE_CONNECT_FAILED || err == HE_SOCKET_ERROR;
 }
 
-// The first token of a challenge: its scheme.
-std::string ChallengeScheme(const char* challenge, size_t len) {
-  size_t start = 0;
-  while (start < len && isspace(static_cast<unsigned char>(challenge[start]))) {
-    ++start;
-  }
-  size_t end = start;
-  while (end < len && !isspace(static_cast<unsigned char>(challenge[end])) &&
-         challenge[end] != ',') {
-    ++end;
-  }
-  return std::string(challenge + start, end - start);
-}
-
 // Resolves a Location against the URL of the request it answers. False when the location
 // names a scheme other than http or https.
 bool ResolveLocation(const std::string& location, const std::string& base, std::string* url) {
@@ -423,16 +409,16 @@ bool HttpClient::FollowRedirect(const std::string& location, HttpError* err) {
 
 HttpAuthResult HttpClient::Authenticate(const char* challenge,
                                         size_t len,
-                                        const SocketAddress& /*server*/,
-                                        const std::string& /*method*/,
-                                        const std::string& /*uri*/,
-                                        const std::string& /*username*/,
-                                        const CryptString& /*password*/,
-                                        std::unique_ptr<HttpAuthContext>* /*context*/,
-                                        std::string* /*response*/,
+                                        const SocketAddress& server,
+                                        const std::string& method,
+                                        const std::string& uri,
+                                        const std::string& username,
+                                        const CryptString& password,
+                                        std::unique_ptr<HttpAuthContext>* context,
+                                        std::string* response,
                                         std::string* auth_method) {
-  *auth_method = ChallengeScheme(challenge, len);
-  return HAR_IGNORE;
+  return HttpAuthenticate(challenge, len, server, method, uri, username, password, context,
+                          response, auth_method);
 }
 
 void HttpClient::HandleProxyChallenge(HttpError* err, bool* restarted) {

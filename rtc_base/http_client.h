@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "rtc_base/http_authenticate.h"
 #include "rtc_base/http_base.h"
 #include "rtc_base/http_common.h"
 #include "rtc_base/message_handler.h"
@@ -33,16 +34,6 @@ struct HttpTransaction {
   HttpRequestData request;
   HttpResponseData response;
 };
-
-// What a proxy authentication answer needs to carry from one challenge to the next.
-class HttpAuthContext {
- public:
-  explicit HttpAuthContext(const std::string& auth) : auth_method(auth) {}
-  virtual ~HttpAuthContext() = default;
-  std::string auth_method;
-};
-
-enum HttpAuthResult { HAR_RESPONSE, HAR_IGNORE, HAR_CREDENTIALS, HAR_ERROR };
 
 // Storage for the response cache: resources by id, each with numbered streams (0 the
 // headers, 1 the body). A resource is written only while locked and read only while unlocked.
@@ -174,7 +165,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
   HttpError OnHeaderAvailable(bool ignore_data, bool chunked, size_t data_size);
   bool IsCacheActive() const { return cache_state_ > CS_READY; }
 
-  // Answers a proxy challenge. Without an authentication component every scheme is ignored.
+  // Answers a proxy challenge; HttpAuthenticate by default.
   virtual HttpAuthResult Authenticate(const char* challenge,
                                       size_t len,
                                       const SocketAddress& server,

@@ -1,8 +1,11 @@
 #include "rtc_base/ssl_socket_factory.h"
 
 #include "rtc_base/async_socket.h"
+#include "rtc_base/auto_detect_proxy.h"
+#include "rtc_base/http_common.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/socket.h"
+#include "rtc_base/socket_adapters.h"
 
 namespace rtc {
 
@@ -21,8 +24,7 @@ Socket* SslSocketFactory::CreateSocket(int family, int type) {
 
 AsyncSocket* SslSocketFactory::CreateAsyncSocket(int family, int type) {
   if (autodetect_proxy_) {
-    // Proxy auto-detection is not part of this library yet; the connection goes direct.
-    return CreateProxySocket(ProxyInfo(), family, type);
+    return new ProxySocketAdapter(this, family, type);
   }
   return CreateProxySocket(proxy_, family, type);
 }
@@ -37,7 +39,14 @@ AsyncSocket* SslSocketFactory::CreateProxySocket(const ProxyInfo& proxy, int fam
     return nullptr;
   }
 
-  if (!logging_label_.empty() && binary_mode_) {
+  const bool proxy_credentials =
+      proxy.type != PROXY_NONE && (!proxy.username.empty() || proxy.password.GetLength() > 0);
+  if (!logging_label_.empty() && binary_mode_ && proxy_credentials) {
+    // The hex dump sits below the proxy layer and masks nothing: it would show the proxy's
+    // user name and password.
+    RTC_LOG(LS_WARNING) << "SslSocketFactory: no hex logging for " << logging_label_
+                        << ": the proxy handshake carries credentials";
+  } else if (!logging_label_.empty() && binary_mode_) {
     socket = WrapLogging(socket, logging_level_, logging_label_, true);
     if (socket == nullptr) {
       return nullptr;
@@ -77,19 +86,16 @@ AsyncSocket* SslSocketFactory::CreateProxySocket(const ProxyInfo& proxy, int fam
 }
 
 AsyncSocket* SslSocketFactory::WrapSocksProxy(AsyncSocket* socket, const ProxyInfo& proxy) {
-  RTC_LOG(LS_ERROR) << "SslSocketFactory: no SOCKS5 proxy sockets, cannot reach "
-                    << proxy.address.ToSensitiveString();
-  delete socket;
-  return nullptr;
+  return new AsyncSocksProxySocket(socket, proxy.address, proxy.username, proxy.password);
 }
 
 AsyncSocket* SslSocketFactory::WrapHttpsProxy(AsyncSocket* socket,
                                               const ProxyInfo& proxy,
-                                              bool /*force_connect*/) {
-  RTC_LOG(LS_ERROR) << "SslSocketFactory: no HTTPS proxy sockets, cannot reach "
-                    << proxy.address.ToSensitiveString();
-  delete socket;
-  return nullptr;
+                                              bool force_connect) {
+  auto* proxy_socket =
+      new AsyncHttpsProxySocket(socket, agent_, proxy.address, proxy.username, proxy.password);
+  proxy_socket->SetForceConnect(force_connect);
+  return proxy_socket;
 }
 
 AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* /*socket*/,
@@ -101,10 +107,93 @@ AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* /*socket*/,
 }
 
 AsyncSocket* SslSocketFactory::WrapLogging(AsyncSocket* socket,
-                                           LoggingSeverity /*level*/,
-                                           const std::string& /*label*/,
-                                           bool /*hex_mode*/) {
-  return socket;
+                                           LoggingSeverity level,
+                                           const std::string& label,
+                                           bool hex_mode) {
+  return new LoggingSocketAdapter(socket, level, label.c_str(), hex_mode);
+}
+
+ProxySocketAdapter::ProxySocketAdapter(SslSocketFactory* factory, int family, int type)
+    : AsyncSocketAdapter(nullptr), factory_(factory), family_(family), type_(type) {}
+
+ProxySocketAdapter::~ProxySocketAdapter() {
+  StopDetection();
+}
+
+int ProxySocketAdapter::Connect(const SocketAddress& addr) {
+  if (socket_) {
+    return socket_->Connect(addr);
+  }
+  StopDetection();
+  remote_ = addr;
+  if (addr.IsAnyIP() && addr.hostname().empty()) {
+    RTC_LOG(LS_ERROR) << "int rtc::ProxySocketAdapter::Connect(const rtc::SocketAddress &): "
+                      << "Empty address";
+    error_ = EADDRNOTAVAIL;
+    return -1;
+  }
+  Url<char> url("/", addr.HostAsURIString(), addr.port());
+  detector_ = new AutoDetectProxy(factory_->agent());
+  detector_->set_server_url(url.url());
+  detector_->SignalWorkDone.connect(this, &ProxySocketAdapter::OnProxyDetectionComplete);
+  detector_->Start();
+  return -1;
+}
+
+int ProxySocketAdapter::GetError() const {
+  if (socket_) {
+    return socket_->GetError();
+  }
+  return detector_ != nullptr ? EWOULDBLOCK : error_;
+}
+
+Socket::ConnState ProxySocketAdapter::GetState() const {
+  if (socket_) {
+    return socket_->GetState();
+  }
+  return detector_ != nullptr ? CS_CONNECTING : CS_CLOSED;
+}
+
+int ProxySocketAdapter::Close() {
+  if (socket_) {
+    return socket_->Close();
+  }
+  StopDetection();
+  return 0;
+}
+
+void ProxySocketAdapter::StopDetection() {
+  if (detector_ != nullptr) {
+    detector_->SignalWorkDone.disconnect(this);
+    detector_->Destroy(false);
+    detector_ = nullptr;
+  }
+}
+
+void ProxySocketAdapter::OnProxyDetectionComplete(SignalThread* thread) {
+  if (thread != detector_) {
+    return;
+  }
+  const ProxyInfo proxy = detector_->proxy();
+  detector_->SignalWorkDone.disconnect(this);
+  detector_->Release();
+  detector_ = nullptr;
+
+  AsyncSocket* socket = factory_->CreateProxySocket(proxy, family_, type_);
+  if (socket == nullptr) {
+    error_ = ENOTCONN;
+    SignalCloseEvent(this, error_);
+    return;
+  }
+  Attach(socket);
+  if (socket_->Connect(remote_) != 0) {
+    if (!IsBlockingError(socket_->GetError())) {
+      SignalCloseEvent(this, socket_->GetError());
+    }
+  } else if (socket_->GetState() == CS_CONNECTED) {
+    // Connected at once: no event of the socket's own will say so.
+    SignalConnectEvent(this);
+  }
 }
 
 }  // namespace rtc

@@ -1,18 +1,21 @@
 // The socket factory of the HTTP client. It stacks, from the inside out: a socket of the inner
 // factory, an optional hex logging layer, an optional SOCKS5 or HTTPS proxy layer, optional
-// TLS and an optional text logging layer.
+// TLS and an optional text logging layer. With proxy auto-detection on, each socket finds its
+// proxy first and builds that stack once it knows.
 #ifndef RTC_BASE_SSL_SOCKET_FACTORY_H_
 #define RTC_BASE_SSL_SOCKET_FACTORY_H_
 
 #include <string>
 
+#include "rtc_base/async_socket.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/proxy_info.h"
 #include "rtc_base/socket_factory.h"
 
 namespace rtc {
 
-class AsyncSocket;
+class AutoDetectProxy;
+class SignalThread;
 
 class SslSocketFactory : public SocketFactory {
  public:
@@ -28,6 +31,7 @@ class SslSocketFactory : public SocketFactory {
   }
   bool autodetect_proxy() const { return autodetect_proxy_; }
   const ProxyInfo& proxy() const { return proxy_; }
+  const std::string& agent() const { return agent_; }
 
   // A non-empty host name turns TLS on for every socket made afterwards.
   void UseSSL(const char* hostname) { hostname_ = hostname ? hostname : ""; }
@@ -41,7 +45,8 @@ class SslSocketFactory : public SocketFactory {
     binary_mode_ = binary_mode;
   }
 
-  // SocketFactory
+  // SocketFactory. While auto-detection is on, each socket is a ProxySocketAdapter, which
+  // uses this factory later: the factory must outlive its sockets.
   Socket* CreateSocket(int family, int type) override;
   AsyncSocket* CreateAsyncSocket(int family, int type) override;
 
@@ -50,9 +55,8 @@ class SslSocketFactory : public SocketFactory {
   AsyncSocket* CreateProxySocket(const ProxyInfo& proxy, int family, int type);
 
  protected:
-  // The layers that other components provide. Each takes over `socket`: on failure it
-  // deletes it and returns null. Until those components exist, proxy and TLS layers are
-  // unavailable and logging layers leave the socket as it is.
+  // The layers. Each takes over `socket`: on failure it deletes it and returns null. Until
+  // TLS exists, WrapTls reports it unavailable.
   virtual AsyncSocket* WrapSocksProxy(AsyncSocket* socket, const ProxyInfo& proxy);
   virtual AsyncSocket* WrapHttpsProxy(AsyncSocket* socket,
                                       const ProxyInfo& proxy,
@@ -79,6 +83,34 @@ class SslSocketFactory : public SocketFactory {
   LoggingSeverity logging_level_ = LS_VERBOSE;
   bool binary_mode_ = false;
   bool ignore_bad_cert_ = false;
+};
+
+// A socket that finds its proxy before it connects: Connect starts proxy detection for the
+// destination, and once it is done the factory's stack for the proxy found is connected in its
+// place. Until then the socket reports a connect in progress. The factory is not owned and
+// must outlive the socket.
+class ProxySocketAdapter : public AsyncSocketAdapter {
+ public:
+  ProxySocketAdapter(SslSocketFactory* factory, int family, int type);
+  ~ProxySocketAdapter() override;
+
+  int Connect(const SocketAddress& addr) override;
+  int GetError() const override;
+  ConnState GetState() const override;
+  int Close() override;
+
+ private:
+  void OnProxyDetectionComplete(SignalThread* thread);
+  void StopDetection();
+
+  SslSocketFactory* const factory_;
+  const int family_;
+  const int type_;
+  SocketAddress remote_;
+  // While detection runs; ended with Destroy, never deleted.
+  AutoDetectProxy* detector_ = nullptr;
+  // The error to report while there is neither a socket nor a detector.
+  int error_ = EADDRNOTAVAIL;
 };
 
 }  // namespace rtc

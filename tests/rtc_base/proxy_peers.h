@@ -5,11 +5,56 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "rtc_base/async_socket.h"
+#include "rtc_base/sigslot.h"
+
 namespace rtc {
 namespace testing {
+
+// Owns a socket and records what it hears, as a user of the socket would.
+struct SocketOwner : public sigslot::has_slots<> {
+  explicit SocketOwner(AsyncSocket* s) : socket(s) {
+    s->SignalConnectEvent.connect(this, &SocketOwner::OnConnect);
+    s->SignalReadEvent.connect(this, &SocketOwner::OnRead);
+    s->SignalCloseEvent.connect(this, &SocketOwner::OnClose);
+  }
+  void OnConnect(AsyncSocket*) { events += "connect;"; }
+  void OnRead(AsyncSocket* s) {
+    events += "read;";
+    char buf[4096];
+    int n;
+    while ((n = s->Recv(buf, sizeof(buf), nullptr)) > 0) {
+      received.append(buf, n);
+    }
+  }
+  void OnClose(AsyncSocket*, int err) {
+    events += "close;";
+    close_error = err;
+    if (delete_on_close) {
+      socket.reset();
+    }
+  }
+  bool Send(const std::string& text) {
+    return socket->Send(text.data(), text.size()) == static_cast<int>(text.size());
+  }
+  bool connected() const { return events.find("connect;") != std::string::npos; }
+  bool closed() const { return events.find("close;") != std::string::npos; }
+
+  std::unique_ptr<AsyncSocket> socket;
+  std::string events;
+  std::string received;
+  int close_error = -1;
+  bool delete_on_close = false;
+};
+
+// Reads exactly `n` bytes from a blocking socket; false when the peer closed or 5 s passed.
+bool ReadBytes(int fd, size_t n, std::string* out);
+// Answers every byte with the same byte until the peer closes.
+void Echo(int fd);
 
 // A daemon in the foreground.
 class PeerProcess {
@@ -27,6 +72,7 @@ class PeerProcess {
   // Runs the program and waits until it accepts connections on port().
   bool Start(const std::vector<std::string>& argv);
   void WriteFile(const std::string& name, const std::string& body) const;
+  std::string ReadFile(const std::string& name) const;
 
  private:
   std::string dir_;
@@ -47,8 +93,18 @@ bool StartMicroSocks(PeerProcess* peer,
                      const std::string& user = "",
                      const std::string& password = "");
 
+// squid in the foreground, allowing CONNECT to any port for users that authenticate: with
+// Basic for `basic_user`, with Digest for `digest_user` (either may be empty).
+bool StartSquid(PeerProcess* peer,
+                const std::string& basic_user,
+                const std::string& basic_password,
+                const std::string& digest_user,
+                const std::string& digest_password);
+
 extern const char kTinyProxy[];
 extern const char kMicroSocks[];
+extern const char kSquid[];
+extern const char kCurl[];
 
 }  // namespace testing
 }  // namespace rtc

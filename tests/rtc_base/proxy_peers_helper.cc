@@ -1,13 +1,19 @@
 #include "proxy_peers.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include "http_test_server.h"
 
@@ -16,6 +22,8 @@ namespace testing {
 
 const char kTinyProxy[] = "/usr/bin/tinyproxy";
 const char kMicroSocks[] = "/usr/bin/microsocks";
+const char kSquid[] = "/usr/sbin/squid";
+const char kCurl[] = "/usr/bin/curl";
 
 namespace {
 
@@ -23,6 +31,37 @@ constexpr int kStartAttempts = 500;
 constexpr int kStartPollUs = 10000;
 
 }  // namespace
+
+bool ReadBytes(int fd, size_t n, std::string* out) {
+  out->clear();
+  while (out->size() < n) {
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, 5000) <= 0) {
+      return false;
+    }
+    char buf[512];
+    ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out->size()), 0);
+    if (got <= 0) {
+      return false;
+    }
+    out->append(buf, got);
+  }
+  return true;
+}
+
+void Echo(int fd) {
+  char buf[4096];
+  while (true) {
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, 5000) <= 0) {
+      return;
+    }
+    ssize_t got = recv(fd, buf, sizeof(buf), 0);
+    if (got <= 0 || !SendText(fd, std::string(buf, got))) {
+      return;
+    }
+  }
+}
 
 bool ProgramAvailable(const char* path) {
   return access(path, X_OK) == 0;
@@ -50,6 +89,13 @@ PeerProcess::~PeerProcess() {
 
 void PeerProcess::WriteFile(const std::string& name, const std::string& body) const {
   std::ofstream(dir_ + "/" + name, std::ios::binary) << body;
+}
+
+std::string PeerProcess::ReadFile(const std::string& name) const {
+  std::ifstream in(dir_ + "/" + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 bool PeerProcess::Start(const std::vector<std::string>& argv) {
@@ -111,6 +157,57 @@ bool StartMicroSocks(PeerProcess* peer, const std::string& user, const std::stri
     argv.insert(argv.end(), {"-u", user, "-P", password});
   }
   return peer->Start(argv);
+}
+
+}  // namespace testing
+}  // namespace rtc
+
+namespace rtc {
+namespace testing {
+
+bool StartSquid(PeerProcess* peer,
+                const std::string& basic_user,
+                const std::string& basic_password,
+                const std::string& digest_user,
+                const std::string& digest_password) {
+  const std::string& dir = peer->dir();
+  // squid and its helpers run as the "proxy" user.
+  if (chmod(dir.c_str(), 0777) != 0) {
+    return false;
+  }
+  std::string conf = "http_port 127.0.0.1:" + std::to_string(peer->port()) +
+                     "\npid_filename none\ncache_log " + dir + "/cache.log\n"
+                     "access_log stdio:" + dir + "/access.log\n"
+                     "cache deny all\ncache_mem 8 MB\ncoredump_dir " + dir + "\n"
+                     "shutdown_lifetime 0 seconds\npinger_enable off\n"
+                     // Nothing here may reach a name server off the machine.
+                     "visible_hostname localhost\ndns_nameservers 127.0.0.1\n";
+  if (!digest_user.empty()) {
+    peer->WriteFile("digest_passwd", digest_user + ":" + digest_password + "\n");
+    conf += "auth_param digest program /usr/lib/squid/digest_file_auth " + dir +
+            "/digest_passwd\nauth_param digest realm squid\n"
+            "auth_param digest children 1 startup=1 idle=1\n";
+  }
+  if (!basic_user.empty()) {
+    // An htpasswd line made with openssl, as the ncsa helper reads it.
+    std::string cmd = "openssl passwd -apr1 '" + basic_password + "'";
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (pipe == nullptr) {
+      return false;
+    }
+    char hash[256] = {};
+    bool read = fgets(hash, sizeof(hash), pipe) != nullptr;
+    pclose(pipe);
+    if (!read) {
+      return false;
+    }
+    peer->WriteFile("passwd", basic_user + ":" + hash);
+    conf += "auth_param basic program /usr/lib/squid/basic_ncsa_auth " + dir +
+            "/passwd\nauth_param basic children 1 startup=1 idle=1\n";
+  }
+  conf += "acl authed proxy_auth REQUIRED\nhttp_access allow authed\nhttp_access deny all\n";
+  peer->WriteFile("squid.conf", conf);
+  return peer->Start({kSquid, "-N", "-f", dir + "/squid.conf"});
 }
 
 }  // namespace testing
