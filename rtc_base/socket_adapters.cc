@@ -396,6 +396,10 @@ void AsyncHttpsProxySocket::ProcessLine(const char* line, size_t len) {
       state_ = PS_AUTHENTICATE;
     } else if (code == 200) {
       state_ = PS_TUNNEL_HEADERS;
+    } else if (code == 401) {
+      // Some proxies (tinyproxy) refuse a wrong answer with 401 rather than another 407.
+      defer_error_ = EACCES;
+      state_ = PS_ERROR_HEADERS;
     } else {
       defer_error_ = ECONNREFUSED;
       state_ = PS_ERROR_HEADERS;
