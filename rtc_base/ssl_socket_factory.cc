@@ -126,7 +126,7 @@ int ProxySocketAdapter::Connect(const SocketAddress& addr) {
   }
   StopDetection();
   remote_ = addr;
-  if (addr.IsAnyIP() && addr.hostname().empty()) {
+  if (addr.hostname().empty() && (addr.IsAnyIP() || addr.family() == AF_UNSPEC)) {
     RTC_LOG(LS_ERROR) << "int rtc::ProxySocketAdapter::Connect(const rtc::SocketAddress &): "
                       << "Empty address";
     error_ = EADDRNOTAVAIL;

@@ -2,52 +2,179 @@
 
 #include <sys/socket.h>
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "gtest/gtest.h"
 #include "http_request_test_util.h"
+#include "http_test_server.h"
+#include "log_capture.h"
+#include "proxy_peers.h"
 #include "rtc_base/async_socket.h"
+#include "rtc_base/base64.h"
 #include "rtc_base/physical_socket_server.h"
+#include "rtc_base/proxy_detect.h"
+#include "rtc_base/socket_adapters.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
 namespace {
 
-TEST(SslSocketFactoryTest, DefaultFactoryMakesDirectSocketsUntilDetectionExists) {
-  PhysicalSocketServer ss;
-  SslSocketFactory factory(&ss, "agent");
-  EXPECT_TRUE(factory.autodetect_proxy());
-  std::unique_ptr<AsyncSocket> socket(factory.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  EXPECT_NE(socket, nullptr);
-}
+using testing::PumpUntil;
+using testing::ReadHttpRequest;
+using testing::ScriptedServer;
+using testing::SendText;
+using testing::SocketOwner;
 
-TEST(SslSocketFactoryTest, LayersThatAreNotAvailableGiveNoSocket) {
-  PhysicalSocketServer ss;
-  SslSocketFactory factory(&ss, "agent");
-  factory.SetProxy(ProxyInfo());
-  EXPECT_FALSE(factory.autodetect_proxy());
-  std::unique_ptr<AsyncSocket> plain(factory.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  EXPECT_NE(plain, nullptr);
-
-  factory.UseSSL("example.test");
-  EXPECT_EQ(factory.CreateAsyncSocket(AF_INET, SOCK_STREAM), nullptr);
-  factory.DisableSSL();
-
+ProxyInfo MakeProxy(ProxyType type, int port, const std::string& user, const std::string& pass) {
   ProxyInfo proxy;
-  proxy.type = PROXY_SOCKS5;
-  proxy.address = SocketAddress("127.0.0.1", 1080);
-  EXPECT_EQ(factory.CreateProxySocket(proxy, AF_INET, SOCK_STREAM), nullptr);
-  proxy.type = PROXY_HTTPS;
-  EXPECT_EQ(factory.CreateProxySocket(proxy, AF_INET, SOCK_STREAM), nullptr);
+  proxy.type = type;
+  proxy.address = SocketAddress("127.0.0.1", port);
+  proxy.username = user;
+  proxy.password = CryptString(InsecureCryptStringImpl(pass));
+  return proxy;
 }
 
-TEST(SslSocketFactoryTest, FactoryWithoutInnerFactoryGivesNoSocket) {
-  SslSocketFactory factory(nullptr, "agent");
-  EXPECT_EQ(factory.CreateAsyncSocket(AF_INET, SOCK_STREAM), nullptr);
-  EXPECT_EQ(factory.CreateSocket(AF_INET, SOCK_STREAM), nullptr);
+// A proxy that takes any CONNECT, after a Basic challenge when it carries no answer.
+ScriptedServer::Handler ConnectProxy(ScriptedServer* self) {
+  return [self](int fd, int) {
+    std::string request;
+    while (ReadHttpRequest(fd, &request)) {
+      self->Record(request);
+      if (request.find("Proxy-Authorization") == std::string::npos) {
+        SendText(fd, "HTTP/1.0 407 Denied\r\nProxy-Authenticate: Basic realm=p\r\n"
+                     "Proxy-Connection: Keep-Alive\r\nContent-Length: 0\r\n\r\n");
+        continue;
+      }
+      SendText(fd, "HTTP/1.0 200 OK\r\n\r\n");
+      testing::Echo(fd);
+      return;
+    }
+  };
 }
 
-TEST(SslSocketFactoryTest, SecureRequestWithoutTlsEndsWithConnectFailed) {
+class ScopedProxyEnvironment {
+ public:
+  explicit ScopedProxyEnvironment(std::map<std::string, std::string> env) : env_(std::move(env)) {
+    SetProxyEnvironmentForTesting(&env_);
+  }
+  ~ScopedProxyEnvironment() { SetProxyEnvironmentForTesting(nullptr); }
+
+ private:
+  std::map<std::string, std::string> env_;
+};
+
+class SslSocketFactoryTest : public ::testing::Test {
+ protected:
+  PhysicalSocketServer ss_;
+  AutoSocketServerThread thread_{&ss_};
+  SslSocketFactory factory_{&ss_, "agent"};
+  CapturingSink log_;
+};
+
+TEST_F(SslSocketFactoryTest, EachProxyTypeGetsItsLayer) {
+  factory_.SetProxy(ProxyInfo());
+  std::unique_ptr<AsyncSocket> plain(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(dynamic_cast<AsyncSocketAdapter*>(plain.get()), nullptr);
+
+  std::unique_ptr<AsyncSocket> socks(
+      factory_.CreateProxySocket(MakeProxy(PROXY_SOCKS5, 1080, "", ""), AF_INET, SOCK_STREAM));
+  EXPECT_NE(dynamic_cast<AsyncSocksProxySocket*>(socks.get()), nullptr);
+  std::unique_ptr<AsyncSocket> https(
+      factory_.CreateProxySocket(MakeProxy(PROXY_HTTPS, 3128, "", ""), AF_INET, SOCK_STREAM));
+  EXPECT_NE(dynamic_cast<AsyncHttpsProxySocket*>(https.get()), nullptr);
+
+  factory_.SetLogging(LS_INFO, "wire", false);
+  std::unique_ptr<AsyncSocket> logged(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  EXPECT_NE(dynamic_cast<LoggingSocketAdapter*>(logged.get()), nullptr);
+
+  factory_.UseSSL("example.test");
+  EXPECT_EQ(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM), nullptr);
+  EXPECT_TRUE(log_.Contains("SSL unavailable"));
+}
+
+TEST_F(SslSocketFactoryTest, NoLogLineHoldsTheProxyPasswordInTextOrHexMode) {
+  const std::string password = "hunter2";
+  const std::string basic = Base64::Encode("user:" + password);
+  for (bool hex : {false, true}) {
+    ScriptedServer proxy([&](int fd, int index) { ConnectProxy(&proxy)(fd, index); });
+    ASSERT_TRUE(proxy.Start());
+    factory_.SetLogging(LS_INFO, "wire", hex);
+    factory_.SetProxy(MakeProxy(PROXY_HTTPS, proxy.port(), "user", password));
+    SocketOwner owner(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+    owner.socket->Connect(SocketAddress("127.0.0.1", 4321));
+    ASSERT_TRUE(PumpUntil([&] { return owner.connected() || owner.closed(); }));
+    ASSERT_TRUE(owner.connected()) << hex;
+    ASSERT_TRUE(owner.Send("tunnel data"));
+    ASSERT_TRUE(PumpUntil([&] { return owner.received == "tunnel data"; }));
+    auto requests = proxy.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find(basic), std::string::npos);
+  }
+  EXPECT_TRUE(log_.Contains("[wire] >> tunnel data"));
+  EXPECT_TRUE(log_.Contains("no hex logging for wire"));
+  EXPECT_FALSE(log_.Contains(password));
+  // A hex dump would cut the answer across its lines: no piece of it, nor of the request
+  // carrying it, may show.
+  EXPECT_FALSE(log_.Contains(basic.substr(0, 8)));
+  EXPECT_FALSE(log_.Contains("[wire] >> CONNECT"));
+}
+
+TEST_F(SslSocketFactoryTest, DetectedProxyCarriesTheConnection) {
+  ScriptedServer proxy([&](int fd, int) {
+    std::string request;
+    if (ReadHttpRequest(fd, &request)) {
+      proxy.Record(request);
+      SendText(fd, "HTTP/1.0 200 OK\r\n\r\n");
+      testing::Echo(fd);
+    }
+  });
+  ASSERT_TRUE(proxy.Start());
+  ScopedProxyEnvironment env({{"http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port())}});
+  ASSERT_TRUE(factory_.autodetect_proxy());
+  SocketOwner owner(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  EXPECT_EQ(owner.socket->Connect(SocketAddress("127.0.0.1", 4321)), -1);
+  EXPECT_EQ(owner.socket->GetError(), EWOULDBLOCK);
+  EXPECT_EQ(owner.socket->GetState(), Socket::CS_CONNECTING);
+  ASSERT_TRUE(PumpUntil([&] { return owner.connected() || owner.closed(); }));
+  ASSERT_TRUE(owner.connected());
+  ASSERT_EQ(proxy.requests().size(), 1u);
+  EXPECT_EQ(proxy.requests()[0].rfind("CONNECT 127.0.0.1:4321 HTTP/1.0\r\n", 0), 0u);
+  ASSERT_TRUE(owner.Send("x"));
+  EXPECT_TRUE(PumpUntil([&] { return owner.received == "x"; }));
+}
+
+TEST_F(SslSocketFactoryTest, DetectingSocketFailsCleanly) {
+  ScopedProxyEnvironment env({});
+  SocketOwner empty(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  EXPECT_EQ(empty.socket->Connect(SocketAddress()), -1);
+  EXPECT_EQ(empty.socket->GetError(), EADDRNOTAVAIL);
+  EXPECT_TRUE(log_.Contains("Empty address"));
+
+  SocketOwner closed(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  closed.socket->Connect(SocketAddress("127.0.0.1", 4321));
+  EXPECT_EQ(closed.socket->Close(), 0);
+  EXPECT_EQ(closed.socket->GetState(), Socket::CS_CLOSED);
+  EXPECT_EQ(closed.socket->GetError(), EADDRNOTAVAIL);
+
+  // Detection ends, but the factory cannot build the stack: TLS is not available.
+  factory_.UseSSL("example.test");
+  SocketOwner no_stack(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  no_stack.socket->Connect(SocketAddress("127.0.0.1", 4321));
+  ASSERT_TRUE(PumpUntil([&] { return no_stack.closed(); }));
+  EXPECT_EQ(no_stack.close_error, ENOTCONN);
+  EXPECT_EQ(no_stack.socket->GetError(), ENOTCONN);
+  EXPECT_EQ(closed.events, "");
+
+  // Released while detecting.
+  SocketOwner dropped(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  dropped.socket->Connect(SocketAddress("127.0.0.1", 4321));
+  dropped.socket.reset();
+}
+
+TEST(SslSocketFactoryRequestTest, SecureRequestWithoutTlsEndsWithConnectFailed) {
   PhysicalSocketServer ss;
   AutoSocketServerThread thread(&ss);
   testing::Outcome outcome;
