@@ -368,6 +368,27 @@ TEST_F(HttpClientTest, ProxyChallengeWithoutAnswerIsDelivered) {
   EXPECT_NE(requests[0].find("Proxy-Connection: Keep-Alive\r\n"), std::string::npos);
 }
 
+TEST_F(HttpClientTest, ProxyChallengeIsAnsweredWithTheProxyCredentials) {
+  SequenceServer server({
+      "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Connection: Keep-Alive\r\n"
+      "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok",
+  });
+  ASSERT_TRUE(server.Start());
+  ProxyInfo proxy;
+  proxy.type = PROXY_HTTPS;
+  proxy.username = "u";
+  proxy.password = CryptString(InsecureCryptStringImpl("p"));
+  client_.set_proxy(proxy);
+  Get(server.url("/via-proxy"));
+  EXPECT_EQ(completion_.error, HE_NONE);
+  EXPECT_EQ(ReadDocument(client_.response().document.get()), "ok");
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[1].find("Proxy-Authorization: Basic dTpw\r\n"), std::string::npos)
+      << requests[1];
+}
+
 class AnsweringClient : public HttpClientDefault {
  public:
   AnsweringClient() : HttpClientDefault(nullptr, "agent") {}
