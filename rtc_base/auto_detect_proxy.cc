@@ -9,6 +9,7 @@
 #include "rtc_base/logging.h"
 #include "rtc_base/proxy_detect.h"
 #include "rtc_base/socket_server.h"
+#include "rtc_base/string_utils.h"
 
 namespace rtc {
 
@@ -26,17 +27,6 @@ constexpr size_t kSocks5ReplyLength = 2;
 constexpr char kSocks5Greeting[] = {0x05, 0x01, 0x00};
 // Texts longer than this are cut in the completion summary.
 constexpr size_t kSummaryTextLimit = 127;
-
-// The agent goes into a request line: control characters would end it early.
-std::string HeaderSafe(const std::string& text) {
-  std::string safe;
-  for (char ch : text) {
-    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f) {
-      safe.push_back(ch);
-    }
-  }
-  return safe;
-}
 
 std::string Cut(const std::string& text) {
   return text.substr(0, kSummaryTextLimit);
@@ -184,8 +174,8 @@ void AutoDetectProxy::StopResolver() {
 void AutoDetectProxy::OnConnectEvent(AsyncSocket* socket) {
   std::string probe;
   if (kTestOrder[next_] == PROXY_HTTPS) {
-    std::string host = HeaderSafe(probe_host_);
-    probe = "CONNECT " + host + ":443 HTTP/1.0\r\nUser-Agent: " + HeaderSafe(agent_) +
+    std::string host = StripControlCharacters(probe_host_);
+    probe = "CONNECT " + host + ":443 HTTP/1.0\r\nUser-Agent: " + StripControlCharacters(agent_) +
             "\r\nHost: " + host + "\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\n\r\n";
   } else {
     probe.assign(kSocks5Greeting, sizeof(kSocks5Greeting));

@@ -11,6 +11,7 @@
 #include "rtc_base/buffer.h"
 #include "rtc_base/byte_buffer.h"
 #include "rtc_base/message_queue.h"
+#include "rtc_base/string_utils.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
@@ -52,16 +53,6 @@ bool IsHeaderToken(const std::string& text) {
     }
   }
   return !text.empty();
-}
-
-std::string WithoutControlCharacters(const std::string& text) {
-  std::string clean;
-  for (char ch : text) {
-    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f) {
-      clean.push_back(ch);
-    }
-  }
-  return clean;
 }
 
 // A decimal count with optional surrounding blanks; false for anything else.
@@ -227,7 +218,7 @@ AsyncHttpsProxySocket::AsyncHttpsProxySocket(AsyncSocket* socket,
                                              const std::string& username,
                                              const CryptString& password)
     : BufferedReadAdapter(socket, kHandshakeBufferSize),
-      agent_(WithoutControlCharacters(user_agent)),
+      agent_(StripControlCharacters(user_agent)),
       proxy_(proxy),
       user_(username),
       pass_(password) {}

@@ -132,4 +132,14 @@ std::string LeftPad(char padding, unsigned length, std::string s) {
 
 bool EndsWith(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
 
+std::string StripControlCharacters(const std::string& s) {
+  std::string clean;
+  for (char ch : s) {
+    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f) {
+      clean.push_back(ch);
+    }
+  }
+  return clean;
+}
+
 }  // namespace rtc

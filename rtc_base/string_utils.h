@@ -38,6 +38,9 @@ std::string LeftPad(char padding, unsigned length, std::string s);
 
 bool EndsWith(std::string_view s, std::string_view suffix);
 
+// `s` without control characters (below 0x20, and DEL), so that it cannot end a header line.
+std::string StripControlCharacters(const std::string& s);
+
 }  // namespace rtc
 
 #endif  // RTC_BASE_STRING_UTILS_H_

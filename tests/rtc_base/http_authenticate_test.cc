@@ -12,9 +12,7 @@
 namespace rtc {
 namespace {
 
-CryptString Password(const std::string& text) {
-  return CryptString(InsecureCryptStringImpl(text));
-}
+using testing::Password;
 
 struct Answer {
   HttpAuthResult result;

@@ -8,24 +8,14 @@
 
 #include "gtest/gtest.h"
 #include "log_capture.h"
+#include "proxy_peers.h"
 #include "rtc_base/temp_dir.h"
 
 namespace rtc {
 namespace {
 
+using testing::ScopedProxyEnvironment;
 using vy_test::TempDir;
-
-// Installs an environment for the lookups while it lives.
-class ScopedEnvironment {
- public:
-  explicit ScopedEnvironment(std::map<std::string, std::string> env) : env_(std::move(env)) {
-    SetProxyEnvironmentForTesting(&env_);
-  }
-  ~ScopedEnvironment() { SetProxyEnvironmentForTesting(nullptr); }
-
- private:
-  std::map<std::string, std::string> env_;
-};
 
 TEST(ParseProxyTest, BestItemWinsAndBadItemsAreSkippedWithAWarning) {
   struct Case {
@@ -110,7 +100,7 @@ TEST(EnvironmentProxyTest, HttpProxyVariableBecomesAnHttpsProxyUnlessBypassed) {
       {{}, false, PROXY_NONE, ""},
   };
   for (const Case& c : cases) {
-    ScopedEnvironment env(c.env);
+    ScopedProxyEnvironment env(c.env);
     CapturingSink log;
     ProxyInfo proxy;
     EXPECT_EQ(GetProxySettingsForUrl("agent", "http://a.lan/", &proxy), c.result)
@@ -121,7 +111,7 @@ TEST(EnvironmentProxyTest, HttpProxyVariableBecomesAnHttpsProxyUnlessBypassed) {
     }
     EXPECT_FALSE(log.Contains("secret"));
   }
-  ScopedEnvironment env({{"http_proxy", "proxy:3128"}, {"no_proxy", "localhost,.lan"}});
+  ScopedProxyEnvironment env({{"http_proxy", "proxy:3128"}, {"no_proxy", "localhost,.lan"}});
   ProxyInfo proxy;
   ASSERT_TRUE(GetProxySettingsForUrl("agent", "http://a.lan/", &proxy));
   EXPECT_EQ(proxy.bypass_list, "localhost,.lan");
@@ -148,7 +138,7 @@ class FirefoxProfileTest : public ::testing::Test {
   }
 
   TempDir home_;
-  ScopedEnvironment env_;
+  ScopedProxyEnvironment env_;
   CapturingSink log_;
 };
 

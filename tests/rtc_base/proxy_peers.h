@@ -5,15 +5,48 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "rtc_base/async_socket.h"
+#include "rtc_base/crypt_string.h"
+#include "rtc_base/proxy_detect.h"
+#include "rtc_base/proxy_info.h"
 #include "rtc_base/sigslot.h"
 
 namespace rtc {
 namespace testing {
+
+inline CryptString Password(const std::string& text) {
+  return CryptString(InsecureCryptStringImpl(text));
+}
+
+inline ProxyInfo MakeProxy(ProxyType type,
+                           int port,
+                           const std::string& user = "",
+                           const std::string& password = "") {
+  ProxyInfo proxy;
+  proxy.type = type;
+  proxy.address = SocketAddress("127.0.0.1", port);
+  proxy.username = user;
+  proxy.password = Password(password);
+  return proxy;
+}
+
+// Installs an environment for the proxy lookups while it lives.
+class ScopedProxyEnvironment {
+ public:
+  explicit ScopedProxyEnvironment(std::map<std::string, std::string> env)
+      : env_(std::move(env)) {
+    SetProxyEnvironmentForTesting(&env_);
+  }
+  ~ScopedProxyEnvironment() { SetProxyEnvironmentForTesting(nullptr); }
+
+ private:
+  std::map<std::string, std::string> env_;
+};
 
 // Owns a socket and records what it hears, as a user of the socket would.
 struct SocketOwner : public sigslot::has_slots<> {

@@ -17,26 +17,11 @@
 namespace rtc {
 namespace {
 
+using testing::MakeProxy;
 using testing::PeerProcess;
 using testing::PumpUntil;
 using testing::ScriptedServer;
 using testing::SocketOwner;
-
-CryptString Password(const std::string& text) {
-  return CryptString(InsecureCryptStringImpl(text));
-}
-
-ProxyInfo MakeProxy(ProxyType type,
-                    const PeerProcess& peer,
-                    const std::string& user = "",
-                    const std::string& password = "") {
-  ProxyInfo proxy;
-  proxy.type = type;
-  proxy.address = SocketAddress("127.0.0.1", peer.port());
-  proxy.username = user;
-  proxy.password = Password(password);
-  return proxy;
-}
 
 class ProxyPeersTest : public ::testing::Test {
  protected:
@@ -46,10 +31,10 @@ class ProxyPeersTest : public ::testing::Test {
 
   // Opens a tunnel through the proxy to the echo server and checks that bytes go both ways.
   // Returns the error the tunnel failed with, or 0.
-  int Tunnel(ProxyType type, const ProxyInfo& proxy) {
+  int Tunnel(const ProxyInfo& proxy) {
     AsyncSocket* inner = ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM);
     AsyncSocket* socket;
-    if (type == PROXY_SOCKS5) {
+    if (proxy.type == PROXY_SOCKS5) {
       socket = new AsyncSocksProxySocket(inner, proxy.address, proxy.username, proxy.password);
     } else {
       socket = new AsyncHttpsProxySocket(inner, "agent", proxy.address, proxy.username,
@@ -91,17 +76,17 @@ TEST_F(ProxyPeersTest, TinyproxyTunnelsWithAndWithoutBasicAuthentication) {
   }
   PeerProcess open_proxy;
   ASSERT_TRUE(testing::StartTinyProxy(&open_proxy, {echo_.port()}));
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, open_proxy)), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, open_proxy.port())), 0);
 
   PeerProcess guarded;
   ASSERT_TRUE(testing::StartTinyProxy(&guarded, {echo_.port()}, "alice", "wonderland"));
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, guarded, "alice", "wonderland")), 0);
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, guarded, "alice", "wrong")), EACCES);
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, guarded)), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, guarded.port(), "alice", "wonderland")), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, guarded.port(), "alice", "wrong")), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, guarded.port())), EACCES);
   // A port the proxy does not open tunnels to.
   PeerProcess strict;
   ASSERT_TRUE(testing::StartTinyProxy(&strict, {443}));
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, strict)), ECONNREFUSED);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, strict.port())), ECONNREFUSED);
 }
 
 TEST_F(ProxyPeersTest, SquidAcceptsTheBasicAndDigestAnswers) {
@@ -114,10 +99,10 @@ TEST_F(ProxyPeersTest, SquidAcceptsTheBasicAndDigestAnswers) {
       << basic.ReadFile("cache.log");
   ASSERT_TRUE(testing::StartSquid(&digest, "", "", "bob", "builder"))
       << digest.ReadFile("cache.log");
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, basic, "alice", "wonderland")), 0);
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, basic, "alice", "wrong")), EACCES);
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, digest, "bob", "builder")), 0);
-  EXPECT_EQ(Tunnel(PROXY_HTTPS, MakeProxy(PROXY_HTTPS, digest, "bob", "wrong")), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, basic.port(), "alice", "wonderland")), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, basic.port(), "alice", "wrong")), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, digest.port(), "bob", "builder")), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_HTTPS, digest.port(), "bob", "wrong")), EACCES);
   EXPECT_TRUE(log_.Contains("Proxy-Authorization: <hidden>"));
   EXPECT_FALSE(log_.Contains("builder"));
   EXPECT_FALSE(log_.Contains(Base64::Encode("alice:wonderland")));
@@ -129,13 +114,13 @@ TEST_F(ProxyPeersTest, MicrosocksTunnelsWithAndWithoutCredentials) {
   }
   PeerProcess open_proxy;
   ASSERT_TRUE(testing::StartMicroSocks(&open_proxy));
-  EXPECT_EQ(Tunnel(PROXY_SOCKS5, MakeProxy(PROXY_SOCKS5, open_proxy)), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_SOCKS5, open_proxy.port())), 0);
 
   PeerProcess guarded;
   ASSERT_TRUE(testing::StartMicroSocks(&guarded, "carol", "s3cret"));
-  EXPECT_EQ(Tunnel(PROXY_SOCKS5, MakeProxy(PROXY_SOCKS5, guarded, "carol", "s3cret")), 0);
-  EXPECT_EQ(Tunnel(PROXY_SOCKS5, MakeProxy(PROXY_SOCKS5, guarded, "carol", "wrong")), EACCES);
-  EXPECT_EQ(Tunnel(PROXY_SOCKS5, MakeProxy(PROXY_SOCKS5, guarded)), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_SOCKS5, guarded.port(), "carol", "s3cret")), 0);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_SOCKS5, guarded.port(), "carol", "wrong")), EACCES);
+  EXPECT_EQ(Tunnel(MakeProxy(PROXY_SOCKS5, guarded.port())), EACCES);
 }
 
 TEST_F(ProxyPeersTest, HttpRequestsReachNginxThroughEachProxy) {
@@ -151,16 +136,16 @@ TEST_F(ProxyPeersTest, HttpRequestsReachNginxThroughEachProxy) {
   ASSERT_TRUE(testing::StartSquid(&squid, "", "", "bob", "builder"));
   ASSERT_TRUE(testing::StartMicroSocks(&microsocks, "carol", "s3cret"));
   const ProxyInfo proxies[] = {
-      MakeProxy(PROXY_HTTPS, tinyproxy, "alice", "wonderland"),
-      MakeProxy(PROXY_HTTPS, squid, "bob", "builder"),
-      MakeProxy(PROXY_SOCKS5, microsocks, "carol", "s3cret"),
+      MakeProxy(PROXY_HTTPS, tinyproxy.port(), "alice", "wonderland"),
+      MakeProxy(PROXY_HTTPS, squid.port(), "bob", "builder"),
+      MakeProxy(PROXY_SOCKS5, microsocks.port(), "carol", "s3cret"),
   };
   for (const ProxyInfo& proxy : proxies) {
     HttpError error = HE_DEFAULT;
     EXPECT_EQ(Get(proxy, nginx, &error), "small body\n") << proxy.address.ToString();
     EXPECT_EQ(error, HE_NONE);
   }
-  ProxyInfo wrong = MakeProxy(PROXY_HTTPS, squid, "bob", "wrong");
+  ProxyInfo wrong = MakeProxy(PROXY_HTTPS, squid.port(), "bob", "wrong");
   HttpError error = HE_DEFAULT;
   Get(wrong, nginx, &error);
   EXPECT_NE(error, HE_NONE);

@@ -20,16 +20,13 @@
 namespace rtc {
 namespace {
 
+using testing::Password;
 using testing::PumpUntil;
 using testing::ReadBytes;
 using testing::ReadHttpRequest;
 using testing::ScriptedServer;
 using testing::SendText;
 using testing::SocketOwner;
-
-CryptString Password(const std::string& text) {
-  return CryptString(InsecureCryptStringImpl(text));
-}
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string text;

@@ -21,20 +21,12 @@
 namespace rtc {
 namespace {
 
+using testing::MakeProxy;
 using testing::PumpUntil;
 using testing::ReadHttpRequest;
 using testing::ScriptedServer;
 using testing::SendText;
 using testing::SocketOwner;
-
-ProxyInfo MakeProxy(ProxyType type, int port, const std::string& user, const std::string& pass) {
-  ProxyInfo proxy;
-  proxy.type = type;
-  proxy.address = SocketAddress("127.0.0.1", port);
-  proxy.username = user;
-  proxy.password = CryptString(InsecureCryptStringImpl(pass));
-  return proxy;
-}
 
 // A proxy that takes any CONNECT, after a Basic challenge when it carries no answer.
 ScriptedServer::Handler ConnectProxy(ScriptedServer* self) {
@@ -53,17 +45,6 @@ ScriptedServer::Handler ConnectProxy(ScriptedServer* self) {
     }
   };
 }
-
-class ScopedProxyEnvironment {
- public:
-  explicit ScopedProxyEnvironment(std::map<std::string, std::string> env) : env_(std::move(env)) {
-    SetProxyEnvironmentForTesting(&env_);
-  }
-  ~ScopedProxyEnvironment() { SetProxyEnvironmentForTesting(nullptr); }
-
- private:
-  std::map<std::string, std::string> env_;
-};
 
 class SslSocketFactoryTest : public ::testing::Test {
  protected:
@@ -132,7 +113,8 @@ TEST_F(SslSocketFactoryTest, DetectedProxyCarriesTheConnection) {
     }
   });
   ASSERT_TRUE(proxy.Start());
-  ScopedProxyEnvironment env({{"http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port())}});
+  testing::ScopedProxyEnvironment env(
+      {{"http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port())}});
   ASSERT_TRUE(factory_.autodetect_proxy());
   SocketOwner owner(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
   EXPECT_EQ(owner.socket->Connect(SocketAddress("127.0.0.1", 4321)), -1);
@@ -147,7 +129,7 @@ TEST_F(SslSocketFactoryTest, DetectedProxyCarriesTheConnection) {
 }
 
 TEST_F(SslSocketFactoryTest, DetectingSocketFailsCleanly) {
-  ScopedProxyEnvironment env({});
+  testing::ScopedProxyEnvironment env({});
   SocketOwner empty(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
   EXPECT_EQ(empty.socket->Connect(SocketAddress()), -1);
   EXPECT_EQ(empty.socket->GetError(), EADDRNOTAVAIL);
