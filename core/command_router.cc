@@ -45,6 +45,7 @@ const std::array<const char*, CommandRouter::kCommandCount> CommandRouter::kComm
     "SubscribeOnlineStatus",
     "CheckNetStatusAck",
     "RenewAcsToken",
+    "UnSubscribeOnlineStatus",
 };
 
 int CommandRouter::IndexOf(const std::string& name) {

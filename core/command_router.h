@@ -17,7 +17,7 @@ class CommandRouter {
  public:
   using Handler = std::function<void(const rapidjson::Value& content)>;
 
-  static constexpr size_t kCommandCount = 42;
+  static constexpr size_t kCommandCount = 43;
   static const std::array<const char*, kCommandCount> kCommandNames;
 
   // Installs (or with an empty handler removes) the handler of `name`. False when the name

@@ -8,6 +8,7 @@
 #include "core/rtc_log.h"
 #include "core/rtm_invoke.h"
 #include "core/thread_mgr.h"
+#include "core/vy_message.h"
 #include "rtc_base/location.h"
 #include "rtc_base/time_utils.h"
 
@@ -23,10 +24,12 @@ constexpr char kLogFileFormat[] = "%s/vy_rtm_sdk.log";
 constexpr size_t kLogPathBufferSize = 1024;
 constexpr int kDefaultLargeLogFileKB = 8192;
 
-// Request ids given as 0 become the current UTC milliseconds, on the
-// caller's thread, and go back to the caller.
+// Request ids given as 0 are filled on the caller's thread and go back to the
+// caller. They come from the message ids' source, UTC milliseconds in form but
+// each above the last, so two requests made in one millisecond never share an
+// id, and their replies cannot be taken for each other.
 void FillRequestId(long long& requestId) {
-  if (requestId == 0) requestId = rtc::TimeUTCMillis();
+  if (requestId == 0) requestId = NextMessageId();
 }
 
 }  // namespace
@@ -44,6 +47,8 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   RtcPrintf(kRtcLogInfo, "LOG File path:%s", log_file_path_.c_str());
   InstallSessionCommands();
   InstallPeerCommands();
+  InstallPresenceCommands();
+  InstallAttributeCommands();
   worker_->AddRtm(this, this);
 }
 

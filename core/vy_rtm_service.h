@@ -17,8 +17,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,7 @@
 #include "core/http_post.h"
 #include "core/js_buffer.h"
 #include "core/rate_limiter.h"
+#include "core/request_table.h"
 #include "core/sync_msg_crypt.h"
 #include "core/vy_rtm_events.h"
 #include "core/x_tcp_client.h"
@@ -425,6 +428,112 @@ class VyRtmService : public vy::rtm::IRtmService,
   std::unique_ptr<HttpPost> offline_request_;
   std::unique_ptr<HttpPost> chan_history_request_;
   std::unique_ptr<HttpPost> p2p_history_request_;
+
+  // Requests that await a reply (vy_rtm_service_requests.cc). Worker thread.
+  //
+  // Each request is reported exactly once: by its reply, by its time-out, or with 102 when
+  // logout (or release) comes first. The kinds number the entries of requests_; a kind
+  // decides which callback reports the request.
+  enum RequestKind {
+    kQueryPeersOnline = 1,
+    kSubscribePeers,
+    kUnsubscribePeers,
+    kQuerySubscribedPeers,
+    kGetMemberCount,
+    kSetUserAttributes,
+    kAddOrUpdateUserAttributes,
+    kDeleteUserAttributes,
+    kClearUserAttributes,
+    kGetUserAttributes,  // scope: the user asked about
+    kGetUserAttributesByKeys,
+    kSetChannelAttributes,
+    kAddOrUpdateChannelAttributes,
+    kDeleteChannelAttributes,
+    kClearChannelAttributes,
+    kGetChannelAttributes,
+    kGetChannelAttributesByKeys,
+  };
+  // The prologue of every request body: 101 before initialize, 102 without a session, else 0.
+  int RequestPrologue() const;
+  // True when `count` is 0, or `items` holds `count` texts that are neither null nor empty.
+  static bool AllNonEmpty(const char* const items[], int count);
+  // Sends the command of an accepted request and waits for its reply.
+  void SendRequest(RequestKind kind, long long requestId, const char* cmd, const std::string& body,
+                   std::string scope = {});
+  // The integer "MsgId" of a reply to `cmd`; false, with a log line, without a session or id.
+  bool ReadReplyId(const char* cmd, const rapidjson::Value& content, long long* id) const;
+  // Takes out the request of one of `kinds` that reply `cmd` answers; none, with a log line,
+  // when no such request waits (a late or repeated reply).
+  std::optional<RequestTable::Entry> TakeRequest(const char* cmd, std::initializer_list<int> kinds,
+                                                 long long id);
+  // Reports requests whose time has passed with their time-out codes.
+  void SweepRequests();
+  enum RequestEnd { kRequestTimedOut, kRequestLoggedOut };
+  // Reports a request that got no reply through the callback of its kind, with its family's
+  // time-out code or 102.
+  void ReportRequest(const RequestTable::Entry& entry, RequestEnd end);
+  // Reports a skipped part of a reply to `cmd`.
+  static void LogSkipped(const char* cmd, size_t skipped);
+
+  RequestTable requests_;
+
+  // Presence and member counts (vy_rtm_service_presence.cc). Worker thread.
+  void InstallPresenceCommands();
+  void OnQueryOnlineStatusReply(const rapidjson::Value& content);
+  void OnPeerOnlineStatus(const rapidjson::Value& content);
+  void OnSubscriptionReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
+  void OnQueryOnlineSubStatusReply(const rapidjson::Value& content);
+  void OnGetChanMemberSizeReply(const rapidjson::Value& content);
+  void cbQueryPeersOnlineStatusResult(long long requestId,
+                                      const vy::rtm::PeerOnlineStatus* statuses, int count,
+                                      vy::rtm::QUERY_PEERS_ONLINE_STATUS_ERR code);
+  void cbSubscriptionRequestResult(long long requestId,
+                                   vy::rtm::PEER_SUBSCRIPTION_STATUS_ERR code);
+  void cbQueryPeersBySubscriptionOptionResult(long long requestId, const char* peerIds[],
+                                              int count,
+                                              vy::rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code);
+  void cbGetChannelMemberCountResult(long long requestId,
+                                     const vy::rtm::ChannelMemberCount* counts, int count,
+                                     vy::rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code);
+
+  RateLimiter query_online_limiter_{9, 5000};
+  RateLimiter subscribe_limiter_{9, 5000};
+  RateLimiter unsubscribe_limiter_{9, 5000};
+  RateLimiter query_subscribed_limiter_{9, 5000};
+  RateLimiter member_count_limiter_{0, 1000};
+
+  // User and channel attributes (vy_rtm_service_attributes.cc). Worker thread.
+  void InstallAttributeCommands();
+  // After every login: the server forgets a user's attributes with the connection.
+  void ResendUserAttributes();
+  void OnAttributeWriteReply(const char* cmd, std::initializer_list<int> kinds,
+                             const rapidjson::Value& content);
+  void OnUserAttributesReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
+  void OnChannelAttributesReply(const char* cmd, RequestKind kind,
+                                const rapidjson::Value& content);
+  int CheckChannelAttributes(const char* channelId,
+                             const vy::rtm::IRtmChannelAttribute* attributes[], int count) const;
+  int writeChannelAttributes(RequestKind kind, const char* channelId,
+                             const vy::rtm::IRtmChannelAttribute* attributes[], int count,
+                             const vy::rtm::ChannelAttributeOptions& options, long long requestId);
+  int writeLocalUserAttributes(RequestKind kind, const vy::rtm::RtmAttribute* attributes,
+                               int count, long long requestId);
+  void cbAttributeResult(RequestKind kind, long long requestId,
+                         vy::rtm::ATTRIBUTE_OPERATION_ERR code);
+  void cbGetUserAttributesResult(long long requestId, const char* userId,
+                                 const vy::rtm::RtmAttribute* attributes, int count,
+                                 vy::rtm::ATTRIBUTE_OPERATION_ERR code);
+  void cbGetChannelAttributesResult(long long requestId,
+                                    const vy::rtm::IRtmChannelAttribute* attributes[], int count,
+                                    vy::rtm::ATTRIBUTE_OPERATION_ERR code);
+
+  // The local user's attributes as the server holds them once every write sent is done;
+  // emptied by logout.
+  std::map<std::string, std::string> user_attributes_;
+  RateLimiter user_attributes_write_limiter_{9, 5000};
+  RateLimiter user_attributes_read_limiter_{39, 5000};
+  RateLimiter channel_attributes_write_limiter_{9, 5000};
+  RateLimiter channel_attributes_read_limiter_{9, 5000};
 
   // Log settings. Worker thread.
   std::string log_file_path_;

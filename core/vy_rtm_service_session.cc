@@ -3,6 +3,7 @@
 // commands of the server. Everything here runs on the worker thread.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/json_util.h"
 #include "core/rand_str.h"
@@ -72,12 +73,15 @@ int VyRtmService::logout_w() {
   // stands and a send from inside them is refused at once.
   std::map<long long, MsgInfo> pending;
   pending.swap(pending_);
+  std::vector<RequestTable::Entry> requests = requests_.TakeAll();
+  user_attributes_.clear();
   cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
                            rtm::CONNECTION_CHANGE_REASON_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   for (const std::string& token : renewals) {
     cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
   }
+  for (const RequestTable::Entry& request : requests) ReportRequest(request, kRequestLoggedOut);
   logging_out_ = false;
   return 0;
 }
@@ -140,6 +144,7 @@ void VyRtmService::DoProcess() {
   // Requests that completed during the last pass are no longer on any call stack.
   finished_requests_.clear();
   SweepPending();
+  SweepRequests();
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
@@ -423,6 +428,8 @@ void VyRtmService::cbLoginSuccess() {
   if (!logged_in_) return;
   ForEachHandler([](rtm::IRtmServiceEventHandler* handler) { handler->onLoginSuccess(); });
   RtcPrintf(kRtcLogError, "User: %s cbLoginSuccess !", user_id_.c_str());
+  // Only while still logged in: a handler may have logged out.
+  ResendUserAttributes();
 }
 
 // Callers set the teardown step before their first callback, so that a login made inside any

@@ -1,0 +1,39 @@
+#include "core/request_table.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vy {
+
+void RequestTable::Add(int kind, long long id, int64_t now_ms, std::string scope) {
+  entries_.push_back(Entry{kind, id, std::move(scope), now_ms + kTimeoutMs});
+}
+
+std::optional<RequestTable::Entry> RequestTable::Take(std::initializer_list<int> kinds,
+                                                      long long id, const std::string* scope) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->id != id || (scope != nullptr && it->scope != *scope)) continue;
+    if (std::find(kinds.begin(), kinds.end(), it->kind) == kinds.end()) continue;
+    Entry entry = std::move(*it);
+    entries_.erase(it);
+    return entry;
+  }
+  return std::nullopt;
+}
+
+std::vector<RequestTable::Entry> RequestTable::TakeExpired(int64_t now_ms) {
+  std::vector<Entry> expired;
+  auto keep = std::stable_partition(entries_.begin(), entries_.end(),
+                                    [now_ms](const Entry& e) { return e.deadline <= now_ms; });
+  expired.assign(std::make_move_iterator(entries_.begin()), std::make_move_iterator(keep));
+  entries_.erase(entries_.begin(), keep);
+  return expired;
+}
+
+std::vector<RequestTable::Entry> RequestTable::TakeAll() {
+  std::vector<Entry> all;
+  all.swap(entries_);
+  return all;
+}
+
+}  // namespace vy

@@ -1,0 +1,61 @@
+// Requests sent to the server that await their reply. The server may never answer (a lost
+// connection, a dropped command), so each entry has a deadline; whoever owns the table reports
+// every request exactly once: when its reply takes it out, when its deadline passes, or when
+// the session ends. Entries leave the table before they are reported, so a report that makes
+// a new request, logs out or answers again never meets an entry twice.
+//
+// An entry has a kind (the owner's numbering of its request families), an id (the request id
+// the reply echoes) and a scope (the user or channel the request is about, for the report, or
+// for replies that name it instead of an id). Several entries may share kind and id, since
+// callers choose their own ids: a reply takes the oldest.
+//
+// Times are monotonic milliseconds (rtc::TimeMillis). Not thread-safe: one thread owns it.
+#ifndef CORE_REQUEST_TABLE_H_
+#define CORE_REQUEST_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vy {
+
+class RequestTable {
+ public:
+  // How long a request waits for its reply.
+  static constexpr int64_t kTimeoutMs = 10000;
+
+  struct Entry {
+    int kind = 0;
+    long long id = 0;
+    std::string scope;
+    int64_t deadline = 0;
+  };
+
+  // Registers a request made at `now_ms`.
+  void Add(int kind, long long id, int64_t now_ms, std::string scope = {});
+
+  // Takes out the oldest entry with this id whose kind is one of `kinds` (one reply may answer
+  // several kinds of request) and, when `scope` is given, with this scope; nothing when none
+  // waits.
+  std::optional<Entry> Take(std::initializer_list<int> kinds, long long id,
+                            const std::string* scope = nullptr);
+
+  // Takes out every entry whose deadline is `now_ms` or earlier, oldest first.
+  std::vector<Entry> TakeExpired(int64_t now_ms);
+
+  // Takes out every entry, oldest first.
+  std::vector<Entry> TakeAll();
+
+  size_t size() const { return entries_.size(); }
+
+ private:
+  // In the order of registration.
+  std::vector<Entry> entries_;
+};
+
+}  // namespace vy
+
+#endif  // CORE_REQUEST_TABLE_H_
