@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -37,15 +38,26 @@ struct Event {
     kRenewResult,
     kSendResult,
     kMessage,
+    kQueryStatus,       // list: "peer:isOnline:state"
+    kSubscription,      // subscribe and unsubscribe results
+    kSubscribedPeers,   // list: peer ids
+    kStatusChanged,     // list: "peer:isOnline:state"
+    kMemberCount,       // list: "channel:count"
+    kAttributeResult,   // text: the operation ("set", "addOrUpdate", "delete", "clear", and
+                        // "setChannel" ... for channel attributes)
+    kUserAttributes,    // peer: the user; list: "key=value"
+    kChannelAttributes, // list: "key=value@user"; server_time: the latest update time
   };
   Kind kind;
   int a = 0;  // state, or error code
-  int b = 0;  // reason, or message type
-  long long id = 0;
+  int b = 0;  // reason, message type, or a list's count as reported
+  long long id = 0;  // message or request id
   std::string peer;  // peer id, or renewed token
   std::string text;
   bool offline = false;
   long long server_time = 0;
+  std::vector<std::string> list;
+  int64_t at_ms = 0;  // rtc::TimeMillis() when it was recorded
 };
 
 class EventLog : public rtm::IRtmServiceEventHandler {
@@ -100,6 +112,77 @@ class EventLog : public rtm::IRtmServiceEventHandler {
     Add(e);
   }
 
+  void onQueryPeersOnlineStatusResult(long long id, const rtm::PeerOnlineStatus* statuses,
+                                      int count, rtm::QUERY_PEERS_ONLINE_STATUS_ERR code) override {
+    AddStatuses(Event::kQueryStatus, id, statuses, count, code);
+  }
+  void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
+    AddStatuses(Event::kStatusChanged, 0, statuses, count, 0);
+  }
+  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
+    AddResult(Event::kSubscription, id, code);
+  }
+  void onQueryPeersBySubscriptionOptionResult(
+      long long id, const char* peers[], int count,
+      rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code) override {
+    Event e = Result(Event::kSubscribedPeers, id, code, count);
+    for (int i = 0; i < count; ++i) e.list.push_back(peers[i]);
+    Add(e);
+  }
+  void onGetChannelMemberCountResult(long long id, const rtm::ChannelMemberCount* counts, int count,
+                                     rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code) override {
+    Event e = Result(Event::kMemberCount, id, code, count);
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(counts[i].channelId) + ":" + std::to_string(counts[i].count));
+    }
+    Add(e);
+  }
+  void onSetLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "set");
+  }
+  void onAddOrUpdateLocalUserAttributesResult(long long id,
+                                              rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "addOrUpdate");
+  }
+  void onDeleteLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "delete");
+  }
+  void onClearLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "clear");
+  }
+  void onSetChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "setChannel");
+  }
+  void onAddOrUpdateChannelAttributesResult(long long id,
+                                            rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "addOrUpdateChannel");
+  }
+  void onDeleteChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "deleteChannel");
+  }
+  void onClearChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    AddResult(Event::kAttributeResult, id, code, "clearChannel");
+  }
+  void onGetUserAttributesResult(long long id, const char* user, const rtm::RtmAttribute* attributes,
+                                 int count, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    Event e = Result(Event::kUserAttributes, id, code, count);
+    e.peer = user != nullptr ? user : "<null>";
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(attributes[i].key) + "=" + attributes[i].value);
+    }
+    Add(e);
+  }
+  void onGetChannelAttributesResult(long long id, const rtm::IRtmChannelAttribute* attributes[],
+                                    int count, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    Event e = Result(Event::kChannelAttributes, id, code, count);
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(attributes[i]->getKey()) + "=" + attributes[i]->getValue() +
+                       "@" + attributes[i]->getLastUpdateUserId());
+      e.server_time = std::max(e.server_time, attributes[i]->getLastUpdateTs());
+    }
+    Add(e);
+  }
+
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
@@ -140,9 +223,51 @@ class EventLog : public rtm::IRtmServiceEventHandler {
     std::lock_guard<std::mutex> lock(mu_);
     events_.clear();
   }
+  // The events of `kind` reporting request `id`.
+  std::vector<Event> OfId(Event::Kind kind, long long id) {
+    std::vector<Event> out;
+    for (const Event& e : Of(kind)) {
+      if (e.id == id) out.push_back(e);
+    }
+    return out;
+  }
+  // Waits (real time) for the first report of request `id`.
+  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr, int timeout_ms = 10000) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+      for (const Event& e : events_) {
+        if (e.kind != kind || e.id != id) continue;
+        if (out != nullptr) *out = e;
+        return true;
+      }
+      return false;
+    });
+  }
 
  private:
-  void Add(const Event& e) {
+  static Event Result(Event::Kind kind, long long id, int code, int count = 0) {
+    Event e{kind};
+    e.id = id;
+    e.a = code;
+    e.b = count;
+    return e;
+  }
+  void AddResult(Event::Kind kind, long long id, int code, const char* text = "") {
+    Event e = Result(kind, id, code);
+    e.text = text;
+    Add(e);
+  }
+  void AddStatuses(Event::Kind kind, long long id, const rtm::PeerOnlineStatus* statuses, int count,
+                   int code) {
+    Event e = Result(kind, id, code, count);
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(statuses[i].peerId) + ":" + (statuses[i].isOnline ? "1" : "0") +
+                       ":" + std::to_string(statuses[i].state));
+    }
+    Add(e);
+  }
+  void Add(Event e) {
+    e.at_ms = rtc::TimeMillis();
     std::function<void(const Event&)> action;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -262,6 +387,70 @@ inline local_service::Options ServiceOptions() {
   local_service::Options options;
   options.address = "auto";
   return options;
+}
+
+// `n` ids "p0", "p1", ... as the C array of texts the service takes.
+class IdList {
+ public:
+  explicit IdList(int n, const std::string& prefix = "p") {
+    for (int i = 0; i < n; ++i) names_.push_back(prefix + std::to_string(i));
+    Refresh();
+  }
+  void Set(int i, const std::string& name) {
+    names_[static_cast<size_t>(i)] = name;
+    Refresh();
+  }
+  const char** data() { return pointers_.data(); }
+  int size() const { return static_cast<int>(names_.size()); }
+
+ private:
+  void Refresh() {
+    pointers_.clear();
+    for (const std::string& name : names_) pointers_.push_back(name.c_str());
+  }
+  std::vector<std::string> names_;
+  std::vector<const char*> pointers_;
+};
+
+// Drops what the service sends `user` (`cmd`, or everything), `times` times or for ever.
+inline local_service::FaultRule DropToClient(const std::string& user, const std::string& cmd,
+                                             int times = -1) {
+  local_service::FaultRule rule;
+  rule.direction = local_service::Direction::kToClient;
+  rule.user = user;
+  rule.cmd = cmd;
+  rule.action = local_service::FaultAction::kDrop;
+  rule.times = times;
+  return rule;
+}
+
+// Requests guarded by one limiter: `call(n)` makes the group's n-th request (so a group may
+// mix operations); `allowed` pass per window of `window_ms`, the rest are refused with `refusal`.
+struct LimitedGroup {
+  const char* name;
+  std::function<int(int n)> call;
+  int allowed;
+  int64_t window_ms;
+  int refusal;
+};
+
+// For each group, on the paused clock: a window's requests pass, the next two are refused (the
+// first refusal is not counted), the window's last millisecond still refuses and the next one
+// opens a new window.
+inline void ExpectLimiterWindows(RunningFakeClock& clock, const std::vector<LimitedGroup>& groups) {
+  for (const LimitedGroup& group : groups) {
+    SCOPED_TRACE(group.name);
+    clock.Pause();
+    int n = 0;
+    for (int i = 0; i < group.allowed; ++i) EXPECT_EQ(0, group.call(n++)) << i;
+    EXPECT_EQ(group.refusal, group.call(n++));
+    EXPECT_EQ(group.refusal, group.call(n++));
+    clock.Jump(group.window_ms);
+    EXPECT_EQ(group.refusal, group.call(n++));
+    clock.Jump(1);
+    EXPECT_EQ(0, group.call(n++));
+    clock.Resume();
+  }
 }
 
 // Polls `done` for up to `timeout_ms` of real time.
