@@ -4,14 +4,17 @@
 //
 // It logs in, then reads commands, one a line, from standard input (a terminal or a pipe):
 //   /msg PEER TEXT   send TEXT to PEER (stored for PEER by the service while PEER is offline)
+//   /status PEER...  say whether each PEER is online
+//   /sub PEER...     be told whenever a PEER comes online or goes offline; /unsub PEER... stops
+//   /attr set K=V... replace this user's attributes; /attr get USER prints USER's attributes
 //   /sleep MS        pause reading for MS milliseconds
-//   /wait            wait until every message sent so far has its result
+//   /wait            wait until every message and request made so far has its result
 //   /quit            wait for outstanding results, log out and exit (end of input does too)
-// Connection changes, send results and received messages are printed as they happen, each
-// line starting with the user's name in brackets. Callbacks arrive on the library's worker
-// thread; the main thread only reads input and waits. The exit status is 0 when every message
-// was delivered or stored, 1 when the login failed, 2 for bad arguments and 3 when a message
-// failed.
+// Connection changes, results, presence changes and received messages are printed as they
+// happen, each line starting with the user's name in brackets. Callbacks arrive on the
+// library's worker thread; the main thread only reads input and waits. The exit status is 0
+// when every message was delivered or stored and every request succeeded, 1 when the login
+// failed, 2 for bad arguments and 3 when a message or request failed.
 #include <unistd.h>
 
 #include <chrono>
@@ -21,8 +24,10 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <vortm/rtm_service.h>
 
@@ -152,6 +157,54 @@ class ChatHandler : public rtm::IRtmServiceEventHandler {
                ": " + text);
   }
 
+  void onQueryPeersOnlineStatusResult(long long id, const rtm::PeerOnlineStatus* statuses,
+                                      int count, rtm::QUERY_PEERS_ONLINE_STATUS_ERR code) override {
+    if (!Done(id, code)) return;
+    for (int i = 0; i < count; ++i) {
+      out_->Line(std::string(statuses[i].peerId) + " is " +
+                 (statuses[i].isOnline ? "online" : "offline"));
+    }
+  }
+  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
+    if (Done(id, code)) out_->Line(Name(id) + ": done");
+  }
+  void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
+    for (int i = 0; i < count; ++i) {
+      out_->Line("* " + std::string(statuses[i].peerId) + " is now " +
+                 (statuses[i].isOnline ? "online"
+                  : statuses[i].state == 1 ? "offline (connection lost)"
+                                           : "offline"));
+    }
+  }
+  void onSetLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    if (Done(id, code)) out_->Line(Name(id) + ": done");
+  }
+  void onGetUserAttributesResult(long long id, const char* user,
+                                 const rtm::RtmAttribute* attributes, int count,
+                                 rtm::ATTRIBUTE_OPERATION_ERR code) override {
+    if (!Done(id, code)) return;
+    std::string line = "attributes of " + std::string(user) + ":";
+    for (int i = 0; i < count; ++i) {
+      line += std::string(" ") + attributes[i].key + "=" + attributes[i].value;
+    }
+    out_->Line(count == 0 ? line + " none" : line);
+  }
+
+  // Presence and attribute requests are made with ids of our own, registered before the call,
+  // so a result that comes at once finds its name. Returns the id to make it with.
+  long long ExpectRequest(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    long long id = ++last_request_;
+    requests_[id] = name;
+    names_[id] = name;
+    return id;
+  }
+  // A request the library refused at once: no result will come.
+  void Refused(long long id, int code) {
+    out_->Line(Name(id) + ": refused, code " + std::to_string(code));
+    Done(id, code);
+  }
+
   // Registered before the send, so a result that comes at once finds it.
   void Expect(long long id, const std::string& peer) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -166,14 +219,31 @@ class ChatHandler : public rtm::IRtmServiceEventHandler {
   bool WaitForResults() {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(kResultWaitMs),
-                        [this] { return outstanding_.empty(); });
+                        [this] { return outstanding_.empty() && requests_.empty(); });
   }
   int failures() {
     std::lock_guard<std::mutex> lock(mu_);
-    return failures_ + static_cast<int>(outstanding_.size());
+    return failures_ + static_cast<int>(outstanding_.size() + requests_.size());
   }
 
  private:
+  std::string Name(long long id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = names_.find(id);
+    return it != names_.end() ? it->second : "request #" + std::to_string(id);
+  }
+  // Ends request `id`; false (with a line) when it failed.
+  bool Done(long long id, int code) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      requests_.erase(id);
+      if (code != 0) ++failures_;
+    }
+    cv_.notify_all();
+    if (code != 0) out_->Line(Name(id) + ": failed, code " + std::to_string(code));
+    return code == 0;
+  }
+
   void FinishLogin(bool ok) {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -187,6 +257,9 @@ class ChatHandler : public rtm::IRtmServiceEventHandler {
   std::condition_variable cv_;
   int login_ = -1;
   std::map<long long, std::string> outstanding_;
+  long long last_request_ = 0;
+  std::map<long long, std::string> requests_;  // awaiting their results
+  std::map<long long, std::string> names_;
   int failures_ = 0;
 };
 
@@ -194,7 +267,8 @@ void Usage() {
   std::fprintf(stderr,
                "usage: vortm-chat --user NAME [--token TOKEN] [--app-id ID] "
                "[--gateway HOST:PORT]\n"
-               "commands: /msg PEER TEXT, /sleep MS, /wait, /quit\n");
+               "commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER...,\n"
+               "          /attr set K=V..., /attr get USER, /sleep MS, /wait, /quit\n");
 }
 
 // Sends one "/msg" line's text; false for a malformed line.
@@ -214,6 +288,62 @@ bool SendLine(rtm::IRtmService* service, ChatHandler* handler, Printer* out,
   // A refused message is reported through the handler as well.
   service->sendMessageToPeer(peer.c_str(), message, options);
   message->release();
+  return true;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// Makes the request of a "/status", "/sub", "/unsub" or "/attr" line; false for a malformed one.
+bool RequestLine(rtm::IRtmService* service, ChatHandler* handler, const std::string& line) {
+  std::vector<std::string> words = Words(line);
+  const std::string command = words[0];
+  words.erase(words.begin());
+  std::vector<const char*> peers;
+  for (const std::string& word : words) peers.push_back(word.c_str());
+  const int count = static_cast<int>(peers.size());
+  long long id = 0;
+  int code = 0;
+  if (command == "/status" || command == "/sub" || command == "/unsub") {
+    if (words.empty()) return false;
+    std::string names;
+    for (const std::string& word : words) names += " " + word;
+    if (command == "/status") {
+      id = handler->ExpectRequest("status of" + names);
+      code = service->queryPeersOnlineStatus(peers.data(), count, id);
+    } else if (command == "/sub") {
+      id = handler->ExpectRequest("subscription to" + names);
+      code = service->subscribePeersOnlineStatus(peers.data(), count, id);
+    } else {
+      id = handler->ExpectRequest("unsubscription from" + names);
+      code = service->unsubscribePeersOnlineStatus(peers.data(), count, id);
+    }
+  } else if (command == "/attr" && words.size() == 2 && words[0] == "get") {
+    id = handler->ExpectRequest("attributes of " + words[1]);
+    code = service->getUserAttributes(words[1].c_str(), id);
+  } else if (command == "/attr" && words.size() >= 2 && words[0] == "set") {
+    std::vector<std::string> keys, values;
+    for (size_t i = 1; i < words.size(); ++i) {
+      size_t equals = words[i].find('=');
+      if (equals == std::string::npos || equals == 0) return false;
+      keys.push_back(words[i].substr(0, equals));
+      values.push_back(words[i].substr(equals + 1));
+    }
+    std::vector<rtm::RtmAttribute> attributes;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      attributes.push_back({keys[i].c_str(), values[i].c_str()});
+    }
+    id = handler->ExpectRequest("attributes set");
+    code = service->setLocalUserAttributes(attributes.data(), static_cast<int>(attributes.size()),
+                                           id);
+  } else {
+    return false;
+  }
+  if (code != 0) handler->Refused(id, code);
   return true;
 }
 
@@ -284,7 +414,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (isatty(STDIN_FILENO)) out.Line("* commands: /msg PEER TEXT, /wait, /quit");
+  if (isatty(STDIN_FILENO)) {
+    out.Line("* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
+             "/attr set K=V..., /attr get USER, /wait, /quit");
+  }
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line.empty()) continue;
@@ -296,6 +429,12 @@ int main(int argc, char** argv) {
     } else if (line == "/msg" || line.rfind("/msg ", 0) == 0) {
       if (line.size() < 5 || !SendLine(service, &handler, &out, line.substr(5))) {
         out.Line("* usage: /msg PEER TEXT");
+      }
+    } else if (line.rfind("/status", 0) == 0 || line.rfind("/sub", 0) == 0 ||
+               line.rfind("/unsub", 0) == 0 || line.rfind("/attr", 0) == 0) {
+      if (!RequestLine(service, &handler, line)) {
+        out.Line("* usage: /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
+                 "/attr get USER");
       }
     } else {
       out.Line("* unknown command: " + line);

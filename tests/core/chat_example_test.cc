@@ -9,9 +9,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "local_service/local_service.h"
 #include "rtc_base/temp_dir.h"
+#include "rtm_test_client.h"
 
 namespace {
 
@@ -81,6 +83,35 @@ TEST_F(ChatExampleTest, BadArgumentsAndRefusedLoginsEndWithTheirStatus) {
   EXPECT_THAT(out, HasSubstr("[a] * unknown command: hello\n"));
   EXPECT_THAT(out, HasSubstr("[a] * usage: /msg PEER TEXT\n"));
   EXPECT_THAT(out, Not(HasSubstr("message #")));
+}
+
+TEST_F(ChatExampleTest, PresenceAndAttributeCommandsPrintTheirResults) {
+  rtm_test::Client bob(*svc_, "bob");
+  ASSERT_TRUE(bob.Login());
+  vy::rtm::RtmAttribute attributes[] = {{"size", "L"}, {"color", "blue"}};
+  long long id = 0;
+  ASSERT_EQ(0, bob->setLocalUserAttributes(attributes, 2, id));
+  ASSERT_TRUE(bob.log.WaitForId(rtm_test::Event::kAttributeResult, id));
+  // Bob leaves once alice has subscribed, while she waits.
+  std::thread leaver([&] {
+    if (rtm_test::Eventually([&] { return !svc_->Subscriptions(rtm_test::kAppId, "alice").empty(); }))
+      bob->logout();
+  });
+  std::string alice;
+  int status = Run("--user alice",
+                   "/status bob carol\n/attr get bob\n/sub bob\n/wait\n/sleep 1500\n/unsub bob\n"
+                   "/attr set mood=happy x=1\n/attr get alice\n/status\n/attr set novalue\n",
+                   &alice);
+  leaver.join();
+  EXPECT_EQ(0, status) << alice;
+  EXPECT_THAT(alice, HasSubstr("[alice] bob is online\n[alice] carol is offline\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] attributes of bob: color=blue size=L\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] subscription to bob: done\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] * bob is now offline\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] unsubscription from bob: done\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] attributes set: done\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] attributes of alice: mood=happy x=1\n"));
+  EXPECT_THAT(alice, HasSubstr("[alice] * usage: /status PEER..."));
 }
 
 }  // namespace
