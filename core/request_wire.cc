@@ -167,8 +167,8 @@ bool ReadMemberCounts(const rapidjson::Value& content, std::vector<MemberCountEn
   return true;
 }
 
-void ReadUserAttributes(std::string_view text, std::vector<std::pair<std::string, std::string>>* out,
-                        size_t* skipped) {
+void ReadUserAttributes(std::string_view text,
+                        std::vector<std::pair<std::string, std::string>>* out, size_t* skipped) {
   out->clear();
   *skipped = 0;
   JsonStr copy;

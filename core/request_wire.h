@@ -79,8 +79,8 @@ bool ReadMemberCounts(const rapidjson::Value& content, std::vector<MemberCountEn
 // The pairs of an "Attribs" text (a JSON object of strings; an empty text reads as "{}") in
 // ascending key order; a repeated key keeps its later value and members that are not strings
 // are skipped. A text that is not a JSON object gives no pairs.
-void ReadUserAttributes(std::string_view text, std::vector<std::pair<std::string, std::string>>* out,
-                        size_t* skipped);
+void ReadUserAttributes(std::string_view text,
+                        std::vector<std::pair<std::string, std::string>>* out, size_t* skipped);
 
 struct ChannelAttributeEntry {
   std::string key;

@@ -487,14 +487,11 @@ class VyRtmService : public vy::rtm::IRtmService,
   void cbQueryPeersOnlineStatusResult(long long requestId,
                                       const vy::rtm::PeerOnlineStatus* statuses, int count,
                                       vy::rtm::QUERY_PEERS_ONLINE_STATUS_ERR code);
-  void cbSubscriptionRequestResult(long long requestId,
-                                   vy::rtm::PEER_SUBSCRIPTION_STATUS_ERR code);
-  void cbQueryPeersBySubscriptionOptionResult(long long requestId, const char* peerIds[],
-                                              int count,
+  void cbSubscriptionRequestResult(long long requestId, vy::rtm::PEER_SUBSCRIPTION_STATUS_ERR code);
+  void cbQueryPeersBySubscriptionOptionResult(long long requestId, const char* peerIds[], int count,
                                               vy::rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code);
-  void cbGetChannelMemberCountResult(long long requestId,
-                                     const vy::rtm::ChannelMemberCount* counts, int count,
-                                     vy::rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code);
+  void cbGetChannelMemberCountResult(long long requestId, const vy::rtm::ChannelMemberCount* counts,
+                                     int count, vy::rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code);
 
   RateLimiter query_online_limiter_{9, 5000};
   RateLimiter subscribe_limiter_{9, 5000};
@@ -509,15 +506,14 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnAttributeWriteReply(const char* cmd, std::initializer_list<int> kinds,
                              const rapidjson::Value& content);
   void OnUserAttributesReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
-  void OnChannelAttributesReply(const char* cmd, RequestKind kind,
-                                const rapidjson::Value& content);
+  void OnChannelAttributesReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
   int CheckChannelAttributes(const char* channelId,
                              const vy::rtm::IRtmChannelAttribute* attributes[], int count) const;
   int writeChannelAttributes(RequestKind kind, const char* channelId,
                              const vy::rtm::IRtmChannelAttribute* attributes[], int count,
                              const vy::rtm::ChannelAttributeOptions& options, long long requestId);
-  int writeLocalUserAttributes(RequestKind kind, const vy::rtm::RtmAttribute* attributes,
-                               int count, long long requestId);
+  int writeLocalUserAttributes(RequestKind kind, const vy::rtm::RtmAttribute* attributes, int count,
+                               long long requestId);
   void cbAttributeResult(RequestKind kind, long long requestId,
                          vy::rtm::ATTRIBUTE_OPERATION_ERR code);
   void cbGetUserAttributesResult(long long requestId, const char* userId,

@@ -171,7 +171,8 @@ int VyRtmService::writeChannelAttributes(RequestKind kind, const char* channelId
   if (!channel_attributes_write_limiter_.Allow()) return rtm::ATTRIBUTE_OPERATION_ERR_TOO_OFTEN;
   std::vector<AttributeView> views;
   views.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) views.emplace_back(attributes[i]->getKey(), attributes[i]->getValue());
+  for (int i = 0; i < count; ++i)
+    views.emplace_back(attributes[i]->getKey(), attributes[i]->getValue());
   RequestBody body(requestId);
   body.Str("ChanId", channelId).Str("Attributes", BuildAttributesText(views));
   if (kind == kSetChannelAttributes) body.True("SetChan");
@@ -376,9 +377,8 @@ void VyRtmService::cbAttributeResult(RequestKind kind, long long requestId,
                 static_cast<int>(kind));
       return;
   }
-  ForEachHandler([=](rtm::IRtmServiceEventHandler* handler) {
-    (handler->*callback)(requestId, code);
-  });
+  ForEachHandler(
+      [=](rtm::IRtmServiceEventHandler* handler) { (handler->*callback)(requestId, code); });
 }
 
 void VyRtmService::cbGetUserAttributesResult(long long requestId, const char* userId,

@@ -36,8 +36,9 @@ int VyRtmService::queryPeersOnlineStatus_I(const char* peerIds[], int peerCount,
     return rtm::QUERY_PEERS_ONLINE_STATUS_ERR_INVALID_ARGUMENT;
   }
   if (!query_online_limiter_.Allow()) return rtm::QUERY_PEERS_ONLINE_STATUS_ERR_TOO_OFTEN;
-  SendRequest(kQueryPeersOnline, requestId, "QueryOnlineStatus",
-              RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
+  SendRequest(
+      kQueryPeersOnline, requestId, "QueryOnlineStatus",
+      RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
   return 0;
 }
 
@@ -49,8 +50,9 @@ int VyRtmService::subscribePeersOnlineStatus_I(const char* peerIds[], int peerCo
   }
   if (peerCount > kMaxSubscribedPeers) return rtm::PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW;
   if (!subscribe_limiter_.Allow()) return rtm::PEER_SUBSCRIPTION_STATUS_ERR_TOO_OFTEN;
-  SendRequest(kSubscribePeers, requestId, "SubscribeOnlineStatus",
-              RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
+  SendRequest(
+      kSubscribePeers, requestId, "SubscribeOnlineStatus",
+      RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
   return 0;
 }
 
@@ -63,8 +65,9 @@ int VyRtmService::unsubscribePeersOnlineStatus_I(const char* peerIds[], int peer
     return rtm::PEER_SUBSCRIPTION_STATUS_ERR_INVALID_ARGUMENT;
   }
   if (!unsubscribe_limiter_.Allow()) return rtm::PEER_SUBSCRIPTION_STATUS_ERR_TOO_OFTEN;
-  SendRequest(kUnsubscribePeers, requestId, "UnSubscribeOnlineStatus",
-              RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
+  SendRequest(
+      kUnsubscribePeers, requestId, "UnSubscribeOnlineStatus",
+      RequestBody(requestId).Str("UserIds", BuildStringListText(peerIds, peerCount)).Take());
   return 0;
 }
 
@@ -94,8 +97,9 @@ int VyRtmService::getChannelMemberCount_I(const char* channelIds[], int channelC
 }
 
 void VyRtmService::InstallPresenceCommands() {
-  router_.SetHandler("QueryOnlineStatus",
-                     [this](const rapidjson::Value& content) { OnQueryOnlineStatusReply(content); });
+  router_.SetHandler("QueryOnlineStatus", [this](const rapidjson::Value& content) {
+    OnQueryOnlineStatusReply(content);
+  });
   router_.SetHandler("PeerOnlineStatus",
                      [this](const rapidjson::Value& content) { OnPeerOnlineStatus(content); });
   router_.SetHandler("SubscribeOnlineStatus", [this](const rapidjson::Value& content) {
@@ -107,8 +111,9 @@ void VyRtmService::InstallPresenceCommands() {
   router_.SetHandler("QueryOnlineSubStatus", [this](const rapidjson::Value& content) {
     OnQueryOnlineSubStatusReply(content);
   });
-  router_.SetHandler("GetChanMemberSize",
-                     [this](const rapidjson::Value& content) { OnGetChanMemberSizeReply(content); });
+  router_.SetHandler("GetChanMemberSize", [this](const rapidjson::Value& content) {
+    OnGetChanMemberSizeReply(content);
+  });
 }
 
 // A malformed reply is dropped before its request is taken out, so the request still ends,

@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/command_router.h"
 #include "core/envelope.h"
 #include "core/js_buffer.h"
+#include "core/request_wire.h"
 #include "core/sync_msg_crypt.h"
 
 namespace vy {
@@ -44,6 +47,19 @@ class RecvFuzzPipeline : public JSBuffer {
     for (const char* k : kInts) checksum += static_cast<uint32_t>(GetJsonInt(c, k));
     checksum += static_cast<uint64_t>(GetJsonInt64(c, "MsgId") + GetJsonInt64(c, "SvrTS"));
     checksum += HasJsonBool(c, "SetLocal") ? 1 : 0;
+    size_t skipped = 0;
+    std::vector<PeerStatusEntry> statuses;
+    ReadPeerStatusList(c, checksum % 2 == 0, &statuses, &skipped);
+    std::vector<std::string> peers;
+    ReadSubscribedPeers(c, &peers, &skipped);
+    std::vector<MemberCountEntry> counts;
+    ReadMemberCounts(c, &counts, &skipped);
+    std::vector<std::pair<std::string, std::string>> user_attributes;
+    ReadUserAttributes(GetJsonStr(c, "Attribs"), &user_attributes, &skipped);
+    std::vector<ChannelAttributeEntry> channel_attributes;
+    ReadChannelAttributeText(GetJsonStr(c, "Attributes"), &channel_attributes, &skipped);
+    checksum += statuses.size() + peers.size() + counts.size() + user_attributes.size() +
+                channel_attributes.size() + skipped;
     for (const char* k : {"Status", "Members", "ChanMemSize", "Attributes"}) {
       const rapidjson::Value* list = FindJsonMember(c, k);
       if (list == nullptr || !list->IsArray()) continue;

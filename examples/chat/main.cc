@@ -170,10 +170,10 @@ class ChatHandler : public rtm::IRtmServiceEventHandler {
   }
   void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
     for (int i = 0; i < count; ++i) {
-      out_->Line("* " + std::string(statuses[i].peerId) + " is now " +
-                 (statuses[i].isOnline ? "online"
-                  : statuses[i].state == 1 ? "offline (connection lost)"
-                                           : "offline"));
+      const char* now = "offline";
+      if (statuses[i].isOnline) now = "online";
+      if (statuses[i].state == 1) now = "offline (connection lost)";
+      out_->Line("* " + std::string(statuses[i].peerId) + " is now " + now);
     }
   }
   void onSetLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
@@ -338,8 +338,8 @@ bool RequestLine(rtm::IRtmService* service, ChatHandler* handler, const std::str
       attributes.push_back({keys[i].c_str(), values[i].c_str()});
     }
     id = handler->ExpectRequest("attributes set");
-    code = service->setLocalUserAttributes(attributes.data(), static_cast<int>(attributes.size()),
-                                           id);
+    code =
+        service->setLocalUserAttributes(attributes.data(), static_cast<int>(attributes.size()), id);
   } else {
     return false;
   }
@@ -415,8 +415,9 @@ int main(int argc, char** argv) {
   }
 
   if (isatty(STDIN_FILENO)) {
-    out.Line("* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
-             "/attr set K=V..., /attr get USER, /wait, /quit");
+    out.Line(
+        "* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
+        "/attr set K=V..., /attr get USER, /wait, /quit");
   }
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -433,8 +434,9 @@ int main(int argc, char** argv) {
     } else if (line.rfind("/status", 0) == 0 || line.rfind("/sub", 0) == 0 ||
                line.rfind("/unsub", 0) == 0 || line.rfind("/attr", 0) == 0) {
       if (!RequestLine(service, &handler, line)) {
-        out.Line("* usage: /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
-                 "/attr get USER");
+        out.Line(
+            "* usage: /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
+            "/attr get USER");
       }
     } else {
       out.Line("* unknown command: " + line);

@@ -94,7 +94,8 @@ TEST_F(ChatExampleTest, PresenceAndAttributeCommandsPrintTheirResults) {
   ASSERT_TRUE(bob.log.WaitForId(rtm_test::Event::kAttributeResult, id));
   // Bob leaves once alice has subscribed, while she waits.
   std::thread leaver([&] {
-    if (rtm_test::Eventually([&] { return !svc_->Subscriptions(rtm_test::kAppId, "alice").empty(); }))
+    if (rtm_test::Eventually(
+            [&] { return !svc_->Subscriptions(rtm_test::kAppId, "alice").empty(); }))
       bob->logout();
   });
   std::string alice;

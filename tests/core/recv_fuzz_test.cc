@@ -19,7 +19,8 @@ std::string ValidStream(std::mt19937& rng) {
   for (int i = 0; i < 8; ++i) {
     const char* name = CommandRouter::kCommandNames[rng() % CommandRouter::kCommandCount];
     std::string body = R"({"MsgId":12,"Code":0,"Status":[{"UserId":"u","Online":true}],)"
-                       R"("Members":["a","b"],"FromUId":"x"})";
+                       R"("Members":["a","b"],"FromUId":"x","Attribs":"{\"a\":\"1\"}",)"
+                       R"("Attributes":"[{\"Key\":\"k\",\"Val\":\"v\",\"Time\":1}]"})";
     std::string envelope;
     BuildEnvelope(name, rng() % 4 == 0 ? "" : body, rng() % 3 == 0 ? nullptr : &crypt, nullptr,
                   1733500000000, &envelope);

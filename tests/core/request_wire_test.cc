@@ -44,8 +44,7 @@ TEST(RequestWireTest, ListsGoOutAsJsonTextInsideAString) {
   EXPECT_EQ(R"(["a","b\"q","é"])", BuildStringListText(ids, 3));
   EXPECT_EQ("[]", BuildStringListText(nullptr, 0));
   // A key given twice appears twice, in order.
-  EXPECT_EQ(R"({"k":"1","k":"2","":""})",
-            BuildAttributesText({{"k", "1"}, {"k", "2"}, {"", ""}}));
+  EXPECT_EQ(R"({"k":"1","k":"2","":""})", BuildAttributesText({{"k", "1"}, {"k", "2"}, {"", ""}}));
   std::string list = BuildStringListText(ids, 2);
   EXPECT_EQ(R"({"MsgId":-7,"UserIds":"[\"a\",\"b\\\"q\"]","SetLocal":true})",
             RequestBody(-7).Str("UserIds", list).True("SetLocal").Take());

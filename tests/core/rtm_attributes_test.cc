@@ -122,8 +122,8 @@ TEST_F(RtmAttributesTest, ChecksRefuseInTheirOrderWithoutReadingNullPointers) {
   ChannelAttributes null_attribute;
   null_attribute.Add("k", "v").AddNull();
   rtm::ChannelAttributeOptions options;
-  for (auto write : {&rtm::IRtmService::setChannelAttributes,
-                     &rtm::IRtmService::addOrUpdateChannelAttributes}) {
+  for (auto write :
+       {&rtm::IRtmService::setChannelAttributes, &rtm::IRtmService::addOrUpdateChannelAttributes}) {
     rtm::IRtmService* s = alice.service();
     EXPECT_EQ(3, (s->*write)("ch", too_many.data(), 33, options, id));
     EXPECT_EQ(3, (s->*write)("ch", empty_key_first.data(), 2, options, id));
@@ -329,8 +329,9 @@ TEST_F(RtmAttributesTest, ChannelAttributesAreWrittenWithOrWithoutNoticeAndReadB
   const char* k[] = {"k"};
   ASSERT_EQ(0, alice->deleteChannelAttributesByKeys("ch", k, 1, notify, id = 0));
   EXPECT_EQ(std::make_pair(std::string("deleteChannel"), 0), WriteResult(alice, id));
-  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + R"(,"ChanId":"ch","Keys":"[\"k\"]","Notify":true})",
-            Sent("alice", "DeleteChanAttributes")[0]);
+  EXPECT_EQ(
+      R"({"MsgId":)" + std::to_string(id) + R"(,"ChanId":"ch","Keys":"[\"k\"]","Notify":true})",
+      Sent("alice", "DeleteChanAttributes")[0]);
   ASSERT_EQ(0, alice->clearChannelAttributes("ch", quiet, id = 0));
   EXPECT_EQ(std::make_pair(std::string("clearChannel"), 0), WriteResult(alice, id));
   EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + R"(,"ChanId":"ch"})",

@@ -29,8 +29,8 @@ class RtmPresenceTest : public ::testing::Test {
   void RoundTrip(Client& client) {
     long long id = 0;
     // The subscription-list limiter is the one the tests leave alone.
-    ASSERT_EQ(0, client->queryPeersBySubscriptionOption(
-                     rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
+    ASSERT_EQ(
+        0, client->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
     ASSERT_TRUE(client.log.WaitForId(Event::kSubscribedPeers, id));
   }
 
@@ -52,8 +52,8 @@ TEST_F(RtmPresenceTest, ChecksRefuseBeforeTheLimiterAndMakeNoCallback) {
   EXPECT_EQ(102, alice->queryPeersOnlineStatus(one, 1, id));
   EXPECT_EQ(102, alice->subscribePeersOnlineStatus(one, 1, id));
   EXPECT_EQ(102, alice->unsubscribePeersOnlineStatus(one, 1, id));
-  EXPECT_EQ(102, alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS,
-                                                       id));
+  EXPECT_EQ(102,
+            alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
   EXPECT_EQ(102, alice->getChannelMemberCount(one, 1, id));
   ASSERT_TRUE(alice.Login());
 
@@ -70,10 +70,10 @@ TEST_F(RtmPresenceTest, ChecksRefuseBeforeTheLimiterAndMakeNoCallback) {
   // Null arrays, null ids and negative counts are refused, never read.
   const char* null_id[] = {"bob", nullptr};
   for (auto call : std::vector<std::function<int(const char**, int)>>{
-           [&](const char** ids, int n) { return alice->queryPeersOnlineStatus(ids, n, id); },
-           [&](const char** ids, int n) { return alice->subscribePeersOnlineStatus(ids, n, id); },
-           [&](const char** ids, int n) { return alice->unsubscribePeersOnlineStatus(ids, n, id); },
-           [&](const char** ids, int n) { return alice->getChannelMemberCount(ids, n, id); }}) {
+           [&](const char**ids, int n) { return alice->queryPeersOnlineStatus(ids, n, id); },
+           [&](const char**ids, int n) { return alice->subscribePeersOnlineStatus(ids, n, id); },
+           [&](const char**ids, int n) { return alice->unsubscribePeersOnlineStatus(ids, n, id); },
+           [&](const char**ids, int n) { return alice->getChannelMemberCount(ids, n, id); }}) {
     EXPECT_EQ(2, call(nullptr, 1));
     EXPECT_EQ(2, call(null_id, 2));
     EXPECT_EQ(2, call(one, -1));
@@ -108,8 +108,8 @@ TEST_F(RtmPresenceTest, EachLimiterAdmitsItsWindowAndRefusalsDoNotCount) {
            5},
           {"subscribe", [&](int) { return alice->subscribePeersOnlineStatus(one, 1, id = 0); }, 10,
            5000, 5},
-          {"unsubscribe",
-           [&](int) { return alice->unsubscribePeersOnlineStatus(one, 1, id = 0); }, 10, 5000, 5},
+          {"unsubscribe", [&](int) { return alice->unsubscribePeersOnlineStatus(one, 1, id = 0); },
+           10, 5000, 5},
           {"query by option",
            [&](int) {
              return alice->queryPeersBySubscriptionOption(
@@ -229,9 +229,10 @@ TEST_F(RtmPresenceTest, MalformedRepliesAndPushesAreSkippedWithoutACrash) {
     ASSERT_TRUE(svc_.Push("alice", "QueryOnlineStatus", body)) << body;
   }
   svc_.Push("alice", "PeerOnlineStatus", R"({"Status":{"UserId":"bob","Online":1}})");
-  svc_.Push("alice", "PeerOnlineStatus",
-            R"({"Status":[{"UserId":5,"Online":1},{"UserId":"x","Online":"1"},)"
-            R"({"UserId":"y","Online":7},{"UserId":"z","Online":-1},"w",{"UserId":"v","Online":0}]})");
+  svc_.Push(
+      "alice", "PeerOnlineStatus",
+      R"({"Status":[{"UserId":5,"Online":1},{"UserId":"x","Online":"1"},)"
+      R"({"UserId":"y","Online":7},{"UserId":"z","Online":-1},"w",{"UserId":"v","Online":0}]})");
   const std::string good = R"({"MsgId":)" + id +
                            R"(,"Status":[{"UserId":"bob","Online":-1},{"Online":1},)"
                            R"({"UserId":"eve","Online":1},{"UserId":"f","Online":1.5}]})";

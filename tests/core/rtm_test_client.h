@@ -38,15 +38,15 @@ struct Event {
     kRenewResult,
     kSendResult,
     kMessage,
-    kQueryStatus,       // list: "peer:isOnline:state"
-    kSubscription,      // subscribe and unsubscribe results
-    kSubscribedPeers,   // list: peer ids
-    kStatusChanged,     // list: "peer:isOnline:state"
-    kMemberCount,       // list: "channel:count"
-    kAttributeResult,   // text: the operation ("set", "addOrUpdate", "delete", "clear", and
-                        // "setChannel" ... for channel attributes)
-    kUserAttributes,    // peer: the user; list: "key=value"
-    kChannelAttributes, // list: "key=value@user"; server_time: the latest update time
+    kQueryStatus,        // list: "peer:isOnline:state"
+    kSubscription,       // subscribe and unsubscribe results
+    kSubscribedPeers,    // list: peer ids
+    kStatusChanged,      // list: "peer:isOnline:state"
+    kMemberCount,        // list: "channel:count"
+    kAttributeResult,    // text: the operation ("set", "addOrUpdate", "delete", "clear", and
+                         // "setChannel" ... for channel attributes)
+    kUserAttributes,     // peer: the user; list: "key=value"
+    kChannelAttributes,  // list: "key=value@user"; server_time: the latest update time
   };
   Kind kind;
   int a = 0;  // state, or error code
@@ -163,8 +163,9 @@ class EventLog : public rtm::IRtmServiceEventHandler {
   void onClearChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
     AddResult(Event::kAttributeResult, id, code, "clearChannel");
   }
-  void onGetUserAttributesResult(long long id, const char* user, const rtm::RtmAttribute* attributes,
-                                 int count, rtm::ATTRIBUTE_OPERATION_ERR code) override {
+  void onGetUserAttributesResult(long long id, const char* user,
+                                 const rtm::RtmAttribute* attributes, int count,
+                                 rtm::ATTRIBUTE_OPERATION_ERR code) override {
     Event e = Result(Event::kUserAttributes, id, code, count);
     e.peer = user != nullptr ? user : "<null>";
     for (int i = 0; i < count; ++i) {
