@@ -164,8 +164,12 @@ class VORTM_API IRtmServiceEventHandler {
 };
 
 // The service made by createRtmService. Operations taking a request id fill
-// a zero id with the current UTC milliseconds and write it back; the id comes
-// back with the operation's callback.
+// a zero id with a new one (UTC milliseconds in form, each above the last)
+// and write it back; the id comes back with the operation's callback. An
+// accepted presence, member-count or attribute request is reported exactly
+// once: with the server's answer, with its family's TIMEOUT code when none
+// comes within 10 s, or with 102 when logout or release comes first. A
+// refused request (a non-zero result) is not reported.
 class VORTM_API IRtmService {
  protected:
   virtual ~IRtmService() = default;

@@ -38,14 +38,8 @@ class ChannelAttributes {
   std::vector<const rtm::IRtmChannelAttribute*> pointers_;
 };
 
-class RtmAttributesTest : public ::testing::Test {
+class RtmAttributesTest : public ServiceTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(svc_.Start(&error)) << error;
-  }
-  void TearDown() override { clock_.Resume(); }
-
   // The bodies of every `cmd` that `user` sent, oldest first.
   std::vector<std::string> Sent(const std::string& user, const std::string& cmd) {
     std::vector<std::string> out;
@@ -82,9 +76,6 @@ class RtmAttributesTest : public ::testing::Test {
     clock_.Jump(2000);
     ASSERT_TRUE(client.log.WaitFor(Event::kLoginSuccess, 1));
   }
-
-  RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_{ServiceOptions()};
 };
 
 TEST_F(RtmAttributesTest, ChecksRefuseInTheirOrderWithoutReadingNullPointers) {

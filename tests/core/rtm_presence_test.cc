@@ -16,14 +16,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class RtmPresenceTest : public ::testing::Test {
+class RtmPresenceTest : public ServiceTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(svc_.Start(&error)) << error;
-  }
-  void TearDown() override { clock_.Resume(); }
-
   // A request answered by the service: once its result is in, every command received before
   // its reply has been handled.
   void RoundTrip(Client& client) {
@@ -33,9 +27,6 @@ class RtmPresenceTest : public ::testing::Test {
         0, client->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
     ASSERT_TRUE(client.log.WaitForId(Event::kSubscribedPeers, id));
   }
-
-  RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_{ServiceOptions()};
 };
 
 TEST_F(RtmPresenceTest, ChecksRefuseBeforeTheLimiterAndMakeNoCallback) {

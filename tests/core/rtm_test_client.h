@@ -390,6 +390,20 @@ inline local_service::Options ServiceOptions() {
   return options;
 }
 
+// A test against a local service of its own, with the program's test clock (taken before the
+// first service) running again at its end.
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(svc_.Start(&error)) << error;
+  }
+  void TearDown() override { clock_.Resume(); }
+
+  RunningFakeClock& clock_ = RunningFakeClock::Instance();
+  local_service::LocalService svc_{ServiceOptions()};
+};
+
 // `n` ids "p0", "p1", ... as the C array of texts the service takes.
 class IdList {
  public:
