@@ -49,10 +49,16 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   InstallPeerCommands();
   InstallPresenceCommands();
   InstallAttributeCommands();
+  InstallCallCommands();
   worker_->AddRtm(this, this);
 }
 
-VyRtmService::~VyRtmService() { worker_->RemoveRtm(this); }
+// A service deleted without release (at process exit, after the worker stopped) still leaves
+// its call manager detached.
+VyRtmService::~VyRtmService() {
+  worker_->RemoveRtm(this);
+  DetachCallManager();
+}
 
 bool VyRtmService::OnWorker() const { return worker_->IsCurrent(); }
 
@@ -112,6 +118,7 @@ void VyRtmService::release(bool immediate) {
 void VyRtmService::release_w() {
   logout_w();
   handlers_.clear();
+  DetachCallManager();
 }
 
 void VyRtmService::cbConnectionStateChanged(

@@ -40,6 +40,7 @@
 namespace vy {
 
 class ThreadMgr;
+class VyRtmCallManager;
 
 class VyRtmService : public vy::rtm::IRtmService,
                      public JSBuffer,
@@ -530,6 +531,17 @@ class VyRtmService : public vy::rtm::IRtmService,
   RateLimiter user_attributes_read_limiter_{39, 5000};
   RateLimiter channel_attributes_write_limiter_{9, 5000};
   RateLimiter channel_attributes_read_limiter_{9, 5000};
+
+  // Call invitations (vy_rtm_service_calls.cc). Worker thread.
+  void InstallCallCommands();
+  // Sends a call acknowledgement {"CallId","FromUId" (own id),"ToUId","Code"}.
+  void doCallAck(const char* cmd, const std::string& callId, const std::string& toUserId,
+                 int code);
+  // At release: the manager lives on until the app's release, without a service.
+  void DetachCallManager();
+
+  // Made by the first getRtmCallManager; owned by the app, which ends it with release().
+  VyRtmCallManager* call_manager_ = nullptr;
 
   // Log settings. Worker thread.
   std::string log_file_path_;

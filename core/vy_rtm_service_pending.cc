@@ -24,10 +24,6 @@ rtm::IChannel* VyRtmService::createChannel_w(
   return nullptr;
 }
 
-rtm::IRtmCallManager* VyRtmService::getRtmCallManager_w(
-    rtm::IRtmCallEventHandler* /*eventHandler*/) {
-  return nullptr;
-}
 
 int VyRtmService::OnVyChanlelMsgCheck(const std::string& /*channelId*/,
                                       const rtm::IMessage* /*message*/,
@@ -42,9 +38,5 @@ void VyRtmService::OnVyChannelMsgOut(const std::string& /*channelId*/,
 
 void VyRtmService::OnVyChannelDestory(const std::string& /*channelId*/) {}
 
-void VyRtmService::OnVyRtmCallManagerMsgOut(const std::string& /*cmd*/,
-                                            const std::string& /*content*/) {}
-
-void VyRtmService::OnVyRtmCallManagerDestory() {}
 
 }  // namespace vy

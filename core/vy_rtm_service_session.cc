@@ -9,6 +9,7 @@
 #include "core/rand_str.h"
 #include "core/rtc_log.h"
 #include "core/session_wire.h"
+#include "core/vy_rtm_call_manager.h"
 #include "core/vy_rtm_service.h"
 #include "rtc_base/time_utils.h"
 
@@ -148,6 +149,7 @@ void VyRtmService::DoProcess() {
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
+  if (call_manager_ != nullptr) call_manager_->DoProcess();
 }
 
 void VyRtmService::SessionPass() {
@@ -417,6 +419,7 @@ void VyRtmService::OnLoginReply(int code) {
   login_deadline_ = 0;
   logged_in_ = true;
   reconnect_reported_ = false;
+  if (call_manager_ != nullptr) call_manager_->SetUserId(user_id_);
   getP2POffline();
   cbLoginSuccess();
 }

@@ -7,14 +7,18 @@
 //   /status PEER...  say whether each PEER is online
 //   /sub PEER...     be told whenever a PEER comes online or goes offline; /unsub PEER... stops
 //   /attr set K=V... replace this user's attributes; /attr get USER prints USER's attributes
+//   /call PEER       invite PEER to a call
+//   /cancel          cancel the invitation sent last
+//   /accept, /refuse answer the invitation received last (waiting for one if none came yet)
 //   /sleep MS        pause reading for MS milliseconds
-//   /wait            wait until every message and request made so far has its result
+//   /wait            wait until every message and request made so far has its result and every
+//                    call has ended
 //   /quit            wait for outstanding results, log out and exit (end of input does too)
-// Connection changes, results, presence changes and received messages are printed as they
-// happen, each line starting with the user's name in brackets. Callbacks arrive on the
-// library's worker thread; the main thread only reads input and waits. The exit status is 0
-// when every message was delivered or stored and every request succeeded, 1 when the login
-// failed, 2 for bad arguments and 3 when a message or request failed.
+// Connection changes, results, presence changes, received messages and every step of a call
+// invitation are printed as they happen, each line starting with the user's name in brackets.
+// Callbacks arrive on the library's worker thread; the main thread only reads input and waits.
+// The exit status is 0 when every message was delivered or stored and every request succeeded,
+// 1 when the login failed, 2 for bad arguments and 3 when a message or request failed.
 #include <unistd.h>
 
 #include <chrono>
@@ -29,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include <vortm/rtm_call.h>
 #include <vortm/rtm_service.h>
 
 namespace rtm = vy::rtm;
@@ -263,12 +268,146 @@ class ChatHandler : public rtm::IRtmServiceEventHandler {
   int failures_ = 0;
 };
 
+// Names the remote invitation to answer by its caller, which is all the call manager needs: the
+// object it handed to the callback is the library's and may be gone once the callback returns.
+class Answer : public rtm::IRemoteCallInvitation {
+ public:
+  explicit Answer(std::string caller) : caller_(std::move(caller)) {}
+  const char* getCallerId() const override { return caller_.c_str(); }
+  const char* getContent() const override { return ""; }
+  void setResponse(const char*) override {}
+  const char* getResponse() const override { return ""; }
+  const char* getChannelId() const override { return ""; }
+  rtm::REMOTE_INVITATION_STATE getState() const override {
+    return rtm::REMOTE_INVITATION_STATE_RECEIVED;
+  }
+  void release() override {}
+
+ private:
+  std::string caller_;
+};
+
+// Prints every step of the call invitations and tracks which are still running.
+class CallHandler : public rtm::IRtmCallEventHandler {
+ public:
+  explicit CallHandler(Printer* out) : out_(out) {}
+
+  void onLocalInvitationReceivedByPeer(rtm::ILocalCallInvitation* i) override {
+    Outgoing(i, "ringing", false);
+  }
+  void onLocalInvitationAccepted(rtm::ILocalCallInvitation* i, const char* response) override {
+    Outgoing(i, std::string("accepted (") + response + ")", true);
+  }
+  void onLocalInvitationRefused(rtm::ILocalCallInvitation* i, const char* response) override {
+    Outgoing(i, std::string("refused (") + response + ")", true);
+  }
+  void onLocalInvitationCanceled(rtm::ILocalCallInvitation* i) override {
+    Outgoing(i, "canceled", true);
+  }
+  void onLocalInvitationFailure(rtm::ILocalCallInvitation* i,
+                                rtm::LOCAL_INVITATION_ERR_CODE code) override {
+    Outgoing(i, "failed, code " + std::to_string(code), true);
+  }
+  void onRemoteInvitationReceived(rtm::IRemoteCallInvitation* i) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++calls_;
+      caller_ = i->getCallerId();
+    }
+    cv_.notify_all();
+    Incoming(i, std::string("ringing (") + i->getContent() + ")", false);
+  }
+  void onRemoteInvitationAccepted(rtm::IRemoteCallInvitation* i) override {
+    Incoming(i, "accepted", true);
+  }
+  void onRemoteInvitationRefused(rtm::IRemoteCallInvitation* i) override {
+    Incoming(i, "refused", true);
+  }
+  void onRemoteInvitationCanceled(rtm::IRemoteCallInvitation* i) override {
+    Incoming(i, "canceled by the caller", true);
+  }
+  void onRemoteInvitationFailure(rtm::IRemoteCallInvitation* i,
+                                 rtm::REMOTE_INVITATION_ERR_CODE code) override {
+    Incoming(i, "failed, code " + std::to_string(code), true);
+  }
+
+  // Counts a call sent; its end is reported through the handler.
+  void Started() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++calls_;
+  }
+  // The caller of the last invitation received, waiting for one; empty when none came.
+  std::string LastCaller() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::milliseconds(kLoginWaitMs), [this] { return !caller_.empty(); });
+    return caller_;
+  }
+  bool WaitForCalls() {
+    std::unique_lock<std::mutex> lock(mu_);
+    // A call lasts at most 60 s unanswered, then 5 s more for its cancel.
+    return cv_.wait_for(lock, std::chrono::seconds(70), [this] { return calls_ == 0; });
+  }
+
+ private:
+  void Outgoing(rtm::ILocalCallInvitation* i, const std::string& what, bool ended) {
+    out_->Line("call to " + std::string(i->getCalleeId()) + ": " + what);
+    if (ended) End();
+  }
+  void Incoming(rtm::IRemoteCallInvitation* i, const std::string& what, bool ended) {
+    out_->Line("call from " + std::string(i->getCallerId()) + ": " + what);
+    if (ended) End();
+  }
+  void End() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --calls_;
+    }
+    cv_.notify_all();
+  }
+
+  Printer* out_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int calls_ = 0;
+  std::string caller_;
+};
+
+// The call commands; false for a malformed line.
+bool CallLine(rtm::IRtmCallManager* calls, CallHandler* handler, Printer* out,
+              rtm::ILocalCallInvitation** last, const std::string& line) {
+  int result = 0;
+  if (line.rfind("/call ", 0) == 0 && line.size() > 6) {
+    if (*last != nullptr) (*last)->release();
+    *last = calls->createLocalCallInvitation(line.substr(6).c_str());
+    out->Line("-> calling " + line.substr(6));
+    result = calls->sendLocalInvitation(*last);
+    if (result == 0) handler->Started();
+  } else if (line == "/cancel") {
+    if (*last == nullptr) return false;
+    result = calls->cancelLocalInvitation(*last, "");
+  } else if (line == "/accept" || line == "/refuse") {
+    std::string caller = handler->LastCaller();
+    if (caller.empty()) {
+      out->Line("* no invitation to answer");
+      return true;
+    }
+    Answer answer(caller);
+    result = line == "/accept" ? calls->acceptRemoteInvitation(&answer)
+                               : calls->refuseRemoteInvitation(&answer);
+  } else {
+    return false;
+  }
+  if (result != 0) out->Line("* " + line.substr(1) + " refused, code " + std::to_string(result));
+  return true;
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: vortm-chat --user NAME [--token TOKEN] [--app-id ID] "
                "[--gateway HOST:PORT]\n"
                "commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER...,\n"
-               "          /attr set K=V..., /attr get USER, /sleep MS, /wait, /quit\n");
+               "          /attr set K=V..., /attr get USER, /call PEER, /cancel, /accept,\n"
+               "          /refuse, /sleep MS, /wait, /quit\n");
 }
 
 // Sends one "/msg" line's text; false for a malformed line.
@@ -381,12 +520,22 @@ int main(int argc, char** argv) {
 
   Printer out(user);
   ChatHandler handler(&out);
+  CallHandler call_handler(&out);
   rtm::IRtmService* service = createRtmService();
   if (service == nullptr) return 1;
+  // Taken at start-up, so that invitations are received before the user calls anyone.
+  rtm::IRtmCallManager* calls = service->getRtmCallManager(&call_handler);
+  rtm::ILocalCallInvitation* last_call = nullptr;
+  // Logs out, then deletes the service; the call manager outlives it until its own release.
+  auto finish = [&](int status) {
+    service->release(true);
+    calls->release();
+    if (last_call != nullptr) last_call->release();
+    return status;
+  };
   if (service->initialize(app_id.c_str(), &handler) != 0) {
     out.Line("* initialize refused the app id (it must have 32 characters)");
-    service->release(true);
-    return 2;
+    return finish(2);
   }
   if (!gateway.empty()) {
     size_t colon = gateway.rfind(':');
@@ -396,28 +545,25 @@ int main(int argc, char** argv) {
                          (port.empty() ? "" : ",\"Port\":" + port) + "}";
     if (service->setParameters(params.c_str()) != 0) {
       out.Line("* bad --gateway " + gateway);
-      service->release(true);
-      return 2;
+      return finish(2);
     }
   }
 
   int code = service->login(token.c_str(), user.c_str());
   if (code != 0) {
     out.Line("* login refused, code " + std::to_string(code));
-    service->release(true);
-    return 1;
+    return finish(1);
   }
   int login = handler.WaitForLogin();
   if (login != 1) {
     if (login < 0) out.Line("* no login answer");
-    service->release(true);
-    return 1;
+    return finish(1);
   }
 
   if (isatty(STDIN_FILENO)) {
     out.Line(
         "* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
-        "/attr set K=V..., /attr get USER, /wait, /quit");
+        "/attr set K=V..., /attr get USER, /call PEER, /cancel, /accept, /refuse, /wait, /quit");
   }
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -425,6 +571,7 @@ int main(int argc, char** argv) {
     if (line == "/quit") break;
     if (line == "/wait") {
       if (!handler.WaitForResults()) out.Line("* some results did not come");
+      if (!call_handler.WaitForCalls()) out.Line("* some calls did not end");
     } else if (line.rfind("/sleep ", 0) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(line.c_str() + 7)));
     } else if (line == "/msg" || line.rfind("/msg ", 0) == 0) {
@@ -438,12 +585,10 @@ int main(int argc, char** argv) {
             "* usage: /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
             "/attr get USER");
       }
-    } else {
+    } else if (!CallLine(calls, &call_handler, &out, &last_call, line)) {
       out.Line("* unknown command: " + line);
     }
   }
   handler.WaitForResults();
-  // Logs out, then deletes the service.
-  service->release(true);
-  return handler.failures() == 0 ? 0 : 3;
+  return finish(handler.failures() == 0 ? 0 : 3);
 }

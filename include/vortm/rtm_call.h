@@ -96,11 +96,20 @@ class VORTM_API IRtmCallEventHandler {
 // The call manager made by IRtmService::getRtmCallManager. Operations run on
 // the service's worker thread, except createLocalCallInvitation, which runs
 // on the caller's thread.
+//
+// Lifetime: the manager lives until release(), which gives up every
+// invitation it still holds. It may be called from any thread, from inside a
+// callback included; on the worker the object is freed once the callback has
+// returned. A manager whose service has been released stays valid but
+// detached: it makes no more callbacks, its operations answer 101, and its
+// release() only frees it.
 class VORTM_API IRtmCallManager {
  protected:
   virtual ~IRtmCallManager() = default;
 
  public:
+  // Results: 0 sent, 1 null invitation, 5 an invitation to that callee is
+  // already running, -1 no call id could be made, 101 detached.
   virtual int sendLocalInvitation(ILocalCallInvitation* invitation) = 0;
   virtual int acceptRemoteInvitation(IRemoteCallInvitation* invitation) = 0;
   virtual int refuseRemoteInvitation(IRemoteCallInvitation* invitation) = 0;

@@ -41,9 +41,11 @@ class ChatExampleTest : public ::testing::Test {
   }
 
   // Runs vortm-chat with `input` on its standard input; returns its exit status and output.
-  int Run(const std::string& args, const std::string& input, std::string* output) {
-    std::string in = dir_.File("in.txt");
-    std::string out = dir_.File("out.txt");
+  // Runs at the same time need their own `name`.
+  int Run(const std::string& args, const std::string& input, std::string* output,
+          const std::string& name = "chat") {
+    std::string in = dir_.File(name + ".in");
+    std::string out = dir_.File(name + ".out");
     std::ofstream(in) << input;
     std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args + " <" +
                           in + " >" + out + " 2>&1";
@@ -113,6 +115,38 @@ TEST_F(ChatExampleTest, PresenceAndAttributeCommandsPrintTheirResults) {
   EXPECT_THAT(alice, HasSubstr("[alice] attributes set: done\n"));
   EXPECT_THAT(alice, HasSubstr("[alice] attributes of alice: mood=happy x=1\n"));
   EXPECT_THAT(alice, HasSubstr("[alice] * usage: /status PEER..."));
+}
+
+// Bob answers the invitation he is waiting for while alice's chat calls him.
+TEST_F(ChatExampleTest, CallsAreAnsweredAcrossTwoChats) {
+  for (const char* answer : {"accept", "refuse"}) {
+    SCOPED_TRACE(answer);
+    std::string bob;
+    int bob_status = -1;
+    std::thread callee([&] {
+      bob_status = Run("--user bob", std::string("/") + answer + "\n/wait\n/quit\n", &bob, "bob");
+    });
+    for (int i = 0; i < 10000 && !svc_->IsOnline("bob"); ++i) usleep(1000);
+    std::string alice;
+    EXPECT_EQ(0, Run("--user alice", "/call bob\n/wait\n/call nobody\n/wait\n/cancel\n/quit\n",
+                     &alice, "alice"));
+    callee.join();
+    EXPECT_EQ(0, bob_status);
+    EXPECT_THAT(alice, HasSubstr("[alice] call to bob: ringing\n"));
+    EXPECT_THAT(bob, HasSubstr("[bob] call from alice: ringing ()\n"));
+    if (answer[0] == 'a') {
+      EXPECT_THAT(alice, HasSubstr("[alice] call to bob: accepted ()\n"));
+      EXPECT_THAT(bob, HasSubstr("[bob] call from alice: accepted\n"));
+    } else {
+      EXPECT_THAT(alice, HasSubstr("[alice] call to bob: refused ()\n"));
+      EXPECT_THAT(bob, HasSubstr("[bob] call from alice: refused\n"));
+    }
+    EXPECT_THAT(alice, HasSubstr("[alice] call to nobody: failed, code 1\n"));
+    EXPECT_THAT(alice, HasSubstr("[alice] * cancel refused, code 3\n"));
+  }
+  for (const std::string& warning : svc_->Warnings()) {
+    EXPECT_THAT(warning, Not(HasSubstr("names FromUId")));
+  }
 }
 
 }  // namespace

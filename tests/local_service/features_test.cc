@@ -319,5 +319,38 @@ TEST_F(CallTest, RefusalIsForwardedToTheCaller) {
   ASSERT_TRUE(callee_.ReadCmd("RejectCallAck"));
 }
 
+TEST_F(CallTest, ACallIsForgottenOnceItsAnswerIsAcknowledgedOrItIsCanceled) {
+  ASSERT_TRUE(caller_.Send("MakeCall", R"({"CallId":"c5","FromUId":"alice","ToUId":"bob","Content":""})"));
+  ASSERT_TRUE(caller_.Send("MakeCall", R"({"CallId":"c6","FromUId":"alice","ToUId":"bob","Content":""})"));
+  ASSERT_TRUE(callee_.ReadCmd("MakeCall"));
+  ASSERT_TRUE(callee_.ReadCmd("MakeCall"));
+  EXPECT_EQ(svc_.CallCount(), 2u);
+  ASSERT_TRUE(callee_.Send("AcceptCall", R"({"CallId":"c5","FromUId":"bob","ToUId":"alice","Response":""})"));
+  ASSERT_TRUE(caller_.ReadCmd("AcceptCall"));
+  EXPECT_EQ(svc_.CallCount(), 2u);
+  ASSERT_TRUE(caller_.Send("AcceptCallAck", R"({"CallId":"c5","FromUId":"alice","ToUId":"bob","Code":0})"));
+  ASSERT_TRUE(callee_.ReadCmd("AcceptCallAck"));
+  EXPECT_EQ(svc_.CallCount(), 1u);
+  ASSERT_TRUE(caller_.Send("CancelCall", R"({"CallId":"c6","FromUId":"alice","ToUId":"bob","Reason":""})"));
+  ASSERT_TRUE(callee_.ReadCmd("CancelCall"));
+  EXPECT_EQ(svc_.CallCount(), 0u);
+  EXPECT_TRUE(svc_.Warnings().empty());
+}
+
+TEST_F(CallTest, ASenderOtherThanTheConnectionsUserIsWarnedOf) {
+  const std::pair<const char*, const char*> wrong[] = {
+      {"MakeCall", R"({"CallId":"c7","FromUId":"mallory","ToUId":"bob","Content":""})"},
+      {"AcceptCall", R"({"CallId":"c7","ToUId":"bob","Response":""})"},
+      {"SendChannelMsg", R"({"MsgId":1,"FromUId":"","ChanId":"room","MsgType":1,"MsgBody":"x"})"},
+  };
+  for (const auto& [cmd, body] : wrong) {
+    ASSERT_TRUE(caller_.Send(cmd, body));
+    // Commands are handled in order: once this one is answered, the one before was seen.
+    ASSERT_TRUE(caller_.Send("CheckNetStatus", "{}"));
+    ASSERT_TRUE(caller_.ReadCmd("CheckNetStatusAck"));
+    EXPECT_TRUE(HasWarning(svc_, std::string(cmd) + " names FromUId")) << cmd;
+  }
+}
+
 }  // namespace
 }  // namespace local_service_test

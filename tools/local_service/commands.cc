@@ -109,6 +109,16 @@ struct Context {
 
 using Handler = void (*)(Context&);
 
+// Channel messages and call commands go out as the connection's user whatever they name; a
+// client naming another sender (or none) has a fault that the warning makes visible.
+void CheckSender(Context& c) {
+  std::string from = GetString(c.body, "FromUId").value_or("");
+  if (from != c.me()) {
+    c.impl.Warn(Describe(*c.conn) + ": " + c.cmd + " names FromUId \"" + from +
+                "\", not the connection's user");
+  }
+}
+
 void OnKeepAlive(Context&) {}
 
 void OnLogout(Context& c) {
@@ -308,6 +318,7 @@ void OnLeaveChannel(Context& c) {
 }
 
 void OnSendChannelMsg(Context& c) {
+  CheckSender(c);
   Reader r(c.impl, *c.conn, c.cmd, c.body);
   int64_t msg_id = r.Int("MsgId");
   std::string chan = r.Str("ChanId");
@@ -507,6 +518,7 @@ std::string CallStatusBody(const std::string& call_id, int64_t status) {
 }
 
 void OnMakeCall(Context& c) {
+  CheckSender(c);
   Reader r(c.impl, *c.conn, c.cmd, c.body);
   std::string call_id = r.Str("CallId");
   std::string callee = r.Str("ToUId");
@@ -526,17 +538,24 @@ void OnMakeCall(Context& c) {
 
 // Acks and answers go to the peer named in "ToUId".
 void ForwardToPeer(Context& c) {
+  CheckSender(c);
   Reader r(c.impl, *c.conn, c.cmd, c.body);
   std::string to = r.Str("ToUId");
   if (!r.ok()) return;
+  // The acknowledged answer ends the call.
+  if (c.cmd == "AcceptCallAck" || c.cmd == "RejectCallAck") {
+    c.impl.calls_.erase({c.app(), r.OptStr("CallId")});
+  }
   c.impl.SendToUser(c.app(), to, c.cmd, ToJson(c.body));
 }
 
 void OnCancelCall(Context& c) {
+  CheckSender(c);
   Reader r(c.impl, *c.conn, c.cmd, c.body);
   std::string call_id = r.Str("CallId");
   std::string callee = r.Str("ToUId");
   if (!r.ok()) return;
+  c.impl.calls_.erase({c.app(), call_id});
   if (auto target = c.impl.OnlineConnection(c.app(), callee)) {
     c.impl.SendCommand(target, "CancelCall", ToJson(c.body));
     return;
@@ -553,14 +572,18 @@ void OnCancelCall(Context& c) {
 }
 
 void OnCallAnswer(Context& c) {
+  CheckSender(c);
   Reader r(c.impl, *c.conn, c.cmd, c.body);
   std::string call_id = r.Str("CallId");
   std::string caller = r.Str("ToUId");
   if (!r.ok()) return;
-  auto& call = c.impl.calls_[{c.app(), call_id}];
-  // The callee resends its answer until acknowledged; the caller sees it once.
-  if (call.answer_forwarded) return;
-  call.answer_forwarded = true;
+  // The callee resends its answer until acknowledged; the caller sees it once. An answer for
+  // a call that has ended goes through unrecorded, for the caller to refuse.
+  auto it = c.impl.calls_.find({c.app(), call_id});
+  if (it != c.impl.calls_.end()) {
+    if (it->second.answer_forwarded) return;
+    it->second.answer_forwarded = true;
+  }
   c.impl.SendToUser(c.app(), caller, c.cmd, ToJson(c.body));
 }
 

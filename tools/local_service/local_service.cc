@@ -329,6 +329,10 @@ size_t LocalService::OfflineCount(const std::string& app_id, const std::string& 
   });
 }
 
+size_t LocalService::CallCount() const {
+  return impl_->RunSync([&] { return impl_->calls_.size(); });
+}
+
 int LocalService::connections_accepted() const { return impl_->connections_accepted_; }
 int LocalService::gateway_requests() const { return impl_->gateway_requests_; }
 int LocalService::offline_requests() const { return impl_->offline_requests_; }

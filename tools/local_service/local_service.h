@@ -175,6 +175,9 @@ class LocalService {
                                           const std::string& channel) const;
   std::vector<std::string> Subscriptions(const std::string& app_id, const std::string& user) const;
   size_t OfflineCount(const std::string& app_id, const std::string& user) const;
+  // Calls the service still tracks (invited, and not yet answered and acknowledged, or
+  // canceled).
+  size_t CallCount() const;
   int connections_accepted() const;
   int gateway_requests() const;
   int offline_requests() const;
