@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -156,10 +157,10 @@ TEST_F(RtmCallTest, SecondAnswersAreRefusedWithTheirCodes) {
     hold.user = "bob";
     hold.cmd = c.first_accept ? "AcceptCallAck" : "RejectCallAck";
     int fault = svc_.AddFault(hold);
-    rtm::IRemoteCallInvitation* received = nullptr;
+    std::atomic<rtm::IRemoteCallInvitation*> received{nullptr};
     bob_->calls.SetOnEvent([&](const CallEvent& e) {
       if (e.kind == CallEvent::kRemoteReceived) {
-        received = e.remote;
+        received.store(e.remote);
         int first = c.first_accept ? bob_->manager->acceptRemoteInvitation(e.remote)
                                    : bob_->manager->refuseRemoteInvitation(e.remote);
         int second = c.second_accept ? bob_->manager->acceptRemoteInvitation(e.remote)
@@ -176,7 +177,7 @@ TEST_F(RtmCallTest, SecondAnswersAreRefusedWithTheirCodes) {
              alice_->owned.size();
     }));
     ASSERT_EQ(0, alice_->Invite("bob"));
-    ASSERT_TRUE(Eventually([&] { return received != nullptr; }));
+    ASSERT_TRUE(Eventually([&] { return received.load() != nullptr; }));
     // Without its acknowledgement the answer ends by its own deadline.
     clock_.Jump(5000);
     ASSERT_TRUE(Eventually([&] { return bob_->calls.Events().size() >= ended; }));
@@ -388,14 +389,16 @@ TEST_F(RtmCallTest, ManagerReleasedWithInvitationsPendingFreesThem) {
   ASSERT_EQ(0, alice_->Invite("bob"));
   ASSERT_TRUE(bob_->calls.WaitFor(CallEvent::kRemoteReceived));
   // Released from inside a callback: deleted once off the worker's stack.
+  std::atomic<bool> released{false};
   bob_->calls.SetOnEvent([&](const CallEvent& e) {
     if (e.kind == CallEvent::kRemoteCanceled) {
       bob_->manager->release();
       bob_->manager = nullptr;
+      released.store(true);
     }
   });
   ASSERT_EQ(0, alice_->manager->cancelLocalInvitation(alice_->invitation, ""));
-  ASSERT_TRUE(Eventually([&] { return bob_->manager == nullptr; }));
+  ASSERT_TRUE(Eventually([&] { return released.load(); }));
   ASSERT_EQ(0, alice_->Invite("carol"));
   alice_->manager->release();
   alice_->manager = nullptr;
