@@ -15,6 +15,7 @@
 #include <vortm/rtm_service.h>
 
 #include "core/session_wire.h"
+#include "rtc_base/logging.h"
 
 namespace vy {
 
@@ -40,6 +41,47 @@ struct LogState {
 LogState& State() {
   static LogState* state = new LogState;
   return *state;
+}
+
+// The runtime's own lines (HTTP requests, sockets, the TCP client) written to
+// the library's log at their own level. Registered only while a log is open.
+class RuntimeLogSink : public rtc::LogSink {
+ public:
+  void OnLogMessage(const std::string& message) override {
+    OnLogMessage(message, rtc::LS_INFO);
+  }
+  void OnLogMessage(const std::string& message, rtc::LoggingSeverity severity) override {
+    std::string_view line = message;
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    RtcLog(LevelOf(severity), std::string(line).c_str());
+  }
+
+ private:
+  static int LevelOf(rtc::LoggingSeverity severity) {
+    switch (severity) {
+      case rtc::LS_VERBOSE:
+        return kRtcLogDebug;
+      case rtc::LS_INFO:
+        return kRtcLogInfo;
+      case rtc::LS_WARNING:
+        return kRtcLogWarning;
+      default:
+        return kRtcLogError;
+    }
+  }
+};
+
+RuntimeLogSink& RuntimeSink() {
+  static RuntimeLogSink* sink = new RuntimeLogSink;
+  return *sink;
+}
+
+// Serializes opening and closing, so that the runtime sink is registered once
+// per open log. Taken before LogState::mu and never while the runtime's sink
+// lock is held, which the sink's own calls take first.
+std::mutex& OpenCloseMutex() {
+  static std::mutex* mu = new std::mutex;
+  return *mu;
 }
 
 std::shared_ptr<spdlog::logger> CurrentLogger() {
@@ -113,8 +155,10 @@ std::string MaskRtcLogSecrets(std::string_view line) {
   return out;
 }
 
-int OpenRtcLog(const char* path, int level, int sizeKB) {
-  if (path == nullptr || path[0] == '\0' || sizeKB < 1) return -1;
+namespace {
+
+// Opens the spdlog logger; the caller holds OpenCloseMutex.
+int OpenLogger(const char* path, int level, int sizeKB) {
   LogState& s = State();
   std::lock_guard<std::mutex> lock(s.mu);
   if (s.logger) return 0;
@@ -130,9 +174,11 @@ int OpenRtcLog(const char* path, int level, int sizeKB) {
                                              /*rotate_on_open=*/false);
     logger->set_level(static_cast<spdlog::level::level_enum>(level));
     logger->set_pattern(kPattern, spdlog::pattern_time_type::local);
+    // spdlog reports a failed write (a full disk) on standard error; the line is lost quietly.
+    logger->set_error_handler([](const std::string&) {});
     s.logger = std::move(logger);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "vy_rtm: cannot open log %s: %s\n", path, e.what());
+  } catch (const std::exception&) {
+    // The app learns of it from the result; there is nowhere to write why.
     try {
       spdlog::drop(kLoggerName);
     } catch (...) {
@@ -145,7 +191,22 @@ int OpenRtcLog(const char* path, int level, int sizeKB) {
   return 0;
 }
 
+}  // namespace
+
+int OpenRtcLog(const char* path, int level, int sizeKB) {
+  QuietRuntimeConsole();
+  if (path == nullptr || path[0] == '\0' || sizeKB < 1) return -1;
+  std::lock_guard<std::mutex> open_close(OpenCloseMutex());
+  int result = OpenLogger(path, level, sizeKB);
+  if (result == 0 && rtc::LogMessage::GetLogToStream(&RuntimeSink()) == rtc::LS_NONE) {
+    rtc::LogMessage::AddLogToStream(&RuntimeSink(), rtc::LS_VERBOSE);
+  }
+  return result;
+}
+
 void CloseRtcLog() {
+  std::lock_guard<std::mutex> open_close(OpenCloseMutex());
+  rtc::LogMessage::RemoveLogToStream(&RuntimeSink());
   std::shared_ptr<spdlog::logger> logger;
   {
     LogState& s = State();
@@ -210,8 +271,16 @@ void SetRtcLogFilter(int level) {
   s.filter.store(level, std::memory_order_relaxed);
 }
 
+void QuietRuntimeConsole() {
+  static std::once_flag once;
+  std::call_once(once, [] { rtc::LogMessage::LogToDebug(rtc::LS_NONE); });
+}
+
 void InitRtcLogStatics() {
+  QuietRuntimeConsole();
   State();
+  OpenCloseMutex();
+  RuntimeSink();
   try {
     spdlog::get(kLoggerName);
   } catch (...) {

@@ -55,7 +55,12 @@ bool RtcLogEnabled(int level);
 
 // Builds the log's process-wide state and spdlog's registry now, so that
 // objects created afterwards (the worker thread) are destroyed before them.
+// Also quiets the runtime's console, as QuietRuntimeConsole does.
 void InitRtcLogStatics();
+
+// Stops the runtime's own lines from reaching the app's standard error, for
+// the rest of the process. While a log is open they go to it instead.
+void QuietRuntimeConsole();
 
 // What the open log was opened with, for diagnostics and tests.
 struct RtcLogStatus {

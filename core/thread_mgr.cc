@@ -16,6 +16,8 @@ namespace vy {
 namespace {
 
 std::unique_ptr<rtc::SocketServer> CreateWorkerSocketServer() {
+  // Before any runtime code runs: its lines must not reach the app's standard error.
+  QuietRuntimeConsole();
   std::unique_ptr<rtc::SocketServer> server = rtc::SocketServer::CreateDefault();
   RTC_CHECK(server) << "The worker thread's socket server could not be created";
   return server;

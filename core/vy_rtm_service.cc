@@ -437,7 +437,7 @@ extern "C" vy::rtm::IRtmService* createRtmService() {
   try {
     return new vy::VyRtmService();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "createRtmService failed: %s\n", e.what());
+    vy::RtcPrintf(vy::kRtcLogError, "createRtmService failed: %s", e.what());
     return nullptr;
   }
 }
