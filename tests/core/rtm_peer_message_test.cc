@@ -363,9 +363,13 @@ TEST_F(RtmPeerMessageTest, HandlerMayReleaseTheServiceFromInsideAReceivedMessage
   ASSERT_EQ(0, bob->setParameters(params.c_str()));
   ASSERT_EQ(0, bob->login("t", "bob"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
+  std::atomic<bool> releasing{false};
   std::atomic<bool> released{false};
-  log.SetOnEvent([bob, &released](const Event& e) {
-    if (e.kind == Event::kMessage && !released.exchange(true)) bob->release(true);
+  log.SetOnEvent([bob, &releasing, &released](const Event& e) {
+    if (e.kind != Event::kMessage || releasing.exchange(true)) return;
+    bob->release(true);
+    // Once release returns no handler is called again, so `log` may go.
+    released = true;
   });
   svc_.Coalesce("bob", 2);
   alice.Send("bob", "first");
@@ -380,21 +384,21 @@ TEST_F(RtmPeerMessageTest, ReceivedMessageIsAcknowledgedAfterTheHandlersReturn) 
   Client bob(svc_, "bob");
   ASSERT_TRUE(alice.Login());
   ASSERT_TRUE(bob.Login());
-  std::atomic<bool> acked_during_handler{false};
-  bob.log.SetOnEvent([&](const Event& e) {
-    if (e.kind != Event::kMessage) return;
-    usleep(50000);
-    for (const auto& c : svc_.Log("bob")) {
-      if (c.cmd == "RecvMsgFromPeerAck") acked_during_handler = true;
-    }
+  // Commands leave in the order they were queued: a reply sent from inside the handler
+  // reaches the service before the ack only if the ack is queued after the handlers return.
+  bob.log.SetOnEvent([&bob](const Event& e) {
+    if (e.kind == Event::kMessage) bob.Send("alice", "reply from the handler");
   });
   long long id = alice.Send("bob", "ack me");
   ASSERT_TRUE(svc_.WaitForCommand("bob", "RecvMsgFromPeerAck", 1, 5000));
-  EXPECT_FALSE(acked_during_handler.load());
+  bob.log.SetOnEvent(nullptr);
+  std::vector<std::string> order;
   std::string ack;
   for (const auto& c : svc_.Log("bob")) {
+    if (c.cmd == "SendMsgToPeer" || c.cmd == "RecvMsgFromPeerAck") order.push_back(c.cmd);
     if (c.cmd == "RecvMsgFromPeerAck") ack = c.content;
   }
+  EXPECT_THAT(order, ElementsAre("SendMsgToPeer", "RecvMsgFromPeerAck"));
   EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":"alice"})", ack);
 }
 

@@ -452,14 +452,17 @@ TEST_F(XTcpClientTest, OwnerMayDeleteTheClientFromItsCallbacks) {
 
 TEST_F(XTcpClientTest, AutoReconnectRetriesAfterTwoSeconds) {
   XTcpClient* c = NewClient();
-  c->Connect("127.0.0.1", ClosedPort(), true);
-  ASSERT_TRUE(Pump([&] { return rec_.failures == 1; }));
-  EXPECT_NE(XNetClient::kClosed, c->Status());
   {
+    // Installed before the failure it times, so that a slow machine cannot use up part of
+    // the two seconds on the real clock.
     int64_t now = rtc::TimeMillis();
     rtc::ScopedFakeClock clock;
     clock.SetTimeMillis(now);
     fake_clock_ = true;
+    c->Connect("127.0.0.1", ClosedPort(), true);
+    clock.AdvanceTime(1);  // the connect step is posted 1 ms ahead
+    ASSERT_TRUE(Pump([&] { return rec_.failures == 1; }));
+    EXPECT_NE(XNetClient::kClosed, c->Status());
     Pump([] { return false; }, 50);
     EXPECT_EQ(1, rec_.failures);
     clock.AdvanceTime(1990);
