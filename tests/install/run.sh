@@ -31,7 +31,7 @@ quiet() {
 }
 
 # One library build serves both: switching BUILD_SHARED_LIBS relinks vortm and compiles nothing.
-rm -rf "$work/shared" "$work/static" "$work/apps"
+rm -rf "$work/shared" "$work/static" "$work/apps" "$work"/service-*.log
 mkdir -p "$work/apps"
 for kind in shared static; do
   shared=OFF
@@ -75,15 +75,16 @@ run_app() {
 
 for kind in shared static; do
   prefix=$work/$kind
-  "$prefix/bin/vortm-local-service" --address auto >"$work/service.log" 2>&1 &
+  log=$work/service-$kind.log
+  "$prefix/bin/vortm-local-service" --address auto >"$log" 2>&1 &
   service_pid=$!
   for _ in $(seq 200); do
-    grep -q "^vortm-local-service: HTTP" "$work/service.log" && break
-    kill -0 "$service_pid" 2>/dev/null || { cat "$work/service.log" >&2; fail "no local service"; }
+    grep -qs "^vortm-local-service: HTTP" "$log" && break
+    kill -0 "$service_pid" 2>/dev/null || { cat "$log" >&2; fail "no local service"; }
     sleep 0.05
   done
-  address=$(sed -n 's/^vortm-local-service: HTTP \([0-9.]*\):7080.*/\1/p' "$work/service.log")
-  [ -n "$address" ] || { cat "$work/service.log" >&2; fail "the local service named no address"; }
+  address=$(sed -n 's/^vortm-local-service: HTTP \([0-9.]*\):7080.*/\1/p' "$log")
+  [ -n "$address" ] || { cat "$log" >&2; fail "the local service named no address"; }
 
   # find_package, asking for the exact version the header and vortm.pc carry.
   quiet cmake -S "$here" -B "$work/apps/cmake-$kind" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
