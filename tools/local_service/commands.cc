@@ -774,6 +774,12 @@ void LocalService::Impl::OnLogin(const ConnPtr& conn, const Envelope& env,
     return refuse(2, "no gateway session " + *session + " for " + *uid);
   std::string token = GetString(doc, "AcsToken").value_or("");
   if (token != s->second.token) return refuse(3, "token differs from the gateway's");
+  if (login_mode_ == LoginMode::kSilentOnReLogin && logins_answered_.count(key) != 0) {
+    Info(Describe(*conn) + ": Login of " + *uid + " left unanswered (silent on re-login)");
+    conn->silent = true;
+    return;
+  }
+  logins_answered_.insert(key);
 
   conn->uid = *uid;
   conn->token = token;
@@ -788,6 +794,12 @@ void LocalService::Impl::OnLogin(const ConnPtr& conn, const Envelope& env,
   }
   SendCommand(conn, "Login", CodeBody(0));
   if (!replaced) PushPresence(env.app_id, *uid, 1);
+  if (login_mode_ == LoginMode::kSilentAfterLogin) {
+    Info(Describe(*conn) + " goes silent after its Login");
+    conn->silent = true;
+    conn->stalled = true;  // nothing more is read
+    return;
+  }
   ArmTokenExpiry(conn);
 }
 

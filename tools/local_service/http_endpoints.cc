@@ -208,6 +208,25 @@ void HttpEndpoints::Install() {
                                                                             : CloseMode::kFin);
     } else if (op == "stall") {
       ok = svc->Stall(user, GetBool(doc, "stalled").value_or(true));
+    } else if (op == "flood") {
+      Flood flood;
+      flood.cmd = GetString(doc, "cmd").value_or("KeepAlive");
+      flood.body = GetString(doc, "body").value_or("");
+      flood.packets = GetInt64(doc, "packets").value_or(0);
+      std::string form = GetString(doc, "form").value_or("");
+      flood.form = form == "plain"       ? PushForm::kPlain
+                   : form == "encrypted" ? PushForm::kEncrypted
+                                         : PushForm::kDefault;
+      ok = svc->StartFlood(user, flood);
+    } else if (op == "stop_flood") {
+      svc->StopFlood(user);
+    } else if (op == "login_mode") {
+      LoginMode mode = LoginMode::kNormal;
+      ok = ParseMode<LoginMode>(GetString(doc, "mode").value_or("normal"), &mode,
+                                {{"normal", LoginMode::kNormal},
+                                 {"silent_after_login", LoginMode::kSilentAfterLogin},
+                                 {"silent_on_relogin", LoginMode::kSilentOnReLogin}});
+      if (ok) svc->SetLoginMode(mode);
     } else if (op == "coalesce") {
       svc->Coalesce(user, static_cast<int>(GetInt64(doc, "frames").value_or(2)));
     } else if (op == "close_on_accept") {
@@ -240,7 +259,8 @@ void HttpEndpoints::Install() {
       out.EndArray()
           .Int("connections", svc->connections_accepted())
           .Int("gatewayRequests", svc->gateway_requests())
-          .Int("offlineRequests", svc->offline_requests());
+          .Int("offlineRequests", svc->offline_requests())
+          .Int("floodPackets", svc->flood_packets());
     } else {
       ok = false;
       impl->Warn("control: unknown operation \"" + op + "\"");

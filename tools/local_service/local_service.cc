@@ -227,6 +227,10 @@ void LocalService::SetKeepAliveTimeout(int ms) {
   impl_->RunSync([&] { impl_->options_.keepalive_timeout_ms = ms; });
 }
 
+void LocalService::SetLoginMode(LoginMode mode) {
+  impl_->RunSync([&] { impl_->login_mode_ = mode; });
+}
+
 void LocalService::StoreOffline(const std::string& app_id, const std::string& user,
                                 const std::string& from, int64_t msg_id, int type,
                                 const std::string& body) {
@@ -258,6 +262,16 @@ bool LocalService::Close(const std::string& user, CloseMode mode) {
 
 bool LocalService::Stall(const std::string& user, bool stalled) {
   return impl_->RunSync([&] { return impl_->StallUser(user, stalled); });
+}
+
+bool LocalService::StartFlood(const std::string& user, const Flood& flood) {
+  return impl_->RunSync([&] { return impl_->FloodUser(user, flood); });
+}
+
+void LocalService::StopFlood(const std::string& user) {
+  impl_->RunSync([&] {
+    for (auto& c : impl_->ConnectionsOf(user)) c->flood.reset();
+  });
 }
 
 std::vector<ReceivedCommand> LocalService::Log(const std::string& user) const {
@@ -336,6 +350,7 @@ size_t LocalService::CallCount() const {
 int LocalService::connections_accepted() const { return impl_->connections_accepted_; }
 int LocalService::gateway_requests() const { return impl_->gateway_requests_; }
 int LocalService::offline_requests() const { return impl_->offline_requests_; }
+int64_t LocalService::flood_packets() const { return impl_->flood_packets_; }
 
 std::vector<int64_t> LocalService::AcceptTimes() const {
   std::lock_guard<std::mutex> lock(impl_->log_mu_);

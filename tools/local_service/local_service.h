@@ -39,6 +39,9 @@ struct Options {
   int token_will_expire_lead_ms = 1000;
   // App ids the gateway accepts; empty accepts every 32-character id.
   std::vector<std::string> app_ids;
+  // SO_RCVBUF of command connections in bytes (0: the system's). A small one lets a connection
+  // that is no longer read (LoginMode::kSilentAfterLogin) close its window after a few KiB.
+  int tcp_recv_buffer = 0;
 };
 
 // Which way a fault rule applies.
@@ -98,6 +101,27 @@ enum class OfflineMode {
 // How a control command reaches a user.
 enum class PushForm { kDefault, kPlain, kEncrypted };
 
+// How the service treats a client's "Login" (SetLoginMode). Silent connections are never
+// dropped for being silent themselves.
+enum class LoginMode {
+  kNormal,
+  // The Login is answered; after that the connection is neither read nor written: a server
+  // that hung after login, whose kernel acknowledges until the window is full.
+  kSilentAfterLogin,
+  // A user's first accepted Login is answered; every later one (a re-login after a lost
+  // connection) is read and never answered.
+  kSilentOnReLogin,
+};
+
+// A stream of packets to a user's connections, written as fast as the client reads them.
+struct Flood {
+  std::string cmd = "KeepAlive";
+  // JSON text, or "" for an empty body; each "{n}" becomes the packet's number, from 1.
+  std::string body;
+  int64_t packets = 0;  // 0: until StopFlood
+  PushForm form = PushForm::kDefault;
+};
+
 enum class CloseMode { kFin, kRst };
 
 // One command received from a client, as the service read it.
@@ -147,6 +171,7 @@ class LocalService {
   // Fixed random prefix, TimeStamp and Nonce in what the service sends.
   void SetDeterministic(bool on);
   void SetKeepAliveTimeout(int ms);
+  void SetLoginMode(LoginMode mode);
   // Messages stored for a user while offline, as "SendMsgToPeer" with "OfflineMsg" stores them.
   void StoreOffline(const std::string& app_id, const std::string& user, const std::string& from,
                     int64_t msg_id, int type, const std::string& body);
@@ -163,6 +188,9 @@ class LocalService {
   bool Close(const std::string& user, CloseMode mode);
   // Stops reading from the user's connections (their send buffers fill up), or resumes.
   bool Stall(const std::string& user, bool stalled);
+  // Floods every connection of `user` (replacing a flood already running there).
+  bool StartFlood(const std::string& user, const Flood& flood);
+  void StopFlood(const std::string& user);
 
   std::vector<ReceivedCommand> Log(const std::string& user) const;
   std::vector<ReceivedCommand> LogAll() const;
@@ -181,6 +209,8 @@ class LocalService {
   int connections_accepted() const;
   int gateway_requests() const;
   int offline_requests() const;
+  // Packets written by floods, over the service's life.
+  int64_t flood_packets() const;
   // When each connection was accepted and each gateway request answered, in the steady
   // milliseconds of ReceivedCommand::time_ms, for checking reconnection pacing.
   std::vector<int64_t> AcceptTimes() const;

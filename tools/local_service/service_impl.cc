@@ -17,6 +17,8 @@ constexpr size_t kMaxLogEntries = 100000;
 constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 // One write carries at most this many queued bytes.
 constexpr size_t kMaxWriteBatch = 256 * 1024;
+// A flood queues this much at a time, each time the connection's queue runs dry.
+constexpr size_t kFloodBatch = 64 * 1024;
 // The pause after each chunk of a split packet.
 constexpr std::chrono::milliseconds kSplitGap(2);
 constexpr char kFixedPrefix[] = "AAAAAAAAAAAAAAAA";
@@ -98,6 +100,11 @@ bool LocalService::Impl::Start(std::string* error) {
                                static_cast<unsigned short>(port));
     if (!ec) (*acc)->open(ep.protocol(), ec);
     if (!ec) (*acc)->set_option(asio::socket_base::reuse_address(true), ec);
+    // Accepted connections inherit it, and it must be in place before the handshake sets the
+    // window scale.
+    if (!ec && options_.tcp_recv_buffer > 0) {
+      (*acc)->set_option(asio::socket_base::receive_buffer_size(options_.tcp_recv_buffer), ec);
+    }
     if (!ec) (*acc)->bind(ep, ec);
     if (!ec) (*acc)->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
@@ -270,7 +277,7 @@ void LocalService::Impl::OnBytes(const ConnPtr& conn, const char* data, size_t n
 }
 
 void LocalService::Impl::QueueWrite(const ConnPtr& conn, std::string bytes, bool alone) {
-  if (conn->closed || bytes.empty()) return;
+  if (conn->closed || conn->silent || bytes.empty()) return;
   if (conn->queued_bytes + bytes.size() > kMaxQueuedBytes) {
     Warn(Describe(*conn) + ": more than " + std::to_string(kMaxQueuedBytes) +
          " bytes waiting for a peer that does not read; resetting the connection");
@@ -284,6 +291,7 @@ void LocalService::Impl::QueueWrite(const ConnPtr& conn, std::string bytes, bool
 
 void LocalService::Impl::WriteNext(const ConnPtr& conn) {
   if (conn->closed) return;
+  if (conn->out_queue.empty() && conn->flood && !conn->silent) FillFlood(*conn);
   if (conn->out_queue.empty()) {
     conn->writing = false;
     if (conn->close_after_writes) CloseSocket(conn, conn->close_mode);
@@ -390,7 +398,7 @@ void LocalService::Impl::Supervise() {
     int64_t now = NowMs();
     auto conns = conns_;
     for (auto& [id, conn] : conns) {
-      if (conn->closed || conn->stalled || conn->close_after_writes) continue;
+      if (conn->closed || conn->stalled || conn->silent || conn->close_after_writes) continue;
       if (now - conn->last_recv_ms > options_.keepalive_timeout_ms) {
         Warn(Describe(*conn) + " silent for " + std::to_string(now - conn->last_recv_ms) +
              " ms; dropping it as lost");
@@ -480,19 +488,51 @@ void LocalService::Impl::SendWithFaults(const ConnPtr& conn, const std::string& 
   bool plain = form == PushForm::kPlain ||
                (form == PushForm::kDefault &&
                 (faults.plain || !conn->crypt || !conn->encrypted_replies));
-  std::string payload;
-  if (plain) {
-    payload = BuildPlainEnvelope(cmd, body);
-  } else {
-    MsgCrypt fallback(conn->app_id);
-    const MsgCrypt& crypt = conn->crypt ? *conn->crypt : fallback;
-    if (deterministic_) fallback.SetFixedPrefix(kFixedPrefix);
-    std::string ts = deterministic_ ? kFixedTimestamp : std::to_string(WallMs());
-    std::string nonce = deterministic_ ? kFixedNonce : RandomAlnum(10);
-    payload = BuildEncryptedEnvelope(crypt, cmd, body, ts, nonce, faults.envelope);
-  }
+  std::string payload = MakePayload(*conn, cmd, body, plain, faults.envelope);
   Info(Describe(*conn) + " send " + cmd + (plain ? " (plain) " : " ") + body);
   WriteFramed(conn, payload, faults);
+}
+
+std::string LocalService::Impl::MakePayload(const Connection& conn, const std::string& cmd,
+                                            const std::string& body, bool plain,
+                                            const EnvelopeFaults& faults) {
+  if (plain) return BuildPlainEnvelope(cmd, body);
+  MsgCrypt fallback(conn.app_id);
+  const MsgCrypt& crypt = conn.crypt ? *conn.crypt : fallback;
+  if (deterministic_) fallback.SetFixedPrefix(kFixedPrefix);
+  std::string ts = deterministic_ ? kFixedTimestamp : std::to_string(WallMs());
+  std::string nonce = deterministic_ ? kFixedNonce : RandomAlnum(10);
+  return BuildEncryptedEnvelope(crypt, cmd, body, ts, nonce, faults);
+}
+
+void LocalService::Impl::FillFlood(Connection& conn) {
+  FloodState& f = *conn.flood;
+  const Flood& spec = f.spec;
+  bool plain = spec.form == PushForm::kPlain ||
+               (spec.form == PushForm::kDefault && (!conn.crypt || !conn.encrypted_replies));
+  bool numbered = spec.body.find("{n}") != std::string::npos;
+  std::string batch;
+  int64_t queued = 0;
+  while (batch.size() < kFloodBatch && (spec.packets == 0 || f.sent < spec.packets)) {
+    ++f.sent;
+    ++queued;
+    if (!numbered && !f.frame.empty()) {
+      batch += f.frame;
+      continue;
+    }
+    std::string body = spec.body;
+    for (size_t at = body.find("{n}"); at != std::string::npos; at = body.find("{n}", at)) {
+      body.replace(at, 3, std::to_string(f.sent));
+    }
+    std::string frame = EncodeFrame(MakePayload(conn, spec.cmd, body, plain), conn.out_marker);
+    if (frame.empty()) break;  // too long for '$' framing
+    if (!numbered) f.frame = frame;
+    batch += frame;
+  }
+  if (batch.empty() || (spec.packets != 0 && f.sent >= spec.packets)) conn.flood.reset();
+  flood_packets_ += queued;
+  conn.queued_bytes += batch.size();
+  if (!batch.empty()) conn.out_queue.push_back({std::move(batch), false});
 }
 
 void LocalService::Impl::WriteFramed(const ConnPtr& conn, const std::string& payload,
@@ -580,6 +620,16 @@ bool LocalService::Impl::CloseUser(const std::string& user, CloseMode mode) {
   return !conns.empty();
 }
 
+bool LocalService::Impl::FloodUser(const std::string& user, const Flood& flood) {
+  auto conns = ConnectionsOf(user);
+  for (auto& c : conns) {
+    c->flood = std::make_unique<FloodState>();
+    c->flood->spec = flood;
+    if (!c->writing) WriteNext(c);
+  }
+  return !conns.empty();
+}
+
 bool LocalService::Impl::StallUser(const std::string& user, bool stalled) {
   auto conns = ConnectionsOf(user);
   for (auto& c : conns) {
@@ -613,6 +663,8 @@ void LocalService::Impl::ResetState() {
   offline_times_ = -1;
   close_on_accept_ = false;
   deterministic_ = false;
+  login_mode_ = LoginMode::kNormal;
+  logins_answered_.clear();
   std::lock_guard<std::mutex> lock(log_mu_);
   log_.clear();
   warnings_.clear();

@@ -30,6 +30,12 @@ namespace local_service {
 
 class HttpEndpoints;
 
+struct FloodState {
+  Flood spec;
+  int64_t sent = 0;
+  std::string frame;  // the one frame, when the body has no "{n}"
+};
+
 struct Connection {
   Connection(asio::io_context& io, asio::ip::tcp::socket s, uint64_t conn_id)
       : id(conn_id),
@@ -73,6 +79,9 @@ struct Connection {
   std::unique_ptr<MsgCrypt> crypt;
   std::string token;
   int64_t last_recv_ms = 0;
+  // Neither answered nor dropped for silence (LoginMode).
+  bool silent = false;
+  std::unique_ptr<FloodState> flood;
   asio::steady_timer will_expire_timer;
   asio::steady_timer expire_timer;
 };
@@ -159,6 +168,7 @@ class LocalService::Impl {
   bool ExpireUser(const std::string& user);
   bool CloseUser(const std::string& user, CloseMode mode);
   bool StallUser(const std::string& user, bool stalled);
+  bool FloodUser(const std::string& user, const Flood& flood);
   std::vector<ConnPtr> ConnectionsOf(const std::string& user);
 
   // HTTP answers (service thread). Delays are carried out by the caller, off this thread.
@@ -195,6 +205,12 @@ class LocalService::Impl {
   void SendWithFaults(const ConnPtr& conn, const std::string& cmd, std::string body,
                       PushForm form, OutFaults faults);
   void WriteFramed(const ConnPtr& conn, const std::string& payload, const OutFaults& faults);
+  // The envelope text of a command to `conn`, encrypted unless `plain`.
+  std::string MakePayload(const Connection& conn, const std::string& cmd,
+                          const std::string& body, bool plain,
+                          const EnvelopeFaults& faults = {});
+  // Queues the next batch of a flood, once the connection's queue has run dry.
+  void FillFlood(Connection& conn);
 
   // Commands (commands.cc).
   void OnPayload(const ConnPtr& conn, const std::string& payload, char framing);
@@ -250,6 +266,8 @@ class LocalService::Impl {
   int offline_times_ = -1;
   bool close_on_accept_ = false;
   bool deterministic_ = false;
+  LoginMode login_mode_ = LoginMode::kNormal;
+  std::set<UserKey> logins_answered_;
   std::set<std::shared_ptr<asio::steady_timer>> delay_timers_;
 
   std::atomic<int> connections_accepted_{0};
@@ -257,6 +275,7 @@ class LocalService::Impl {
   std::vector<int64_t> gateway_request_times_;  // guarded by log_mu_
   std::atomic<int> gateway_requests_{0};
   std::atomic<int> offline_requests_{0};
+  std::atomic<int64_t> flood_packets_{0};
 
   mutable std::mutex log_mu_;
   mutable std::condition_variable log_cv_;
