@@ -31,12 +31,18 @@ class RecvFuzzPipeline : public JSBuffer {
   void OnRecvMessage(const char* payload, int length) override {
     ReceivedCommand cmd;
     EnvelopeResult result = UnwrapEnvelope(payload, length, &crypt_, &cmd);
+    ++packets;
     if (result != EnvelopeResult::kOk) return;
+    if (cmd.encrypted && !cmd.content.empty()) ++decrypted;
     (void)RecvLogContent(cmd.content);
-    router_.Dispatch(cmd.cmd, cmd.content_doc);
+    if (router_.Dispatch(cmd.cmd, cmd.content_doc)) ++dispatched;
   }
 
   uint64_t checksum = 0;
+  // Packets delivered, contents decrypted, and commands routed to a handler.
+  int packets = 0;
+  int decrypted = 0;
+  int dispatched = 0;
 
  private:
   void Read(const rapidjson::Value& c) {
@@ -76,10 +82,12 @@ class RecvFuzzPipeline : public JSBuffer {
 };
 
 // The first byte picks the chunk size, so the fuzzer explores splits as well as contents.
-inline int RecvFuzzOne(const uint8_t* data, size_t size) {
+// `seen` (when not null) receives the pipeline's counts.
+inline int RecvFuzzOne(const uint8_t* data, size_t size, RecvFuzzPipeline* seen = nullptr) {
   if (size == 0) return 0;
   size_t chunk = 1 + data[0] * 37;
-  RecvFuzzPipeline pipeline;
+  RecvFuzzPipeline local;
+  RecvFuzzPipeline& pipeline = seen != nullptr ? *seen : local;
   for (size_t pos = 1; pos < size && !pipeline.IsBroken(); pos += chunk) {
     size_t n = size - pos < chunk ? size - pos : chunk;
     pipeline.RecvData(reinterpret_cast<const char*>(data + pos), static_cast<int>(n));
