@@ -1,5 +1,6 @@
 #include "core/js_buffer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,7 +11,8 @@ JSBuffer::JSBuffer(bool hashFraming)
       capacity_(kInitialCapacity),
       packet_(new char[kInitialCapacity]()),
       packet_capacity_(kInitialCapacity),
-      marker_(hashFraming ? kHashMarker : kDollarMarker),
+      default_marker_(hashFraming ? kHashMarker : kDollarMarker),
+      marker_(default_marker_),
       header_size_(hashFraming ? kHashHeaderSize : kDollarHeaderSize) {}
 
 JSBuffer::~JSBuffer() = default;
@@ -77,8 +79,8 @@ void JSBuffer::MakeRoom(size_t n) {
     end_ = unread;
   }
   if (end_ + n <= capacity_) return;
-  size_t new_capacity = capacity_ + kGrowStep;
-  if (end_ + n > new_capacity) new_capacity = capacity_ + n + 1;
+  // Doubling keeps a large packet arriving in small reads from being copied once per read.
+  size_t new_capacity = std::max(end_ + n, capacity_ * 2);
   std::unique_ptr<char[]> grown(new char[new_capacity]());
   std::memcpy(grown.get(), buffer_.get(), end_);
   std::memset(buffer_.get(), 0, end_);
@@ -88,23 +90,45 @@ void JSBuffer::MakeRoom(size_t n) {
 
 void JSBuffer::Consume(size_t n) {
   begin_ += n;
-  if (begin_ == end_) {
-    std::memset(buffer_.get(), 0, end_);
-    begin_ = end_ = 0;
+  if (begin_ == end_) Drop();
+}
+
+void JSBuffer::Drop() {
+  std::memset(buffer_.get(), 0, end_);
+  begin_ = end_ = 0;
+  if (capacity_ > kShrinkAbove) {
+    buffer_.reset(new char[kInitialCapacity]());
+    capacity_ = kInitialCapacity;
   }
 }
 
 void JSBuffer::MarkBroken() {
   broken_ = true;
-  std::memset(buffer_.get(), 0, end_);
-  begin_ = end_ = 0;
+  Drop();
 }
 
 void JSBuffer::ClearAll() {
-  std::memset(buffer_.get(), 0, end_);
-  begin_ = end_ = 0;
+  Drop();
   broken_ = false;
   error_[0] = '\0';
+}
+
+void JSBuffer::ResetFraming() {
+  ClearAll();
+  SetFraming(default_marker_);
+  framing_fixed_ = false;
+}
+
+void JSBuffer::ReservePacket(size_t length) {
+  if (packet_capacity_ > length) return;
+  packet_.reset(new char[length + 1]);
+  packet_capacity_ = length + 1;
+}
+
+void JSBuffer::ShrinkPacket() {
+  if (packet_capacity_ <= kShrinkAbove) return;
+  packet_.reset(new char[kInitialCapacity]());
+  packet_capacity_ = kInitialCapacity;
 }
 
 void JSBuffer::RecvData(const char* data, int length) {
@@ -155,27 +179,23 @@ void JSBuffer::DeliverPackets() {
     // Take the packet out of the buffer before delivering it, so the handler may feed or
     // clear the buffer.
     const char* payload = start + header;
-    if (packet_capacity_ <= payload_length) {
-      packet_.reset(new char[payload_length + 1]);
-      packet_capacity_ = payload_length + 1;
-    }
+    ReservePacket(payload_length);
     std::memcpy(packet_.get(), payload, payload_length);
     packet_[payload_length] = '\0';
     Consume(static_cast<size_t>(total));
     OnRecvMessage(packet_.get(), static_cast<int>(payload_length));
+    ShrinkPacket();
   }
 }
 
 void JSBuffer::ParseMessage(const char* payload, int length) {
   if (payload == nullptr || length < 0) return;
   size_t n = static_cast<size_t>(length);
-  if (packet_capacity_ <= n) {
-    packet_.reset(new char[n + 1]);
-    packet_capacity_ = n + 1;
-  }
+  ReservePacket(n);
   std::memcpy(packet_.get(), payload, n);
   packet_[n] = '\0';
   OnRecvMessage(packet_.get(), length);
+  ShrinkPacket();
 }
 
 }  // namespace vy

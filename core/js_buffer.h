@@ -11,7 +11,9 @@ namespace vy {
 // that counts the header, and the payload (an envelope's JSON text):
 //   '#' framing: '#' + 4-byte length (header 5 bytes), the service's default;
 //   '$' framing: '$' + 2-byte length (header 3 bytes).
-// The first byte ever received fixes the framing for good; sending uses the same framing.
+// The first byte received on a connection fixes the framing for that connection; sending uses
+// the same framing. A new connection starts again from the framing given at construction
+// (ResetFraming).
 //
 // Bytes in (RecvData), packets out (OnRecvMessage); no I/O. A packet whose length is below the
 // header size or above kMaxPacketLength, or a stream whose first byte is neither marker, marks
@@ -24,7 +26,9 @@ class JSBuffer {
   static constexpr int kHashHeaderSize = 5;
   static constexpr int kDollarHeaderSize = 3;
   static constexpr size_t kInitialCapacity = 2048;
-  static constexpr size_t kGrowStep = 2048;
+  // Buffers grow by doubling; one that grew beyond this (a large packet) goes back to
+  // kInitialCapacity once it is drained.
+  static constexpr size_t kShrinkAbove = 256 * 1024;
   // No envelope comes near this; a larger length field is a broken or hostile stream.
   static constexpr uint32_t kMaxPacketLength = 16u * 1024 * 1024;
   // The '$' length field is 16 bits and counts its 3 header bytes.
@@ -58,6 +62,8 @@ class JSBuffer {
   void ParseMessage(const char* payload, int length);
   // Forgets every buffered byte and the broken mark; the framing stays fixed.
   void ClearAll();
+  // ClearAll, and the framing is open again, for a new connection.
+  void ResetFraming();
 
   // True once a protocol error was seen, until ClearAll.
   bool IsBroken() const { return broken_; }
@@ -71,13 +77,19 @@ class JSBuffer {
   // Bytes waiting for the rest of their packet.
   size_t buffered() const { return end_ - begin_; }
   size_t capacity() const { return capacity_; }
+  size_t packet_capacity() const { return packet_capacity_; }
 
  private:
   void SetFraming(char marker);
   void MakeRoom(size_t n);
   void Consume(size_t n);
+  // Empties the receive buffer, zeroing what it held.
+  void Drop();
   void MarkBroken();
   void DeliverPackets();
+  // Room for a payload of `length` bytes and its NUL in the packet buffer.
+  void ReservePacket(size_t length);
+  void ShrinkPacket();
 
   // Receive buffer: unread bytes lie in [begin_, end_).
   std::unique_ptr<char[]> buffer_;
@@ -88,6 +100,7 @@ class JSBuffer {
   std::unique_ptr<char[]> packet_;
   size_t packet_capacity_ = 0;
 
+  const char default_marker_;
   char marker_;
   int header_size_;
   bool framing_fixed_ = false;

@@ -89,6 +89,8 @@ void VyRtmService::RenewMsgCrypt() {
 
 void VyRtmService::ConnectServer(const std::string& host, int port) {
   DropServer();
+  // The server's first byte on each connection chooses that connection's framing.
+  ResetFraming();
   tcp_client_.reset(XNetClient::Create(*this, worker_));
   tcp_client_->Connect(host, port, false);
 }

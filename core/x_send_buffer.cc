@@ -1,5 +1,6 @@
 #include "core/x_send_buffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vy {
@@ -13,12 +14,9 @@ XSendBuffer::~XSendBuffer() {
 
 bool XSendBuffer::Grow(size_t length) {
   if (length > kMaxCapacity || used_ > kMaxCapacity - length) return false;
-  if (used_ + length <= capacity_) return true;
-  size_t new_capacity = capacity_;
-  while (used_ + length > new_capacity) {
-    // Step by 2048, or by the whole length when a step would not leave room for it.
-    new_capacity += (new_capacity + kGrowStep - used_ < length) ? length : kGrowStep;
-  }
+  const size_t needed = used_ + length;
+  if (needed <= capacity_) return true;
+  const size_t new_capacity = std::max(needed, std::min(capacity_ * 2, kMaxCapacity));
   std::unique_ptr<char[]> grown(new char[new_capacity]());
   std::memcpy(grown.get(), buffer_.get(), used_);
   std::memset(buffer_.get(), 0, used_);
@@ -50,6 +48,10 @@ void XSendBuffer::Consume(size_t n) {
 void XSendBuffer::Clear() {
   std::memset(buffer_.get(), 0, used_);
   used_ = 0;
+  if (capacity_ > kShrinkAbove) {
+    buffer_.reset(new char[kInitialCapacity]());
+    capacity_ = kInitialCapacity;
+  }
 }
 
 }  // namespace vy

@@ -7,11 +7,14 @@
 namespace vy {
 
 // The TCP client's outgoing bytes: whole frames appended one after another, written from the
-// front. Not locked: the client guards it.
+// front. It doubles when it must grow, so appending stays linear however many frames pile up
+// while the connection stalls. Not locked: the client guards it.
 class XSendBuffer {
  public:
   static constexpr size_t kInitialCapacity = 4096;
-  static constexpr size_t kGrowStep = 2048;
+  // A buffer that grew beyond this goes back to kInitialCapacity once drained, so a burst does
+  // not keep its memory.
+  static constexpr size_t kShrinkAbove = 256 * 1024;
   // While a server stalls, frames pile up here; beyond this they are refused, and their
   // requests time out like any unanswered request.
   static constexpr size_t kMaxCapacity = 32u * 1024 * 1024;
@@ -29,7 +32,7 @@ class XSendBuffer {
   bool Reserve(size_t length);
   // Drops the first `n` written bytes, moving the rest to the front.
   void Consume(size_t n);
-  // Drops every waiting byte.
+  // Drops every waiting byte (and memory beyond kShrinkAbove).
   void Clear();
 
   const char* data() const { return buffer_.get(); }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "rtc_base/checks.h"
@@ -17,6 +18,16 @@ namespace {
 constexpr int kReconnectDelayMs = 2000;
 constexpr int kPostDelayMs = 1;
 constexpr size_t kRecvChunk = 65535;
+// A peer that vanished without closing leaves what was sent (a KeepAlive goes out every 5 s)
+// unacknowledged; after this long the kernel ends the connection and the owner reconnects.
+constexpr int kUserTimeoutMs = 20000;
+// An idle connection (no KeepAlive yet, such as one waiting for its "Login" answer) is probed
+// after 10 s, every 5 s, and ends after two unanswered probes.
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 2;
+
+std::atomic<int> g_user_timeout_ms{kUserTimeoutMs};
 
 std::mutex g_factory_mutex;
 XTcpClient::ResolverFactory& ResolverFactorySlot() {
@@ -76,6 +87,10 @@ void XNetClient::DisableRead() {
 }
 
 void XNetClient::SetResovedIPS(const std::vector<std::string>& ips) { resolved_ips_ = ips; }
+
+void XTcpClient::SetUserTimeoutForTesting(int ms) {
+  g_user_timeout_ms.store(ms > 0 ? ms : kUserTimeoutMs);
+}
 
 void XTcpClient::SetResolverFactoryForTesting(ResolverFactory factory) {
   std::lock_guard<std::mutex> lock(g_factory_mutex);
@@ -194,12 +209,30 @@ void XTcpClient::DoConnect() {
   m_asynSock->SignalConnectEvent.connect(events, &SocketEvents::OnConnect);
   m_asynSock->SignalReadEvent.connect(events, &SocketEvents::OnRead);
   RTC_CHECK(m_asynSock->GetState() == rtc::Socket::CS_CLOSED);
+  DetectDeadPeer(m_asynSock);
   if (m_asynSock->Connect(server_addr_) == -1) {
     ConnectAttemptFailed();
     return;
   }
   // A connect that completes at once emits no connect event.
   if (m_asynSock->GetState() == rtc::Socket::CS_CONNECTED) OnConnectEvent(m_asynSock);
+}
+
+void XTcpClient::DetectDeadPeer(rtc::AsyncSocket* socket) {
+  const struct {
+    rtc::Socket::Option option;
+    int value;
+  } kOptions[] = {{rtc::Socket::OPT_TCP_USER_TIMEOUT, g_user_timeout_ms.load()},
+                  {rtc::Socket::OPT_KEEPALIVE, 1},
+                  {rtc::Socket::OPT_TCP_KEEPIDLE, kKeepAliveIdleSeconds},
+                  {rtc::Socket::OPT_TCP_KEEPINTVL, kKeepAliveIntervalSeconds},
+                  {rtc::Socket::OPT_TCP_KEEPCNT, kKeepAliveProbes}};
+  for (const auto& o : kOptions) {
+    if (socket->SetOption(o.option, o.value) != 0) {
+      RTC_LOG(LS_WARNING) << "Socket option " << o.option << " not set, error "
+                          << socket->GetError() << "; a dead peer is noticed later";
+    }
+  }
 }
 
 void XTcpClient::ConnectAttemptFailed() {
@@ -223,19 +256,17 @@ void XTcpClient::OnConnectEvent(rtc::AsyncSocket* socket) {
 }
 
 void XTcpClient::OnReadEvent(rtc::AsyncSocket* socket) {
-  std::weak_ptr<int> alive = alive_;
-  char buffer[kRecvChunk];
-  while (true) {
-    {
-      rtc::CritScope lock(&read_crit_);
-      if (!read_enabled_) return;
-    }
-    if (connection_ == nullptr || socket != connection_->socket.get()) return;
-    int n = socket->Recv(buffer, sizeof(buffer), nullptr);
-    if (n < 1) return;
-    callback_.OnMessageRecv(buffer, n);
-    if (alive.expired()) return;  // the owner deleted the client
+  {
+    rtc::CritScope lock(&read_crit_);
+    if (!read_enabled_) return;
   }
+  if (connection_ == nullptr || socket != connection_->socket.get()) return;
+  // One read per readiness event: a server that keeps the socket readable must not hold the
+  // worker, whose calls, timers and flushes run between events. The socket server reports
+  // the socket again while bytes remain.
+  char buffer[kRecvChunk];
+  int n = socket->Recv(buffer, sizeof(buffer), nullptr);
+  if (n >= 1) callback_.OnMessageRecv(buffer, n);
 }
 
 void XTcpClient::OnCloseEvent(rtc::AsyncSocket* socket, int error) {

@@ -107,6 +107,9 @@ class XTcpClient : public XNetClient, public RtcTick, public sigslot::has_slots<
   // Replaces how resolvers are made (null restores DefaultResolver), so that tests never
   // resolve real names. Process-wide; set it before creating clients.
   static void SetResolverFactoryForTesting(ResolverFactory factory);
+  // How long sent bytes may stay unacknowledged before a connection ends (TCP_USER_TIMEOUT;
+  // 20 s, which 0 restores). Process-wide; set it before creating clients.
+  static void SetUserTimeoutForTesting(int ms);
   // The runtime's resolver (getaddrinfo on a worker thread); null where there is none.
   static rtc::AsyncResolverInterface* DefaultResolver();
 
@@ -122,6 +125,8 @@ class XTcpClient : public XNetClient, public RtcTick, public sigslot::has_slots<
   // Handles a connection attempt that failed before it was established; tries the IPv4
   // fallback first. Returns whether the owner was told.
   void ConnectAttemptFailed();
+  // A peer that stops answering ends the connection (user time-out, TCP keep-alive).
+  void DetectDeadPeer(rtc::AsyncSocket* socket);
   void OnConnectEvent(rtc::AsyncSocket* socket);
   void OnReadEvent(rtc::AsyncSocket* socket);
   void OnCloseEvent(rtc::AsyncSocket* socket, int error);

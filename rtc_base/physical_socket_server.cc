@@ -407,6 +407,26 @@ int PhysicalSocket::TranslateOption(Option opt, int* slevel, int* sopt) {
       *slevel = IPPROTO_IP;
       *sopt = IP_TOS;
       break;
+    case OPT_KEEPALIVE:
+      *slevel = SOL_SOCKET;
+      *sopt = SO_KEEPALIVE;
+      break;
+    case OPT_TCP_KEEPIDLE:
+      *slevel = IPPROTO_TCP;
+      *sopt = TCP_KEEPIDLE;
+      break;
+    case OPT_TCP_KEEPINTVL:
+      *slevel = IPPROTO_TCP;
+      *sopt = TCP_KEEPINTVL;
+      break;
+    case OPT_TCP_KEEPCNT:
+      *slevel = IPPROTO_TCP;
+      *sopt = TCP_KEEPCNT;
+      break;
+    case OPT_TCP_USER_TIMEOUT:
+      *slevel = IPPROTO_TCP;
+      *sopt = TCP_USER_TIMEOUT;
+      break;
     default:
       return -1;
   }

@@ -59,6 +59,11 @@ class Socket {
     OPT_NODELAY = 4,       // TCP_NODELAY
     OPT_UNSUPPORTED = 5,   // Reserved; always fails.
     OPT_DSCP = 6,          // IP_TOS, the value shifted left by 2 bits.
+    OPT_KEEPALIVE = 7,         // SO_KEEPALIVE
+    OPT_TCP_KEEPIDLE = 8,      // TCP_KEEPIDLE, seconds
+    OPT_TCP_KEEPINTVL = 9,     // TCP_KEEPINTVL, seconds
+    OPT_TCP_KEEPCNT = 10,      // TCP_KEEPCNT
+    OPT_TCP_USER_TIMEOUT = 11, // TCP_USER_TIMEOUT, milliseconds
   };
   virtual int GetOption(Option opt, int* value) = 0;
   virtual int SetOption(Option opt, int value) = 0;

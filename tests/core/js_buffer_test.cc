@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,16 @@ TEST(JSBufferFraming, FirstByteDollarSwitchesBothDirectionsToDollarFraming) {
   buffer.ClearAll();
   buffer.Feed(Frame("x", '#') + Frame("y", '$'));
   EXPECT_EQ((std::vector<std::string>{"hi", "y"}), buffer.packets);
+  // A new connection starts from '#' and its own first byte decides.
+  buffer.Feed(std::string("$\x00", 2));
+  buffer.ResetFraming();
+  EXPECT_FALSE(buffer.IsFramingFixed());
+  EXPECT_EQ(0u, buffer.buffered());
+  ASSERT_EQ(5, buffer.WritePktLength(header, 2));
+  EXPECT_EQ('#', header[0]);
+  buffer.Feed(Frame("z", '#'));
+  EXPECT_EQ((std::vector<std::string>{"hi", "y", "z"}), buffer.packets);
+  EXPECT_EQ('#', buffer.marker());
 }
 
 TEST(JSBufferFraming, FramingIsDecidedOnlyOnceTwoBytesArrived) {
@@ -207,14 +218,26 @@ TEST(JSBufferProtocolErrors, LengthAtTheCapWaitsForItsBytes) {
   EXPECT_EQ(6u, buffer.buffered());
 }
 
-TEST(JSBufferGrowth, ReceiveBufferGrowsByStepsOrByTheChunk) {
+TEST(JSBufferGrowth, LargePacketsGrowTheBuffersByDoublingAndLeaveNoMemoryBehind) {
+  std::string payload(4 << 20, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 + 7);
+  const std::string stream = Frame(payload);
   RecordingBuffer buffer;
-  EXPECT_EQ(2048u, buffer.capacity());
-  buffer.Feed(RawHeader(100000));
-  buffer.Feed(std::string(3000, 'a'));
-  EXPECT_EQ(4096u, buffer.capacity());
-  buffer.Feed(std::string(10000, 'a'));
-  EXPECT_EQ(4096u + 10000 + 1, buffer.capacity());
+  for (int round = 0; round < 2; ++round) {
+    std::set<size_t> capacities;
+    for (size_t pos = 0; pos < stream.size(); pos += 65535) {
+      buffer.Feed(stream.substr(pos, 65535));
+      capacities.insert(buffer.capacity());
+    }
+    EXPECT_LE(capacities.size(), 13u);
+    ASSERT_EQ(static_cast<size_t>(round + 1), buffer.packets.size());
+    EXPECT_EQ(payload, buffer.packets.back());
+    EXPECT_EQ(JSBuffer::kInitialCapacity, buffer.capacity());
+    EXPECT_EQ(JSBuffer::kInitialCapacity, buffer.packet_capacity());
+  }
+  // Small packets keep the buffers as they are.
+  buffer.Feed(Frame(std::string(3000, 's')));
+  EXPECT_EQ(3001u, buffer.packet_capacity());
 }
 
 TEST(JSBufferGrowth, LargePacketInSmallChunksArrivesIntact) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
@@ -589,6 +590,25 @@ TEST_F(PhysicalSocketServerTest, OptionsTranslateToTheSocketLevels) {
   EXPECT_EQ(tos, 184);
   EXPECT_EQ(s->GetOption(Socket::OPT_DSCP, &value), 0);
   EXPECT_EQ(value, 46) << "reads back what was set";
+
+  // Dead-peer detection: each option lands on its socket option.
+  const struct {
+    Socket::Option option;
+    int level;
+    int name;
+    int value;
+  } kTable[] = {{Socket::OPT_KEEPALIVE, SOL_SOCKET, SO_KEEPALIVE, 1},
+                {Socket::OPT_TCP_KEEPIDLE, IPPROTO_TCP, TCP_KEEPIDLE, 10},
+                {Socket::OPT_TCP_KEEPINTVL, IPPROTO_TCP, TCP_KEEPINTVL, 5},
+                {Socket::OPT_TCP_KEEPCNT, IPPROTO_TCP, TCP_KEEPCNT, 2},
+                {Socket::OPT_TCP_USER_TIMEOUT, IPPROTO_TCP, TCP_USER_TIMEOUT, 20000}};
+  for (const auto& row : kTable) {
+    EXPECT_EQ(s->SetOption(row.option, row.value), 0) << row.option;
+    int got = 0;
+    len = sizeof(got);
+    ASSERT_EQ(::getsockopt(fd, row.level, row.name, &got, &len), 0);
+    EXPECT_EQ(got, row.value) << row.option;
+  }
 
   EXPECT_EQ(s->SetOption(Socket::OPT_DONTFRAGMENT, 1), -1);
   EXPECT_EQ(sink.Count("Socket::OPT_DONTFRAGMENT not supported."), 1);
