@@ -386,6 +386,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   int step_ = kStepIdle;
   int64_t step_time_ = 0;           // rtc::TimeMillis
   int64_t login_deadline_ = 0;      // 0: none
+  // A re-login after a loss gets as long as a first login; then the connection is dropped and
+  // tried again. 0: none.
+  int64_t relogin_deadline_ = 0;
   int64_t net_check_deadline_ = 0;  // 0: none
   int64_t keep_alive_time_ = 0;
   std::string user_id_;

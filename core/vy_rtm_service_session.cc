@@ -41,6 +41,7 @@ int VyRtmService::login_w(const char* token, const char* userId) {
   forced_offline_ = false;
   token_expired_ = false;
   reconnect_reported_ = false;
+  relogin_deadline_ = 0;
   // A lookup still running for an earlier attempt would name a session of that attempt.
   gateway_request_.reset();
   step_ = kStepLookupDue;
@@ -67,6 +68,7 @@ int VyRtmService::logout_w() {
   net_check_deadline_ = 0;
   login_deadline_ = 0;
   reconnect_reported_ = false;
+  relogin_deadline_ = 0;
   user_id_.clear();
   // The client writes what it holds, "Logout" included, before it closes.
   DropTcpClient();
@@ -164,6 +166,18 @@ void VyRtmService::SessionPass() {
                              rtm::CONNECTION_CHANGE_REASON_LOGIN_TIMEOUT);
     cbLoginFailure(rtm::LOGIN_ERR_TIMEOUT);
     return;
+  }
+  if (relogin_deadline_ != 0 && now >= relogin_deadline_) {
+    relogin_deadline_ = 0;
+    if (!user_id_.empty() && !logged_in_) {
+      // The app was told once that the connection is being restored; this is another try.
+      RtcPrintf(kRtcLogWarning, "User: %s re-login not done within %lld ms; connecting again",
+                user_id_.c_str(), static_cast<long long>(kLoginTimeoutMs));
+      DropTcpClient();
+      gateway_request_.reset();
+      RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
+      return;
+    }
   }
   if (net_check_deadline_ != 0 && now >= net_check_deadline_) {
     net_check_deadline_ = 0;
@@ -296,6 +310,10 @@ bool VyRtmService::doLogin(const std::string& content) {
 void VyRtmService::RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON reason) {
   step_ = kStepLookupDue;
   step_time_ = rtc::TimeMillis() + kRetryDelayMs;
+  // A first login has its own deadline.
+  if (login_deadline_ == 0 && relogin_deadline_ == 0) {
+    relogin_deadline_ = rtc::TimeMillis() + kLoginTimeoutMs;
+  }
   if (!reconnect_reported_) {
     reconnect_reported_ = true;
     cbConnectionStateChanged(rtm::CONNECTION_STATE_RECONNECTING, reason);
@@ -419,6 +437,7 @@ void VyRtmService::OnLoginReply(int code) {
   login_deadline_ = 0;
   logged_in_ = true;
   reconnect_reported_ = false;
+  relogin_deadline_ = 0;
   if (call_manager_ != nullptr) call_manager_->SetUserId(user_id_);
   getP2POffline();
   cbLoginSuccess();

@@ -149,6 +149,23 @@ TEST_F(FaultTest, DollarFramingSticksToTheConnection) {
   EXPECT_EQ(raw[0], '$');
 }
 
+TEST_F(FaultTest, HashFramingOverridesTheConnectionsFramingForOnePacket) {
+  auto first_byte = [&] {
+    std::string raw = a_.ReadRaw(3);
+    while (!a_.ReadRaw(1, 100).empty()) {
+    }
+    return raw.empty() ? '\0' : raw[0];
+  };
+  Fault(FaultAction::kDollarFraming, "CheckNetStatusAck", 0, 1);
+  Ask();
+  EXPECT_EQ('$', first_byte());
+  Fault(FaultAction::kHashFraming, "CheckNetStatusAck", 0, 1);
+  Ask();
+  EXPECT_EQ('#', first_byte());
+  Ask();
+  EXPECT_EQ('$', first_byte());
+}
+
 TEST_F(FaultTest, CoalescedPacketsLeaveInOneWrite) {
   svc_.Coalesce("alice", 2);
   Ask();

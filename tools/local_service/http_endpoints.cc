@@ -187,7 +187,8 @@ void HttpEndpoints::Install() {
            {"garbage", FaultAction::kGarbageBefore},
            {"bad_frame_length", FaultAction::kBadFrameLength},
            {"split", FaultAction::kSplit},
-           {"dollar", FaultAction::kDollarFraming}});
+           {"dollar", FaultAction::kDollarFraming},
+           {"hash", FaultAction::kHashFraming}});
       if (ok) out.Int("id", svc->AddFault(rule));
     } else if (op == "remove_fault") {
       svc->RemoveFault(static_cast<int>(GetInt64(doc, "id").value_or(0)));

@@ -64,6 +64,7 @@ enum class FaultAction {
   kBadFrameLength,      // the packet header announces `value` in place of the true length
   kSplit,               // write the packet in chunks of `value` bytes, 2 ms apart
   kDollarFraming,       // this packet and every later one on the connection in '$' framing
+  kHashFraming,         // this packet in '#' framing, whatever framing the client speaks
 };
 
 struct FaultRule {

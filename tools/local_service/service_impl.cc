@@ -436,6 +436,7 @@ OutFaults LocalService::Impl::MatchOutFaults(const Connection& conn, const std::
         break;
       case FaultAction::kSplit: f.split = std::max<int64_t>(rule.value, 1); break;
       case FaultAction::kDollarFraming: f.dollar = true; break;
+      case FaultAction::kHashFraming: f.hash = true; break;
     }
   }
   return f;
@@ -538,7 +539,8 @@ void LocalService::Impl::FillFlood(Connection& conn) {
 void LocalService::Impl::WriteFramed(const ConnPtr& conn, const std::string& payload,
                                      const OutFaults& faults) {
   if (faults.dollar) conn->out_marker = kDollarMarker;
-  std::string frame = EncodeFrame(payload, conn->out_marker);
+  const char marker = faults.hash ? kHashMarker : conn->out_marker;
+  std::string frame = EncodeFrame(payload, marker);
   if (frame.empty()) {
     Warn(Describe(*conn) + ": a packet of " + std::to_string(payload.size()) +
          " bytes does not fit '$' framing; not sent");
@@ -546,7 +548,7 @@ void LocalService::Impl::WriteFramed(const ConnPtr& conn, const std::string& pay
   }
   if (faults.bad_length) {
     std::string header =
-        EncodeHeader(static_cast<uint32_t>(faults.announced_length), conn->out_marker);
+        EncodeHeader(static_cast<uint32_t>(faults.announced_length), marker);
     frame.replace(0, header.size(), header);
   }
   if (faults.garbage > 0) {

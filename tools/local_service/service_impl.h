@@ -137,6 +137,7 @@ struct OutFaults {
   int64_t announced_length = 0;
   int64_t split = 0;
   bool dollar = false;
+  bool hash = false;
   std::vector<std::pair<std::string, int64_t>> replace;
 };
 
