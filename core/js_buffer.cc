@@ -81,7 +81,8 @@ void JSBuffer::MakeRoom(size_t n) {
   if (end_ + n <= capacity_) return;
   // Doubling keeps a large packet arriving in small reads from being copied once per read.
   size_t new_capacity = std::max(end_ + n, capacity_ * 2);
-  std::unique_ptr<char[]> grown(new char[new_capacity]());
+  // Bytes past the used ones are written before they are read: no need to zero them.
+  std::unique_ptr<char[]> grown(new char[new_capacity]);
   std::memcpy(grown.get(), buffer_.get(), end_);
   std::memset(buffer_.get(), 0, end_);
   buffer_ = std::move(grown);

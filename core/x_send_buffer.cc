@@ -17,7 +17,8 @@ bool XSendBuffer::Grow(size_t length) {
   const size_t needed = used_ + length;
   if (needed <= capacity_) return true;
   const size_t new_capacity = std::max(needed, std::min(capacity_ * 2, kMaxCapacity));
-  std::unique_ptr<char[]> grown(new char[new_capacity]());
+  // Bytes past the used ones are written before they are read: no need to zero them.
+  std::unique_ptr<char[]> grown(new char[new_capacity]);
   std::memcpy(grown.get(), buffer_.get(), used_);
   std::memset(buffer_.get(), 0, used_);
   buffer_ = std::move(grown);
