@@ -7,7 +7,7 @@
 namespace rtc {
 namespace {
 
-const char kBase64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Marks in the decode table beside the values 0-63.
 constexpr unsigned char kPad = 253;
