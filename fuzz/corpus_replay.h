@@ -1,5 +1,6 @@
-// Replays a fuzz target's seed corpus (fuzz/corpus/<target>/, crash reproducers included) and
-// mutations of every file in it, so that the gcc builds of CI run every target briefly.
+// Replays what is kept of a fuzz target, its seeds (fuzz/corpus/<target>/) and the inputs that
+// once crashed it (fuzz/regressions/<target>/), and mutations of every file, so that the gcc
+// builds of CI run every target briefly.
 #ifndef FUZZ_CORPUS_REPLAY_H_
 #define FUZZ_CORPUS_REPLAY_H_
 
@@ -22,11 +23,14 @@ struct CorpusFile {
   std::string bytes;
 };
 
-// The files of a target's corpus, in name order; `root` is the fuzz/ folder of the sources.
-inline std::vector<CorpusFile> ReadCorpus(const std::string& root, const std::string& target) {
+// The files of `kind` ("corpus" or "regressions") of a target, in name order; `root` is the
+// fuzz/ folder of the sources.
+inline std::vector<CorpusFile> ReadCorpus(const std::string& root, const std::string& target,
+                                          const std::string& kind = "corpus") {
   std::vector<std::filesystem::path> paths;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(root + "/corpus/" + target, ec)) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(root + "/" + kind + "/" + target, ec)) {
     if (entry.is_regular_file()) paths.push_back(entry.path());
   }
   std::sort(paths.begin(), paths.end());
@@ -70,11 +74,13 @@ inline std::string Mutate(const std::string& input, const std::vector<CorpusFile
   return out;
 }
 
-// Runs `target` over every corpus file and `mutations` mutations of each. Returns the number
-// of corpus files (0 when the corpus is missing).
+// Runs `target` over every kept file and `mutations` mutations of each. Returns the number
+// of files (0 when nothing is kept).
 inline size_t Replay(const std::string& root, const std::string& name, Target target,
                      int mutations) {
   std::vector<CorpusFile> corpus = ReadCorpus(root, name);
+  std::vector<CorpusFile> regressions = ReadCorpus(root, name, "regressions");
+  corpus.insert(corpus.end(), regressions.begin(), regressions.end());
   std::mt19937 rng(20261206);
   for (const CorpusFile& file : corpus) {
     const std::string& input = file.bytes;

@@ -1,5 +1,5 @@
-// Every fuzz target over its seed corpus (crash reproducers included) and mutations of it, so
-// that CI runs each target briefly and a finding, once added to a corpus, stays fixed.
+// Every fuzz target over its seeds and the inputs that once crashed it, and mutations of them,
+// so that CI runs each target briefly and a fixed finding stays fixed.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -37,6 +37,10 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzCorpusTest,
                                            TargetCase{"json_fuzz", &vy::JsonFuzzOne, 8},
                                            TargetCase{"wire_fuzz", &vy::WireFuzzOne, 12}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecvFuzzCorpus, TheInputsThatCrashedTheReceivePathAreKept) {
+  EXPECT_GE(fuzz_replay::ReadCorpus(kFuzzDir, "recv_fuzz", "regressions").size(), 3u);
+}
 
 // The recv seeds are what the library itself sends encrypted, so the fuzzer starts past the
 // signature, decryption and app id checks instead of having to find its way there.

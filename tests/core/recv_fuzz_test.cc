@@ -1,11 +1,7 @@
-// Runs the receive fuzz target over mutated valid traffic, so the gcc builds exercise it too,
-// and replays the inputs kept under fuzz/ (regressions/recv_fuzz: inputs that once crashed;
-// corpus/recv_fuzz: seeds).
+// Runs the receive fuzz target over mutated valid traffic, so the gcc builds exercise it too.
+// The inputs kept under fuzz/ are replayed by fuzz_corpus_test.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,33 +57,6 @@ TEST(RecvFuzz, RandomBytesNeverCrashOrHang) {
     std::string input(rng() % 4096, '\0');
     for (char& c : input) c = static_cast<char>(rng());
     if (!input.empty() && rng() % 2) input[1 % input.size()] = '#';
-    RecvFuzzOne(reinterpret_cast<const uint8_t*>(input.data()), input.size());
-  }
-}
-
-// Every file under fuzz/<kind>/recv_fuzz of the source tree.
-std::vector<std::filesystem::path> KeptInputs(const char* kind) {
-  const std::filesystem::path dir =
-      std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / kind /
-      "recv_fuzz";
-  std::vector<std::filesystem::path> files;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    if (entry.is_regular_file()) files.push_back(entry.path());
-  }
-  return files;
-}
-
-TEST(RecvFuzz, KeptInputsRunCleanly) {
-  std::vector<std::filesystem::path> files = KeptInputs("regressions");
-  // The three inputs that crashed the receive path must still be there to replay.
-  ASSERT_GE(files.size(), 3u);
-  std::vector<std::filesystem::path> seeds = KeptInputs("corpus");
-  files.insert(files.end(), seeds.begin(), seeds.end());
-  for (const auto& file : files) {
-    SCOPED_TRACE(file.string());
-    std::ifstream in(file, std::ios::binary);
-    std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     RecvFuzzOne(reinterpret_cast<const uint8_t*>(input.data()), input.size());
   }
 }
