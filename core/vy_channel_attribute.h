@@ -5,8 +5,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <vortm/rtm_channel.h>
+
+#include "core/request_wire.h"
 
 namespace vy {
 
@@ -42,6 +45,33 @@ struct ChannelAttributeReleaser {
   void operator()(VyRtmChannelAttribute* attribute) const { attribute->release(); }
 };
 using ChannelAttributePtr = std::unique_ptr<VyRtmChannelAttribute, ChannelAttributeReleaser>;
+
+// The attributes the server reported, made into objects, and the array a handler is given; both
+// live as long as this object.
+class ChannelAttributeArray {
+ public:
+  explicit ChannelAttributeArray(const std::vector<ChannelAttributeEntry>& entries) {
+    owned_.reserve(entries.size());
+    pointers_.reserve(entries.size());
+    for (const ChannelAttributeEntry& e : entries) {
+      owned_.emplace_back(new VyRtmChannelAttribute());
+      owned_.back()->setKey(e.key.c_str());
+      owned_.back()->setValue(e.value.c_str());
+      owned_.back()->SetUserId(e.user_id);
+      owned_.back()->SetUpdateTs(e.time);
+      pointers_.push_back(owned_.back().get());
+    }
+  }
+  // Null when there are none.
+  const vy::rtm::IRtmChannelAttribute** data() {
+    return pointers_.empty() ? nullptr : pointers_.data();
+  }
+  int size() const { return static_cast<int>(pointers_.size()); }
+
+ private:
+  std::vector<ChannelAttributePtr> owned_;
+  std::vector<const vy::rtm::IRtmChannelAttribute*> pointers_;
+};
 
 }  // namespace vy
 

@@ -52,6 +52,9 @@ class VyChannelEvent {
                                  const std::string& cmd,
                                  const std::string& content) = 0;
   virtual void OnVyChannelDestory(const std::string& channelId) = 0;
+  // 0 while a session stands (with the user id, the sender of channel messages), else 101
+  // before initialize or 102 without a session.
+  virtual int OnVyChannelSession(std::string* userId) = 0;
 
  protected:
   virtual ~VyChannelEvent() = default;

@@ -49,6 +49,7 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   InstallPeerCommands();
   InstallPresenceCommands();
   InstallAttributeCommands();
+  InstallChannelCommands();
   InstallCallCommands();
   worker_->AddRtm(this, this);
 }
@@ -57,6 +58,7 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
 // its call manager detached.
 VyRtmService::~VyRtmService() {
   worker_->RemoveRtm(this);
+  DetachChannels(ChannelSnapshot(), 101);
   DetachCallManager();
 }
 
@@ -116,8 +118,10 @@ void VyRtmService::release(bool immediate) {
 }
 
 void VyRtmService::release_w() {
+  releasing_ = true;
   logout_w();
   handlers_.clear();
+  DetachChannels(ChannelSnapshot(), 101);
   DetachCallManager();
 }
 

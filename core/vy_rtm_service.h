@@ -40,6 +40,7 @@
 namespace vy {
 
 class ThreadMgr;
+class VyChannel;
 class VyRtmCallManager;
 
 class VyRtmService : public vy::rtm::IRtmService,
@@ -169,6 +170,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                          const std::string& content) override;
   void OnVyChannelDestory(const std::string& channelId) override;
+  int OnVyChannelSession(std::string* userId) override;
 
   // VyRtmCallManagerEvent.
   void OnVyRtmCallManagerMsgOut(const std::string& cmd,
@@ -456,6 +458,8 @@ class VyRtmService : public vy::rtm::IRtmService,
     kClearChannelAttributes,
     kGetChannelAttributes,
     kGetChannelAttributesByKeys,
+    kJoinChannel,        // id 0, scope: the channel
+    kGetChannelMembers,  // id 0, scope: the channel
   };
   // The prologue of every request body: 101 before initialize, 102 without a session, else 0.
   int RequestPrologue() const;
@@ -534,6 +538,30 @@ class VyRtmService : public vy::rtm::IRtmService,
   RateLimiter user_attributes_read_limiter_{39, 5000};
   RateLimiter channel_attributes_write_limiter_{9, 5000};
   RateLimiter channel_attributes_read_limiter_{9, 5000};
+
+  // Channels (vy_rtm_service_channels.cc). Worker thread.
+  void InstallChannelCommands();
+  VyChannel* FindChannel(const std::string& channelId) const;
+  // Fan-outs walk a snapshot and skip channels that left the registry meanwhile.
+  std::vector<std::pair<std::string, VyChannel*>> ChannelSnapshot() const;
+  bool StillRegistered(const std::pair<std::string, VyChannel*>& entry) const;
+  // A join or member list that got no answer: its time-out, or the logout.
+  void ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end);
+  // The result of a channel send, to its channel if that is still registered.
+  void ReportChannelSend(long long messageId, const MsgInfo& info, int code);
+  // The connection is gone: no channel is joined, and joins on their way have failed.
+  void LoseChannels();
+  // Joins again the channels that want it; `login` marks them first.
+  void RejoinChannels(bool login);
+  // Takes `channels` out of the registry and detaches them (102 at logout, 101 at release).
+  void DetachChannels(const std::vector<std::pair<std::string, VyChannel*>>& channels, int code);
+
+  // Channels made by createChannel, by id. The app owns them; the registry only finds them.
+  std::map<std::string, VyChannel*> channels_;
+  // A rejoin was refused by a channel's join limiter; later passes try again.
+  bool rejoin_due_ = false;
+  // Set by release: the logout it makes detaches channels for good (101).
+  bool releasing_ = false;
 
   // Call invitations (vy_rtm_service_calls.cc). Worker thread.
   void InstallCallCommands();

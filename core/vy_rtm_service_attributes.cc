@@ -326,20 +326,8 @@ void VyRtmService::OnChannelAttributesReply(const char* cmd, RequestKind kind,
   size_t skipped = 0;
   ReadChannelAttributeText(GetJsonStr(content, "Attributes"), &entries, &skipped);
   LogSkipped(cmd, skipped);
-  std::vector<ChannelAttributePtr> owned;
-  std::vector<const rtm::IRtmChannelAttribute*> attributes;
-  owned.reserve(entries.size());
-  attributes.reserve(entries.size());
-  for (const ChannelAttributeEntry& e : entries) {
-    owned.emplace_back(new VyRtmChannelAttribute());
-    owned.back()->setKey(e.key.c_str());
-    owned.back()->setValue(e.value.c_str());
-    owned.back()->SetUserId(e.user_id);
-    owned.back()->SetUpdateTs(e.time);
-    attributes.push_back(owned.back().get());
-  }
-  cbGetChannelAttributesResult(id, attributes.empty() ? nullptr : attributes.data(),
-                               static_cast<int>(attributes.size()),
+  ChannelAttributeArray attributes(entries);
+  cbGetChannelAttributesResult(id, attributes.data(), attributes.size(),
                                rtm::ATTRIBUTE_OPERATION_ERR_OK);
 }
 

@@ -126,8 +126,7 @@ void VyRtmService::SweepPending() {
     if (info.peer) {
       cbSendMessageResult(id, rtm::PEER_MESSAGE_ERR_TIMEOUT);
     } else {
-      RtcPrintf(kRtcLogWarning, "Channel message %lld to %s timed out", id,
-                info.channel_id.c_str());
+      ReportChannelSend(id, info, rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT);
     }
   }
 }

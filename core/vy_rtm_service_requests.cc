@@ -77,6 +77,10 @@ void VyRtmService::SweepRequests() {
 }
 
 void VyRtmService::ReportRequest(const RequestTable::Entry& entry, RequestEnd end) {
+  if (entry.kind == kJoinChannel || entry.kind == kGetChannelMembers) {
+    ReportChannelRequest(entry, end);
+    return;
+  }
   // Each family names its own time-out code; 102 is "not logged in" in every family.
   int code = kNotLoggedIn;
   if (end == kRequestTimedOut) {

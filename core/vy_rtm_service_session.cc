@@ -9,6 +9,7 @@
 #include "core/rand_str.h"
 #include "core/rtc_log.h"
 #include "core/session_wire.h"
+#include "core/vy_channel.h"
 #include "core/vy_rtm_call_manager.h"
 #include "core/vy_rtm_service.h"
 #include "rtc_base/time_utils.h"
@@ -78,13 +79,22 @@ int VyRtmService::logout_w() {
   pending.swap(pending_);
   std::vector<RequestTable::Entry> requests = requests_.TakeAll();
   user_attributes_.clear();
+  // Channels stay registered through the reports, which go to their handlers, and are
+  // detached after them; none is joined any more.
+  const auto channels = ChannelSnapshot();
+  for (const auto& entry : channels) entry.second->LostConnection();
   cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
                            rtm::CONNECTION_CHANGE_REASON_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   for (const std::string& token : renewals) {
     cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
   }
+  for (const auto& [id, info] : pending) {
+    if (!info.peer) ReportChannelSend(id, info, rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  }
   for (const RequestTable::Entry& request : requests) ReportRequest(request, kRequestLoggedOut);
+  DetachChannels(channels, releasing_ ? rtm::CHANNEL_MESSAGE_ERR_NOT_INITIALIZED
+                                      : rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   logging_out_ = false;
   return 0;
 }
@@ -151,6 +161,7 @@ void VyRtmService::DoProcess() {
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
+  if (rejoin_due_ && logged_in_) RejoinChannels(false);
   if (call_manager_ != nullptr) call_manager_->DoProcess();
 }
 
@@ -334,6 +345,7 @@ void VyRtmService::OnServerDisconnect() {
   RtcPrintf(kRtcLogError, "User: %s OnServerDisconnect !", user_id_.c_str());
   // Answers to renewals sent on the lost connection will not come.
   FailRenewals(rtm::RENEW_TOKEN_ERR_FAILURE);
+  LoseChannels();
 }
 
 void VyRtmService::OnServerConnectionFailure() {
@@ -451,6 +463,9 @@ void VyRtmService::cbLoginSuccess() {
   ForEachHandler([](rtm::IRtmServiceEventHandler* handler) { handler->onLoginSuccess(); });
   RtcPrintf(kRtcLogError, "User: %s cbLoginSuccess !", user_id_.c_str());
   // Only while still logged in: a handler may have logged out.
+  if (!logged_in_) return;
+  // The server forgot the channels with the connection; then the attributes.
+  RejoinChannels(true);
   ResendUserAttributes();
 }
 

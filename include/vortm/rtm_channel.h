@@ -10,8 +10,8 @@
 namespace vy {
 namespace rtm {
 
-// A member of a channel as reported to IChannelEventHandler; valid only
-// during the callback unless the callee keeps it and ends it with release().
+// A member of a channel as reported to IChannelEventHandler; valid only until
+// the callback returns. The library owns it: release() does nothing.
 class VORTM_API IChannelMember {
  protected:
   virtual ~IChannelMember() = default;
@@ -94,7 +94,16 @@ class VORTM_API IChannel {
                           const SendMessageOptions& options) = 0;
   virtual const char* getId() const = 0;
   virtual int getMembers() = 0;
-  // Removes the channel from the service and deletes it.
+  // Removes the channel from the service (without leaving it on the server)
+  // and deletes it; any thread, from inside a callback too (the channel is
+  // then freed once the callback has returned).
+  //
+  // Lifetime: the app owns the channel until release(). logout() detaches
+  // every channel: it is no longer joined, makes no more callbacks, and its
+  // operations answer 102; releasing the service detaches them likewise, and
+  // their operations answer 101. A detached channel stays valid until its
+  // release(), which then only frees it; createChannel makes a new object
+  // for the same id.
   virtual void release() = 0;
 };
 

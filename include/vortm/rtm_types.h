@@ -88,22 +88,37 @@ enum CHANNEL_MESSAGE_ERR_CODE : int32_t {
   CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
+// join() returns OK, TOO_OFTEN, NOT_INITIALIZED or USER_NOT_LOGGED_IN; each join it sends
+// then ends in onJoinSuccess or onJoinFailure once.
 enum JOIN_CHANNEL_ERR : int32_t {
   JOIN_CHANNEL_ERR_OK = 0,
-  JOIN_CHANNEL_ERR_FAILURE = 1,  // The server refused the join.
+  // The server refused the join, or the connection was lost before its answer (the channel
+  // then joins again after the next login).
+  JOIN_CHANNEL_ERR_FAILURE = 1,
+  JOIN_CHANNEL_ERR_TIMEOUT = 4,  // No answer within 10 s.
   JOIN_CHANNEL_ERR_TOO_OFTEN = 7,
+  JOIN_CHANNEL_ERR_NOT_INITIALIZED = 101,
+  // Not logged in, or the logout came before the answer.
+  JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
 // onLeave carries the server's code, 0 on success.
 enum LEAVE_CHANNEL_ERR : int32_t {
   LEAVE_CHANNEL_ERR_OK = 0,
   LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL = 3,
+  LEAVE_CHANNEL_ERR_NOT_INITIALIZED = 101,
+  LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
+// Every getMembers that returned OK ends in one onGetMembers.
 enum GET_MEMBERS_ERR : int32_t {
   GET_MEMBERS_ERR_OK = 0,
+  GET_MEMBERS_ERR_FAILURE = 1,  // The server refused, or its answer held no list.
   GET_MEMBERS_ERR_NOT_IN_CHANNEL = 3,
+  GET_MEMBERS_ERR_TIMEOUT = 4,  // No answer within 10 s.
   GET_MEMBERS_ERR_TOO_OFTEN = 7,
+  GET_MEMBERS_ERR_NOT_INITIALIZED = 101,
+  GET_MEMBERS_ERR_USER_NOT_LOGGED_IN = 102,  // Or the logout came before the answer.
 };
 
 // Every TIMEOUT value below means that the server did not answer within 10 s; a request

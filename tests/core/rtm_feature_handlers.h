@@ -126,6 +126,69 @@ class CallLog : public Recorder<CallEvent>, public vy::rtm::IRtmCallEventHandler
   }
 };
 
+struct ChannelEvent {
+  enum Kind {
+    kJoinSuccess,
+    kJoinFailure,
+    kLeave,
+    kMessage,
+    kSendResult,
+    kMemberJoined,
+    kMemberLeft,
+    kMembers,
+    kAttributes,
+    kMemberCount,
+  };
+  Kind kind;
+  int code = 0;       // error code, member count, or the number of attributes (-1: null array)
+  long long id = 0;   // message id
+  std::string user;   // sender or member
+  std::string text;   // message text
+  std::vector<std::string> list;  // members, or attributes as "key=value by user"
+};
+
+class ChannelLog : public Recorder<ChannelEvent>, public vy::rtm::IChannelEventHandler {
+ public:
+  void onJoinSuccess() override { Add(ChannelEvent{ChannelEvent::kJoinSuccess}); }
+  void onJoinFailure(vy::rtm::JOIN_CHANNEL_ERR code) override {
+    Add(ChannelEvent{ChannelEvent::kJoinFailure, code});
+  }
+  void onLeave(vy::rtm::LEAVE_CHANNEL_ERR code) override {
+    Add(ChannelEvent{ChannelEvent::kLeave, code});
+  }
+  void onMessageReceived(const char* user, const vy::rtm::IMessage* message) override {
+    ChannelEvent e{ChannelEvent::kMessage, message->getMessageType(), message->getMessageId(), user};
+    e.text.assign(message->getRawMessageData(), static_cast<size_t>(message->getRawMessageLength()));
+    Add(e);
+  }
+  void onSendMessageResult(long long id, vy::rtm::CHANNEL_MESSAGE_ERR_CODE code) override {
+    Add(ChannelEvent{ChannelEvent::kSendResult, code, id});
+  }
+  void onMemberJoined(vy::rtm::IChannelMember* member) override {
+    Add(ChannelEvent{ChannelEvent::kMemberJoined, 0, 0, member->getUserId(), member->getChannelId()});
+  }
+  void onMemberLeft(vy::rtm::IChannelMember* member) override {
+    Add(ChannelEvent{ChannelEvent::kMemberLeft, 0, 0, member->getUserId(), member->getChannelId()});
+  }
+  void onGetMembers(vy::rtm::IChannelMember** members, int count,
+                    vy::rtm::GET_MEMBERS_ERR code) override {
+    ChannelEvent e{ChannelEvent::kMembers, code};
+    for (int i = 0; i < count; ++i) e.list.push_back(members[i]->getUserId());
+    Add(e);
+  }
+  void onAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count) override {
+    ChannelEvent e{ChannelEvent::kAttributes, attributes == nullptr ? -1 : count};
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(attributes[i]->getKey()) + "=" + attributes[i]->getValue() +
+                       " by " + attributes[i]->getLastUpdateUserId());
+    }
+    Add(e);
+  }
+  void onMemberCountUpdated(int count) override {
+    Add(ChannelEvent{ChannelEvent::kMemberCount, count});
+  }
+};
+
 }  // namespace rtm_test
 
 #endif  // TESTS_CORE_RTM_FEATURE_HANDLERS_H_

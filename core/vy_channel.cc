@@ -1,0 +1,210 @@
+#include "core/vy_channel.h"
+
+#include <memory>
+
+#include "core/channel_wire.h"
+#include "core/rtm_invoke.h"
+#include "core/vy_message.h"
+#include "rtc_base/location.h"
+#include "rtc_base/time_utils.h"
+
+namespace vy {
+
+VyChannel::VyChannel(VyChannelEvent* event, rtm::IChannelEventHandler* handler,
+                     rtc::Thread* owner, const std::string& channelId)
+    : event_(event), handler_(handler), owner_(owner), channel_id_(channelId) {}
+
+int VyChannel::join() {
+  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::join_w);
+}
+
+int VyChannel::leave() {
+  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::leave_w);
+}
+
+int VyChannel::sendMessage(const rtm::IMessage* message) {
+  return sendMessage(message, rtm::SendMessageOptions());
+}
+
+int VyChannel::sendMessage(const rtm::IMessage* message,
+                           const rtm::SendMessageOptions& options) {
+  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::sendMessage_w, message,
+                        options);
+}
+
+int VyChannel::getMembers() {
+  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::getMembers_w);
+}
+
+void VyChannel::release() {
+  InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::release_w);
+  if (owner_->IsCurrent()) {
+    owner_->Dispose(this);
+  } else {
+    delete this;
+  }
+}
+
+void VyChannel::release_w() {
+  if (event_ != nullptr) {
+    // The service must not be handed a reference into the object it is letting go.
+    const std::string id = channel_id_;
+    event_->OnVyChannelDestory(id);
+  }
+  Detach(0);
+}
+
+void VyChannel::Detach(int code) {
+  event_ = nullptr;
+  handler_ = nullptr;
+  joined_ = false;
+  wanted_ = false;
+  rejoin_due_ = false;
+  leaves_awaited_ = 0;
+  detach_code_ = code;
+}
+
+void VyChannel::Send(const char* cmd, const std::string& content) {
+  if (event_ != nullptr) event_->OnVyChannelMsgOut(channel_id_, cmd, content);
+}
+
+void VyChannel::SendJoin() { Send("JoinChannel", BuildChannelIdBody(channel_id_)); }
+
+int VyChannel::join_w() {
+  if (event_ == nullptr) return detach_code_;
+  // Without a session the command would go nowhere and the app would wait for its time-out.
+  std::string user_id;
+  const int session = event_->OnVyChannelSession(&user_id);
+  if (session != 0) return session;
+  if (!join_limiter_.Allow()) return rtm::JOIN_CHANNEL_ERR_TOO_OFTEN;
+  wanted_ = true;
+  rejoin_due_ = false;
+  SendJoin();
+  return rtm::JOIN_CHANNEL_ERR_OK;
+}
+
+void VyChannel::TryRejoin() {
+  if (!rejoin_due_ || event_ == nullptr) return;
+  if (!join_limiter_.Allow()) return;
+  rejoin_due_ = false;
+  SendJoin();
+}
+
+int VyChannel::leave_w() {
+  if (event_ == nullptr) return detach_code_;
+  wanted_ = false;
+  rejoin_due_ = false;
+  if (!joined_) return rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL;
+  joined_ = false;
+  ++leaves_awaited_;
+  Send("LeaveChannel", BuildChannelIdBody(channel_id_));
+  return rtm::LEAVE_CHANNEL_ERR_OK;
+}
+
+int VyChannel::sendMessage_w(const rtm::IMessage* message,
+                             const rtm::SendMessageOptions& options) {
+  if (event_ == nullptr) return detach_code_;
+  if (!joined_) return rtm::CHANNEL_MESSAGE_ERR_NOT_AVAILABLE;
+  const int code = event_->OnVyChanlelMsgCheck(channel_id_, message, options, handler_);
+  if (code != 0) return code;
+  // The sender is the user logged in now, not the one when the channel was made.
+  std::string user_id;
+  event_->OnVyChannelSession(&user_id);
+  const char* text = message->getText();
+  Send("SendChannelMsg",
+       BuildSendChannelMsgBody(message->getMessageId(), user_id, channel_id_,
+                               message->getMessageType(), text != nullptr ? text : "",
+                               options.enableHistoricalMessaging));
+  return rtm::CHANNEL_MESSAGE_ERR_OK;
+}
+
+int VyChannel::getMembers_w() {
+  if (event_ == nullptr) return detach_code_;
+  if (!joined_) return rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL;
+  if (!members_limiter_.Allow()) return rtm::GET_MEMBERS_ERR_TOO_OFTEN;
+  Send("GetChanMembers", BuildGetChanMembersBody(rtc::Time32(), channel_id_));
+  return rtm::GET_MEMBERS_ERR_OK;
+}
+
+void VyChannel::SetJoinCode(int code) {
+  if (code != 0) {
+    // A refused join leaves the state as it was.
+    wanted_ = joined_;
+    if (handler_ != nullptr) handler_->onJoinFailure(rtm::JOIN_CHANNEL_ERR_FAILURE);
+    return;
+  }
+  joined_ = true;
+  if (handler_ != nullptr) handler_->onJoinSuccess();
+}
+
+void VyChannel::JoinFailed(rtm::JOIN_CHANNEL_ERR code) {
+  // After a lost connection the channel joins again at the next login; a join that timed out
+  // is not the app's to keep.
+  if (code != rtm::JOIN_CHANNEL_ERR_FAILURE) wanted_ = joined_;
+  if (handler_ != nullptr) handler_->onJoinFailure(code);
+}
+
+void VyChannel::SetLeaveCode(int code) {
+  if (leaves_awaited_ == 0) return;
+  --leaves_awaited_;
+  if (handler_ != nullptr) handler_->onLeave(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
+}
+
+void VyChannel::SendMessageResult(long long messageId, int code) {
+  if (handler_ != nullptr) {
+    handler_->onSendMessageResult(messageId, static_cast<rtm::CHANNEL_MESSAGE_ERR_CODE>(code));
+  }
+}
+
+void VyChannel::RecvChanMsg(long long messageId, const std::string& fromUserId, int type,
+                            long long serverTs, const std::string& body) {
+  if (handler_ == nullptr) return;
+  std::unique_ptr<VyMessage> message(new VyMessage(this));
+  message->SetMsgId(messageId);
+  message->SetMsgType(static_cast<rtm::MESSAGE_TYPE>(type));
+  message->SetTextBytes(body.data(), body.size());
+  message->SetMsgTime(serverTs);
+  message->SetPeerUId(fromUserId);
+  handler_->onMessageReceived(fromUserId.c_str(), message.get());
+}
+
+void VyChannel::MemberJoin(const std::string& userId) {
+  if (handler_ == nullptr) return;
+  VyChannelMember member;
+  member.SetChanUserId(channel_id_, userId);
+  handler_->onMemberJoined(&member);
+}
+
+void VyChannel::MemberLeave(const std::string& userId) {
+  if (handler_ == nullptr) return;
+  VyChannelMember member;
+  member.SetChanUserId(channel_id_, userId);
+  handler_->onMemberLeft(&member);
+}
+
+void VyChannel::SetMembers(const std::vector<std::string>& userIds, rtm::GET_MEMBERS_ERR code) {
+  if (handler_ == nullptr) return;
+  std::vector<VyChannelMember> members(userIds.size());
+  std::vector<rtm::IChannelMember*> array(userIds.size());
+  for (size_t i = 0; i < userIds.size(); ++i) {
+    members[i].SetChanUserId(channel_id_, userIds[i]);
+    array[i] = &members[i];
+  }
+  handler_->onGetMembers(array.empty() ? nullptr : array.data(), static_cast<int>(array.size()),
+                         code);
+}
+
+void VyChannel::SetMemberSizeChange(int count) {
+  if (handler_ != nullptr) handler_->onMemberCountUpdated(count);
+}
+
+void VyChannel::SetAttributesUpdated(const rtm::IRtmChannelAttribute* attributes[], int count) {
+  if (handler_ != nullptr) handler_->onAttributesUpdated(attributes, count);
+}
+
+void VyChannel::LostConnection() {
+  joined_ = false;
+  leaves_awaited_ = 0;
+}
+
+}  // namespace vy

@@ -1,0 +1,127 @@
+// VyChannel: a channel behind vy::rtm::IChannel, and VyChannelMember, the member objects passed
+// to its handler. A channel sends its commands through the service (VyChannelEvent) and reports
+// what the service routes to it.
+//
+// Every field is touched on the owner thread (the service's worker) only, except the id, which
+// never changes. The operations obey the calling rule (core/rtm_invoke.h) except getId and
+// release. Handler callbacks run on the worker; the objects passed live until the callback
+// returns, and the callback may call any operation, release included.
+//
+// Lifetime: the app owns the channel until its release(). The service only registers it, and
+// detaches it at logout and at the service's release: the channel is then not joined, makes no
+// more callbacks and keeps no reference to the service, and its operations answer 102 (after a
+// logout) or 101 (after the service's release).
+#ifndef CORE_VY_CHANNEL_H_
+#define CORE_VY_CHANNEL_H_
+
+#include <string>
+#include <vector>
+
+#include <vortm/rtm_channel.h>
+
+#include "core/rate_limiter.h"
+#include "core/vy_rtm_events.h"
+#include "rtc_base/thread.h"
+
+namespace vy {
+
+// A member lent to a handler for the length of one callback. The library owns it, so a
+// release() from the handler does nothing rather than free it twice.
+class VyChannelMember : public vy::rtm::IChannelMember {
+ public:
+  VyChannelMember() = default;
+  ~VyChannelMember() override = default;
+
+  const char* getUserId() const override { return user_id_.c_str(); }
+  const char* getChannelId() const override { return channel_id_.c_str(); }
+  void release() override {}
+
+  void SetChanUserId(const std::string& channelId, const std::string& userId) {
+    channel_id_ = channelId;
+    user_id_ = userId;
+  }
+
+ private:
+  std::string channel_id_;
+  std::string user_id_;
+};
+
+class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
+ public:
+  VyChannel(VyChannelEvent* event, vy::rtm::IChannelEventHandler* handler, rtc::Thread* owner,
+            const std::string& channelId);
+
+  // vy::rtm::IChannel, in slot order.
+  int join() override;
+  int leave() override;
+  int sendMessage(const vy::rtm::IMessage* message) override;
+  int sendMessage(const vy::rtm::IMessage* message,
+                  const vy::rtm::SendMessageOptions& options) override;
+  const char* getId() const override { return channel_id_.c_str(); }
+  int getMembers() override;
+  // Leaves the service's registry (without leaving the channel on the server) and deletes the
+  // channel; on the worker the deletion waits until the channel is on no call stack.
+  void release() override;
+
+  // Messages a channel makes for its handler can never be sent.
+  void OnVyMessageMsgOut(long long, const std::string&, int, const std::string&,
+                         const vy::rtm::SendMessageOptions&) override {}
+
+  // The service's side. Worker thread.
+  bool joined() const { return joined_; }
+  // The server's answer to a join this channel sent.
+  void SetJoinCode(int code);
+  // A join that got no answer: its time-out, the connection's loss or the logout.
+  void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code);
+  // The server's answer to a leave; reported only while a leave awaits one.
+  void SetLeaveCode(int code);
+  void SendMessageResult(long long messageId, int code);
+  void RecvChanMsg(long long messageId, const std::string& fromUserId, int type,
+                   long long serverTs, const std::string& body);
+  void MemberJoin(const std::string& userId);
+  void MemberLeave(const std::string& userId);
+  void SetMembers(const std::vector<std::string>& userIds, vy::rtm::GET_MEMBERS_ERR code);
+  void SetMemberSizeChange(int count);
+  void SetAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count);
+  // The connection is gone: not joined, without a callback. A channel the app had joined (or
+  // was joining) joins again after the next login.
+  void LostConnection();
+  // After a login: true when the channel wants to be joined again.
+  bool NeedsRejoin() const { return rejoin_due_; }
+  void MarkRejoin() { rejoin_due_ = wanted_; }
+  // Sends the join again unless the join limiter refuses; then the next pass tries again.
+  void TryRejoin();
+  // The session is over (code 102) or the service is going (101).
+  void Detach(int code);
+
+ private:
+  ~VyChannel() override = default;
+  friend class rtc::DisposeData<VyChannel>;
+
+  int join_w();
+  int leave_w();
+  int sendMessage_w(const vy::rtm::IMessage* message, const vy::rtm::SendMessageOptions& options);
+  int getMembers_w();
+  void release_w();
+  void SendJoin();
+  void Send(const char* cmd, const std::string& content);
+
+  VyChannelEvent* event_;                   // null once detached or released
+  vy::rtm::IChannelEventHandler* handler_;  // null once detached or released
+  rtc::Thread* const owner_;
+  const std::string channel_id_;
+  bool joined_ = false;
+  // The app joined (and was not refused) and has not left since.
+  bool wanted_ = false;
+  bool rejoin_due_ = false;
+  // Leaves sent whose answers have not come.
+  int leaves_awaited_ = 0;
+  // What the operations answer once detached.
+  int detach_code_ = 0;
+  RateLimiter join_limiter_{1, 5000};
+  RateLimiter members_limiter_{4, 2000};
+};
+
+}  // namespace vy
+
+#endif  // CORE_VY_CHANNEL_H_
