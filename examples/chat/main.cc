@@ -7,6 +7,9 @@
 //   /status PEER...  say whether each PEER is online
 //   /sub PEER...     be told whenever a PEER comes online or goes offline; /unsub PEER... stops
 //   /attr set K=V... replace this user's attributes; /attr get USER prints USER's attributes
+//   /join CH         join channel CH; /leave CH leaves it
+//   /say CH TEXT     send TEXT to the members of CH
+//   /members CH      list the members of CH
 //   /call PEER       invite PEER to a call
 //   /cancel          cancel the invitation sent last
 //   /accept, /refuse answer the invitation received last (waiting for one if none came yet)
@@ -14,8 +17,8 @@
 //   /wait            wait until every message and request made so far has its result and every
 //                    call has ended
 //   /quit            wait for outstanding results, log out and exit (end of input does too)
-// Connection changes, results, presence changes, received messages and every step of a call
-// invitation are printed as they happen, each line starting with the user's name in brackets.
+// Connection changes, results, presence changes, received messages, channel events and every
+// step of a call invitation are printed as they happen, each line starting with the user's name in brackets.
 // Callbacks arrive on the library's worker thread; the main thread only reads input and waits.
 // The exit status is 0 when every message was delivered or stored and every request succeeded,
 // 1 when the login failed, 2 for bad arguments and 3 when a message or request failed.
@@ -27,13 +30,16 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <vortm/rtm_call.h>
+#include <vortm/rtm_channel.h>
 #include <vortm/rtm_service.h>
 
 namespace rtm = vy::rtm;
@@ -401,13 +407,179 @@ bool CallLine(rtm::IRtmCallManager* calls, CallHandler* handler, Printer* out,
   return true;
 }
 
+// Channel requests (joins, leaves, member lists, and sends by message id) still awaiting their
+// results, over every channel.
+class ChannelWaits {
+ public:
+  void Start(long long send_id = 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (send_id != 0) {
+      sends_.insert(send_id);
+    } else {
+      ++waiting_;
+    }
+  }
+  // Ends one request; a send only while it is still awaited, so each is counted once.
+  void End(bool ok, long long send_id = 0) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (send_id != 0) {
+        if (sends_.erase(send_id) == 0) return;
+      } else {
+        --waiting_;
+      }
+      if (!ok) ++failures_;
+    }
+    cv_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(kResultWaitMs),
+                        [this] { return waiting_ == 0 && sends_.empty(); });
+  }
+  int failures() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failures_ + waiting_ + static_cast<int>(sends_.size());
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int waiting_ = 0;
+  std::set<long long> sends_;
+  int failures_ = 0;
+};
+
+// Prints the events of one channel, each line naming it.
+class ChannelHandler : public rtm::IChannelEventHandler {
+ public:
+  ChannelHandler(Printer* out, ChannelWaits* waits, const std::string& id)
+      : out_(out), waits_(waits), prefix_("#" + id) {}
+
+  void onJoinSuccess() override { Result(": joined", true); }
+  void onJoinFailure(rtm::JOIN_CHANNEL_ERR code) override {
+    Result(": join failed, code " + std::to_string(code), false);
+  }
+  void onLeave(rtm::LEAVE_CHANNEL_ERR code) override {
+    Result(code == 0 ? ": left" : ": leave failed, code " + std::to_string(code), code == 0);
+  }
+  void onMessageReceived(const char* user, const rtm::IMessage* message) override {
+    out_->Line(prefix_ + " <- " + user + ": " +
+               std::string(message->getRawMessageData(),
+                           static_cast<size_t>(message->getRawMessageLength())));
+  }
+  void onSendMessageResult(long long id, rtm::CHANNEL_MESSAGE_ERR_CODE code) override {
+    out_->Line(prefix_ + " message #" + std::to_string(id) +
+               (code == 0 ? ": sent" : ": failed, code " + std::to_string(code)));
+    waits_->End(code == 0, id);
+  }
+  void onMemberJoined(rtm::IChannelMember* member) override {
+    out_->Line(prefix_ + ": " + member->getUserId() + " joined");
+  }
+  void onMemberLeft(rtm::IChannelMember* member) override {
+    out_->Line(prefix_ + ": " + member->getUserId() + " left");
+  }
+  void onGetMembers(rtm::IChannelMember** members, int count,
+                    rtm::GET_MEMBERS_ERR code) override {
+    std::string line = prefix_ + " members:";
+    for (int i = 0; i < count; ++i) line += std::string(" ") + members[i]->getUserId();
+    if (code != 0) line += " failed, code " + std::to_string(code);
+    Result(line.substr(prefix_.size()), code == 0);
+  }
+  void onMemberCountUpdated(int count) override {
+    out_->Line(prefix_ + ": " + std::to_string(count) + " members");
+  }
+  void onAttributesUpdated(const rtm::IRtmChannelAttribute* attributes[], int count) override {
+    std::string line = prefix_ + " attributes:";
+    for (int i = 0; i < count; ++i) {
+      line += std::string(" ") + attributes[i]->getKey() + "=" + attributes[i]->getValue();
+    }
+    out_->Line(line);
+  }
+
+ private:
+  void Result(const std::string& what, bool ok) {
+    out_->Line(prefix_ + what);
+    waits_->End(ok);
+  }
+
+  Printer* out_;
+  ChannelWaits* waits_;
+  std::string prefix_;
+};
+
+// The channels made so far, by id, with their handlers. Main thread only.
+struct Channels {
+  struct Entry {
+    std::unique_ptr<ChannelHandler> handler;
+    rtm::IChannel* channel = nullptr;
+  };
+  std::map<std::string, Entry> entries;
+  ChannelWaits waits;
+
+  ~Channels() {
+    for (auto& [id, entry] : entries) entry.channel->release();
+  }
+};
+
+// The channel commands; false for a malformed line.
+bool ChannelLine(rtm::IRtmService* service, Channels* channels, Printer* out,
+                 const std::string& line) {
+  std::istringstream words(line);
+  std::string command, id;
+  words >> command >> id;
+  if (id.empty()) return false;
+  if (command != "/join" && command != "/leave" && command != "/say" && command != "/members") {
+    return false;
+  }
+  Channels::Entry& entry = channels->entries[id];
+  if (entry.channel == nullptr) {
+    entry.handler = std::make_unique<ChannelHandler>(out, &channels->waits, id);
+    entry.channel = service->createChannel(id.c_str(), entry.handler.get());
+    if (entry.channel == nullptr) {
+      channels->entries.erase(id);
+      out->Line("* bad channel id " + id);
+      return true;
+    }
+  }
+  int result = 0;
+  long long send_id = 0;
+  if (command == "/say") {
+    std::string text;
+    std::getline(words >> std::ws, text);
+    rtm::IMessage* message = service->createMessage(text.c_str());
+    if (message == nullptr) return false;
+    send_id = message->getMessageId();
+    out->Line("#" + id + " -> #" + std::to_string(send_id) + ": " + text);
+    // Counted before the call, so that a result that comes at once finds it.
+    channels->waits.Start(send_id);
+    result = entry.channel->sendMessage(message);
+    message->release();
+  } else {
+    channels->waits.Start();
+    if (command == "/join") {
+      result = entry.channel->join();
+    } else if (command == "/leave") {
+      result = entry.channel->leave();
+    } else {
+      result = entry.channel->getMembers();
+    }
+  }
+  if (result != 0) {
+    channels->waits.End(false, send_id);
+    out->Line("* " + command.substr(1) + " " + id + " refused, code " + std::to_string(result));
+  }
+  return true;
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: vortm-chat --user NAME [--token TOKEN] [--app-id ID] "
                "[--gateway HOST:PORT]\n"
                "commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER...,\n"
-               "          /attr set K=V..., /attr get USER, /call PEER, /cancel, /accept,\n"
-               "          /refuse, /sleep MS, /wait, /quit\n");
+               "          /attr set K=V..., /attr get USER, /join CH, /leave CH, /say CH TEXT,\n"
+               "          /members CH, /call PEER, /cancel, /accept, /refuse, /sleep MS, /wait,\n"
+               "          /quit\n");
 }
 
 // Sends one "/msg" line's text; false for a malformed line.
@@ -521,6 +693,8 @@ int main(int argc, char** argv) {
   Printer out(user);
   ChatHandler handler(&out);
   CallHandler call_handler(&out);
+  // Released after the service, which only detaches them.
+  Channels channels;
   rtm::IRtmService* service = createRtmService();
   if (service == nullptr) return 1;
   // Taken at start-up, so that invitations are received before the user calls anyone.
@@ -563,7 +737,8 @@ int main(int argc, char** argv) {
   if (isatty(STDIN_FILENO)) {
     out.Line(
         "* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
-        "/attr set K=V..., /attr get USER, /call PEER, /cancel, /accept, /refuse, /wait, /quit");
+        "/attr set K=V..., /attr get USER, /join CH, /leave CH, /say CH TEXT, /members CH, "
+        "/call PEER, /cancel, /accept, /refuse, /wait, /quit");
   }
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -571,6 +746,7 @@ int main(int argc, char** argv) {
     if (line == "/quit") break;
     if (line == "/wait") {
       if (!handler.WaitForResults()) out.Line("* some results did not come");
+      if (!channels.waits.Wait()) out.Line("* some channel results did not come");
       if (!call_handler.WaitForCalls()) out.Line("* some calls did not end");
     } else if (line.rfind("/sleep ", 0) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(line.c_str() + 7)));
@@ -585,10 +761,12 @@ int main(int argc, char** argv) {
             "* usage: /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
             "/attr get USER");
       }
-    } else if (!CallLine(calls, &call_handler, &out, &last_call, line)) {
+    } else if (!ChannelLine(service, &channels, &out, line) &&
+               !CallLine(calls, &call_handler, &out, &last_call, line)) {
       out.Line("* unknown command: " + line);
     }
   }
   handler.WaitForResults();
-  return finish(handler.failures() == 0 ? 0 : 3);
+  channels.waits.Wait();
+  return finish(handler.failures() + channels.waits.failures() == 0 ? 0 : 3);
 }

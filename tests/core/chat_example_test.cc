@@ -13,6 +13,7 @@
 
 #include "local_service/local_service.h"
 #include "rtc_base/temp_dir.h"
+#include "rtm_feature_handlers.h"
 #include "rtm_test_client.h"
 
 namespace {
@@ -51,6 +52,26 @@ class ChatExampleTest : public ::testing::Test {
                           in + " >" + out + " 2>&1";
     int status = std::system(command.c_str());
     std::ifstream file(out);
+    std::stringstream text;
+    text << file.rdbuf();
+    *output = text.str();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Starts vortm-chat reading its input from the pipe returned, for the test to type into as it
+  // goes; Finish closes the pipe and returns the exit status and output.
+  FILE* Start(const std::string& args, const std::string& name) {
+    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args +
+                          " >" + dir_.File(name + ".out") + " 2>&1";
+    return popen(command.c_str(), "w");
+  }
+  static void Type(FILE* in, const std::string& text) {
+    std::fputs(text.c_str(), in);
+    std::fflush(in);
+  }
+  int Finish(FILE* in, const std::string& name, std::string* output) {
+    int status = pclose(in);
+    std::ifstream file(dir_.File(name + ".out"));
     std::stringstream text;
     text << file.rdbuf();
     *output = text.str();
@@ -147,6 +168,39 @@ TEST_F(ChatExampleTest, CallsAreAnsweredAcrossTwoChats) {
   for (const std::string& warning : svc_->Warnings()) {
     EXPECT_THAT(warning, Not(HasSubstr("names FromUId")));
   }
+}
+
+// Alice's chat joins bob's channel, hears him, lists the members, talks and leaves.
+TEST_F(ChatExampleTest, ChannelMembersTalkAndAreListed) {
+  rtm_test::Client bob(*svc_, "bob");
+  ASSERT_TRUE(bob.Login());
+  rtm_test::ChannelLog bob_room;
+  vy::rtm::IChannel* room = bob->createChannel("room", &bob_room);
+  ASSERT_EQ(0, room->join());
+  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kJoinSuccess));
+  FILE* alice = Start("--user alice", "alice");
+  ASSERT_NE(nullptr, alice);
+  Type(alice, "/join room\n/wait\n");
+  ASSERT_TRUE(rtm_test::Eventually(
+      [&] { return svc_->ChannelMembers(rtm_test::kAppId, "room").size() == 2; }));
+  // Answered only after the server has passed it on: alice's later answers come after it.
+  vy::rtm::IMessage* hi = bob->createMessage("hi alice");
+  ASSERT_EQ(0, room->sendMessage(hi));
+  hi->release();
+  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kSendResult));
+  Type(alice, "/members room\n/say room hello bob\n/wait\n/leave room\n/wait\n/leave room\n");
+  std::string out;
+  EXPECT_EQ(3, Finish(alice, "alice", &out));  // the second leave is refused
+  EXPECT_THAT(out, HasSubstr("[alice] #room: joined\n"));
+  EXPECT_THAT(out, HasSubstr("[alice] #room <- bob: hi alice\n"));
+  EXPECT_THAT(out, HasSubstr("[alice] #room members: bob alice\n"));
+  EXPECT_THAT(out, ::testing::ContainsRegex(R"(\[alice\] #room message #[0-9]+: sent)"));
+  EXPECT_THAT(out, HasSubstr("[alice] #room: left\n"));
+  EXPECT_THAT(out, HasSubstr("[alice] * leave room refused, code 3\n"));
+  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kMessage));
+  EXPECT_EQ("hello bob", bob_room.Of(rtm_test::ChannelEvent::kMessage)[0].text);
+  EXPECT_EQ("alice", bob_room.Of(rtm_test::ChannelEvent::kMessage)[0].user);
+  room->release();
 }
 
 }  // namespace
