@@ -66,7 +66,8 @@ run_app() {
   fi
   timeout 60 "$app" "$address" 7080 >"$app.out" 2>"$app.err" ||
     { cat "$app.out" "$app.err" >&2; fail "$name did not finish its run"; }
-  # Only the app's own lines: the library writes nothing to standard output.
+  # Only the app's own lines: the library writes nothing to standard output or error.
+  [ ! -s "$app.err" ] || fail "$name: standard error got: $(head -5 "$app.err")"
   printf 'VoRtmKit %s (%s)\nbob received alice: hello bob\nlogged out\n' "$version" \
     "$(awk -F. '{ print $1 * 1000000 + $2 * 10000 + $3 * 100 + $4 }' <<<"$version")" |
     diff - "$app.out" >&2 || fail "$name printed other lines than these"
