@@ -25,6 +25,13 @@ std::string MemoryBioContents(BIO* bio);
 // A read-only memory BIO over `text` that reports the end of the data as end of file.
 BIO* NewReadOnlyMemoryBio(const std::string& text);
 
+// True when the peer's certificate names `host`: a DNS name, or an IPv4 or IPv6 address
+// literal, which is matched against the certificate's IP addresses. Logs why not.
+bool VerifyPeerCertMatchesHost(SSL* ssl, const std::string& host);
+
+// True for an IPv4 or IPv6 address literal.
+bool IsIpLiteral(const std::string& host);
+
 // Logs every error queued on this thread at error level as "<prefix>: <text>" and leaves the
 // queue empty.
 void LogSSLErrors(const std::string& prefix);

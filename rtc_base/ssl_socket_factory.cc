@@ -6,6 +6,7 @@
 #include "rtc_base/logging.h"
 #include "rtc_base/socket.h"
 #include "rtc_base/socket_adapters.h"
+#include "rtc_base/ssl_adapter.h"
 
 namespace rtc {
 
@@ -98,12 +99,19 @@ AsyncSocket* SslSocketFactory::WrapHttpsProxy(AsyncSocket* socket,
   return proxy_socket;
 }
 
-AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* /*socket*/,
-                                       const std::string& /*hostname*/,
-                                       bool /*ignore_bad_cert*/,
+AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* socket,
+                                       const std::string& hostname,
+                                       bool ignore_bad_cert,
                                        bool* unavailable) {
-  *unavailable = true;
-  return nullptr;
+  *unavailable = false;
+  SSLAdapter* ssl_adapter = SSLAdapter::Create(socket);
+  ssl_adapter->SetIgnoreBadCert(ignore_bad_cert);
+  // Restartable, so that a socket connected again after a close speaks TLS again.
+  if (ssl_adapter->StartSSL(hostname.c_str(), true) != 0) {
+    delete ssl_adapter;
+    return nullptr;
+  }
+  return ssl_adapter;
 }
 
 AsyncSocket* SslSocketFactory::WrapLogging(AsyncSocket* socket,

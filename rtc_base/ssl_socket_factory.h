@@ -55,14 +55,14 @@ class SslSocketFactory : public SocketFactory {
   AsyncSocket* CreateProxySocket(const ProxyInfo& proxy, int family, int type);
 
  protected:
-  // The layers. Each takes over `socket`: on failure it deletes it and returns null. Until
-  // TLS exists, WrapTls reports it unavailable.
+  // The layers. Each takes over `socket`: on failure it deletes it and returns null.
   virtual AsyncSocket* WrapSocksProxy(AsyncSocket* socket, const ProxyInfo& proxy);
   virtual AsyncSocket* WrapHttpsProxy(AsyncSocket* socket,
                                       const ProxyInfo& proxy,
                                       bool force_connect);
   // Returns null without touching `socket` when TLS is unavailable; otherwise a started
-  // client-mode adapter, or null with the socket deleted when starting failed.
+  // client-mode adapter that trusts the process-wide roots (rtc_base/ssl_roots.h), or null
+  // with the socket deleted when starting failed.
   virtual AsyncSocket* WrapTls(AsyncSocket* socket,
                                const std::string& hostname,
                                bool ignore_bad_cert,

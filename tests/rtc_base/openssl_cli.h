@@ -3,6 +3,8 @@
 #ifndef TESTS_RTC_BASE_OPENSSL_CLI_H_
 #define TESTS_RTC_BASE_OPENSSL_CLI_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -59,6 +61,32 @@ class TestCa {
   ScratchDir dir_;
   int serial_ = 1;
 };
+
+// A peer program (openssl s_server, gnutls-serv, socat) in its own process group, killed
+// with this object.
+class PeerProcess {
+ public:
+  PeerProcess() = default;
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  // Runs `command` through /bin/sh in `dir` with its output in the file `log_file` there, and
+  // waits up to 5 s until the output shows `ready_text`.
+  bool Start(const std::string& dir, const std::string& command, const std::string& log_file,
+             const std::string& ready_text);
+  // Waits up to `timeout_ms` until the output holds `text` at least `count` times.
+  bool WaitForLog(const std::string& text, int count = 1, int timeout_ms = 5000) const;
+  int CountInLog(const std::string& text) const;
+  std::string Log() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string log_path_;
+};
+
+// A loopback port (TCP or UDP) that is free at the moment.
+int FreePort(int type);
 
 }  // namespace testing
 }  // namespace rtc

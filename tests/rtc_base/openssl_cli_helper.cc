@@ -1,8 +1,16 @@
 #include "openssl_cli.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <fstream>
 #include <sstream>
@@ -98,6 +106,69 @@ bool TestCa::Issue(const Leaf& leaf) {
          RunCommand(dir_.path(), "SAN='" + san + "' openssl ca -batch -config ca.cnf -cert ca.pem"
                           " -keyfile ca.key -notext -in " + n + ".csr -out " + n + ".pem"
                           " -extensions " + ext + dates) == 0;
+}
+
+PeerProcess::~PeerProcess() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool PeerProcess::Start(const std::string& dir, const std::string& command,
+                        const std::string& log_file, const std::string& ready_text) {
+  log_path_ = dir + "/" + log_file;
+  pid_ = fork();
+  if (pid_ == 0) {
+    setpgid(0, 0);
+    int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_RDONLY);
+    if (log < 0 || null < 0 || chdir(dir.c_str()) != 0) _exit(126);
+    dup2(null, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  setpgid(pid_, pid_);
+  return pid_ > 0 && WaitForLog(ready_text);
+}
+
+std::string PeerProcess::Log() const {
+  std::ifstream in(log_path_, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int PeerProcess::CountInLog(const std::string& text) const {
+  const std::string log = Log();
+  int count = 0;
+  for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool PeerProcess::WaitForLog(const std::string& text, int count, int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (CountInLog(text) < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(2000);
+  }
+  return true;
+}
+
+int FreePort(int type) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
 }
 
 }  // namespace testing

@@ -1,0 +1,147 @@
+#ifndef RTC_BASE_OPENSSL_ADAPTER_H_
+#define RTC_BASE_OPENSSL_ADAPTER_H_
+
+#include <openssl/types.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtc_base/buffer.h"
+#include "rtc_base/message_handler.h"
+#include "rtc_base/openssl_identity.h"
+#include "rtc_base/openssl_session_cache.h"
+#include "rtc_base/ssl_adapter.h"
+
+namespace rtc {
+
+// TLS or DTLS with OpenSSL, fed through a BIO that reads and writes the wrapped socket. It
+// lives on the thread of its socket server: every call, socket event, OpenSSL callback and
+// timer runs there.
+//
+// In the server role (Accept) the peer is asked for a certificate but need not send one; one
+// that the trusted roots do not vouch for fails the handshake, as in the client role.
+class OpenSSLAdapter final : public SSLAdapter, public MessageHandler {
+ public:
+  static bool InitializeSSL();
+  static bool CleanupSSL();
+
+  // `ssl_session_cache` and `ssl_cert_verifier` are not owned and may be null.
+  explicit OpenSSLAdapter(AsyncSocket* socket,
+                          OpenSSLSessionCache* ssl_session_cache = nullptr,
+                          SSLCertificateVerifier* ssl_cert_verifier = nullptr);
+  ~OpenSSLAdapter() override;
+
+  void SetIgnoreBadCert(bool ignore) override;
+  void SetAlpnProtocols(const std::vector<std::string>& protos) override;
+  void SetEllipticCurves(const std::vector<std::string>& curves) override;
+  void SetMode(SSLMode mode) override;
+  void SetCertVerifier(SSLCertificateVerifier* ssl_cert_verifier) override;
+  void SetIdentity(std::unique_ptr<SSLIdentity> identity) override;
+  void SetRole(SSLRole role) override;
+  int StartSSL(const char* hostname, bool restartable) override;
+  bool IsResumedSession() override;
+
+  int Send(const void* pv, size_t cb) override;
+  int SendTo(const void* pv, size_t cb, const SocketAddress& addr) override;
+  int Recv(void* pv, size_t cb, int64_t* timestamp) override;
+  int RecvFrom(void* pv, size_t cb, SocketAddress* paddr, int64_t* timestamp) override;
+  // A server-role adapter on the accepted socket, with a copy of this adapter's identity;
+  // null without an identity.
+  AsyncSocket* Accept(SocketAddress* paddr) override;
+  int Close() override;
+  ConnState GetState() const override;
+
+  void OnMessage(Message* msg) override;
+
+  // A context with the trusted roots and this adapter's callbacks; null on failure.
+  static SSL_CTX* CreateContext(SSLMode mode, bool enable_cache);
+
+ protected:
+  void OnConnectEvent(AsyncSocket* socket) override;
+  void OnReadEvent(AsyncSocket* socket) override;
+  void OnWriteEvent(AsyncSocket* socket) override;
+  void OnCloseEvent(AsyncSocket* socket, int err) override;
+
+ private:
+  enum SSLState { SSL_NONE, SSL_WAIT, SSL_CONNECTING, SSL_CONNECTED, SSL_ERROR };
+  // Message ids. The signals are posted so that their handlers run outside the wrapped
+  // socket's read and write emissions, where deleting the adapter is not allowed.
+  enum {
+    MSG_TIMEOUT = 0,
+    MSG_SIGNAL_CONNECT,
+    MSG_SIGNAL_CLOSE,
+    MSG_SIGNAL_READ,
+    MSG_SIGNAL_WRITE,
+  };
+
+  int BeginSSL();
+  int ContinueSSL();
+  void Error(const char* context, int err, bool signal = true);
+  void Cleanup();
+  // Writes through OpenSSL; `error` gets SSL_get_error's class.
+  int DoSslWrite(const void* pv, size_t cb, int* error);
+  // Writes what an earlier Send left pending, dropping each part OpenSSL took. True when
+  // nothing is left.
+  bool FlushPendingData();
+  void PostSignal(uint32_t id, int err = 0);
+  void CheckReadPending();
+  bool SSLPostConnectionCheck(SSL* ssl, const std::string& host);
+
+  static int SSLVerifyCallback(int ok, X509_STORE_CTX* store);
+  static int NewSSLSessionCallback(SSL* ssl, SSL_SESSION* session);
+
+  OpenSSLSessionCache* ssl_session_cache_ = nullptr;
+  SSLCertificateVerifier* ssl_cert_verifier_ = nullptr;
+  SSLState state_ = SSL_NONE;
+  std::unique_ptr<OpenSSLIdentity> identity_;
+  SSLRole role_ = SSL_CLIENT;
+  bool ssl_read_needs_write_ = false;
+  bool ssl_write_needs_read_ = false;
+  bool restartable_ = false;
+  Buffer pending_data_;
+  SSL* ssl_ = nullptr;
+  SSL_CTX* ssl_ctx_ = nullptr;
+  std::string ssl_host_name_;
+  SSLMode ssl_mode_ = SSL_MODE_TLS;
+  bool ignore_bad_cert_ = false;
+  std::vector<std::string> alpn_protocols_;
+  std::vector<std::string> elliptic_curves_;
+  bool custom_cert_verifier_status_ = false;
+  // A close has been signalled for this connection; the wrapped socket's own close that
+  // follows is not reported again.
+  bool close_signalled_ = false;
+  int close_error_ = 0;
+  // The connect signal is on its way; socket events until then are held and delivered
+  // after it.
+  bool connect_signal_pending_ = false;
+  bool held_read_ = false;
+  bool held_write_ = false;
+  bool read_signal_posted_ = false;
+};
+
+// Adapters from one factory share its context and its client session cache, so they must
+// live on one thread.
+class OpenSSLAdapterFactory final : public SSLAdapterFactory {
+ public:
+  OpenSSLAdapterFactory();
+  ~OpenSSLAdapterFactory() override;
+
+  void SetMode(SSLMode mode) override;
+  void SetCertVerifier(SSLCertificateVerifier* ssl_cert_verifier) override;
+  OpenSSLAdapter* CreateAdapter(AsyncSocket* socket) override;
+
+ private:
+  SSLMode ssl_mode_ = SSL_MODE_TLS;
+  std::unique_ptr<OpenSSLSessionCache> ssl_session_cache_;
+  SSLCertificateVerifier* ssl_cert_verifier_ = nullptr;
+};
+
+// Exposed for tests.
+std::string TransformAlpnProtocols(const std::vector<std::string>& protos);
+
+}  // namespace rtc
+
+#endif  // RTC_BASE_OPENSSL_ADAPTER_H_

@@ -1,0 +1,639 @@
+// The TLS adapter against real peers on loopback: openssl s_server, gnutls-serv, socat and
+// s_client, with a private CA made by the test, plus scripted peers for hostile timing.
+#include "rtc_base/openssl_adapter.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "http_request_test_util.h"
+#include "http_test_server.h"
+#include "log_capture.h"
+#include "openssl_cli.h"
+#include "rtc_base/message_digest.h"
+#include "rtc_base/physical_socket_server.h"
+#include "rtc_base/ssl_roots.h"
+#include "rtc_base/thread.h"
+
+namespace rtc {
+namespace {
+
+using testing::FreePort;
+using testing::PeerProcess;
+using testing::PumpUntil;
+using testing::ScriptedServer;
+
+std::string Der(const std::string& pem) {
+  std::string der;
+  SSLIdentity::PemToDer("CERTIFICATE", pem, &der);
+  return der;
+}
+
+// Records what an adapter reports; reads everything on each read event.
+class Client : public sigslot::has_slots<> {
+ public:
+  explicit Client(SSLAdapter* adapter) : adapter(adapter) {
+    adapter->SignalConnectEvent.connect(this, &Client::OnConnect);
+    adapter->SignalReadEvent.connect(this, &Client::OnRead);
+    adapter->SignalWriteEvent.connect(this, &Client::OnWrite);
+    adapter->SignalCloseEvent.connect(this, &Client::OnClose);
+  }
+  void OnConnect(AsyncSocket* socket) {
+    ++connects;
+    connected_state = socket->GetState();
+  }
+  void OnRead(AsyncSocket* socket) {
+    char buf[16384];
+    int n;
+    while ((n = socket->Recv(buf, sizeof(buf), nullptr)) > 0) received.append(buf, n);
+  }
+  void OnWrite(AsyncSocket*) {
+    if (on_write) on_write();
+  }
+  void OnClose(AsyncSocket*, int err) {
+    ++closes;
+    close_error = err;
+    if (delete_on_close) adapter.reset();
+  }
+  bool Settled() const { return connects + closes > 0; }
+
+  std::unique_ptr<SSLAdapter> adapter;
+  int connects = 0;
+  int closes = 0;
+  int close_error = -12345;
+  Socket::ConnState connected_state = Socket::CS_CLOSED;
+  std::string received;
+  std::function<void()> on_write;
+  bool delete_on_close = false;
+};
+
+class OpenSSLAdapterTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ca_ = new testing::TestCa;
+    const bool ok =
+        ca_->Init() && ca_->Issue({"localhost", {"DNS:localhost", "IP:127.0.0.1"}}) &&
+        ca_->Issue({"expired", {"DNS:localhost"}, "EC", "20200101000000Z", "20200201000000Z"}) &&
+        testing::RunCommand(ca_->dir().path(),
+                            "openssl req -x509 -nodes -newkey ec -pkeyopt "
+                            "ec_paramgen_curve:P-256 -keyout selfsigned.key -out selfsigned.pem "
+                            "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2") == 0;
+    if (!ok) {
+      delete ca_;
+      ca_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete ca_;
+    UseSystemSSLRootCertificates();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(ca_);
+    SetSSLRootCertificates({Der(ca_->ca_pem())});
+  }
+
+  // openssl s_server with `cert` on a free port; -1 when it does not come up.
+  int StartServer(PeerProcess* peer, const std::string& cert, const std::string& options = "-rev") {
+    const int port = FreePort(SOCK_STREAM);
+    const std::string p = std::to_string(port);
+    bool ok = peer->Start(ca_->dir().path(),
+                          "stdbuf -oL openssl s_server -accept 127.0.0.1:" + p + " -cert " + cert +
+                              ".pem -key " + cert + ".key " + options,
+                          "s_server_" + p + ".log", "ACCEPT");
+    return ok ? port : -1;
+  }
+
+  std::unique_ptr<Client> Connect(int port, const std::string& host,
+                                  const std::function<void(SSLAdapter*)>& setup = nullptr,
+                                  SSLAdapterFactory* factory = nullptr) {
+    AsyncSocket* socket = ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM);
+    SSLAdapter* adapter = factory ? factory->CreateAdapter(socket) : SSLAdapter::Create(socket);
+    auto client = std::make_unique<Client>(adapter);
+    if (setup) setup(adapter);
+    EXPECT_EQ(0, adapter->StartSSL(host.c_str(), false));
+    EXPECT_EQ(0, adapter->Connect(SocketAddress("127.0.0.1", port)));
+    return client;
+  }
+
+  // Connects, sends a line and waits for `reply`.
+  bool EchoRoundTrip(Client* client, const std::string& reply) {
+    if (!PumpUntil([&] { return client->Settled(); }, 5000) || client->connects != 1) {
+      return false;
+    }
+    if (client->adapter->Send("hello\n", 6) != 6) return false;
+    return PumpUntil([&] { return client->received == reply || client->closes > 0; }, 5000) &&
+           client->received == reply;
+  }
+
+  static testing::TestCa* ca_;
+  PhysicalSocketServer ss_;
+  AutoSocketServerThread thread_{&ss_};
+};
+
+testing::TestCa* OpenSSLAdapterTest::ca_ = nullptr;
+
+struct EchoPeer {
+  const char* name;
+  const char* command;  // %p is the port
+  const char* ready;
+  const char* reply;
+};
+
+class OpenSSLAdapterEchoTest : public OpenSSLAdapterTest,
+                               public ::testing::WithParamInterface<EchoPeer> {};
+
+TEST_P(OpenSSLAdapterEchoTest, HandshakesAndEchoes) {
+  const EchoPeer& peer_info = GetParam();
+  PeerProcess peer;
+  const int port = FreePort(SOCK_STREAM);
+  std::string command = peer_info.command;
+  command.replace(command.find("%p"), 2, std::to_string(port));
+  ASSERT_TRUE(peer.Start(ca_->dir().path(), command, std::string(peer_info.name) + ".log",
+                         peer_info.ready))
+      << peer.Log();
+
+  std::unique_ptr<Client> client = Connect(port, "localhost");
+  SSLAdapter* adapter = client->adapter.get();
+  EXPECT_EQ(-1, adapter->StartSSL("localhost", false));
+  EXPECT_EQ(-1, adapter->Send("x", 1));
+  EXPECT_EQ(ENOTCONN, adapter->GetError());
+  // Until the handshake is over the adapter says it is connecting, though TCP is up.
+  bool connected_too_early = false;
+  ASSERT_TRUE(PumpUntil([&] {
+    if (client->connects == 0 && adapter->GetState() == Socket::CS_CONNECTED) {
+      connected_too_early = true;
+    }
+    return client->Settled();
+  }));
+  EXPECT_FALSE(connected_too_early);
+  ASSERT_EQ(1, client->connects) << peer.Log();
+  EXPECT_EQ(Socket::CS_CONNECTED, client->connected_state);
+  EXPECT_EQ(0, adapter->Send("", 0));
+  char buf[1];
+  EXPECT_EQ(0, adapter->Recv(buf, 0, nullptr));
+  EXPECT_EQ(6, adapter->Send("hello\n", 6));
+  ASSERT_TRUE(PumpUntil([&] { return client->received.size() >= 6; }));
+  EXPECT_EQ(peer_info.reply, client->received);
+  EXPECT_FALSE(adapter->IsResumedSession());
+  EXPECT_EQ(0, client->closes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, OpenSSLAdapterEchoTest,
+    ::testing::Values(
+        EchoPeer{"openssl_tls12",
+                 "openssl s_server -accept 127.0.0.1:%p -cert localhost.pem -key localhost.key "
+                 "-rev -tls1_2",
+                 "ACCEPT", "olleh\n"},
+        EchoPeer{"openssl_tls13",
+                 "openssl s_server -accept 127.0.0.1:%p -cert localhost.pem -key localhost.key "
+                 "-rev -tls1_3",
+                 "ACCEPT", "olleh\n"},
+        EchoPeer{"gnutls",
+                 "gnutls-serv --echo -p %p --x509certfile=localhost.pem "
+                 "--x509keyfile=localhost.key",
+                 "Echo Server listening on IPv4", "hello\n"}),
+    [](const ::testing::TestParamInfo<EchoPeer>& info) { return std::string(info.param.name); });
+
+class AcceptingVerifier : public SSLCertificateVerifier {
+ public:
+  explicit AcceptingVerifier(bool accept) : accept_(accept) {}
+  bool Verify(const SSLCertificate& certificate) override {
+    ++calls;
+    std::string alg;
+    certificate.GetSignatureDigestAlgorithm(&alg);
+    return accept_ && alg == DIGEST_SHA_256;
+  }
+  int calls = 0;
+
+ private:
+  bool accept_;
+};
+
+TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
+  PeerProcess good, expired, selfsigned;
+  const int good_port = StartServer(&good, "localhost");
+  const int expired_port = StartServer(&expired, "expired");
+  const int selfsigned_port = StartServer(&selfsigned, "selfsigned");
+  ASSERT_GT(good_port, 0);
+  ASSERT_GT(expired_port, 0);
+  ASSERT_GT(selfsigned_port, 0);
+  AcceptingVerifier accept(true), refuse(false);
+  const struct {
+    const char* what;
+    int port;
+    const char* host;
+    bool ignore_bad_cert;
+    SSLCertificateVerifier* verifier;
+    bool connects;
+    const char* log;
+  } cases[] = {
+      {"matching name", good_port, "localhost", false, nullptr, true, ""},
+      {"address in the certificate", good_port, "127.0.0.1", false, nullptr, true, ""},
+      {"wrong name", good_port, "wrong.test", false, nullptr, false,
+       "TLS post connection check failed"},
+      {"no name", good_port, "", false, nullptr, false,
+       "Hostname is empty. Cannot verify peer certificate."},
+      {"wrong name ignored", good_port, "wrong.test", true, nullptr, true,
+       "Overriding name verification failure!"},
+      {"expired", expired_port, "localhost", false, nullptr, false, "certificate has expired"},
+      {"unknown issuer", selfsigned_port, "localhost", false, nullptr, false,
+       "Error with certificate at depth: 0"},
+      {"unknown issuer, verifier accepts", selfsigned_port, "localhost", false, &accept, true,
+       "Validated certificate using custom callback"},
+      {"unknown issuer, verifier refuses", selfsigned_port, "localhost", false, &refuse, false,
+       "Failed to verify certificate using custom callback"},
+      {"unknown issuer ignored", selfsigned_port, "localhost", true, nullptr, true,
+       "Ignoring cert error while verifying cert chain"},
+  };
+  for (const auto& c : cases) {
+    CapturingSink log;
+    std::unique_ptr<Client> client = Connect(c.port, c.host, [&](SSLAdapter* adapter) {
+      adapter->SetIgnoreBadCert(c.ignore_bad_cert);
+      adapter->SetCertVerifier(c.verifier);
+    });
+    ASSERT_TRUE(PumpUntil([&] { return client->Settled(); })) << c.what;
+    EXPECT_EQ(c.connects ? 1 : 0, client->connects) << c.what;
+    EXPECT_EQ(c.connects ? 0 : 1, client->closes) << c.what;
+    if (!c.connects) EXPECT_NE(0, client->close_error) << c.what;
+    EXPECT_TRUE(log.Contains(c.log)) << c.what;
+  }
+  EXPECT_GT(accept.calls, 0);
+  EXPECT_GT(refuse.calls, 0);
+}
+
+TEST_F(OpenSSLAdapterTest, FactoryConnectionsResumeTheirSessionAndRestart) {
+  PeerProcess good, selfsigned;
+  const int good_port = StartServer(&good, "localhost");
+  const int selfsigned_port = StartServer(&selfsigned, "selfsigned");
+  ASSERT_GT(good_port, 0);
+  ASSERT_GT(selfsigned_port, 0);
+  AcceptingVerifier verifier(true);
+  for (int port : {good_port, selfsigned_port}) {
+    std::unique_ptr<SSLAdapterFactory> factory = SSLAdapterFactory::Create();
+    factory->SetCertVerifier(&verifier);
+    // The first connection reads after the handshake, so that TLS 1.3 tickets arrive.
+    std::unique_ptr<Client> first = Connect(port, "localhost", nullptr, factory.get());
+    ASSERT_TRUE(EchoRoundTrip(first.get(), "olleh\n")) << port;
+    EXPECT_FALSE(first->adapter->IsResumedSession());
+    first->adapter->Close();
+
+    std::unique_ptr<Client> second = Connect(port, "localhost", nullptr, factory.get());
+    ASSERT_TRUE(EchoRoundTrip(second.get(), "olleh\n")) << port;
+    EXPECT_TRUE(second->adapter->IsResumedSession()) << port;
+    second->adapter->Close();  // s_server serves one connection at a time.
+
+    // A stand-alone adapter has no cache.
+    std::unique_ptr<Client> alone = Connect(port, "localhost", [&](SSLAdapter* adapter) {
+      adapter->SetCertVerifier(&verifier);
+    });
+    ASSERT_TRUE(EchoRoundTrip(alone.get(), "olleh\n")) << port;
+    EXPECT_FALSE(alone->adapter->IsResumedSession());
+    alone->adapter->Close();
+  }
+
+  // A restartable factory adapter speaks TLS again after Close and a new Connect.
+  std::unique_ptr<SSLAdapterFactory> factory = SSLAdapterFactory::Create();
+  AsyncSocket* socket = ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM);
+  Client client(factory->CreateAdapter(socket));
+  ASSERT_EQ(0, client.adapter->StartSSL("localhost", true));
+  ASSERT_EQ(0, client.adapter->Connect(SocketAddress("127.0.0.1", good_port)));
+  ASSERT_TRUE(EchoRoundTrip(&client, "olleh\n"));
+  client.adapter->Close();
+  client.received.clear();
+  ASSERT_EQ(0, client.adapter->Connect(SocketAddress("127.0.0.1", good_port)));
+  ASSERT_TRUE(PumpUntil([&] { return client.connects == 2 || client.closes > 0; }));
+  EXPECT_EQ(6, client.adapter->Send("hello\n", 6));
+  ASSERT_TRUE(PumpUntil([&] { return client.received == "olleh\n"; }));
+  EXPECT_TRUE(client.adapter->IsResumedSession());
+}
+
+TEST_F(OpenSSLAdapterTest, AlpnOfferReachesTheServerUnlessAProtocolIsMalformed) {
+  PeerProcess peer;
+  const int port = StartServer(&peer, "localhost", "-rev -alpn http/1.1");
+  ASSERT_GT(port, 0);
+  std::unique_ptr<Client> client = Connect(port, "localhost", [](SSLAdapter* adapter) {
+    adapter->SetAlpnProtocols({"foo", "http/1.1"});
+  });
+  ASSERT_TRUE(EchoRoundTrip(client.get(), "olleh\n"));
+  EXPECT_TRUE(peer.WaitForLog("ALPN protocols advertised by the client: foo, http/1.1"));
+  EXPECT_TRUE(peer.WaitForLog("ALPN protocols selected: http/1.1"));
+  client->adapter->Close();
+
+  CapturingSink log;
+  std::unique_ptr<Client> malformed = Connect(port, "localhost", [](SSLAdapter* adapter) {
+    adapter->SetAlpnProtocols({"http/1.1", std::string(256, 'a')});
+  });
+  ASSERT_TRUE(EchoRoundTrip(malformed.get(), "olleh\n"));
+  EXPECT_TRUE(log.Contains("TransformAlpnProtocols received proto with size 256"));
+  // The server has seen two connections but only one offer.
+  ASSERT_TRUE(peer.WaitForLog("CONNECTION ESTABLISHED", 2));
+  EXPECT_EQ(1, peer.CountInLog("ALPN protocols advertised"));
+
+  EXPECT_EQ(std::string("\x03" "foo", 4), TransformAlpnProtocols({"foo"}));
+  EXPECT_EQ(256u, TransformAlpnProtocols({std::string(255, 'b')}).size());
+  EXPECT_EQ("", TransformAlpnProtocols({"foo", ""}));
+}
+
+// socat ends TLS and forwards to a scripted reader that reads nothing until released.
+TEST_F(OpenSSLAdapterTest, LargeWritesAgainstAStalledReaderArriveIntactAndOnce) {
+  std::atomic<bool> release{false};
+  std::mutex mutex;
+  std::string received_digest;
+  size_t received_size = 0;
+  ScriptedServer reader([&](int fd, int) {
+    while (!release.load()) usleep(1000);
+    std::unique_ptr<MessageDigest> digest = MessageDigestFactory::Create(DIGEST_SHA_256);
+    size_t size = 0;
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+      digest->Update(buf, n);
+      size += n;
+    }
+    unsigned char out[32];
+    digest->Finish(out, sizeof(out));
+    std::lock_guard<std::mutex> lock(mutex);
+    received_digest.assign(reinterpret_cast<char*>(out), 32);
+    received_size = size;
+  });
+  ASSERT_TRUE(reader.Start());
+  PeerProcess socat;
+  const int port = FreePort(SOCK_STREAM);
+  ASSERT_TRUE(socat.Start(ca_->dir().path(),
+                          "socat -d -d OPENSSL-LISTEN:" + std::to_string(port) +
+                              ",bind=127.0.0.1,reuseaddr,rcvbuf=32768,cert=localhost.pem,"
+                              "key=localhost.key,verify=0 TCP:127.0.0.1:" +
+                              std::to_string(reader.port()) + ",sndbuf=32768",
+                          "socat.log", "listening on"));
+
+  // Small buffers on every hop, so that they fill after little data.
+  std::unique_ptr<Client> client = Connect(port, "localhost", [](SSLAdapter* adapter) {
+    adapter->SetOption(Socket::OPT_SNDBUF, 32768);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return client->Settled(); }));
+  ASSERT_EQ(1, client->connects);
+  SSLAdapter* adapter = client->adapter.get();
+
+  // Byte i of the stream is i % 251, so a part sent twice or skipped changes the digest.
+  constexpr size_t kChunk = 256 * 1024;
+  constexpr size_t kPeriod = 251;
+  std::string pattern(kChunk + kPeriod, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % kPeriod);
+  std::unique_ptr<MessageDigest> sent_digest = MessageDigestFactory::Create(DIGEST_SHA_256);
+  size_t sent = 0;
+  auto send_next = [&]() {
+    const char* chunk = pattern.data() + sent % kPeriod;
+    int n = adapter->Send(chunk, kChunk);
+    if (n > 0) {
+      sent_digest->Update(chunk, n);
+      sent += n;
+    }
+    return n;
+  };
+  // OpenSSL returns after each record while the socket takes them; once it takes none, the
+  // whole chunk is kept and counted as sent, and the next Send must wait.
+  bool buffered_whole = false;
+  int last = 0;
+  for (int i = 0; i < 20000 && last >= 0; ++i) {
+    last = send_next();
+    if (last == static_cast<int>(kChunk)) buffered_whole = true;
+  }
+  ASSERT_EQ(-1, last);
+  EXPECT_EQ(EWOULDBLOCK, adapter->GetError());
+  EXPECT_TRUE(buffered_whole);
+
+  const size_t target = sent + 3 * kChunk;
+  bool done = false;
+  client->on_write = [&] {
+    while (sent < target) {
+      if (send_next() <= 0) return;
+    }
+    // An empty Send gives 0 only once nothing is held back any more; until then the next
+    // write event comes when what was buffered has gone out.
+    if (adapter->Send("", 0) != 0) return;
+    done = true;
+    adapter->Close();
+  };
+  release = true;
+  ASSERT_TRUE(PumpUntil([&] { return done; }, 20000));
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received_size > 0;
+  }, 20000));
+  unsigned char expected[32];
+  sent_digest->Finish(expected, sizeof(expected));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(sent, received_size);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(expected), 32), received_digest);
+}
+
+TEST_F(OpenSSLAdapterTest, PeerClosingMidHandshakeIsAnErrorAndTheOwnerMayDeleteTheAdapter) {
+  ScriptedServer hangup([](int fd, int) {
+    char buf[512];
+    recv(fd, buf, sizeof(buf), 0);  // The ClientHello, then nothing.
+  });
+  ASSERT_TRUE(hangup.Start());
+  std::unique_ptr<Client> client = Connect(hangup.port(), "localhost");
+  client->delete_on_close = true;
+  ASSERT_TRUE(PumpUntil([&] { return client->Settled(); }));
+  EXPECT_EQ(0, client->connects);
+  EXPECT_EQ(1, client->closes);
+  EXPECT_NE(0, client->close_error);
+  EXPECT_EQ(nullptr, client->adapter);
+  // Nothing is left queued for the deleted adapter.
+  Thread::Current()->ProcessMessages(10);
+}
+
+TEST_F(OpenSSLAdapterTest, ByteByByteDeliveryCompletesTheHandshake) {
+  PeerProcess peer;
+  const int server_port = StartServer(&peer, "localhost");
+  ASSERT_GT(server_port, 0);
+  // Relays the server's bytes one send at a time, and the client's as they come.
+  ScriptedServer relay([&](int fd, int) {
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(server_port);
+    if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    pollfd pfds[2] = {{fd, POLLIN, 0}, {server, POLLIN, 0}};
+    char buf[4096];
+    while (poll(pfds, 2, 5000) > 0) {
+      if (pfds[0].revents) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0 || send(server, buf, n, MSG_NOSIGNAL) != n) break;
+      }
+      if (pfds[1].revents) {
+        ssize_t n = recv(server, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+          if (send(fd, buf + i, 1, MSG_NOSIGNAL) != 1) break;
+        }
+      }
+    }
+    close(server);
+  });
+  ASSERT_TRUE(relay.Start());
+  std::unique_ptr<Client> client = Connect(relay.port(), "localhost");
+  EXPECT_TRUE(EchoRoundTrip(client.get(), "olleh\n"));
+  client->adapter->Close();
+}
+
+TEST_F(OpenSSLAdapterTest, ServerRoleAnswersOpensslClient) {
+  std::unique_ptr<SSLIdentity> identity =
+      SSLIdentity::FromPEMChainStrings(ca_->Key("localhost"), ca_->Pem("localhost"));
+  ASSERT_TRUE(identity);
+  for (bool with_identity : {true, false}) {
+    OpenSSLAdapter listener(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+    if (with_identity) listener.SetIdentity(identity->GetReference());
+    ASSERT_EQ(0, listener.Bind(SocketAddress("127.0.0.1", 0)));
+    ASSERT_EQ(0, listener.Listen(1));
+    std::unique_ptr<Client> served;
+    int accept_calls = 0;
+    struct Acceptor : public sigslot::has_slots<> {
+      std::function<void()> on_read;
+      void OnRead(AsyncSocket*) { on_read(); }
+    } acceptor;
+    acceptor.on_read = [&] {
+      ++accept_calls;
+      AsyncSocket* socket = listener.Accept(nullptr);
+      if (socket == nullptr) return;
+      served = std::make_unique<Client>(static_cast<SSLAdapter*>(socket));
+    };
+    listener.SignalReadEvent.connect(&acceptor, &Acceptor::OnRead);
+
+    std::string output;
+    std::atomic<bool> finished{false};
+    const std::string command = "printf 'ping\\n' | timeout 10 openssl s_client -connect 127.0.0.1:" +
+                                std::to_string(listener.GetLocalAddress().port()) +
+                                " -CAfile ca.pem -verify_return_error -quiet";
+    std::thread s_client([&] {
+      testing::RunCommand(ca_->dir().path(), command, &output, true);
+      finished = true;
+    });
+    bool answered = false;
+    PumpUntil([&] {
+      if (served && !answered && served->received == "ping\n") {
+        answered = true;
+        served->adapter->Send("pong\n", 5);
+        served->adapter->Close();
+      }
+      return finished.load();
+    }, 15000);
+    s_client.join();
+    EXPECT_EQ(1, accept_calls);
+    if (with_identity) {
+      ASSERT_TRUE(served);
+      EXPECT_TRUE(answered);
+      EXPECT_NE(std::string::npos, output.find("pong")) << output;
+    } else {
+      EXPECT_FALSE(served);
+      EXPECT_EQ(std::string::npos, output.find("pong")) << output;
+    }
+  }
+}
+
+TEST_F(OpenSSLAdapterTest, DtlsHandshakeSurvivesADroppedDatagram) {
+  PeerProcess peer;
+  const int server_port = FreePort(SOCK_DGRAM);
+  ASSERT_TRUE(peer.Start(ca_->dir().path(),
+                         "sleep 60 | openssl s_server -dtls -accept 127.0.0.1:" +
+                             std::to_string(server_port) + " -cert localhost.pem -key localhost.key",
+                         "dtls.log", "ACCEPT"));
+  // A relay that loses the client's first datagram.
+  int relay = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ASSERT_EQ(0, bind(relay, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+  ASSERT_EQ(0, getsockname(relay, reinterpret_cast<sockaddr*>(&addr), &len));
+  const int relay_port = ntohs(addr.sin_port);
+  std::atomic<bool> stop{false};
+  std::atomic<int> dropped{0};
+  std::thread relay_thread([&] {
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(server_port);
+    sockaddr_in client = {};
+    char buf[2048];
+    while (!stop.load()) {
+      pollfd pfd = {relay, POLLIN, 0};
+      if (poll(&pfd, 1, 20) <= 0) continue;
+      sockaddr_in from = {};
+      socklen_t from_len = sizeof(from);
+      ssize_t n = recvfrom(relay, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from),
+                           &from_len);
+      if (n <= 0) continue;
+      if (from.sin_port == server.sin_port) {
+        sendto(relay, buf, n, 0, reinterpret_cast<sockaddr*>(&client), sizeof(client));
+      } else {
+        client = from;
+        if (dropped.load() == 0) {
+          ++dropped;
+          continue;
+        }
+        sendto(relay, buf, n, 0, reinterpret_cast<sockaddr*>(&server), sizeof(server));
+      }
+    }
+  });
+
+  CapturingSink log;
+  AsyncSocket* socket = ss_.CreateAsyncSocket(AF_INET, SOCK_DGRAM);
+  ASSERT_EQ(0, socket->Connect(SocketAddress("127.0.0.1", relay_port)));
+  Client client(SSLAdapter::Create(socket));
+  client.adapter->SetMode(SSL_MODE_DTLS);
+  ASSERT_EQ(0, client.adapter->StartSSL("localhost", false));
+  ASSERT_TRUE(PumpUntil([&] { return client.Settled(); }, 10000));
+  EXPECT_EQ(1, client.connects);
+  EXPECT_EQ(1, dropped.load());
+  EXPECT_TRUE(log.Contains("DTLS timeout expired"));
+  EXPECT_EQ(5, client.adapter->Send("ping\n", 5));
+  EXPECT_TRUE(peer.WaitForLog("ping"));
+  stop = true;
+  relay_thread.join();
+  close(relay);
+}
+
+TEST_F(OpenSSLAdapterTest, RootListWithoutAParsableEntryFailsContextCreation) {
+  CapturingSink log;
+  SetSSLRootCertificates({"not a certificate", ""});
+  std::unique_ptr<SSLAdapterFactory> factory = SSLAdapterFactory::Create();
+  EXPECT_EQ(nullptr, factory->CreateAdapter(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM)));
+  EXPECT_TRUE(log.Contains(
+      "SSL_CTX creation failed: Failed to load any trusted ssl root certificates."));
+
+  // Unparsable entries are skipped; the good one still verifies the server.
+  PeerProcess peer;
+  const int port = StartServer(&peer, "localhost");
+  ASSERT_GT(port, 0);
+  SetSSLRootCertificates({"junk", Der(ca_->ca_pem())});
+  std::unique_ptr<Client> client = Connect(port, "localhost");
+  EXPECT_TRUE(EchoRoundTrip(client.get(), "olleh\n"));
+  client->adapter->Close();
+
+  // The system bundle trusts public roots, not the test CA.
+  UseSystemSSLRootCertificates();
+  std::unique_ptr<Client> untrusted = Connect(port, "localhost");
+  ASSERT_TRUE(PumpUntil([&] { return untrusted->Settled(); }));
+  EXPECT_EQ(1, untrusted->closes);
+  EXPECT_TRUE(log.Contains("unable to get local issuer certificate"));
+}
+
+}  // namespace
+}  // namespace rtc
