@@ -1,6 +1,7 @@
 #include "core/thread_mgr.h"
 
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
 
 #include <utility>
 #include <vector>
@@ -38,7 +39,8 @@ ThreadMgr::ThreadMgr() : rtc::Thread(CreateWorkerSocketServer(), false) {
   // OpenSSL registers its exit handler when it is first set up. Set up here, its handler runs
   // after this object's destructor has joined the worker; set up later on the worker, it
   // would run first and leave the worker's OpenSSL state behind at exit.
-  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+  // The TLS library is set up here too (it sets up the crypto library with it).
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr);
   DoInit();
   SetName("RtmWorker", nullptr);
   RTC_CHECK(Start()) << "The worker thread could not be started";

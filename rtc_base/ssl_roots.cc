@@ -7,7 +7,6 @@
 #include <stdlib.h>
 
 #include <mutex>
-#include <optional>
 #include <utility>
 
 #include "rtc_base/logging.h"
@@ -18,8 +17,9 @@ namespace {
 
 struct RootState {
   std::mutex mutex;
-  // The list set by the application; none means the system bundle.
-  std::optional<std::vector<std::string>> certificates;
+  // The list set by the application, unless the system bundle is used.
+  bool use_system_bundle = true;
+  std::vector<std::string> certificates;
   // Built on first use from the list and shared by every context; null until then.
   X509_STORE* store = nullptr;
   int count = 0;
@@ -54,10 +54,10 @@ std::vector<std::string> ReadSystemBundle() {
 }
 
 void BuildStore(RootState& state) {
-  if (!state.certificates) state.certificates = ReadSystemBundle();
+  if (state.use_system_bundle) state.certificates = ReadSystemBundle();
   state.store = X509_STORE_new();
   state.count = 0;
-  for (const std::string& der : *state.certificates) {
+  for (const std::string& der : state.certificates) {
     const unsigned char* data = reinterpret_cast<const unsigned char*>(der.data());
     X509* cert = d2i_X509(nullptr, &data, static_cast<long>(der.size()));  // NOLINT
     if (cert == nullptr) continue;
@@ -71,9 +71,10 @@ void BuildStore(RootState& state) {
   ERR_clear_error();
 }
 
-void Replace(std::optional<std::vector<std::string>> certificates) {
+void Replace(bool use_system_bundle, std::vector<std::string> certificates) {
   RootState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
+  state.use_system_bundle = use_system_bundle;
   state.certificates = std::move(certificates);
   // Contexts made before keep their reference to the old store.
   X509_STORE_free(state.store);
@@ -83,11 +84,11 @@ void Replace(std::optional<std::vector<std::string>> certificates) {
 }  // namespace
 
 void SetSSLRootCertificates(std::vector<std::string> der_certificates) {
-  Replace(std::move(der_certificates));
+  Replace(false, std::move(der_certificates));
 }
 
 void UseSystemSSLRootCertificates() {
-  Replace(std::nullopt);
+  Replace(true, {});
 }
 
 namespace openssl {

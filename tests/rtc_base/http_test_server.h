@@ -74,6 +74,11 @@ class NginxServer {
   ~NginxServer();
 
   void AddFile(const std::string& name, const std::string& body);
+  // Serves HTTPS instead of HTTP with this certificate chain and key (PEM files); before Start.
+  void UseTls(const std::string& cert_file, const std::string& key_file) {
+    cert_file_ = cert_file;
+    key_file_ = key_file;
+  }
   bool Start();
   const std::string& host() const { return host_; }
   int port() const { return port_; }
@@ -85,6 +90,8 @@ class NginxServer {
   int port_ = 0;
   pid_t pid_ = -1;
   std::vector<std::pair<std::string, std::string>> files_;
+  std::string cert_file_;
+  std::string key_file_;
 };
 
 }  // namespace testing

@@ -209,7 +209,7 @@ void NginxServer::AddFile(const std::string& name, const std::string& body) {
 }
 
 std::string NginxServer::url(const std::string& path) const {
-  return "http://" + host_ + ":" + std::to_string(port_) + path;
+  return (cert_file_.empty() ? "http://" : "https://") + host_ + ":" + std::to_string(port_) + path;
 }
 
 bool NginxServer::Start() {
@@ -244,7 +244,12 @@ bool NginxServer::Start() {
        << "  scgi_temp_path " << dir_ << "/scgi;\n"
        << "  client_body_buffer_size 1m;\n"
        << "  keepalive_requests 100000;\n"
-       << "  server {\n    listen " << authority << ";\n"
+       << "  server {\n    listen " << authority << (cert_file_.empty() ? "" : " ssl") << ";\n";
+  if (!cert_file_.empty()) {
+    conf << "    ssl_certificate " << cert_file_ << ";\n"
+         << "    ssl_certificate_key " << key_file_ << ";\n";
+  }
+  conf
        << "    location = /echo { echo_read_request_body; echo_request_body; }\n"
        << "    location /static/ { root " << dir_ << "; }\n"
        << "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"

@@ -10,12 +10,15 @@
 #include "http_request_test_util.h"
 #include "http_test_server.h"
 #include "log_capture.h"
+#include "openssl_cli.h"
 #include "proxy_peers.h"
 #include "rtc_base/async_socket.h"
 #include "rtc_base/base64.h"
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/proxy_detect.h"
 #include "rtc_base/socket_adapters.h"
+#include "rtc_base/ssl_adapter.h"
+#include "rtc_base/ssl_roots.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
@@ -71,9 +74,14 @@ TEST_F(SslSocketFactoryTest, EachProxyTypeGetsItsLayer) {
   std::unique_ptr<AsyncSocket> logged(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
   EXPECT_NE(dynamic_cast<LoggingSocketAdapter*>(logged.get()), nullptr);
 
+  // TLS is a layer of its own: a started client adapter, connecting with its socket.
+  factory_.SetLogging(LS_INFO, "", false);
   factory_.UseSSL("example.test");
-  EXPECT_EQ(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM), nullptr);
-  EXPECT_TRUE(log_.Contains("SSL unavailable"));
+  std::unique_ptr<AsyncSocket> tls(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  ASSERT_NE(tls, nullptr);
+  EXPECT_NE(dynamic_cast<SSLAdapter*>(tls.get()), nullptr);
+  EXPECT_EQ(tls->GetState(), Socket::CS_CLOSED);
+  EXPECT_FALSE(log_.Contains("SSL unavailable"));
 }
 
 TEST_F(SslSocketFactoryTest, NoLogLineHoldsTheProxyPasswordInTextOrHexMode) {
@@ -156,15 +164,46 @@ TEST_F(SslSocketFactoryTest, DetectingSocketFailsCleanly) {
   dropped.socket.reset();
 }
 
-TEST(SslSocketFactoryRequestTest, SecureRequestWithoutTlsEndsWithConnectFailed) {
+// A request over TLS to nginx with a certificate from a CA made here, which the request
+// trusts through the process-wide roots.
+TEST(SslSocketFactoryRequestTest, SecureRequestFetchesFromATlsServer) {
+  if (!testing::NginxServer::Available()) {
+    GTEST_SKIP() << "nginx-light with the echo module is not installed";
+  }
+  testing::TestCa ca;
+  ASSERT_TRUE(ca.Init());
+  ASSERT_TRUE(ca.Issue({"localhost", {"DNS:localhost", "IP:127.0.0.1"}}));
+  std::string ca_der;
+  ASSERT_TRUE(SSLIdentity::PemToDer("CERTIFICATE", ca.ca_pem(), &ca_der));
+  testing::NginxServer nginx;
+  nginx.UseTls(ca.dir().File("localhost.pem"), ca.dir().File("localhost.key"));
+  nginx.AddFile("tls.txt", "over tls\n");
+  ASSERT_TRUE(nginx.Start());
+  ASSERT_EQ(nginx.url("/").substr(0, 8), "https://");
+
   PhysicalSocketServer ss;
   AutoSocketServerThread thread(&ss);
-  testing::Outcome outcome;
-  AsyncHttpRequest* request = testing::NewGet("http://127.0.0.1:443/", &outcome);
-  request->set_secure(true);
-  request->Start();
-  ASSERT_TRUE(testing::PumpUntil([&] { return outcome.done; }));
-  EXPECT_EQ(outcome.error, HE_CONNECT_FAILED);
+  for (bool trusted : {true, false}) {
+    if (trusted) {
+      SetSSLRootCertificates({ca_der});
+    } else {
+      // Public roots do not vouch for the test CA.
+      UseSystemSSLRootCertificates();
+    }
+    testing::Outcome outcome;
+    AsyncHttpRequest* request = testing::NewGet(nginx.url("/static/tls.txt"), &outcome);
+    request->set_secure(true);
+    request->Start();
+    ASSERT_TRUE(testing::PumpUntil([&] { return outcome.done; }));
+    if (trusted) {
+      EXPECT_EQ(outcome.error, HE_NONE);
+      EXPECT_EQ(outcome.scode, 200u);
+      EXPECT_EQ(outcome.body, "over tls\n");
+    } else {
+      EXPECT_NE(outcome.error, HE_NONE);
+      EXPECT_EQ(outcome.body, "");
+    }
+  }
 }
 
 }  // namespace
