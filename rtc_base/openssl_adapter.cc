@@ -670,44 +670,38 @@ void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
   if (int err = BeginSSL()) AsyncSocketAdapter::OnCloseEvent(socket, err);
 }
 
-void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
+bool OpenSSLAdapter::ReachesConnectedPath(AsyncSocket* socket, bool read) {
   switch (state_) {
     case SSL_NONE:
-      AsyncSocketAdapter::OnReadEvent(socket);
-      return;
+      if (read) {
+        AsyncSocketAdapter::OnReadEvent(socket);
+      } else {
+        AsyncSocketAdapter::OnWriteEvent(socket);
+      }
+      return false;
     case SSL_CONNECTING:
       if (int err = ContinueSSL()) Error("ContinueSSL", err);
-      return;
+      return false;
     case SSL_CONNECTED:
       break;
     default:
-      return;
+      return false;
   }
   if (connect_signal_pending_) {
-    held_read_ = true;
-    return;
+    (read ? held_read_ : held_write_) = true;
+    return false;
   }
+  return true;
+}
+
+void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
+  if (!ReachesConnectedPath(socket, true)) return;
   if (ssl_write_needs_read_) AsyncSocketAdapter::OnWriteEvent(socket);
   AsyncSocketAdapter::OnReadEvent(socket);
 }
 
 void OpenSSLAdapter::OnWriteEvent(AsyncSocket* socket) {
-  switch (state_) {
-    case SSL_NONE:
-      AsyncSocketAdapter::OnWriteEvent(socket);
-      return;
-    case SSL_CONNECTING:
-      if (int err = ContinueSSL()) Error("ContinueSSL", err);
-      return;
-    case SSL_CONNECTED:
-      break;
-    default:
-      return;
-  }
-  if (connect_signal_pending_) {
-    held_write_ = true;
-    return;
-  }
+  if (!ReachesConnectedPath(socket, false)) return;
   if (ssl_read_needs_write_) AsyncSocketAdapter::OnReadEvent(socket);
   // The owner may write again once the bytes it was told were sent have gone out.
   if (!pending_data_.empty() && !FlushPendingData()) return;

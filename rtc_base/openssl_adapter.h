@@ -87,7 +87,9 @@ class OpenSSLAdapter final : public SSLAdapter, public MessageHandler {
   // nothing is left.
   bool FlushPendingData();
   void PostSignal(uint32_t id, int err = 0);
-  void CheckReadPending();
+  // Passes a socket event on as it is (no TLS), drives the handshake with it, or holds it
+  // until the connect signal; true when the connected path is to handle it.
+  bool ReachesConnectedPath(AsyncSocket* socket, bool read);
   bool SSLPostConnectionCheck(SSL* ssl, const std::string& host);
 
   static int SSLVerifyCallback(int ok, X509_STORE_CTX* store);

@@ -49,6 +49,25 @@ EVP_PKEY* MakeRSAKey(const RSAParams& params) {
   return pkey;
 }
 
+// Text that `write` prints into a memory BIO; empty, with a line naming `function`, on failure.
+template <typename Write>
+std::string KeyToPem(const char* function, const char* failure, Write write) {
+  BIO* temp_memory_bio = BIO_new(BIO_s_mem());
+  if (!temp_memory_bio) {
+    RTC_LOG(LS_ERROR) << function << ": Failed to allocate temporary memory bio";
+    return "";
+  }
+  std::string pem;
+  if (write(temp_memory_bio)) {
+    pem = openssl::MemoryBioContents(temp_memory_bio);
+  } else {
+    RTC_LOG(LS_ERROR) << function << ": " << failure;
+    ERR_clear_error();
+  }
+  BIO_free(temp_memory_bio);
+  return pem;
+}
+
 }  // namespace
 
 OpenSSLKeyPair::OpenSSLKeyPair(EVP_PKEY* pkey) : pkey_(pkey) {}
@@ -114,38 +133,14 @@ void OpenSSLKeyPair::AddReference() {
 }
 
 std::string OpenSSLKeyPair::PrivateKeyToPEMString() const {
-  BIO* temp_memory_bio = BIO_new(BIO_s_mem());
-  if (!temp_memory_bio) {
-    RTC_LOG_F(LS_ERROR) << "Failed to allocate temporary memory bio";
-    return "";
-  }
-  if (!PEM_write_bio_PrivateKey(temp_memory_bio, pkey_, nullptr, nullptr, 0, nullptr,
-                                nullptr)) {
-    RTC_LOG_F(LS_ERROR) << "Failed to write private key";
-    BIO_free(temp_memory_bio);
-    ERR_clear_error();
-    return "";
-  }
-  std::string priv_key_str = openssl::MemoryBioContents(temp_memory_bio);
-  BIO_free(temp_memory_bio);
-  return priv_key_str;
+  return KeyToPem(__PRETTY_FUNCTION__, "Failed to write private key", [this](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, pkey_, nullptr, nullptr, 0, nullptr, nullptr);
+  });
 }
 
 std::string OpenSSLKeyPair::PublicKeyToPEMString() const {
-  BIO* temp_memory_bio = BIO_new(BIO_s_mem());
-  if (!temp_memory_bio) {
-    RTC_LOG_F(LS_ERROR) << "Failed to allocate temporary memory bio";
-    return "";
-  }
-  if (!PEM_write_bio_PUBKEY(temp_memory_bio, pkey_)) {
-    RTC_LOG_F(LS_ERROR) << "Failed to write public key";
-    BIO_free(temp_memory_bio);
-    ERR_clear_error();
-    return "";
-  }
-  std::string pub_key_str = openssl::MemoryBioContents(temp_memory_bio);
-  BIO_free(temp_memory_bio);
-  return pub_key_str;
+  return KeyToPem(__PRETTY_FUNCTION__, "Failed to write public key",
+                  [this](BIO* bio) { return PEM_write_bio_PUBKEY(bio, pkey_); });
 }
 
 bool OpenSSLKeyPair::operator==(const OpenSSLKeyPair& other) const {
