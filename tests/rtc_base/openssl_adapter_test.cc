@@ -29,8 +29,9 @@
 namespace rtc {
 namespace {
 
-using testing::FreePort;
-using testing::PeerProcess;
+using testing::UnusedLoopbackPort;
+using testing::UnusedLoopbackUdpPort;
+using testing::LoggedPeer;
 using testing::PumpUntil;
 using testing::ScriptedServer;
 
@@ -104,8 +105,8 @@ class OpenSSLAdapterTest : public ::testing::Test {
   }
 
   // openssl s_server with `cert` on a free port; -1 when it does not come up.
-  int StartServer(PeerProcess* peer, const std::string& cert, const std::string& options = "-rev") {
-    const int port = FreePort(SOCK_STREAM);
+  int StartServer(LoggedPeer* peer, const std::string& cert, const std::string& options = "-rev") {
+    const int port = UnusedLoopbackPort();
     const std::string p = std::to_string(port);
     bool ok = peer->Start(ca_->dir().path(),
                           "stdbuf -oL openssl s_server -accept 127.0.0.1:" + p + " -cert " + cert +
@@ -155,8 +156,8 @@ class OpenSSLAdapterEchoTest : public OpenSSLAdapterTest,
 
 TEST_P(OpenSSLAdapterEchoTest, HandshakesAndEchoes) {
   const EchoPeer& peer_info = GetParam();
-  PeerProcess peer;
-  const int port = FreePort(SOCK_STREAM);
+  LoggedPeer peer;
+  const int port = UnusedLoopbackPort();
   std::string command = peer_info.command;
   command.replace(command.find("%p"), 2, std::to_string(port));
   ASSERT_TRUE(peer.Start(ca_->dir().path(), command, std::string(peer_info.name) + ".log",
@@ -222,7 +223,7 @@ class AcceptingVerifier : public SSLCertificateVerifier {
 };
 
 TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
-  PeerProcess good, expired, selfsigned;
+  LoggedPeer good, expired, selfsigned;
   const int good_port = StartServer(&good, "localhost");
   const int expired_port = StartServer(&expired, "expired");
   const int selfsigned_port = StartServer(&selfsigned, "selfsigned");
@@ -274,7 +275,7 @@ TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
 }
 
 TEST_F(OpenSSLAdapterTest, FactoryConnectionsResumeTheirSessionAndRestart) {
-  PeerProcess good, selfsigned;
+  LoggedPeer good, selfsigned;
   const int good_port = StartServer(&good, "localhost");
   const int selfsigned_port = StartServer(&selfsigned, "selfsigned");
   ASSERT_GT(good_port, 0);
@@ -320,7 +321,7 @@ TEST_F(OpenSSLAdapterTest, FactoryConnectionsResumeTheirSessionAndRestart) {
 }
 
 TEST_F(OpenSSLAdapterTest, AlpnOfferReachesTheServerUnlessAProtocolIsMalformed) {
-  PeerProcess peer;
+  LoggedPeer peer;
   const int port = StartServer(&peer, "localhost", "-rev -alpn http/1.1");
   ASSERT_GT(port, 0);
   std::unique_ptr<Client> client = Connect(port, "localhost", [](SSLAdapter* adapter) {
@@ -369,8 +370,8 @@ TEST_F(OpenSSLAdapterTest, LargeWritesAgainstAStalledReaderArriveIntactAndOnce) 
     received_size = size;
   });
   ASSERT_TRUE(reader.Start());
-  PeerProcess socat;
-  const int port = FreePort(SOCK_STREAM);
+  LoggedPeer socat;
+  const int port = UnusedLoopbackPort();
   ASSERT_TRUE(socat.Start(ca_->dir().path(),
                           "socat -d -d OPENSSL-LISTEN:" + std::to_string(port) +
                               ",bind=127.0.0.1,reuseaddr,rcvbuf=32768,cert=localhost.pem,"
@@ -457,7 +458,7 @@ TEST_F(OpenSSLAdapterTest, PeerClosingMidHandshakeIsAnErrorAndTheOwnerMayDeleteT
 }
 
 TEST_F(OpenSSLAdapterTest, ByteByByteDeliveryCompletesTheHandshake) {
-  PeerProcess peer;
+  LoggedPeer peer;
   const int server_port = StartServer(&peer, "localhost");
   ASSERT_GT(server_port, 0);
   // Relays the server's bytes one send at a time, and the client's as they come.
@@ -548,8 +549,8 @@ TEST_F(OpenSSLAdapterTest, ServerRoleAnswersOpensslClient) {
 }
 
 TEST_F(OpenSSLAdapterTest, DtlsHandshakeSurvivesADroppedDatagram) {
-  PeerProcess peer;
-  const int server_port = FreePort(SOCK_DGRAM);
+  LoggedPeer peer;
+  const int server_port = UnusedLoopbackUdpPort();
   ASSERT_TRUE(peer.Start(ca_->dir().path(),
                          "sleep 60 | openssl s_server -dtls -accept 127.0.0.1:" +
                              std::to_string(server_port) + " -cert localhost.pem -key localhost.key",
@@ -619,7 +620,7 @@ TEST_F(OpenSSLAdapterTest, RootListWithoutAParsableEntryFailsContextCreation) {
       "SSL_CTX creation failed: Failed to load any trusted ssl root certificates."));
 
   // Unparsable entries are skipped; the good one still verifies the server.
-  PeerProcess peer;
+  LoggedPeer peer;
   const int port = StartServer(&peer, "localhost");
   ASSERT_GT(port, 0);
   SetSSLRootCertificates({"junk", Der(ca_->ca_pem())});

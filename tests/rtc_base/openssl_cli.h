@@ -62,14 +62,14 @@ class TestCa {
   int serial_ = 1;
 };
 
-// A peer program (openssl s_server, gnutls-serv, socat) in its own process group, killed
-// with this object.
-class PeerProcess {
+// A peer program (openssl s_server, gnutls-serv, socat) whose output the test reads, in its
+// own process group, killed with this object.
+class LoggedPeer {
  public:
-  PeerProcess() = default;
-  ~PeerProcess();
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
+  LoggedPeer() = default;
+  ~LoggedPeer();
+  LoggedPeer(const LoggedPeer&) = delete;
+  LoggedPeer& operator=(const LoggedPeer&) = delete;
 
   // Runs `command` through /bin/sh in `dir` with its output in the file `log_file` there, and
   // waits up to 5 s until the output shows `ready_text`.
@@ -85,8 +85,8 @@ class PeerProcess {
   std::string log_path_;
 };
 
-// A loopback port (TCP or UDP) that is free at the moment.
-int FreePort(int type);
+// A UDP port on 127.0.0.1 that nothing uses right now (UnusedLoopbackPort is the TCP one).
+int UnusedLoopbackUdpPort();
 
 }  // namespace testing
 }  // namespace rtc

@@ -108,14 +108,14 @@ bool TestCa::Issue(const Leaf& leaf) {
                           " -extensions " + ext + dates) == 0;
 }
 
-PeerProcess::~PeerProcess() {
+LoggedPeer::~LoggedPeer() {
   if (pid_ > 0) {
     kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
 }
 
-bool PeerProcess::Start(const std::string& dir, const std::string& command,
+bool LoggedPeer::Start(const std::string& dir, const std::string& command,
                         const std::string& log_file, const std::string& ready_text) {
   log_path_ = dir + "/" + log_file;
   pid_ = fork();
@@ -134,14 +134,14 @@ bool PeerProcess::Start(const std::string& dir, const std::string& command,
   return pid_ > 0 && WaitForLog(ready_text);
 }
 
-std::string PeerProcess::Log() const {
+std::string LoggedPeer::Log() const {
   std::ifstream in(log_path_, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-int PeerProcess::CountInLog(const std::string& text) const {
+int LoggedPeer::CountInLog(const std::string& text) const {
   const std::string log = Log();
   int count = 0;
   for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
@@ -150,7 +150,7 @@ int PeerProcess::CountInLog(const std::string& text) const {
   return count;
 }
 
-bool PeerProcess::WaitForLog(const std::string& text, int count, int timeout_ms) const {
+bool LoggedPeer::WaitForLog(const std::string& text, int count, int timeout_ms) const {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (CountInLog(text) < count) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -159,8 +159,8 @@ bool PeerProcess::WaitForLog(const std::string& text, int count, int timeout_ms)
   return true;
 }
 
-int FreePort(int type) {
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+int UnusedLoopbackUdpPort() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
