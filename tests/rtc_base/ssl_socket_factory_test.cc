@@ -149,9 +149,20 @@ TEST_F(SslSocketFactoryTest, DetectingSocketFailsCleanly) {
   EXPECT_EQ(closed.socket->GetState(), Socket::CS_CLOSED);
   EXPECT_EQ(closed.socket->GetError(), EADDRNOTAVAIL);
 
-  // Detection ends, but the factory cannot build the stack: TLS is not available.
-  factory_.UseSSL("example.test");
-  SocketOwner no_stack(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  // Detection ends, but the factory cannot build the stack: here its TLS layer is missing.
+  class NoTlsFactory : public SslSocketFactory {
+   public:
+    using SslSocketFactory::SslSocketFactory;
+
+   protected:
+    AsyncSocket* WrapTls(AsyncSocket*, const std::string&, bool, bool* unavailable) override {
+      *unavailable = true;
+      return nullptr;
+    }
+  };
+  NoTlsFactory no_tls(&ss_, "agent");
+  no_tls.UseSSL("example.test");
+  SocketOwner no_stack(no_tls.CreateAsyncSocket(AF_INET, SOCK_STREAM));
   no_stack.socket->Connect(SocketAddress("127.0.0.1", 4321));
   ASSERT_TRUE(PumpUntil([&] { return no_stack.closed(); }));
   EXPECT_EQ(no_stack.close_error, ENOTCONN);
