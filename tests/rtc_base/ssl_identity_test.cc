@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -332,12 +333,17 @@ TEST(SSLKeyPairTest, AnEncryptedKeyIsRefusedWithoutAPrompt) {
   }
   std::string terminal;
   int status = 0;
-  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+  // Until the child opens its side the master reports a hang-up at once, so the wait is
+  // by the clock, not by poll.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
     pollfd pfd = {master, POLLIN, 0};
-    if (poll(&pfd, 1, 10) > 0) {
-      char buf[256];
-      ssize_t n = read(master, buf, sizeof(buf));
-      if (n > 0) terminal.append(buf, n);
+    char buf[256];
+    ssize_t n = poll(&pfd, 1, 10) > 0 ? read(master, buf, sizeof(buf)) : 0;
+    if (n > 0) {
+      terminal.append(buf, n);
+    } else {
+      usleep(1000);
     }
   }
   if (waitpid(pid, &status, WNOHANG) == 0) {
