@@ -7,10 +7,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "rtc_base/http_base.h"
 #include "rtc_base/http_common.h"
 #include "rtc_base/logging.h"
@@ -86,12 +85,6 @@ class HttpFuzzObserver : public IHttpNotify {
   HttpResponseData* response_;
 };
 
-inline void HttpFuzzCheck(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "http_fuzz: %s\n", what);
-  std::abort();
-}
-
 // True when `text` is one or more decimal digits and nothing else.
 inline bool HttpFuzzDecimal(const std::string& text, uint64_t* value) {
   if (text.empty() || text.size() > 18) return false;
@@ -123,7 +116,7 @@ inline int HttpFuzzOne(const uint8_t* data, size_t size) {
   HttpFuzzObserver observer(&response);
   base.notify(&observer);
   base.set_max_body_size(max_body);
-  HttpFuzzCheck(base.attach(&stream), "attach refused");
+  fuzz::Check(base.attach(&stream), "attach refused");
   MemoryStream* body = new MemoryStream();
   response.document.reset(body);
   base.recv(&response);
@@ -138,23 +131,23 @@ inline int HttpFuzzOne(const uint8_t* data, size_t size) {
     stream.End(reset);
     stream.Fire();
   }
-  HttpFuzzCheck(observer.completions_ == 1, "the receive did not end exactly once");
+  fuzz::Check(observer.completions_ == 1, "the receive did not end exactly once");
   base.detach();
 
   size_t body_size = 0;
   body->GetSize(&body_size);
-  HttpFuzzCheck(body_size <= wire_size, "more body than bytes received");
+  fuzz::Check(body_size <= wire_size, "more body than bytes received");
   if (observer.error_ != HE_NONE) return 0;
-  HttpFuzzCheck(observer.headers_ == 1, "completed without its header section");
-  HttpFuzzCheck(body_size <= max_body, "body beyond its cap");
+  fuzz::Check(observer.headers_ == 1, "completed without its header section");
+  fuzz::Check(body_size <= max_body, "body beyond its cap");
   if (!observer.chunked_ && observer.announced_ != SIZE_MAX) {
-    HttpFuzzCheck(body_size == observer.announced_, "body differs from its Content-Length");
+    fuzz::Check(body_size == observer.announced_, "body differs from its Content-Length");
   }
   std::string length;
   uint64_t value = 0;
   if (HttpCodeHasBody(response.scode) && !observer.chunked_ &&
       response.hasHeader(HH_CONTENT_LENGTH, &length) && HttpFuzzDecimal(length, &value)) {
-    HttpFuzzCheck(value == observer.announced_, "Content-Length read wrongly");
+    fuzz::Check(value == observer.announced_, "Content-Length read wrongly");
   }
   // The header helpers see every received value.
   for (auto it = response.begin(); it != response.end(); ++it) {

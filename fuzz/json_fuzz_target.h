@@ -1,25 +1,19 @@
 #ifndef FUZZ_JSON_FUZZ_TARGET_H_
 #define FUZZ_JSON_FUZZ_TARGET_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/json_util.h"
+#include "fuzz/fuzz_check.h"
 #include "rapidjson/document.h"
 
 namespace vy {
-
-inline void JsonFuzzCheck(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "json_fuzz: %s\n", what);
-  std::abort();
-}
 
 // Nesting depth of a parsed value (a scalar is 0), walked without recursion.
 inline int JsonFuzzDepth(const rapidjson::Value& root) {
@@ -59,17 +53,17 @@ inline void JsonFuzzCompareReaders(const rapidjson::Value& doc, const rapidjson:
                                    const char* key) {
   const rapidjson::Value* v = JsonFuzzMember(ref, key);
   const char* want_str = v != nullptr && v->IsString() ? v->GetString() : "";
-  JsonFuzzCheck(std::strcmp(GetJsonStr(doc, key), want_str) == 0, "GetJsonStr disagrees");
+  fuzz::Check(std::strcmp(GetJsonStr(doc, key), want_str) == 0, "GetJsonStr disagrees");
   int32_t want_int = -1;
   if (v != nullptr && v->IsInt()) {
     want_int = v->GetInt();
   } else if (v != nullptr && v->IsUint()) {
     want_int = static_cast<int32_t>(v->GetUint());
   }
-  JsonFuzzCheck(GetJsonInt(doc, key) == want_int, "GetJsonInt disagrees");
+  fuzz::Check(GetJsonInt(doc, key) == want_int, "GetJsonInt disagrees");
   int64_t want_int64 = v != nullptr && v->IsInt64() ? v->GetInt64() : -1;
-  JsonFuzzCheck(GetJsonInt64(doc, key) == want_int64, "GetJsonInt64 disagrees");
-  JsonFuzzCheck(HasJsonBool(doc, key) == (v != nullptr && v->IsBool()), "HasJsonBool disagrees");
+  fuzz::Check(GetJsonInt64(doc, key) == want_int64, "GetJsonInt64 disagrees");
+  fuzz::Check(HasJsonBool(doc, key) == (v != nullptr && v->IsBool()), "HasJsonBool disagrees");
 }
 
 // Received JSON through the core's in-place parse with its depth cap, checked against a plain
@@ -80,7 +74,7 @@ inline int JsonFuzzOne(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
   JsonStr copy(text, static_cast<int>(size));
   const size_t used = size == 0 ? 2 : size;  // no data holds "{}"
-  JsonFuzzCheck(copy.capacity() == used + 1 && copy.data()[used] == '\0', "JsonStr copy");
+  fuzz::Check(copy.capacity() == used + 1 && copy.data()[used] == '\0', "JsonStr copy");
 
   // Both parsers stop at the first NUL.
   std::string reference_text(copy.data(), std::strlen(copy.data()));
@@ -90,10 +84,10 @@ inline int JsonFuzzOne(const uint8_t* data, size_t size) {
 
   rapidjson::Document doc;
   const bool ok = ParseJsonInsitu(copy, doc);
-  JsonFuzzCheck(ok == (ref_ok && JsonFuzzDepth(ref) <= kMaxJsonDepth),
+  fuzz::Check(ok == (ref_ok && JsonFuzzDepth(ref) <= kMaxJsonDepth),
                 "parse result differs from rapidjson within the depth cap");
   if (!ok) return 0;
-  JsonFuzzCheck(JsonFuzzDepth(doc) <= kMaxJsonDepth, "depth cap bypassed");
+  fuzz::Check(JsonFuzzDepth(doc) <= kMaxJsonDepth, "depth cap bypassed");
 
   static const char* const kKeys[] = {"Cmd", "Code", "MsgId", "Status", "Encrypt", "", "x"};
   for (const char* key : kKeys) JsonFuzzCompareReaders(doc, ref, key);

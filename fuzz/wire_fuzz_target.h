@@ -3,23 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/json_util.h"
 #include "core/session_wire.h"
+#include "fuzz/fuzz_check.h"
 #include "rapidjson/document.h"
 
 namespace vy {
-
-inline void WireFuzzCheck(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "wire_fuzz: %s\n", what);
-  std::abort();
-}
 
 // The text as a JSON object within the depth cap, the way the parsers must read it; null when
 // it is not one.
@@ -39,23 +32,23 @@ inline void WireFuzzGateway(const char* data, size_t size) {
     case GatewayAnswer::kInvalid:
       if (object) {
         const rapidjson::Value* session = FindJsonMember(ref, "sessionid");
-        WireFuzzCheck(GetJsonInt(ref, "code") == 0 && session != nullptr && session->IsString() &&
+        fuzz::Check(GetJsonInt(ref, "code") == 0 && session != nullptr && session->IsString() &&
                           session->GetStringLength() > kMaxSessionIdBytes,
                       "a gateway object refused as invalid");
       }
       break;
     case GatewayAnswer::kRefused:
-      WireFuzzCheck(object && answer.code != 0, "refused without a code");
+      fuzz::Check(object && answer.code != 0, "refused without a code");
       break;
     case GatewayAnswer::kAddress:
-      WireFuzzCheck(!answer.address.empty() && answer.address.size() <= kMaxServerAddrBytes &&
+      fuzz::Check(!answer.address.empty() && answer.address.size() <= kMaxServerAddrBytes &&
                         answer.address.find('\0') == std::string::npos,
                     "server address out of bounds");
-      WireFuzzCheck(answer.port >= 1 && answer.port <= 65535, "server port out of range");
+      fuzz::Check(answer.port >= 1 && answer.port <= 65535, "server port out of range");
       [[fallthrough]];
     case GatewayAnswer::kNoAddress:
-      WireFuzzCheck(object && answer.code == 0, "accepted without code 0");
-      WireFuzzCheck(answer.session_id.size() <= kMaxSessionIdBytes, "session id too long");
+      fuzz::Check(object && answer.code == 0, "accepted without code 0");
+      fuzz::Check(answer.session_id.size() <= kMaxSessionIdBytes, "session id too long");
       break;
   }
 }
@@ -70,15 +63,15 @@ inline void WireFuzzOffline(const char* data, size_t size) {
                                      ? FindJsonMember(*object, "data")
                                      : nullptr;
   bool want = list != nullptr && list->IsArray();
-  WireFuzzCheck(ok == want, "offline answer accepted or refused wrongly");
+  fuzz::Check(ok == want, "offline answer accepted or refused wrongly");
   if (!ok) {
-    WireFuzzCheck(messages.empty(), "messages from a refused answer");
+    fuzz::Check(messages.empty(), "messages from a refused answer");
     return;
   }
-  WireFuzzCheck(messages.size() <= kMaxOfflineMessages, "too many offline messages");
-  WireFuzzCheck(messages.size() + skipped == list->Size(), "entries lost or counted twice");
+  fuzz::Check(messages.size() <= kMaxOfflineMessages, "too many offline messages");
+  fuzz::Check(messages.size() + skipped == list->Size(), "entries lost or counted twice");
   for (const OfflineMessage& m : messages) {
-    WireFuzzCheck(!m.from.empty() && m.body.size() < kMaxMessageBytes && m.id >= 0 &&
+    fuzz::Check(!m.from.empty() && m.body.size() < kMaxMessageBytes && m.id >= 0 &&
                       (m.type == vy::rtm::MESSAGE_TYPE_TEXT || m.type == vy::rtm::MESSAGE_TYPE_RAW),
                   "an offline message out of bounds");
   }
@@ -88,11 +81,11 @@ inline void WireFuzzParameters(const char* data, size_t size) {
   std::string text(data, size);  // NUL-terminated, as the app hands it over
   ServiceParameters params = ParseServiceParameters(text.c_str());
   if (params.kind == ServiceParameters::kPrivateGateway) {
-    WireFuzzCheck(params.port >= 0 && params.port <= 65535, "gateway port out of range");
+    fuzz::Check(params.port >= 0 && params.port <= 65535, "gateway port out of range");
   }
   if (params.kind != ServiceParameters::kInvalid) {
     rapidjson::Document ref;
-    WireFuzzCheck(WireFuzzReference(text.c_str(), text.size(), &ref) != nullptr,
+    fuzz::Check(WireFuzzReference(text.c_str(), text.size(), &ref) != nullptr,
                   "parameters accepted that are no JSON object");
   }
 }

@@ -57,42 +57,14 @@ class Caller {
   std::vector<std::thread> threads_;
 };
 
-class HostileServerTest : public ::testing::Test {
+class HostileServerTest : public ServiceTest {
  protected:
-  explicit HostileServerTest(local_service::Options options = ServiceOptions()) : svc_(options) {}
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(svc_.Start(&error)) << error;
-  }
-  size_t Count(const std::string& user, const std::string& cmd) {
-    size_t n = 0;
-    for (const auto& c : svc_.Log(user)) n += c.cmd == cmd ? 1 : 0;
-    return n;
-  }
-  char LastFraming(const std::string& user, const std::string& cmd) {
-    char framing = 0;
-    for (const auto& c : svc_.Log(user)) framing = c.cmd == cmd ? c.framing : framing;
-    return framing;
-  }
-  // Logs in and waits until the service has read the first KeepAlive.
-  bool LogInAndSettle(Client& client) {
-    return client.Login() && svc_.WaitForCommand(client.user(), "KeepAlive", 1, 5000);
-  }
-  // Advances the test clock in steps, so that every deadline on the way gets its own pass.
-  void Pass(int64_t ms, int64_t step = 500) {
-    for (int64_t done = 0; done < ms; done += step) {
-      clock_.Jump(step);
-      usleep(3000);
-    }
-  }
+  using ServiceTest::ServiceTest;
   int ResultsFor(Client& client, long long id) {
     int n = 0;
     for (const Event& e : client.log.Of(Event::kSendResult)) n += e.id == id ? 1 : 0;
     return n;
   }
-
-  RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_;
 };
 
 TEST_F(HostileServerTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResults) {
@@ -106,7 +78,7 @@ TEST_F(HostileServerTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResult
 
   long long id = 0;
   EXPECT_TRUE(caller.ReturnsWithin(2000, [&] { id = alice.Send("bob", "during the flood"); }));
-  size_t keepalives = Count("alice", "KeepAlive");
+  size_t keepalives = Received("alice", "KeepAlive").size();
   clock_.Jump(5000);
   EXPECT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", keepalives + 1, 2000));
   EXPECT_TRUE(Eventually([&] { return ResultsFor(alice, id) == 1; }, 5000));
@@ -147,7 +119,7 @@ TEST_F(HostileServerTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   svc_.AddFault(dollar);
   Client alice(svc_, "alice");
   ASSERT_TRUE(LogInAndSettle(alice));
-  EXPECT_EQ('$', LastFraming("alice", "KeepAlive"));
+  EXPECT_EQ('$', Received("alice", "KeepAlive").back().framing);
   // The next server answers in '#' only.
   FaultRule hash;
   hash.cmd = "Login";
@@ -157,7 +129,7 @@ TEST_F(HostileServerTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   ASSERT_TRUE(alice.log.WaitForState(kReconnecting, kInterrupted));
   Pass(2500);
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
-  EXPECT_EQ('#', LastFraming("alice", "Login"));
+  EXPECT_EQ('#', Received("alice", "Login").back().framing);
 }
 
 // A server that stops reading, with a small receive buffer: what the client sends soon finds

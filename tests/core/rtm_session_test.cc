@@ -29,38 +29,7 @@ constexpr int kDisconnected = rtm::CONNECTION_STATE_DISCONNECTED;
 constexpr int kReconnecting = rtm::CONNECTION_STATE_RECONNECTING;
 constexpr int kAborted = rtm::CONNECTION_STATE_ABORTED;
 
-class RtmSessionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(svc_.Start(&error)) << error;
-  }
-  // Commands the service received from `user`, by name.
-  std::vector<local_service::ReceivedCommand> Received(const std::string& user,
-                                                       const std::string& cmd) {
-    std::vector<local_service::ReceivedCommand> out;
-    for (const auto& c : svc_.LogAll()) {
-      if (c.cmd == cmd && (user.empty() || c.user == user)) out.push_back(c);
-    }
-    return out;
-  }
-  // Logs in and waits until the service has read the first KeepAlive, so that a close by the
-  // service cannot meet unread bytes (which would turn it into a reset that discards what the
-  // service sent last).
-  bool LogInAndSettle(Client& client) {
-    return client.Login() && svc_.WaitForCommand(client.user(), "KeepAlive", 1, 5000);
-  }
-  // Advances the test clock in steps, so that every deadline on the way gets its own pass.
-  void Pass(int64_t ms, int64_t step = 500) {
-    for (int64_t done = 0; done < ms; done += step) {
-      clock_.Jump(step);
-      usleep(3000);
-    }
-  }
-
-  RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_{ServiceOptions()};
-};
+class RtmSessionTest : public ServiceTest {};
 
 TEST_F(RtmSessionTest, LoginReportsConnectingThenConnectedAndKeepsTheConnectionAlive) {
   Client alice(svc_, "alice");
