@@ -45,6 +45,9 @@ enum LOGIN_ERR_CODE : int32_t {
   LOGIN_ERR_TIMEOUT = 9,
   LOGIN_ERR_TOO_OFTEN = 10,
   LOGIN_ERR_NOT_INITIALIZED = 101,
+  // Reported by the kit (<vortm/vo_rtm_kit.h>) only: its logout or destroy came before the
+  // login's outcome. The service itself reports nothing for a login that logout ends.
+  LOGIN_ERR_ABORTED_BY_LOGOUT = 102,
 };
 
 // Passed to onLogout with the server's code; 0 is success.

@@ -1,14 +1,14 @@
-// A tiny app built against an installed VoRtmKit, in C++11: alice and bob log in to the local
-// test service, alice sends bob one message, both log out.
+// A tiny app built against an installed VoRtmKit, in C++17 on the kit API: alice and bob log in
+// to the local test service, alice sends bob one message, both log out.
 //   consumer HOST PORT
 // Prints the library version and what bob received; exits 0 when all of it worked.
-#include <vortm/rtm_service.h>
 #include <vortm/version.h>
+#include <vortm/vo_rtm_kit.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,78 +22,78 @@ namespace {
 
 const char kAppId[] = "0123456789abcdef0123456789abcdef";
 
-class User : public rtm::IRtmServiceEventHandler {
+// Completions and delegate calls come on the library's main loop; the app's thread waits here.
+class Waiter {
  public:
-  explicit User(const char* name) : name_(name), service_(createRtmService()) {}
-  ~User() {
-    if (service_ != nullptr) service_->release(true);
-  }
-
-  bool Login(const std::string& gateway_params) {
-    if (service_ == nullptr || service_->initialize(kAppId, this) != 0 ||
-        service_->setParameters(gateway_params.c_str()) != 0 ||
-        service_->login("token", name_.c_str()) != 0) {
-      return false;
-    }
-    return Wait([this] { return logged_in_; });
-  }
-  bool Logout() {
-    return service_->logout() == 0 && Wait([this] { return logged_out_; });
-  }
-  // Sends `text` to `peer` and waits for its result; true when it was delivered.
-  bool Send(const char* peer, const char* text) {
-    rtm::IMessage* message = service_->createMessage(text);
-    int code = service_->sendMessageToPeer(peer, message);
-    message->release();
-    return code == 0 && Wait([this] { return send_result_ >= 0; }) &&
-           send_result_ == rtm::PEER_MESSAGE_ERR_OK;
-  }
-  bool WaitForMessage() {
-    return Wait([this] { return !received_.empty(); });
-  }
-  std::string received() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return received_;
-  }
-
-  void onLoginSuccess() override { Set(&logged_in_); }
-  void onConnectionStateChanged(rtm::CONNECTION_STATE state,
-                                rtm::CONNECTION_CHANGE_REASON reason) override {
-    if (state == rtm::CONNECTION_STATE_DISCONNECTED &&
-        reason == rtm::CONNECTION_CHANGE_REASON_LOGOUT) {
-      Set(&logged_out_);
-    }
-  }
-  void onSendMessageResult(long long, rtm::PEER_MESSAGE_ERR_CODE code) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    send_result_ = code;
-    cv_.notify_all();
-  }
-  void onMessageReceivedFromPeer(const char* peer, const rtm::IMessage* message) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    received_ = std::string(peer) + ": " + message->getText();
-    cv_.notify_all();
-  }
-
- private:
   template <typename Condition>
   bool Wait(Condition done) {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::seconds(15), done);
   }
-  void Set(bool* flag) {
+  template <typename Change>
+  void Update(Change change) {
     std::lock_guard<std::mutex> lock(mu_);
-    *flag = true;
+    change();
     cv_.notify_all();
   }
 
-  std::string name_;
-  rtm::IRtmService* service_;
+ private:
   std::mutex mu_;
   std::condition_variable cv_;
-  bool logged_in_ = false;
+};
+
+class User : public vortm::VoRtmDelegate {
+ public:
+  explicit User(std::string name) : name_(std::move(name)) {}
+
+  bool Login(const std::string& gateway_params, const std::shared_ptr<User>& self) {
+    kit_ = vortm::VoRtmKit::create(kAppId, self);
+    if (kit_ == nullptr || kit_->setParameters(gateway_params) != 0) return false;
+    int code = -1;
+    kit_->loginByToken("token", name_, [&](rtm::LOGIN_ERR_CODE result) {
+      waiter_.Update([&] { code = result; });
+    });
+    return waiter_.Wait([&] { return code >= 0; }) && code == rtm::LOGIN_ERR_OK;
+  }
+  bool Logout() {
+    kit_->logout(nullptr);
+    return waiter_.Wait([&] { return logged_out_; });
+  }
+  // Sends `text` to `peer` and waits for its result; true when it was delivered.
+  bool Send(const std::string& peer, const std::string& text) {
+    int code = -1;
+    kit_->sendMessage(vortm::VoRtmMessage(text), peer, {}, [&](rtm::PEER_MESSAGE_ERR_CODE result) {
+      waiter_.Update([&] { code = result; });
+    });
+    return waiter_.Wait([&] { return code >= 0; }) && code == rtm::PEER_MESSAGE_ERR_OK;
+  }
+  bool WaitForMessage() {
+    return waiter_.Wait([&] { return !received_.empty(); });
+  }
+  std::string received() {
+    std::string text;
+    waiter_.Update([&] { text = received_; });
+    return text;
+  }
+  void End() { kit_->destroy(); }
+
+  void connectionStateChanged(vortm::VoRtmKit&, rtm::CONNECTION_STATE state,
+                              rtm::CONNECTION_CHANGE_REASON reason) override {
+    if (state == rtm::CONNECTION_STATE_DISCONNECTED &&
+        reason == rtm::CONNECTION_CHANGE_REASON_LOGOUT) {
+      waiter_.Update([&] { logged_out_ = true; });
+    }
+  }
+  void messageReceived(vortm::VoRtmKit&, const vortm::VoRtmMessage& message,
+                       const std::string& peer) override {
+    waiter_.Update([&] { received_ = peer + ": " + message.text(); });
+  }
+
+ private:
+  std::string name_;
+  std::shared_ptr<vortm::VoRtmKit> kit_;
+  Waiter waiter_;
   bool logged_out_ = false;
-  int send_result_ = -1;
   std::string received_;
 };
 
@@ -112,12 +112,14 @@ int main(int argc, char** argv) {
   std::printf("VoRtmKit %s (%d)\n", VORTM_VERSION_STRING, VORTM_VERSION);
   std::string params = std::string("{\"Cmd\":\"ConfPriCloudAddr\",\"ServerAdd\":\"") + argv[1] +
                        "\",\"Port\":" + argv[2] + "}";
-  User alice("alice");
-  User bob("bob");
-  if (!alice.Login(params) || !bob.Login(params)) return Fail("login");
-  if (!alice.Send("bob", "hello bob") || !bob.WaitForMessage()) return Fail("message");
-  std::printf("bob received %s\n", bob.received().c_str());
-  if (!alice.Logout() || !bob.Logout()) return Fail("logout");
+  auto alice = std::make_shared<User>("alice");
+  auto bob = std::make_shared<User>("bob");
+  if (!alice->Login(params, alice) || !bob->Login(params, bob)) return Fail("login");
+  if (!alice->Send("bob", "hello bob") || !bob->WaitForMessage()) return Fail("message");
+  std::printf("bob received %s\n", bob->received().c_str());
+  if (!alice->Logout() || !bob->Logout()) return Fail("logout");
   std::printf("logged out\n");
+  alice->End();
+  bob->End();
   return 0;
 }

@@ -103,7 +103,7 @@ for kind in shared static; do
     libs=$(pkg-config --static --libs vortm)
   fi
   # shellcheck disable=SC2046,SC2086
-  quiet c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags vortm) \
+  quiet c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags vortm) \
     "$here/consumer.cc" -o "$work/apps/pkg-config-$kind" $libs
   run_app "$kind" "$work/apps/pkg-config-$kind"
 

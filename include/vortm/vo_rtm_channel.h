@@ -1,0 +1,81 @@
+// VoRtmChannel: one channel of a kit (VoRtmKit::createChannel), with its completions and its
+// delegate. Threads, results and delegates follow the rules of <vortm/vo_rtm_kit.h>.
+#ifndef VORTM_VO_RTM_CHANNEL_H_
+#define VORTM_VO_RTM_CHANNEL_H_
+
+#if __cplusplus < 201703L
+#error "the VoRtmKit kit API needs C++17"
+#endif
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <vortm/export.h>
+#include <vortm/rtm_types.h>
+#include <vortm/vo_rtm_values.h>
+
+namespace vortm {
+
+using JoinChannelCompletion = std::function<void(vy::rtm::JOIN_CHANNEL_ERR)>;
+using LeaveChannelCompletion = std::function<void(vy::rtm::LEAVE_CHANNEL_ERR)>;
+using GetMembersCompletion =
+    std::function<void(const std::vector<VoRtmMember>&, vy::rtm::GET_MEMBERS_ERR)>;
+using SendChannelMessageCompletion = std::function<void(vy::rtm::CHANNEL_MESSAGE_ERR_CODE)>;
+
+class VoRtmChannel;
+class VoRtmKit;
+
+// Events of a channel. Every method is optional: the defaults do nothing.
+class VORTM_API VoRtmChannelDelegate {
+ public:
+  virtual ~VoRtmChannelDelegate() = default;
+  virtual void messageReceived(VoRtmChannel& channel, const VoRtmMessage& message,
+                               const VoRtmMember& member) {
+    (void)channel, (void)message, (void)member;
+  }
+  virtual void memberJoined(VoRtmChannel& channel, const VoRtmMember& member) {
+    (void)channel, (void)member;
+  }
+  virtual void memberLeft(VoRtmChannel& channel, const VoRtmMember& member) {
+    (void)channel, (void)member;
+  }
+  virtual void attributeUpdate(VoRtmChannel& channel,
+                               const std::vector<VoRtmChannelAttribute>& attributes) {
+    (void)channel, (void)attributes;
+  }
+  virtual void memberCount(VoRtmChannel& channel, int count) { (void)channel, (void)count; }
+};
+
+class VORTM_API VoRtmChannel final : public std::enable_shared_from_this<VoRtmChannel> {
+ public:
+  ~VoRtmChannel();
+
+  void join(JoinChannelCompletion completion);
+  void leave(LeaveChannelCompletion completion);
+  void getMembers(GetMembersCompletion completion);
+  void sendMessage(const VoRtmMessage& message, const VoRtmSendMessageOptions& options,
+                   SendChannelMessageCompletion completion);
+
+  void setChannelDelegate(std::weak_ptr<VoRtmChannelDelegate> delegate);
+  std::weak_ptr<VoRtmChannelDelegate> channelDelegate() const;
+  const std::string& channelId() const;
+  // The kit that made the channel; null once the kit is gone.
+  std::shared_ptr<VoRtmKit> kit() const;
+
+  // The library's own state, opaque to apps.
+  struct Impl;
+
+ private:
+  friend class KitInternals;
+  explicit VoRtmChannel(std::string channelId);
+  std::unique_ptr<Impl> impl_;
+
+  VoRtmChannel(const VoRtmChannel&) = delete;
+  VoRtmChannel& operator=(const VoRtmChannel&) = delete;
+};
+
+}  // namespace vortm
+
+#endif  // VORTM_VO_RTM_CHANNEL_H_

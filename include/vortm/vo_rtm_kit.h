@@ -1,0 +1,190 @@
+// VoRtmKit: the app's entry object. One kit per app id logs one user in and out, sends and
+// receives peer messages, presence and attributes, and makes the channel objects and the call kit.
+//
+// Threads: every method may be called from any thread, also from inside a completion or a
+// delegate method. Completions and delegate methods run on the library's main loop, a thread of
+// its own ("VoRtmMain"), one at a time and never on the caller's stack, with two exceptions that
+// run before the method returns: a login the service refuses at once, and logout's completion.
+//
+// Results: a request with a completion gets exactly one call of it: with the service's answer,
+// with its family's time-out code, with the not-logged-in code (102) when logout, destroy or the
+// kit's end comes first, or with the code the service refused it with at once. Codes are the
+// vy::rtm enumerations, passed unchanged. An empty std::function stands for no completion.
+// After destroy() every method does nothing and calls no completion; the int methods return -1.
+//
+// Delegates are held weakly: once the app drops its delegate, nothing more is called on it.
+#ifndef VORTM_VO_RTM_KIT_H_
+#define VORTM_VO_RTM_KIT_H_
+
+#if __cplusplus < 201703L
+#error "the VoRtmKit kit API needs C++17"
+#endif
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <vortm/export.h>
+#include <vortm/rtm_types.h>
+#include <vortm/vo_rtm_call_kit.h>
+#include <vortm/vo_rtm_channel.h>
+#include <vortm/vo_rtm_values.h>
+
+namespace vortm {
+
+using LoginCompletion = std::function<void(vy::rtm::LOGIN_ERR_CODE)>;
+using LogoutCompletion = std::function<void(vy::rtm::LOGOUT_ERR_CODE)>;
+using RenewTokenCompletion =
+    std::function<void(const std::string& token, vy::rtm::RENEW_TOKEN_ERR_CODE)>;
+using SendPeerMessageCompletion = std::function<void(vy::rtm::PEER_MESSAGE_ERR_CODE)>;
+using QueryPeersOnlineStatusCompletion = std::function<void(
+    const std::vector<VoRtmPeerOnlineStatus>&, vy::rtm::QUERY_PEERS_ONLINE_STATUS_ERR)>;
+using PeerSubscriptionCompletion = std::function<void(vy::rtm::PEER_SUBSCRIPTION_STATUS_ERR)>;
+using QueryPeersBySubscriptionOptionCompletion = std::function<void(
+    const std::vector<std::string>& peerIds, vy::rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR)>;
+using AttributeOperationCompletion = std::function<void(vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
+using GetUserAttributesCompletion = std::function<void(
+    const std::vector<VoRtmAttribute>&, const std::string& userId, vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
+using GetChannelAttributesCompletion = std::function<void(
+    const std::vector<VoRtmChannelAttribute>&, vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
+using GetChannelMemberCountCompletion = std::function<void(
+    const std::vector<VoRtmChannelMemberCount>&, vy::rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE)>;
+
+class VoRtmKit;
+
+// Events of the kit. Every method is optional: the defaults do nothing.
+class VORTM_API VoRtmDelegate {
+ public:
+  virtual ~VoRtmDelegate() = default;
+  virtual void tokenDidExpire(VoRtmKit& kit) { (void)kit; }
+  virtual void connectionStateChanged(VoRtmKit& kit, vy::rtm::CONNECTION_STATE state,
+                                      vy::rtm::CONNECTION_CHANGE_REASON reason) {
+    (void)kit, (void)state, (void)reason;
+  }
+  virtual void messageReceived(VoRtmKit& kit, const VoRtmMessage& message,
+                               const std::string& peerId) {
+    (void)kit, (void)message, (void)peerId;
+  }
+  virtual void peersOnlineStatusChanged(VoRtmKit& kit,
+                                        const std::vector<VoRtmPeerOnlineStatus>& statuses) {
+    (void)kit, (void)statuses;
+  }
+};
+
+// The notification an app posts on its way out (the kit then logs out), for apps that use the
+// library's notification center; applicationWillTerminate() does the same directly.
+VORTM_API extern const char* const VoRtmApplicationWillTerminateNotification;
+
+class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
+ public:
+  // A kit for the 32-character `appId`, or null when the service refuses it. Its log goes to
+  // the user's cache directory ($XDG_CACHE_HOME or ~/.cache, folder "VoRtmKit") until
+  // setLogFile names another.
+  static std::shared_ptr<VoRtmKit> create(const std::string& appId,
+                                          std::weak_ptr<VoRtmDelegate> delegate);
+  // Destroys the kit first when the app has not.
+  ~VoRtmKit();
+
+  // Ends the kit: stops the network watcher, ends the call kit and every channel, logs out and
+  // releases the service. Outstanding requests are answered with 102 on the main loop.
+  void destroy();
+
+  // Logs `userId` in. A null token logs in again with the token given before. A login refused at
+  // once (LOGIN_ERR_ALREADY_LOGGED_IN, ...) calls its completion before returning, and leaves a
+  // login still running alone; a login ended by logout or destroy gets
+  // LOGIN_ERR_ABORTED_BY_LOGOUT.
+  void loginByToken(const std::optional<std::string>& token, const std::string& userId,
+                    LoginCompletion completion);
+  // Logs out; the completion runs with 0 before this returns.
+  void logout(LogoutCompletion completion);
+  // Hands the server a new token; each renewal gets its own result with its own token.
+  void renewToken(const std::optional<std::string>& token, RenewTokenCompletion completion);
+  void sendMessage(const VoRtmMessage& message, const std::string& peerId,
+                   const VoRtmSendMessageOptions& options, SendPeerMessageCompletion completion);
+
+  // A channel object for `channelId`, or null when the kit has one for that id already (or the
+  // service refuses the id). The kit keeps it until destroyChannel or destroy.
+  std::shared_ptr<VoRtmChannel> createChannel(const std::string& channelId,
+                                              std::weak_ptr<VoRtmChannelDelegate> delegate);
+  // Ends the channel of that id, if any; always true.
+  bool destroyChannel(const std::string& channelId);
+  // The kit's one call kit, made on first use.
+  std::shared_ptr<VoRtmCallKit> getRtmCallKit();
+
+  void queryPeersOnlineStatus(const std::vector<std::string>& peerIds,
+                              QueryPeersOnlineStatusCompletion completion);
+  void subscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
+                                  PeerSubscriptionCompletion completion);
+  void unsubscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
+                                    PeerSubscriptionCompletion completion);
+  void queryPeersBySubscriptionOption(vy::rtm::PEER_SUBSCRIPTION_OPTION option,
+                                      QueryPeersBySubscriptionOptionCompletion completion);
+
+  void setLocalUserAttributes(const std::vector<VoRtmAttribute>& attributes,
+                              AttributeOperationCompletion completion);
+  void addOrUpdateLocalUserAttributes(const std::vector<VoRtmAttribute>& attributes,
+                                      AttributeOperationCompletion completion);
+  void deleteLocalUserAttributesByKeys(const std::vector<std::string>& keys,
+                                       AttributeOperationCompletion completion);
+  void clearLocalUserAttributes(AttributeOperationCompletion completion);
+  void getUserAllAttributes(const std::string& userId, GetUserAttributesCompletion completion);
+  void getUserAttributesByKeys(const std::string& userId, const std::vector<std::string>& keys,
+                               GetUserAttributesCompletion completion);
+
+  void setChannelAttributes(const std::string& channelId,
+                            const std::vector<VoRtmChannelAttribute>& attributes,
+                            const VoRtmChannelAttributeOptions& options,
+                            AttributeOperationCompletion completion);
+  void addOrUpdateChannelAttributes(const std::string& channelId,
+                                    const std::vector<VoRtmChannelAttribute>& attributes,
+                                    const VoRtmChannelAttributeOptions& options,
+                                    AttributeOperationCompletion completion);
+  void deleteChannelAttributesByKeys(const std::string& channelId,
+                                     const std::vector<std::string>& keys,
+                                     const VoRtmChannelAttributeOptions& options,
+                                     AttributeOperationCompletion completion);
+  void clearChannelAttributes(const std::string& channelId,
+                              const VoRtmChannelAttributeOptions& options,
+                              AttributeOperationCompletion completion);
+  void getChannelAllAttributes(const std::string& channelId,
+                               GetChannelAttributesCompletion completion);
+  void getChannelAttributesByKeys(const std::string& channelId,
+                                  const std::vector<std::string>& keys,
+                                  GetChannelAttributesCompletion completion);
+  void getChannelMemberCount(const std::vector<std::string>& channelIds,
+                             GetChannelMemberCountCompletion completion);
+
+  // Pass-throughs to the service, with its results.
+  int setParameters(const std::string& json);
+  int setLogFile(const std::string& directory);
+  int setLogFileSize(int kilobytes);
+  // A vy::rtm LOG_FILTER_TYPE value.
+  int setLogFilters(unsigned int filter);
+  // The version the client names to the service, "1.0.2.0".
+  static std::string getSDKVersion();
+
+  void setVoRtmDelegate(std::weak_ptr<VoRtmDelegate> delegate);
+  std::weak_ptr<VoRtmDelegate> voRtmDelegate() const;
+  // The call kit once getRtmCallKit has made it; it stays after destroy.
+  std::shared_ptr<VoRtmCallKit> rtmCallKit() const;
+
+  // The app is about to end: logs out.
+  void applicationWillTerminate();
+
+  // The library's own state, opaque to apps.
+  struct Impl;
+
+ private:
+  friend class KitInternals;
+  VoRtmKit();
+  std::unique_ptr<Impl> impl_;
+
+  VoRtmKit(const VoRtmKit&) = delete;
+  VoRtmKit& operator=(const VoRtmKit&) = delete;
+};
+
+}  // namespace vortm
+
+#endif  // VORTM_VO_RTM_KIT_H_

@@ -1,0 +1,111 @@
+// Inside the kit: the state behind VoRtmKit, VoRtmChannel and VoRtmCallKit, and how a kit is
+// made from its parts, which tests replace.
+#ifndef PLATFORM_KIT_INTERNALS_H_
+#define PLATFORM_KIT_INTERNALS_H_
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <vortm/rtm_service.h>
+#include <vortm/vo_rtm_kit.h>
+
+#include "absl/base/thread_annotations.h"
+#include "platform/notification_center.h"
+#include "platform/vy_rtm_channel_event_handle.h"
+#include "platform/vy_rtm_kit_event_handler.h"
+#include "platform/vy_rtm_net_manager.h"
+#include "rtc_base/thread.h"
+
+namespace vortm {
+
+// What a kit is made of. Empty members mean the library's own.
+struct KitParts {
+  // Makes the service; createRtmService by default.
+  std::function<vy::rtm::IRtmService*()> createService;
+  // The thread the service calls its handlers on: the core's worker by default.
+  rtc::Thread* worker = nullptr;
+  // Makes the network watcher; VyRtmNetManager::defaultManager() by default.
+  std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
+  // Where the log goes; the user's cache directory by default.
+  std::string logDirectory;
+};
+
+// A request's hold on the service and its handler: both stay alive while it is held, so a
+// destroy() racing the request releases the service only once the request is done.
+struct ServiceUse {
+  std::shared_ptr<vy::rtm::IRtmService> service;
+  std::shared_ptr<VYRtmKitEventHandler> handler;
+  explicit operator bool() const { return service != nullptr; }
+};
+
+struct VoRtmKit::Impl {
+  rtc::Thread* worker = nullptr;
+  std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
+
+  mutable std::mutex mu;
+  // The service's deleter releases it, and only then drops the handler it holds.
+  std::shared_ptr<vy::rtm::IRtmService> rtmService ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VYRtmKitEventHandler> rtmEventHandler ABSL_GUARDED_BY(mu);
+  std::weak_ptr<VoRtmDelegate> voRtmDelegate ABSL_GUARDED_BY(mu);
+  std::vector<std::shared_ptr<VoRtmChannel>> channelArr ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VoRtmCallKit> callKit ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VoRtmCallKit> rtmCallKit ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VyRtmNetManager> networkManager ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VyRtmNetworkDelegate> networkDelegate ABSL_GUARDED_BY(mu);
+  NotificationCenter::Token terminationObserver = 0;
+
+  ServiceUse use() const;
+};
+
+struct VoRtmChannel::Impl {
+  std::weak_ptr<VoRtmKit> kit;
+  // The kit's service, for the messages a send makes.
+  std::weak_ptr<vy::rtm::IRtmService> service;
+  rtc::Thread* worker = nullptr;
+  std::string channelId;
+
+  mutable std::mutex mu;
+  // The deleter releases the core channel, and only then drops the handler it holds.
+  std::shared_ptr<vy::rtm::IChannel> channelService ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VYRtmChannelEventHandle> channelEventHandle ABSL_GUARDED_BY(mu);
+  std::weak_ptr<VoRtmChannelDelegate> channelDelegate ABSL_GUARDED_BY(mu);
+};
+
+struct VoRtmCallKit::Impl {};
+
+class KitInternals {
+ public:
+  static std::shared_ptr<VoRtmKit> create(const std::string& appId,
+                                          std::weak_ptr<VoRtmDelegate> delegate, KitParts parts);
+  static VoRtmKit::Impl& impl(VoRtmKit& kit) { return *kit.impl_; }
+
+  // {"Cmd":"LocalNetChanged","netType":N}, the command for a net type change.
+  static std::string localNetChangedText(int netType);
+  // Starts the network watcher; main loop, after a login success.
+  static void monitorNetWork(VoRtmKit& kit);
+  // The watcher's report: hands the net type to the service.
+  static void network(VoRtmKit& kit, const std::string& host, int netType);
+
+  // The attribute reads; null keys ask for all attributes.
+  static void getUserAttributes(VoRtmKit& kit, const std::string& userId,
+                                const std::vector<std::string>* keys,
+                                GetUserAttributesCompletion completion);
+  static void getChannelAttributes(VoRtmKit& kit, const std::string& channelId,
+                                   const std::vector<std::string>* keys,
+                                   GetChannelAttributesCompletion completion);
+
+  static std::shared_ptr<VoRtmChannel> createChannel(
+      VoRtmKit& kit, const std::string& channelId, std::weak_ptr<VoRtmChannelDelegate> delegate);
+  // Ends a channel object: its core channel first, then its handler. Any thread; a second call
+  // does nothing.
+  static void destroyChannel(VoRtmChannel& channel);
+  // Ends the call kit the same way.
+  static void destroyCall(VoRtmCallKit& callKit);
+};
+
+}  // namespace vortm
+
+#endif  // PLATFORM_KIT_INTERNALS_H_

@@ -1,0 +1,247 @@
+// The kit end to end against the local test service: logins, peer messages, presence and
+// attributes between two kits, requests that are cut off, destroy and a kit dropped without it,
+// and the network watcher's net type reaching the service. The test's thread pumps the loop.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <map>
+#include <set>
+
+#include <vortm/vo_rtm_kit.h>
+
+#include "core/rtm_test_client.h"
+#include "loop_fixture.h"
+#include "netns.h"
+#include "platform/kit_internals.h"
+#include "rtc_base/temp_dir.h"
+
+namespace vortm {
+namespace {
+
+namespace rtm = vy::rtm;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// Records what a kit's delegate hears, and whether it all came on the main loop.
+class Events : public VoRtmDelegate {
+ public:
+  void connectionStateChanged(VoRtmKit&, rtm::CONNECTION_STATE state,
+                              rtm::CONNECTION_CHANGE_REASON reason) override {
+    Note();
+    states.push_back({state, reason});
+  }
+  void messageReceived(VoRtmKit&, const VoRtmMessage& message, const std::string& peer) override {
+    Note();
+    messages.push_back(peer + (message.isOfflineMessage() ? " (offline)" : "") + ": " +
+                       message.text());
+  }
+  void peersOnlineStatusChanged(VoRtmKit&,
+                                const std::vector<VoRtmPeerOnlineStatus>& statuses) override {
+    Note();
+    for (const auto& s : statuses) changes.push_back(s.peerId() + ":" + std::to_string(s.state()));
+  }
+  std::vector<std::pair<int, int>> states;
+  std::vector<std::string> messages;
+  std::vector<std::string> changes;
+  bool offLoop = false;
+
+ private:
+  void Note() { offLoop = offLoop || !MainLoop::isCurrent(); }
+};
+
+class KitEndToEndTest : public test::LoopTest {
+ protected:
+  void SetUp() override {
+    LoopTest::SetUp();
+    setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(svc_.Start(&error)) << error;
+  }
+  void TearDown() override {
+    kits_.clear();
+    test::Pump();
+    clock_.Resume();
+  }
+
+  // A kit without a network watcher, pointed at the local service.
+  std::shared_ptr<VoRtmKit> Kit(std::shared_ptr<Events> events) {
+    KitParts parts;
+    parts.createNetManager = [] { return nullptr; };
+    auto kit = KitInternals::create(rtm_test::kAppId, events, parts);
+    EXPECT_EQ(0, kit->setParameters(GatewayParameters()));
+    kits_.push_back(kit);
+    return kit;
+  }
+  std::string GatewayParameters() {
+    return R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + svc_.address() + R"(","Port":7080})";
+  }
+  // Logs in and waits for the completion's code.
+  int Login(VoRtmKit& kit, const std::string& user) {
+    int code = -1;
+    kit.loginByToken("tok", user, [&](auto result) { code = result; });
+    EXPECT_TRUE(PumpUntil([&] { return code >= 0; }, 15000));
+    return code;
+  }
+
+  rtm_test::RunningFakeClock& clock_ = rtm_test::RunningFakeClock::Instance();
+  vy_test::TempDir cache_;
+  local_service::LocalService svc_{rtm_test::ServiceOptions()};
+  std::vector<std::shared_ptr<VoRtmKit>> kits_;
+};
+
+TEST_F(KitEndToEndTest, TwoKitsLogInExchangeMessagesRenewAndLogOut) {
+  auto aliceEvents = std::make_shared<Events>();
+  auto bobEvents = std::make_shared<Events>();
+  auto alice = Kit(aliceEvents);
+  auto bob = Kit(bobEvents);
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  ASSERT_EQ(0, Login(*bob, "bob"));
+  int code = -1;
+  alice->loginByToken("tok", "alice", [&](auto result) { code = result; });
+  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, code);
+
+  std::map<std::string, std::vector<int>> results;
+  auto record = [&](const std::string& name) {
+    return [&results, name](auto result) { results[name].push_back(result); };
+  };
+  VoRtmSendMessageOptions offline;
+  offline.enableOfflineMessaging = true;
+  alice->sendMessage(VoRtmMessage("hello bob"), "bob", {}, record("to bob"));
+  alice->sendMessage(VoRtmMessage("for later"), "carol", offline, record("to carol"));
+  alice->sendMessage(VoRtmMessage(""), "bob", {}, record("empty"));
+  std::string renewed;
+  alice->renewToken("tok2", [&](const std::string& token, auto result) {
+    renewed = token + " " + std::to_string(result);
+  });
+  ASSERT_TRUE(PumpUntil([&] {
+    return results.size() == 3 && !renewed.empty() && !bobEvents->messages.empty();
+  }));
+  EXPECT_EQ((std::map<std::string, std::vector<int>>{
+                {"to bob", {rtm::PEER_MESSAGE_ERR_OK}},
+                {"to carol", {rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER}},
+                {"empty", {rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE}}}),
+            results);
+  EXPECT_EQ("tok2 0", renewed);
+  EXPECT_THAT(bobEvents->messages, ElementsAre("alice: hello bob"));
+
+  // Carol's kit fetches what was kept for her at its login.
+  auto carolEvents = std::make_shared<Events>();
+  auto carol = Kit(carolEvents);
+  ASSERT_EQ(0, Login(*carol, "carol"));
+  ASSERT_TRUE(PumpUntil([&] { return !carolEvents->messages.empty(); }));
+  EXPECT_THAT(carolEvents->messages, ElementsAre("alice (offline): for later"));
+
+  bool loggedOut = false;
+  bob->logout([&](auto result) { loggedOut = result == rtm::LOGOUT_ERR_OK; });
+  EXPECT_TRUE(loggedOut);
+  ASSERT_TRUE(PumpUntil([&] { return bobEvents->states.size() == 3; }));
+  EXPECT_THAT(bobEvents->states,
+              ElementsAre(std::make_pair(2, 1), std::make_pair(3, 2), std::make_pair(1, 6)));
+  EXPECT_FALSE(aliceEvents->offLoop || bobEvents->offLoop || carolEvents->offLoop);
+}
+
+TEST_F(KitEndToEndTest, PresenceAndAttributesBetweenTwoKits) {
+  auto aliceEvents = std::make_shared<Events>();
+  auto alice = Kit(aliceEvents);
+  auto bob = Kit(std::make_shared<Events>());
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  ASSERT_EQ(0, Login(*bob, "bob"));
+
+  std::vector<std::string> got;
+  bob->setLocalUserAttributes({{"size", "L"}, {"color", "blue"}},
+                              [&](auto code) { got.push_back("set " + std::to_string(code)); });
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+  alice->subscribePeersOnlineStatus({"bob"}, [&](auto code) {
+    got.push_back("subscribe " + std::to_string(code));
+  });
+  alice->queryPeersOnlineStatus({"bob", "carol"}, [&](const auto& statuses, auto code) {
+    std::string line = "query " + std::to_string(code);
+    for (const auto& s : statuses) line += " " + s.peerId() + ":" + std::to_string(s.state());
+    got.push_back(line);
+  });
+  alice->getUserAllAttributes("bob", [&](const auto& attributes, const std::string& user,
+                                          auto code) {
+    std::string line = "attributes of " + user + " " + std::to_string(code);
+    for (const auto& a : attributes) line += " " + a.key + "=" + a.value;
+    got.push_back(line);
+  });
+  VoRtmChannelAttribute topic;
+  topic.setKey("topic");
+  topic.setValue("news");
+  alice->setChannelAttributes("room", {topic}, {}, [&](auto code) {
+    got.push_back("channel set " + std::to_string(code));
+  });
+  alice->getChannelAllAttributes("room", [&](const auto& attributes, auto code) {
+    std::string line = "channel " + std::to_string(code);
+    for (const auto& a : attributes) {
+      line += " " + a.key() + "=" + a.value() + "@" + a.lastUpdateUid() +
+              (a.lastUpdateTs() > 0 ? "" : " no time");
+    }
+    got.push_back(line);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 6; }));
+  EXPECT_THAT(got, testing::UnorderedElementsAre(
+                       "set 0", "subscribe 0", "query 0 bob:0 carol:2",
+                       "attributes of bob 0 color=blue size=L", "channel set 0",
+                       "channel 0 topic=news@alice"));
+  bob->logout(nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return !aliceEvents->changes.empty(); }));
+  EXPECT_THAT(aliceEvents->changes, ElementsAre("bob:2"));
+}
+
+TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneResult) {
+  auto alice = Kit(std::make_shared<Events>());
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  svc_.AddFault(rtm_test::DropToClient("alice", "QueryOnlineStatus"));
+  svc_.AddFault(rtm_test::DropToClient("alice", "GetUserAttributes"));
+  std::multiset<std::string> got;
+  auto query = [&](VoRtmKit& kit, const std::string& name) {
+    kit.queryPeersOnlineStatus({"x"}, [&got, name](const auto&, auto code) {
+      got.insert(name + " " + std::to_string(code));
+    });
+  };
+  query(*alice, "timed out");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "QueryOnlineStatus", 1, 5000));
+  clock_.Jump(10001);
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+  query(*alice, "logout");
+  alice->logout(nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  query(*alice, "destroy");
+  alice->destroy();
+  auto bob = Kit(std::make_shared<Events>());
+  ASSERT_EQ(0, Login(*bob, "bob"));
+  query(*bob, "dropped");
+  std::weak_ptr<VoRtmKit> weak = bob;
+  kits_.clear();
+  bob.reset();
+  EXPECT_TRUE(weak.expired());
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }));
+  test::Pump();
+  EXPECT_EQ((std::multiset<std::string>{"timed out 4", "logout 102", "destroy 102",
+                                        "dropped 102"}),
+            got);
+}
+
+// In a namespace of its own, with echo replies off, the watcher's probe of 127.0.0.1 finds the
+// network gone: the kit hands the service net type 0, which asks the server "CheckNetStatus".
+TEST_F(KitEndToEndTest, ANetworkWithoutRepliesReachesTheServiceAsCheckNetStatus) {
+  VORTM_RUN_IN_PRIVATE_NETNS(std::string(test::kAllowPing) +
+                             " && echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all");
+  auto kit = VoRtmKit::create(rtm_test::kAppId, {});
+  ASSERT_NE(nullptr, kit);
+  kits_.push_back(kit);
+  ASSERT_EQ(0, kit->setParameters(GatewayParameters()));
+  ASSERT_EQ(0, Login(*kit, "alice"));
+  EXPECT_TRUE(PumpUntil([&] { return svc_.WaitForCommand("alice", "CheckNetStatus", 1, 0); },
+                        15000));
+  for (const auto& command : svc_.Log("alice")) {
+    EXPECT_THAT(command.content, testing::Not(HasSubstr("LocalNetChanged")));
+  }
+}
+
+}  // namespace
+}  // namespace vortm
