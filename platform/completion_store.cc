@@ -1,6 +1,5 @@
 #include "platform/completion_store.h"
 
-
 namespace vortm {
 
 LoginCompletion CompletionStore::exchangeLogin(LoginCompletion fn) {
@@ -31,8 +30,8 @@ RenewTokenCompletion CompletionStore::takeRenewal(uint64_t key) {
 RenewTokenCompletion CompletionStore::takeRenewalOf(const char* token) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = renewals_.begin(); it != renewals_.end(); ++it) {
-    bool same = token == nullptr ? !it->token.has_value()
-                                 : it->token.has_value() && *it->token == token;
+    bool same =
+        token == nullptr ? !it->token.has_value() : it->token.has_value() && *it->token == token;
     if (!same) continue;
     RenewTokenCompletion fn = std::move(it->fn);
     renewals_.erase(it);
@@ -46,11 +45,10 @@ size_t CompletionStore::size() {
   return sendMessage.size() + queryPeersOnlineStatus.size() + subscription.size() +
          queryPeersBySubscriptionOption.size() + setLocalUserAttributes.size() +
          addOrUpdateLocalUserAttributes.size() + deleteLocalUserAttributes.size() +
-         clearLocalUserAttributes.size() + getUserAttributes.size() +
-         setChannelAttributes.size() + addOrUpdateChannelAttributes.size() +
-         deleteChannelAttributes.size() + clearChannelAttributes.size() +
-         getChannelAttributes.size() + getChannelMemberCount.size() + renewals_.size() +
-         (login_ ? 1 : 0);
+         clearLocalUserAttributes.size() + getUserAttributes.size() + setChannelAttributes.size() +
+         addOrUpdateChannelAttributes.size() + deleteChannelAttributes.size() +
+         clearChannelAttributes.size() + getChannelAttributes.size() +
+         getChannelMemberCount.size() + renewals_.size() + (login_ ? 1 : 0);
 }
 
 }  // namespace vortm

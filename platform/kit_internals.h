@@ -14,6 +14,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "platform/notification_center.h"
+#include "platform/vy_rtm_call_event_handle.h"
 #include "platform/vy_rtm_channel_event_handle.h"
 #include "platform/vy_rtm_kit_event_handler.h"
 #include "platform/vy_rtm_net_manager.h"
@@ -74,13 +75,21 @@ struct VoRtmChannel::Impl {
   std::weak_ptr<VoRtmChannelDelegate> channelDelegate ABSL_GUARDED_BY(mu);
 };
 
-struct VoRtmCallKit::Impl {};
+struct VoRtmCallKit::Impl {
+  std::weak_ptr<VoRtmKit> rtmKit;
+  mutable std::mutex mu;
+  // The deleter releases the call manager, and only then drops the handler it holds.
+  std::shared_ptr<vy::rtm::IRtmCallManager> callService ABSL_GUARDED_BY(mu);
+  std::shared_ptr<VYRtmCallEventHandle> callEventHandle ABSL_GUARDED_BY(mu);
+  std::weak_ptr<VoRtmCallDelegate> callDelegate ABSL_GUARDED_BY(mu);
+};
 
 class KitInternals {
  public:
   static std::shared_ptr<VoRtmKit> create(const std::string& appId,
                                           std::weak_ptr<VoRtmDelegate> delegate, KitParts parts);
   static VoRtmKit::Impl& impl(VoRtmKit& kit) { return *kit.impl_; }
+  static VoRtmCallKit::Impl& impl(VoRtmCallKit& callKit) { return *callKit.impl_; }
 
   // {"Cmd":"LocalNetChanged","netType":N}, the command for a net type change.
   static std::string localNetChangedText(int netType);
@@ -97,13 +106,19 @@ class KitInternals {
                                    const std::vector<std::string>* keys,
                                    GetChannelAttributesCompletion completion);
 
-  static std::shared_ptr<VoRtmChannel> createChannel(
-      VoRtmKit& kit, const std::string& channelId, std::weak_ptr<VoRtmChannelDelegate> delegate);
+  static std::shared_ptr<VoRtmChannel> createChannel(VoRtmKit& kit, const std::string& channelId,
+                                                     std::weak_ptr<VoRtmChannelDelegate> delegate);
   // Ends a channel object: its core channel first, then its handler. Any thread; a second call
   // does nothing.
   static void destroyChannel(VoRtmChannel& channel);
+  // Answers the leaves of every channel still waiting, at logout.
+  static void endLeaves(VoRtmKit& kit);
   // Ends the call kit the same way.
   static void destroyCall(VoRtmCallKit& callKit);
+  static std::shared_ptr<VoRtmCallKit> getRtmCallKit(VoRtmKit& kit);
+  // Accepts or refuses a received invitation.
+  static void answer(VoRtmCallKit& callKit, const VoRtmRemoteInvitation& invitation, bool accept,
+                     CallCompletion completion);
 };
 
 }  // namespace vortm

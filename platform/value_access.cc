@@ -54,8 +54,7 @@ VoRtmChannelAttribute ValueAccess::ChannelAttribute(
   return out;
 }
 
-VoRtmLocalInvitation ValueAccess::LocalInvitation(
-    const vy::rtm::ILocalCallInvitation& invitation) {
+VoRtmLocalInvitation ValueAccess::LocalInvitation(const vy::rtm::ILocalCallInvitation& invitation) {
   VoRtmLocalInvitation out(NoNullString(invitation.getCalleeId()));
   out.state_ = invitation.getState();
   out.content_ = NoNullString(invitation.getContent());
@@ -91,9 +90,8 @@ std::vector<VoRtmAttribute> Attributes(const vy::rtm::RtmAttribute* attributes, 
 std::vector<VoRtmChannelAttribute> ChannelAttributes(
     const vy::rtm::IRtmChannelAttribute* const* attributes, int count) {
   std::vector<VoRtmChannelAttribute> out;
-  for (const vy::rtm::IRtmChannelAttribute* attribute :
-       Each<const vy::rtm::IRtmChannelAttribute*>(attributes, count,
-                                                  [](auto* item) { return item; })) {
+  for (const vy::rtm::IRtmChannelAttribute* attribute : Each<const vy::rtm::IRtmChannelAttribute*>(
+           attributes, count, [](auto* item) { return item; })) {
     if (attribute != nullptr) out.push_back(ValueAccess::ChannelAttribute(*attribute));
   }
   return out;

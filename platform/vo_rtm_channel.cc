@@ -28,8 +28,8 @@ ChannelUse Use(VoRtmChannel::Impl& d) {
 // that no result of the channel comes between the two. Returns the completion of a request
 // refused at once, with the code, for the caller to report.
 template <typename Fn, typename Call>
-std::pair<Fn, int> OrderedRequest(rtc::Thread* worker, OrderedCompletions<Fn>& queue,
-                                  Fn completion, Call call) {
+std::pair<Fn, int> OrderedRequest(rtc::Thread* worker, OrderedCompletions<Fn>& queue, Fn completion,
+                                  Call call) {
   return worker->Invoke<std::pair<Fn, int>>(RTC_FROM_HERE, [&] {
     uint64_t key = queue.push(std::move(completion));
     int code = call();
@@ -134,8 +134,10 @@ std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
   if (core == nullptr) return nullptr;
   {
     std::lock_guard<std::mutex> channelLock(c.mu);
-    c.channelService = std::shared_ptr<rtm::IChannel>(
-        core, [handle](rtm::IChannel* ended) { ended->release(); });
+    c.channelService = std::shared_ptr<rtm::IChannel>(core, [handle](rtm::IChannel* ended) {
+      ended->release();
+      handle->endOutstanding();
+    });
     c.channelEventHandle = std::move(handle);
     c.channelDelegate = std::move(delegate);
   }
@@ -170,7 +172,20 @@ void KitInternals::destroyChannel(VoRtmChannel& channel) {
     c.channelDelegate.reset();
   }
   if (handle != nullptr) handle->detach();
-  // The last hold on the core channel releases it, then drops the handler.
+  // The last hold on the core channel releases it, answers what is still waiting, then drops
+  // the handler.
+}
+
+void KitInternals::endLeaves(VoRtmKit& kit) {
+  std::vector<std::shared_ptr<VYRtmChannelEventHandle>> handles;
+  {
+    std::lock_guard<std::mutex> lock(kit.impl_->mu);
+    for (const auto& channel : kit.impl_->channelArr) {
+      std::lock_guard<std::mutex> channelLock(channel->impl_->mu);
+      if (channel->impl_->channelEventHandle) handles.push_back(channel->impl_->channelEventHandle);
+    }
+  }
+  for (const auto& handle : handles) handle->endLeaves();
 }
 
 }  // namespace vortm

@@ -156,8 +156,7 @@ ServiceUse VoRtmKit::Impl::use() const {
 std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
                                                std::weak_ptr<VoRtmDelegate> delegate,
                                                KitParts parts) {
-  rtm::IRtmService* service =
-      parts.createService ? parts.createService() : createRtmService();
+  rtm::IRtmService* service = parts.createService ? parts.createService() : createRtmService();
   if (service == nullptr) return nullptr;
   std::shared_ptr<VoRtmKit> kit(new VoRtmKit());
   VoRtmKit::Impl& d = *kit->impl_;
@@ -170,8 +169,7 @@ std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
     return nullptr;
   }
   handler->setDelegate(delegate);
-  auto manager =
-      d.createNetManager ? d.createNetManager() : VyRtmNetManager::defaultManager();
+  auto manager = d.createNetManager ? d.createNetManager() : VyRtmNetManager::defaultManager();
   auto reports = std::make_shared<NetworkReports>(kit);
   if (manager != nullptr) {
     MainLoop::post([manager, weak = std::weak_ptr<VyRtmNetworkDelegate>(reports)] {
@@ -293,6 +291,7 @@ void VoRtmKit::logout(LogoutCompletion completion) {
     return login;
   });
   PostCompletion(std::move(ended), rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
+  KitInternals::endLeaves(*this);
   if (completion) completion(rtm::LOGOUT_ERR_OK);
 }
 
@@ -343,11 +342,12 @@ void VoRtmKit::queryPeersOnlineStatus(const std::vector<std::string>& peerIds,
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings ids(peerIds);
-  Request(use, &CompletionStore::queryPeersOnlineStatus, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.queryPeersOnlineStatus(ids.data(), ids.size(), id);
-          },
-          ListRefusal<std::vector<VoRtmPeerOnlineStatus>, rtm::QUERY_PEERS_ONLINE_STATUS_ERR>());
+  Request(
+      use, &CompletionStore::queryPeersOnlineStatus, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.queryPeersOnlineStatus(ids.data(), ids.size(), id);
+      },
+      ListRefusal<std::vector<VoRtmPeerOnlineStatus>, rtm::QUERY_PEERS_ONLINE_STATUS_ERR>());
 }
 
 void VoRtmKit::subscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
@@ -355,11 +355,12 @@ void VoRtmKit::subscribePeersOnlineStatus(const std::vector<std::string>& peerId
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings ids(peerIds);
-  Request(use, &CompletionStore::subscription, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.subscribePeersOnlineStatus(ids.data(), ids.size(), id);
-          },
-          CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
+  Request(
+      use, &CompletionStore::subscription, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.subscribePeersOnlineStatus(ids.data(), ids.size(), id);
+      },
+      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
 }
 
 void VoRtmKit::unsubscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
@@ -367,22 +368,24 @@ void VoRtmKit::unsubscribePeersOnlineStatus(const std::vector<std::string>& peer
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings ids(peerIds);
-  Request(use, &CompletionStore::subscription, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.unsubscribePeersOnlineStatus(ids.data(), ids.size(), id);
-          },
-          CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
+  Request(
+      use, &CompletionStore::subscription, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.unsubscribePeersOnlineStatus(ids.data(), ids.size(), id);
+      },
+      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
 }
 
 void VoRtmKit::queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION option,
                                               QueryPeersBySubscriptionOptionCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  Request(use, &CompletionStore::queryPeersBySubscriptionOption, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.queryPeersBySubscriptionOption(option, id);
-          },
-          ListRefusal<std::vector<std::string>, rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR>());
+  Request(
+      use, &CompletionStore::queryPeersBySubscriptionOption, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.queryPeersBySubscriptionOption(option, id);
+      },
+      ListRefusal<std::vector<std::string>, rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR>());
 }
 
 void VoRtmKit::setLocalUserAttributes(const std::vector<VoRtmAttribute>& attributes,
@@ -390,11 +393,12 @@ void VoRtmKit::setLocalUserAttributes(const std::vector<VoRtmAttribute>& attribu
   ServiceUse use = impl_->use();
   if (!use) return;
   std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
-  Request(use, &CompletionStore::setLocalUserAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.setLocalUserAttributes(core.data(), static_cast<int>(core.size()), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::setLocalUserAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.setLocalUserAttributes(core.data(), static_cast<int>(core.size()), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::addOrUpdateLocalUserAttributes(const std::vector<VoRtmAttribute>& attributes,
@@ -402,12 +406,12 @@ void VoRtmKit::addOrUpdateLocalUserAttributes(const std::vector<VoRtmAttribute>&
   ServiceUse use = impl_->use();
   if (!use) return;
   std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
-  Request(use, &CompletionStore::addOrUpdateLocalUserAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.addOrUpdateLocalUserAttributes(core.data(), static_cast<int>(core.size()),
-                                                    id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::addOrUpdateLocalUserAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.addOrUpdateLocalUserAttributes(core.data(), static_cast<int>(core.size()), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::deleteLocalUserAttributesByKeys(const std::vector<std::string>& keys,
@@ -415,19 +419,21 @@ void VoRtmKit::deleteLocalUserAttributesByKeys(const std::vector<std::string>& k
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings names(keys);
-  Request(use, &CompletionStore::deleteLocalUserAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.deleteLocalUserAttributesByKeys(names.data(), names.size(), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::deleteLocalUserAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.deleteLocalUserAttributesByKeys(names.data(), names.size(), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::clearLocalUserAttributes(AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  Request(use, &CompletionStore::clearLocalUserAttributes, std::move(completion),
-          [](rtm::IRtmService& s, long long& id) { return s.clearLocalUserAttributes(id); },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::clearLocalUserAttributes, std::move(completion),
+      [](rtm::IRtmService& s, long long& id) { return s.clearLocalUserAttributes(id); },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::getUserAllAttributes(const std::string& userId,
@@ -447,16 +453,17 @@ void KitInternals::getUserAttributes(VoRtmKit& kit, const std::string& userId,
   ServiceUse use = kit.impl_->use();
   if (!use) return;
   CStrings names(keys != nullptr ? *keys : kNoKeys);
-  Request(use, &CompletionStore::getUserAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return keys == nullptr
-                       ? s.getUserAttributes(userId.c_str(), id)
-                       : s.getUserAttributesByKeys(userId.c_str(), names.data(), names.size(), id);
-          },
-          [&userId](GetUserAttributesCompletion fn, int code) {
-            PostCompletion(std::move(fn), std::vector<VoRtmAttribute>{}, userId,
-                           static_cast<rtm::ATTRIBUTE_OPERATION_ERR>(code));
-          });
+  Request(
+      use, &CompletionStore::getUserAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return keys == nullptr
+                   ? s.getUserAttributes(userId.c_str(), id)
+                   : s.getUserAttributesByKeys(userId.c_str(), names.data(), names.size(), id);
+      },
+      [&userId](GetUserAttributesCompletion fn, int code) {
+        PostCompletion(std::move(fn), std::vector<VoRtmAttribute>{}, userId,
+                       static_cast<rtm::ATTRIBUTE_OPERATION_ERR>(code));
+      });
 }
 
 void VoRtmKit::setChannelAttributes(const std::string& channelId,
@@ -466,12 +473,13 @@ void VoRtmKit::setChannelAttributes(const std::string& channelId,
   ServiceUse use = impl_->use();
   if (!use) return;
   CoreChannelAttributes core(attributes);
-  Request(use, &CompletionStore::setChannelAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.setChannelAttributes(channelId.c_str(), core.data(), core.size(),
-                                          CoreOptions(options), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::setChannelAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.setChannelAttributes(channelId.c_str(), core.data(), core.size(),
+                                      CoreOptions(options), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::addOrUpdateChannelAttributes(const std::string& channelId,
@@ -481,12 +489,13 @@ void VoRtmKit::addOrUpdateChannelAttributes(const std::string& channelId,
   ServiceUse use = impl_->use();
   if (!use) return;
   CoreChannelAttributes core(attributes);
-  Request(use, &CompletionStore::addOrUpdateChannelAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.addOrUpdateChannelAttributes(channelId.c_str(), core.data(), core.size(),
-                                                  CoreOptions(options), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::addOrUpdateChannelAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.addOrUpdateChannelAttributes(channelId.c_str(), core.data(), core.size(),
+                                              CoreOptions(options), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::deleteChannelAttributesByKeys(const std::string& channelId,
@@ -496,12 +505,13 @@ void VoRtmKit::deleteChannelAttributesByKeys(const std::string& channelId,
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings names(keys);
-  Request(use, &CompletionStore::deleteChannelAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.deleteChannelAttributesByKeys(channelId.c_str(), names.data(), names.size(),
-                                                   CoreOptions(options), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::deleteChannelAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.deleteChannelAttributesByKeys(channelId.c_str(), names.data(), names.size(),
+                                               CoreOptions(options), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::clearChannelAttributes(const std::string& channelId,
@@ -509,11 +519,12 @@ void VoRtmKit::clearChannelAttributes(const std::string& channelId,
                                       AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  Request(use, &CompletionStore::clearChannelAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.clearChannelAttributes(channelId.c_str(), CoreOptions(options), id);
-          },
-          CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::clearChannelAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.clearChannelAttributes(channelId.c_str(), CoreOptions(options), id);
+      },
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::getChannelAllAttributes(const std::string& channelId,
@@ -533,13 +544,14 @@ void KitInternals::getChannelAttributes(VoRtmKit& kit, const std::string& channe
   ServiceUse use = kit.impl_->use();
   if (!use) return;
   CStrings names(keys != nullptr ? *keys : kNoKeys);
-  Request(use, &CompletionStore::getChannelAttributes, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return keys == nullptr ? s.getChannelAttributes(channelId.c_str(), id)
-                                   : s.getChannelAttributesByKeys(channelId.c_str(), names.data(),
-                                                                  names.size(), id);
-          },
-          ListRefusal<std::vector<VoRtmChannelAttribute>, rtm::ATTRIBUTE_OPERATION_ERR>());
+  Request(
+      use, &CompletionStore::getChannelAttributes, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return keys == nullptr ? s.getChannelAttributes(channelId.c_str(), id)
+                               : s.getChannelAttributesByKeys(channelId.c_str(), names.data(),
+                                                              names.size(), id);
+      },
+      ListRefusal<std::vector<VoRtmChannelAttribute>, rtm::ATTRIBUTE_OPERATION_ERR>());
 }
 
 void VoRtmKit::getChannelMemberCount(const std::vector<std::string>& channelIds,
@@ -547,12 +559,12 @@ void VoRtmKit::getChannelMemberCount(const std::vector<std::string>& channelIds,
   ServiceUse use = impl_->use();
   if (!use) return;
   CStrings ids(channelIds);
-  Request(use, &CompletionStore::getChannelMemberCount, std::move(completion),
-          [&](rtm::IRtmService& s, long long& id) {
-            return s.getChannelMemberCount(ids.data(), ids.size(), id);
-          },
-          ListRefusal<std::vector<VoRtmChannelMemberCount>,
-                      rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE>());
+  Request(
+      use, &CompletionStore::getChannelMemberCount, std::move(completion),
+      [&](rtm::IRtmService& s, long long& id) {
+        return s.getChannelMemberCount(ids.data(), ids.size(), id);
+      },
+      ListRefusal<std::vector<VoRtmChannelMemberCount>, rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE>());
 }
 
 int VoRtmKit::setParameters(const std::string& json) {

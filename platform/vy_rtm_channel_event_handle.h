@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <vortm/rtm_channel.h>
 #include <vortm/vo_rtm_channel.h>
@@ -53,9 +54,12 @@ class OrderedCompletions {
     }
     return nullptr;
   }
-  size_t size() {
+  std::vector<Fn> takeAll() {
     std::lock_guard<std::mutex> lock(mu_);
-    return entries_.size();
+    std::vector<Fn> all;
+    for (auto& entry : entries_) all.push_back(std::move(entry.second));
+    entries_.clear();
+    return all;
   }
 
  private:
@@ -74,6 +78,13 @@ class VYRtmChannelEventHandle final : public vy::rtm::IChannelEventHandler,
   std::weak_ptr<VoRtmChannelDelegate> delegate() const;
   // The channel is ending: no more delegate calls; completions still run.
   void detach();
+
+  // Answers the leaves still waiting with 102: the service ends a logout's leaves without a
+  // result.
+  void endLeaves();
+  // Answers every request still waiting with 102, once the core channel is released and no
+  // result can come any more.
+  void endOutstanding();
 
   void putSend(int64_t messageId, SendChannelMessageCompletion fn);
   SendChannelMessageCompletion takeSend(int64_t messageId);

@@ -92,7 +92,9 @@ void VYRtmKitEventHandler::onMessageReceivedFromPeer(const char* peerId,
                                                      const rtm::IMessage* message) {
   if (message == nullptr || !hasDelegate()) return;
   notify([message = detail::ValueAccess::Message(*message), peer = NoNullString(peerId)](
-             VoRtmDelegate& delegate, VoRtmKit& kit) { delegate.messageReceived(kit, message, peer); });
+             VoRtmDelegate& delegate, VoRtmKit& kit) {
+    delegate.messageReceived(kit, message, peer);
+  });
 }
 
 void VYRtmKitEventHandler::onQueryPeersOnlineStatusResult(
@@ -102,8 +104,8 @@ void VYRtmKitEventHandler::onQueryPeersOnlineStatusResult(
   if (fn) PostCompletion(std::move(fn), detail::PeerStatuses(peersStatus, peerCount), errorCode);
 }
 
-void VYRtmKitEventHandler::onSubscriptionRequestResult(long long requestId,
-                                                       rtm::PEER_SUBSCRIPTION_STATUS_ERR errorCode) {
+void VYRtmKitEventHandler::onSubscriptionRequestResult(
+    long long requestId, rtm::PEER_SUBSCRIPTION_STATUS_ERR errorCode) {
   PostCompletion(store_.take(&CompletionStore::subscription, requestId), errorCode);
 }
 
@@ -123,8 +125,9 @@ void VYRtmKitEventHandler::onPeersOnlineStatusChanged(const rtm::PeerOnlineStatu
   });
 }
 
-void VYRtmKitEventHandler::attributeResult(CompletionStore::Table<AttributeOperationCompletion> table,
-                                           long long id, rtm::ATTRIBUTE_OPERATION_ERR errorCode) {
+void VYRtmKitEventHandler::attributeResult(
+    CompletionStore::Table<AttributeOperationCompletion> table, long long id,
+    rtm::ATTRIBUTE_OPERATION_ERR errorCode) {
   PostCompletion(store_.take(table, id), errorCode);
 }
 

@@ -35,8 +35,8 @@ class VORTM_API VoRtmCallDelegate {
     (void)callKit, (void)invitation;
   }
   // errorCode: a vy::rtm LOCAL_INVITATION_ERR_CODE.
-  virtual void localInvitationFailure(VoRtmCallKit& callKit,
-                                      const VoRtmLocalInvitation& invitation, int errorCode) {
+  virtual void localInvitationFailure(VoRtmCallKit& callKit, const VoRtmLocalInvitation& invitation,
+                                      int errorCode) {
     (void)callKit, (void)invitation, (void)errorCode;
   }
   virtual void localInvitationAccepted(VoRtmCallKit& callKit,
@@ -44,8 +44,7 @@ class VORTM_API VoRtmCallDelegate {
                                        const std::string& response) {
     (void)callKit, (void)invitation, (void)response;
   }
-  virtual void localInvitationRefused(VoRtmCallKit& callKit,
-                                      const VoRtmLocalInvitation& invitation,
+  virtual void localInvitationRefused(VoRtmCallKit& callKit, const VoRtmLocalInvitation& invitation,
                                       const std::string& response) {
     (void)callKit, (void)invitation, (void)response;
   }

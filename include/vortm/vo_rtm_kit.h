@@ -45,10 +45,11 @@ using PeerSubscriptionCompletion = std::function<void(vy::rtm::PEER_SUBSCRIPTION
 using QueryPeersBySubscriptionOptionCompletion = std::function<void(
     const std::vector<std::string>& peerIds, vy::rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR)>;
 using AttributeOperationCompletion = std::function<void(vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
-using GetUserAttributesCompletion = std::function<void(
-    const std::vector<VoRtmAttribute>&, const std::string& userId, vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
-using GetChannelAttributesCompletion = std::function<void(
-    const std::vector<VoRtmChannelAttribute>&, vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
+using GetUserAttributesCompletion =
+    std::function<void(const std::vector<VoRtmAttribute>&, const std::string& userId,
+                       vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
+using GetChannelAttributesCompletion = std::function<void(const std::vector<VoRtmChannelAttribute>&,
+                                                          vy::rtm::ATTRIBUTE_OPERATION_ERR)>;
 using GetChannelMemberCountCompletion = std::function<void(
     const std::vector<VoRtmChannelMemberCount>&, vy::rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE)>;
 

@@ -50,9 +50,8 @@ class User : public vortm::VoRtmDelegate {
     kit_ = vortm::VoRtmKit::create(kAppId, self);
     if (kit_ == nullptr || kit_->setParameters(gateway_params) != 0) return false;
     int code = -1;
-    kit_->loginByToken("token", name_, [&](rtm::LOGIN_ERR_CODE result) {
-      waiter_.Update([&] { code = result; });
-    });
+    kit_->loginByToken("token", name_,
+                       [&](rtm::LOGIN_ERR_CODE result) { waiter_.Update([&] { code = result; }); });
     return waiter_.Wait([&] { return code >= 0; }) && code == rtm::LOGIN_ERR_OK;
   }
   bool Logout() {

@@ -114,9 +114,8 @@ TEST_F(KitEndToEndTest, TwoKitsLogInExchangeMessagesRenewAndLogOut) {
   alice->renewToken("tok2", [&](const std::string& token, auto result) {
     renewed = token + " " + std::to_string(result);
   });
-  ASSERT_TRUE(PumpUntil([&] {
-    return results.size() == 3 && !renewed.empty() && !bobEvents->messages.empty();
-  }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return results.size() == 3 && !renewed.empty() && !bobEvents->messages.empty(); }));
   EXPECT_EQ((std::map<std::string, std::vector<int>>{
                 {"to bob", {rtm::PEER_MESSAGE_ERR_OK}},
                 {"to carol", {rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER}},
@@ -152,20 +151,19 @@ TEST_F(KitEndToEndTest, PresenceAndAttributesBetweenTwoKits) {
   bob->setLocalUserAttributes({{"size", "L"}, {"color", "blue"}},
                               [&](auto code) { got.push_back("set " + std::to_string(code)); });
   ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
-  alice->subscribePeersOnlineStatus({"bob"}, [&](auto code) {
-    got.push_back("subscribe " + std::to_string(code));
-  });
+  alice->subscribePeersOnlineStatus(
+      {"bob"}, [&](auto code) { got.push_back("subscribe " + std::to_string(code)); });
   alice->queryPeersOnlineStatus({"bob", "carol"}, [&](const auto& statuses, auto code) {
     std::string line = "query " + std::to_string(code);
     for (const auto& s : statuses) line += " " + s.peerId() + ":" + std::to_string(s.state());
     got.push_back(line);
   });
-  alice->getUserAllAttributes("bob", [&](const auto& attributes, const std::string& user,
-                                          auto code) {
-    std::string line = "attributes of " + user + " " + std::to_string(code);
-    for (const auto& a : attributes) line += " " + a.key + "=" + a.value;
-    got.push_back(line);
-  });
+  alice->getUserAllAttributes(
+      "bob", [&](const auto& attributes, const std::string& user, auto code) {
+        std::string line = "attributes of " + user + " " + std::to_string(code);
+        for (const auto& a : attributes) line += " " + a.key + "=" + a.value;
+        got.push_back(line);
+      });
   VoRtmChannelAttribute topic;
   topic.setKey("topic");
   topic.setValue("news");
@@ -181,10 +179,9 @@ TEST_F(KitEndToEndTest, PresenceAndAttributesBetweenTwoKits) {
     got.push_back(line);
   });
   ASSERT_TRUE(PumpUntil([&] { return got.size() == 6; }));
-  EXPECT_THAT(got, testing::UnorderedElementsAre(
-                       "set 0", "subscribe 0", "query 0 bob:0 carol:2",
-                       "attributes of bob 0 color=blue size=L", "channel set 0",
-                       "channel 0 topic=news@alice"));
+  EXPECT_THAT(got, testing::UnorderedElementsAre("set 0", "subscribe 0", "query 0 bob:0 carol:2",
+                                                 "attributes of bob 0 color=blue size=L",
+                                                 "channel set 0", "channel 0 topic=news@alice"));
   bob->logout(nullptr);
   ASSERT_TRUE(PumpUntil([&] { return !aliceEvents->changes.empty(); }));
   EXPECT_THAT(aliceEvents->changes, ElementsAre("bob:2"));
@@ -221,9 +218,163 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
   EXPECT_TRUE(weak.expired());
   ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }));
   test::Pump();
-  EXPECT_EQ((std::multiset<std::string>{"timed out 4", "logout 102", "destroy 102",
-                                        "dropped 102"}),
+  EXPECT_EQ((std::multiset<std::string>{"timed out 4", "logout 102", "destroy 102", "dropped 102"}),
             got);
+}
+
+// Records what a channel's delegate hears.
+class ChannelEvents : public VoRtmChannelDelegate {
+ public:
+  void messageReceived(VoRtmChannel& channel, const VoRtmMessage& message,
+                       const VoRtmMember& member) override {
+    lines.push_back(channel.channelId() + " " + member.uid + "@" + member.channelId + ": " +
+                    message.text());
+  }
+  void memberJoined(VoRtmChannel&, const VoRtmMember& member) override {
+    lines.push_back("joined " + member.uid);
+  }
+  void memberLeft(VoRtmChannel&, const VoRtmMember& member) override {
+    lines.push_back("left " + member.uid);
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
+  auto alice = Kit(std::make_shared<Events>());
+  auto bob = Kit(std::make_shared<Events>());
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  ASSERT_EQ(0, Login(*bob, "bob"));
+  auto aliceHears = std::make_shared<ChannelEvents>();
+  auto bobHears = std::make_shared<ChannelEvents>();
+  std::shared_ptr<VoRtmChannel> aliceRoom = alice->createChannel("room", aliceHears);
+  ASSERT_NE(nullptr, aliceRoom);
+  EXPECT_EQ(nullptr, alice->createChannel("room", {}));
+  EXPECT_EQ(alice, aliceRoom->kit());
+  std::shared_ptr<VoRtmChannel> bobRoom = bob->createChannel("room", bobHears);
+  std::shared_ptr<VoRtmChannel> other = alice->createChannel("other", {});
+
+  std::vector<std::string> got;
+  auto record = [&](const std::string& name) {
+    return [&got, name](auto code) { got.push_back(name + " " + std::to_string(code)); };
+  };
+  aliceRoom->join(record("alice joins"));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+  bobRoom->join(record("bob joins"));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2 && !aliceHears->lines.empty(); }));
+  aliceRoom->sendMessage(VoRtmMessage("hi room"), {}, record("alice says"));
+  other->sendMessage(VoRtmMessage("nobody here"), {}, record("not joined"));
+  aliceRoom->getMembers([&](const std::vector<VoRtmMember>& members, auto code) {
+    std::string line = "members " + std::to_string(code);
+    for (const auto& m : members) line += " " + m.uid + "@" + m.channelId;
+    got.push_back(line);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 5 && !bobHears->lines.empty(); }));
+  bobRoom->leave(record("bob leaves"));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 6 && aliceHears->lines.size() == 2; }));
+  EXPECT_THAT(got, testing::UnorderedElementsAre("alice joins 0", "bob joins 0", "alice says 0",
+                                                 "not joined 3", "members 0 alice@room bob@room",
+                                                 "bob leaves 0"));
+  EXPECT_THAT(aliceHears->lines, ElementsAre("joined bob", "left bob"));
+  EXPECT_THAT(bobHears->lines, ElementsAre("room alice@room: hi room"));
+
+  // Requests the server never answers end with the channel's destruction or the logout.
+  got.clear();
+  svc_.AddFault(rtm_test::DropToClient("alice", "JoinChannel"));
+  svc_.AddFault(rtm_test::DropToClient("alice", "LeaveChannel"));
+  other->join(record("join cut off"));
+  EXPECT_TRUE(alice->destroyChannel("other"));
+  aliceRoom->leave(record("leave cut off"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
+  alice->logout(nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+  EXPECT_THAT(got, testing::UnorderedElementsAre("join cut off 102", "leave cut off 102"));
+
+  // After the logout the channel objects answer 102 at once, until destroyed.
+  got.clear();
+  aliceRoom->join(record("join"));
+  aliceRoom->sendMessage(VoRtmMessage("x"), {}, record("send"));
+  aliceRoom->getMembers(
+      [&](const auto&, auto code) { got.push_back("members " + std::to_string(code)); });
+  test::Pump();
+  EXPECT_THAT(got, testing::UnorderedElementsAre("join 102", "send 102", "members 102"));
+  EXPECT_TRUE(alice->destroyChannel("room"));
+  EXPECT_TRUE(alice->destroyChannel("room"));
+  aliceRoom->join(record("after destroy"));
+  test::Pump();
+  EXPECT_EQ(3u, got.size());
+  EXPECT_NE(nullptr, alice->createChannel("room", {}));
+}
+
+// Records what a call kit's delegate hears.
+class CallEvents : public VoRtmCallDelegate {
+ public:
+  void localInvitationReceivedByPeer(VoRtmCallKit&, const VoRtmLocalInvitation& i) override {
+    lines.push_back("ringing " + i.calleeId() + " " + std::to_string(i.state()));
+  }
+  void localInvitationAccepted(VoRtmCallKit&, const VoRtmLocalInvitation& i,
+                               const std::string& response) override {
+    lines.push_back("accepted by " + i.calleeId() + " (" + response + ") " +
+                    std::to_string(i.state()));
+  }
+  void localInvitationRefused(VoRtmCallKit&, const VoRtmLocalInvitation& i,
+                              const std::string& response) override {
+    lines.push_back("refused by " + i.calleeId() + " (" + response + ")");
+  }
+  void remoteInvitationReceived(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
+    last = i;
+    lines.push_back("invited by " + i.callerId() + " (" + i.content() + ")");
+  }
+  void remoteInvitationAccepted(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
+    lines.push_back("accepted " + i.callerId());
+  }
+  void remoteInvitationRefused(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
+    lines.push_back("refused " + i.callerId());
+  }
+  std::vector<std::string> lines;
+  VoRtmRemoteInvitation last;
+};
+
+TEST_F(KitEndToEndTest, CallsAreMadeAndAnsweredBothWays) {
+  auto alice = Kit(std::make_shared<Events>());
+  auto bob = Kit(std::make_shared<Events>());
+  ASSERT_EQ(0, Login(*alice, "alice"));
+  ASSERT_EQ(0, Login(*bob, "bob"));
+  std::shared_ptr<VoRtmCallKit> aliceCalls = alice->getRtmCallKit();
+  ASSERT_NE(nullptr, aliceCalls);
+  EXPECT_EQ(aliceCalls, alice->getRtmCallKit());
+  EXPECT_EQ(aliceCalls, alice->rtmCallKit());
+  EXPECT_EQ(alice, aliceCalls->rtmKit());
+  std::shared_ptr<VoRtmCallKit> bobCalls = bob->getRtmCallKit();
+  auto aliceHears = std::make_shared<CallEvents>();
+  auto bobHears = std::make_shared<CallEvents>();
+  aliceCalls->setCallDelegate(aliceHears);
+  bobCalls->setCallDelegate(bobHears);
+
+  std::vector<int> codes;
+  auto code = [&](int result) { codes.push_back(result); };
+  aliceCalls->sendLocalInvitation(VoRtmLocalInvitation(), code);  // no callee: 1 at once
+  VoRtmLocalInvitation toBob("bob");
+  toBob.setContent("lunch?");
+  aliceCalls->sendLocalInvitation(toBob, code);
+  EXPECT_THAT(codes, ElementsAre(1, 0));
+  ASSERT_TRUE(PumpUntil([&] { return !bobHears->lines.empty(); }));
+  VoRtmRemoteInvitation answer = bobHears->last;
+  answer.setResponse("yes");
+  bobCalls->acceptRemoteInvitation(answer, code);
+  ASSERT_TRUE(
+      PumpUntil([&] { return aliceHears->lines.size() == 2 && bobHears->lines.size() == 2; }));
+  EXPECT_THAT(aliceHears->lines, ElementsAre("ringing bob 2", "accepted by bob (yes) 3"));
+
+  bobCalls->sendLocalInvitation(VoRtmLocalInvitation("alice"), code);
+  ASSERT_TRUE(PumpUntil([&] { return aliceHears->lines.size() == 3; }));
+  aliceCalls->refuseRemoteInvitation(aliceHears->last, code);
+  aliceCalls->acceptRemoteInvitation(VoRtmRemoteInvitation(), code);  // no caller: 1 at once
+  ASSERT_TRUE(
+      PumpUntil([&] { return aliceHears->lines.size() == 4 && bobHears->lines.size() == 4; }));
+  EXPECT_THAT(codes, ElementsAre(1, 0, 0, 0, 0, 1));
+  EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice (lunch?)", "accepted alice",
+                                           "ringing alice 2", "refused by alice ()"));
+  EXPECT_EQ("refused bob", aliceHears->lines[3]);
 }
 
 // In a namespace of its own, with echo replies off, the watcher's probe of 127.0.0.1 finds the
@@ -236,8 +387,8 @@ TEST_F(KitEndToEndTest, ANetworkWithoutRepliesReachesTheServiceAsCheckNetStatus)
   kits_.push_back(kit);
   ASSERT_EQ(0, kit->setParameters(GatewayParameters()));
   ASSERT_EQ(0, Login(*kit, "alice"));
-  EXPECT_TRUE(PumpUntil([&] { return svc_.WaitForCommand("alice", "CheckNetStatus", 1, 0); },
-                        15000));
+  EXPECT_TRUE(
+      PumpUntil([&] { return svc_.WaitForCommand("alice", "CheckNetStatus", 1, 0); }, 15000));
   for (const auto& command : svc_.Log("alice")) {
     EXPECT_THAT(command.content, testing::Not(HasSubstr("LocalNetChanged")));
   }

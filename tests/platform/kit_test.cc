@@ -11,6 +11,7 @@
 
 #include <vortm/vo_rtm_kit.h>
 
+#include "core/vy_call_invitation.h"
 #include "core/vy_message.h"
 #include "fake_sources.h"
 #include "loop_fixture.h"
@@ -54,15 +55,12 @@ class FakeService : public rtm::IRtmService {
   MOCK_METHOD(int, cancelMediaUpload, (long long), (override));
   MOCK_METHOD(int, sendMessageToPeer,
               (const char*, const rtm::IMessage*, const rtm::SendMessageOptions&), (override));
-  MOCK_METHOD(rtm::IChannel*, createChannel, (const char*, rtm::IChannelEventHandler*),
-              (override));
-  MOCK_METHOD(rtm::IRtmCallManager*, getRtmCallManager, (rtm::IRtmCallEventHandler*),
-              (override));
+  MOCK_METHOD(rtm::IChannel*, createChannel, (const char*, rtm::IChannelEventHandler*), (override));
+  MOCK_METHOD(rtm::IRtmCallManager*, getRtmCallManager, (rtm::IRtmCallEventHandler*), (override));
   MOCK_METHOD(rtm::IMessage*, createMessage, (), (override));
   MOCK_METHOD(rtm::IMessage*, createMessage, (const char*), (override));
   MOCK_METHOD(rtm::IMessage*, createMessage, (const unsigned char*, int), (override));
-  MOCK_METHOD(rtm::IMessage*, createMessage, (const unsigned char*, int, const char*),
-              (override));
+  MOCK_METHOD(rtm::IMessage*, createMessage, (const unsigned char*, int, const char*), (override));
   MOCK_METHOD(rtm::IFileMessage*, createFileMessageByMediaId, (const char*), (override));
   MOCK_METHOD(rtm::IImageMessage*, createImageMessageByMediaId, (const char*), (override));
   MOCK_METHOD(int, createFileMessageByUploading, (const char*, long long&), (override));
@@ -74,8 +72,7 @@ class FakeService : public rtm::IRtmService {
   MOCK_METHOD(int, unsubscribePeersOnlineStatus, (const char*[], int, long long&), (override));
   MOCK_METHOD(int, queryPeersBySubscriptionOption, (rtm::PEER_SUBSCRIPTION_OPTION, long long&),
               (override));
-  MOCK_METHOD(int, setLocalUserAttributes, (const rtm::RtmAttribute*, int, long long&),
-              (override));
+  MOCK_METHOD(int, setLocalUserAttributes, (const rtm::RtmAttribute*, int, long long&), (override));
   MOCK_METHOD(int, addOrUpdateLocalUserAttributes, (const rtm::RtmAttribute*, int, long long&),
               (override));
   MOCK_METHOD(int, deleteLocalUserAttributesByKeys, (const char*[], int, long long&), (override));
@@ -137,8 +134,7 @@ class KitTest : public test::LoopTest {
     LoopTest::SetUp();
     worker_->Start();
     service_ = new NiceMock<FakeService>();
-    ON_CALL(*service_, initialize(_, _))
-        .WillByDefault(DoAll(SaveArg<1>(&handler_), Return(0)));
+    ON_CALL(*service_, initialize(_, _)).WillByDefault(DoAll(SaveArg<1>(&handler_), Return(0)));
   }
   void TearDown() override {
     kit_.reset();
@@ -164,9 +160,7 @@ class KitTest : public test::LoopTest {
     worker_->Invoke<void>(RTC_FROM_HERE, [&] { callback(*handler_); });
   }
 
-  CompletionStore& Store() {
-    return KitInternals::impl(*kit_).use().handler->store();
-  }
+  CompletionStore& Store() { return KitInternals::impl(*kit_).use().handler->store(); }
 
   vy_test::TempDir dir_;
   std::unique_ptr<rtc::Thread> worker_ = rtc::Thread::Create();
@@ -220,11 +214,11 @@ TEST_F(KitTest, RequestsHandTheServiceTheirArgumentsAndResultsReachTheCompletion
   attribute.setValue("v");
   kit_->setChannelAttributes("room", {attribute}, VoRtmChannelAttributeOptions{true},
                              [&](auto code) { got.push_back("channel " + std::to_string(code)); });
-  kit_->getUserAttributesByKeys("bob", {"k"}, [&](const auto& list, const std::string& user,
-                                                  auto code) {
-    got.push_back("get " + user + " " + list.at(0).key + "=" + list.at(0).value + " " +
-                  std::to_string(code));
-  });
+  kit_->getUserAttributesByKeys("bob", {"k"},
+                                [&](const auto& list, const std::string& user, auto code) {
+                                  got.push_back("get " + user + " " + list.at(0).key + "=" +
+                                                list.at(0).value + " " + std::to_string(code));
+                                });
   EXPECT_THAT(peers, ElementsAre("bob", "carol"));
   EXPECT_THAT(attributes, ElementsAre("a=1", "b="));
   EXPECT_THAT(channelAttributes, ElementsAre("k=v"));
@@ -274,12 +268,10 @@ TEST_F(KitTest, RequestsRefusedAtOnceGetTheirCodeOnceOnTheLoop) {
     got["channel"].push_back(c + static_cast<int>(list.size()));
   });
   kit_->getChannelMemberCount({}, [&](const auto&, auto c) { got["count"].push_back(c); });
-  kit_->getUserAllAttributes("u", [&](const auto&, const std::string& user, auto c) {
-    got["user " + user].push_back(c);
-  });
-  kit_->renewToken("t", [&](const std::string& token, auto c) {
-    got["renew " + token].push_back(c);
-  });
+  kit_->getUserAllAttributes(
+      "u", [&](const auto&, const std::string& user, auto c) { got["user " + user].push_back(c); });
+  kit_->renewToken("t",
+                   [&](const std::string& token, auto c) { got["renew " + token].push_back(c); });
   kit_->sendMessage(VoRtmMessage(""), "bob", {}, code("send"));
   EXPECT_TRUE(got.empty());
   test::Pump();
@@ -323,11 +315,11 @@ TEST_F(KitTest, RenewalsWithOneTokenEachGetTheirOwnResult) {
 
 TEST_F(KitTest, ARefusedLoginAnswersAtOnceAndLeavesTheRunningLoginItsCompletion) {
   Make();
-  EXPECT_CALL(*service_, login(testing::StrEq("tok"), testing::StrEq("alice")))
-      .WillOnce(Return(0));
+  EXPECT_CALL(*service_, login(testing::StrEq("tok"), testing::StrEq("alice"))).WillOnce(Return(0));
   EXPECT_CALL(*service_, login(nullptr, testing::StrEq("alice"))).WillOnce(Return(8));
   std::vector<std::string> got;
-  kit_->loginByToken("tok", "alice", [&](auto code) { got.push_back("first " + std::to_string(code)); });
+  kit_->loginByToken("tok", "alice",
+                     [&](auto code) { got.push_back("first " + std::to_string(code)); });
   kit_->loginByToken(std::nullopt, "alice",
                      [&](auto code) { got.push_back("second " + std::to_string(code)); });
   EXPECT_THAT(got, ElementsAre("second 8"));  // before returning, on the caller's thread
@@ -345,7 +337,8 @@ TEST_F(KitTest, LogoutAnswersAtOnceAndEndsALoginStillRunning) {
   ON_CALL(*service_, login(_, _)).WillByDefault(Return(0));
   EXPECT_CALL(*service_, logout()).Times(2).WillRepeatedly(Return(0));
   std::vector<std::string> got;
-  kit_->loginByToken("tok", "alice", [&](auto code) { got.push_back("login " + std::to_string(code)); });
+  kit_->loginByToken("tok", "alice",
+                     [&](auto code) { got.push_back("login " + std::to_string(code)); });
   kit_->logout([&](auto code) { got.push_back("logout " + std::to_string(code)); });
   EXPECT_THAT(got, ElementsAre("logout 0"));
   test::Pump();
@@ -406,7 +399,8 @@ TEST_F(KitTest, DelegatesGetOnlyWhatTheyImplementAndNothingOnceGone) {
   rtm::IMessage* message = service_->createMessage();
   message->setText("hi");
   Fire([&](auto& h) {
-    h.onConnectionStateChanged(rtm::CONNECTION_STATE_CONNECTING, rtm::CONNECTION_CHANGE_REASON_LOGIN);
+    h.onConnectionStateChanged(rtm::CONNECTION_STATE_CONNECTING,
+                               rtm::CONNECTION_CHANGE_REASON_LOGIN);
     h.onMessageReceivedFromPeer("bob", message);
     h.onTokenExpired();
   });
@@ -451,7 +445,8 @@ TEST_F(KitTest, NetTypesBecomeLocalNetChangedTexts) {
               KitInternals::localNetChangedText(type));
   }
   Make();
-  EXPECT_CALL(*service_, setParameters(testing::StrEq("{\"Cmd\":\"LocalNetChanged\",\"netType\":0}")))
+  EXPECT_CALL(*service_,
+              setParameters(testing::StrEq("{\"Cmd\":\"LocalNetChanged\",\"netType\":0}")))
       .WillOnce(Return(0));
   KitInternals::network(*kit_, "127.0.0.1", 0);
 }
@@ -473,6 +468,42 @@ TEST_F(KitTest, ALoginSuccessStartsTheWatcherUnlessALogoutOvertookIt) {
   EXPECT_EQ(1u, engines.made.size());
 }
 
+class Ringing : public VoRtmCallDelegate {
+ public:
+  void localInvitationReceivedByPeer(VoRtmCallKit&, const VoRtmLocalInvitation& i) override {
+    lines.push_back(i.calleeId() + " " + std::to_string(i.state()) + " " + i.content());
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(KitTest, ACallKitForwardsReceivedByPeerOnlyInThatStateAndAnswersEmptyIdsAtOnce) {
+  Make();
+  EXPECT_CALL(*service_, getRtmCallManager(_)).Times(1).WillOnce(Return(nullptr));
+  std::shared_ptr<VoRtmCallKit> calls = kit_->getRtmCallKit();
+  ASSERT_NE(nullptr, calls);
+  EXPECT_EQ(calls, kit_->getRtmCallKit());
+  auto ringing = std::make_shared<Ringing>();
+  calls->setCallDelegate(ringing);
+  std::shared_ptr<VYRtmCallEventHandle> handle = KitInternals::impl(*calls).callEventHandle;
+  auto* invitation = new vy::VyLocalCallInvitation("bob");
+  invitation->setContent("hi");
+  for (auto state :
+       {rtm::LOCAL_INVITATION_STATE_SENT_TO_SERVER, rtm::LOCAL_INVITATION_STATE_RECEIVED_BY_PEER}) {
+    invitation->SetState(state);
+    worker_->Invoke<void>(RTC_FROM_HERE,
+                          [&] { handle->onLocalInvitationReceivedByPeer(invitation); });
+  }
+  invitation->release();
+  test::Pump();
+  EXPECT_THAT(ringing->lines, ElementsAre("bob 2 hi"));
+  // Without a manager only the empty ids are answered, with 1 and at once.
+  std::vector<int> codes;
+  calls->sendLocalInvitation(VoRtmLocalInvitation(), [&](int code) { codes.push_back(code); });
+  calls->sendLocalInvitation(VoRtmLocalInvitation("bob"), [&](int code) { codes.push_back(code); });
+  calls->refuseRemoteInvitation(VoRtmRemoteInvitation(), [&](int code) { codes.push_back(code); });
+  EXPECT_THAT(codes, ElementsAre(1, 1));
+}
+
 // 4 app threads make requests while the worker answers them and the loop drains: every
 // completion runs exactly once and the store ends empty.
 TEST_F(KitTest, CompletionsRunOnceUnderConcurrentRequestsAndResults) {
@@ -490,7 +521,8 @@ TEST_F(KitTest, CompletionsRunOnceUnderConcurrentRequestsAndResults) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kEach; ++i) kit_->subscribePeersOnlineStatus({"p"}, [&](auto) { ++calls; });
+      for (int i = 0; i < kEach; ++i)
+        kit_->subscribePeersOnlineStatus({"p"}, [&](auto) { ++calls; });
     });
   }
   std::atomic<bool> done{false};
