@@ -1,6 +1,7 @@
 // vortm-chat: a small line-oriented chat client on the VoRtmKit kit API.
 //
 //   vortm-chat --user alice [--token T] [--app-id ID] [--gateway HOST:PORT]
+//   vortm-chat --help
 //
 // It logs in, then reads commands, one a line, from standard input (a terminal or a pipe):
 //   /msg PEER TEXT   send TEXT to PEER (stored for PEER by the service while PEER is offline)
@@ -19,26 +20,30 @@
 //   /quit            wait for outstanding results, log out and exit (end of input does too)
 // Connection changes, results, presence changes, received messages, channel events and every
 // step of a call invitation are printed as they happen, each line starting with the user's name
-// in brackets.
+// in brackets. Ctrl-C (or SIGTERM) logs out, then exits; when the user logs in elsewhere the chat
+// says so and exits.
 // Completions and delegate calls arrive on the library's main loop; the program's own thread only
 // reads input and waits. The exit status is 0 when every message was delivered or stored and
-// every request succeeded, 1 when the login failed, 2 for bad arguments and 3 when a message or
-// request failed.
+// every request succeeded, 1 when the login failed, 2 for bad arguments, 3 when a message or
+// request failed, 4 when the user logged in elsewhere and 130 after Ctrl-C.
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <vortm/vo_rtm_kit.h>
@@ -49,6 +54,16 @@ using vortm::VoRtmKit;
 namespace {
 
 constexpr char kDefaultAppId[] = "0123456789abcdef0123456789abcdef";
+constexpr char kDefaultToken[] = "demo-token";
+// The library's built-in gateway; offline messages always come from port 7080 of its host.
+constexpr char kBuiltInGateway[] = VORTM_GATEWAY_HOST ":7080";
+// Every command, for the usage text and the banner.
+constexpr char kCommandList[] =
+    "/msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., /attr set K=V..., "
+    "/attr get USER, /join CH, /leave CH, /say CH TEXT, /members CH, /call PEER, /cancel, "
+    "/accept, /refuse, /sleep MS, /wait, /quit";
+constexpr int kExitLoggedInElsewhere = 4;
+constexpr int kExitInterrupted = 130;
 constexpr int kLoginWaitMs = 15000;
 // Longer than the library's own 10 s time-outs, so every request gets its result.
 constexpr int kResultWaitMs = 12000;
@@ -176,10 +191,10 @@ class Tracker {
     }
     cv_.notify_all();
   }
-  // 1 logged in, 0 failed, -1 no answer in time.
-  int WaitForLogin() {
+  // 1 logged in, 0 failed, -1 no answer within `ms`.
+  int WaitForLogin(int ms) {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::milliseconds(kLoginWaitMs), [this] { return login_ >= 0; });
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return login_ >= 0; });
     return login_;
   }
   bool WaitForResults() {
@@ -209,13 +224,24 @@ class Tracker {
 
 class ChatDelegate : public vortm::VoRtmDelegate {
  public:
-  ChatDelegate(Printer* out, Tracker* tracker) : out_(out), tracker_(tracker) {}
+  // `wake` (an eventfd) is written when the user has logged in elsewhere, to wake the
+  // program's thread.
+  ChatDelegate(Printer* out, Tracker* tracker, int wake)
+      : out_(out), tracker_(tracker), wake_(wake) {}
 
   void connectionStateChanged(VoRtmKit&, rtm::CONNECTION_STATE state,
                               rtm::CONNECTION_CHANGE_REASON reason) override {
     out_->Line(std::string("* ") + StateName(state) + " (" + ReasonName(reason) + ")");
     if (reason == rtm::CONNECTION_CHANGE_REASON_LOGOUT) tracker_->SetLoggedOut();
+    if (state == rtm::CONNECTION_STATE_ABORTED &&
+        reason == rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN && !elsewhere_.exchange(true)) {
+      out_->Line("* logged in elsewhere: this chat ends");
+      const uint64_t one = 1;
+      ssize_t written = write(wake_, &one, sizeof(one));
+      (void)written;
+    }
   }
+  bool LoggedInElsewhere() const { return elsewhere_.load(); }
   void tokenDidExpire(VoRtmKit&) override { out_->Line("* token expired"); }
   void messageReceived(VoRtmKit&, const vortm::VoRtmMessage& message,
                        const std::string& peer) override {
@@ -235,6 +261,8 @@ class ChatDelegate : public vortm::VoRtmDelegate {
  private:
   Printer* out_;
   Tracker* tracker_;
+  int wake_;
+  std::atomic<bool> elsewhere_{false};
 };
 
 // Prints every step of the call invitations and keeps the last one received for /accept and
@@ -345,15 +373,81 @@ class ChannelDelegate : public vortm::VoRtmChannelDelegate {
   Printer* out_;
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: vortm-chat --user NAME [--token TOKEN] [--app-id ID] "
-               "[--gateway HOST:PORT]\n"
-               "commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER...,\n"
-               "          /attr set K=V..., /attr get USER, /join CH, /leave CH, /say CH TEXT,\n"
-               "          /members CH, /call PEER, /cancel, /accept, /refuse, /sleep MS, /wait,\n"
-               "          /quit\n");
+void Usage(FILE* to) {
+  std::fprintf(to,
+               "usage: vortm-chat --user NAME [--token TOKEN] [--app-id ID] [--gateway HOST:PORT]\n"
+               "       vortm-chat --help\n"
+               "\n"
+               "  --user NAME          the user to log in as (required)\n"
+               "  --token TOKEN        the login token (default: %s)\n"
+               "  --app-id ID          the app id, 32 characters (default: %s)\n"
+               "  --gateway HOST:PORT  the gateway to ask for a server (default: %s, the\n"
+               "                       library's built-in one); offline messages always come\n"
+               "                       from port 7080 of HOST\n"
+               "  --help               print this and exit\n"
+               "\n"
+               "commands, one a line on standard input:\n  %s\n"
+               "Ctrl-C logs out and exits.\n"
+               "\n"
+               "exit status: 0 every message delivered or stored and every request done,\n"
+               "1 login failed, 2 bad arguments, 3 a message or request failed, 4 logged in\n"
+               "elsewhere, 130 interrupted\n",
+               kDefaultToken, kDefaultAppId, kBuiltInGateway, kCommandList);
 }
+
+// Standard input, read a line at a time, while watching for SIGINT and SIGTERM (`signals`, a
+// signalfd) and for the handler's wake-up (`wake`, an eventfd).
+class Input {
+ public:
+  enum Event { kLine, kEnd, kSignal, kWake };
+
+  Input(int signals, int wake) : signals_(signals), wake_(wake) {}
+
+  // The next line, or the end of input, a signal or the wake-up, whichever comes first.
+  Event Next(std::string* line) {
+    while (true) {
+      size_t end = buffer_.find('\n');
+      if (end != std::string::npos) {
+        *line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return kLine;
+      }
+      if (eof_) {
+        if (buffer_.empty()) return kEnd;
+        line->swap(buffer_);
+        buffer_.clear();
+        return kLine;
+      }
+      Event event = Wait(-1, true);
+      if (event != kLine) return event;
+      char chunk[4096];
+      ssize_t n = read(STDIN_FILENO, chunk, sizeof(chunk));
+      if (n > 0) {
+        buffer_.append(chunk, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        eof_ = true;
+      }
+    }
+  }
+
+  // Waits up to `ms` (-1: no limit) for a signal, the wake-up or, with `input`, something to
+  // read (kLine); kEnd when the time has passed.
+  Event Wait(int ms, bool input) {
+    pollfd fds[3] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    int n = poll(fds, input ? 3 : 2, ms);
+    if (n < 0) return errno == EINTR ? Wait(0, input) : kEnd;
+    if (fds[0].revents & POLLIN) return kSignal;
+    if (fds[1].revents & POLLIN) return kWake;
+    if (input && fds[2].revents != 0) return kLine;
+    return kEnd;
+  }
+
+ private:
+  int signals_;
+  int wake_;
+  std::string buffer_;
+  bool eof_ = false;
+};
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream in(text);
@@ -551,13 +645,17 @@ class Commands {
 
 int main(int argc, char** argv) {
   std::string user;
-  std::string token = "demo-token";
+  std::string token = kDefaultToken;
   std::string app_id = kDefaultAppId;
   std::string gateway;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    }
     if (i + 1 >= argc) {
-      Usage();
+      Usage(stderr);
       return 2;
     }
     std::string value = argv[++i];
@@ -570,18 +668,33 @@ int main(int argc, char** argv) {
     } else if (arg == "--gateway") {
       gateway = value;
     } else {
-      Usage();
+      Usage(stderr);
       return 2;
     }
   }
   if (user.empty()) {
-    Usage();
+    Usage(stderr);
     return 2;
   }
 
+  // Blocked before the library starts its threads, which inherit the mask: the main loop reads
+  // the signals from a signalfd and logs out before it exits.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int signals = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  const int wake = eventfd(0, EFD_CLOEXEC);
+  if (signals < 0 || wake < 0) {
+    std::perror("vortm-chat");
+    return 1;
+  }
+  Input input(signals, wake);
+
   Printer out(user);
   Tracker tracker;
-  auto delegate = std::make_shared<ChatDelegate>(&out, &tracker);
+  auto delegate = std::make_shared<ChatDelegate>(&out, &tracker, wake);
   auto call_delegate = std::make_shared<CallDelegate>(&out, &tracker);
   std::shared_ptr<VoRtmKit> kit = VoRtmKit::create(app_id, delegate);
   if (kit == nullptr) {
@@ -625,28 +738,43 @@ int main(int argc, char** argv) {
     tracker.SetLogin(code == rtm::LOGIN_ERR_OK);
   });
   returned.store(true);
-  if (tracker.WaitForLogin() != 1) {
-    if (tracker.WaitForLogin() < 0) out.Line("* no login answer");
+  auto interrupted = [&] {
+    out.Line("* interrupted: logging out");
+    return finish(kExitInterrupted);
+  };
+  int login = -1;
+  for (int waited = 0; login < 0 && waited < kLoginWaitMs; waited += 100) {
+    if (input.Wait(0, false) == Input::kSignal) {
+      logged_in = tracker.WaitForLogin(0) == 1;
+      return interrupted();
+    }
+    login = tracker.WaitForLogin(100);
+  }
+  if (login != 1) {
+    if (login < 0) out.Line("* no login answer");
     return finish(1);
   }
 
   logged_in = true;
   if (isatty(STDIN_FILENO)) {
-    out.Line(
-        "* commands: /msg PEER TEXT, /status PEER..., /sub PEER..., /unsub PEER..., "
-        "/attr set K=V..., /attr get USER, /join CH, /leave CH, /say CH TEXT, /members CH, "
-        "/call PEER, /cancel, /accept, /refuse, /wait, /quit");
+    out.Line(std::string("* commands: ") + kCommandList + " (Ctrl-C logs out and exits)");
   }
   Commands commands(kit.get(), &out, &tracker);
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (true) {
+    Input::Event event = input.Next(&line);
+    if (event == Input::kSignal) return interrupted();
+    if (event == Input::kWake) return finish(kExitLoggedInElsewhere);
+    if (event == Input::kEnd) break;
     if (line.empty()) continue;
     if (line == "/quit") break;
     if (line == "/wait") {
       if (!tracker.WaitForResults()) out.Line("* some results did not come");
       if (!tracker.WaitForCalls()) out.Line("* some calls did not end");
     } else if (line.rfind("/sleep ", 0) == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(line.c_str() + 7)));
+      Input::Event during = input.Wait(std::atoi(line.c_str() + 7), false);
+      if (during == Input::kSignal) return interrupted();
+      if (during == Input::kWake) return finish(kExitLoggedInElsewhere);
     } else if (line == "/msg" || line.rfind("/msg ", 0) == 0) {
       if (line.size() < 5 || !commands.Message(line.substr(5))) {
         out.Line("* usage: /msg PEER TEXT");
@@ -664,5 +792,6 @@ int main(int argc, char** argv) {
     }
   }
   tracker.WaitForResults();
+  if (delegate->LoggedInElsewhere()) return finish(kExitLoggedInElsewhere);
   return finish(tracker.failures() == 0 ? 0 : 3);
 }

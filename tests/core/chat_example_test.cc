@@ -1,10 +1,14 @@
 // The vortm-chat example program against an in-process local test service: a message left for
-// an offline user, delivered at his login through the offline fetch, and a live reply.
+// an offline user, delivered at his login through the offline fetch, and a live reply; its
+// usage text, its banner, Ctrl-C and a login elsewhere.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -18,6 +22,7 @@
 
 namespace {
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -78,9 +83,128 @@ class ChatExampleTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  std::string ReadOutput(const std::string& name) {
+    std::ifstream file(dir_.File(name));
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  // Starts vortm-chat as `user` with a pipe on its standard input, left open, and its output in
+  // "<user>.out"; waits until it has logged in.
+  pid_t StartLoggedIn(const std::string& user, int* input) {
+    const std::string program = ChatBinary();
+    const std::string gateway = svc_->address() + ":7080";
+    const std::string out = dir_.File(user + ".out");
+    const char* argv[] = {program.c_str(), "--gateway", gateway.c_str(), "--user", user.c_str(),
+                          nullptr};
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd < 0 || dup2(in[0], 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(127);
+      execv(program.c_str(), const_cast<char* const*>(argv));
+      _exit(127);
+    }
+    close(in[0]);
+    *input = in[1];
+    if (!rtm_test::Eventually([&] {
+          return ReadOutput(user + ".out").find("* logged in\n") != std::string::npos;
+        })) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return -1;
+    }
+    return pid;
+  }
+
+  // The exit status of `pid`, waiting up to 10 s; -1 when it did not exit by itself.
+  static int ExitStatus(pid_t pid) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+      }
+      usleep(2000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   vy_test::TempDir dir_;
   std::unique_ptr<local_service::LocalService> svc_;
 };
+
+TEST_F(ChatExampleTest, HelpPrintsEveryOptionWithItsDefaultOnStandardOutput) {
+  std::string command =
+      ChatBinary() + " --help >" + dir_.File("help.out") + " 2>" + dir_.File("help.err");
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  std::string help = ReadOutput("help.out");
+  EXPECT_EQ("", ReadOutput("help.err"));
+  for (const char* text :
+       {"--user NAME", "--token TOKEN", "(default: demo-token)", "--app-id ID",
+        "(default: 0123456789abcdef0123456789abcdef)", "--help", "/msg PEER TEXT", "/sleep MS",
+        "/wait", "/quit", "Ctrl-C logs out"}) {
+    EXPECT_THAT(help, HasSubstr(text));
+  }
+  EXPECT_THAT(help, ContainsRegex("--gateway HOST:PORT +the gateway .*\\(default: [^ ]+:7080"));
+}
+
+// The banner shows on a terminal: `script` gives the chat one.
+TEST_F(ChatExampleTest, BannerOnATerminalListsEveryCommandOfTheUsage) {
+  std::ofstream(dir_.File("tty.in")) << "/quit\n";
+  std::string chat = ChatBinary() + " --gateway " + svc_->address() + ":7080 --user alice";
+  std::string command = "script -q -e -c '" + chat + "' /dev/null <" + dir_.File("tty.in") +
+                        " >" + dir_.File("tty.out") + " 2>&1";
+  ASSERT_EQ(0, std::system(command.c_str())) << ReadOutput("tty.out");
+  std::string banner = ReadOutput("tty.out");
+  ASSERT_THAT(banner, HasSubstr("[alice] * commands: "));
+  std::string help;
+  Run("--help", "", &help);
+  // The usage's command list, each command as the usage names it.
+  size_t start = help.find("standard input:\n  ") + std::string("standard input:\n  ").size();
+  std::stringstream commands(help.substr(start, help.find('\n', start) - start));
+  int listed = 0;
+  for (std::string command; std::getline(commands, command, ',');) {
+    command.erase(0, command.find_first_not_of(' '));
+    EXPECT_THAT(banner, HasSubstr(command));
+    ++listed;
+  }
+  EXPECT_GE(listed, 13);
+}
+
+TEST_F(ChatExampleTest, CtrlCLogsOutBeforeExiting) {
+  int input = -1;
+  pid_t chat = StartLoggedIn("alice", &input);
+  ASSERT_GT(chat, 0) << ReadOutput("alice.out");
+  ASSERT_EQ(0, kill(chat, SIGINT));
+  EXPECT_EQ(130, ExitStatus(chat));
+  close(input);
+  EXPECT_TRUE(svc_->WaitForCommand("alice", "Logout", 1, 5000));
+  std::string out = ReadOutput("alice.out");
+  EXPECT_THAT(out, HasSubstr("[alice] * interrupted: logging out\n"));
+  EXPECT_THAT(out, HasSubstr("[alice] * disconnected (logout)\n"));
+}
+
+TEST_F(ChatExampleTest, LoginElsewhereIsSaidAndEndsTheChat) {
+  int input = -1;
+  pid_t chat = StartLoggedIn("alice", &input);
+  ASSERT_GT(chat, 0) << ReadOutput("alice.out");
+  // Once the service has read what the chat sent, its close cannot turn into a reset that
+  // would discard the "ForceOffline" before it.
+  ASSERT_TRUE(svc_->WaitForCommand("alice", "KeepAlive", 1, 10000));
+  ASSERT_TRUE(svc_->Kick("alice"));
+  EXPECT_EQ(4, ExitStatus(chat));
+  close(input);
+  std::string out = ReadOutput("alice.out");
+  EXPECT_THAT(out, HasSubstr("[alice] * aborted (logged in elsewhere)\n"));
+  EXPECT_THAT(out, HasSubstr("[alice] * logged in elsewhere: this chat ends\n"));
+}
 
 TEST_F(ChatExampleTest, MessageForAnOfflineUserArrivesAtHisLogin) {
   std::string alice;

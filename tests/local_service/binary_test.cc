@@ -1,4 +1,7 @@
-// The vortm-local-service program: it serves, and stops cleanly on SIGTERM.
+// The vortm-local-service program: it serves, stops cleanly on SIGTERM, warns about a moved
+// HTTP port and prints its usage.
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -6,10 +9,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
+#include "rtc_base/temp_dir.h"
 #include "test_util.h"
 
 namespace local_service_test {
@@ -25,14 +31,25 @@ std::string ProgramPath() {
   return path + "/vortm-local-service";
 }
 
-TEST(ProgramTest, ServesTheGatewayAndStopsOnSigterm) {
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(ProgramTest, ServesTheGatewayWarnsOfTheOfflinePortAndStopsOnSigterm) {
   std::string program = ProgramPath();
   if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no program at " << program;
+  vy_test::TempDir dir;
+  const std::string err_path = dir.File("stderr");
   int out[2];
   ASSERT_EQ(pipe(out), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
     dup2(out[1], STDOUT_FILENO);
     close(out[0]);
     close(out[1]);
@@ -66,6 +83,29 @@ TEST(ProgramTest, ServesTheGatewayAndStopsOnSigterm) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(a.WaitClosed());
+  // The HTTP port is not 7080, where clients fetch their offline messages.
+  EXPECT_THAT(ReadFile(err_path),
+              ::testing::HasSubstr("warning: clients fetch offline messages from port 7080 of the "
+                                   "same address"));
+}
+
+TEST(ProgramTest, HelpPrintsEveryOptionWithItsDefaultOnStandardOutput) {
+  std::string program = ProgramPath();
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no program at " << program;
+  vy_test::TempDir dir;
+  std::string command =
+      program + " --help >" + dir.File("out") + " 2>" + dir.File("err");
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("", ReadFile(dir.File("err")));
+  std::string help = ReadFile(dir.File("out"));
+  for (const char* text :
+       {"--address A", "(default: 127.0.0.1", "--http-port P", "(default: 7080",
+        "port 7080", "--tcp-port P", "(default: 0", "--ipv6", "--control", "--app-id ID",
+        "--keepalive-ms N", "15000", "--verbose", "--help"}) {
+    EXPECT_THAT(help, ::testing::HasSubstr(text));
+  }
 }
 
 TEST(Ipv6Test, CommandsAreServedOnLoopbackIpv6WhenAsked) {

@@ -9,11 +9,31 @@
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: vortm-local-service [--address A] [--http-port P] [--tcp-port P]\n"
-               "                           [--ipv6] [--control] [--app-id ID]...\n"
-               "                           [--keepalive-ms N] [--verbose]\n");
+constexpr int kOfflinePort = 7080;
+
+void Usage(FILE* to) {
+  std::fprintf(to,
+               "usage: vortm-local-service [options]\n"
+               "\n"
+               "  --address A       loopback address to serve on (default: 127.0.0.1; \"auto\"\n"
+               "                    picks a free 127.0.x.y)\n"
+               "  --http-port P     port of the gateway and offline endpoints (default: %d;\n"
+               "                    0 picks one). Clients fetch offline messages from port %d\n"
+               "                    of the same address whatever this is.\n"
+               "  --tcp-port P      port of the command server (default: 0, an ephemeral port\n"
+               "                    that the gateway names)\n"
+               "  --ipv6            also accept commands on [::1] (ephemeral port)\n"
+               "  --control         serve the control API as JSON under /control/\n"
+               "  --app-id ID       accept only this app id; repeatable (default: any app id\n"
+               "                    of 32 characters)\n"
+               "  --keepalive-ms N  drop a connection that sends nothing for N ms (default:\n"
+               "                    15000; 0 never)\n"
+               "  --verbose         one line per connection and command on standard error\n"
+               "  --help            print this and exit\n"
+               "\n"
+               "Every token is taken but \"bad\" and \"exp:0\"; \"exp:N\" expires N ms after\n"
+               "the login. SIGINT or SIGTERM stops the service.\n",
+               kOfflinePort, kOfflinePort);
 }
 
 }  // namespace
@@ -22,9 +42,13 @@ int main(int argc, char** argv) {
   local_service::Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    }
     auto value = [&]() -> const char* {
       if (i + 1 >= argc) {
-        Usage();
+        Usage(stderr);
         std::exit(2);
       }
       return argv[++i];
@@ -46,9 +70,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {
-      Usage();
+      Usage(stderr);
       return 2;
     }
+  }
+  if (options.http_port != kOfflinePort) {
+    std::fprintf(stderr,
+                 "vortm-local-service: warning: clients fetch offline messages from port %d of "
+                 "the same address (the protocol fixes that port), not from --http-port %d\n",
+                 kOfflinePort, options.http_port);
   }
 
   // Every thread the service starts inherits this mask, so the signals reach sigwait below.
