@@ -42,8 +42,7 @@ int RunSession(const std::string& address, int port, const std::string& dir) {
   rtm::IRtmService* bob = createRtmService();
   if (alice->initialize(kAppId, &alice_log) != 0) return 10;
   if (bob->initialize(kAppId, &bob_log) != 0) return 11;
-  const std::string params = R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + address +
-                             R"(","Port":)" + std::to_string(port) + "}";
+  const std::string params = GatewayParams(address, port);
   alice->setParameters(params.c_str());
   bob->setParameters(params.c_str());
   // The parent's gateway refuses the first login.

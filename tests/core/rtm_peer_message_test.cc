@@ -356,11 +356,7 @@ TEST_F(RtmPeerMessageTest, HandlerMayReleaseTheServiceFromInsideAReceivedMessage
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
   EventLog log;
-  rtm::IRtmService* bob = createRtmService();
-  ASSERT_EQ(0, bob->initialize(kAppId, &log));
-  std::string params =
-      std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc_.address() + R"("})";
-  ASSERT_EQ(0, bob->setParameters(params.c_str()));
+  rtm::IRtmService* bob = NewService(svc_, &log);
   ASSERT_EQ(0, bob->login("t", "bob"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
   std::atomic<bool> releasing{false};

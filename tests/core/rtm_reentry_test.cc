@@ -26,14 +26,7 @@ class RtmReentryTest : public ::testing::Test {
     ASSERT_TRUE(svc_.Start(&error)) << error;
   }
   // A service pointed at the local service, for tests that release it themselves.
-  rtm::IRtmService* NewService(EventLog* log) {
-    rtm::IRtmService* service = createRtmService();
-    EXPECT_EQ(0, service->initialize(kAppId, log));
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                         svc_.address() + R"(","Port":)" + std::to_string(svc_.http_port()) + "}";
-    EXPECT_EQ(0, service->setParameters(params.c_str()));
-    return service;
-  }
+  rtm::IRtmService* NewService(EventLog* log) { return rtm_test::NewService(svc_, log); }
   void Pass(int64_t ms, int64_t step = 500) {
     for (int64_t done = 0; done < ms; done += step) {
       clock_.Jump(step);

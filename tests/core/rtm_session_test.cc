@@ -334,11 +334,7 @@ TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
   idle->release(true);
   EXPECT_TRUE(log.States().empty());
 
-  rtm::IRtmService* service = createRtmService();
-  ASSERT_EQ(0, service->initialize(kAppId, &log));
-  std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") +
-                       svc_.address() + R"(","Port":)" + std::to_string(svc_.http_port()) + "}";
-  ASSERT_EQ(0, service->setParameters(params.c_str()));
+  rtm::IRtmService* service = NewService(svc_, &log);
   ASSERT_EQ(0, service->login("tok", "alice"));
   ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
   EXPECT_EQ(0, service->logout());

@@ -284,17 +284,26 @@ class EventLog : public rtm::IRtmServiceEventHandler {
   std::function<void(const Event&)> on_event_;
 };
 
+// The setParameters text that points a service at the gateway on `address`:`port`.
+inline std::string GatewayParams(const std::string& address, int port) {
+  return R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + address + R"(","Port":)" +
+         std::to_string(port) + "}";
+}
+
+// A service initialised with the test app id and pointed at `svc`, for tests that release it
+// themselves.
+inline rtm::IRtmService* NewService(const local_service::LocalService& svc, EventLog* log) {
+  rtm::IRtmService* service = createRtmService();
+  EXPECT_EQ(0, service->initialize(kAppId, log));
+  EXPECT_EQ(0, service->setParameters(GatewayParams(svc.address(), svc.http_port()).c_str()));
+  return service;
+}
+
 // A service initialised with the test app id and pointed at `svc`.
 class Client {
  public:
   explicit Client(const local_service::LocalService& svc, std::string user)
-      : user_(std::move(user)) {
-    service_ = createRtmService();
-    EXPECT_EQ(0, service_->initialize(kAppId, &log));
-    std::string params = std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() +
-                         R"(","Port":)" + std::to_string(svc.http_port()) + "}";
-    EXPECT_EQ(0, service_->setParameters(params.c_str()));
-  }
+      : user_(std::move(user)), service_(NewService(svc, &log)) {}
   ~Client() {
     if (service_ != nullptr) service_->release(true);
   }
