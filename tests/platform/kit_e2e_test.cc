@@ -192,6 +192,8 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
   ASSERT_EQ(0, Login(*alice, "alice"));
   svc_.AddFault(rtm_test::DropToClient("alice", "QueryOnlineStatus"));
   svc_.AddFault(rtm_test::DropToClient("alice", "GetUserAttributes"));
+  // Bob's query too must stay unanswered, or its answer can come before the kit is dropped.
+  svc_.AddFault(rtm_test::DropToClient("bob", "QueryOnlineStatus"));
   std::multiset<std::string> got;
   auto query = [&](VoRtmKit& kit, const std::string& name) {
     kit.queryPeersOnlineStatus({"x"}, [&got, name](const auto&, auto code) {
