@@ -37,7 +37,7 @@ int VyChannel::getMembers() {
 }
 
 void VyChannel::release() {
-  InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::release_w);
+  if (InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::release_w)) return;
   if (owner_->IsCurrent()) {
     owner_->Dispose(this);
   } else {
@@ -45,13 +45,31 @@ void VyChannel::release() {
   }
 }
 
-void VyChannel::release_w() {
-  if (event_ != nullptr) {
-    // The service must not be handed a reference into the object it is letting go.
-    const std::string id = channel_id_;
-    event_->OnVyChannelDestory(id);
+bool VyChannel::release_w() {
+  if (released_) return true;
+  released_ = true;
+  VyChannelEvent* event = event_;
+  rtm::IChannelEventHandler* handler = handler_;
+  const int leaves = leaves_awaited_;
+  // Operations called from inside the reports below are refused (101).
+  Detach(rtm::JOIN_CHANNEL_ERR_NOT_INITIALIZED);
+  if (event == nullptr) return false;
+  // The service must not be handed a reference into the object it is letting go.
+  const std::string id = channel_id_;
+  // No result can come once the channel is gone, so what it awaits ends here.
+  const ChannelRequests ended = event->OnVyChannelDestory(id);
+  if (handler == nullptr) return false;
+  for (int i = 0; i < ended.joins; ++i) {
+    handler->onJoinFailure(rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN);
   }
-  Detach(0);
+  for (int i = 0; i < leaves; ++i) handler->onLeave(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+  for (int i = 0; i < ended.member_lists; ++i) {
+    handler->onGetMembers(nullptr, 0, rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
+  }
+  for (long long messageId : ended.sends) {
+    handler->onSendMessageResult(messageId, rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
+  }
+  return false;
 }
 
 void VyChannel::Detach(int code) {
@@ -150,6 +168,15 @@ void VyChannel::SetLeaveCode(int code) {
   if (handler_ != nullptr) handler_->onLeave(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
 }
 
+void VyChannel::EndLeaves(rtm::LEAVE_CHANNEL_ERR code) {
+  // Counted down before each report: a handler may leave again or release the channel.
+  while (leaves_awaited_ > 0 && handler_ != nullptr) {
+    --leaves_awaited_;
+    handler_->onLeave(code);
+  }
+  leaves_awaited_ = 0;
+}
+
 void VyChannel::SendMessageResult(long long messageId, int code) {
   if (handler_ != nullptr) {
     handler_->onSendMessageResult(messageId, static_cast<rtm::CHANNEL_MESSAGE_ERR_CODE>(code));
@@ -202,9 +229,6 @@ void VyChannel::SetAttributesUpdated(const rtm::IRtmChannelAttribute* attributes
   if (handler_ != nullptr) handler_->onAttributesUpdated(attributes, count);
 }
 
-void VyChannel::LostConnection() {
-  joined_ = false;
-  leaves_awaited_ = 0;
-}
+void VyChannel::LostConnection() { joined_ = false; }
 
 }  // namespace vy

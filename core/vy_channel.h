@@ -59,8 +59,9 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
                   const vy::rtm::SendMessageOptions& options) override;
   const char* getId() const override { return channel_id_.c_str(); }
   int getMembers() override;
-  // Leaves the service's registry (without leaving the channel on the server) and deletes the
-  // channel; on the worker the deletion waits until the channel is on no call stack.
+  // Leaves the service's registry (without leaving the channel on the server), reports what
+  // the channel still awaits with 102, and deletes the channel; on the worker the deletion waits
+  // until the channel is on no call stack.
   void release() override;
 
   // Messages a channel makes for its handler can never be sent.
@@ -75,6 +76,9 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code);
   // The server's answer to a leave; reported only while a leave awaits one.
   void SetLeaveCode(int code);
+  // Reports every leave still awaiting its answer with `code`: the connection or the session
+  // went first.
+  void EndLeaves(vy::rtm::LEAVE_CHANNEL_ERR code);
   void SendMessageResult(long long messageId, int code);
   void RecvChanMsg(long long messageId, const std::string& fromUserId, int type,
                    long long serverTs, const std::string& body);
@@ -83,8 +87,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetMembers(const std::vector<std::string>& userIds, vy::rtm::GET_MEMBERS_ERR code);
   void SetMemberSizeChange(int count);
   void SetAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count);
-  // The connection is gone: not joined, without a callback. A channel the app had joined (or
-  // was joining) joins again after the next login.
+  // The connection is gone: not joined, without a callback (the leaves awaited are ended by
+  // EndLeaves). A channel the app had joined (or was joining) joins again after the next login.
   void LostConnection();
   // After a login: true when the channel wants to be joined again.
   bool NeedsRejoin() const { return rejoin_due_; }
@@ -102,7 +106,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   int leave_w();
   int sendMessage_w(const vy::rtm::IMessage* message, const vy::rtm::SendMessageOptions& options);
   int getMembers_w();
-  void release_w();
+  // True for a release from inside the reports of the first one, which then does nothing.
+  bool release_w();
   void SendJoin();
   void Send(const char* cmd, const std::string& content);
 
@@ -118,6 +123,7 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   int leaves_awaited_ = 0;
   // What the operations answer once detached.
   int detach_code_ = 0;
+  bool released_ = false;
   RateLimiter join_limiter_{1, 5000};
   RateLimiter members_limiter_{4, 2000};
 };

@@ -5,6 +5,7 @@
 #define CORE_VY_RTM_EVENTS_H_
 
 #include <string>
+#include <vector>
 
 #include <vortm/rtm_channel.h>
 #include <vortm/rtm_message.h>
@@ -40,6 +41,14 @@ class VyMessageEvent {
   virtual ~VyMessageEvent() = default;
 };
 
+// What a released channel still awaited from the server, taken out of the
+// service's tables for the channel to report.
+struct ChannelRequests {
+  int joins = 0;
+  int member_lists = 0;
+  std::vector<long long> sends;  // message ids
+};
+
 // A channel asks the service to check and send a channel message, to send a
 // channel command, and reports its own destruction.
 class VyChannelEvent {
@@ -51,7 +60,7 @@ class VyChannelEvent {
   virtual void OnVyChannelMsgOut(const std::string& channelId,
                                  const std::string& cmd,
                                  const std::string& content) = 0;
-  virtual void OnVyChannelDestory(const std::string& channelId) = 0;
+  virtual ChannelRequests OnVyChannelDestory(const std::string& channelId) = 0;
   // 0 while a session stands (with the user id, the sender of channel messages), else 101
   // before initialize or 102 without a session.
   virtual int OnVyChannelSession(std::string* userId) = 0;

@@ -169,7 +169,9 @@ class VyRtmService : public vy::rtm::IRtmService,
                           vy::rtm::IChannelEventHandler* handler) override;
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                          const std::string& content) override;
-  void OnVyChannelDestory(const std::string& channelId) override;
+  // Takes the channel out of the registry and hands back its joins, member lists and sends
+  // still waiting, taken out of their tables, for the channel to report.
+  ChannelRequests OnVyChannelDestory(const std::string& channelId) override;
   int OnVyChannelSession(std::string* userId) override;
 
   // VyRtmCallManagerEvent.
@@ -549,7 +551,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end);
   // The result of a channel send, to its channel if that is still registered.
   void ReportChannelSend(long long messageId, const MsgInfo& info, int code);
-  // The connection is gone: no channel is joined, and joins on their way have failed.
+  // The connection is gone: no channel is joined, and joins and leaves on their way have
+  // failed.
   void LoseChannels();
   // Joins again the channels that want it; `login` marks them first.
   void RejoinChannels(bool login);

@@ -119,7 +119,22 @@ void VyRtmService::OnVyChannelMsgOut(const std::string& channelId, const std::st
   doSendMsg(cmd, content);
 }
 
-void VyRtmService::OnVyChannelDestory(const std::string& channelId) { channels_.erase(channelId); }
+ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
+  channels_.erase(channelId);
+  // Also so that their answers and time-outs cannot reach a new channel of the same id.
+  ChannelRequests ended;
+  while (requests_.Take({kJoinChannel}, 0, &channelId)) ++ended.joins;
+  while (requests_.Take({kGetChannelMembers}, 0, &channelId)) ++ended.member_lists;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (!it->second.peer && it->second.channel_id == channelId) {
+      ended.sends.push_back(it->first);
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return ended;
+}
 
 void VyRtmService::ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end) {
   VyChannel* channel = FindChannel(entry.scope);
@@ -146,6 +161,9 @@ void VyRtmService::LoseChannels() {
     while (StillRegistered(entry) && requests_.Take({kJoinChannel}, 0, &entry.first)) {
       entry.second->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE);
     }
+    // Nor will the answer to a leave; the server forgot the channel with the connection all the
+    // same.
+    if (StillRegistered(entry)) entry.second->EndLeaves(rtm::LEAVE_CHANNEL_ERR_FAILURE);
   }
 }
 

@@ -58,6 +58,8 @@ int VyRtmService::logout_w() {
   if (logging_out_ && user_id_.empty()) return 0;
   logging_out_ = true;
   RtcPrintf(kRtcLogInfo, "API Logout");
+  // A login still waiting for its outcome gets it from the logout.
+  const bool login_running = login_deadline_ != 0;
   // Renewals still unanswered are reported as ended by the logout, not as a lost connection.
   std::deque<std::string> renewals;
   renewals.swap(renewals_);
@@ -85,6 +87,7 @@ int VyRtmService::logout_w() {
   for (const auto& entry : channels) entry.second->LostConnection();
   cbConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
                            rtm::CONNECTION_CHANGE_REASON_LOGOUT);
+  if (login_running) cbLoginFailure(rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   for (const std::string& token : renewals) {
     cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
@@ -93,6 +96,9 @@ int VyRtmService::logout_w() {
     if (!info.peer) ReportChannelSend(id, info, rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   }
   for (const RequestTable::Entry& request : requests) ReportRequest(request, kRequestLoggedOut);
+  for (const auto& entry : channels) {
+    if (StillRegistered(entry)) entry.second->EndLeaves(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+  }
   DetachChannels(channels, releasing_ ? rtm::CHANNEL_MESSAGE_ERR_NOT_INITIALIZED
                                       : rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   logging_out_ = false;

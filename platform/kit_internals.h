@@ -111,8 +111,6 @@ class KitInternals {
   // Ends a channel object: its core channel first, then its handler. Any thread; a second call
   // does nothing.
   static void destroyChannel(VoRtmChannel& channel);
-  // Answers the leaves of every channel still waiting, at logout.
-  static void endLeaves(VoRtmKit& kit);
   // Ends the call kit the same way.
   static void destroyCall(VoRtmCallKit& callKit);
   static std::shared_ptr<VoRtmCallKit> getRtmCallKit(VoRtmKit& kit);

@@ -134,10 +134,9 @@ std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
   if (core == nullptr) return nullptr;
   {
     std::lock_guard<std::mutex> channelLock(c.mu);
-    c.channelService = std::shared_ptr<rtm::IChannel>(core, [handle](rtm::IChannel* ended) {
-      ended->release();
-      handle->endOutstanding();
-    });
+    // The release answers what the channel still awaits before the handler goes.
+    c.channelService = std::shared_ptr<rtm::IChannel>(
+        core, [handle](rtm::IChannel* ended) { ended->release(); });
     c.channelEventHandle = std::move(handle);
     c.channelDelegate = std::move(delegate);
   }
@@ -172,20 +171,8 @@ void KitInternals::destroyChannel(VoRtmChannel& channel) {
     c.channelDelegate.reset();
   }
   if (handle != nullptr) handle->detach();
-  // The last hold on the core channel releases it, answers what is still waiting, then drops
-  // the handler.
-}
-
-void KitInternals::endLeaves(VoRtmKit& kit) {
-  std::vector<std::shared_ptr<VYRtmChannelEventHandle>> handles;
-  {
-    std::lock_guard<std::mutex> lock(kit.impl_->mu);
-    for (const auto& channel : kit.impl_->channelArr) {
-      std::lock_guard<std::mutex> channelLock(channel->impl_->mu);
-      if (channel->impl_->channelEventHandle) handles.push_back(channel->impl_->channelEventHandle);
-    }
-  }
-  for (const auto& handle : handles) handle->endLeaves();
+  // The last hold on the core channel releases it, which answers what is still waiting; then
+  // the handler goes.
 }
 
 }  // namespace vortm

@@ -139,13 +139,6 @@ class NetworkReports : public VyRtmNetworkDelegate {
   std::weak_ptr<VoRtmKit> kit_;
 };
 
-// Takes the login still running out of the store, so that the logout about to come ends it.
-// Worker thread.
-LoginCompletion EndLogin(const ServiceUse& use) {
-  use.handler->noteLogout();
-  return use.handler->store().exchangeLogin(nullptr);
-}
-
 }  // namespace
 
 ServiceUse VoRtmKit::Impl::use() const {
@@ -250,10 +243,9 @@ void VoRtmKit::destroy() {
   }
   if (manager != nullptr) manager->stopNotifier();
   use.handler->detach();
-  PostCompletion(OnWorker(d.worker, [&] { return EndLogin(use); }),
-                 rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
   // The service goes first (unless a request running on another thread still holds it): its
-  // logout answers every outstanding request, channel requests included, with 102.
+  // logout answers every outstanding request, a running login and channel requests included,
+  // with 102.
   use = ServiceUse();
   if (callKit != nullptr) KitInternals::destroyCall(*callKit);
   for (const std::shared_ptr<VoRtmChannel>& channel : channels) {
@@ -285,13 +277,11 @@ void VoRtmKit::logout(LogoutCompletion completion) {
     manager = impl_->networkManager;
   }
   if (manager != nullptr) manager->stopNotifier();
-  LoginCompletion ended = OnWorker(impl_->worker, [&] {
-    LoginCompletion login = EndLogin(use);
+  // The service's logout answers a running login, leaves and the other requests with 102.
+  OnWorker(impl_->worker, [&] {
+    use.handler->noteLogout();
     use.service->logout();
-    return login;
   });
-  PostCompletion(std::move(ended), rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
-  KitInternals::endLeaves(*this);
   if (completion) completion(rtm::LOGOUT_ERR_OK);
 }
 

@@ -55,31 +55,6 @@ VoRtmMember VYRtmChannelEventHandle::Member(const rtm::IChannelMember* member) c
   return VoRtmMember{member != nullptr ? NoNullString(member->getUserId()) : "", channel_id_};
 }
 
-void VYRtmChannelEventHandle::endLeaves() {
-  for (auto& fn : leaveCompletions.takeAll()) {
-    PostCompletion(std::move(fn), rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
-  }
-}
-
-void VYRtmChannelEventHandle::endOutstanding() {
-  for (auto& fn : joinCompletions.takeAll()) {
-    PostCompletion(std::move(fn), rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN);
-  }
-  endLeaves();
-  for (auto& fn : memberCompletions.takeAll()) {
-    PostCompletion(std::move(fn), std::vector<VoRtmMember>(),
-                   rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
-  }
-  std::unordered_map<int64_t, SendChannelMessageCompletion> sends;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    sends.swap(sends_);
-  }
-  for (auto& entry : sends) {
-    PostCompletion(std::move(entry.second), rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
-  }
-}
-
 void VYRtmChannelEventHandle::putSend(int64_t messageId, SendChannelMessageCompletion fn) {
   if (!fn) return;
   std::lock_guard<std::mutex> lock(mu_);

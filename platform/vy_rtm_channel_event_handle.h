@@ -54,13 +54,6 @@ class OrderedCompletions {
     }
     return nullptr;
   }
-  std::vector<Fn> takeAll() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<Fn> all;
-    for (auto& entry : entries_) all.push_back(std::move(entry.second));
-    entries_.clear();
-    return all;
-  }
 
  private:
   std::mutex mu_;
@@ -78,13 +71,6 @@ class VYRtmChannelEventHandle final : public vy::rtm::IChannelEventHandler,
   std::weak_ptr<VoRtmChannelDelegate> delegate() const;
   // The channel is ending: no more delegate calls; completions still run.
   void detach();
-
-  // Answers the leaves still waiting with 102: the service ends a logout's leaves without a
-  // result.
-  void endLeaves();
-  // Answers every request still waiting with 102, once the core channel is released and no
-  // result can come any more.
-  void endOutstanding();
 
   void putSend(int64_t messageId, SendChannelMessageCompletion fn);
   SendChannelMessageCompletion takeSend(int64_t messageId);

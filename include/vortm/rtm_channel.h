@@ -96,7 +96,10 @@ class VORTM_API IChannel {
   virtual int getMembers() = 0;
   // Removes the channel from the service (without leaving it on the server)
   // and deletes it; any thread, from inside a callback too (the channel is
-  // then freed once the callback has returned).
+  // then freed once the callback has returned). Joins, leaves, member lists
+  // and sends still awaiting their answers are reported with 102 before it
+  // returns; no callback comes after. A release() from inside those reports
+  // does nothing.
   //
   // Lifetime: the app owns the channel until release(). logout() detaches
   // every channel: it is no longer joined, makes no more callbacks, and its

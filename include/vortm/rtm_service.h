@@ -193,7 +193,10 @@ class VORTM_API IRtmService {
   virtual void release(bool immediate) = 0;
 
   // Arms the login; the outcome comes through onConnectionStateChanged and
-  // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values.
+  // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values. An
+  // accepted login (0) gets exactly one outcome: when logout() or release()
+  // comes first, onLoginFailure(LOGIN_ERR_ABORTED_BY_LOGOUT) after the change
+  // to (1,6).
   virtual int login(const char* token, const char* userId) = 0;
   // Ends the session. The change to (1,6) in onConnectionStateChanged is
   // what ends a logout; onLogout follows only if the server answers "Logout"

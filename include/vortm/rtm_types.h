@@ -45,8 +45,7 @@ enum LOGIN_ERR_CODE : int32_t {
   LOGIN_ERR_TIMEOUT = 9,
   LOGIN_ERR_TOO_OFTEN = 10,
   LOGIN_ERR_NOT_INITIALIZED = 101,
-  // Reported by the kit (<vortm/vo_rtm_kit.h>) only: its logout or destroy came before the
-  // login's outcome. The service itself reports nothing for a login that logout ends.
+  // Called back: logout() or release() came before the login's outcome.
   LOGIN_ERR_ABORTED_BY_LOGOUT = 102,
 };
 
@@ -101,15 +100,20 @@ enum JOIN_CHANNEL_ERR : int32_t {
   JOIN_CHANNEL_ERR_TIMEOUT = 4,  // No answer within 10 s.
   JOIN_CHANNEL_ERR_TOO_OFTEN = 7,
   JOIN_CHANNEL_ERR_NOT_INITIALIZED = 101,
-  // Not logged in, or the logout came before the answer.
+  // Not logged in, or logout or a release came before the answer.
   JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
-// onLeave carries the server's code, 0 on success.
+// Every leave that returned OK ends in one onLeave: the server's code (0 on success), or one of
+// the codes below when its answer cannot come.
 enum LEAVE_CHANNEL_ERR : int32_t {
   LEAVE_CHANNEL_ERR_OK = 0,
+  // The connection was lost before the answer. The server forgets the channel's members with
+  // the connection, and the channel is not joined again after the next login.
+  LEAVE_CHANNEL_ERR_FAILURE = 1,
   LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL = 3,
   LEAVE_CHANNEL_ERR_NOT_INITIALIZED = 101,
+  // Not logged in, or logout or a release came before the answer.
   LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
@@ -121,7 +125,8 @@ enum GET_MEMBERS_ERR : int32_t {
   GET_MEMBERS_ERR_TIMEOUT = 4,  // No answer within 10 s.
   GET_MEMBERS_ERR_TOO_OFTEN = 7,
   GET_MEMBERS_ERR_NOT_INITIALIZED = 101,
-  GET_MEMBERS_ERR_USER_NOT_LOGGED_IN = 102,  // Or the logout came before the answer.
+  // Not logged in, or logout or a release came before the answer.
+  GET_MEMBERS_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
 // Every TIMEOUT value below means that the server did not answer within 10 s; a request

@@ -17,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 using local_service::Direction;
 using local_service::FaultAction;
@@ -277,6 +278,54 @@ TEST_F(RtmChannelTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeftOn
   EXPECT_THAT(Members("hall"), IsEmpty());
   EXPECT_EQ(1u, hall_events.Count(ChannelEvent::kJoinSuccess));
   hall->release();
+}
+
+TEST_F(RtmChannelTest, RequestsWhoseAnswersCannotComeEndOnceWithTheConnectionLogoutOrRelease) {
+  Fault("alice", "LeaveChannel", FaultAction::kDrop);
+  Member hall(svc_, "alice-hall", "hall");
+  ASSERT_TRUE(hall.client.Login());
+  ASSERT_TRUE(hall.Join());
+  // Released with a join, a leave, a member list and a send waiting: each ends with 102 before
+  // release returns, and a release from inside those reports does nothing.
+  for (const char* cmd : {"JoinChannel", "GetChanMembers", "SendChannelMsg", "LeaveChannel"}) {
+    Fault("alice-hall", cmd, FaultAction::kDrop);
+  }
+  ASSERT_EQ(0, hall.channel->getMembers());
+  ASSERT_NE(0, hall.Say("unanswered"));
+  ASSERT_EQ(0, hall.channel->leave());
+  clock_.Jump(5001);
+  ASSERT_EQ(0, hall.channel->join());
+  ASSERT_TRUE(svc_.WaitForCommand("alice-hall", "JoinChannel", 2, 5000));
+  hall.events.SetOnEvent([&hall](const ChannelEvent&) { hall.channel->release(); });
+  hall.channel->release();
+  std::vector<std::pair<int, int>> results;
+  for (const ChannelEvent& e : hall.events.Events()) {
+    if (e.kind != ChannelEvent::kMemberCount) results.emplace_back(e.kind, e.code);
+  }
+  EXPECT_THAT(results, ElementsAre(Pair(ChannelEvent::kJoinSuccess, 0),
+                                   Pair(ChannelEvent::kJoinFailure, 102),
+                                   Pair(ChannelEvent::kLeave, 102), Pair(ChannelEvent::kMembers, 102),
+                                   Pair(ChannelEvent::kSendResult, 102)));
+  hall.channel = nullptr;
+
+  // Cut off by a lost connection: failure 1, and the channel is not joined again.
+  ASSERT_TRUE(alice_->Join());
+  ASSERT_EQ(0, alice_->channel->leave());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
+  ASSERT_TRUE(svc_.Close("alice", local_service::CloseMode::kRst));
+  ASSERT_TRUE(alice_->events.WaitFor(ChannelEvent::kLeave));
+  clock_.Jump(5001);
+  ASSERT_TRUE(alice_->client.log.WaitFor(Event::kLoginSuccess, 2));
+  // Cut off by the logout: 102.
+  ASSERT_TRUE(alice_->Join());
+  EXPECT_EQ(2u, Sent("alice", "JoinChannel", "ChanId").size());  // no rejoin came before
+  ASSERT_EQ(0, alice_->channel->leave());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 2, 5000));
+  alice_->client->logout();
+  auto leaves = alice_->events.Of(ChannelEvent::kLeave);
+  ASSERT_EQ(2u, leaves.size());
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_FAILURE, leaves[0].code);
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN, leaves[1].code);
 }
 
 TEST_F(RtmChannelTest, AJoinAnswerForAReleasedChannelLeavesItOnTheServer) {

@@ -358,6 +358,38 @@ TEST_F(RtmSessionTest, LogoutFromInsideItsOwnReportIsNotRepeated) {
   EXPECT_EQ(3u, alice.log.States().size());
 }
 
+TEST_F(RtmSessionTest, ALoginEndedByLogoutOrReleaseIsReportedOnceWith102) {
+  svc_.AddFault(DropToClient("", "Login"));
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("t", "alice"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
+  EXPECT_EQ(0, alice->logout());
+  // From inside the login's own report.
+  alice.log.SetOnEvent([&alice](const Event& e) {
+    if (e.kind == Event::kState && e.a == kConnecting) alice->logout();
+  });
+  EXPECT_EQ(0, alice->login("t", "alice"));
+  alice.log.SetOnEvent(nullptr);
+  EventLog log;
+  rtm::IRtmService* released = createRtmService();
+  ASSERT_EQ(0, released->initialize(kAppId, &log));
+  ASSERT_EQ(0, released->login("t", "bob"));
+  released->release(true);
+  Pass(13000);  // no time-out follows
+  auto outcomes = [](EventLog& events) {
+    std::vector<std::string> out;
+    for (const Event& e : events.Events()) {
+      if (e.kind == Event::kState) out.push_back("state " + std::to_string(e.a));
+      if (e.kind == Event::kLoginFailure) out.push_back("failure " + std::to_string(e.a));
+    }
+    return out;
+  };
+  EXPECT_THAT(outcomes(alice.log), ElementsAre("state 2", "state 1", "failure 102", "state 2",
+                                               "state 1", "failure 102"));
+  EXPECT_THAT(outcomes(log), ElementsAre("state 2", "state 1", "failure 102"));
+}
+
 TEST_F(RtmSessionTest, LoginFromInsideALoginFailureStands) {
   svc_.SetGatewayMode(GatewayMode::kCode, 7, 1);
   Client alice(svc_, "alice");

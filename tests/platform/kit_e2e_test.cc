@@ -224,6 +224,30 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
             got);
 }
 
+TEST_F(KitEndToEndTest, ALoginEndedByLogoutOrDestroyGetsTheServicesOne102) {
+  svc_.AddFault(rtm_test::DropToClient("", "Login"));
+  auto alice = Kit(std::make_shared<Events>());
+  std::vector<std::string> got;
+  auto record = [&](const std::string& name) {
+    return [&got, name](auto code) { got.push_back(name + " " + std::to_string(code)); };
+  };
+  alice->loginByToken("tok", "alice", record("first"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
+  // The refusal runs before loginByToken returns; its logout ends the first login.
+  alice->loginByToken("tok", "alice", [&](auto code) {
+    got.push_back("second " + std::to_string(code));
+    alice->logout(nullptr);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+  alice->loginByToken("tok", "alice", record("third"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 2, 5000));
+  alice->destroy();
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 3; }));
+  clock_.Jump(13000);
+  test::Pump();
+  EXPECT_THAT(got, ElementsAre("second 8", "first 102", "third 102"));
+}
+
 // Records what a channel's delegate hears.
 class ChannelEvents : public VoRtmChannelDelegate {
  public:
@@ -242,7 +266,8 @@ class ChannelEvents : public VoRtmChannelDelegate {
 };
 
 TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
-  auto alice = Kit(std::make_shared<Events>());
+  auto aliceEvents = std::make_shared<Events>();
+  auto alice = Kit(aliceEvents);
   auto bob = Kit(std::make_shared<Events>());
   ASSERT_EQ(0, Login(*alice, "alice"));
   ASSERT_EQ(0, Login(*bob, "bob"));
@@ -279,17 +304,27 @@ TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
   EXPECT_THAT(aliceHears->lines, ElementsAre("joined bob", "left bob"));
   EXPECT_THAT(bobHears->lines, ElementsAre("room alice@room: hi room"));
 
-  // Requests the server never answers end with the channel's destruction or the logout.
+  // Requests the server never answers end once: with the lost connection, the channel's
+  // destruction or the logout.
   got.clear();
-  svc_.AddFault(rtm_test::DropToClient("alice", "JoinChannel"));
   svc_.AddFault(rtm_test::DropToClient("alice", "LeaveChannel"));
+  aliceRoom->leave(record("leave cut off by the connection"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
+  ASSERT_TRUE(svc_.Close("alice", local_service::CloseMode::kRst));
+  clock_.Jump(5001);
+  ASSERT_TRUE(PumpUntil([&] { return aliceEvents->states.size() == 4 && got.size() == 1; }));
+  aliceRoom->join(record("join again"));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+  svc_.AddFault(rtm_test::DropToClient("alice", "JoinChannel"));
   other->join(record("join cut off"));
   EXPECT_TRUE(alice->destroyChannel("other"));
   aliceRoom->leave(record("leave cut off"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 2, 5000));
   alice->logout(nullptr);
-  ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
-  EXPECT_THAT(got, testing::UnorderedElementsAre("join cut off 102", "leave cut off 102"));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }));
+  test::Pump();
+  EXPECT_THAT(got, testing::UnorderedElementsAre("leave cut off by the connection 1", "join again 0",
+                                                 "join cut off 102", "leave cut off 102"));
 
   // After the logout the channel objects answer 102 at once, until destroyed.
   got.clear();

@@ -332,10 +332,16 @@ TEST_F(KitTest, ARefusedLoginAnswersAtOnceAndLeavesTheRunningLoginItsCompletion)
   EXPECT_EQ(2u, got.size());
 }
 
-TEST_F(KitTest, LogoutAnswersAtOnceAndEndsALoginStillRunning) {
+TEST_F(KitTest, LogoutAnswersAtOnceAndPassesOnTheServicesEndOfALoginStillRunning) {
   Make();
   ON_CALL(*service_, login(_, _)).WillByDefault(Return(0));
-  EXPECT_CALL(*service_, logout()).Times(2).WillRepeatedly(Return(0));
+  // As the service does: the first logout ends the running login.
+  EXPECT_CALL(*service_, logout())
+      .WillOnce(Invoke([this] {
+        handler_->onLoginFailure(rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
+        return 0;
+      }))
+      .WillOnce(Return(0));
   std::vector<std::string> got;
   kit_->loginByToken("tok", "alice",
                      [&](auto code) { got.push_back("login " + std::to_string(code)); });
@@ -365,12 +371,13 @@ TEST_F(KitTest, DestroyReleasesTheServiceOnceThenEveryMethodIsInert) {
   EXPECT_CALL(*service_, queryPeersOnlineStatus(_, _, _))
       .WillOnce(DoAll(SaveArg<2>(&id), Return(0)));
   kit_->queryPeersOnlineStatus({"bob"}, [&](const auto&, auto code) { got.push_back(code); });
-  // The release logs out, which answers the outstanding request with 102; the delegate no
-  // longer hears of the change.
+  // The release logs out, which ends the login and answers the outstanding request with 102;
+  // the delegate no longer hears of the change.
   rtm::IRtmServiceEventHandler* handler = handler_;
   EXPECT_CALL(*service_, release(true)).WillOnce(Invoke([&](bool) {
     handler->onConnectionStateChanged(rtm::CONNECTION_STATE_DISCONNECTED,
                                       rtm::CONNECTION_CHANGE_REASON_LOGOUT);
+    handler->onLoginFailure(rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
     handler->onQueryPeersOnlineStatusResult(id, nullptr, 0,
                                             rtm::QUERY_PEERS_ONLINE_STATUS_ERR_USER_NOT_LOGGED_IN);
     delete service_;
