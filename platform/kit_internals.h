@@ -3,6 +3,9 @@
 #ifndef PLATFORM_KIT_INTERNALS_H_
 #define PLATFORM_KIT_INTERNALS_H_
 
+#include <limits.h>
+#include <stddef.h>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +35,8 @@ struct KitParts {
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
   // Where the log goes; the user's cache directory by default.
   std::string logDirectory;
+  // The longest array a request hands the service, which counts arrays in an int.
+  size_t maxArrayCount = INT_MAX;
 };
 
 // A request's hold on the service and its handler: both stay alive while it is held, so a
@@ -39,12 +44,14 @@ struct KitParts {
 struct ServiceUse {
   std::shared_ptr<vy::rtm::IRtmService> service;
   std::shared_ptr<VYRtmKitEventHandler> handler;
+  size_t maxArrayCount = 0;
   explicit operator bool() const { return service != nullptr; }
 };
 
 struct VoRtmKit::Impl {
   rtc::Thread* worker = nullptr;
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
+  size_t maxArrayCount = INT_MAX;
 
   mutable std::mutex mu;
   // The service's deleter releases it, and only then drops the handler it holds.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/rtc_log.h"
 #include "core/thread_mgr.h"
 #include "core/vy_channel_attribute.h"
 #include "core/vy_message.h"
@@ -69,11 +70,25 @@ class CStrings {
   std::vector<const char*> pointers_;
 };
 
+// The array a request hands the service, which counts it in an int: one longer than the kit's
+// limit is refused with `invalid`, the family's invalid-argument code.
+struct ArrayArgument {
+  size_t count = 0;
+  int invalid = 0;
+};
+
 // One table request: stores the completion under a new request id, makes the request, and
-// reports a refusal at once through `refused(completion, code)`.
+// reports a refusal at once through `refused(completion, code)`. `call` converts the array, so
+// that one refused is never copied.
 template <typename Fn, typename Call, typename Refused>
 void Request(const ServiceUse& use, CompletionStore::Table<Fn> table, Fn completion, Call call,
-             Refused refused) {
+             Refused refused, ArrayArgument array = {}) {
+  if (array.count > use.maxArrayCount) {
+    vy::RtcPrintf(vy::kRtcLogWarning, "API request refused: %zu array elements, at most %zu",
+                  array.count, use.maxArrayCount);
+    refused(std::move(completion), array.invalid);
+    return;
+  }
   CompletionStore& store = use.handler->store();
   long long id = vy::NextMessageId();
   store.put(table, id, std::move(completion));
@@ -143,7 +158,7 @@ class NetworkReports : public VyRtmNetworkDelegate {
 
 ServiceUse VoRtmKit::Impl::use() const {
   std::lock_guard<std::mutex> lock(mu);
-  return ServiceUse{rtmService, rtmEventHandler};
+  return ServiceUse{rtmService, rtmEventHandler, maxArrayCount};
 }
 
 std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
@@ -155,6 +170,7 @@ std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
   VoRtmKit::Impl& d = *kit->impl_;
   d.worker = parts.worker != nullptr ? parts.worker : vy::ThreadMgr::Inst();
   d.createNetManager = std::move(parts.createNetManager);
+  d.maxArrayCount = parts.maxArrayCount;
   auto handler = std::make_shared<VYRtmKitEventHandler>(
       kit, [](VoRtmKit& loggedIn) { KitInternals::monitorNetWork(loggedIn); });
   if (service->initialize(appId.c_str(), handler.get()) != 0) {
@@ -331,39 +347,42 @@ void VoRtmKit::queryPeersOnlineStatus(const std::vector<std::string>& peerIds,
                                       QueryPeersOnlineStatusCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings ids(peerIds);
   Request(
       use, &CompletionStore::queryPeersOnlineStatus, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings ids(peerIds);
         return s.queryPeersOnlineStatus(ids.data(), ids.size(), id);
       },
-      ListRefusal<std::vector<VoRtmPeerOnlineStatus>, rtm::QUERY_PEERS_ONLINE_STATUS_ERR>());
+      ListRefusal<std::vector<VoRtmPeerOnlineStatus>, rtm::QUERY_PEERS_ONLINE_STATUS_ERR>(),
+      ArrayArgument{peerIds.size(), rtm::QUERY_PEERS_ONLINE_STATUS_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::subscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
                                           PeerSubscriptionCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings ids(peerIds);
   Request(
       use, &CompletionStore::subscription, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings ids(peerIds);
         return s.subscribePeersOnlineStatus(ids.data(), ids.size(), id);
       },
-      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
+      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>(),
+      ArrayArgument{peerIds.size(), rtm::PEER_SUBSCRIPTION_STATUS_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::unsubscribePeersOnlineStatus(const std::vector<std::string>& peerIds,
                                             PeerSubscriptionCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings ids(peerIds);
   Request(
       use, &CompletionStore::subscription, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings ids(peerIds);
         return s.unsubscribePeersOnlineStatus(ids.data(), ids.size(), id);
       },
-      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>());
+      CodeRefusal<rtm::PEER_SUBSCRIPTION_STATUS_ERR>(),
+      ArrayArgument{peerIds.size(), rtm::PEER_SUBSCRIPTION_STATUS_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION option,
@@ -382,39 +401,42 @@ void VoRtmKit::setLocalUserAttributes(const std::vector<VoRtmAttribute>& attribu
                                       AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
   Request(
       use, &CompletionStore::setLocalUserAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
         return s.setLocalUserAttributes(core.data(), static_cast<int>(core.size()), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{attributes.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::addOrUpdateLocalUserAttributes(const std::vector<VoRtmAttribute>& attributes,
                                               AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
   Request(
       use, &CompletionStore::addOrUpdateLocalUserAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        std::vector<rtm::RtmAttribute> core = CoreAttributes(attributes);
         return s.addOrUpdateLocalUserAttributes(core.data(), static_cast<int>(core.size()), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{attributes.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::deleteLocalUserAttributesByKeys(const std::vector<std::string>& keys,
                                                AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings names(keys);
   Request(
       use, &CompletionStore::deleteLocalUserAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings names(keys);
         return s.deleteLocalUserAttributesByKeys(names.data(), names.size(), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{keys.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::clearLocalUserAttributes(AttributeOperationCompletion completion) {
@@ -442,10 +464,10 @@ void KitInternals::getUserAttributes(VoRtmKit& kit, const std::string& userId,
                                      GetUserAttributesCompletion completion) {
   ServiceUse use = kit.impl_->use();
   if (!use) return;
-  CStrings names(keys != nullptr ? *keys : kNoKeys);
   Request(
       use, &CompletionStore::getUserAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings names(keys != nullptr ? *keys : kNoKeys);
         return keys == nullptr
                    ? s.getUserAttributes(userId.c_str(), id)
                    : s.getUserAttributesByKeys(userId.c_str(), names.data(), names.size(), id);
@@ -453,7 +475,9 @@ void KitInternals::getUserAttributes(VoRtmKit& kit, const std::string& userId,
       [&userId](GetUserAttributesCompletion fn, int code) {
         PostCompletion(std::move(fn), std::vector<VoRtmAttribute>{}, userId,
                        static_cast<rtm::ATTRIBUTE_OPERATION_ERR>(code));
-      });
+      },
+      ArrayArgument{keys != nullptr ? keys->size() : 0,
+                    rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::setChannelAttributes(const std::string& channelId,
@@ -462,14 +486,15 @@ void VoRtmKit::setChannelAttributes(const std::string& channelId,
                                     AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CoreChannelAttributes core(attributes);
   Request(
       use, &CompletionStore::setChannelAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CoreChannelAttributes core(attributes);
         return s.setChannelAttributes(channelId.c_str(), core.data(), core.size(),
                                       CoreOptions(options), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{attributes.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::addOrUpdateChannelAttributes(const std::string& channelId,
@@ -478,14 +503,15 @@ void VoRtmKit::addOrUpdateChannelAttributes(const std::string& channelId,
                                             AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CoreChannelAttributes core(attributes);
   Request(
       use, &CompletionStore::addOrUpdateChannelAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CoreChannelAttributes core(attributes);
         return s.addOrUpdateChannelAttributes(channelId.c_str(), core.data(), core.size(),
                                               CoreOptions(options), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{attributes.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::deleteChannelAttributesByKeys(const std::string& channelId,
@@ -494,14 +520,15 @@ void VoRtmKit::deleteChannelAttributesByKeys(const std::string& channelId,
                                              AttributeOperationCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings names(keys);
   Request(
       use, &CompletionStore::deleteChannelAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings names(keys);
         return s.deleteChannelAttributesByKeys(channelId.c_str(), names.data(), names.size(),
                                                CoreOptions(options), id);
       },
-      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>());
+      CodeRefusal<rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{keys.size(), rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::clearChannelAttributes(const std::string& channelId,
@@ -533,28 +560,31 @@ void KitInternals::getChannelAttributes(VoRtmKit& kit, const std::string& channe
                                         GetChannelAttributesCompletion completion) {
   ServiceUse use = kit.impl_->use();
   if (!use) return;
-  CStrings names(keys != nullptr ? *keys : kNoKeys);
   Request(
       use, &CompletionStore::getChannelAttributes, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings names(keys != nullptr ? *keys : kNoKeys);
         return keys == nullptr ? s.getChannelAttributes(channelId.c_str(), id)
                                : s.getChannelAttributesByKeys(channelId.c_str(), names.data(),
                                                               names.size(), id);
       },
-      ListRefusal<std::vector<VoRtmChannelAttribute>, rtm::ATTRIBUTE_OPERATION_ERR>());
+      ListRefusal<std::vector<VoRtmChannelAttribute>, rtm::ATTRIBUTE_OPERATION_ERR>(),
+      ArrayArgument{keys != nullptr ? keys->size() : 0,
+                    rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT});
 }
 
 void VoRtmKit::getChannelMemberCount(const std::vector<std::string>& channelIds,
                                      GetChannelMemberCountCompletion completion) {
   ServiceUse use = impl_->use();
   if (!use) return;
-  CStrings ids(channelIds);
   Request(
       use, &CompletionStore::getChannelMemberCount, std::move(completion),
       [&](rtm::IRtmService& s, long long& id) {
+        CStrings ids(channelIds);
         return s.getChannelMemberCount(ids.data(), ids.size(), id);
       },
-      ListRefusal<std::vector<VoRtmChannelMemberCount>, rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE>());
+      ListRefusal<std::vector<VoRtmChannelMemberCount>, rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE>(),
+      ArrayArgument{channelIds.size(), rtm::GET_CHANNEL_MEMBER_COUNT_ERR_INVALID_ARGUMENT});
 }
 
 int VoRtmKit::setParameters(const std::string& json) {

@@ -8,8 +8,9 @@
 //
 // Results: a request with a completion gets exactly one call of it: with the service's answer,
 // with its family's time-out code, with the not-logged-in code (102) when logout, destroy or the
-// kit's end comes first, or with the code the service refused it with at once. Codes are the
-// vy::rtm enumerations, passed unchanged. An empty std::function stands for no completion.
+// kit's end comes first, or with the code the service refused it with at once (an array of more
+// than INT_MAX elements gets its family's INVALID_ARGUMENT code). Codes are the vy::rtm
+// enumerations, passed unchanged. An empty std::function stands for no completion.
 // After destroy() every method does nothing and calls no completion; the int methods return -1.
 //
 // Delegates are held weakly: once the app drops its delegate, nothing more is called on it.

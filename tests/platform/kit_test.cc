@@ -143,8 +143,10 @@ class KitTest : public test::LoopTest {
 
   // Makes the kit; `manager` is its network watcher (none by default).
   std::shared_ptr<VoRtmKit> Make(std::weak_ptr<VoRtmDelegate> delegate = {},
-                                 std::shared_ptr<VyRtmNetManager> manager = nullptr) {
+                                 std::shared_ptr<VyRtmNetManager> manager = nullptr,
+                                 size_t maxArrayCount = INT_MAX) {
     KitParts parts;
+    parts.maxArrayCount = maxArrayCount;
     parts.createService = [this] { return service_; };
     parts.worker = worker_.get();
     parts.createNetManager = [manager] { return manager; };
@@ -284,6 +286,41 @@ TEST_F(KitTest, RequestsRefusedAtOnceGetTheirCodeOnceOnTheLoop) {
                                                      {"send", {7}}}),
             got);
   EXPECT_EQ(0u, Store().size());
+}
+
+// The service counts arrays in an int; the limit stands lowered to 1 here.
+TEST_F(KitTest, ArraysLongerThanTheServiceCountsAreRefusedWithTheFamilysInvalidArgumentCode) {
+  Make({}, nullptr, 1);
+  EXPECT_CALL(*service_, getChannelMemberCount(_, 1, _)).WillOnce(Return(0));
+  const std::vector<std::string> two = {"a", "b"};
+  const std::vector<VoRtmAttribute> attributes = {{"k", "v"}, {"l", "w"}};
+  const std::vector<VoRtmChannelAttribute> channelAttributes(2);
+  std::map<std::string, std::vector<int>> got;
+  auto code = [&](const char* name) { return [&got, name](auto c) { got[name].push_back(c); }; };
+  auto listCode = [&](const char* name) {
+    return [&got, name](const auto&, auto c) { got[name].push_back(c); };
+  };
+  kit_->getChannelMemberCount({"a"}, listCode("one"));  // passes
+  kit_->queryPeersOnlineStatus(two, listCode("query"));
+  kit_->subscribePeersOnlineStatus(two, code("subscribe"));
+  kit_->unsubscribePeersOnlineStatus(two, code("unsubscribe"));
+  kit_->setLocalUserAttributes(attributes, code("set"));
+  kit_->addOrUpdateLocalUserAttributes(attributes, code("addOrUpdate"));
+  kit_->deleteLocalUserAttributesByKeys(two, code("delete"));
+  kit_->getUserAttributesByKeys(
+      "bob", two, [&](const auto&, const std::string&, auto c) { got["get"].push_back(c); });
+  kit_->setChannelAttributes("c", channelAttributes, {}, code("setChannel"));
+  kit_->addOrUpdateChannelAttributes("c", channelAttributes, {}, code("addOrUpdateChannel"));
+  kit_->deleteChannelAttributesByKeys("c", two, {}, code("deleteChannel"));
+  kit_->getChannelAttributesByKeys("c", two, listCode("getChannel"));
+  kit_->getChannelMemberCount(two, listCode("count"));
+  test::Pump();
+  EXPECT_EQ((std::map<std::string, std::vector<int>>{
+                {"query", {2}}, {"subscribe", {2}}, {"unsubscribe", {2}}, {"set", {3}},
+                {"addOrUpdate", {3}}, {"delete", {3}}, {"get", {3}}, {"setChannel", {3}},
+                {"addOrUpdateChannel", {3}}, {"deleteChannel", {3}}, {"getChannel", {3}},
+                {"count", {2}}}),
+            got);
 }
 
 TEST_F(KitTest, RenewalsWithOneTokenEachGetTheirOwnResult) {
