@@ -22,6 +22,8 @@ struct LoopGlobals {
   rtc::PhysicalSocketServer* server = nullptr;
   rtc::Thread* thread = nullptr;
   ClosureHandler closures;
+  // The app's binding, which lasts as long as the process.
+  std::unique_ptr<MainLoop::Binding> forever;
 };
 
 LoopGlobals& Globals() {
@@ -34,6 +36,14 @@ LoopGlobals& Globals() {
     return g;
   }();
   return *globals;
+}
+
+// Runs what is due now. A pass may end early when the clock moves, so it runs in passes,
+// bounded against closures that keep re-posting themselves.
+void RunDue(rtc::Thread* thread) {
+  for (int pass = 0; pass < kMaxDrainPasses && thread->GetDelay() == 0; ++pass) {
+    thread->ProcessMessages(0);
+  }
 }
 
 }  // namespace
@@ -70,6 +80,38 @@ void MainLoop::postDelayed(int delayMs, std::function<void()> fn) {
                         new ClosureData(std::move(fn)));
 }
 
+bool MainLoop::bindForever() {
+  LoopGlobals& g = Globals();
+  {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (g.state == LoopState::kBound) return g.thread->IsCurrent();
+  }
+  auto binding = std::make_unique<Binding>();
+  if (!binding->ok()) return false;
+  // Never ended: completions posted at any later time must find the loop bound.
+  std::lock_guard<std::mutex> lock(g.mutex);
+  g.forever = std::move(binding);
+  return true;
+}
+
+bool MainLoop::run(int maxMs) {
+  // Work of the loop that pumps the loop again would run the rest of the queue under it.
+  static thread_local bool running = false;
+  LoopGlobals& g = Globals();
+  {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (g.state != LoopState::kBound || !g.thread->IsCurrent() || running) return false;
+  }
+  running = true;
+  if (maxMs > 0) {
+    g.thread->ProcessMessages(maxMs);
+  } else {
+    RunDue(g.thread);
+  }
+  running = false;
+  return true;
+}
+
 MainLoop::Binding::Binding() {
   LoopGlobals& g = Globals();
   std::lock_guard<std::mutex> lock(g.mutex);
@@ -92,11 +134,7 @@ MainLoop::Binding::Binding() {
 MainLoop::Binding::~Binding() {
   if (!ok_) return;
   LoopGlobals& g = Globals();
-  // A pass may end early when the clock moves, so drain in passes, bounded against closures
-  // that keep re-posting themselves.
-  for (int pass = 0; pass < kMaxDrainPasses && g.thread->GetDelay() == 0; ++pass) {
-    g.thread->ProcessMessages(0);
-  }
+  RunDue(g.thread);
   g.thread->Clear(&g.closures);
   std::lock_guard<std::mutex> lock(g.mutex);
   g.thread->UnwrapCurrent();

@@ -35,6 +35,13 @@ class MainLoop {
   // time run in posting order.
   static void postDelayed(int delayMs, std::function<void()> fn);
 
+  // Binds the loop to the calling thread for the rest of the process (the kit's public binding).
+  // True when the loop is bound to this thread, also by an earlier call.
+  static bool bindForever();
+  // On the bound thread: runs what is due, and what falls due within `maxMs`. False, running
+  // nothing, on any other thread and when called from inside the loop's own work.
+  static bool run(int maxMs);
+
   // Binds the loop to the calling thread for the binding's life; the thread pumps it with
   // thread()->ProcessMessages. A thread that already has an rtc::Thread gets it back afterwards.
   // Fails (ok() false) when the loop has been started or is bound elsewhere. Ending the binding

@@ -235,6 +235,10 @@ VoRtmKit::~VoRtmKit() {
   NotificationCenter::defaultCenter().remove(impl_->terminationObserver);
 }
 
+bool VoRtmKit::bindMainLoop() { return MainLoop::bindForever(); }
+
+bool VoRtmKit::runMainLoop(int maxMs) { return MainLoop::run(maxMs); }
+
 std::shared_ptr<VoRtmKit> VoRtmKit::create(const std::string& appId,
                                            std::weak_ptr<VoRtmDelegate> delegate) {
   return KitInternals::create(appId, std::move(delegate), KitParts());

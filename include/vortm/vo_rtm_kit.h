@@ -2,9 +2,11 @@
 // receives peer messages, presence and attributes, and makes the channel objects and the call kit.
 //
 // Threads: every method may be called from any thread, also from inside a completion or a
-// delegate method. Completions and delegate methods run on the library's main loop, a thread of
-// its own ("VoRtmMain"), one at a time and never on the caller's stack, with two exceptions that
-// run before the method returns: a login the service refuses at once, and logout's completion.
+// delegate method. Completions and delegate methods run on the library's main loop, one at a
+// time and never on the caller's stack, with two exceptions that run before the method returns:
+// a login the service refuses at once, and logout's completion. The main loop is a thread of the
+// library's own ("VoRtmMain"), unless the app binds it to a thread of its own with
+// bindMainLoop() and runs it there with runMainLoop().
 //
 // Results: a request with a completion gets exactly one call of it: with the service's answer,
 // with its family's time-out code, with the not-logged-in code (102) when logout, destroy or the
@@ -88,6 +90,16 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
                                           std::weak_ptr<VoRtmDelegate> delegate);
   // Destroys the kit first when the app has not.
   ~VoRtmKit();
+
+  // Makes the calling thread the main loop, for the rest of the process: completions and
+  // delegate methods then run only there, inside runMainLoop(). Call it before the first
+  // create() and any other use of the kit. True when the loop is bound to this thread (also by
+  // an earlier call); false when it already runs on "VoRtmMain" or is bound to another thread.
+  static bool bindMainLoop();
+  // On the bound thread: runs the completions and delegate methods that are due, then those
+  // that come within `maxMs` milliseconds (0: only what is due now), and returns. False, running
+  // nothing, on any other thread and from inside a completion or delegate method.
+  static bool runMainLoop(int maxMs);
 
   // Ends the kit: stops the network watcher, ends the call kit and every channel, logs out and
   // releases the service. Outstanding requests are answered with 102 on the main loop.
