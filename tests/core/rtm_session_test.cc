@@ -372,8 +372,7 @@ TEST_F(RtmSessionTest, ALoginEndedByLogoutOrReleaseIsReportedOnceWith102) {
   EXPECT_EQ(0, alice->login("t", "alice"));
   alice.log.SetOnEvent(nullptr);
   EventLog log;
-  rtm::IRtmService* released = createRtmService();
-  ASSERT_EQ(0, released->initialize(kAppId, &log));
+  rtm::IRtmService* released = NewService(svc_, &log);
   ASSERT_EQ(0, released->login("t", "bob"));
   released->release(true);
   Pass(13000);  // no time-out follows
