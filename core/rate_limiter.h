@@ -30,6 +30,11 @@ class RateLimiter {
     return true;
   }
 
+  // The first time from `now_ms` on at which Allow would pass.
+  int64_t NextAllowedMs(int64_t now_ms) const {
+    return window_end_ != 0 && now_ms <= window_end_ && count_ > limit_ ? window_end_ + 1 : now_ms;
+  }
+
   int32_t count() const { return count_; }
   int64_t window_end() const { return window_end_; }
 

@@ -36,4 +36,10 @@ std::vector<RequestTable::Entry> RequestTable::TakeAll() {
   return all;
 }
 
+int64_t RequestTable::EarliestDeadline() const {
+  int64_t earliest = INT64_MAX;
+  for (const Entry& e : entries_) earliest = std::min(earliest, e.deadline);
+  return earliest;
+}
+
 }  // namespace vy

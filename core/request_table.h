@@ -49,6 +49,9 @@ class RequestTable {
   // Takes out every entry, oldest first.
   std::vector<Entry> TakeAll();
 
+  // The earliest deadline of any entry; INT64_MAX when there is none.
+  int64_t EarliestDeadline() const;
+
   size_t size() const { return entries_.size(); }
 
  private:

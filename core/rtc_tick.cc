@@ -39,8 +39,8 @@ void MThreadTick::DoProcess() {
   std::vector<RtcTick*> detached;
   {
     rtc::CritScope cs(&crit_);
-    std::vector<std::pair<void*, RtcTick*>> pass;
-    pass.reserve(ticks_.size());
+    std::vector<std::pair<void*, RtcTick*>>& pass = pass_;
+    pass.clear();
     for (auto it = ticks_.begin(); it != ticks_.end();) {
       if (it->second == nullptr) {
         it = ticks_.erase(it);

@@ -5,6 +5,8 @@
 #define CORE_RTC_TICK_H_
 
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "rtc_base/critical_section.h"
@@ -63,6 +65,8 @@ class MThreadTick {
   // registry from inside OnTick.
   rtc::CriticalSection crit_;
   std::map<void*, RtcTick*> ticks_ ABSL_GUARDED_BY(crit_);
+  // The ticks of the pass in progress, kept so that a pass allocates nothing once warm.
+  std::vector<std::pair<void*, RtcTick*>> pass_ ABSL_GUARDED_BY(crit_);
 
   MThreadTick(const MThreadTick&) = delete;
   MThreadTick& operator=(const MThreadTick&) = delete;

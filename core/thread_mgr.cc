@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "core/vy_rtm_service.h"
 #include "rtc_base/checks.h"
 #include "rtc_base/socket_server.h"
+#include "rtc_base/time_utils.h"
 
 namespace vy {
 
@@ -60,8 +62,12 @@ ThreadMgr::~ThreadMgr() {
 }
 
 void ThreadMgr::AddRtm(void* key, VyRtmService* service) {
-  rtc::CritScope cs(&crit_);
-  services_[key] = service;
+  {
+    rtc::CritScope cs(&crit_);
+    services_[key] = service;
+  }
+  // The worker may be sleeping without a due time.
+  if (!IsCurrent()) socketserver()->WakeUp();
 }
 
 void ThreadMgr::RemoveRtm(void* key) {
@@ -70,8 +76,11 @@ void ThreadMgr::RemoveRtm(void* key) {
 }
 
 void ThreadMgr::ReleaseRtm(VyRtmService* service) {
-  rtc::CritScope cs(&crit_);
-  service->MarkReleased();
+  {
+    rtc::CritScope cs(&crit_);
+    service->MarkReleased();
+  }
+  if (!IsCurrent()) socketserver()->WakeUp();
 }
 
 size_t ThreadMgr::ServiceCount() const {
@@ -81,11 +90,27 @@ size_t ThreadMgr::ServiceCount() const {
 
 void ThreadMgr::Run() {
   while (running_.load() && !IsQuitting()) {
-    MThreadTick::Inst()->DoProcess();
-    ProcessMessages(1);
+    // Calls and due messages, then the services (input already handled comes before their
+    // deadlines), then every client sends what this wake queued.
+    if (!DispatchPending()) break;
     ProcessServices();
-    SleepMs(1);
+    MThreadTick::Inst()->DoProcess();
+    // Until a descriptor is ready, a call or message comes, or the next due time.
+    socketserver()->WaitOnce(NextWaitMs());
   }
+}
+
+int ThreadMgr::NextWaitMs() {
+  int64_t due = VyRtmService::kNeverDue;
+  {
+    rtc::CritScope cs(&crit_);
+    for (const auto& [key, service] : services_) due = std::min(due, service->NextDueMs());
+  }
+  int wait = GetDelay();
+  if (due == VyRtmService::kNeverDue) return wait;
+  const int64_t until = std::max<int64_t>(0, due - rtc::TimeMillis());
+  if (wait != kForever && wait <= until) return wait;
+  return static_cast<int>(std::min<int64_t>(until, 1 << 30));
 }
 
 void ThreadMgr::ProcessServices() {

@@ -1,8 +1,10 @@
 // The process-wide worker thread of the messaging core. One thread runs
-// every service: each pass ticks the tick registry, handles due messages,
-// cross-thread calls and socket events for up to 1 ms, drives every live
-// service (DoProcess) and deletes the released ones, then sleeps 1 ms. The
-// core's deadlines are measured against these passes.
+// every service. It sleeps in its socket server until a descriptor is ready,
+// a call or message is posted, or the earliest due time of any service or
+// delayed message arrives; each wake then handles the socket events, the
+// calls and due messages, drives every live service (DoProcess), deletes the
+// released ones and has every TCP client send what it queued (the tick
+// registry).
 #ifndef CORE_THREAD_MGR_H_
 #define CORE_THREAD_MGR_H_
 
@@ -47,6 +49,9 @@ class ThreadMgr : public rtc::Thread {
   // One pass over the services: DoProcess of the live ones in ascending key
   // order, then deletion of the released ones outside the lock.
   void ProcessServices();
+  // How long the worker may sleep: until the earliest due time of a service or
+  // a delayed message (kForever when there is none).
+  int NextWaitMs();
 
   // Recursive: a service's DoProcess may create, release or remove services.
   // The tick registry's lock may be taken inside this one, never the

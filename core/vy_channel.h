@@ -92,6 +92,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void LostConnection();
   // After a login: true when the channel wants to be joined again.
   bool NeedsRejoin() const { return rejoin_due_; }
+  // When TryRejoin would send the join (the join limiter's window end while it refuses).
+  int64_t RejoinDueMs(int64_t now_ms) const { return join_limiter_.NextAllowedMs(now_ms); }
   void MarkRejoin() { rejoin_due_ = wanted_; }
   // Sends the join again unless the join limiter refuses; then the next pass tries again.
   void TryRejoin();

@@ -1,5 +1,7 @@
 #include "core/vy_rtm_call_manager.h"
 
+#include <algorithm>
+
 #include <utility>
 
 #include "core/call_wire.h"
@@ -335,6 +337,33 @@ void VyRtmCallManager::DoProcess() {
   // A callback may have released the manager or the service.
   if (event_ == nullptr || released_) return;
   ProcessRemote(now);
+}
+
+int64_t VyRtmCallManager::NextDueMs() const {
+  int64_t due = INT64_MAX;
+  if (event_ == nullptr || released_) return due;
+  if (!ended_local_.empty() || !ended_remote_.empty()) due = next_trim_;
+  // The same states ProcessLocal and ProcessRemote act on.
+  for (const auto& [id, call] : local_calls_) {
+    switch (call.invitation->getState()) {
+      case rtm::LOCAL_INVITATION_STATE_SENT:
+      case rtm::LOCAL_INVITATION_STATE_SENT_TO_SERVER:
+        if (call.next_resend != 0) due = std::min(due, call.next_resend);
+        [[fallthrough]];
+      case rtm::LOCAL_INVITATION_STATE_RECEIVED_BY_PEER:
+      case rtm::LOCAL_INVITATION_STATE_CANCELING:
+        due = std::min(due, call.deadline);
+        break;
+      default:
+        break;
+    }
+  }
+  for (const auto& [id, call] : remote_calls_) {
+    if (call.answer == kAnswerDone) continue;
+    due = std::min(due, call.deadline);
+    if (call.answer != kAnswerNone && call.next_resend != 0) due = std::min(due, call.next_resend);
+  }
+  return due;
 }
 
 bool VyRtmCallManager::ProcessLocal(int64_t now) {

@@ -60,6 +60,9 @@ class VyRtmCallManager : public vy::rtm::IRtmCallManager {
   void SetUserId(const std::string& userId) { user_id_ = userId; }
   // Resends and deadlines; at most one local and one remote invitation end per pass.
   void DoProcess();
+  // The earliest time (rtc::TimeMillis) at which DoProcess has a resend, a deadline or a trim
+  // to do; INT64_MAX when none.
+  int64_t NextDueMs() const;
   // A received "MakeCall": the manager takes its own reference of `invitation`.
   void RecvRemoteInvitation(const std::string& callId, VyRemoteCallInvitation* invitation);
   // Server news of the local invitation with `callId` (LOCAL_INVITATION_STATE values, or 0

@@ -183,6 +183,11 @@ class VyRtmService : public vy::rtm::IRtmService,
   // call manager's resends and time-outs). Worker thread, ThreadMgr's lock
   // held.
   void DoProcess();
+  // The earliest time (rtc::TimeMillis) at which DoProcess has something to do: a deadline,
+  // a resend, a keep-alive, a session step, or now for work left for the next pass;
+  // kNeverDue when only input or a call can give it work. Worker thread.
+  int64_t NextDueMs() const;
+  static constexpr int64_t kNeverDue = INT64_MAX;
 
   // Set by release; the worker deletes the service on its next pass.
   bool IsReleased() const { return released_.load(); }
@@ -431,8 +436,13 @@ class VyRtmService : public vy::rtm::IRtmService,
   HttpPost::Request ServiceRequest(const char* format,
                                    const std::string& body) const;
 
+  // A new pending send with its deadline.
+  MsgInfo& AddPending(long long id);
+
   std::map<long long, MsgInfo> pending_;
   int64_t next_sweep_ = 0;
+  // No later than the earliest deadline in pending_ (answers may have taken it out).
+  int64_t pending_due_ = 0;
   std::unique_ptr<HttpPost> offline_request_;
   std::unique_ptr<HttpPost> chan_history_request_;
   std::unique_ptr<HttpPost> p2p_history_request_;

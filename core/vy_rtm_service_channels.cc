@@ -23,7 +23,6 @@ namespace vy {
 
 namespace {
 
-constexpr int64_t kPendingTimeoutMs = 10000;
 
 // A string member of 1 to `limit` - 1 bytes.
 bool ReadText(const rapidjson::Value& content, const char* key, size_t limit, std::string* out) {
@@ -100,8 +99,7 @@ int VyRtmService::OnVyChanlelMsgCheck(const std::string& channelId, const rtm::I
                 static_cast<size_t>(message->getRawMessageLength()) < kMaxMessageBytes;
   if (!valid) return refuse(id, rtm::CHANNEL_MESSAGE_ERR_INVALID_MESSAGE);
   if (MsgTooOfen()) return refuse(id, rtm::CHANNEL_MESSAGE_ERR_NOT_AVAILABLE);
-  MsgInfo& info = pending_[id];
-  info.deadline = rtc::TimeMillis() + kPendingTimeoutMs;
+  MsgInfo& info = AddPending(id);
   info.peer = false;
   info.offline = options.enableOfflineMessaging;
   info.channel_id = channelId;

@@ -88,8 +88,7 @@ int VyRtmService::sendMessageToPeer_w(const char* peerId, const rtm::IMessage* m
   }
   if (MsgTooOfen()) return refuse(rtm::PEER_MESSAGE_ERR_TOO_OFTEN);
   OnVyMessageMsgOut(id, peerId, type, content, options);
-  MsgInfo& info = pending_[id];
-  info.deadline = rtc::TimeMillis() + kPendingTimeoutMs;
+  MsgInfo& info = AddPending(id);
   info.peer = true;
   info.offline = options.enableOfflineMessaging;
   return 0;
@@ -108,17 +107,27 @@ void VyRtmService::OnVyMessageMsgOut(long long messageId, const std::string& pee
             BuildSendMsgToPeerBody(messageId, user_id_, peerId, type, content, options));
 }
 
+VyRtmService::MsgInfo& VyRtmService::AddPending(long long id) {
+  const int64_t deadline = rtc::TimeMillis() + kPendingTimeoutMs;
+  if (pending_.empty() || deadline < pending_due_) pending_due_ = deadline;
+  MsgInfo& info = pending_[id];
+  info.deadline = deadline;
+  return info;
+}
+
 void VyRtmService::SweepPending() {
   const int64_t now = rtc::TimeMillis();
   if (next_sweep_ > now) return;
   next_sweep_ = now + kSweepIntervalMs;
   // Expired entries leave the map before any callback, which may send or log out.
   std::vector<std::pair<long long, MsgInfo>> expired;
+  pending_due_ = kNeverDue;
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->second.deadline <= now) {
       expired.emplace_back(it->first, std::move(it->second));
       it = pending_.erase(it);
     } else {
+      pending_due_ = std::min(pending_due_, it->second.deadline);
       ++it;
     }
   }

@@ -1,6 +1,7 @@
 // The session of VyRtmService: login and logout, the gateway lookup, the connection and its
 // keep-alive, re-login after a loss, the network probe, token renewal, and the session
 // commands of the server. Everything here runs on the worker thread.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,6 +170,44 @@ void VyRtmService::DoProcess() {
   SessionPass();
   if (rejoin_due_ && logged_in_) RejoinChannels(false);
   if (call_manager_ != nullptr) call_manager_->DoProcess();
+}
+
+int64_t VyRtmService::NextDueMs() const {
+  const int64_t now = rtc::TimeMillis();
+  if (IsReleased() || !finished_requests_.empty() || IsBroken()) return now;
+  int64_t due = kNeverDue;
+  auto at = [&due](int64_t t) { due = std::min(due, t); };
+  if (!pending_.empty()) at(std::max(pending_due_, next_sweep_));
+  if (requests_.size() != 0) at(requests_.EarliestDeadline());
+  if (login_deadline_ != 0) at(login_deadline_);
+  if (relogin_deadline_ != 0) at(relogin_deadline_);
+  if (net_check_deadline_ != 0) at(net_check_deadline_);
+  switch (step_) {
+    case kStepIdle:
+      if (logged_in_) at(keep_alive_time_);
+      break;
+    case kStepLookupDue:
+    case kStepLookupWait:
+      at(step_time_);
+      break;
+    default:
+      at(now);
+      break;
+  }
+  if (rejoin_due_ && logged_in_) {
+    // A channel whose join the limiter refuses is tried again when its window ends; with none
+    // left wanting a join, the next pass clears the flag.
+    int64_t rejoin = now;
+    bool any = false;
+    for (const auto& [id, channel] : channels_) {
+      if (!channel->NeedsRejoin()) continue;
+      rejoin = any ? std::min(rejoin, channel->RejoinDueMs(now)) : channel->RejoinDueMs(now);
+      any = true;
+    }
+    at(rejoin);
+  }
+  if (call_manager_ != nullptr) at(call_manager_->NextDueMs());
+  return due;
 }
 
 void VyRtmService::SessionPass() {

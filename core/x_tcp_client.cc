@@ -344,12 +344,17 @@ int XTcpClient::SendMessageX(std::string& data) {
 
 int XTcpClient::SendMessageX(const char* data, int len) {
   if (data == nullptr || len <= 0) return -1;
-  rtc::CritScope lock(&send_crit_);
-  if (!send_buffer_.Append(data, static_cast<size_t>(len))) {
-    RTC_LOG(LS_ERROR) << "Send buffer full (" << send_buffer_.used() << " bytes waiting); "
-                      << len << " bytes refused";
-    return -1;
+  {
+    rtc::CritScope lock(&send_crit_);
+    if (!send_buffer_.Append(data, static_cast<size_t>(len))) {
+      RTC_LOG(LS_ERROR) << "Send buffer full (" << send_buffer_.used() << " bytes waiting); "
+                        << len << " bytes refused";
+      return -1;
+    }
   }
+  // The worker sends queued frames at the end of each wake; queued from elsewhere, the frame
+  // wakes it.
+  if (!worker_thread_->IsCurrent()) worker_thread_->socketserver()->WakeUp();
   return len;
 }
 

@@ -30,6 +30,8 @@ MessageQueueManager* MessageQueueManager::Instance() {
   static MessageQueueManager* const instance = [] {
     auto* manager = new MessageQueueManager();
     g_manager.store(manager, std::memory_order_release);
+    // Queues sleep until their next due time; a test clock that moves wakes them.
+    SetClockChangedHook(&MessageQueueManager::WakeAll);
     return manager;
   }();
   return instance;
@@ -79,6 +81,17 @@ void MessageQueueManager::ClearInternal(MessageHandler* handler) {
       queue->Clear(handler, MQID_ANY, &removed);
   }
   DeleteData(&removed);
+}
+
+void MessageQueueManager::WakeAll() {
+  if (MessageQueueManager* manager = InstanceIfCreated())
+    manager->WakeAllInternal();
+}
+
+void MessageQueueManager::WakeAllInternal() {
+  CritScope cs(&crit_);
+  for (MessageQueue* queue : message_queues_)
+    queue->WakeUpSocketServer();
 }
 
 void MessageQueueManager::ProcessAllMessageQueuesForTesting() {
@@ -212,10 +225,10 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
     }
   }
 
+  // The clock is read only for a bounded wait or delayed messages.
   int64_t cmsTotal = cmsWait;
   int64_t cmsElapsed = 0;
-  int64_t msStart = TimeMillis();
-  int64_t msCurrent = msStart;
+  int64_t msStart = cmsWait == kForever ? 0 : TimeMillis();
   while (true) {
     // Synchronous sends come before anything posted.
     ReceiveSends();
@@ -230,14 +243,17 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
         // they the posts.
         if (first_pass) {
           first_pass = false;
-          while (!dmsgq_.empty()) {
-            if (msCurrent < dmsgq_.front().msTrigger_) {
-              cmsDelayNext = TimeDiff(dmsgq_.front().msTrigger_, msCurrent);
-              break;
+          if (!dmsgq_.empty()) {
+            const int64_t msCurrent = TimeMillis();
+            while (!dmsgq_.empty()) {
+              if (msCurrent < dmsgq_.front().msTrigger_) {
+                cmsDelayNext = TimeDiff(dmsgq_.front().msTrigger_, msCurrent);
+                break;
+              }
+              msgq_.push_back(dmsgq_.front().msg_);
+              std::pop_heap(dmsgq_.begin(), dmsgq_.end());
+              dmsgq_.pop_back();
             }
-            msgq_.push_back(dmsgq_.front().msg_);
-            std::pop_heap(dmsgq_.begin(), dmsgq_.end());
-            dmsgq_.pop_back();
           }
         }
         if (msgq_.empty())
@@ -247,7 +263,7 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
       }
 
       if (pmsg->ts_sensitive) {
-        int64_t delay = TimeDiff(msCurrent, pmsg->ts_sensitive);
+        int64_t delay = TimeDiff(TimeMillis(), pmsg->ts_sensitive);
         if (delay > 0) {
           RTC_LOG_F(LS_WARNING) << "id: " << pmsg->message_id
                                 << "  delay: " << (delay + kMaxMsgLatency) << "ms";
@@ -281,10 +297,11 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
     if (!ss_->Wait(wait_ms, process_io))
       return false;
 
-    msCurrent = TimeMillis();
-    cmsElapsed = TimeDiff(msCurrent, msStart);
-    if (cmsWait != kForever && cmsElapsed >= cmsWait)
-      return false;
+    if (cmsWait != kForever) {
+      cmsElapsed = TimeDiff(TimeMillis(), msStart);
+      if (cmsElapsed >= cmsWait)
+        return false;
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <deque>
 #include <list>
 #include <memory>
 #include <vector>
@@ -33,6 +34,8 @@ class MessageQueueManager {
   // Runs the calling thread's queue until every queue that is processing
   // messages has handled everything posted to it before this call.
   static void ProcessAllMessageQueuesForTesting();
+  // Wakes every queue's wait, so that each looks at the clock again.
+  static void WakeAll();
 
  private:
   static MessageQueueManager* Instance();
@@ -45,6 +48,7 @@ class MessageQueueManager {
   void RemoveInternal(MessageQueue* message_queue);
   void ClearInternal(MessageHandler* handler);
   void ProcessAllMessageQueuesInternal();
+  void WakeAllInternal();
 
   CriticalSection crit_;
   std::vector<MessageQueue*> message_queues_ ABSL_GUARDED_BY(crit_);
@@ -234,10 +238,12 @@ class MessageQueue {
   void DoDestroy();
 
   void WakeUpSocketServer();
+  friend class MessageQueueManager;
 
   bool fPeekKeep_ ABSL_GUARDED_BY(crit_) = false;
   Message msgPeek_ ABSL_GUARDED_BY(crit_);
-  MessageList msgq_ ABSL_GUARDED_BY(crit_);
+  // A deque: posting allocates no node per message.
+  std::deque<Message> msgq_ ABSL_GUARDED_BY(crit_);
   PriorityQueue dmsgq_ ABSL_GUARDED_BY(crit_);
   uint32_t dmsgq_next_num_ ABSL_GUARDED_BY(crit_) = 0;
   mutable CriticalSection crit_;

@@ -569,27 +569,26 @@ class Signaler : public Dispatcher {
 
   bool IsValid() const { return fd_ >= 0; }
 
+  // Lock-free: posting from many threads costs one atomic exchange each while the waiter has
+  // not yet taken the wake-up.
   void Signal() {
-    CritScope cs(&crit_);
-    if (!fSignaled_ && fd_ >= 0) {
-      uint64_t one = 1;
-      ssize_t res = ::write(fd_, &one, sizeof(one));
-      if (res != static_cast<ssize_t>(sizeof(one)))
-        RTC_LOG_ERR(LS_ERROR) << "Wake-up write failed";
-      fSignaled_ = true;
-    }
+    if (fd_ < 0 || signaled_.exchange(true, std::memory_order_acq_rel))
+      return;
+    uint64_t one = 1;
+    ssize_t res = ::write(fd_, &one, sizeof(one));
+    if (res != static_cast<ssize_t>(sizeof(one)))
+      RTC_LOG_ERR(LS_ERROR) << "Wake-up write failed";
   }
 
   uint32_t GetRequestedEvents() override { return DE_READ; }
 
   void OnPreEvent(uint32_t /*ff*/) override {
-    CritScope cs(&crit_);
-    if (fSignaled_) {
-      uint64_t value;
-      ssize_t res = ::read(fd_, &value, sizeof(value));
-      (void)res;
-      fSignaled_ = false;
-    }
+    // Read before the flag is cleared: a signal in between writes nothing, but what it
+    // announced is already queued, and the waiter looks at its queue after this.
+    uint64_t value;
+    ssize_t res = ::read(fd_, &value, sizeof(value));
+    (void)res;
+    signaled_.store(false, std::memory_order_release);
   }
 
   void OnEvent(uint32_t /*ff*/, int /*err*/) override { *pf_ = false; }
@@ -601,8 +600,7 @@ class Signaler : public Dispatcher {
   PhysicalSocketServer* const ss_;
   bool* const pf_;
   int fd_ = -1;
-  CriticalSection crit_;
-  bool fSignaled_ ABSL_GUARDED_BY(crit_) = false;
+  std::atomic<bool> signaled_{false};
 };
 
 //------------------------------------------------------------------
@@ -846,6 +844,14 @@ bool PhysicalSocketServer::SetPosixSignalHandler(int signum, void (*handler)(int
 }
 
 bool PhysicalSocketServer::Wait(int cmsWait, bool process_io) {
+  return DoWait(cmsWait, process_io, /*once=*/false);
+}
+
+bool PhysicalSocketServer::WaitOnce(int cmsWait) {
+  return DoWait(cmsWait, /*process_io=*/true, /*once=*/true);
+}
+
+bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
   if (!IsValid()) {
     RTC_LOG(LS_ERROR) << "Wait on a socket server without a wake-up descriptor";
     return false;
@@ -950,6 +956,8 @@ bool PhysicalSocketServer::Wait(int cmsWait, bool process_io) {
       }
       processing_dispatchers_ = false;
       AddRemovePendingDispatchers();
+      if (once)
+        return true;
     }
 
     if (cmsWait != kForever && fWait_) {

@@ -77,6 +77,7 @@ class PhysicalSocketServer : public SocketServer {
   Socket* CreateSocket(int family, int type) override;
   AsyncSocket* CreateAsyncSocket(int family, int type) override;
   bool Wait(int cms, bool process_io) override;
+  bool WaitOnce(int cms) override;
   void WakeUp() override;
 
   // An asynchronous socket over an existing descriptor, which it owns from
@@ -96,6 +97,7 @@ class PhysicalSocketServer : public SocketServer {
  private:
   using DispatcherSet = std::set<Dispatcher*>;
 
+  bool DoWait(int cms, bool process_io, bool once);
   // Whether `dispatcher` may still get events in this pass.
   bool IsLiveLocked(Dispatcher* dispatcher) const ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);
   void AddRemovePendingDispatchers() ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);

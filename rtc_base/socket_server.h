@@ -37,6 +37,10 @@ class SocketServer : public SocketFactory {
   // delivered. Returns true on a time-out or a wake-up, false on an error.
   virtual bool Wait(int cms, bool process_io) = 0;
 
+  // As Wait with socket events, but returns once one round of them has been delivered, so
+  // that the caller can act on them (send what they queued) before it waits again.
+  virtual bool WaitOnce(int cms) { return Wait(cms, true); }
+
   // Ends the current or the next Wait early. Safe from any thread.
   virtual void WakeUp() = 0;
 };

@@ -4,6 +4,10 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
 #include "rtc_base/checks.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/null_socket_server.h"
@@ -41,6 +45,46 @@ void DeleteMessageData(MessageList* messages) {
     msg.pdata = nullptr;
   }
   messages->clear();
+}
+
+}  // namespace
+
+// What a thread without an rtc::Thread waits on while it calls into one: made once per thread,
+// so a call costs no descriptors or system calls beyond the wake-up itself.
+class SendWaiter {
+ public:
+  static SendWaiter* ForCurrentThread() {
+    thread_local SendWaiter waiter;
+    return &waiter;
+  }
+
+  void Wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+    cv_.notify_one();
+  }
+
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return woken_; });
+    woken_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+};
+
+namespace {
+
+// Wakes the caller of `smsg`, whose `ready` flag was just set under the callee's lock.
+void WakeSender(const _SendMessage& smsg) {
+  if (smsg.waiter != nullptr) {
+    smsg.waiter->Wake();
+  } else {
+    smsg.thread->socketserver()->WakeUp();
+  }
 }
 
 }  // namespace
@@ -295,6 +339,39 @@ bool Thread::ProcessMessages(int cmsLoop) {
   }
 }
 
+bool Thread::DispatchPending() {
+  ReceiveSends();
+  size_t n = 0;
+  {
+    CritScope cs(&crit_);
+    if (!dmsgq_.empty()) {
+      const int64_t now = TimeMillis();
+      while (!dmsgq_.empty() && dmsgq_.front().msTrigger_ <= now) {
+        msgq_.push_back(dmsgq_.front().msg_);
+        std::pop_heap(dmsgq_.begin(), dmsgq_.end());
+        dmsgq_.pop_back();
+      }
+    }
+    n = msgq_.size();
+  }
+  for (; n > 0 && !IsQuitting(); --n) {
+    Message msg;
+    {
+      CritScope cs(&crit_);
+      if (msgq_.empty())
+        break;
+      msg = msgq_.front();
+      msgq_.pop_front();
+    }
+    if (msg.message_id == MQID_DISPOSE) {
+      delete msg.pdata;
+      continue;
+    }
+    Dispatch(&msg);
+  }
+  return !IsQuitting();
+}
+
 void Thread::InvokeInternal(const Location& posted_from, MessageHandler* handler) {
   Send(posted_from, handler);
 }
@@ -318,14 +395,16 @@ void Thread::Send(const Location& posted_from,
     return;
   }
 
-  // The caller needs a thread of its own to be woken on and to serve the
-  // calls this thread makes back to it meanwhile.
-  Current();
-  AutoThread thread;
-  Thread* current_thread = Current();
-  RTC_CHECK(current_thread != nullptr);
-
+  // A caller with an rtc::Thread waits in its socket server and serves the calls this thread
+  // makes back to it meanwhile; any other caller waits on its own waiter (nothing can call
+  // back into a thread without an rtc::Thread).
+  Thread* current_thread = ThreadManager::Instance()->CurrentThread();
   bool ready = false;
+  _SendMessage smsg;
+  smsg.thread = current_thread;
+  smsg.waiter = current_thread == nullptr ? SendWaiter::ForCurrentThread() : nullptr;
+  smsg.msg = msg;
+  smsg.ready = &ready;
   {
     CritScope cs(&crit_);
     // Checked under the lock: Quit() sets the flag before it takes the lock
@@ -334,11 +413,7 @@ void Thread::Send(const Location& posted_from,
       delete pdata;
       return;
     }
-    _SendMessage smsg;
-    smsg.thread = current_thread;
-    smsg.msg = msg;
-    smsg.ready = &ready;
-    sendlist_.push_back(smsg);
+    sendlist_.push_back(&smsg);
   }
   WakeUpSocketServer();
 
@@ -346,9 +421,13 @@ void Thread::Send(const Location& posted_from,
   crit_.Enter();
   while (!ready) {
     crit_.Leave();
-    current_thread->ReceiveSendsFromThread(this);
-    current_thread->socketserver()->Wait(kSendWaitSliceMs, false);
-    waited = true;
+    if (smsg.waiter != nullptr) {
+      smsg.waiter->Wait();
+    } else {
+      current_thread->ReceiveSendsFromThread(this);
+      current_thread->socketserver()->Wait(kSendWaitSliceMs, false);
+      waited = true;
+    }
     crit_.Enter();
   }
   crit_.Leave();
@@ -364,23 +443,23 @@ void Thread::ReceiveSends() {
 }
 
 void Thread::ReceiveSendsFromThread(const Thread* source) {
-  _SendMessage smsg;
+  _SendMessage* smsg = nullptr;
   crit_.Enter();
   while (PopSendMessageFromThread(source, &smsg)) {
     crit_.Leave();
-    Dispatch(&smsg.msg);
+    Dispatch(&smsg->msg);
     crit_.Enter();
     // The sender cannot leave its wait while this lock is held, so its
-    // thread is still alive to be woken.
-    *smsg.ready = true;
-    smsg.thread->socketserver()->WakeUp();
+    // thread (or waiter) is still alive to be woken.
+    *smsg->ready = true;
+    WakeSender(*smsg);
   }
   crit_.Leave();
 }
 
-bool Thread::PopSendMessageFromThread(const Thread* source, _SendMessage* msg) {
+bool Thread::PopSendMessageFromThread(const Thread* source, _SendMessage** msg) {
   for (auto it = sendlist_.begin(); it != sendlist_.end(); ++it) {
-    if (it->thread == source || source == nullptr) {
+    if ((*it)->thread == source || source == nullptr) {
       *msg = *it;
       sendlist_.erase(it);
       return true;
@@ -391,10 +470,11 @@ bool Thread::PopSendMessageFromThread(const Thread* source, _SendMessage* msg) {
 
 void Thread::ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageList* removed) {
   for (auto it = sendlist_.begin(); it != sendlist_.end();) {
-    if (it->msg.Match(phandler, id)) {
-      removed->push_back(it->msg);
-      *it->ready = true;
-      it->thread->socketserver()->WakeUp();
+    _SendMessage* smsg = *it;
+    if (smsg->msg.Match(phandler, id)) {
+      removed->push_back(smsg->msg);
+      *smsg->ready = true;
+      WakeSender(*smsg);
       it = sendlist_.erase(it);
     } else {
       ++it;

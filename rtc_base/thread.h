@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "rtc_base/location.h"
 #include "rtc_base/message_handler.h"
@@ -56,8 +57,14 @@ class ThreadManager {
   ThreadManager& operator=(const ThreadManager&) = delete;
 };
 
+class SendWaiter;
+
+// A synchronous call, on its caller's stack while it waits. A caller with an rtc::Thread waits
+// in that thread's socket server (and serves calls back to it); one without waits on its
+// thread's own waiter.
 struct _SendMessage {
   Thread* thread = nullptr;
+  SendWaiter* waiter = nullptr;
   Message msg;
   bool* ready = nullptr;
 };
@@ -148,6 +155,11 @@ class Thread : public MessageQueue {
   // handles what is ready now. Returns false when the queue quit.
   bool ProcessMessages(int cms);
 
+  // Runs, without waiting, the synchronous calls addressed to this thread, then the messages
+  // due now: those posted before the call (a message posted meanwhile waits for the next
+  // call, so a stream of posts cannot hold the caller). Returns false when the queue quit.
+  bool DispatchPending();
+
   // True while an OS thread serves this object: started, or bound to the
   // calling thread by WrapCurrent or an AutoThread.
   bool IsRunning() const { return running_.load(); }
@@ -177,14 +189,15 @@ class Thread : public MessageQueue {
   void InvokeInternal(const Location& posted_from, MessageHandler* handler);
   // Runs the sends that `source` (null: any thread) addressed to this one.
   void ReceiveSendsFromThread(const Thread* source);
-  bool PopSendMessageFromThread(const Thread* source, _SendMessage* msg)
+  bool PopSendMessageFromThread(const Thread* source, _SendMessage** msg)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);
   // Removes the matching sends (all with a null handler and MQID_ANY),
   // wakes their senders and appends their messages to `removed`.
   void ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageList* removed)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);
 
-  std::list<_SendMessage> sendlist_ ABSL_GUARDED_BY(crit_);
+  // Calls waiting on their callers' stacks, oldest first.
+  std::vector<_SendMessage*> sendlist_ ABSL_GUARDED_BY(crit_);
   std::string name_;
   pthread_t thread_{};
   std::atomic<bool> running_{false};

@@ -9,12 +9,22 @@ namespace {
 
 // Tests install and remove the clock while other threads read it.
 std::atomic<ClockInterface*> g_clock{nullptr};
+std::atomic<void (*)()> g_clock_hook{nullptr};
+
+void ClockChanged() {
+  if (void (*hook)() = g_clock_hook.load(std::memory_order_acquire))
+    hook();
+}
 
 }  // namespace
 
 ClockInterface* SetClockForTesting(ClockInterface* clock) {
-  return g_clock.exchange(clock, std::memory_order_acq_rel);
+  ClockInterface* previous = g_clock.exchange(clock, std::memory_order_acq_rel);
+  ClockChanged();
+  return previous;
 }
+
+void SetClockChangedHook(void (*hook)()) { g_clock_hook.store(hook, std::memory_order_release); }
 
 ClockInterface* GetClockForTesting() { return g_clock.load(std::memory_order_acquire); }
 
@@ -97,11 +107,15 @@ int64_t FakeClock::TimeNanos() const { return time_nanos_.load(std::memory_order
 
 void FakeClock::SetTimeNanos(int64_t nanos) {
   time_nanos_.store(nanos, std::memory_order_release);
+  if (GetClockForTesting() == this)
+    ClockChanged();
 }
 
 void FakeClock::AdvanceTimeNanos(int64_t nanos) {
   RTC_DCHECK_GE(nanos, 0) << "time only moves forward";
   time_nanos_.fetch_add(nanos, std::memory_order_acq_rel);
+  if (GetClockForTesting() == this)
+    ClockChanged();
 }
 
 ScopedFakeClock::ScopedFakeClock() : prev_clock_(SetClockForTesting(this)) {}

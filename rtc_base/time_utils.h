@@ -28,6 +28,10 @@ class ClockInterface {
 ClockInterface* SetClockForTesting(ClockInterface* clock);
 ClockInterface* GetClockForTesting();
 
+// Called after a test clock is installed, removed, set or advanced, so that threads sleeping
+// until a due time look at the clock again. One hook per process; null removes it.
+void SetClockChangedHook(void (*hook)());
+
 // Monotonic time (CLOCK_MONOTONIC), never the test clock.
 int64_t SystemTimeNanos();
 int64_t SystemTimeMillis();

@@ -41,13 +41,24 @@ class ScopedTick {
   RtcTick* tick_;
 };
 
+// The worker sleeps until there is work: each posted message is one wake, and each wake ends
+// with a tick pass.
+bool WakeUntil(rtc::Event& event) {
+  for (int i = 0; i < 500; ++i) {
+    ThreadMgr::Inst()->Post(RTC_FROM_HERE, nullptr, rtc::MQID_DISPOSE);
+    if (event.Wait(10)) return true;
+  }
+  return false;
+}
+
 TEST(ThreadMgrTest, TicksTheRegistryOnEveryPassOfTheWorker) {
   CountingTick tick;
   ScopedTick registration(&tick);
-  ASSERT_TRUE(tick.fifth.Wait(5000));
+  ASSERT_TRUE(WakeUntil(tick.fifth));
   MThreadTick::Inst()->UnRegisteRtcTick(&tick);
   int after = tick.ticks;
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The second call runs in a later wake than the first, so a whole tick pass lies between.
+  for (int i = 0; i < 3; ++i) ThreadMgr::Inst()->Invoke<void>(RTC_FROM_HERE, [] {});
   EXPECT_EQ(after, tick.ticks);
   EXPECT_TRUE(tick.on_worker);
   EXPECT_EQ(0, tick.unattached);
@@ -56,9 +67,10 @@ TEST(ThreadMgrTest, TicksTheRegistryOnEveryPassOfTheWorker) {
 TEST(ThreadMgrTest, UnattachedTickIsToldOnTheWorker) {
   CountingTick tick;
   ScopedTick registration(&tick);
-  ASSERT_TRUE(tick.fifth.Wait(5000));
+  ASSERT_TRUE(WakeUntil(tick.fifth));
   MThreadTick::Inst()->UnAttachRtcTick(&tick);
   for (int i = 0; i < 500 && tick.unattached == 0; ++i) {
+    ThreadMgr::Inst()->Post(RTC_FROM_HERE, nullptr, rtc::MQID_DISPOSE);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_EQ(1, tick.unattached);
