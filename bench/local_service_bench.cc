@@ -1,124 +1,15 @@
 // The local test service must never be what limits an end-to-end benchmark: forwarded peer
 // messages per second and the round trip of one message, measured with raw clients.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <httplib.h>
-#include <memory>
-#include <string>
-
-#include "local_service/envelope.h"
-#include "local_service/framing.h"
-#include "local_service/json_util.h"
-#include "local_service/local_service.h"
-#include "local_service/msg_crypt.h"
+#include "bench/raw_service_client.h"
 
 namespace {
 
-constexpr char kApp[] = "0123456789abcdef0123456789abcdef";
-
-class BenchClient {
- public:
-  ~BenchClient() {
-    if (fd_ >= 0) close(fd_);
-  }
-
-  bool Login(const local_service::LocalService& svc, const std::string& uid) {
-    httplib::Client http(svc.address(), svc.http_port());
-    auto res = http.Post("/vyapi/v1?action=wrtm_gateway",
-                         R"({"cType":2,"appId":")" + std::string(kApp) + R"(","uid":")" + uid +
-                             R"(","wss":false})",
-                         "application/x-www-form-urlencoded");
-    if (!res) return false;
-    rapidjson::Document doc;
-    if (!local_service::ParseJsonObject(res->body, &doc)) return false;
-    std::string session = local_service::GetString(doc, "sessionid").value_or("");
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(svc.tcp_port()));
-    inet_pton(AF_INET, svc.address().c_str(), &sa.sin_addr);
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return false;
-    std::string app = kApp;
-    Send(local_service::BuildEncryptedEnvelope(
-        crypt_, "Login", R"({"UserId":")" + uid + R"(","SessionId":")" + session + R"("})",
-        Now(), local_service::RandomAlnum(10), {}, &app));
-    return Next() == "Login";
-  }
-
-  void Command(const std::string& cmd, const std::string& body) {
-    Send(local_service::BuildEncryptedEnvelope(crypt_, cmd, body, Now(),
-                                               local_service::RandomAlnum(10)));
-  }
-
-  // Reads the next packet and returns its command name; the body is decrypted into `body_`.
-  std::string Next() {
-    std::string payload, error;
-    while (reader_.Next(&payload, &error) != local_service::FrameReader::Status::kPacket) {
-      char buf[65536];
-      ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-      if (n <= 0) return "";
-      reader_.Feed(buf, static_cast<size_t>(n));
-    }
-    local_service::Envelope env;
-    if (!local_service::ParseEnvelope(payload, &env, &error)) return "";
-    body_.clear();
-    if (!env.content.empty())
-      crypt_.Decrypt(env.signature, env.timestamp, env.nonce, env.content, &body_);
-    return env.cmd;
-  }
-
-  const std::string& body() const { return body_; }
-
- private:
-  static std::string Now() {
-    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count());
-  }
-  void Send(const std::string& payload) {
-    std::string frame = local_service::EncodeFrame(payload);
-    size_t off = 0;
-    while (off < frame.size()) {
-      ssize_t n = send(fd_, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      off += static_cast<size_t>(n);
-    }
-  }
-
-  int fd_ = -1;
-  local_service::MsgCrypt crypt_{kApp};
-  local_service::FrameReader reader_;
-  std::string body_;
-};
-
-struct Pair {
-  Pair() : svc(Options()) {
-    ok = svc.Start() && alice.Login(svc, "alice") && bob.Login(svc, "bob");
-  }
-  static local_service::Options Options() {
-    local_service::Options o;
-    o.http_port = 0;
-    return o;
-  }
-  local_service::LocalService svc;
-  BenchClient alice, bob;
-  bool ok = false;
-};
-
-std::string Message(int64_t id) {
-  return R"({"MsgId":)" + std::to_string(id) +
-         R"(,"FromUId":"alice","ToUId":"bob","MsgType":1,"MsgBody":"benchmark message body"})";
-}
-
-std::string Ack(int64_t id) { return R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":"alice"})"; }
+using raw_bench::Ack;
+using raw_bench::BenchClient;
+using raw_bench::Message;
+using raw_bench::Pair;
 
 // One message: send, forward, ack, status.
 void BM_PeerMessageRoundTrip(benchmark::State& state) {

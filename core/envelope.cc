@@ -5,65 +5,101 @@
 
 #include "core/rand_str.h"
 #include "core/sync_msg_crypt.h"
-#include "rapidjson/stringbuffer.h"
-#include "rapidjson/writer.h"
 
 namespace vy {
 
 namespace {
 
-constexpr size_t kEnvelopeInitialCapacity = 256;
+constexpr size_t kSignatureLength = 40;
 
-void WriteString(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::string& s) {
-  w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+// Appends `s` as a JSON string, escaped as rapidjson's writer does.
+void AppendJsonString(std::string* out, const char* s, size_t n) {
+  static const char kHexDigits[] = "0123456789ABCDEF";
+  out->push_back('"');
+  size_t run = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out->append(s + run, i - run);
+    run = i + 1;
+    out->push_back('\\');
+    switch (c) {
+      case '"': out->push_back('"'); break;
+      case '\\': out->push_back('\\'); break;
+      case '\b': out->push_back('b'); break;
+      case '\t': out->push_back('t'); break;
+      case '\n': out->push_back('n'); break;
+      case '\f': out->push_back('f'); break;
+      case '\r': out->push_back('r'); break;
+      default: {
+        const char u[] = {'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+        out->append(u, sizeof(u));
+      }
+    }
+  }
+  out->append(s + run, n - run);
+  out->push_back('"');
+}
+
+void AppendJsonString(std::string* out, const std::string& s) {
+  AppendJsonString(out, s.data(), s.size());
 }
 
 }  // namespace
 
 int BuildEnvelope(const std::string& cmd, const std::string& content,
                   const zentho::SyncMsgCrypt* crypt, const std::string* appId,
-                  int64_t timestampMs, std::string* envelope) {
-  rapidjson::StringBuffer buffer(nullptr, kEnvelopeInitialCapacity);
-  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
-  int result = 0;
-  w.StartObject();
-  w.Key("Cmd");
-  WriteString(w, cmd);
+                  int64_t timestampMs, std::string* envelope, size_t headerRoom) {
+  std::string& out = *envelope;
+  out.assign(headerRoom, '\0');
+  out.append("{\"Cmd\":");
+  AppendJsonString(&out, cmd);
   if (appId != nullptr) {
-    w.Key("AppId");
-    WriteString(w, *appId);
+    out.append(",\"AppId\":");
+    AppendJsonString(&out, *appId);
   }
-  if (crypt != nullptr) {
-    char timestamp[24];
-    std::snprintf(timestamp, sizeof(timestamp), "%" PRId64, timestampMs);
-    std::string nonce;
-    if (!GenRandStr(nonce, kEnvelopeNonceLength)) {
-      envelope->clear();
-      return kEnvelopeNoNonce;
-    }
-    std::string signature;
-    std::string cipher;
-    if (!content.empty()) {
-      result = crypt->EncryptMsg(content, timestamp, nonce, signature, cipher);
-    }
-    w.Key("Encrypt");
-    w.Bool(true);
-    w.Key("TimeStamp");
-    w.String(timestamp);
-    w.Key("Nonce");
-    WriteString(w, nonce);
-    w.Key("Signature");
-    WriteString(w, signature);
-    w.Key("Content");
-    WriteString(w, cipher);
-  } else {
-    w.Key("Encrypt");
-    w.Bool(false);
-    w.Key("Content");
-    WriteString(w, content);
+  if (crypt == nullptr) {
+    out.append(",\"Encrypt\":false,\"Content\":");
+    AppendJsonString(&out, content);
+    out.push_back('}');
+    return 0;
   }
-  w.EndObject();
-  envelope->assign(buffer.GetString(), buffer.GetSize());
+  char timestamp[24];
+  const int timestamp_length = std::snprintf(timestamp, sizeof(timestamp), "%" PRId64, timestampMs);
+  // One draw from the secure generator gives the nonce and the block's random prefix.
+  std::string random;
+  if (!GenRandStr(random, kEnvelopeNonceLength + zentho::SyncMsgCrypt::kRandomPrefixLength)) {
+    envelope->clear();
+    return kEnvelopeNoNonce;
+  }
+  const char* nonce = random.data();
+  out.append(",\"Encrypt\":true,\"TimeStamp\":\"");
+  out.append(timestamp, static_cast<size_t>(timestamp_length));
+  out.append("\",\"Nonce\":\"");
+  out.append(nonce, kEnvelopeNonceLength);
+  out.append("\",\"Signature\":\"");
+  int result = 0;
+  if (!content.empty()) {
+    // The signature covers the cipher text, which follows it: its room is kept and filled in.
+    const size_t signature_at = out.size();
+    out.append(kSignatureLength, '0');
+    out.append("\",\"Content\":\"");
+    const size_t cipher_at = out.size();
+    result = crypt->EncryptTo(nonce + kEnvelopeNonceLength, content.data(), content.size(), &out);
+    if (result == 0 &&
+        crypt->Sign(timestamp, static_cast<size_t>(timestamp_length), nonce,
+                    kEnvelopeNonceLength, out.data() + cipher_at, out.size() - cipher_at,
+                    out.data() + signature_at) != 0) {
+      result = zentho::kComputeSignatureError;
+    }
+    if (result == 0) {
+      out.append("\"}");
+      return 0;
+    }
+    // The server still gets an answerable command, without signature or content.
+    out.resize(signature_at);
+  }
+  out.append("\",\"Content\":\"\"}");
   return result;
 }
 
@@ -88,31 +124,38 @@ const char* EnvelopeResultText(EnvelopeResult result) {
 EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::SyncMsgCrypt* crypt,
                               ReceivedCommand* out) {
   if (payload == nullptr || length < 1) return EnvelopeResult::kNotJson;
-  JsonStr envelope_text(payload, length);
-  rapidjson::Document envelope;
-  if (!ParseJsonInsitu(envelope_text, envelope)) return EnvelopeResult::kNotJson;
+  out->envelope_text.SetData(payload, length);
+  return UnwrapEnvelopeInPlace(out->envelope_text.data(), length, crypt, out);
+}
+
+EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length,
+                                     const zentho::SyncMsgCrypt* crypt, ReceivedCommand* out) {
+  if (payload == nullptr || length < 1) return EnvelopeResult::kNotJson;
+  out->Reset();
+  rapidjson::Document& envelope = out->envelope_doc;
+  if (!ParseJsonInsitu(payload, envelope)) return EnvelopeResult::kNotJson;
   if (!envelope.IsObject()) return EnvelopeResult::kNotObject;
   if (!HasJsonBool(envelope, "Encrypt")) return EnvelopeResult::kNoEncryptFlag;
   out->cmd = GetJsonStr(envelope, "Cmd");
   out->encrypted = envelope["Encrypt"].GetBool();
   out->crypt_result = 0;
   const rapidjson::Value* content = FindJsonMember(envelope, "Content");
-  std::string content_value;
-  if (content != nullptr && content->IsString()) {
-    content_value.assign(content->GetString(), content->GetStringLength());
-  }
+  const bool has_content = content != nullptr && content->IsString();
+  const char* content_value = has_content ? content->GetString() : "";
+  const size_t content_length = has_content ? content->GetStringLength() : 0;
   if (!out->encrypted) {
-    out->content = std::move(content_value);
+    out->content.assign(content_value, content_length);
   } else {
     if (crypt == nullptr) return EnvelopeResult::kNoCrypt;
     out->content.clear();
-    if (!content_value.empty()) {
-      std::string text;
-      out->crypt_result = crypt->DecryptMsg(GetJsonStr(envelope, "Signature"),
-                                            GetJsonStr(envelope, "TimeStamp"),
-                                            GetJsonStr(envelope, "Nonce"), content_value, text);
-      if (out->crypt_result != 0) return EnvelopeResult::kDecryptFailed;
-      out->content = std::move(text);
+    if (content_length != 0) {
+      out->crypt_result = crypt->DecryptMsg(
+          GetJsonStr(envelope, "Signature"), GetJsonStr(envelope, "TimeStamp"),
+          GetJsonStr(envelope, "Nonce"), content_value, content_length, out->content);
+      if (out->crypt_result != 0) {
+        out->content.clear();
+        return EnvelopeResult::kDecryptFailed;
+      }
     }
   }
   // A body that is empty, not JSON or not an object reads as an object without members.
@@ -122,6 +165,20 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
     out->content_doc.SetObject();
   }
   return EnvelopeResult::kOk;
+}
+
+ReceivedCommand::ReceivedCommand()
+    : envelope_pool(envelope_pool_buffer, sizeof(envelope_pool_buffer)),
+      content_pool(content_pool_buffer, sizeof(content_pool_buffer)),
+      envelope_doc(&envelope_pool),
+      content_doc(&content_pool) {}
+
+void ReceivedCommand::Reset() {
+  // The documents' values live in the pools; both start again from their kept buffers.
+  envelope_doc.SetNull();
+  content_doc.SetObject();
+  envelope_pool.Clear();
+  content_pool.Clear();
 }
 
 const char* RecvLogContent(const std::string& content) {

@@ -32,9 +32,11 @@ constexpr int kEnvelopeNoNonce = -1;
 // (none), as the server expects an answerable command either way. Without a nonce (the secure
 // generator failed) it returns kEnvelopeNoNonce with an empty `envelope`: a command without
 // one must not be sent.
+// The text goes into `envelope` after `headerRoom` bytes left for the frame header (zeros),
+// so the frame needs no second copy; a reused `envelope` keeps its capacity.
 int BuildEnvelope(const std::string& cmd, const std::string& content,
                   const zentho::SyncMsgCrypt* crypt, const std::string* appId,
-                  int64_t timestampMs, std::string* envelope);
+                  int64_t timestampMs, std::string* envelope, size_t headerRoom = 0);
 
 enum class EnvelopeResult {
   kOk,
@@ -48,13 +50,27 @@ enum class EnvelopeResult {
 const char* EnvelopeResultText(EnvelopeResult result);
 
 // One received command, unwrapped. The content document's strings point into content_text,
-// so the two live together.
+// so the two live together. Kept and reused for the next packet, it allocates nothing for
+// small documents: their values live in pools over its own buffers.
 struct ReceivedCommand {
+  ReceivedCommand();
+  ReceivedCommand(const ReceivedCommand&) = delete;
+  ReceivedCommand& operator=(const ReceivedCommand&) = delete;
+
+  // Empties both documents and their pools.
+  void Reset();
+
   std::string cmd;
   std::string content;  // the plain body; empty for content-less commands
   bool encrypted = false;
   int crypt_result = 0;  // DecryptMsg's code when kDecryptFailed
   JsonStr content_text;
+  JsonStr envelope_text;  // UnwrapEnvelope's copy of a read-only payload
+  char envelope_pool_buffer[1024];
+  char content_pool_buffer[4096];
+  rapidjson::MemoryPoolAllocator<> envelope_pool;
+  rapidjson::MemoryPoolAllocator<> content_pool;
+  rapidjson::Document envelope_doc;
   rapidjson::Document content_doc;  // an object; members are read with the JSON readers
 };
 
@@ -62,6 +78,10 @@ struct ReceivedCommand {
 // fails any check is dropped rather than dispatched with empty or unchecked data.
 EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::SyncMsgCrypt* crypt,
                               ReceivedCommand* out);
+// The same over a writable payload, NUL-terminated at payload[length], which is parsed in place
+// (its bytes are changed) instead of copied.
+EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length,
+                                     const zentho::SyncMsgCrypt* crypt, ReceivedCommand* out);
 
 // The content as the "Recv" log line shows it: in full up to kMaxLoggedContent bytes, else
 // "content too long...".

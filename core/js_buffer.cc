@@ -184,7 +184,7 @@ void JSBuffer::DeliverPackets() {
     std::memcpy(packet_.get(), payload, payload_length);
     packet_[payload_length] = '\0';
     Consume(static_cast<size_t>(total));
-    OnRecvMessage(packet_.get(), static_cast<int>(payload_length));
+    OnRecvPacket(packet_.get(), static_cast<int>(payload_length));
     ShrinkPacket();
   }
 }
@@ -195,7 +195,7 @@ void JSBuffer::ParseMessage(const char* payload, int length) {
   ReservePacket(n);
   std::memcpy(packet_.get(), payload, n);
   packet_[n] = '\0';
-  OnRecvMessage(packet_.get(), length);
+  OnRecvPacket(packet_.get(), length);
   ShrinkPacket();
 }
 

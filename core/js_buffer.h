@@ -42,6 +42,9 @@ class JSBuffer {
 
   // One complete payload, NUL-terminated at payload[length]; valid only during the call.
   virtual void OnRecvMessage(const char* payload, int length) = 0;
+  // How packets arrive: the payload lies in the buffer's own packet copy, which the receiver
+  // may change in place (parse it in situ). By default handed to OnRecvMessage.
+  virtual void OnRecvPacket(char* payload, int length) { OnRecvMessage(payload, length); }
 
   // Writes the marker and the big-endian total length for a payload of `payloadLength` bytes.
   // Returns the header size, or -1 (nothing written) when the framing cannot carry the

@@ -24,20 +24,27 @@ class JsonStr {
 
   char* data() { return data_.get(); }
   const char* data() const { return data_.get(); }
-  // Allocated bytes, the NUL included.
-  size_t capacity() const { return capacity_; }
+  // Bytes of the text held, the NUL included.
+  size_t capacity() const { return used_; }
 
  private:
+  // A buffer up to this size is reused by the next SetData.
+  static constexpr size_t kKeepCapacity = 64 * 1024;
+
   std::unique_ptr<char[]> data_;
-  size_t capacity_ = 0;
+  size_t capacity_ = 0;  // allocated
+  size_t used_ = 0;
 };
 
-// Received JSON deeper than this is refused before parsing.
+// Received JSON nested deeper than this is refused.
 constexpr int kMaxJsonDepth = 64;
 
 // Parses `text` in place into `doc`. Fails (false) on a syntax error or nesting deeper than
-// kMaxJsonDepth. The parser is iterative, so no input can exhaust the stack.
+// kMaxJsonDepth, which the parse itself bounds. The parser is iterative, so no input can
+// exhaust the stack. On failure `doc` is left as it was.
 bool ParseJsonInsitu(JsonStr& text, rapidjson::Document& doc);
+// The same over a writable NUL-terminated text.
+bool ParseJsonInsitu(char* text, rapidjson::Document& doc);
 
 // True when the JSON text nests arrays and objects at most `maxDepth` deep. Only counts
 // brackets outside strings; syntax is left to the parser.

@@ -15,18 +15,15 @@ namespace {
 // int length.
 constexpr unsigned kMaxRandomStringLength = 1u << 20;
 
-bool IsAsciiAlnum(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
 }  // namespace
 
 bool GenRandStr(std::string& out, unsigned n) {
   out.clear();
   if (n > kMaxRandomStringLength) return false;
   out.reserve(n);
-  // Each byte's low 7 bits are kept only when they name a letter or digit, so every one of
-  // the 62 characters is equally likely. About half the bytes are used.
+  // Each byte's low 6 bits pick one of the 62 letters and digits; the two values beyond are
+  // skipped, so every character is equally likely and one draw of 64 bytes nearly always
+  // gives an envelope its nonce and its block prefix together.
   std::string pool;
   while (out.size() < n) {
     if (!rtc::CreateRandomData(64, &pool)) {
@@ -34,9 +31,9 @@ bool GenRandStr(std::string& out, unsigned n) {
       return false;
     }
     for (char b : pool) {
-      uint8_t c = static_cast<uint8_t>(b) & 0x7F;
-      if (IsAsciiAlnum(c)) {
-        out.push_back(static_cast<char>(c));
+      uint8_t c = static_cast<uint8_t>(b) & 0x3F;
+      if (c < 62) {
+        out.push_back(kRandomStringTable[c]);
         if (out.size() == n) break;
       }
     }

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/rand_str.h"
@@ -51,58 +53,232 @@ uint32_t ReadBigEndian32(const char* p) {
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
+// Decodes Base64 with the rules of DecodeBase64 into `out` (room for `length` bytes); returns
+// the decoded size, or -1.
+long DecodeBase64Into(const char* in, size_t length, unsigned char* out) {
+  if (length == 0 || length > SyncMsgCrypt::kMaxBase64Input) return -1;
+  size_t trailing = 0;
+  while (trailing < length && in[length - 1 - trailing] == '=') ++trailing;
+  // EVP_DecodeBlock counts the pad characters as zero bytes; they are taken off below. It is
+  // lenient about spare bits, which the built-in encoding key needs.
+  int decoded = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in),
+                                static_cast<int>(length));
+  if (decoded < 0 || static_cast<size_t>(decoded) <= trailing ||
+      static_cast<size_t>(decoded) >= length) {
+    return -1;
+  }
+  return static_cast<long>(static_cast<size_t>(decoded) - trailing);
+}
+
+// The four signed parts in byte-wise order (std::string_view compares as unsigned bytes).
+void SortParts(std::array<std::string_view, 4>& parts) {
+  std::sort(parts.begin(), parts.end());
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
 }  // namespace
+
+struct SyncMsgCrypt::Engine {
+  ~Engine() {
+    OPENSSL_cleanse(key, sizeof(key));
+    if (!block.empty()) OPENSSL_cleanse(block.data(), block.size());
+    EVP_CIPHER_CTX_free(enc);
+    EVP_CIPHER_CTX_free(dec);
+    EVP_CIPHER_free(cipher);
+    EVP_MD_CTX_free(md_ctx);
+    EVP_MD_free(md);
+  }
+
+  // The cipher contexts start each message from the kept key schedule with a fresh IV.
+  bool Run(EVP_CIPHER_CTX* ctx, const unsigned char* in, size_t length, unsigned char* out) {
+    if (length > static_cast<size_t>(INT_MAX) || length % 16 != 0) return false;
+    int written = 0;
+    return EVP_CipherInit_ex2(ctx, nullptr, nullptr, key, -1, nullptr) == 1 &&
+           EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1 &&
+           static_cast<size_t>(written) == length;
+  }
+
+  bool Digest(const std::string& token, std::string_view timestamp, std::string_view nonce,
+              std::string_view cipher_text, char* hex) {
+    if (token.empty() || timestamp.empty() || nonce.empty() || cipher_text.empty()) return false;
+    std::array<std::string_view, 4> parts = {token, timestamp, nonce, cipher_text};
+    SortParts(parts);
+    if (EVP_DigestInit_ex2(md_ctx, md, nullptr) != 1) return false;
+    for (std::string_view part : parts) {
+      if (EVP_DigestUpdate(md_ctx, part.data(), part.size()) != 1) return false;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    if (EVP_DigestFinal_ex(md_ctx, digest, &digest_length) != 1 || digest_length != 20) {
+      return false;
+    }
+    for (unsigned int i = 0; i < digest_length; ++i) {
+      hex[2 * i] = kHex[digest[i] >> 4];
+      hex[2 * i + 1] = kHex[digest[i] & 0x0F];
+    }
+    return true;
+  }
+
+  unsigned char* Scratch(size_t n) {
+    if (block.size() < n) block.resize(std::max(n, 2 * block.size()));
+    return block.data();
+  }
+
+  EVP_CIPHER* cipher = nullptr;
+  EVP_CIPHER_CTX* enc = nullptr;
+  EVP_CIPHER_CTX* dec = nullptr;
+  EVP_MD* md = nullptr;
+  EVP_MD_CTX* md_ctx = nullptr;
+  unsigned char key[kAesKeyLength] = {0};
+  bool key_ok = false;
+  // The plain and cipher block of the message in hand.
+  std::vector<unsigned char> block;
+};
+
+std::unique_ptr<SyncMsgCrypt::Engine> SyncMsgCrypt::NewEngine(const std::string& encodingKey) {
+  auto e = std::make_unique<Engine>();
+  e->md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  e->md_ctx = EVP_MD_CTX_new();
+  if (e->md == nullptr || e->md_ctx == nullptr) return nullptr;
+  std::string key;
+  if (GenAesKeyFromEncodingKey(encodingKey, key) != 0) return e;
+  std::copy_n(key.data(), kAesKeyLength, e->key);
+  OPENSSL_cleanse(key.data(), key.size());
+  // The IV is the key's first 16 bytes.
+  e->cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+  e->enc = EVP_CIPHER_CTX_new();
+  e->dec = EVP_CIPHER_CTX_new();
+  e->key_ok = e->cipher != nullptr && e->enc != nullptr && e->dec != nullptr &&
+              EVP_CipherInit_ex2(e->enc, e->cipher, e->key, e->key, 1, nullptr) == 1 &&
+              EVP_CipherInit_ex2(e->dec, e->cipher, e->key, e->key, 0, nullptr) == 1 &&
+              EVP_CIPHER_CTX_set_padding(e->enc, 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(e->dec, 0) == 1;
+  return e;
+}
 
 SyncMsgCrypt::SyncMsgCrypt(const std::string& token, const std::string& encodingKey,
                            const std::string& appId)
-    : token_(token), encoding_key_(encodingKey), app_id_(appId) {}
+    : token_(token), encoding_key_(encodingKey), app_id_(appId), engine_(NewEngine(encodingKey)) {}
+
+SyncMsgCrypt::~SyncMsgCrypt() = default;
 
 int SyncMsgCrypt::EncryptMsg(const std::string& text, const std::string& timestamp,
                              const std::string& nonce, std::string& signature,
                              std::string& encrypted) const {
   if (text.empty()) return kEmptyInputError;
-  std::string block;
-  if (GenNeedEncryptData(text, block) != 0) return kEncryptAesError;
-  std::string key;
-  if (GenAesKeyFromEncodingKey(encoding_key_, key) != 0) return kIllegalAesKeyError;
-  std::string cipher;
-  int rc = AES_CBCEncrypt(block, key, cipher);
-  OPENSSL_cleanse(block.data(), block.size());
-  OPENSSL_cleanse(key.data(), key.size());
-  if (rc != 0) return kEncryptAesError;
+  std::string prefix;
+  if (GenRandStr(prefix, kRandomPrefixLength) != 0) return kEncryptAesError;
   std::string base64;
-  if (EncodeBase64(cipher, base64) != 0) return kEncodeBase64Error;
-  std::string sig;
-  if (ComputeSignature(token_, timestamp, nonce, base64, sig) != 0) return kComputeSignatureError;
-  signature = std::move(sig);
+  int rc = EncryptTo(prefix.data(), text.data(), text.size(), &base64);
+  if (rc != kSyncMsgCryptOk) return rc;
+  char sig[40];
+  if (Sign(timestamp.data(), timestamp.size(), nonce.data(), nonce.size(), base64.data(),
+           base64.size(), sig) != 0) {
+    return kComputeSignatureError;
+  }
+  signature.assign(sig, sizeof(sig));
   encrypted = std::move(base64);
   return kSyncMsgCryptOk;
+}
+
+int SyncMsgCrypt::EncryptTo(const char* prefix, const char* text, size_t length,
+                            std::string* out) const {
+  if (length == 0) return kEmptyInputError;
+  if (engine_ == nullptr || !engine_->key_ok) return kIllegalAesKeyError;
+  if (length > UINT32_MAX || length > static_cast<size_t>(INT_MAX) / 2) return kEncryptAesError;
+  // prefix, 32-bit length, text, app id, then p bytes of value p (1..32).
+  const size_t plain = kTextOffset + length + app_id_.size();
+  const size_t pad = kBlockSize - plain % kBlockSize;
+  const size_t total = plain + pad;
+  unsigned char* block = engine_->Scratch(total);
+  std::memcpy(block, prefix, kRandomPrefixLength);
+  const uint32_t n = static_cast<uint32_t>(length);
+  block[16] = static_cast<unsigned char>(n >> 24);
+  block[17] = static_cast<unsigned char>(n >> 16);
+  block[18] = static_cast<unsigned char>(n >> 8);
+  block[19] = static_cast<unsigned char>(n);
+  std::memcpy(block + kTextOffset, text, length);
+  std::memcpy(block + kTextOffset + length, app_id_.data(), app_id_.size());
+  std::memset(block + plain, static_cast<int>(pad), pad);
+  const bool ok = engine_->Run(engine_->enc, block, total, block);
+  if (!ok) {
+    OPENSSL_cleanse(block, total);
+    return kEncryptAesError;
+  }
+  const size_t at = out->size();
+  out->resize(at + 4 * ((total + 2) / 3) + 1);
+  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out->data() + at), block,
+                                static_cast<int>(total));
+  out->resize(written > 0 ? at + static_cast<size_t>(written) : at);
+  return written > 0 ? kSyncMsgCryptOk : kEncodeBase64Error;
+}
+
+int SyncMsgCrypt::Sign(const char* timestamp, size_t timestampLength, const char* nonce,
+                       size_t nonceLength, const char* cipherText, size_t cipherLength,
+                       char* signature) const {
+  if (engine_ == nullptr) return -1;
+  return engine_->Digest(token_, {timestamp, timestampLength}, {nonce, nonceLength},
+                         {cipherText, cipherLength}, signature)
+             ? 0
+             : -1;
 }
 
 int SyncMsgCrypt::DecryptMsg(const std::string& signature, const std::string& timestamp,
                              const std::string& nonce, const std::string& encrypted,
                              std::string& text) const {
-  if (encrypted.empty()) return kEmptyInputError;
-  if (ValidateSignature(signature, timestamp, nonce, encrypted) != 0) {
+  return DecryptMsg(signature.c_str(), timestamp.c_str(), nonce.c_str(), encrypted.data(),
+                    encrypted.size(), text);
+}
+
+int SyncMsgCrypt::DecryptMsg(const char* signature, const char* timestamp, const char* nonce,
+                             const char* encrypted, size_t encryptedLength,
+                             std::string& text) const {
+  if (encryptedLength == 0) return kEmptyInputError;
+  char expected[40];
+  if (engine_ == nullptr ||
+      !engine_->Digest(token_, timestamp, nonce, {encrypted, encryptedLength}, expected) ||
+      std::strlen(signature) != sizeof(expected) ||
+      CRYPTO_memcmp(signature, expected, sizeof(expected)) != 0) {
     return kValidateSignatureError;
   }
-  std::string cipher;
-  if (DecodeBase64(encrypted, cipher) != 0) return kDecodeBase64Error;
-  std::string key;
-  if (GenAesKeyFromEncodingKey(encoding_key_, key) != 0) return kIllegalAesKeyError;
-  std::string block;
-  int rc = AES_CBCDecrypt(cipher, key, block);
-  OPENSSL_cleanse(key.data(), key.size());
-  if (rc != 0) return kDecryptAesError;
+  if (encryptedLength > kMaxBase64Input) return kDecodeBase64Error;
+  unsigned char* block = engine_->Scratch(encryptedLength);
+  long decoded = DecodeBase64Into(encrypted, encryptedLength, block);
+  if (decoded < 0) return kDecodeBase64Error;
+  if (!engine_->key_ok) return kIllegalAesKeyError;
+  const size_t length = static_cast<size_t>(decoded);
+  if (length < kBlockSize || length % kBlockSize != 0 ||
+      !engine_->Run(engine_->dec, block, length, block)) {
+    return kDecryptAesError;
+  }
+  const unsigned char pad = block[length - 1];
+  bool pad_ok = pad >= 1 && pad <= kBlockSize && pad < length;
+  for (size_t i = length - (pad_ok ? pad : 0); pad_ok && i < length; ++i) pad_ok = block[i] == pad;
+  int rc = kSyncMsgCryptOk;
+  const size_t size = length - pad;
   // The length check runs on the unpadded block. Comparing against size - 20 keeps a length
   // field near 2^32 from wrapping past the check.
-  if (block.size() <= kTextOffset) return kIllegalBufferError;
-  uint64_t length = ReadBigEndian32(block.data() + kLengthFieldOffset);
-  if (length >= block.size() - kTextOffset) return kIllegalBufferError;
-  text.assign(block, kTextOffset, static_cast<size_t>(length));
-  size_t app_id_offset = kTextOffset + static_cast<size_t>(length);
-  if (block.compare(app_id_offset, std::string::npos, app_id_) != 0) return kValidateAppIdError;
-  return kSyncMsgCryptOk;
+  if (!pad_ok) {
+    rc = kDecryptAesError;
+  } else if (size <= kTextOffset) {
+    rc = kIllegalBufferError;
+  } else {
+    const char* plain = reinterpret_cast<const char*>(block);
+    uint64_t n = ReadBigEndian32(plain + kLengthFieldOffset);
+    if (n >= size - kTextOffset) {
+      rc = kIllegalBufferError;
+    } else {
+      // The text is handed over even when another app id follows it.
+      text.assign(plain + kTextOffset, static_cast<size_t>(n));
+      const size_t app_id_offset = kTextOffset + static_cast<size_t>(n);
+      if (std::string_view(plain + app_id_offset, size - app_id_offset) != app_id_) {
+        rc = kValidateAppIdError;
+      }
+    }
+  }
+  OPENSSL_cleanse(block, length);
+  return rc;
 }
 
 int SyncMsgCrypt::GenNeedEncryptData(const std::string& text, std::string& block) const {

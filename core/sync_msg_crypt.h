@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zentho {
@@ -32,7 +33,11 @@ extern const char kBuiltinEncodingKey[];  // 43 characters of the Base64 alphabe
 // p bytes of value p (1..32), encrypted with AES-256-CBC under the key decoded from the
 // encoding key and an IV of the key's first 16 bytes, and sent as Base64. The signature is
 // the lower-case hex SHA-1 of token, timestamp, nonce and cipher text, sorted byte-wise and
-// concatenated. Immutable after construction.
+// concatenated.
+//
+// The decoded key, the cipher, the digest and their contexts are set up once and kept for the
+// crypt's life (each message only resets them), with scratch buffers that grow to the largest
+// message and stay: one crypt serves one thread at a time.
 class SyncMsgCrypt {
  public:
   static constexpr size_t kRandomPrefixLength = 16;
@@ -46,11 +51,24 @@ class SyncMsgCrypt {
 
   SyncMsgCrypt(const std::string& token, const std::string& encodingKey,
                const std::string& appId);
+  ~SyncMsgCrypt();
+
+  SyncMsgCrypt(const SyncMsgCrypt&) = delete;
+  SyncMsgCrypt& operator=(const SyncMsgCrypt&) = delete;
 
   int EncryptMsg(const std::string& text, const std::string& timestamp, const std::string& nonce,
                  std::string& signature, std::string& encrypted) const;
   int DecryptMsg(const std::string& signature, const std::string& timestamp,
                  const std::string& nonce, const std::string& encrypted, std::string& text) const;
+
+  // The forms of the message path. EncryptTo takes the block's random prefix
+  // (kRandomPrefixLength bytes) from the caller, which draws it with the envelope's nonce, and
+  // appends the Base64 cipher text to `out`; Sign writes the 40 hex digits of the signature.
+  int EncryptTo(const char* prefix, const char* text, size_t length, std::string* out) const;
+  int Sign(const char* timestamp, size_t timestampLength, const char* nonce, size_t nonceLength,
+           const char* cipherText, size_t cipherLength, char* signature) const;
+  int DecryptMsg(const char* signature, const char* timestamp, const char* nonce,
+                 const char* encrypted, size_t encryptedLength, std::string& text) const;
 
   // The steps; each returns 0 or -1.
   int GenNeedEncryptData(const std::string& text, std::string& block) const;
@@ -76,9 +94,15 @@ class SyncMsgCrypt {
   static int GenRandStr(std::string& out, unsigned n);
 
  private:
+  struct Engine;
+  static std::unique_ptr<Engine> NewEngine(const std::string& encodingKey);
+
   const std::string token_;
   const std::string encoding_key_;
   const std::string app_id_;
+  // Null when the key or the OpenSSL objects could not be set up; every call then fails as
+  // the unusable key it is.
+  const std::unique_ptr<Engine> engine_;
 };
 
 }  // namespace zentho

@@ -27,6 +27,7 @@
 #include <vortm/rtm_service.h>
 
 #include "core/command_router.h"
+#include "core/envelope.h"
 #include "core/http_post.h"
 #include "core/js_buffer.h"
 #include "core/rate_limiter.h"
@@ -145,8 +146,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   int setLogFilter(vy::rtm::LOG_FILTER_TYPE filter) override;
   int setLogFileSize(int fileSizeInKBytes) override;
 
-  // JSBuffer: one received packet's payload.
+  // JSBuffer: one received packet's payload (OnRecvPacket: parsed in place).
   void OnRecvMessage(const char* payload, int length) override;
+  void OnRecvPacket(char* payload, int length) override;
 
   // XNetClientCallback.
   void OnServerConnected() override;
@@ -223,6 +225,10 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool TrySendMsg(const std::string& cmd, const std::string& content);
   // Queues one envelope text as a whole frame; dropped when there is no TCP client.
   void sendMsgToIms(const std::string& text);
+  // Writes the header into the `room` bytes before the envelope in `frame` and queues it.
+  void SendFrame(std::string* frame, size_t room);
+  // Logs and routes one unwrapped command.
+  void HandleCommand(EnvelopeResult result, const ReceivedCommand& cmd);
   // Replaces the message crypt; the session does this before every "Login".
   void RenewMsgCrypt();
   bool HasMsgCrypt() const { return msg_crypt_ != nullptr; }
@@ -348,6 +354,11 @@ class VyRtmService : public vy::rtm::IRtmService,
   std::unique_ptr<zentho::SyncMsgCrypt> msg_crypt_;  // from the first "Login" on
   std::unique_ptr<XNetClient> tcp_client_;
   CommandRouter router_;
+  // Kept from one command to the next: the frame being sent and the command being received.
+  static constexpr size_t kKeptFrameCapacity = 256 * 1024;
+  std::string send_frame_;
+  ReceivedCommand recv_cmd_;
+  bool recv_cmd_busy_ = false;
 
   // Session (vy_rtm_service_session.cc). Worker thread.
   enum Step {

@@ -30,9 +30,11 @@ bool VyRtmService::TrySendMsg(const std::string& cmd, const std::string& content
   if (!login) {
     RtcPrintf(kRtcLogInfo, "SEND cmd=%s content=%s", cmd.c_str(), content.c_str());
   }
-  std::string envelope;
+  // The envelope is written after room for the frame header, into a buffer kept for the next
+  // command.
+  std::string& frame = send_frame_;
   int result = BuildEnvelope(cmd, content, msg_crypt_.get(), login ? &app_id_ : nullptr,
-                             rtc::TimeUTCMillis(), &envelope);
+                             rtc::TimeUTCMillis(), &frame, JSBuffer::kHashHeaderSize);
   if (result == kEnvelopeNoNonce) {
     // Its answer, if any was due, is reported by the command's own time-out.
     RtcPrintf(kRtcLogError, "SEND refused: cmd=%s, no random nonce", cmd.c_str());
@@ -41,29 +43,38 @@ bool VyRtmService::TrySendMsg(const std::string& cmd, const std::string& content
   if (result != 0) {
     RtcPrintf(kRtcLogWarning, "SEND cmd=%s encryption failed: %d", cmd.c_str(), result);
   }
-  sendMsgToIms(envelope);
+  SendFrame(&frame, JSBuffer::kHashHeaderSize);
+  // A very large command does not keep its buffer.
+  if (frame.capacity() > kKeptFrameCapacity) std::string().swap(frame);
   return true;
 }
 
 void VyRtmService::sendMsgToIms(const std::string& text) {
+  std::string frame(JSBuffer::kHashHeaderSize, '\0');
+  frame.append(text);
+  SendFrame(&frame, JSBuffer::kHashHeaderSize);
+}
+
+void VyRtmService::SendFrame(std::string* frame, size_t room) {
   if (tcp_client_ == nullptr) return;
+  const size_t payload = frame->size() - room;
   char header[JSBuffer::kHashHeaderSize];
   int header_size =
-      text.size() > static_cast<size_t>(INT_MAX)
-          ? -1
-          : WritePktLength(header, static_cast<int>(text.size()));
+      payload > static_cast<size_t>(INT_MAX) ? -1 : WritePktLength(header, static_cast<int>(payload));
   if (header_size < 0) {
-    RtcPrintf(kRtcLogError, "SEND refused: %zu bytes do not fit a '%c' packet", text.size(),
+    RtcPrintf(kRtcLogError, "SEND refused: %zu bytes do not fit a '%c' packet", payload,
               marker());
     return;
   }
-  // Header and envelope go in as one append, so a full buffer never keeps half a frame.
-  std::string frame;
-  frame.reserve(static_cast<size_t>(header_size) + text.size());
-  frame.append(header, static_cast<size_t>(header_size));
-  frame.append(text);
-  if (tcp_client_->SendMessageX(frame) < 0) {
-    RtcPrintf(kRtcLogError, "SEND refused: send buffer full, %zu bytes dropped", frame.size());
+  // The header goes right before the envelope; header and envelope go in as one append, so a
+  // full buffer never keeps half a frame.
+  const size_t start = room - static_cast<size_t>(header_size);
+  frame->replace(start, static_cast<size_t>(header_size), header,
+                 static_cast<size_t>(header_size));
+  if (tcp_client_->SendMessageX(frame->data() + start, static_cast<int>(frame->size() - start)) <
+      0) {
+    RtcPrintf(kRtcLogError, "SEND refused: send buffer full, %zu bytes dropped",
+              frame->size() - start);
   }
 }
 
@@ -72,6 +83,23 @@ void VyRtmService::OnMessageRecv(const char* data, int length) { RecvData(data, 
 void VyRtmService::OnRecvMessage(const char* payload, int length) {
   ReceivedCommand cmd;
   EnvelopeResult result = UnwrapEnvelope(payload, length, msg_crypt_.get(), &cmd);
+  HandleCommand(result, cmd);
+}
+
+void VyRtmService::OnRecvPacket(char* payload, int length) {
+  // The kept command serves one packet at a time; a packet handed in from inside a handler
+  // gets its own.
+  if (recv_cmd_busy_) {
+    OnRecvMessage(payload, length);
+    return;
+  }
+  recv_cmd_busy_ = true;
+  EnvelopeResult result = UnwrapEnvelopeInPlace(payload, length, msg_crypt_.get(), &recv_cmd_);
+  HandleCommand(result, recv_cmd_);
+  recv_cmd_busy_ = false;
+}
+
+void VyRtmService::HandleCommand(EnvelopeResult result, const ReceivedCommand& cmd) {
   if (result != EnvelopeResult::kOk) {
     RtcPrintf(kRtcLogWarning, "Recv cmd=%s dropped: %s (%d)", cmd.cmd.c_str(),
               EnvelopeResultText(result), cmd.crypt_result);
