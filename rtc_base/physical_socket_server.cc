@@ -547,6 +547,9 @@ int SocketDispatcher::Close() {
 //------------------------------------------------------------------
 // Wake-up
 
+// How long a waiter stays awake for a wake-up before it sleeps in poll().
+constexpr int64_t kSpinBeforePollUs = 20;
+
 // Ends the server's wait: one eventfd counter, written only while not yet
 // signalled, so any number of wake-ups cost one pass.
 class Signaler : public Dispatcher {
@@ -570,9 +573,12 @@ class Signaler : public Dispatcher {
   bool IsValid() const { return fd_ >= 0; }
 
   // Lock-free: posting from many threads costs one atomic exchange each while the waiter has
-  // not yet taken the wake-up.
+  // not yet taken the wake-up, and the descriptor is written only while the waiter sleeps in
+  // poll(); a waiter that is awake (or about to poll) sees the flag instead.
   void Signal() {
-    if (fd_ < 0 || signaled_.exchange(true, std::memory_order_acq_rel))
+    // Read before the exchange, so that a stream of posts to an awake waiter shares the flag
+    // instead of writing it each time.
+    if (fd_ < 0 || signaled_.load() || signaled_.exchange(true) || !polling_.load())
       return;
     uint64_t one = 1;
     ssize_t res = ::write(fd_, &one, sizeof(one));
@@ -580,15 +586,42 @@ class Signaler : public Dispatcher {
       RTC_LOG_ERR(LS_ERROR) << "Wake-up write failed";
   }
 
+  // Called by the waiter right before poll(): true when a wake-up came already (then the poll
+  // must not block). Sequentially consistent with Signal: either the waiter sees the flag or
+  // the signaller sees the waiter polling and writes the descriptor.
+  bool EnterPoll() {
+    polling_.store(true);
+    return signaled_.load();
+  }
+  void LeavePoll() { polling_.store(false); }
+
+  // Spins for up to `us` microseconds while no wake-up has come: a call or post that follows
+  // soon is then taken without the waiter sleeping and being woken.
+  void SpinFor(int64_t us) {
+    const int64_t until = SystemTimeNanos() + us * 1000;
+    while (!signaled_.load(std::memory_order_relaxed) && SystemTimeNanos() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+
+  // Takes a wake-up seen through the flag rather than the descriptor.
+  void Consume() {
+    signaled_.store(false);
+    *pf_ = false;
+  }
+
   uint32_t GetRequestedEvents() override { return DE_READ; }
 
   void OnPreEvent(uint32_t /*ff*/) override {
     // Read before the flag is cleared: a signal in between writes nothing, but what it
-    // announced is already queued, and the waiter looks at its queue after this.
+    // announced is already queued, and the waiter looks at its queue after this. Sequentially
+    // consistent, so that a queue counted by an atomic (the pending calls) is seen too.
     uint64_t value;
     ssize_t res = ::read(fd_, &value, sizeof(value));
     (void)res;
-    signaled_.store(false, std::memory_order_release);
+    signaled_.store(false);
   }
 
   void OnEvent(uint32_t /*ff*/, int /*err*/) override { *pf_ = false; }
@@ -601,6 +634,7 @@ class Signaler : public Dispatcher {
   bool* const pf_;
   int fd_ = -1;
   std::atomic<bool> signaled_{false};
+  std::atomic<bool> polling_{false};
 };
 
 //------------------------------------------------------------------
@@ -893,7 +927,20 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
       }
     }
 
-    int n = ::poll(fds.data(), fds.size(), timeout_ms);
+    // Briefly awake before sleeping: a call or post that comes within the spin costs neither
+    // side a sleep and a wake-up.
+    if (timeout_ms != 0)
+      signal_wakeup_->SpinFor(kSpinBeforePollUs);
+    const bool signaled = signal_wakeup_->EnterPoll();
+    int n = ::poll(fds.data(), fds.size(), signaled ? 0 : timeout_ms);
+    signal_wakeup_->LeavePoll();
+    if (signaled) {
+      // Socket events ready now are still delivered below, so a stream of posts cannot
+      // starve them; the wake-up itself ends this wait.
+      signal_wakeup_->Consume();
+      if (n == 0)
+        return true;
+    }
     if (n < 0) {
       if (errno != EINTR) {
         RTC_LOG_ERR(LS_ERROR) << "select";

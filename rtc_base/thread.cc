@@ -59,21 +59,39 @@ class SendWaiter {
   }
 
   void Wake() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
-    cv_.notify_one();
+    woken_.store(true);
+    // Only a waiter that went to sleep needs the condition variable.
+    if (sleeping_.load()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cv_.notify_one();
+    }
   }
 
+  // Returns once woken. The answer to a call usually comes within microseconds: the waiter
+  // spins that long before it sleeps.
   void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return woken_; });
-    woken_ = false;
+    const int64_t until = SystemTimeNanos() + kSpinUs * 1000;
+    while (!woken_.load(std::memory_order_relaxed) && SystemTimeNanos() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    if (!woken_.load()) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      sleeping_.store(true);
+      cv_.wait(lock, [this] { return woken_.load(); });
+      sleeping_.store(false);
+    }
+    woken_.store(false);
   }
 
  private:
+  static constexpr int64_t kSpinUs = 30;
+
   std::mutex mutex_;
   std::condition_variable cv_;
-  bool woken_ = false;
+  std::atomic<bool> woken_{false};
+  std::atomic<bool> sleeping_{false};
 };
 
 namespace {
@@ -344,6 +362,7 @@ bool Thread::DispatchPending() {
   size_t n = 0;
   {
     CritScope cs(&crit_);
+    TakePostedLocked();
     if (!dmsgq_.empty()) {
       const int64_t now = TimeMillis();
       while (!dmsgq_.empty() && dmsgq_.front().msTrigger_ <= now) {
@@ -414,6 +433,7 @@ void Thread::Send(const Location& posted_from,
       return;
     }
     sendlist_.push_back(&smsg);
+    sends_pending_.fetch_add(1);
   }
   WakeUpSocketServer();
 
@@ -443,6 +463,10 @@ void Thread::ReceiveSends() {
 }
 
 void Thread::ReceiveSendsFromThread(const Thread* source) {
+  // Read without the lock on every message: a call queued after this check has woken the
+  // thread, which looks again.
+  if (sends_pending_.load() == 0)
+    return;
   _SendMessage* smsg = nullptr;
   crit_.Enter();
   while (PopSendMessageFromThread(source, &smsg)) {
@@ -462,6 +486,7 @@ bool Thread::PopSendMessageFromThread(const Thread* source, _SendMessage** msg) 
     if ((*it)->thread == source || source == nullptr) {
       *msg = *it;
       sendlist_.erase(it);
+      sends_pending_.fetch_sub(1);
       return true;
     }
   }
@@ -476,6 +501,7 @@ void Thread::ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageLi
       *smsg->ready = true;
       WakeSender(*smsg);
       it = sendlist_.erase(it);
+      sends_pending_.fetch_sub(1);
     } else {
       ++it;
     }

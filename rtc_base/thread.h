@@ -198,6 +198,8 @@ class Thread : public MessageQueue {
 
   // Calls waiting on their callers' stacks, oldest first.
   std::vector<_SendMessage*> sendlist_ ABSL_GUARDED_BY(crit_);
+  // sendlist_'s size, readable without the lock.
+  std::atomic<int> sends_pending_{0};
   std::string name_;
   pthread_t thread_{};
   std::atomic<bool> running_{false};
