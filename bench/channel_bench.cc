@@ -16,7 +16,7 @@
 #include <vortm/rtm_channel.h>
 #include <vortm/rtm_service.h>
 
-#include "local_service/local_service.h"
+#include "bench/bench_service.h"
 
 namespace {
 
@@ -87,16 +87,7 @@ class Recorder : public rtm::IRtmServiceEventHandler, public rtm::IChannelEventH
   size_t received_ = 0;
 };
 
-local_service::LocalService& Service() {
-  static local_service::LocalService* svc = [] {
-    local_service::Options options;
-    options.address = "auto";
-    auto* s = new local_service::LocalService(options);
-    s->Start();
-    return s;
-  }();
-  return *svc;
-}
+using bench_service::Service;
 
 // A logged-in user, in channel `channel` when one is named.
 class User {

@@ -2,14 +2,14 @@
 // messages per second and the round trip of one message, measured with raw clients.
 #include <benchmark/benchmark.h>
 
-#include "bench/raw_service_client.h"
+#include "bench/bench_service.h"
 
 namespace {
 
-using raw_bench::Ack;
-using raw_bench::BenchClient;
-using raw_bench::Message;
-using raw_bench::Pair;
+using bench_service::Ack;
+using bench_service::BenchClient;
+using bench_service::Message;
+using bench_service::Pair;
 
 // One message: send, forward, ack, status.
 void BM_PeerMessageRoundTrip(benchmark::State& state) {

@@ -914,8 +914,10 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
           continue;
         uint32_t ff = pdispatcher->GetRequestedEvents();
         short events = 0;
+        // POLLRDHUP tells an end of stream apart from plain data, so that only then the
+        // descriptor is asked whether it closed.
         if (ff & (DE_READ | DE_ACCEPT))
-          events |= POLLIN;
+          events |= POLLIN | POLLRDHUP;
         if (ff & (DE_WRITE | DE_CONNECT))
           events |= POLLOUT;
         // A dispatcher that wants nothing is left out, as it would be from a
@@ -969,16 +971,21 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
           errcode = EBADF;
         } else {
           const uint32_t requested = polled[i].requested;
-          bool readable = (fds[i].events & POLLIN) && (revents & (POLLIN | POLLERR | POLLHUP));
+          bool readable =
+              (fds[i].events & POLLIN) && (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP));
           bool writable = (fds[i].events & POLLOUT) && (revents & (POLLOUT | POLLERR | POLLHUP));
-          if ((readable || writable) && pdispatcher != signal_wakeup_.get()) {
+          // Plain readiness carries no error: the error and the closed state are read only
+          // when the poll reports trouble or a connect completes.
+          const bool trouble = (revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
+          if ((readable || writable) && pdispatcher != signal_wakeup_.get() &&
+              (trouble || (requested & DE_CONNECT))) {
             socklen_t len = sizeof(errcode);
             ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &errcode, &len);
           }
           if (readable) {
             if (requested & DE_ACCEPT) {
               ff |= DE_ACCEPT;
-            } else if (errcode || pdispatcher->IsDescriptorClosed()) {
+            } else if (errcode || (trouble && pdispatcher->IsDescriptorClosed())) {
               ff |= DE_CLOSE;
             } else {
               ff |= DE_READ;

@@ -1,7 +1,8 @@
-// A client of the local test service written against its own protocol code, without the
-// library: the baseline the library's end-to-end figures are set against.
-#ifndef BENCH_RAW_SERVICE_CLIENT_H_
-#define BENCH_RAW_SERVICE_CLIENT_H_
+// The end-to-end benchmarks' side of the local test service: one shared in-process service, a
+// logged-in library user, and a raw client written against the service's own protocol code
+// without the library (the baseline the library's figures are set against).
+#ifndef BENCH_BENCH_SERVICE_H_
+#define BENCH_BENCH_SERVICE_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,17 +11,23 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <httplib.h>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+
+#include <vortm/rtm_service.h>
 
 #include "local_service/envelope.h"
 #include "local_service/framing.h"
 #include "local_service/json_util.h"
 #include "local_service/local_service.h"
 #include "local_service/msg_crypt.h"
+#include "rtc_base/logging.h"
 
-namespace raw_bench {
+namespace bench_service {
 
 constexpr char kApp[] = "0123456789abcdef0123456789abcdef";
 
@@ -115,6 +122,91 @@ struct Pair {
   bool ok = false;
 };
 
+using Clock = std::chrono::steady_clock;
+
+inline local_service::LocalService& Service() {
+  static local_service::LocalService* svc = [] {
+    rtc::LogMessage::LogToDebug(rtc::LS_NONE);
+    local_service::Options options;
+    options.address = "auto";
+    auto* s = new local_service::LocalService(options);
+    s->Start();
+    return s;
+  }();
+  return *svc;
+}
+
+class Handler : public vy::rtm::IRtmServiceEventHandler {
+ public:
+  void onLoginSuccess() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    logged_in_ = true;
+    cv_.notify_all();
+  }
+  void onSendMessageResult(long long id, vy::rtm::PEER_MESSAGE_ERR_CODE) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    results_[id] = Clock::now();
+    ++result_count_;
+    cv_.notify_all();
+  }
+  void onMessageReceivedFromPeer(const char*, const vy::rtm::IMessage*) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++received_;
+    cv_.notify_all();
+  }
+  bool WaitLogin() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return logged_in_; });
+  }
+  bool WaitResult(long long id, Clock::time_point* when) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(10), [&] { return results_.count(id) != 0; }))
+      return false;
+    *when = results_[id];
+    results_.erase(id);
+    return true;
+  }
+  bool WaitReceived(size_t n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return received_ >= n; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool logged_in_ = false;
+  std::map<long long, Clock::time_point> results_;
+  size_t result_count_ = 0;
+  size_t received_ = 0;
+};
+
+class User {
+ public:
+  explicit User(const std::string& name) {
+    local_service::LocalService& svc = Service();
+    service_ = createRtmService();
+    service_->initialize(kApp, &handler);
+    std::string params =
+        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
+    service_->setParameters(params.c_str());
+    ok_ = service_->login("bench", name.c_str()) == 0 && handler.WaitLogin();
+  }
+  ~User() { service_->release(true); }
+  bool ok() const { return ok_; }
+  long long Send(const std::string& peer, const std::string& text) {
+    vy::rtm::IMessage* message = service_->createMessage(text.c_str());
+    long long id = message->getMessageId();
+    int result = service_->sendMessageToPeer(peer.c_str(), message);
+    message->release();
+    return result == 0 ? id : 0;
+  }
+  Handler handler;
+
+ private:
+  vy::rtm::IRtmService* service_ = nullptr;
+  bool ok_ = false;
+};
+
 inline std::string Message(int64_t id, const std::string& from = "alice",
                            const std::string& to = "bob") {
   return R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":")" + from + R"(","ToUId":")" + to +
@@ -125,6 +217,6 @@ inline std::string Ack(int64_t id, const std::string& from = "alice") {
   return R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":")" + from + R"("})";
 }
 
-}  // namespace raw_bench
+}  // namespace bench_service
 
-#endif  // BENCH_RAW_SERVICE_CLIENT_H_
+#endif  // BENCH_BENCH_SERVICE_H_
