@@ -91,11 +91,21 @@ void JSBuffer::MakeRoom(size_t n) {
 
 void JSBuffer::Consume(size_t n) {
   begin_ += n;
-  if (begin_ == end_) Drop();
+  // During a delivery the emptied buffer is dropped once it is over.
+  if (begin_ == end_ && !delivering_) Drop();
 }
 
 void JSBuffer::Drop() {
-  std::memset(buffer_.get(), 0, end_);
+  if (delivering_) {
+    // The packet being handled lies in the buffer: it is zeroed once the delivery is over,
+    // and bytes received before the drop are dropped with it.
+    zero_pending_ = std::max(zero_pending_, end_);
+    begin_ = end_ = 0;
+    nested_.clear();
+    return;
+  }
+  std::memset(buffer_.get(), 0, std::max(end_, zero_pending_));
+  zero_pending_ = 0;
   begin_ = end_ = 0;
   if (capacity_ > kShrinkAbove) {
     buffer_.reset(new char[kInitialCapacity]());
@@ -134,13 +144,51 @@ void JSBuffer::ShrinkPacket() {
 
 void JSBuffer::RecvData(const char* data, int length) {
   if (data == nullptr || length <= 0 || broken_) return;
-  MakeRoom(static_cast<size_t>(length));
-  std::memcpy(buffer_.get() + end_, data, static_cast<size_t>(length));
-  end_ += static_cast<size_t>(length);
-  if (delivering_) return;  // the outer call delivers these bytes
+  if (delivering_) {
+    // The outer call delivers these bytes after the packets in the buffer.
+    nested_.append(data, static_cast<size_t>(length));
+    return;
+  }
+  std::memcpy(ReserveRecv(static_cast<size_t>(length)), data, static_cast<size_t>(length));
+  CommitRecv(static_cast<size_t>(length));
+}
+
+char* JSBuffer::ReserveRecv(size_t length) {
+  if (delivering_ || broken_) return nullptr;
+  // One byte more than asked: the NUL after a packet's payload may fall there.
+  MakeRoom(length + 1);
+  return buffer_.get() + end_;
+}
+
+void JSBuffer::CommitRecv(size_t length) {
+  end_ += std::min(length, capacity_ - end_ - 1);
+  Deliver();
+}
+
+void JSBuffer::Deliver() {
   delivering_ = true;
   DeliverPackets();
+  while (!nested_.empty() && !broken_) {
+    std::string more;
+    more.swap(nested_);
+    delivering_ = false;
+    MakeRoom(more.size() + 1);
+    delivering_ = true;
+    std::memcpy(buffer_.get() + end_, more.data(), more.size());
+    end_ += more.size();
+    DeliverPackets();
+  }
+  nested_.clear();
   delivering_ = false;
+  // What the handlers left (or dropped) is zeroed now that no payload is in use.
+  if (zero_pending_ > 0 || begin_ == end_) {
+    if (begin_ == end_) {
+      Drop();
+    } else {
+      std::memset(buffer_.get() + end_, 0, zero_pending_ > end_ ? zero_pending_ - end_ : 0);
+      zero_pending_ = 0;
+    }
+  }
 }
 
 void JSBuffer::DeliverPackets() {
@@ -177,15 +225,16 @@ void JSBuffer::DeliverPackets() {
     }
     if (total > end_ - begin_) return;  // wait for the rest
     size_t payload_length = static_cast<size_t>(total) - header;
-    // Take the packet out of the buffer before delivering it, so the handler may feed or
-    // clear the buffer.
-    const char* payload = start + header;
-    ReservePacket(payload_length);
-    std::memcpy(packet_.get(), payload, payload_length);
-    packet_[payload_length] = '\0';
-    Consume(static_cast<size_t>(total));
-    OnRecvPacket(packet_.get(), static_cast<int>(payload_length));
-    ShrinkPacket();
+    // The packet leaves the buffer before it is delivered, so the handler may feed or clear
+    // the buffer; its payload is handed over in place, NUL-terminated over the next byte
+    // (the next packet's first, or spare room), which is put back afterwards.
+    char* payload = start + header;
+    char* after = start + total;
+    const char kept = *after;
+    *after = '\0';
+    begin_ += static_cast<size_t>(total);
+    OnRecvPacket(payload, static_cast<int>(payload_length));
+    *after = kept;
   }
 }
 
@@ -195,7 +244,7 @@ void JSBuffer::ParseMessage(const char* payload, int length) {
   ReservePacket(n);
   std::memcpy(packet_.get(), payload, n);
   packet_[n] = '\0';
-  OnRecvPacket(packet_.get(), length);
+  OnRecvMessage(packet_.get(), length);
   ShrinkPacket();
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace vy {
 
@@ -42,9 +43,10 @@ class JSBuffer {
 
   // One complete payload, NUL-terminated at payload[length]; valid only during the call.
   virtual void OnRecvMessage(const char* payload, int length) = 0;
-  // How packets arrive: the payload lies in the buffer's own packet copy, which the receiver
-  // may change in place (parse it in situ). By default handed to OnRecvMessage.
-  virtual void OnRecvPacket(char* payload, int length) { OnRecvMessage(payload, length); }
+  // How packets arrive: the payload lies in the receive buffer itself, NUL-terminated, and the
+  // receiver may change it in place (parse it in situ) during the call. By default it is
+  // copied into the packet buffer and handed to OnRecvMessage (ParseMessage).
+  virtual void OnRecvPacket(char* payload, int length) { ParseMessage(payload, length); }
 
   // Writes the marker and the big-endian total length for a payload of `payloadLength` bytes.
   // Returns the header size, or -1 (nothing written) when the framing cannot carry the
@@ -61,6 +63,11 @@ class JSBuffer {
 
   // Appends received bytes and delivers every complete packet, in order.
   void RecvData(const char* data, int length);
+  // The same without a copy: ReserveRecv gives room for `length` bytes at the end of the
+  // buffer (null while packets are being delivered or the buffer is broken), and CommitRecv
+  // takes the `length` bytes written there.
+  char* ReserveRecv(size_t length);
+  void CommitRecv(size_t length);
   // Copies one payload into the packet buffer, NUL-terminates it and calls OnRecvMessage.
   void ParseMessage(const char* payload, int length);
   // Forgets every buffered byte and the broken mark; the framing stays fixed.
@@ -93,6 +100,8 @@ class JSBuffer {
   // Room for a payload of `length` bytes and its NUL in the packet buffer.
   void ReservePacket(size_t length);
   void ShrinkPacket();
+  // Delivers the buffered packets, then what was received meanwhile.
+  void Deliver();
 
   // Receive buffer: unread bytes lie in [begin_, end_).
   std::unique_ptr<char[]> buffer_;
@@ -108,8 +117,12 @@ class JSBuffer {
   int header_size_;
   bool framing_fixed_ = false;
   bool broken_ = false;
-  // Set while packets are being delivered, so that a nested RecvData only appends.
+  // Set while packets are being delivered. Packets are handed over in place, so meanwhile a
+  // nested RecvData appends to nested_ and an emptied buffer is zeroed (and shrunk) only
+  // once the delivery is over.
   bool delivering_ = false;
+  std::string nested_;
+  size_t zero_pending_ = 0;
   char error_[64] = {0};
   uint64_t skipped_bytes_ = 0;
 };

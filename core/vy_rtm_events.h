@@ -25,6 +25,10 @@ class XNetClientCallback {
   virtual void OnMessageSent(int length) = 0;
   // Received bytes, valid only during the call.
   virtual void OnMessageRecv(const char* data, int length) = 0;
+  // Where the next read may put up to `length` bytes itself, saving OnMessageRecv's copy
+  // (null: read into the client's buffer); OnMessageRecvInPlace then tells how many came.
+  virtual char* RecvSpace(int /*length*/) { return nullptr; }
+  virtual void OnMessageRecvInPlace(int /*length*/) {}
 
  protected:
   virtual ~XNetClientCallback() = default;

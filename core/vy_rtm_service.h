@@ -149,6 +149,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   // JSBuffer: one received packet's payload (OnRecvPacket: parsed in place).
   void OnRecvMessage(const char* payload, int length) override;
   void OnRecvPacket(char* payload, int length) override;
+  // XNetClientCallback: the socket reads straight into the framing buffer.
+  char* RecvSpace(int length) override;
+  void OnMessageRecvInPlace(int length) override;
 
   // XNetClientCallback.
   void OnServerConnected() override;

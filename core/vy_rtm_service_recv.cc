@@ -80,6 +80,14 @@ void VyRtmService::SendFrame(std::string* frame, size_t room) {
 
 void VyRtmService::OnMessageRecv(const char* data, int length) { RecvData(data, length); }
 
+char* VyRtmService::RecvSpace(int length) {
+  return length > 0 ? ReserveRecv(static_cast<size_t>(length)) : nullptr;
+}
+
+void VyRtmService::OnMessageRecvInPlace(int length) {
+  if (length > 0) CommitRecv(static_cast<size_t>(length));
+}
+
 void VyRtmService::OnRecvMessage(const char* payload, int length) {
   ReceivedCommand cmd;
   EnvelopeResult result = UnwrapEnvelope(payload, length, msg_crypt_.get(), &cmd);

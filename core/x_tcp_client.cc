@@ -264,6 +264,11 @@ void XTcpClient::OnReadEvent(rtc::AsyncSocket* socket) {
   // One read per readiness event: a server that keeps the socket readable must not hold the
   // worker, whose calls, timers and flushes run between events. The socket server reports
   // the socket again while bytes remain.
+  if (char* space = callback_.RecvSpace(static_cast<int>(kRecvChunk))) {
+    int n = socket->Recv(space, kRecvChunk, nullptr);
+    if (n >= 1) callback_.OnMessageRecvInPlace(n);
+    return;
+  }
   char buffer[kRecvChunk];
   int n = socket->Recv(buffer, sizeof(buffer), nullptr);
   if (n >= 1) callback_.OnMessageRecv(buffer, n);

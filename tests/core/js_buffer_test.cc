@@ -279,6 +279,75 @@ TEST(JSBufferReentrancy, ParseMessageHandsOverANulTerminatedCopy) {
   EXPECT_EQ((std::vector<std::string>{big, "ab"}), buffer.packets);
 }
 
+// Takes packets in place, as the service does: it scribbles over each payload (an in-situ
+// parse does) and may clear the buffer or feed it from inside.
+class InPlaceBuffer : public JSBuffer {
+ public:
+  InPlaceBuffer() : JSBuffer(true) {}
+  void OnRecvMessage(const char*, int) override { ADD_FAILURE() << "copy path taken"; }
+  void OnRecvPacket(char* payload, int length) override {
+    EXPECT_EQ('\0', payload[length]);
+    packets.emplace_back(payload, static_cast<size_t>(length));
+    std::memset(payload, 'x', static_cast<size_t>(length));
+    if (on_packet) on_packet(packets.size());
+  }
+  // Through the socket's way in: room reserved in the buffer, then the bytes committed.
+  void Read(const std::string& bytes) {
+    char* room = ReserveRecv(bytes.size());
+    ASSERT_NE(nullptr, room);
+    std::memcpy(room, bytes.data(), bytes.size());
+    CommitRecv(bytes.size());
+  }
+
+  std::vector<std::string> packets;
+  std::function<void(size_t)> on_packet;
+};
+
+TEST(JSBufferInPlace, PayloadsChangedInPlaceLeaveTheFollowingPacketsIntact) {
+  std::mt19937 rng(7);
+  std::vector<std::string> payloads = RandomPayloads(rng, 40);
+  std::string stream;
+  for (const std::string& p : payloads) stream += Frame(p);
+  for (size_t chunk : {1u, 7u, 1000u, 65535u}) {
+    InPlaceBuffer buffer;
+    for (size_t pos = 0; pos < stream.size(); pos += chunk) buffer.Read(stream.substr(pos, chunk));
+    EXPECT_EQ(payloads, buffer.packets) << chunk;
+    EXPECT_EQ(0u, buffer.buffered());
+  }
+}
+
+TEST(JSBufferInPlace, HandlersMayFeedOrClearTheBufferTheyAreReadFrom) {
+  struct Case {
+    const char* name;
+    std::function<void(InPlaceBuffer&, size_t)> on_packet;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"feed", [](InPlaceBuffer& b, size_t n) { if (n == 1) b.RecvData(Frame("n").data(), 6); },
+       {"a", "b", "c", "n"}},
+      {"clear", [](InPlaceBuffer& b, size_t n) { if (n == 1) b.ClearAll(); }, {"a"}},
+      {"feed then clear",
+       [](InPlaceBuffer& b, size_t n) {
+         if (n == 1) {
+           b.RecvData(Frame("lost").data(), 9);
+           b.ClearAll();
+           b.RecvData(Frame("kept").data(), 9);
+         }
+       },
+       {"a", "kept"}},
+      {"reserve refused while delivering",
+       [](InPlaceBuffer& b, size_t) { EXPECT_EQ(nullptr, b.ReserveRecv(10)); },
+       {"a", "b", "c"}},
+  };
+  for (const Case& c : cases) {
+    InPlaceBuffer buffer;
+    buffer.on_packet = [&](size_t n) { c.on_packet(buffer, n); };
+    buffer.Read(Frame("a") + Frame("b") + Frame("c"));
+    EXPECT_EQ(c.want, buffer.packets) << c.name;
+    EXPECT_EQ(0u, buffer.buffered()) << c.name;
+  }
+}
+
 }  // namespace
 
 }  // namespace vy
