@@ -59,6 +59,10 @@ ThreadMgr::~ThreadMgr() {
     services_.clear();
   }
   for (VyRtmService* service : left) delete service;
+  // Out of the queue registry (with what their teardown left queued) before the base
+  // destructors run: other threads, such as a main loop still ending at exit, walk the
+  // registry and call into each queue.
+  DoDestroy();
 }
 
 void ThreadMgr::AddRtm(void* key, VyRtmService* service) {
