@@ -133,9 +133,10 @@ TEST_F(MessageQueueTest, GetForeverReturnsOnAPostFromAnotherThread) {
 }
 
 TEST_F(MessageQueueTest, GetForeverReturnsWhenADelayedMessageFalls) {
+  // Read before the post: a millisecond may tick between the two.
+  int64_t start = TimeMillis();
   queue_.PostDelayed(RTC_FROM_HERE, 30, &handler_, 5);
   Message msg;
-  int64_t start = TimeMillis();
   ASSERT_TRUE(queue_.Get(&msg));
   EXPECT_EQ(msg.message_id, 5u);
   EXPECT_GE(TimeMillis() - start, 30);
