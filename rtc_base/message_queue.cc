@@ -90,7 +90,7 @@ void MessageQueueManager::ClearInternal(MessageHandler* handler) {
   {
     CritScope cs(&crit_);
     for (MessageQueue* queue : message_queues_)
-      queue->Clear(handler, MQID_ANY, &removed);
+      queue->ClearFromRegistry(handler, &removed);
   }
   DeleteData(&removed);
 }
@@ -449,6 +449,13 @@ void MessageQueue::Clear(MessageHandler* phandler, uint32_t id, MessageList* rem
     ClearLocked(phandler, id, removed ? removed : &local);
   }
   DeleteData(&local);
+}
+
+void MessageQueue::ClearFromRegistry(MessageHandler* handler, MessageList* removed) {
+  CritScope cs(&crit_);
+  if (release_sends_ != nullptr)
+    release_sends_(this, handler, removed);
+  ClearLocked(handler, MQID_ANY, removed);
 }
 
 void MessageQueue::ClearLocked(MessageHandler* phandler, uint32_t id, MessageList* removed) {

@@ -233,6 +233,14 @@ class MessageQueue {
   void ClearLocked(MessageHandler* phandler, uint32_t id, MessageList* removed)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);
 
+  // Clear for the registry, which walks every queue from any thread: without a virtual call, as
+  // a queue may be in its destructors (its vtable changing) until it leaves the registry. A
+  // subclass with more places for messages (a thread's synchronous calls) sets the hook.
+  void ClearFromRegistry(MessageHandler* handler, MessageList* removed);
+  using ReleaseSendsHook = void (*)(MessageQueue* queue, MessageHandler* handler,
+                                    MessageList* removed);
+  ReleaseSendsHook release_sends_ = nullptr;
+
   // Registers the queue with the manager once.
   void DoInit();
   // Emits SignalQueueDestroyed, unregisters and deletes every queued message.

@@ -160,6 +160,7 @@ Thread::Thread(SocketServer* ss) : Thread(ss, true) {}
 Thread::Thread(std::unique_ptr<SocketServer> ss) : Thread(std::move(ss), true) {}
 
 Thread::Thread(SocketServer* ss, bool do_init) : MessageQueue(ss, false) {
+  release_sends_ = &ReleaseSendsForRegistry;
   SetName("Thread", this);
   if (do_init)
     DoInit();
@@ -167,6 +168,7 @@ Thread::Thread(SocketServer* ss, bool do_init) : MessageQueue(ss, false) {
 
 Thread::Thread(std::unique_ptr<SocketServer> ss, bool do_init)
     : MessageQueue(std::move(ss), false) {
+  release_sends_ = &ReleaseSendsForRegistry;
   SetName("Thread", this);
   if (do_init)
     DoInit();
@@ -506,6 +508,12 @@ void Thread::ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageLi
       ++it;
     }
   }
+}
+
+void Thread::ReleaseSendsForRegistry(MessageQueue* queue, MessageHandler* handler,
+                                     MessageList* removed) {
+  // Only threads set this hook; no virtual call is needed to get back to this one.
+  static_cast<Thread*>(queue)->ReleaseSendsLocked(handler, MQID_ANY, removed);
 }
 
 void Thread::Clear(MessageHandler* phandler, uint32_t id, MessageList* removed) {

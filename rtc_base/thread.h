@@ -195,6 +195,9 @@ class Thread : public MessageQueue {
   // wakes their senders and appends their messages to `removed`.
   void ReleaseSendsLocked(MessageHandler* phandler, uint32_t id, MessageList* removed)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(crit_);
+  // The registry's hook into ReleaseSendsLocked (the queue's lock is held).
+  static void ReleaseSendsForRegistry(MessageQueue* queue, MessageHandler* handler,
+                                      MessageList* removed) ABSL_NO_THREAD_SAFETY_ANALYSIS;
 
   // Calls waiting on their callers' stacks, oldest first.
   std::vector<_SendMessage*> sendlist_ ABSL_GUARDED_BY(crit_);

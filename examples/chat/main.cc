@@ -144,7 +144,9 @@ class Printer {
   std::mutex mu_;
 };
 
-// What the program waits for: the login, outstanding results and running calls.
+// What the program waits for: the login, outstanding results and running calls. Waiters are
+// told with the lock held: main may destroy the tracker as soon as it sees a change, while the
+// main loop's thread would otherwise still be inside the notification.
 class Tracker {
  public:
   // A request or message made; its result ends it.
@@ -154,11 +156,9 @@ class Tracker {
   }
   // Ends one; a failure counts for the exit status.
   void Ended(bool ok) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      --outstanding_;
-      if (!ok) ++failures_;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    --outstanding_;
+    if (!ok) ++failures_;
     cv_.notify_all();
   }
   void CallStarted() {
@@ -166,17 +166,13 @@ class Tracker {
     ++calls_;
   }
   void CallEnded() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      --calls_;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    --calls_;
     cv_.notify_all();
   }
   void SetLoggedOut() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      logged_out_ = true;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    logged_out_ = true;
     cv_.notify_all();
   }
   bool WaitForLogout() {
@@ -185,10 +181,8 @@ class Tracker {
                         [this] { return logged_out_; });
   }
   void SetLogin(bool ok) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (login_ < 0) login_ = ok ? 1 : 0;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (login_ < 0) login_ = ok ? 1 : 0;
     cv_.notify_all();
   }
   // 1 logged in, 0 failed, -1 no answer within `ms`.
@@ -297,8 +291,8 @@ class CallDelegate : public vortm::VoRtmCallDelegate {
     {
       std::lock_guard<std::mutex> lock(mu_);
       last_ = std::make_unique<vortm::VoRtmRemoteInvitation>(i);
+      cv_.notify_all();
     }
-    cv_.notify_all();
     Incoming(i, "ringing (" + i.content() + ")", false);
   }
   void remoteInvitationAccepted(vortm::VoRtmCallKit&,
