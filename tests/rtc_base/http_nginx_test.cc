@@ -31,9 +31,6 @@
 namespace rtc {
 namespace {
 
-const char kNginx[] = "/usr/sbin/nginx";
-const char kEchoModule[] = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
-
 int ConnectLoopback(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = {};
@@ -48,83 +45,6 @@ int ConnectLoopback(int port) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   return fd;
 }
-
-// nginx in the foreground, one process, in a private directory.
-class Nginx {
- public:
-  bool Start() {
-    char dir[] = "/tmp/vortm_nginx_XXXXXX";
-    if (!mkdtemp(dir))
-      return false;
-    dir_ = dir;
-    mkdir((dir_ + "/static").c_str(), 0755);
-    static_body_.clear();
-    for (int i = 0; i < 100000; ++i)
-      static_body_.push_back(static_cast<char>('A' + i % 26));
-    std::ofstream(dir_ + "/static/file.txt") << static_body_;
-    port_ = testing::UnusedLoopbackPort();
-    std::ofstream conf(dir_ + "/nginx.conf");
-    conf << "load_module " << kEchoModule << ";\n"
-         << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-         << "error_log " << dir_ << "/error.log;\npid " << dir_
-         << "/nginx.pid;\n"
-         << "events { worker_connections 32; }\n"
-         << "http {\n  access_log off;\n"
-         << "  client_body_temp_path " << dir_ << "/body;\n"
-         << "  proxy_temp_path " << dir_ << "/proxy;\n"
-         << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n"
-         << "  uwsgi_temp_path " << dir_ << "/uwsgi;\n"
-         << "  scgi_temp_path " << dir_ << "/scgi;\n"
-         << "  client_body_buffer_size 1m;\n"
-         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
-         << "    location /echo { echo_read_request_body; "
-            "echo_request_body; }\n"
-         << "    location /static/ { root " << dir_ << "; }\n"
-         << "  }\n}\n";
-    conf.close();
-
-    pid_ = fork();
-    if (pid_ == 0) {
-      // nginx goes with the test even when the test dies, and keeps none of
-      // its output pipes open.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, STDIN_FILENO);
-      dup2(null_fd, STDOUT_FILENO);
-      dup2(null_fd, STDERR_FILENO);
-      execl(kNginx, kNginx, "-p", dir_.c_str(), "-c",
-            (dir_ + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-      int fd = ConnectLoopback(port_);
-      if (fd >= 0) {
-        close(fd);
-        return true;
-      }
-      usleep(10000);
-    }
-    return false;
-  }
-
-  ~Nginx() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (!dir_.empty())
-      system(("rm -rf " + dir_).c_str());
-  }
-
-  int port() const { return port_; }
-  const std::string& static_body() const { return static_body_; }
-
- private:
-  std::string dir_;
-  std::string static_body_;
-  int port_ = 0;
-  pid_t pid_ = -1;
-};
 
 // A blocking socket as a stream; a read that times out is an error.
 class BlockingSocketStream : public StreamInterface {
@@ -192,8 +112,11 @@ class Completions : public IHttpNotify {
 class HttpNginxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access(kNginx, X_OK) != 0 || access(kEchoModule, R_OK) != 0)
+    if (!testing::NginxServer::Available())
       GTEST_SKIP() << "nginx-light with the echo module is not installed";
+    for (int i = 0; i < 100000; ++i)
+      static_body_.push_back(static_cast<char>('A' + i % 26));
+    nginx_.AddFile("file.txt", static_body_);
     ASSERT_TRUE(nginx_.Start());
     int fd = ConnectLoopback(nginx_.port());
     ASSERT_GE(fd, 0);
@@ -223,7 +146,8 @@ class HttpNginxTest : public ::testing::Test {
 
   std::string Host() { return "127.0.0.1:" + std::to_string(nginx_.port()); }
 
-  Nginx nginx_;
+  testing::NginxServer nginx_;
+  std::string static_body_;
   std::unique_ptr<BlockingSocketStream> stream_;
   HttpBase base_;
   Completions completions_;
@@ -280,10 +204,10 @@ TEST_F(HttpNginxTest, SizedResponsesOnOneKeptAliveConnection) {
     request.path = "/static/file.txt";
     request.setHeader(HH_HOST, Host());
     HttpResponseData response;
-    EXPECT_EQ(nginx_.static_body(), Exchange(&request, &response));
+    EXPECT_EQ(static_body_, Exchange(&request, &response));
     std::string length;
     ASSERT_TRUE(response.hasHeader(HH_CONTENT_LENGTH, &length));
-    EXPECT_EQ(std::to_string(nginx_.static_body().size()), length);
+    EXPECT_EQ(std::to_string(static_body_.size()), length);
     EXPECT_TRUE(HttpShouldKeepAlive(response));
   }
 }

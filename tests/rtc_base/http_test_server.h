@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "peer_process.h"
+
 namespace rtc {
 namespace testing {
 
@@ -19,9 +21,6 @@ namespace testing {
 // the peer closed or 5 s passed first.
 bool ReadHttpRequest(int fd, std::string* request);
 bool SendText(int fd, const std::string& text);
-// A port on 127.0.0.1 that nothing listens on right now.
-int UnusedLoopbackPort();
-bool CanConnect(const std::string& host, int port);
 
 // Accepts on 127.0.0.1 and runs the handler for each connection on the server's thread,
 // one connection at a time; the socket is closed when the handler returns.
@@ -57,9 +56,9 @@ class ScriptedServer {
   std::vector<std::string> requests_;
 };
 
-// nginx in the foreground, without a master process, in a private directory. Locations:
+// nginx with the locations the HTTP client tests use:
 //   /echo           answers a POST with its body (chunked)
-//   /static/<file>  files written with AddFile before Start
+//   /static/<file>  files written with AddFile before Start; small.txt is "small body\n"
 //   /close          a body that ends with the connection
 //   /cacheable      a body that stays fresh for an hour
 //   /chain<N>       301 to /chain<N+1> (N from 1), /chain7 answers 200
@@ -68,10 +67,7 @@ class ScriptedServer {
 //   /to-https       301 to https://<host>:<port>/static/small.txt
 class NginxServer {
  public:
-  static bool Available();
-
-  NginxServer();
-  ~NginxServer();
+  static bool Available() { return NginxAvailable(); }
 
   void AddFile(const std::string& name, const std::string& body);
   // Serves HTTPS instead of HTTP with this certificate chain and key (PEM files); before Start.
@@ -80,16 +76,12 @@ class NginxServer {
     key_file_ = key_file;
   }
   bool Start();
-  const std::string& host() const { return host_; }
-  int port() const { return port_; }
+  std::string host() const { return "127.0.0.1"; }
+  int port() const { return peer_.port(); }
   std::string url(const std::string& path) const;
 
  private:
-  std::string dir_;
-  std::string host_ = "127.0.0.1";
-  int port_ = 0;
-  pid_t pid_ = -1;
-  std::vector<std::pair<std::string, std::string>> files_;
+  PeerProcess peer_;
   std::string cert_file_;
   std::string key_file_;
 };

@@ -21,8 +21,6 @@ namespace testing {
 namespace {
 
 constexpr int kPeerTimeoutMs = 5000;
-const char kNginx[] = "/usr/sbin/nginx";
-const char kEchoModule[] = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
 
 int ListenLoopback(const char* host, int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -47,26 +45,6 @@ int ListenLoopback(const char* host, int* port) {
 }
 
 }  // namespace
-
-int UnusedLoopbackPort() {
-  int port = 0;
-  int fd = ListenLoopback("127.0.0.1", &port);
-  if (fd >= 0) {
-    close(fd);
-  }
-  return port;
-}
-
-bool CanConnect(const std::string& host, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-  addr.sin_port = htons(port);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
-}
 
 bool ReadHttpRequest(int fd, std::string* request) {
   request->clear();
@@ -185,103 +163,37 @@ void ScriptedServer::WaitForStop(int fd) {
   poll(pfds, 2, -1);
 }
 
-bool NginxServer::Available() {
-  return access(kNginx, X_OK) == 0 && access(kEchoModule, R_OK) == 0;
-}
-
-NginxServer::NginxServer() = default;
-
-NginxServer::~NginxServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (!dir_.empty()) {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) {
-      // Leftovers in /tmp are harmless.
-    }
-  }
-}
-
 void NginxServer::AddFile(const std::string& name, const std::string& body) {
-  files_.emplace_back(name, body);
+  if (access((peer_.dir() + "/static").c_str(), F_OK) != 0) {
+    mkdir((peer_.dir() + "/static").c_str(), 0755);
+  }
+  peer_.WriteFile("static/" + name, body);
 }
 
 std::string NginxServer::url(const std::string& path) const {
-  return (cert_file_.empty() ? "http://" : "https://") + host_ + ":" + std::to_string(port_) + path;
+  return (cert_file_.empty() ? "http://" : "https://") + peer_.address() + path;
 }
 
 bool NginxServer::Start() {
-  char dir[] = "/tmp/vortm_httpclient_XXXXXX";
-  if (mkdtemp(dir) == nullptr) {
-    return false;
-  }
-  dir_ = dir;
-  chmod(dir, 0755);
-  mkdir((dir_ + "/static").c_str(), 0755);
   AddFile("small.txt", "small body\n");
-  for (const auto& file : files_) {
-    std::ofstream(dir_ + "/static/" + file.first, std::ios::binary) << file.second;
-  }
-  // A free port on our own loopback address; nginx binds it a moment later.
-  int probe = ListenLoopback(host_.c_str(), &port_);
-  if (probe < 0) {
-    return false;
-  }
-  close(probe);
-  std::string authority = host_ + ":" + std::to_string(port_);
-  std::ofstream conf(dir_ + "/nginx.conf");
-  conf << "load_module " << kEchoModule << ";\n"
-       << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-       << "error_log " << dir_ << "/error.log;\npid " << dir_ << "/nginx.pid;\n"
-       << "events { worker_connections 64; }\n"
-       << "http {\n  access_log off;\n"
-       << "  client_body_temp_path " << dir_ << "/body;\n"
-       << "  proxy_temp_path " << dir_ << "/proxy;\n"
-       << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n"
-       << "  uwsgi_temp_path " << dir_ << "/uwsgi;\n"
-       << "  scgi_temp_path " << dir_ << "/scgi;\n"
-       << "  client_body_buffer_size 1m;\n"
-       << "  keepalive_requests 100000;\n"
-       << "  server {\n    listen " << authority << (cert_file_.empty() ? "" : " ssl") << ";\n";
-  if (!cert_file_.empty()) {
-    conf << "    ssl_certificate " << cert_file_ << ";\n"
-         << "    ssl_certificate_key " << key_file_ << ";\n";
-  }
-  conf
-       << "    location = /echo { echo_read_request_body; echo_request_body; }\n"
-       << "    location /static/ { root " << dir_ << "; }\n"
-       << "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"
-       << "    location = /cacheable { add_header Cache-Control \"max-age=3600\"; "
-          "echo -n \"cacheable body\"; }\n"
-       << "    location = /found { return 302 http://" << authority << "/static/small.txt; }\n"
-       << "    location = /see-other { return 303 http://" << authority
-       << "/static/small.txt; }\n"
-       << "    location = /relative { absolute_redirect off; return 301 /static/small.txt; }\n"
-       << "    location = /to-https { return 301 https://" << authority
-       << "/static/small.txt; }\n";
+  std::string authority = "http://" + peer_.address();
+  std::string server =
+      "    location = /echo { echo_read_request_body; echo_request_body; }\n"
+      "    location /static/ { root $dir; }\n"
+      "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"
+      "    location = /cacheable { add_header Cache-Control \"max-age=3600\"; "
+      "echo -n \"cacheable body\"; }\n"
+      "    location = /found { return 302 " + authority + "/static/small.txt; }\n"
+      "    location = /see-other { return 303 " + authority + "/static/small.txt; }\n"
+      "    location = /relative { absolute_redirect off; return 301 /static/small.txt; }\n"
+      "    location = /to-https { return 301 https://" + peer_.address() +
+      "/static/small.txt; }\n";
   for (int i = 1; i < 7; ++i) {
-    conf << "    location = /chain" << i << " { return 301 http://" << authority << "/chain"
-         << i + 1 << "; }\n";
+    server += "    location = /chain" + std::to_string(i) + " { return 301 " + authority +
+              "/chain" + std::to_string(i + 1) + "; }\n";
   }
-  conf << "    location = /chain7 { echo -n \"end of chain\"; }\n"
-       << "  }\n}\n";
-  conf.close();
-
-  pid_ = fork();
-  if (pid_ == 0) {
-    execl(kNginx, kNginx, "-p", dir_.c_str(), "-c", (dir_ + "/nginx.conf").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(host_, port_)) {
-      return true;
-    }
-    usleep(10000);
-  }
-  return false;
+  server += "    location = /chain7 { echo -n \"end of chain\"; }";
+  return StartNginx(&peer_, server, cert_file_, key_file_);
 }
 
 }  // namespace testing

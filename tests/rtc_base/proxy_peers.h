@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "peer_process.h"
 #include "rtc_base/async_socket.h"
 #include "rtc_base/crypt_string.h"
 #include "rtc_base/proxy_detect.h"
@@ -88,32 +89,6 @@ struct SocketOwner : public sigslot::has_slots<> {
 bool ReadBytes(int fd, size_t n, std::string* out);
 // Answers every byte with the same byte until the peer closes.
 void Echo(int fd);
-
-// A daemon in the foreground.
-class PeerProcess {
- public:
-  PeerProcess();
-  ~PeerProcess();
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
-
-  // The private folder and the port the peer is to listen on, both chosen at construction.
-  const std::string& dir() const { return dir_; }
-  int port() const { return port_; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
-  // Runs the program and waits until it accepts connections on port().
-  bool Start(const std::vector<std::string>& argv);
-  void WriteFile(const std::string& name, const std::string& body) const;
-  std::string ReadFile(const std::string& name) const;
-
- private:
-  std::string dir_;
-  int port_ = 0;
-  pid_t pid_ = -1;
-};
-
-bool ProgramAvailable(const char* path);
 
 // tinyproxy, allowing CONNECT to the given ports (default: its own, 443 and 563), with Basic
 // authentication when a user is given.

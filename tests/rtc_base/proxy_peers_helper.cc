@@ -25,13 +25,6 @@ const char kMicroSocks[] = "/usr/bin/microsocks";
 const char kSquid[] = "/usr/sbin/squid";
 const char kCurl[] = "/usr/bin/curl";
 
-namespace {
-
-constexpr int kStartAttempts = 500;
-constexpr int kStartPollUs = 10000;
-
-}  // namespace
-
 bool ReadBytes(int fd, size_t n, std::string* out) {
   out->clear();
   while (out->size() < n) {
@@ -61,76 +54,6 @@ void Echo(int fd) {
       return;
     }
   }
-}
-
-bool ProgramAvailable(const char* path) {
-  return access(path, X_OK) == 0;
-}
-
-PeerProcess::PeerProcess() : port_(UnusedLoopbackPort()) {
-  char dir[] = "/tmp/vortm_peer_XXXXXX";
-  if (mkdtemp(dir) != nullptr) {
-    dir_ = dir;
-  }
-}
-
-PeerProcess::~PeerProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (!dir_.empty()) {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) {
-      // Leftovers in /tmp are harmless.
-    }
-  }
-}
-
-void PeerProcess::WriteFile(const std::string& name, const std::string& body) const {
-  std::ofstream(dir_ + "/" + name, std::ios::binary) << body;
-}
-
-std::string PeerProcess::ReadFile(const std::string& name) const {
-  std::ifstream in(dir_ + "/" + name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool PeerProcess::Start(const std::vector<std::string>& argv) {
-  if (dir_.empty() || argv.empty()) {
-    return false;
-  }
-  std::vector<char*> args;
-  for (const std::string& arg : argv) {
-    args.push_back(const_cast<char*>(arg.c_str()));
-  }
-  args.push_back(nullptr);
-  std::string log = dir_ + "/output.log";
-  pid_ = fork();
-  if (pid_ == 0) {
-    // The peer goes with the test even when the test dies.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  for (int i = 0; i < kStartAttempts; ++i) {
-    if (CanConnect("127.0.0.1", port_)) {
-      return true;
-    }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      return false;
-    }
-    usleep(kStartPollUs);
-  }
-  return false;
 }
 
 bool StartTinyProxy(PeerProcess* peer,
