@@ -390,6 +390,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnRenewReply(const rapidjson::Value& content);
   // Reports every unanswered renewal once with `code`; the stored token stays.
   void FailRenewals(vy::rtm::RENEW_TOKEN_ERR_CODE code);
+  // Reports once, with a failure, every renewal unanswered past its deadline.
+  void ExpireRenewals();
   // Whether a session stands for a received `cmd`; logs the drop when none does.
   bool InSession(const std::string& cmd) const;
 
@@ -403,9 +405,16 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;
-  // Tokens of the "RenewAcsToken" requests sent on the current connection and not yet
-  // answered, oldest first: the server answers them in order.
-  std::deque<std::string> renewals_;
+  // "RenewAcsToken" requests sent on the current connection and not yet answered, oldest
+  // first: the server answers them in order. One that timed out stays, already reported, so
+  // that its late answer is matched to it and not to the next.
+  struct Renewal {
+    std::string token;
+    int64_t deadline = 0;  // rtc::TimeMillis
+    bool reported = false;
+  };
+  std::deque<Renewal> renewals_;
+  static constexpr size_t kMaxRenewals = 64;
   int step_ = kStepIdle;
   int64_t step_time_ = 0;           // rtc::TimeMillis
   int64_t login_deadline_ = 0;      // 0: none

@@ -62,7 +62,7 @@ int VyRtmService::logout_w() {
   // A login still waiting for its outcome gets it from the logout.
   const bool login_running = login_deadline_ != 0;
   // Renewals still unanswered are reported as ended by the logout, not as a lost connection.
-  std::deque<std::string> renewals;
+  std::deque<Renewal> renewals;
   renewals.swap(renewals_);
   doSendMsg("Logout", "");
   step_ = kStepIdle;
@@ -90,8 +90,9 @@ int VyRtmService::logout_w() {
                            rtm::CONNECTION_CHANGE_REASON_LOGOUT);
   if (login_running) cbLoginFailure(rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
-  for (const std::string& token : renewals) {
-    cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
+  for (const Renewal& renewal : renewals) {
+    if (renewal.reported) continue;
+    cbRenewTokenResult(renewal.token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
   }
   for (const auto& [id, info] : pending) {
     if (!info.peer) ReportChannelSend(id, info, rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
@@ -125,7 +126,10 @@ int VyRtmService::renewToken_w(const char* token) {
     cbRenewTokenResult(token, rtm::RENEW_TOKEN_ERR_FAILURE);
     return rtm::RENEW_TOKEN_ERR_FAILURE;
   }
-  renewals_.emplace_back(token);
+  // A server that never answers must not grow the list for the connection's life; the
+  // oldest entries are long reported by then.
+  if (renewals_.size() >= kMaxRenewals) renewals_.pop_front();
+  renewals_.push_back({token, rtc::TimeMillis() + RequestTable::kTimeoutMs, false});
   return rtm::RENEW_TOKEN_ERR_OK;
 }
 
@@ -165,6 +169,7 @@ void VyRtmService::DoProcess() {
   finished_requests_.clear();
   SweepPending();
   SweepRequests();
+  ExpireRenewals();
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
@@ -179,6 +184,12 @@ int64_t VyRtmService::NextDueMs() const {
   auto at = [&due](int64_t t) { due = std::min(due, t); };
   if (!pending_.empty()) at(std::max(pending_due_, next_sweep_));
   if (requests_.size() != 0) at(requests_.EarliestDeadline());
+  for (const Renewal& renewal : renewals_) {
+    if (!renewal.reported) {
+      at(renewal.deadline);  // deadlines follow the sending order
+      break;
+    }
+  }
   if (login_deadline_ != 0) at(login_deadline_);
   if (relogin_deadline_ != 0) at(relogin_deadline_);
   if (net_check_deadline_ != 0) at(net_check_deadline_);
@@ -451,8 +462,13 @@ void VyRtmService::OnRenewReply(const rapidjson::Value& content) {
     RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: no renewal awaits an answer");
     return;
   }
-  std::string token = std::move(renewals_.front());
+  Renewal renewal = std::move(renewals_.front());
   renewals_.pop_front();
+  if (renewal.reported) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: its renewal timed out");
+    return;
+  }
+  const std::string& token = renewal.token;
   int code = GetJsonInt(content, "Code");
   if (code < 0) {
     RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken without a valid Code: renewal failed");
@@ -464,9 +480,28 @@ void VyRtmService::OnRenewReply(const rapidjson::Value& content) {
 
 void VyRtmService::FailRenewals(rtm::RENEW_TOKEN_ERR_CODE code) {
   // Taken out first: a handler may renew again or log out.
-  std::deque<std::string> unanswered;
+  std::deque<Renewal> unanswered;
   unanswered.swap(renewals_);
-  for (const std::string& token : unanswered) cbRenewTokenResult(token.c_str(), code);
+  for (const Renewal& renewal : unanswered) {
+    if (!renewal.reported) cbRenewTokenResult(renewal.token.c_str(), code);
+  }
+}
+
+void VyRtmService::ExpireRenewals() {
+  const int64_t now = rtc::TimeMillis();
+  std::vector<std::string> expired;
+  for (Renewal& renewal : renewals_) {
+    if (renewal.reported) continue;
+    if (renewal.deadline > now) break;
+    renewal.reported = true;
+    expired.push_back(renewal.token);
+  }
+  // Marked first: a handler may renew again, log out or log in.
+  for (const std::string& token : expired) {
+    RtcPrintf(kRtcLogWarning, "RenewAcsToken unanswered for %lld ms: renewal failed",
+              static_cast<long long>(RequestTable::kTimeoutMs));
+    cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_FAILURE);
+  }
 }
 
 void VyRtmService::OnLoginReply(int code) {

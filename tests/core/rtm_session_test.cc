@@ -461,6 +461,32 @@ TEST_F(RtmSessionTest, UnansweredRenewalsEndOnceWithTheConnectionOrTheLogout) {
                                    Pair("ended", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN)));
 }
 
+TEST_F(RtmSessionTest, RenewalUnansweredForTenSecondsFailsOnceAndItsLateAnswerIsDropped) {
+  svc_.AddFault(DropToClient("alice", "RenewAcsToken", 1));
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  EXPECT_EQ(0, alice->renewToken("slow"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 1, 5000));
+  Pass(9500);
+  EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
+  Pass(1000);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult));
+  // The answer comes after all; a message pushed behind it shows it has been read.
+  svc_.Push("alice", "RenewAcsToken", R"({"Code":0})");
+  svc_.Push("alice", "RecvMsgFromPeer", R"({"MsgId":1,"FromUId":"bob","MsgType":1,"MsgBody":"x"})");
+  ASSERT_TRUE(alice.log.WaitFor(Event::kMessage));
+  EXPECT_EQ(0, alice->renewToken("next"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 2));
+  std::vector<std::pair<std::string, int>> results;
+  for (const Event& e : alice.log.Of(Event::kRenewResult)) results.emplace_back(e.peer, e.a);
+  EXPECT_THAT(results, ElementsAre(Pair("slow", rtm::RENEW_TOKEN_ERR_FAILURE), Pair("next", 0)));
+  svc_.Close("alice", local_service::CloseMode::kFin);
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_THAT(Received("alice", "Login")[1].content, HasSubstr(R"("AcsToken":"next")"));
+  EXPECT_EQ(2u, alice.log.Count(Event::kRenewResult));
+}
+
 TEST_F(RtmSessionTest, SetParametersRefusesWhatItCannotRead) {
   Client alice(svc_, "alice");
   EXPECT_EQ(-1, alice->setParameters(nullptr));
