@@ -1,82 +1,72 @@
+// The service object without a server (threads, handlers, release, log settings), and the pieces
+// it runs on: the worker thread, its tick registry and the log.
 #include "core/vy_rtm_service.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <spdlog/sinks/null_sink.h>
+#include <spdlog/spdlog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <vortm/rtm_service.h>
 
 #include "core/rtc_log.h"
-#include "rtc_base/temp_dir.h"
+#include "core/rtc_tick.h"
 #include "core/thread_mgr.h"
 #include "rtc_base/event.h"
 #include "rtc_base/platform_thread_types.h"
+#include "rtc_base/temp_dir.h"
 #include "rtc_base/time_utils.h"
 
 namespace vy {
-
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-
-constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";  // 32 characters.
-
+constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";
 using StateChange = std::pair<int, int>;
+const StateChange kConnecting{rtm::CONNECTION_STATE_CONNECTING, rtm::CONNECTION_CHANGE_REASON_LOGIN};
+const StateChange kLoggedOut{rtm::CONNECTION_STATE_DISCONNECTED, rtm::CONNECTION_CHANGE_REASON_LOGOUT};
 
-class RecordingHandler : public rtm::IRtmServiceEventHandler {
+class Handler : public rtm::IRtmServiceEventHandler {
  public:
   void onConnectionStateChanged(rtm::CONNECTION_STATE state,
                                 rtm::CONNECTION_CHANGE_REASON reason) override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      changes_.emplace_back(state, reason);
-      thread_ = rtc::CurrentThreadRef();
-    }
-    if (action) action();
+    Record([&] { changes_.emplace_back(state, reason); });
   }
   // Renewals before a login are answered at once with 102: a fan-out that needs no session.
-  void onRenewTokenResult(const char* /*token*/, rtm::RENEW_TOKEN_ERR_CODE /*code*/) override {
+  void onRenewTokenResult(const char*, rtm::RENEW_TOKEN_ERR_CODE) override {
+    Record([&] { ++renewals_; });
+  }
+  std::vector<StateChange> changes() { std::lock_guard<std::mutex> l(mu_); return changes_; }
+  int renewals() { std::lock_guard<std::mutex> l(mu_); return renewals_; }
+  bool on_worker() { std::lock_guard<std::mutex> l(mu_); return on_worker_; }
+  std::function<void()> action;  // runs inside the callback, on the worker
+
+ private:
+  void Record(const std::function<void()>& change) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      ++renewals_;
-      thread_ = rtc::CurrentThreadRef();
+      std::lock_guard<std::mutex> l(mu_);
+      change();
+      on_worker_ = ThreadMgr::Inst()->IsCurrent();
     }
     if (action) action();
   }
-
-  std::vector<StateChange> changes() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return changes_;
-  }
-  int renewals() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return renewals_;
-  }
-  rtc::PlatformThreadRef thread() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return thread_;
-  }
-
-  // Runs inside the callback, on the worker thread.
-  std::function<void()> action;
-
- private:
   std::mutex mu_;
   std::vector<StateChange> changes_;
   int renewals_ = 0;
-  rtc::PlatformThreadRef thread_{};
+  bool on_worker_ = false;
 };
 
 // Tells when the worker has deleted it.
@@ -89,354 +79,311 @@ class ObservedService : public VyRtmService {
   rtc::Event* destroyed_;
 };
 
-rtc::PlatformThreadRef WorkerThreadRef() {
-  return ThreadMgr::Inst()->Invoke<rtc::PlatformThreadRef>(
-      RTC_FROM_HERE, [] { return rtc::CurrentThreadRef(); });
+// A login against a loopback port where nothing listens reports connecting and gets no further.
+void ArmLogin(rtm::IRtmService* service) {
+  ASSERT_EQ(0, service->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":1})"));
+  ASSERT_EQ(0, service->login("t", "u"));
 }
 
-const StateChange kConnecting{rtm::CONNECTION_STATE_CONNECTING,
-                              rtm::CONNECTION_CHANGE_REASON_LOGIN};
-const StateChange kLoggedOut{rtm::CONNECTION_STATE_DISCONNECTED,
-                             rtm::CONNECTION_CHANGE_REASON_LOGOUT};
-
-// Arms a login against a loopback gateway port where nothing listens: the service reports
-// connecting at once and never gets further.
-void ArmLogin(rtm::IRtmService* service) {
-  ASSERT_EQ(0, service->setParameters(
-                   R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":1})"));
-  ASSERT_EQ(0, service->login("t", "u"));
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 class VyRtmServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    service_ = createRtmService();
-    ASSERT_NE(nullptr, service_);
-  }
+  void SetUp() override { service_ = createRtmService(); }
   void TearDown() override {
     if (service_ != nullptr) service_->release(true);
     CloseRtcLog();
   }
+  std::string LogPath() { return dir_.File("vy_rtm_sdk.log"); }
 
-  // In ascending address order; they outlive the service's release.
-  RecordingHandler handlers_[3];
+  Handler handlers_[3];  // in ascending address order; they outlive the release
   rtm::IRtmService* service_ = nullptr;
-};
-
-TEST_F(VyRtmServiceTest, InitializeRefusesBadAppIdsAndHandlers) {
-  RecordingHandler& handler = handlers_[0];
-  std::string short_id(31, 'a'), long_id(33, 'a');
-  EXPECT_EQ(-3, service_->initialize(short_id.c_str(), &handler));
-  EXPECT_EQ(-3, service_->initialize(long_id.c_str(), &handler));
-  EXPECT_EQ(-3, service_->initialize(nullptr, &handler));
-  EXPECT_EQ(-3, service_->initialize("", &handler));
-  EXPECT_EQ(-4, service_->initialize(kAppId, nullptr));
-  // Refusals stored nothing.
-  EXPECT_EQ(0, service_->initialize(kAppId, &handler));
-  RecordingHandler& other = handlers_[1];
-  EXPECT_EQ(-2, service_->initialize(kAppId, &other));
-  // Only the first handler was registered.
-  service_->renewToken("t");
-  EXPECT_EQ(1, handler.renewals());
-  EXPECT_EQ(0, other.renewals());
-}
-
-TEST_F(VyRtmServiceTest, AppThreadCallsRunOnTheWorkerAndReturnItsResult) {
-  RecordingHandler& handler = handlers_[0];
-  ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, service_->renewToken("t"));
-  EXPECT_TRUE(rtc::IsThreadRefEqual(WorkerThreadRef(), handler.thread()));
-  EXPECT_FALSE(rtc::IsThreadRefEqual(rtc::CurrentThreadRef(), handler.thread()));
-}
-
-TEST_F(VyRtmServiceTest, CallsFromAHandlerRunInlineOnTheWorker) {
-  RecordingHandler& handler = handlers_[0];
-  ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  std::vector<int> results;
-  handler.action = [&] {
-    if (!results.empty()) return;
-    results.push_back(service_->initialize(kAppId, &handler));
-    results.push_back(service_->setLogFilter(rtm::LOG_FILTER_INFO));
-    long long request_id = 0;
-    results.push_back(service_->getUserAttributes("peer", request_id));
-    results.push_back(request_id != 0);
-  };
-  service_->renewToken("t");
-  handler.action = nullptr;
-  EXPECT_THAT(results, ElementsAre(-2, 0, 102, 1));
-}
-
-TEST_F(VyRtmServiceTest, HandlerSetHoldsEachHandlerOnce) {
-  RecordingHandler& first = handlers_[0];
-  RecordingHandler& second = handlers_[1];
-  RecordingHandler& never_added = handlers_[2];
-  ASSERT_EQ(0, service_->initialize(kAppId, &first));
-  service_->addEventHandler(&first);
-  service_->addEventHandler(&second);
-  service_->addEventHandler(nullptr);
-  service_->removeEventHandler(&never_added);
-  service_->removeEventHandler(nullptr);
-  service_->renewToken("t");
-  EXPECT_EQ(1, first.renewals());
-  EXPECT_EQ(1, second.renewals());
-  service_->removeEventHandler(&first);
-  service_->renewToken("t");
-  EXPECT_EQ(1, first.renewals());
-  EXPECT_EQ(2, second.renewals());
-}
-
-TEST_F(VyRtmServiceTest, HandlersMayRemoveHandlersDuringAFanOut) {
-  // The first handler removes itself and the last.
-  RecordingHandler* handlers = handlers_;
-  ASSERT_EQ(0, service_->initialize(kAppId, &handlers[0]));
-  service_->addEventHandler(&handlers[1]);
-  service_->addEventHandler(&handlers[2]);
-  handlers[0].action = [&] {
-    service_->removeEventHandler(&handlers[0]);
-    service_->removeEventHandler(&handlers[2]);
-  };
-  service_->renewToken("t");
-  EXPECT_EQ(1, handlers[0].renewals());
-  EXPECT_EQ(1, handlers[1].renewals());
-  EXPECT_EQ(0, handlers[2].renewals());
-  service_->renewToken("t");
-  EXPECT_EQ(1, handlers[0].renewals());
-  EXPECT_EQ(2, handlers[1].renewals());
-}
-
-TEST_F(VyRtmServiceTest, HandlerAddedDuringAFanOutHearsTheNextEvent) {
-  ASSERT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
-  handlers_[0].action = [this] { service_->addEventHandler(&handlers_[1]); };
-  service_->renewToken("t");
-  EXPECT_EQ(0, handlers_[1].renewals());
-  service_->renewToken("t");
-  EXPECT_EQ(1, handlers_[1].renewals());
-  handlers_[0].action = nullptr;
-}
-
-TEST(VyRtmServiceAnyThreadTest, ThreadsWithoutARuntimeThreadUseTheService) {
-  std::vector<std::thread> apps;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 3; ++t) {
-    apps.emplace_back([&failures] {
-      RecordingHandler handler;
-      rtm::IRtmService* service = createRtmService();
-      if (service == nullptr) {
-        ++failures;
-        return;
-      }
-      if (service->initialize(kAppId, &handler) != 0) ++failures;
-      service->renewToken("t");
-      service->release(true);
-      if (handler.renewals() != 1) ++failures;
-    });
-  }
-  for (std::thread& app : apps) app.join();
-  EXPECT_EQ(0, failures);
-}
-
-TEST_F(VyRtmServiceTest, ReleaseFromAnAppThreadLogsOutThenIsSilent) {
-  RecordingHandler& handler = handlers_[0];
-  ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  ArmLogin(service_);
-  size_t services = ThreadMgr::Inst()->ServiceCount();
-  service_->release(true);
-  service_ = nullptr;
-  EXPECT_EQ(services - 1, ThreadMgr::Inst()->ServiceCount());
-  EXPECT_THAT(handler.changes(), ElementsAre(kConnecting, kLoggedOut));
-}
-
-TEST(VyRtmServiceReleaseTest, ReleasedServiceIsDeletedWithinAPass) {
-  rtc::Event destroyed;
-  auto* service = new ObservedService(&destroyed);
-  RecordingHandler handler;
-  ASSERT_EQ(0, service->initialize(kAppId, &handler));
-  ArmLogin(service);
-  service->release(false);
-  ASSERT_TRUE(destroyed.Wait(2000));
-  EXPECT_THAT(handler.changes(), ElementsAre(kConnecting, kLoggedOut));
-}
-
-TEST(VyRtmServiceReleaseTest, ImmediateReleaseFromAHandlerWaitsForTheNextPass) {
-  rtc::Event destroyed;
-  auto* service = new ObservedService(&destroyed);
-  // In address order: the first handler releases the service.
-  RecordingHandler handlers[2];
-  ASSERT_EQ(0, service->initialize(kAppId, &handlers[0]));
-  service->addEventHandler(&handlers[1]);
-  ArmLogin(service);
-  bool released = false;
-  handlers[0].action = [&] {
-    if (released) return;
-    released = true;
-    service->release(true);
-    // Still alive, and deleted by the worker's next pass.
-    EXPECT_TRUE(service->IsReleased());
-  };
-  EXPECT_EQ(0, service->logout());
-  ASSERT_TRUE(destroyed.Wait(2000));
-  // The release's own logout found one running and returned at once (no
-  // nested report); it forgot the handlers, so the second one missed the
-  // outer report.
-  EXPECT_THAT(handlers[0].changes(), ElementsAre(kConnecting, kLoggedOut));
-  EXPECT_THAT(handlers[1].changes(), ElementsAre(kConnecting));
-}
-
-TEST_F(VyRtmServiceTest, MediaOperationsFillZeroRequestIdsAndReturnNothing) {
-  long long id = 0;
-  int64_t before = rtc::TimeUTCMillis();
-  EXPECT_EQ(0, service_->downloadMediaToMemory("m", id));
-  EXPECT_GE(id, before);
-  long long fixed = 42;
-  EXPECT_EQ(0, service_->downloadMediaToFile("m", "/nonexistent", fixed));
-  EXPECT_EQ(0, service_->createFileMessageByUploading("/f", fixed));
-  EXPECT_EQ(0, service_->createImageMessageByUploading("/f", fixed));
-  EXPECT_EQ(42, fixed);
-  EXPECT_EQ(0, service_->cancelMediaDownload(fixed));
-  EXPECT_EQ(0, service_->cancelMediaUpload(fixed));
-  EXPECT_EQ(nullptr, service_->createFileMessageByMediaId("m"));
-  EXPECT_EQ(nullptr, service_->createImageMessageByMediaId("m"));
-  EXPECT_EQ(nullptr, service_->createChannelAttribute());
-}
-
-TEST_F(VyRtmServiceTest, RequestsFillTheirIdOnTheCallersThread) {
-  long long id = 0;
-  EXPECT_EQ(101, service_->queryPeersBySubscriptionOption(
-                     rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
-  EXPECT_NE(0, id);
-  // Ids filled one after another differ, even within one millisecond.
-  long long next = 0;
-  EXPECT_EQ(101, service_->getChannelAttributes("ch", next));
-  EXPECT_GT(next, id);
-  RecordingHandler& handler = handlers_[0];
-  ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  long long kept = 7;
-  EXPECT_EQ(102, service_->clearLocalUserAttributes(kept));
-  EXPECT_EQ(7, kept);
-}
-
-TEST_F(VyRtmServiceTest, ConcurrentCallersAllGetTheirAnswers) {
-  RecordingHandler& handler = handlers_[0];
-  ASSERT_EQ(0, service_->initialize(kAppId, &handler));
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> callers;
-  for (int t = 0; t < 4; ++t) {
-    callers.emplace_back([&] {
-      for (int i = 0; i < 50; ++i) {
-        if (service_->initialize(kAppId, &handler) != -2) ++wrong;
-        if (service_->setLogFilter(rtm::LOG_FILTER_INFO) != 0) ++wrong;
-      }
-    });
-  }
-  for (std::thread& caller : callers) caller.join();
-  EXPECT_EQ(0, wrong);
-}
-
-class VyRtmServiceLogTest : public VyRtmServiceTest {
- protected:
-  std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    FILE* file = fopen(dir_.File("vy_rtm_sdk.log").c_str(), "r");
-    if (file == nullptr) return lines;
-    char buffer[4096];
-    while (fgets(buffer, sizeof(buffer), file) != nullptr) lines.push_back(buffer);
-    fclose(file);
-    return lines;
-  }
-
   vy_test::TempDir dir_;
 };
 
-TEST_F(VyRtmServiceLogTest, BannerIsDroppedWhileNoLogIsOpen) {
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_THAT(lines[0], HasSubstr("[info]"));
-  EXPECT_THAT(lines[0],
-              HasSubstr("; API setLogFile filePath:" + dir_.path() +
-                        "/vy_rtm_sdk.log\n"));
-  // A second service writes its banner to the open log.
-  rtm::IRtmService* second = createRtmService();
-  second->release(true);
-  lines = LogLines();
-  ASSERT_EQ(8u, lines.size());
-  EXPECT_THAT(lines[1], HasSubstr("; " + std::string(84, '*') + "\n"));
-  EXPECT_THAT(lines[2], HasSubstr("; Local Date:"));
-  EXPECT_THAT(lines[3], HasSubstr("; API SDK initialize"));
-  EXPECT_THAT(lines[4], HasSubstr("; LOG File path:\n"));
-  EXPECT_THAT(lines[5], HasSubstr("; ===========SDK release========"));
-  EXPECT_THAT(lines[6], HasSubstr("; API Logout"));
-  EXPECT_THAT(lines[7], HasSubstr("; SEND cmd=Logout content=\n"));
+TEST_F(VyRtmServiceTest, InitializeRefusesBadArgumentsThenTakesTheFirstHandlerOnly) {
+  for (const std::string& id : {std::string(31, 'a'), std::string(33, 'a'), std::string()}) {
+    EXPECT_EQ(-3, service_->initialize(id.c_str(), &handlers_[0])) << id;
+  }
+  EXPECT_EQ(-3, service_->initialize(nullptr, &handlers_[0]));
+  EXPECT_EQ(-4, service_->initialize(kAppId, nullptr));
+  EXPECT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
+  EXPECT_EQ(-2, service_->initialize(kAppId, &handlers_[1]));
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, service_->renewToken("t"));
+  EXPECT_EQ(1, handlers_[0].renewals());
+  EXPECT_EQ(0, handlers_[1].renewals());
+  EXPECT_TRUE(handlers_[0].on_worker());
 }
 
-TEST_F(VyRtmServiceLogTest, SizeSettingTakesEffectAtTheNextSetLogFile) {
+TEST_F(VyRtmServiceTest, HandlersMayCallTheServiceAndChangeTheHandlerSetDuringAFanOut) {
+  Handler* h = handlers_;
+  ASSERT_EQ(0, service_->initialize(kAppId, &h[0]));
+  service_->addEventHandler(&h[0]);
+  service_->addEventHandler(&h[1]);
+  service_->addEventHandler(nullptr);
+  service_->removeEventHandler(&h[2]);
+  std::vector<int> results;
+  h[0].action = [&] {  // inline on the worker; removes itself, adds the last
+    long long request_id = 0;
+    results = {service_->initialize(kAppId, &h[0]), service_->getUserAttributes("peer", request_id),
+               request_id != 0};
+    service_->removeEventHandler(&h[0]);
+    service_->addEventHandler(&h[2]);
+  };
+  service_->renewToken("t");
+  EXPECT_THAT(results, ElementsAre(-2, 102, 1));
+  EXPECT_EQ(0, h[2].renewals());  // added during the fan-out: hears the next one
+  service_->renewToken("t");
+  EXPECT_EQ(1, h[0].renewals());
+  EXPECT_EQ(2, h[1].renewals());
+  EXPECT_EQ(1, h[2].renewals());
+}
+
+TEST_F(VyRtmServiceTest, RequestIdsAreFilledOnTheCallersThreadFromAnyThread) {
+  long long id = 0, next = 0, kept = 7;
+  EXPECT_EQ(101, service_->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
+  EXPECT_EQ(101, service_->getChannelAttributes("ch", next));
+  EXPECT_GE(id, rtc::TimeUTCMillis() - 60000);
+  EXPECT_GT(next, id);  // even within one millisecond
+  ASSERT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
+  EXPECT_EQ(102, service_->clearLocalUserAttributes(kept));
+  EXPECT_EQ(7, kept);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> apps;  // threads the runtime never saw, each with its own service too
+  for (int t = 0; t < 4; ++t) {
+    apps.emplace_back([&] {
+      Handler handler;
+      rtm::IRtmService* own = createRtmService();
+      wrong += own->initialize(kAppId, &handler) != 0;
+      own->renewToken("t");
+      own->release(true);
+      wrong += handler.renewals() != 1;
+      for (int i = 0; i < 50; ++i) wrong += service_->initialize(kAppId, &handlers_[1]) != -2;
+    });
+  }
+  for (std::thread& app : apps) app.join();
+  EXPECT_EQ(0, wrong);
+}
+
+TEST(VyRtmServiceReleaseTest, ReleaseLogsOutAndTheServiceIsDeletedOnTheWorkersNextPass) {
+  for (bool from_handler : {false, true}) {
+    rtc::Event destroyed;
+    auto* service = new ObservedService(&destroyed);
+    Handler handlers[2];  // in address order: the first one releases
+    ASSERT_EQ(0, service->initialize(kAppId, &handlers[0]));
+    service->addEventHandler(&handlers[1]);
+    ArmLogin(service);
+    size_t services = ThreadMgr::Inst()->ServiceCount();
+    handlers[0].action = [&] {
+      if (!from_handler || service->IsReleased()) return;
+      service->release(true);
+      EXPECT_TRUE(service->IsReleased());  // still alive until the next pass
+    };
+    from_handler ? service->logout() : (service->release(false), 0);
+    ASSERT_TRUE(destroyed.Wait(5000));
+    EXPECT_EQ(services - 1, ThreadMgr::Inst()->ServiceCount());
+    EXPECT_THAT(handlers[0].changes(), ElementsAre(kConnecting, kLoggedOut));
+    // The release inside the report forgot the handlers: the second missed it.
+    EXPECT_EQ(from_handler ? 1u : 2u, handlers[1].changes().size());
+  }
+}
+
+TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  std::vector<std::string> lines = Lines(LogPath());
+  ASSERT_EQ(1u, lines.size());  // the banner was dropped while no log was open
+  EXPECT_THAT(lines[0], HasSubstr("[info]"));
+  EXPECT_THAT(lines[0], HasSubstr("; API setLogFile filePath:" + LogPath()));
+  createRtmService()->release(true);  // a second service writes its banner
+  lines = Lines(LogPath());
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_THAT(lines[1], HasSubstr("; " + std::string(84, '*')));
+  EXPECT_THAT(lines[7], HasSubstr("; SEND cmd=Logout content="));
   EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);
-  EXPECT_EQ(0, service_->setLogFileSize(0));
-  EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  EXPECT_EQ(8192u * 1024, GetRtcLogStatus().max_file_bytes);
+  EXPECT_EQ(kRtcLogInfo, GetRtcLogStatus().filter);
   EXPECT_EQ(-1, service_->setLogFileSize(-5));
   EXPECT_EQ(0, service_->setLogFileSize(16));
+  EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(7)));
+  EXPECT_EQ(0, service_->setLogFilter(rtm::LOG_FILTER_OFF));
+  EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);  // until the next setLogFile
   ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
   EXPECT_EQ(16u * 1024, GetRtcLogStatus().max_file_bytes);
-}
-
-TEST_F(VyRtmServiceLogTest, FilterDefaultsToInfoAndIgnoresUnknownValues) {
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  EXPECT_EQ(kRtcLogInfo, GetRtcLogStatus().filter);
-  EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(7)));
-  EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(-1)));
-  EXPECT_EQ(kRtcLogInfo, GetRtcLogStatus().filter);
-  EXPECT_EQ(0, service_->setLogFilter(rtm::LOG_FILTER_OFF));
-  RtcPrintf(kRtcLogCritical, "silenced");
-  // The filter is kept for the next setLogFile.
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
   EXPECT_EQ(kRtcLogOff, GetRtcLogStatus().filter);
-  EXPECT_EQ(1u, LogLines().size());
-}
-
-TEST_F(VyRtmServiceLogTest, BadDirectoriesAreRefusedAndLeaveTheLogAsItWas) {
+  EXPECT_EQ(0, service_->setLogFileSize(0));
   ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  EXPECT_EQ(8192u * 1024, GetRtcLogStatus().max_file_bytes);
+  for (const std::string& bad : {std::string(), std::string(1024 - 15, 'd')}) {
+    EXPECT_EQ(-1, service_->setLogFile(bad.c_str()));
+  }
   EXPECT_EQ(-1, service_->setLogFile(nullptr));
-  EXPECT_EQ(-1, service_->setLogFile(""));
-  std::string too_long(1024 - 15, 'd');
-  EXPECT_EQ(-1, service_->setLogFile(too_long.c_str()));
   EXPECT_TRUE(GetRtcLogStatus().open);
-  // A regular file in place of the directory: the log cannot open.
-  std::string file = dir_.File("plain");
-  fclose(fopen(file.c_str(), "w"));
-  EXPECT_EQ(-2, service_->setLogFile(file.c_str()));
+  std::ofstream(dir_.File("plain")) << "x";  // a file where the folder should be
+  EXPECT_EQ(-2, service_->setLogFile(dir_.File("plain").c_str()));
   EXPECT_FALSE(GetRtcLogStatus().open);
 }
 
-// A process that ends without releasing its service ends cleanly: the worker
-// stops before the statics it uses go, and the service is freed. The test
-// runs itself again to watch the exit.
-constexpr char kExitChildVariable[] = "VORTM_SERVICE_EXIT_CHILD";
-
+// A process that ends without releasing its service ends cleanly: the worker stops before the
+// statics it uses go. The test runs itself again to watch the exit.
 TEST(VyRtmServiceExitTest, ProcessExitsCleanlyWithoutRelease) {
-  if (const char* log_dir = getenv(kExitChildVariable)) {
-    // Built before the worker, so destroyed after it.
-    static RecordingHandler handler;
+  if (const char* log_dir = getenv("VORTM_SERVICE_EXIT_CHILD")) {
+    static Handler handler;  // built before the worker, so destroyed after it
     rtm::IRtmService* service = createRtmService();
-    if (service->initialize(kAppId, &handler) != 0) _exit(3);
-    if (service->setLogFile(log_dir) != 0) _exit(4);
+    if (service->initialize(kAppId, &handler) != 0 || service->setLogFile(log_dir) != 0) _exit(3);
     std::exit(0);
   }
   vy_test::TempDir dir;
-  std::string self(4096, '\0');
-  ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
-  ASSERT_GT(length, 0);
-  self.resize(length);
-  std::string command = std::string(kExitChildVariable) + "=" + dir.path() +
-                        " " + self +
-                        " --gtest_filter=VyRtmServiceExitTest.*";
-  int status = system(command.c_str());
+  std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  int status = system(("VORTM_SERVICE_EXIT_CHILD=" + dir.path() + " " + self +
+                       " --gtest_filter=VyRtmServiceExitTest.*").c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
-}  // namespace
+TEST_F(VyRtmServiceTest, LogLinesCarryLevelTimeAndMaskedTextAndRotate) {
+  RtcPrintf(kRtcLogCritical, "dropped while no log is open");
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogTrace, 64));
+  EXPECT_EQ(0, OpenRtcLog(dir_.File("other.log").c_str(), kRtcLogInfo, 8));  // changes nothing
+  for (int level = -1; level <= 6; ++level) RtcLog(level, ("level " + std::to_string(level)).c_str());
+  RtcPrintf(kRtcLogInfo, "%s", std::string(5000, 'x').c_str());
+  RtcPrintf(kRtcLogInfo, "%s", "");
+  RtcPrintf(kRtcLogInfo, "SEND cmd=RenewAcsToken content=%s", R"({"AcsToken":"s3cr3t"})");
+  RtcPrintf(kRtcLogInfo, "%s", R"(body {"uid":"u","token": "abc\"def","wss":false})");
+  std::vector<std::string> lines = Lines(LogPath());
+  ASSERT_EQ(9u, lines.size());  // on disk when the call returns
+  std::smatch m;
+  const char* levels[] = {"trace", "debug", "info", "warning", "error", "critical"};
+  for (int level = 0; level <= 5; ++level) {
+    ASSERT_TRUE(std::regex_match(lines[level], m, std::regex(R"(\[([a-z]+)\] \(\d\d:\d\d:\d\d\); (.*))")));
+    EXPECT_EQ(levels[level], m[1]);
+    EXPECT_EQ("level " + std::to_string(level), m[2]);
+  }
+  EXPECT_EQ(kRtcLogMaxLine, lines[6].size() - lines[6].find("; ") - 2);
+  EXPECT_THAT(lines[7], HasSubstr(R"(content={"AcsToken":"***"})"));
+  EXPECT_THAT(lines[8], HasSubstr(R"({"uid":"u","token": "***","wss":false})"));
+  for (const char* plain : {R"({"token":17})", R"({"tokens":"x"})", R"(the token is "x")", R"({"token":)"}) {
+    EXPECT_EQ(plain, MaskRtcLogSecrets(plain));
+  }
+  CloseRtcLog();
+  vy_test::TempDir rotated;
+  ASSERT_EQ(0, OpenRtcLog(rotated.File("vy_rtm_sdk.log").c_str(), kRtcLogWarning, 1));
+  SetRtcLogFilter(7);
+  EXPECT_FALSE(RtcLogEnabled(kRtcLogInfo));
+  for (int i = 0; i < 20; ++i) RtcPrintf(kRtcLogWarning, "%d %s", i, std::string(100, 'r').c_str());
+  EXPECT_THAT(Lines(rotated.File("vy_rtm_sdk.log")).back(), HasSubstr("; 19 r"));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(rotated.path())) {
+    names.push_back(entry.path().filename());
+    EXPECT_LE(entry.file_size(), 1024u);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_THAT(names, ElementsAre("vy_rtm_sdk.1.log", "vy_rtm_sdk.log"));
+}
 
+TEST_F(VyRtmServiceTest, LogOpensAgainAfterFailuresAndLeavesOtherLoggersAlone) {
+  auto other = spdlog::null_logger_mt("host_app_logger");
+  for (int size : {0, -5}) EXPECT_EQ(-1, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, size));
+  EXPECT_EQ(-1, OpenRtcLog(nullptr, kRtcLogInfo, 64));
+  std::ofstream(dir_.File("plain")) << "x";
+  EXPECT_EQ(-2, OpenRtcLog((dir_.File("plain") + "/sub/x.log").c_str(), kRtcLogInfo, 64));
+  ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 4 * 1024 * 1024));
+  EXPECT_EQ(4ull << 30, GetRtcLogStatus().max_file_bytes);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&stop, t] {
+      for (int i = 0; !stop; ++i) RtcPrintf(kRtcLogInfo, "%d %d", t, i);
+    });
+  }
+  for (int i = 0; i < 50; ++i) {
+    SetRtcLogFilter(i % 2 ? kRtcLogInfo : kRtcLogError);
+    CloseRtcLog();
+    ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 64));
+  }
+  stop = true;
+  for (std::thread& t : writers) t.join();
+  for (const std::string& line : Lines(LogPath())) {
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\[info\] \(.*\); \d \d+)"))) << line;
+  }
+  CloseRtcLog();
+  EXPECT_EQ(other, spdlog::get("host_app_logger"));
+  spdlog::drop("host_app_logger");
+  EXPECT_STREQ("1.0.2.0", getRtmSdkVersion());
+}
+
+class Tick : public RtcTick {
+ public:
+  Tick(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
+  void OnTick() override {
+    log_->push_back(name_);
+    if (on_tick) on_tick();
+  }
+  void OnTickUnAttach() override { log_->push_back(name_ + " unattached"); }
+  std::function<void()> on_tick;
+
+ private:
+  std::string name_;
+  std::vector<std::string>* log_;
+};
+
+TEST(TickTest, PassesRunInOwnerOrderAndTicksMayChangeTheRegistryDuringOne) {
+  char owners[4] = {};  // keys in ascending order
+  std::vector<std::string> log;
+  MThreadTick registry;
+  Tick a("a", &log), b("b", &log), c("c", &log), r("r", &log), d("d", &log);
+  registry.RegisteRtcTick(&owners[3], &d);
+  registry.RegisteRtcTick(&owners[2], &c);
+  registry.RegisteRtcTick(&owners[0], &r);
+  registry.RegisteRtcTick(&owners[0], &a);  // replaces r
+  registry.UnRegisteRtcTick(&owners[1]);     // unknown: ignored
+  registry.DoProcess();
+  bool once = false;
+  a.on_tick = [&] {
+    if (std::exchange(once, true)) return;
+    registry.RegisteRtcTick(&owners[1], &b);  // runs from the next pass
+    registry.RegisteRtcTick(&owners[2], &r);  // replaces a tick that has not run: skipped
+    registry.UnRegisteRtcTick(&owners[3]);
+    registry.UnAttachRtcTick(&owners[0]);     // itself: told once, after the next pass
+  };
+  registry.DoProcess();
+  registry.DoProcess();
+  EXPECT_THAT(log, ElementsAre("a", "c", "d", "a", "b", "r", "a unattached"));
+  EXPECT_EQ(2u, registry.size());
+}
+
+TEST(TickTest, TheWorkerTicksTheRegistryOnEveryPassAndRunsWhatIsPostedToIt) {
+  struct CountingTick : RtcTick, rtc::MessageHandler {
+    void OnTick() override {
+      on_worker = on_worker && ThreadMgr::Inst()->IsCurrent();
+      ++ticks;
+    }
+    void OnTickUnAttach() override { unattached.Set(); }
+    void OnMessage(rtc::Message*) override { posted.Set(); }
+    std::atomic<int> ticks{0};
+    std::atomic<bool> on_worker{true};
+    rtc::Event unattached, posted;
+  } tick;
+  MThreadTick::Inst()->RegisteRtcTick(&tick, &tick);
+  for (int i = 0; i < 5; ++i) {  // each delayed post is a wake, and each wake ends with a pass
+    ThreadMgr::Inst()->PostDelayed(RTC_FROM_HERE, 1, &tick);
+    ASSERT_TRUE(tick.posted.Wait(5000));
+  }
+  ThreadMgr::Inst()->Invoke<void>(RTC_FROM_HERE, [] {});
+  EXPECT_GE(tick.ticks, 5);
+  EXPECT_TRUE(tick.on_worker);
+  MThreadTick::Inst()->UnAttachRtcTick(&tick);
+  ThreadMgr::Inst()->Post(RTC_FROM_HERE, &tick);
+  ASSERT_TRUE(tick.unattached.Wait(5000));
+  int after = tick.ticks;
+  for (int i = 0; i < 3; ++i) ThreadMgr::Inst()->Invoke<void>(RTC_FROM_HERE, [] {});
+  EXPECT_EQ(after, tick.ticks);
+  EXPECT_EQ(0u, MThreadTick::Inst()->size());
+}
+
+}  // namespace
 }  // namespace vy
