@@ -1,6 +1,6 @@
-// The vortm-chat example program against an in-process local test service: a message left for
-// an offline user, delivered at his login through the offline fetch, and a live reply; its
-// usage text, its banner, Ctrl-C and a login elsewhere.
+// The vortm-chat example program against an in-process local test service: its usage text and
+// banner, bad arguments, Ctrl-C and a login elsewhere, and each family of commands talking to
+// another chat or a client of the library's own.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,23 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "local_service/local_service.h"
 #include "rtc_base/temp_dir.h"
-#include "rtm_feature_handlers.h"
 #include "rtm_test_client.h"
 
+namespace rtm_test {
 namespace {
 
-using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 std::string ChatBinary() {
   char self[4096];
@@ -35,71 +31,43 @@ std::string ChatBinary() {
   return path + "/examples/chat/vortm-chat";
 }
 
-class ChatExampleTest : public ::testing::Test {
+class ChatExampleTest : public ServiceTest {
  protected:
   void SetUp() override {
     if (access(ChatBinary().c_str(), X_OK) != 0) GTEST_SKIP() << "vortm-chat is not built";
-    std::string error;
-    local_service::Options options;
-    options.address = "auto";
-    svc_ = std::make_unique<local_service::LocalService>(options);
-    ASSERT_TRUE(svc_->Start(&error)) << error;
+    ServiceTest::SetUp();
   }
-
-  // Runs vortm-chat with `input` on its standard input; returns its exit status and output.
-  // Runs at the same time need their own `name`.
-  int Run(const std::string& args, const std::string& input, std::string* output,
-          const std::string& name = "chat") {
-    std::string in = dir_.File(name + ".in");
-    std::string out = dir_.File(name + ".out");
-    std::ofstream(in) << input;
-    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args + " <" +
-                          in + " >" + out + " 2>&1";
-    int status = std::system(command.c_str());
-    std::ifstream file(out);
-    std::stringstream text;
-    text << file.rdbuf();
-    *output = text.str();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  void TearDown() override {
+    for (auto& [user, chat] : chats_) {
+      if (chat.input >= 0) close(chat.input);
+      if (chat.pid > 0 && ExitStatus(user) == -1) ADD_FAILURE() << user << " did not exit";
+    }
+    ServiceTest::TearDown();
   }
-
-  // Starts vortm-chat reading its input from the pipe returned, for the test to type into as it
-  // goes; Finish closes the pipe and returns the exit status and output.
-  FILE* Start(const std::string& args, const std::string& name) {
-    std::string command = ChatBinary() + " --gateway " + svc_->address() + ":7080 " + args +
-                          " >" + dir_.File(name + ".out") + " 2>&1";
-    return popen(command.c_str(), "w");
-  }
-  static void Type(FILE* in, const std::string& text) {
-    std::fputs(text.c_str(), in);
-    std::fflush(in);
-  }
-  int Finish(FILE* in, const std::string& name, std::string* output) {
-    int status = pclose(in);
-    std::ifstream file(dir_.File(name + ".out"));
-    std::stringstream text;
-    text << file.rdbuf();
-    *output = text.str();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string ReadOutput(const std::string& name) {
+  std::string Output(const std::string& name) {
     std::ifstream file(dir_.File(name));
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
   }
-
-  // Starts vortm-chat as `user` with a pipe on its standard input, left open, and its output in
-  // "<user>.out"; waits until it has logged in.
-  pid_t StartLoggedIn(const std::string& user, int* input) {
-    const std::string program = ChatBinary();
-    const std::string gateway = svc_->address() + ":7080";
+  // Runs vortm-chat with `args` and `input` on its standard input; its exit status.
+  int Run(const std::string& args, const std::string& input, const std::string& name = "chat") {
+    std::ofstream(dir_.File(name + ".in")) << input;
+    std::string command = ChatBinary() + " --gateway " + svc_.address() + ":7080 " + args + " <" +
+                          dir_.File(name + ".in") + " >" + dir_.File(name + ".out") + " 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Starts vortm-chat as `user` reading what Type writes, its output in "<user>.out", and
+  // waits until it has logged in.
+  bool Start(const std::string& user) {
+    const std::string program = ChatBinary(), gateway = svc_.address() + ":7080";
     const std::string out = dir_.File(user + ".out");
     const char* argv[] = {program.c_str(), "--gateway", gateway.c_str(), "--user", user.c_str(),
                           nullptr};
+    unlink(out.c_str());  // what an earlier chat of the user printed
     int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return -1;
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
     pid_t pid = fork();
     if (pid == 0) {
       int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -108,223 +76,166 @@ class ChatExampleTest : public ::testing::Test {
       _exit(127);
     }
     close(in[0]);
-    *input = in[1];
-    if (!rtm_test::Eventually([&] {
-          return ReadOutput(user + ".out").find("* logged in\n") != std::string::npos;
-        })) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      return -1;
-    }
-    return pid;
+    chats_[user] = {pid, in[1]};
+    return Says(user, "* logged in\n");
   }
-
-  // The exit status of `pid`, waiting up to 10 s; -1 when it did not exit by itself.
-  static int ExitStatus(pid_t pid) {
+  void Type(const std::string& user, const std::string& text) {
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(chats_[user].input, text.data(), text.size()));
+  }
+  // Waits until `user`'s chat has printed `text`.
+  bool Says(const std::string& user, const std::string& text) {
+    return Eventually([&] { return Output(user + ".out").find(text) != std::string::npos; });
+  }
+  // The exit status of `user`'s chat, waiting up to 10 s; -1 when it did not exit by itself.
+  int ExitStatus(const std::string& user) {
+    Chat& chat = chats_[user];
     int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-      }
-      usleep(2000);
+    if (!Eventually([&] { return waitpid(chat.pid, &status, WNOHANG) == chat.pid; })) {
+      kill(chat.pid, SIGKILL);
+      waitpid(chat.pid, &status, 0);
+      status = -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    chat.pid = 0;
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Ends `user`'s input; the chat's exit status.
+  int Finish(const std::string& user) {
+    close(chats_[user].input);
+    chats_[user].input = -1;
+    return ExitStatus(user);
   }
 
+  struct Chat {
+    pid_t pid = 0;
+    int input = -1;
+  };
+  std::map<std::string, Chat> chats_;
   vy_test::TempDir dir_;
-  std::unique_ptr<local_service::LocalService> svc_;
 };
 
-TEST_F(ChatExampleTest, HelpPrintsEveryOptionWithItsDefaultOnStandardOutput) {
-  std::string command =
-      ChatBinary() + " --help >" + dir_.File("help.out") + " 2>" + dir_.File("help.err");
-  int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
-  std::string help = ReadOutput("help.out");
-  EXPECT_EQ("", ReadOutput("help.err"));
-  for (const char* text :
-       {"--user NAME", "--token TOKEN", "(default: demo-token)", "--app-id ID",
-        "(default: 0123456789abcdef0123456789abcdef)", "--help", "/msg PEER TEXT", "/sleep MS",
-        "/wait", "/quit", "Ctrl-C logs out"}) {
+TEST_F(ChatExampleTest, UsageBannerAndBadArgumentsEndWithTheirStatus) {
+  std::string command = ChatBinary() + " --help >" + dir_.File("help.out") + " 2>" + dir_.File("help.err");
+  ASSERT_EQ(0, std::system(command.c_str()));
+  const std::string help = Output("help.out");
+  EXPECT_EQ("", Output("help.err"));
+  for (const char* text : {"--user NAME", "--token TOKEN", "(default: demo-token)", "--app-id ID",
+                           "(default: 0123456789abcdef0123456789abcdef)", "Ctrl-C logs out"}) {
     EXPECT_THAT(help, HasSubstr(text));
   }
-  EXPECT_THAT(help, ContainsRegex("--gateway HOST:PORT +the gateway .*\\(default: [^ ]+:7080"));
-}
-
-// The banner shows on a terminal: `script` gives the chat one.
-TEST_F(ChatExampleTest, BannerOnATerminalListsEveryCommandOfTheUsage) {
+  EXPECT_THAT(help, ::testing::ContainsRegex("--gateway HOST:PORT +the gateway .*\\(default: [^ ]+:7080"));
+  // The banner shows on a terminal (`script` gives the chat one) and lists every command of
+  // the usage.
   std::ofstream(dir_.File("tty.in")) << "/quit\n";
-  std::string chat = ChatBinary() + " --gateway " + svc_->address() + ":7080 --user alice";
-  std::string command = "script -q -e -c '" + chat + "' /dev/null <" + dir_.File("tty.in") +
-                        " >" + dir_.File("tty.out") + " 2>&1";
-  ASSERT_EQ(0, std::system(command.c_str())) << ReadOutput("tty.out");
-  std::string banner = ReadOutput("tty.out");
+  std::string chat = ChatBinary() + " --gateway " + svc_.address() + ":7080 --user alice";
+  command = "script -q -e -c '" + chat + "' /dev/null <" + dir_.File("tty.in") + " >" +
+            dir_.File("tty.out") + " 2>&1";
+  ASSERT_EQ(0, std::system(command.c_str())) << Output("tty.out");
+  const std::string banner = Output("tty.out");
   ASSERT_THAT(banner, HasSubstr("[alice] * commands: "));
-  std::string help;
-  Run("--help", "", &help);
-  // The usage's command list, each command as the usage names it.
   size_t start = help.find("standard input:\n  ") + std::string("standard input:\n  ").size();
   std::stringstream commands(help.substr(start, help.find('\n', start) - start));
   int listed = 0;
-  for (std::string command; std::getline(commands, command, ',');) {
-    command.erase(0, command.find_first_not_of(' '));
-    EXPECT_THAT(banner, HasSubstr(command));
-    ++listed;
+  for (std::string name; std::getline(commands, name, ','); ++listed) {
+    EXPECT_THAT(banner, HasSubstr(name.erase(0, name.find_first_not_of(' '))));
   }
   EXPECT_GE(listed, 13);
+
+  EXPECT_EQ(2, Run("", ""));
+  EXPECT_THAT(Output("chat.out"), HasSubstr("usage: vortm-chat"));
+  EXPECT_EQ(2, Run("--user a --app-id short", ""));
+  EXPECT_EQ(1, Run("--user a --token bad", ""));
+  EXPECT_THAT(Output("chat.out"), HasSubstr("[a] * login failed, code 3\n"));
+  EXPECT_EQ(0, Run("--user a", "hello\n/msg\n"));
+  EXPECT_THAT(Output("chat.out"), HasSubstr("[a] * unknown command: hello\n[a] * usage: /msg PEER TEXT\n"));
 }
 
-TEST_F(ChatExampleTest, CtrlCLogsOutBeforeExiting) {
-  int input = -1;
-  pid_t chat = StartLoggedIn("alice", &input);
-  ASSERT_GT(chat, 0) << ReadOutput("alice.out");
-  ASSERT_EQ(0, kill(chat, SIGINT));
-  EXPECT_EQ(130, ExitStatus(chat));
-  close(input);
-  EXPECT_TRUE(svc_->WaitForCommand("alice", "Logout", 1, 5000));
-  std::string out = ReadOutput("alice.out");
-  EXPECT_THAT(out, HasSubstr("[alice] * interrupted: logging out\n"));
-  EXPECT_THAT(out, HasSubstr("[alice] * disconnected (logout)\n"));
-}
-
-TEST_F(ChatExampleTest, LoginElsewhereIsSaidAndEndsTheChat) {
-  int input = -1;
-  pid_t chat = StartLoggedIn("alice", &input);
-  ASSERT_GT(chat, 0) << ReadOutput("alice.out");
+TEST_F(ChatExampleTest, CtrlCLogsOutAndALoginElsewhereEndsTheChat) {
+  ASSERT_TRUE(Start("alice")) << Output("alice.out");
+  ASSERT_TRUE(Start("bob")) << Output("bob.out");
+  ASSERT_EQ(0, kill(chats_["alice"].pid, SIGINT));
+  EXPECT_EQ(130, ExitStatus("alice"));
+  EXPECT_TRUE(svc_.WaitForCommand("alice", "Logout", 1, 5000));
+  EXPECT_THAT(Output("alice.out"),
+              HasSubstr("[alice] * interrupted: logging out\n[alice] * disconnected (logout)\n"));
   // Once the service has read what the chat sent, its close cannot turn into a reset that
   // would discard the "ForceOffline" before it.
-  ASSERT_TRUE(svc_->WaitForCommand("alice", "KeepAlive", 1, 10000));
-  ASSERT_TRUE(svc_->Kick("alice"));
-  EXPECT_EQ(4, ExitStatus(chat));
-  close(input);
-  std::string out = ReadOutput("alice.out");
-  EXPECT_THAT(out, HasSubstr("[alice] * aborted (logged in elsewhere)\n"));
-  EXPECT_THAT(out, HasSubstr("[alice] * logged in elsewhere: this chat ends\n"));
+  ASSERT_TRUE(svc_.WaitForCommand("bob", "KeepAlive", 1, 10000));
+  ASSERT_TRUE(svc_.Kick("bob"));
+  EXPECT_EQ(4, ExitStatus("bob"));
+  EXPECT_THAT(Output("bob.out"), HasSubstr("[bob] * aborted (logged in elsewhere)\n"
+                                       "[bob] * logged in elsewhere: this chat ends\n"));
 }
 
-TEST_F(ChatExampleTest, MessageForAnOfflineUserArrivesAtHisLogin) {
-  std::string alice;
-  ASSERT_EQ(0, Run("--user alice", "/msg bob Hello while you are away\n/quit\n", &alice));
-  EXPECT_THAT(alice, HasSubstr("[alice] * logged in\n"));
-  EXPECT_THAT(alice, HasSubstr("to bob: peer offline, stored by the service\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] * disconnected (logout)\n"));
-
-  std::string bob;
-  ASSERT_EQ(0, Run("--user bob", "/sleep 200\n/msg carol not stored?\n/wait\n", &bob));
-  EXPECT_THAT(bob, HasSubstr("[bob] <- alice (offline): Hello while you are away\n"));
-  EXPECT_THAT(bob, HasSubstr("to carol: peer offline, stored by the service\n"));
-}
-
-TEST_F(ChatExampleTest, BadArgumentsAndRefusedLoginsEndWithTheirStatus) {
-  std::string out;
-  EXPECT_EQ(2, Run("", "", &out));
-  EXPECT_THAT(out, HasSubstr("usage: vortm-chat"));
-  EXPECT_EQ(2, Run("--user a --app-id short", "", &out));
-  EXPECT_EQ(1, Run("--user a --token bad", "", &out));
-  EXPECT_THAT(out, HasSubstr("[a] * login failed, code 3\n"));
-  EXPECT_EQ(0, Run("--user a", "hello\n/msg\n", &out));
-  EXPECT_THAT(out, HasSubstr("[a] * unknown command: hello\n"));
-  EXPECT_THAT(out, HasSubstr("[a] * usage: /msg PEER TEXT\n"));
-  EXPECT_THAT(out, Not(HasSubstr("message #")));
-}
-
-TEST_F(ChatExampleTest, PresenceAndAttributeCommandsPrintTheirResults) {
-  rtm_test::Client bob(*svc_, "bob");
-  ASSERT_TRUE(bob.Login());
-  vy::rtm::RtmAttribute attributes[] = {{"size", "L"}, {"color", "blue"}};
+TEST_F(ChatExampleTest, MessagesPresenceAndAttributesPrintTheirResults) {
+  ASSERT_EQ(0, Run("--user alice", "/msg bob Hello while you are away\n/attr set mood=happy x=1\n"
+                                   "/attr get alice\n/quit\n", "alice"));
+  EXPECT_THAT(Output("alice.out"), HasSubstr("to bob: peer offline, stored by the service\n"));
+  EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] attributes set: done\n"));
+  EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] attributes of alice: mood=happy x=1\n"));
+  ASSERT_TRUE(Start("bob"));
+  EXPECT_TRUE(Says("bob", "[bob] <- alice (offline): Hello while you are away\n"));
+  Client carol(svc_, "carol");
+  ASSERT_TRUE(carol.Login());
+  rtm::RtmAttribute attributes[] = {{"size", "L"}, {"color", "blue"}};
   long long id = 0;
-  ASSERT_EQ(0, bob->setLocalUserAttributes(attributes, 2, id));
-  ASSERT_TRUE(bob.log.WaitForId(rtm_test::Event::kAttributeResult, id));
-  // Bob leaves once alice has subscribed, while she waits.
-  std::thread leaver([&] {
-    if (rtm_test::Eventually(
-            [&] { return !svc_->Subscriptions(rtm_test::kAppId, "alice").empty(); }))
-      bob->logout();
-  });
-  std::string alice;
-  int status = Run("--user alice",
-                   "/status bob carol\n/attr get bob\n/sub bob\n/wait\n/sleep 1500\n/unsub bob\n"
-                   "/attr set mood=happy x=1\n/attr get alice\n/status\n/attr set novalue\n",
-                   &alice);
-  leaver.join();
-  EXPECT_EQ(0, status) << alice;
-  EXPECT_THAT(alice, HasSubstr("[alice] bob is online\n[alice] carol is offline\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] attributes of bob: color=blue size=L\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] subscription to bob: done\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] * bob is now offline\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] unsubscription from bob: done\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] attributes set: done\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] attributes of alice: mood=happy x=1\n"));
-  EXPECT_THAT(alice, HasSubstr("[alice] * usage: /status PEER..."));
+  ASSERT_EQ(0, carol->setLocalUserAttributes(attributes, 2, id));
+  ASSERT_TRUE(carol.log.WaitForId(Event::kAttributeResult, id));
+  Type("bob", "/status carol dave\n/attr get carol\n/sub carol\n/wait\n");
+  ASSERT_TRUE(Says("bob", "[bob] subscription to carol: done\n"));
+  carol->logout();
+  ASSERT_TRUE(Says("bob", "[bob] * carol is now offline\n"));
+  Type("bob", "/unsub carol\n/status\n/attr set novalue\n/quit\n");
+  EXPECT_EQ(0, Finish("bob"));
+  const std::string out = Output("bob.out");
+  for (const char* line :
+       {"[bob] carol is online\n[bob] dave is offline\n", "[bob] attributes of carol: color=blue size=L\n",
+        "[bob] unsubscription from carol: done\n",
+        "[bob] * usage: /status PEER..."}) {
+    EXPECT_THAT(out, HasSubstr(line));
+  }
 }
 
 // Bob answers the invitation he is waiting for while alice's chat calls him.
 TEST_F(ChatExampleTest, CallsAreAnsweredAcrossTwoChats) {
-  for (const char* answer : {"accept", "refuse"}) {
+  for (const std::string answer : {"accepted", "refused"}) {
     SCOPED_TRACE(answer);
-    std::string bob;
-    int bob_status = -1;
-    std::thread callee([&] {
-      bob_status = Run("--user bob", std::string("/") + answer + "\n/wait\n/quit\n", &bob, "bob");
-    });
-    for (int i = 0; i < 10000 && !svc_->IsOnline("bob"); ++i) usleep(1000);
-    std::string alice;
+    ASSERT_TRUE(Start("bob"));
+    Type("bob", answer == "accepted" ? "/accept\n/wait\n/quit\n" : "/refuse\n/wait\n/quit\n");
     EXPECT_EQ(0, Run("--user alice", "/call bob\n/wait\n/call nobody\n/wait\n/cancel\n/quit\n",
-                     &alice, "alice"));
-    callee.join();
-    EXPECT_EQ(0, bob_status);
-    EXPECT_THAT(alice, HasSubstr("[alice] call to bob: ringing\n"));
-    EXPECT_THAT(bob, HasSubstr("[bob] call from alice: ringing ()\n"));
-    if (answer[0] == 'a') {
-      EXPECT_THAT(alice, HasSubstr("[alice] call to bob: accepted ()\n"));
-      EXPECT_THAT(bob, HasSubstr("[bob] call from alice: accepted\n"));
-    } else {
-      EXPECT_THAT(alice, HasSubstr("[alice] call to bob: refused ()\n"));
-      EXPECT_THAT(bob, HasSubstr("[bob] call from alice: refused\n"));
-    }
-    EXPECT_THAT(alice, HasSubstr("[alice] call to nobody: failed, code 1\n"));
-    EXPECT_THAT(alice, HasSubstr("[alice] * cancel refused, code 3\n"));
+                     "alice"));
+    EXPECT_EQ(0, Finish("bob"));
+    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to bob: ringing\n"));
+    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to bob: " + answer + " ()\n"));
+    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to nobody: failed, code 1\n"));
+    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] * cancel refused, code 3\n"));
+    EXPECT_THAT(Output("bob.out"), HasSubstr("[bob] call from alice: ringing ()\n"));
+    EXPECT_THAT(Output("bob.out"), HasSubstr("[bob] call from alice: " + answer + "\n"));
   }
-  for (const std::string& warning : svc_->Warnings()) {
-    EXPECT_THAT(warning, Not(HasSubstr("names FromUId")));
+  for (const std::string& warning : svc_.Warnings()) {
+    EXPECT_THAT(warning, ::testing::Not(HasSubstr("names FromUId")));
   }
 }
 
 // Alice's chat joins bob's channel, hears him, lists the members, talks and leaves.
 TEST_F(ChatExampleTest, ChannelMembersTalkAndAreListed) {
-  rtm_test::Client bob(*svc_, "bob");
+  Client bob(svc_, "bob");
   ASSERT_TRUE(bob.Login());
-  rtm_test::ChannelLog bob_room;
-  vy::rtm::IChannel* room = bob->createChannel("room", &bob_room);
-  ASSERT_EQ(0, room->join());
-  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kJoinSuccess));
-  FILE* alice = Start("--user alice", "alice");
-  ASSERT_NE(nullptr, alice);
-  Type(alice, "/join room\n/wait\n");
-  ASSERT_TRUE(rtm_test::Eventually(
-      [&] { return svc_->ChannelMembers(rtm_test::kAppId, "room").size() == 2; }));
-  // Answered only after the server has passed it on: alice's later answers come after it.
-  vy::rtm::IMessage* hi = bob->createMessage("hi alice");
-  ASSERT_EQ(0, room->sendMessage(hi));
-  hi->release();
-  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kSendResult));
-  Type(alice, "/members room\n/say room hello bob\n/wait\n/leave room\n/wait\n/leave room\n");
-  std::string out;
-  EXPECT_EQ(3, Finish(alice, "alice", &out));  // the second leave is refused
-  EXPECT_THAT(out, HasSubstr("[alice] #room: joined\n"));
-  EXPECT_THAT(out, HasSubstr("[alice] #room <- bob: hi alice\n"));
+  ASSERT_TRUE(bob.Join());
+  ASSERT_TRUE(Start("alice"));
+  Type("alice", "/join room\n/wait\n");
+  ASSERT_TRUE(Says("alice", "[alice] #room: joined\n"));
+  ASSERT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, bob.room.ResultOf(bob.Say("hi alice")));
+  ASSERT_TRUE(Says("alice", "[alice] #room <- bob: hi alice\n"));
+  Type("alice", "/members room\n/say room hello bob\n/wait\n/leave room\n/wait\n/leave room\n");
+  EXPECT_EQ(3, Finish("alice"));  // the second leave is refused
+  const std::string out = Output("alice.out");
   EXPECT_THAT(out, HasSubstr("[alice] #room members: bob alice\n"));
   EXPECT_THAT(out, ::testing::ContainsRegex(R"(\[alice\] #room message #[0-9]+: sent)"));
-  EXPECT_THAT(out, HasSubstr("[alice] #room: left\n"));
-  EXPECT_THAT(out, HasSubstr("[alice] * leave room refused, code 3\n"));
-  ASSERT_TRUE(bob_room.WaitFor(rtm_test::ChannelEvent::kMessage));
-  EXPECT_EQ("hello bob", bob_room.Of(rtm_test::ChannelEvent::kMessage)[0].text);
-  EXPECT_EQ("alice", bob_room.Of(rtm_test::ChannelEvent::kMessage)[0].user);
-  room->release();
+  EXPECT_THAT(out, HasSubstr("[alice] #room: left\n[alice] * leave room refused, code 3\n"));
+  ASSERT_TRUE(bob.room.WaitFor(Event::kMessage));
+  EXPECT_EQ("hello bob", bob.room.Of(Event::kMessage)[0].text);
+  EXPECT_EQ("alice", bob.room.Of(Event::kMessage)[0].peer);
 }
 
 }  // namespace
+}  // namespace rtm_test

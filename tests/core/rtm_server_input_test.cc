@@ -1,61 +1,73 @@
-// What the service does with server commands it must not trust: commands outside a session,
-// repeated answers and reports, and fields that are missing, of the wrong JSON type or out of
-// range. End to end against the in-process local test service, with `Push` injecting the
-// commands; each injection is followed by a good message, whose arrival shows that everything
-// before it on the connection has been read.
+// What the service does with a server it must not trust, end to end against the in-process
+// local test service: commands outside a session, repeated answers and reports, fields that are
+// missing, of the wrong type or out of range (injected with `Push`, each batch followed by a
+// good message whose arrival shows that everything before it has been read), a flood, a server
+// that hangs or stops reading, and one that changes its framing. And the library never writes
+// to the app's standard output or error.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/session_wire.h"
+#include "core/x_tcp_client.h"
+#include "rtc_base/temp_dir.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {
 namespace {
 
-using local_service::Direction;
+using local_service::CloseMode;
 using local_service::FaultAction;
-using local_service::PushForm;
+using local_service::LoginMode;
+using ::testing::ElementsAre;
+using ::testing::Pair;
 
-constexpr char kMarker[] = R"({"MsgId":424242,"FromUId":"mark","MsgType":1,"MsgBody":"marker"})";
+constexpr int kReconnecting = rtm::CONNECTION_STATE_RECONNECTING;
+constexpr int kInterrupted = rtm::CONNECTION_CHANGE_REASON_INTERRUPTED;
 
-class RtmServerInputTest : public ::testing::Test {
+class RtmServerInputTest : public ServiceTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(svc_.Start(&error)) << error;
-  }
-  // Pushes the marker message to `user` (`form` as the commands before it) and waits until
-  // `client` has been handed it: every command pushed before it has then been handled.
-  bool Settle(Client& client, const std::string& user, PushForm form = PushForm::kDefault) {
+  using ServiceTest::ServiceTest;
+  // Pushes a marker message to `client` and waits until it has been handed it: every command
+  // pushed before it has then been handled.
+  bool Settle(Client& client) {
     auto markers = [&client] {
       size_t n = 0;
       for (const Event& e : client.log.Of(Event::kMessage)) n += e.text == "marker" ? 1 : 0;
       return n;
     };
-    size_t before = markers();
-    if (!svc_.Push(user, "RecvMsgFromPeer", kMarker, form)) return false;
-    return Eventually([&] { return markers() > before; });
+    const size_t before = markers();
+    return svc_.Push(client.user(), "RecvMsgFromPeer",
+                     R"({"MsgId":424242,"FromUId":"mark","MsgType":1,"MsgBody":"marker"})") &&
+           Eventually([&] { return markers() > before; });
   }
-  size_t StateCount(Client& client, int state) {
+  std::vector<std::string> Texts(Client& client) {
+    std::vector<std::string> out;
+    for (const Event& e : client.log.Of(Event::kMessage)) out.push_back(e.text);
+    return out;
+  }
+  size_t Count(Client& client, int state) {
     size_t n = 0;
     for (const auto& s : client.log.States()) n += s.first == state ? 1 : 0;
     return n;
   }
-
-  RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_{ServiceOptions()};
 };
 
 TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
   // The service's answer to "Login" is swallowed; the one the test pushes comes last.
-  svc_.AddFault({.direction = Direction::kToClient,
-                 .cmd = "Login",
-                 .action = FaultAction::kDrop,
-                 .times = 1});
+  svc_.AddFault(DropToClient("", "Login", 1));
   Client alice(svc_, "alice");
   ASSERT_EQ(0, alice->login("t", "alice"));
   // The service answers "Login" as it reads it, so once it is logged the answer is gone.
@@ -67,43 +79,33 @@ TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
                         R"({"MsgId":5,"FromUId":"eve","MsgType":1,"MsgBody":"early"})"));
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
-  ASSERT_TRUE(Settle(alice, "alice"));
-  EXPECT_EQ(0u, alice.log.Count(Event::kTokenExpired));
-  EXPECT_EQ(0u, alice.log.Count(Event::kLogout));
-  EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
-  EXPECT_EQ(0u, StateCount(alice, rtm::CONNECTION_STATE_ABORTED));
-  auto messages = alice.log.Of(Event::kMessage);
-  ASSERT_EQ(1u, messages.size());
-  EXPECT_EQ("marker", messages[0].text);
+  ASSERT_TRUE(Settle(alice));
+  EXPECT_THAT(Texts(alice), ElementsAre("marker"));
+  EXPECT_EQ(0u, alice.log.Count(Event::kTokenExpired) + alice.log.Count(Event::kLogout) +
+                    alice.log.Count(Event::kRenewResult) + Count(alice, rtm::CONNECTION_STATE_ABORTED));
 }
 
-TEST_F(RtmServerInputTest, SecondLoginAnswerDoesNotEndTheSession) {
+TEST_F(RtmServerInputTest, RepeatedAnswersAndReportsCountOnce) {
   Client alice(svc_, "alice");
   Client bob(svc_, "bob");
   ASSERT_TRUE(alice.Login());
   ASSERT_TRUE(bob.Login());
+  // A second login answer, refusing or not, does not end the session.
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
-  ASSERT_TRUE(Settle(alice, "alice"));
-  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+  ASSERT_TRUE(svc_.Push("alice", "RenewAcsToken", R"({"Code":0})"));  // for no renewal
+  ASSERT_TRUE(Settle(alice));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure) + alice.log.Count(Event::kRenewResult));
   EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
-  EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
-  // The session still stands: a send is accepted and answered.
-  long long id = alice.Send("bob", "still here");
-  ASSERT_NE(0, id);
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
-}
-
-TEST_F(RtmServerInputTest, RepeatedForceOfflineAndTokenExpiryAreReportedOnce) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login());
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(alice.Send("bob", "still here")));
+  // Token expiry and a login elsewhere are reported once however often they come.
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(svc_.Push("alice", "AcsTokenDidExpire", ""));
     ASSERT_TRUE(svc_.Push("alice", "ForceOffline", ""));
   }
-  ASSERT_TRUE(Settle(alice, "alice"));
+  ASSERT_TRUE(Settle(alice));
   EXPECT_EQ(1u, alice.log.Count(Event::kTokenExpired));
-  EXPECT_EQ(1u, StateCount(alice, rtm::CONNECTION_STATE_ABORTED));
+  EXPECT_EQ(1u, Count(alice, rtm::CONNECTION_STATE_ABORTED));
 }
 
 TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerStatusIsNoResult) {
@@ -116,7 +118,6 @@ TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerS
     int result;
   } const cases[] = {
       {"1", false, rtm::PEER_MESSAGE_ERR_OK},
-      {"2", false, rtm::PEER_MESSAGE_ERR_OK},
       {"7", true, rtm::PEER_MESSAGE_ERR_OK},
       {"-1", false, rtm::PEER_MESSAGE_ERR_OK},
       {"4294967297", false, rtm::PEER_MESSAGE_ERR_OK},
@@ -128,23 +129,16 @@ TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerS
       {nullptr, false, kNone},
   };
   // The service's own answers (peer offline) are dropped; the test pushes each form.
-  svc_.AddFault({.direction = Direction::kToClient,
-                 .user = "alice",
-                 .cmd = "MsgStatus",
-                 .action = FaultAction::kDrop,
-                 .times = static_cast<int>(std::size(cases))});
+  svc_.AddFault(DropToClient("alice", "MsgStatus", static_cast<int>(std::size(cases))));
   std::vector<long long> ids;
-  for (const Case& c : cases) {
-    ids.push_back(alice.Send("bob", "judged", c.offline));
-    ASSERT_NE(0, ids.back());
-  }
+  for (const Case& c : cases) ids.push_back(alice.Send("bob", "judged", c.offline));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", ids.size(), 5000));
   for (size_t i = 0; i < ids.size(); ++i) {
     std::string body = R"({"MsgId":)" + std::to_string(ids[i]);
     if (cases[i].status != nullptr) body += R"(,"Status":)" + std::string(cases[i].status);
     ASSERT_TRUE(svc_.Push("alice", "MsgStatus", body + "}"));
   }
-  ASSERT_TRUE(Settle(alice, "alice"));
+  ASSERT_TRUE(Settle(alice));
   for (size_t i = 0; i < ids.size(); ++i) {
     EXPECT_EQ(cases[i].result, alice.ResultOf(ids[i], 0)) << "Status " << cases[i].status;
   }
@@ -153,7 +147,7 @@ TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerS
   for (size_t i = 0; i < ids.size(); ++i) {
     if (cases[i].result == kNone) EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(ids[i]));
   }
-  ASSERT_TRUE(Settle(alice, "alice"));
+  ASSERT_TRUE(Settle(alice));
   EXPECT_EQ(ids.size(), alice.log.Count(Event::kSendResult));
 }
 
@@ -161,96 +155,61 @@ TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotA
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
   const std::string too_long(vy::kMaxMessageBytes, 'x');
-  const std::vector<std::string> bad = {
-      R"({"FromUId":"eve","MsgType":1,"MsgBody":"no id"})",
-      R"({"MsgId":"6","FromUId":"eve","MsgType":1,"MsgBody":"string id"})",
-      R"({"MsgId":-6,"FromUId":"eve","MsgType":1,"MsgBody":"negative id"})",
-      R"({"MsgId":1.5,"FromUId":"eve","MsgType":1,"MsgBody":"fraction id"})",
-      R"({"MsgId":6,"FromUId":"","MsgType":1,"MsgBody":"no sender"})",
-      R"({"MsgId":6,"FromUId":7,"MsgType":1,"MsgBody":"number sender"})",
-      R"({"MsgId":6,"FromUId":["eve"],"MsgType":1,"MsgBody":"array sender"})",
-      R"({"MsgId":6,"FromUId":"eve","MsgBody":"no type"})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":0,"MsgBody":"type 0"})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":3,"MsgBody":"type 3"})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":"1","MsgBody":"string type"})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":null})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":{"a":1}})",
-      R"({"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":")" + too_long + R"("})",
-      R"([{"MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":"array"}])",
-  };
-  for (const std::string& body : bad) ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", body));
-  ASSERT_TRUE(Settle(alice, "alice"));
-  auto messages = alice.log.Of(Event::kMessage);
-  ASSERT_EQ(1u, messages.size());
-  EXPECT_EQ("marker", messages[0].text);
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "RecvMsgFromPeerAck", 1, 5000));
-  usleep(50000);
-  size_t acks = 0;
-  for (const auto& c : svc_.Log("alice")) acks += c.cmd == "RecvMsgFromPeerAck" ? 1 : 0;
-  EXPECT_EQ(1u, acks);
-}
-
-TEST_F(RtmServerInputTest, RenewAnswersAreReportedOncePerRequest) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login("old"));
-  ASSERT_TRUE(svc_.Push("alice", "RenewAcsToken", R"({"Code":0})"));
-  ASSERT_TRUE(Settle(alice, "alice"));
-  EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
-  // The service's answer is repeated: the second copy is not reported.
-  svc_.AddFault({.direction = Direction::kToClient,
-                 .user = "alice",
-                 .cmd = "RenewAcsToken",
-                 .action = FaultAction::kDuplicate,
-                 .times = 1});
-  ASSERT_EQ(0, alice->renewToken("new"));
-  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult));
-  ASSERT_TRUE(Settle(alice, "alice"));
-  auto results = alice.log.Of(Event::kRenewResult);
-  ASSERT_EQ(1u, results.size());
-  EXPECT_EQ("new", results[0].peer);
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_OK, results[0].a);
-}
-
-TEST_F(RtmServerInputTest, ServerTimeThatIsAbsentOrNegativeReadsAsZero) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login());
+  for (const std::string& fields : std::vector<std::string>{
+           R"("FromUId":"eve","MsgType":1,"MsgBody":"no id")",
+           R"("MsgId":"6","FromUId":"eve","MsgType":1,"MsgBody":"string id")",
+           R"("MsgId":-6,"FromUId":"eve","MsgType":1,"MsgBody":"negative id")",
+           R"("MsgId":1.5,"FromUId":"eve","MsgType":1,"MsgBody":"fraction id")",
+           R"("MsgId":6,"FromUId":"","MsgType":1,"MsgBody":"no sender")",
+           R"("MsgId":6,"FromUId":7,"MsgType":1,"MsgBody":"number sender")",
+           R"("MsgId":6,"FromUId":["eve"],"MsgType":1,"MsgBody":"array sender")",
+           R"("MsgId":6,"FromUId":"eve","MsgBody":"no type")",
+           R"("MsgId":6,"FromUId":"eve","MsgType":0,"MsgBody":"type 0")",
+           R"("MsgId":6,"FromUId":"eve","MsgType":3,"MsgBody":"type 3")",
+           R"("MsgId":6,"FromUId":"eve","MsgType":"1","MsgBody":"string type")",
+           R"("MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":null)",
+           R"("MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":{"a":1})",
+           R"("MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":")" + too_long + "\"",
+       }) {
+    ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", "{" + fields + "}"));
+  }
+  ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", R"([{"MsgId":6,"FromUId":"eve","MsgType":1}])"));
+  // A server time that is absent, negative or not a number reads as zero.
   for (const char* ts : {"", R"(,"SvrTS":-5)", R"(,"SvrTS":"17")", R"(,"SvrTS":1700000000123)"}) {
     ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
                           std::string(R"({"MsgId":8,"FromUId":"eve","MsgType":1,"MsgBody":"t")") +
                               ts + "}"));
   }
-  ASSERT_TRUE(Settle(alice, "alice"));
-  auto messages = alice.log.Of(Event::kMessage);
-  ASSERT_EQ(5u, messages.size());
-  EXPECT_EQ(0, messages[0].server_time);
-  EXPECT_EQ(0, messages[1].server_time);
-  EXPECT_EQ(0, messages[2].server_time);
-  EXPECT_EQ(1700000000123LL, messages[3].server_time);
+  ASSERT_TRUE(Settle(alice));
+  std::vector<std::string> got;
+  for (const Event& e : alice.log.Of(Event::kMessage)) {
+    got.push_back(e.text + " " + std::to_string(e.server_time));
+  }
+  EXPECT_THAT(got, ElementsAre("t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
+  // Only the good messages were acknowledged; the marker's acknowledgement comes last.
+  auto acks = [&] { return Sent("alice", "RecvMsgFromPeerAck"); };
+  ASSERT_TRUE(Eventually([&] { return acks().size() > 0 && acks().back().find("424242") == 9; }));
+  EXPECT_EQ(5u, acks().size());
 }
 
 TEST_F(RtmServerInputTest, LoginAnswerOnAConnectionBeingReplacedIsDropped) {
   // The service's own answer is swallowed; the test sends a refusal and an acceptance in one
   // write. The handler logs in again from inside the refusal, so the acceptance arrives on a
   // connection that the new login is about to replace.
-  svc_.AddFault({.direction = Direction::kToClient,
-                 .cmd = "Login",
-                 .action = FaultAction::kDrop,
-                 .times = 1});
+  svc_.AddFault(DropToClient("", "Login", 1));
   Client alice(svc_, "alice");
-  std::atomic<int> relogin{-100};
-  std::atomic<int> connections_at_success{-1};
+  std::atomic<int> relogin{-100}, connections_at_success{-1};
   alice.log.SetOnEvent([&](const Event& e) {
     if (e.kind == Event::kLoginFailure) relogin = alice->login(nullptr, "alice");
     if (e.kind == Event::kLoginSuccess) connections_at_success = svc_.connections_accepted();
   });
-  clock_.Jump(1001);
   ASSERT_EQ(0, alice->login("t", "alice"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
   svc_.Coalesce("alice", 2);
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
-  ASSERT_TRUE(Settle(alice, "alice"));
+  ASSERT_TRUE(Settle(alice));
   alice.log.SetOnEvent(nullptr);
   EXPECT_EQ(0, relogin.load());
   // The success came from the new connection's own answer.
@@ -258,6 +217,204 @@ TEST_F(RtmServerInputTest, LoginAnswerOnAConnectionBeingReplacedIsDropped) {
   EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
   EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
   EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
+}
+
+// Public calls made on threads of their own, so that a call stuck behind a frozen worker fails
+// the test instead of hanging it. `release` (ending the attack) runs before the threads are
+// joined.
+class Caller {
+ public:
+  explicit Caller(std::function<void()> release) : release_(std::move(release)) {}
+  ~Caller() {
+    release_();
+    for (auto& t : threads_) t.join();
+  }
+  bool ReturnsWithin(int ms, std::function<void()> call) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    threads_.emplace_back([call, done] {
+      call();
+      done->set_value();
+    });
+    return returned.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+  }
+
+ private:
+  std::function<void()> release_;
+  std::vector<std::thread> threads_;
+};
+
+TEST_F(RtmServerInputTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResults) {
+  Client alice(svc_, "alice");
+  Client bob(svc_, "bob");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  ASSERT_TRUE(bob.Login());
+  // The clock moves only as the test says: however slowly the build works through the flood,
+  // no deadline passes behind the test's back.
+  clock_.Pause();
+  ASSERT_TRUE(svc_.StartFlood("alice", local_service::Flood{}));
+  Caller caller([&] { svc_.StopFlood("alice"); });
+  ASSERT_TRUE(Eventually([&] { return svc_.flood_packets() > 20000; }));
+  long long id = 0;
+  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { id = alice.Send("bob", "during the flood"); }));
+  size_t keepalives = Received("alice", "KeepAlive").size();
+  clock_.Jump(5000);
+  EXPECT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", keepalives + 1, 10000));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
+  const int64_t flooded = svc_.flood_packets();
+  EXPECT_TRUE(Eventually([&] { return svc_.flood_packets() > flooded; }));  // still on
+  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { alice->logout(); }));
+  EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
+}
+
+TEST_F(RtmServerInputTest, UnansweredReLoginIsDroppedAtTheLoginDeadlineAndTriedAgain) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  svc_.SetLoginMode(LoginMode::kSilentOnReLogin);
+  svc_.Close("alice", CloseMode::kFin);
+  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, kInterrupted));
+  Pass(2500);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 2, 5000));
+  svc_.SetLoginMode(LoginMode::kNormal);
+  const int accepted = svc_.connections_accepted();
+  Pass(9000);  // 11.5 s after the loss: the unanswered re-login is still waited for
+  EXPECT_EQ(accepted, svc_.connections_accepted());
+  Pass(3000);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_GT(svc_.connections_accepted(), accepted);
+  // The retries are no news to the app: it heard of the loss once.
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(rtm::CONNECTION_STATE_CONNECTING, 1),
+                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2), Pair(kReconnecting, kInterrupted),
+                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2)));
+  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
+}
+
+TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {
+  svc_.AddFault(Fault("", "Login", FaultAction::kDollarFraming, 1));
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  EXPECT_EQ('$', Received("alice", "KeepAlive").back().framing);
+  // The next server answers in '#' only.
+  svc_.AddFault(Fault("", "Login", FaultAction::kHashFraming));
+  Reconnect(alice, CloseMode::kFin);
+  EXPECT_EQ('#', Received("alice", "Login").back().framing);
+}
+
+// A server that stops reading, with a small receive buffer: what the client sends soon finds
+// the window closed and stays unacknowledged, like KeepAlives to a peer that is gone.
+local_service::Options StopsReadingOptions() {
+  local_service::Options options = ServiceOptions();
+  options.tcp_recv_buffer = 4096;
+  return options;
+}
+
+class DeadPeerTest : public RtmServerInputTest {
+ protected:
+  DeadPeerTest() : RtmServerInputTest(StopsReadingOptions()) {
+    vy::XTcpClient::SetUserTimeoutForTesting(1000);
+  }
+  ~DeadPeerTest() override { vy::XTcpClient::SetUserTimeoutForTesting(0); }
+};
+
+TEST_F(DeadPeerTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
+  svc_.SetLoginMode(LoginMode::kSilentAfterLogin);
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(alice.Login());
+  svc_.SetLoginMode(LoginMode::kNormal);
+  std::vector<long long> ids;
+  for (int i = 0; i < 12; ++i) ids.push_back(alice.Send("bob", std::string(30000, 'x')));
+  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, kInterrupted, 8000));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  Pass(11000);
+  for (long long id : ids) {
+    ASSERT_NE(0, id);
+    EXPECT_NE(-1, alice.ResultOf(id, 5000)) << id;
+  }
+  EXPECT_EQ(ids.size(), alice.log.Count(Event::kSendResult));
+}
+
+constexpr char kChildVariable[] = "VORTM_QUIET_OUTPUT_CHILD";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Login refused by the gateway, two logins, a delivered and a stored message, the log file
+// opened half-way, logouts and releases. Returns 0 when every step gave its result.
+int RunSession(const std::string& address, int port, const std::string& dir) {
+  EventLog alice_log, bob_log;
+  rtm::IRtmService* alice = createRtmService();
+  rtm::IRtmService* bob = createRtmService();
+  if (alice->initialize(kAppId, &alice_log) != 0 || bob->initialize(kAppId, &bob_log) != 0) return 10;
+  const std::string params = GatewayParams(address, port);
+  alice->setParameters(params.c_str());
+  bob->setParameters(params.c_str());
+  // The parent's gateway refuses the first login.
+  if (alice->login("t", "alice") != 0 || !alice_log.WaitFor(Event::kLoginFailure)) return 12;
+  if (alice->login("t", "alice") != 0 || !alice_log.WaitFor(Event::kLoginSuccess)) return 13;
+  if (bob->setLogFile(dir.c_str()) != 0) return 14;
+  if (bob->login("t", "bob") != 0 || !bob_log.WaitFor(Event::kLoginSuccess)) return 15;
+  rtm::SendMessageOptions stored;
+  stored.enableOfflineMessaging = true;
+  for (const char* peer : {"bob", "carol"}) {
+    rtm::IMessage* message = alice->createMessage("hello");
+    alice->sendMessageToPeer(peer, message, stored);
+    message->release();
+  }
+  if (!bob_log.WaitFor(Event::kMessage) || !alice_log.WaitFor(Event::kSendResult, 2)) return 16;
+  alice->logout();
+  bob->logout();
+  alice->release(true);
+  bob->release(true);
+  return 0;
+}
+
+// A whole session runs in a child process whose two streams go to files; both must stay
+// empty. The runtime's own lines go to the library's log once setLogFile has opened one.
+TEST(QuietOutputTest, FullSessionWritesNothingToStandardOutputOrError) {
+  if (const char* spec = getenv(kChildVariable)) {
+    std::istringstream in(spec);
+    std::string address, dir;
+    int port = 0;
+    in >> address >> port >> dir;
+    // From here on, whatever reaches the two streams came from the library.
+    fflush(stdout);
+    fflush(stderr);
+    int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(2);
+    int code = RunSession(address, port, dir);
+    fflush(stdout);
+    fflush(stderr);
+    _exit(code);
+  }
+  local_service::LocalService svc(ServiceOptions());
+  std::string error;
+  ASSERT_TRUE(svc.Start(&error)) << error;
+  svc.SetGatewayMode(local_service::GatewayMode::kCode, 7, 1);
+  vy_test::TempDir dir;
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  std::string command = std::string(kChildVariable) + "='" + svc.address() + " " +
+                        std::to_string(svc.http_port()) + " " + dir.path() + "' " + self +
+                        " --gtest_filter=QuietOutputTest.* >/dev/null 2>&1";
+  int status = system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("", ReadFile(dir.File("stdout")));
+  EXPECT_EQ("", ReadFile(dir.File("stderr")));
+  // Runtime lines from after setLogFile are in the log, at their own level.
+  std::string log = ReadFile(dir.File("vy_rtm_sdk.log"));
+  EXPECT_THAT(log, ::testing::ContainsRegex(R"(\[info\] \([0-9:]+\); \(async_http_request\.cc:[0-9]+\): )"
+                                            "HttpRequest completed successfully\n"));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("\n\n")));
 }
 
 }  // namespace

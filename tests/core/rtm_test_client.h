@@ -1,23 +1,28 @@
-// End-to-end helpers: a vy::rtm service with a recording handler, logged in against an
-// in-process local test service, and a test clock that runs with real time but can jump.
+// The end-to-end fixture: services, channels and call managers with recording handlers, logged
+// in against an in-process local test service, and a test clock that runs with real time but
+// can pause and jump.
 #ifndef TESTS_CORE_RTM_TEST_CLIENT_H_
 #define TESTS_CORE_RTM_TEST_CLIENT_H_
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <vortm/rtm_call.h>
+#include <vortm/rtm_channel.h>
 #include <vortm/rtm_service.h>
 
+#include "local_service/json_util.h"
+#include "core/rtc_tick.h"
 #include "local_service/local_service.h"
 #include "rtc_base/time_utils.h"
 
@@ -27,216 +32,84 @@ namespace rtm = vy::rtm;
 
 constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";
 
-// One callback, as recorded.
+// One callback, as recorded, of a service, a channel or a call manager.
 struct Event {
   enum Kind {
-    kState,
-    kLoginSuccess,
-    kLoginFailure,
-    kLogout,
-    kTokenExpired,
-    kRenewResult,
-    kSendResult,
-    kMessage,
-    kQueryStatus,        // list: "peer:isOnline:state"
-    kSubscription,       // subscribe and unsubscribe results
-    kSubscribedPeers,    // list: peer ids
-    kStatusChanged,      // list: "peer:isOnline:state"
-    kMemberCount,        // list: "channel:count"
-    kAttributeResult,    // text: the operation ("set", "addOrUpdate", "delete", "clear", and
-                         // "setChannel" ... for channel attributes)
-    kUserAttributes,     // peer: the user; list: "key=value"
-    kChannelAttributes,  // list: "key=value@user"; server_time: the latest update time
+    kState, kLoginSuccess, kLoginFailure, kLogout, kTokenExpired, kRenewResult,
+    kSendResult, kMessage,  // peer or channel
+    kQueryStatus, kSubscription, kSubscribedPeers, kStatusChanged,  // list: "peer:online:state"
+    kMemberCount,       // list: "channel:count"
+    kAttributeResult,   // text: the operation ("set", ..., "setChannel", ...)
+    kUserAttributes,    // peer: the user; list: "key=value"
+    kChannelAttributes, // list: "key=value@user"; server_time: the latest update
+    // Channels: a = code or count, peer = member, list = members or "key=value by user".
+    kJoinSuccess, kJoinFailure, kLeave, kMemberJoined, kMemberLeft, kMembers, kAttributesUpdated,
+    kMemberCountUpdated,
+    // Calls: peer = callee or caller, a = code, b = the invitation's state, text = response.
+    kReceivedByPeer, kLocalCanceled, kLocalFailure, kLocalAccepted, kLocalRefused,
+    kRemoteRefused, kRemoteAccepted, kRemoteReceived, kRemoteFailure, kRemoteCanceled,
   };
   Kind kind;
-  int a = 0;  // state, or error code
-  int b = 0;  // reason, message type, or a list's count as reported
+  int a = 0;  // state, code or count
+  int b = 0;  // reason, message type, a list's count as reported, or a call's state
   long long id = 0;  // message or request id
-  std::string peer;  // peer id, or renewed token
-  std::string text;
+  std::string peer, text;
   bool offline = false;
   long long server_time = 0;
   std::vector<std::string> list;
-  int64_t at_ms = 0;  // rtc::TimeMillis() when it was recorded
+  int64_t at_ms = 0;  // rtc::TimeMillis() when recorded
+  rtm::ILocalCallInvitation* local = nullptr;    // valid only inside the callback
+  rtm::IRemoteCallInvitation* remote = nullptr;  // valid only inside the callback
 };
 
-class EventLog : public rtm::IRtmServiceEventHandler {
+// Records events and lets tests wait (real time) for them. `action` runs inside every later
+// callback, on the worker thread, after the event is recorded.
+class Log {
  public:
-  // `action` runs inside every later callback, on the worker thread, after the event is
-  // recorded.
   void SetOnEvent(std::function<void(const Event&)> action) {
     std::lock_guard<std::mutex> lock(mu_);
     on_event_ = std::move(action);
   }
-
-  void onConnectionStateChanged(rtm::CONNECTION_STATE state,
-                                rtm::CONNECTION_CHANGE_REASON reason) override {
-    Event e{Event::kState};
-    e.a = state;
-    e.b = reason;
-    Add(e);
-  }
-  void onLoginSuccess() override { Add(Event{Event::kLoginSuccess}); }
-  void onLoginFailure(rtm::LOGIN_ERR_CODE code) override {
-    Event e{Event::kLoginFailure};
-    e.a = code;
-    Add(e);
-  }
-  void onLogout(rtm::LOGOUT_ERR_CODE code) override {
-    Event e{Event::kLogout};
-    e.a = code;
-    Add(e);
-  }
-  void onTokenExpired() override { Add(Event{Event::kTokenExpired}); }
-  void onRenewTokenResult(const char* token, rtm::RENEW_TOKEN_ERR_CODE code) override {
-    Event e{Event::kRenewResult};
-    e.a = code;
-    e.peer = token != nullptr ? token : "<null>";
-    Add(e);
-  }
-  void onSendMessageResult(long long id, rtm::PEER_MESSAGE_ERR_CODE code) override {
-    Event e{Event::kSendResult};
-    e.a = code;
-    e.id = id;
-    Add(e);
-  }
-  void onMessageReceivedFromPeer(const char* peer, const rtm::IMessage* message) override {
-    Event e{Event::kMessage};
-    e.peer = peer;
-    e.id = message->getMessageId();
-    e.b = message->getMessageType();
-    e.text = std::string(message->getRawMessageData(),
-                         static_cast<size_t>(message->getRawMessageLength()));
-    e.offline = message->isOfflineMessage();
-    e.server_time = message->getServerReceivedTs();
-    Add(e);
-  }
-
-  void onQueryPeersOnlineStatusResult(long long id, const rtm::PeerOnlineStatus* statuses,
-                                      int count, rtm::QUERY_PEERS_ONLINE_STATUS_ERR code) override {
-    AddStatuses(Event::kQueryStatus, id, statuses, count, code);
-  }
-  void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
-    AddStatuses(Event::kStatusChanged, 0, statuses, count, 0);
-  }
-  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
-    AddResult(Event::kSubscription, id, code);
-  }
-  void onQueryPeersBySubscriptionOptionResult(
-      long long id, const char* peers[], int count,
-      rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code) override {
-    Event e = Result(Event::kSubscribedPeers, id, code, count);
-    for (int i = 0; i < count; ++i) e.list.push_back(peers[i]);
-    Add(e);
-  }
-  void onGetChannelMemberCountResult(long long id, const rtm::ChannelMemberCount* counts, int count,
-                                     rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code) override {
-    Event e = Result(Event::kMemberCount, id, code, count);
-    for (int i = 0; i < count; ++i) {
-      e.list.push_back(std::string(counts[i].channelId) + ":" + std::to_string(counts[i].count));
-    }
-    Add(e);
-  }
-  void onSetLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "set");
-  }
-  void onAddOrUpdateLocalUserAttributesResult(long long id,
-                                              rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "addOrUpdate");
-  }
-  void onDeleteLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "delete");
-  }
-  void onClearLocalUserAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "clear");
-  }
-  void onSetChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "setChannel");
-  }
-  void onAddOrUpdateChannelAttributesResult(long long id,
-                                            rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "addOrUpdateChannel");
-  }
-  void onDeleteChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "deleteChannel");
-  }
-  void onClearChannelAttributesResult(long long id, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    AddResult(Event::kAttributeResult, id, code, "clearChannel");
-  }
-  void onGetUserAttributesResult(long long id, const char* user,
-                                 const rtm::RtmAttribute* attributes, int count,
-                                 rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    Event e = Result(Event::kUserAttributes, id, code, count);
-    e.peer = user != nullptr ? user : "<null>";
-    for (int i = 0; i < count; ++i) {
-      e.list.push_back(std::string(attributes[i].key) + "=" + attributes[i].value);
-    }
-    Add(e);
-  }
-  void onGetChannelAttributesResult(long long id, const rtm::IRtmChannelAttribute* attributes[],
-                                    int count, rtm::ATTRIBUTE_OPERATION_ERR code) override {
-    Event e = Result(Event::kChannelAttributes, id, code, count);
-    for (int i = 0; i < count; ++i) {
-      e.list.push_back(std::string(attributes[i]->getKey()) + "=" + attributes[i]->getValue() +
-                       "@" + attributes[i]->getLastUpdateUserId());
-      e.server_time = std::max(e.server_time, attributes[i]->getLastUpdateTs());
-    }
-    Add(e);
-  }
-
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
   }
-  std::vector<Event> Of(Event::Kind kind) {
+  std::vector<Event> Of(Event::Kind kind, long long id = -1) {
     std::vector<Event> out;
     for (const Event& e : Events()) {
-      if (e.kind == kind) out.push_back(e);
+      if (e.kind == kind && (id == -1 || e.id == id)) out.push_back(e);
     }
     return out;
   }
-  // (state, reason) pairs in order.
+  size_t Count(Event::Kind kind) { return Of(kind).size(); }
   std::vector<std::pair<int, int>> States() {
     std::vector<std::pair<int, int>> out;
     for (const Event& e : Of(Event::kState)) out.emplace_back(e.a, e.b);
     return out;
   }
-  size_t Count(Event::Kind kind) { return Of(kind).size(); }
-  // Waits (real time) until `count` events of `kind` were recorded.
-  bool WaitFor(Event::Kind kind, size_t count = 1, int timeout_ms = 10000) {
+  bool Wait(const std::function<bool(const std::vector<Event>&)>& done, int timeout_ms = 10000) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done(events_); });
+  }
+  bool WaitFor(Event::Kind kind, size_t count = 1, int timeout_ms = 10000) {
+    return Wait([&](const std::vector<Event>& events) {
       size_t n = 0;
-      for (const Event& e : events_) n += e.kind == kind ? 1 : 0;
+      for (const Event& e : events) n += e.kind == kind ? 1 : 0;
       return n >= count;
-    });
+    }, timeout_ms);
   }
   bool WaitForState(int state, int reason, int timeout_ms = 10000) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-      for (const Event& e : events_) {
+    return Wait([&](const std::vector<Event>& events) {
+      for (const Event& e : events) {
         if (e.kind == Event::kState && e.a == state && e.b == reason) return true;
       }
       return false;
-    });
+    }, timeout_ms);
   }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.clear();
-  }
-  // The events of `kind` reporting request `id`.
-  std::vector<Event> OfId(Event::Kind kind, long long id) {
-    std::vector<Event> out;
-    for (const Event& e : Of(kind)) {
-      if (e.id == id) out.push_back(e);
-    }
-    return out;
-  }
-  // Waits (real time) for the first report of request `id`.
-  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr, int timeout_ms = 10000) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-      for (const Event& e : events_) {
+  // Waits for the first report of request `id`.
+  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr) {
+    return Wait([&](const std::vector<Event>& events) {
+      for (const Event& e : events) {
         if (e.kind != kind || e.id != id) continue;
         if (out != nullptr) *out = e;
         return true;
@@ -244,29 +117,22 @@ class EventLog : public rtm::IRtmServiceEventHandler {
       return false;
     });
   }
+  // The send result reported for message `id`, waiting for it; -1 when none came.
+  int ResultOf(long long id, int timeout_ms = 10000) {
+    Event e;
+    return Wait([&](const std::vector<Event>& events) {
+      for (const Event& r : events) {
+        if (r.kind == Event::kSendResult && r.id == id) return (e = r), true;
+      }
+      return false;
+    }, timeout_ms) ? e.a : -1;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
+  }
 
- private:
-  static Event Result(Event::Kind kind, long long id, int code, int count = 0) {
-    Event e{kind};
-    e.id = id;
-    e.a = code;
-    e.b = count;
-    return e;
-  }
-  void AddResult(Event::Kind kind, long long id, int code, const char* text = "") {
-    Event e = Result(kind, id, code);
-    e.text = text;
-    Add(e);
-  }
-  void AddStatuses(Event::Kind kind, long long id, const rtm::PeerOnlineStatus* statuses, int count,
-                   int code) {
-    Event e = Result(kind, id, code, count);
-    for (int i = 0; i < count; ++i) {
-      e.list.push_back(std::string(statuses[i].peerId) + ":" + (statuses[i].isOnline ? "1" : "0") +
-                       ":" + std::to_string(statuses[i].state));
-    }
-    Add(e);
-  }
+ protected:
   void Add(Event e) {
     e.at_ms = rtc::TimeMillis();
     std::function<void(const Event&)> action;
@@ -278,10 +144,179 @@ class EventLog : public rtm::IRtmServiceEventHandler {
     cv_.notify_all();
     if (action) action(e);
   }
+  void Add(Event::Kind kind, long long id, int a, int b = 0, const std::string& text = "") {
+    Event e{kind, a, b, id};
+    e.text = text;
+    Add(e);
+  }
+  template <class T, class F>
+  void AddList(Event::Kind kind, long long id, int code, const T* items, int count, F text) {
+    Event e{kind, code, count, id};
+    for (int i = 0; i < count; ++i) e.list.push_back(text(items[i]));
+    Add(e);
+  }
+
+ private:
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<Event> events_;
   std::function<void(const Event&)> on_event_;
+};
+
+inline std::string StatusText(const rtm::PeerOnlineStatus& s) {
+  return std::string(s.peerId) + ":" + (s.isOnline ? "1" : "0") + ":" + std::to_string(s.state);
+}
+
+class EventLog : public Log, public rtm::IRtmServiceEventHandler {
+ public:
+  using Code = rtm::ATTRIBUTE_OPERATION_ERR;
+  void onConnectionStateChanged(rtm::CONNECTION_STATE s, rtm::CONNECTION_CHANGE_REASON r) override {
+    Add(Event::kState, 0, s, r);
+  }
+  void onLoginSuccess() override { Add(Event::kLoginSuccess, 0, 0); }
+  void onLoginFailure(rtm::LOGIN_ERR_CODE code) override { Add(Event::kLoginFailure, 0, code); }
+  void onLogout(rtm::LOGOUT_ERR_CODE code) override { Add(Event::kLogout, 0, code); }
+  void onTokenExpired() override { Add(Event::kTokenExpired, 0, 0); }
+  void onRenewTokenResult(const char* token, rtm::RENEW_TOKEN_ERR_CODE code) override {
+    Event e{Event::kRenewResult, code};
+    e.peer = token != nullptr ? token : "<null>";
+    Add(e);
+  }
+  void onSendMessageResult(long long id, rtm::PEER_MESSAGE_ERR_CODE code) override {
+    Add(Event::kSendResult, id, code);
+  }
+  void onMessageReceivedFromPeer(const char* peer, const rtm::IMessage* message) override {
+    Event e{Event::kMessage, 0, message->getMessageType(), message->getMessageId(), peer};
+    e.text.assign(message->getRawMessageData(), static_cast<size_t>(message->getRawMessageLength()));
+    e.offline = message->isOfflineMessage();
+    e.server_time = message->getServerReceivedTs();
+    Add(e);
+  }
+  void onQueryPeersOnlineStatusResult(long long id, const rtm::PeerOnlineStatus* statuses,
+                                      int count, rtm::QUERY_PEERS_ONLINE_STATUS_ERR code) override {
+    AddList(Event::kQueryStatus, id, code, statuses, count, StatusText);
+  }
+  void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
+    AddList(Event::kStatusChanged, 0, 0, statuses, count, StatusText);
+  }
+  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
+    Add(Event::kSubscription, id, code);
+  }
+  void onQueryPeersBySubscriptionOptionResult(
+      long long id, const char* peers[], int count,
+      rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code) override {
+    AddList(Event::kSubscribedPeers, id, code, peers, count, [](const char* p) { return p; });
+  }
+  void onGetChannelMemberCountResult(long long id, const rtm::ChannelMemberCount* counts, int count,
+                                     rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code) override {
+    AddList(Event::kMemberCount, id, code, counts, count, [](const rtm::ChannelMemberCount& c) {
+      return std::string(c.channelId) + ":" + std::to_string(c.count);
+    });
+  }
+  void onSetLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "set"); }
+  void onAddOrUpdateLocalUserAttributesResult(long long id, Code c) override {
+    Write(id, c, "addOrUpdate");
+  }
+  void onDeleteLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "delete"); }
+  void onClearLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "clear"); }
+  void onSetChannelAttributesResult(long long id, Code c) override { Write(id, c, "setChannel"); }
+  void onAddOrUpdateChannelAttributesResult(long long id, Code c) override {
+    Write(id, c, "addOrUpdateChannel");
+  }
+  void onDeleteChannelAttributesResult(long long id, Code c) override {
+    Write(id, c, "deleteChannel");
+  }
+  void onClearChannelAttributesResult(long long id, Code c) override {
+    Write(id, c, "clearChannel");
+  }
+  void onGetUserAttributesResult(long long id, const char* user, const rtm::RtmAttribute* list,
+                                 int count, Code code) override {
+    Event e{Event::kUserAttributes, code, count, id, user != nullptr ? user : "<null>"};
+    for (int i = 0; i < count; ++i) e.list.push_back(std::string(list[i].key) + "=" + list[i].value);
+    Add(e);
+  }
+  void onGetChannelAttributesResult(long long id, const rtm::IRtmChannelAttribute* list[],
+                                    int count, Code code) override {
+    Event e{Event::kChannelAttributes, code, count, id};
+    for (int i = 0; i < count; ++i) {
+      e.list.push_back(std::string(list[i]->getKey()) + "=" + list[i]->getValue() + "@" +
+                       list[i]->getLastUpdateUserId());
+      e.server_time = std::max(e.server_time, list[i]->getLastUpdateTs());
+    }
+    Add(e);
+  }
+
+ private:
+  void Write(long long id, Code code, const char* op) { Add(Event::kAttributeResult, id, code, 0, op); }
+};
+
+class ChannelLog : public Log, public rtm::IChannelEventHandler {
+ public:
+  void onJoinSuccess() override { Add(Event::kJoinSuccess, 0, 0); }
+  void onJoinFailure(rtm::JOIN_CHANNEL_ERR code) override { Add(Event::kJoinFailure, 0, code); }
+  void onLeave(rtm::LEAVE_CHANNEL_ERR code) override { Add(Event::kLeave, 0, code); }
+  void onMessageReceived(const char* user, const rtm::IMessage* message) override {
+    Event e{Event::kMessage, message->getMessageType(), 0, message->getMessageId(), user};
+    e.text.assign(message->getRawMessageData(), static_cast<size_t>(message->getRawMessageLength()));
+    Add(e);
+  }
+  void onSendMessageResult(long long id, rtm::CHANNEL_MESSAGE_ERR_CODE code) override {
+    Add(Event::kSendResult, id, code);
+  }
+  void onMemberJoined(rtm::IChannelMember* m) override { Member(Event::kMemberJoined, m); }
+  void onMemberLeft(rtm::IChannelMember* m) override { Member(Event::kMemberLeft, m); }
+  void onGetMembers(rtm::IChannelMember** members, int count, rtm::GET_MEMBERS_ERR code) override {
+    AddList(Event::kMembers, 0, code, members, count,
+            [](rtm::IChannelMember* m) { return m->getUserId(); });
+  }
+  void onAttributesUpdated(const rtm::IRtmChannelAttribute* list[], int count) override {
+    AddList(Event::kAttributesUpdated, 0, list == nullptr ? -1 : count, list, count,
+            [](const rtm::IRtmChannelAttribute* a) {
+              return std::string(a->getKey()) + "=" + a->getValue() + " by " +
+                     a->getLastUpdateUserId();
+            });
+  }
+  void onMemberCountUpdated(int count) override { Add(Event::kMemberCountUpdated, 0, count); }
+
+ private:
+  void Member(Event::Kind kind, rtm::IChannelMember* m) {
+    Event e{kind, 0, 0, 0, m->getUserId(), m->getChannelId()};
+    Add(e);
+  }
+};
+
+class CallLog : public Log, public rtm::IRtmCallEventHandler {
+ public:
+  using L = rtm::ILocalCallInvitation;
+  using R = rtm::IRemoteCallInvitation;
+  void onLocalInvitationReceivedByPeer(L* i) override { Local(Event::kReceivedByPeer, i); }
+  void onLocalInvitationCanceled(L* i) override { Local(Event::kLocalCanceled, i); }
+  void onLocalInvitationFailure(L* i, rtm::LOCAL_INVITATION_ERR_CODE code) override {
+    Local(Event::kLocalFailure, i, code);
+  }
+  void onLocalInvitationAccepted(L* i, const char* r) override { Local(Event::kLocalAccepted, i, 0, r); }
+  void onLocalInvitationRefused(L* i, const char* r) override { Local(Event::kLocalRefused, i, 0, r); }
+  void onRemoteInvitationRefused(R* i) override { Remote(Event::kRemoteRefused, i); }
+  void onRemoteInvitationAccepted(R* i) override { Remote(Event::kRemoteAccepted, i); }
+  void onRemoteInvitationReceived(R* i) override {
+    Remote(Event::kRemoteReceived, i, 0, i->getContent());
+  }
+  void onRemoteInvitationFailure(R* i, rtm::REMOTE_INVITATION_ERR_CODE code) override {
+    Remote(Event::kRemoteFailure, i, code);
+  }
+  void onRemoteInvitationCanceled(R* i) override { Remote(Event::kRemoteCanceled, i); }
+
+ private:
+  void Local(Event::Kind kind, L* i, int code = 0, const char* text = "") {
+    Event e{kind, code, i->getState(), 0, i->getCalleeId(), text};
+    e.local = i;
+    Add(e);
+  }
+  void Remote(Event::Kind kind, R* i, int code = 0, const char* text = "") {
+    Event e{kind, code, i->getState(), 0, i->getCallerId(), text};
+    e.remote = i;
+    Add(e);
+  }
 };
 
 // The setParameters text that points a service at the gateway on `address`:`port`.
@@ -299,13 +334,16 @@ inline rtm::IRtmService* NewService(const local_service::LocalService& svc, Even
   return service;
 }
 
-// A service initialised with the test app id and pointed at `svc`.
+// A service of its own user, pointed at `svc`, with a channel "room" and a call manager made
+// on first use.
 class Client {
  public:
-  explicit Client(const local_service::LocalService& svc, std::string user)
+  Client(const local_service::LocalService& svc, std::string user)
       : user_(std::move(user)), service_(NewService(svc, &log)) {}
   ~Client() {
-    if (service_ != nullptr) service_->release(true);
+    if (channel != nullptr) channel->release();
+    if (calls_manager != nullptr) calls_manager->release();
+    service_->release(true);
   }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -317,11 +355,10 @@ class Client {
   // Logs in and waits for onLoginSuccess.
   bool Login(const char* token = "tok") {
     size_t before = log.Count(Event::kLoginSuccess);
-    if (service_->login(token, user_.c_str()) != 0) return false;
-    return log.WaitFor(Event::kLoginSuccess, before + 1);
+    return service_->login(token, user_.c_str()) == 0 &&
+           log.WaitFor(Event::kLoginSuccess, before + 1);
   }
-
-  // Sends `text` and returns its message id (0 when refused).
+  // Sends `text` to `peer`; its message id, or 0 when refused.
   long long Send(const std::string& peer, const std::string& text, bool offline = false) {
     rtm::IMessage* message = service_->createMessage(text.c_str());
     if (message == nullptr) return 0;
@@ -332,29 +369,99 @@ class Client {
     message->release();
     return result == 0 ? id : 0;
   }
+  int ResultOf(long long id, int timeout_ms = 10000) { return log.ResultOf(id, timeout_ms); }
 
-  // The result reported for message `id`, waiting for it; -1 when none came.
-  int ResultOf(long long id, int timeout_ms = 10000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (true) {
-      for (const Event& e : log.Of(Event::kSendResult)) {
-        if (e.id == id) return e.a;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return -1;
-      usleep(1000);
-    }
+  // The channel "room" (made on first use) joined; waits for the answer.
+  bool Join() {
+    if (channel == nullptr) channel = service_->createChannel("room", &room);
+    size_t before = room.Count(Event::kJoinSuccess);
+    return channel->join() == 0 && room.WaitFor(Event::kJoinSuccess, before + 1);
   }
+  // Says `text` in the room; its message id, or 0 when refused (the code in `result`).
+  long long Say(const std::string& text, int* result = nullptr) {
+    rtm::IMessage* message = service_->createMessage(text.c_str());
+    long long id = message->getMessageId();
+    int code = channel->sendMessage(message);
+    message->release();
+    if (result != nullptr) *result = code;
+    return code == 0 ? id : 0;
+  }
+  // The call manager, made on first use.
+  rtm::IRtmCallManager* Calls() {
+    if (calls_manager == nullptr) calls_manager = service_->getRtmCallManager(&calls);
+    return calls_manager;
+  }
+  // A new invitation to `callee`, sent and kept until the client goes; sendLocalInvitation's
+  // result.
+  int Invite(const std::string& callee, const std::string& content = "") {
+    invitation = Calls()->createLocalCallInvitation(callee.c_str());
+    invitation->setContent(content.c_str());
+    invitations_.emplace_back(invitation, [](rtm::ILocalCallInvitation* i) { i->release(); });
+    return Calls()->sendLocalInvitation(invitation);
+  }
+  size_t invitations() const { return invitations_.size(); }
 
   EventLog log;
+  ChannelLog room;
+  CallLog calls;
+  rtm::IChannel* channel = nullptr;
+  rtm::IRtmCallManager* calls_manager = nullptr;
+  rtm::ILocalCallInvitation* invitation = nullptr;  // the last one made
 
  private:
   std::string user_;
   rtm::IRtmService* service_ = nullptr;
+  std::vector<std::shared_ptr<rtm::ILocalCallInvitation>> invitations_;
 };
 
-// A test clock that follows real time (a thread advances it every millisecond) and can jump
-// ahead, so that 10 s time-outs pass at once. One clock serves the whole test program and is
-// never removed, so that the worker thread, which outlives every test, never sees time go
+// Gives up the processor for about a millisecond between two looks at a condition.
+inline void PollInterval() {
+  static std::mutex mu;
+  static std::condition_variable never;
+  std::unique_lock<std::mutex> lock(mu);
+  never.wait_for(lock, std::chrono::milliseconds(1));
+}
+
+// Polls `done` for up to `timeout_ms` of real time.
+inline bool Eventually(const std::function<bool()>& done, int timeout_ms = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    PollInterval();
+  }
+  return true;
+}
+
+// Counts the worker's passes: every pass ends with the tick registry's.
+class PassCounter : public vy::RtcTick {
+ public:
+  static PassCounter& Instance() {
+    static PassCounter* counter = new PassCounter();
+    return *counter;
+  }
+  // Returns once the worker has run a whole pass that began after the call, so that it has
+  // seen the clock as it is now and made the callbacks that time was due for.
+  void AwaitFreshPass() {
+    static rtm::IRtmService* idle = createRtmService();
+    const int64_t start = passes_.load();
+    // The first pass to end may have begun before; the one after it did not. Each call wakes
+    // the worker for one more.
+    Eventually([&] {
+      idle->removeEventHandler(nullptr);
+      return passes_.load() >= start + 2;
+    });
+  }
+
+ private:
+  PassCounter() { vy::MThreadTick::Inst()->RegisteRtcTick(this, this); }
+  void OnTick() override { passes_.fetch_add(1); }
+  void OnTickUnAttach() override {}
+  std::atomic<int64_t> passes_{0};
+};
+
+// A test clock that follows real time (a thread advances it every millisecond) and can pause
+// and jump, so that 10 s time-outs pass at once. One clock serves the whole test program and
+// is never removed, so that the worker thread, which outlives every test, never sees time go
 // back. Take it before the first service is created.
 class RunningFakeClock {
  public:
@@ -363,13 +470,12 @@ class RunningFakeClock {
     clock->Resume();
     return *clock;
   }
-
   RunningFakeClock() {
     clock_.SetTimeMillis(rtc::SystemTimeMillis());
     rtc::SetClockForTesting(&clock_);
     ticker_ = std::thread([this] {
       while (!stop_.load()) {
-        usleep(1000);
+        PollInterval();
         if (!paused_.load()) clock_.AdvanceTime(1);
       }
     });
@@ -380,8 +486,8 @@ class RunningFakeClock {
     ticker_.join();
   }
   void Jump(int64_t ms) { clock_.AdvanceTime(ms); }
-  // While paused the clock moves only by jumps. The worker then runs no pass of its own, but
-  // still answers calls.
+  // While paused the clock moves only by jumps: the worker runs no timed pass of its own, but
+  // still answers calls and reads the network.
   void Pause() { paused_.store(true); }
   void Resume() { paused_.store(false); }
 
@@ -399,8 +505,32 @@ inline local_service::Options ServiceOptions() {
   return options;
 }
 
-// A test against a local service of its own, with the program's test clock (taken before the
-// first service) running again at its end.
+
+// A fault rule of the local service: `action` on `cmd` (every command when empty) to or from
+// `user` (everyone when empty), `times` times or for ever.
+inline local_service::FaultRule Fault(const std::string& user, const std::string& cmd,
+                                      local_service::FaultAction action =
+                                          local_service::FaultAction::kDrop,
+                                      int times = -1, int64_t value = 0,
+                                      local_service::Direction direction =
+                                          local_service::Direction::kToClient) {
+  local_service::FaultRule rule;
+  rule.direction = direction;
+  rule.user = user;
+  rule.cmd = cmd;
+  rule.action = action;
+  rule.value = value;
+  rule.times = times;
+  return rule;
+}
+// Drops what the service sends `user` (`cmd`, or everything), `times` times or for ever.
+inline local_service::FaultRule DropToClient(const std::string& user, const std::string& cmd,
+                                             int times = -1) {
+  return Fault(user, cmd, local_service::FaultAction::kDrop, times);
+}
+
+// A test against a local service of its own, with the program's test clock running again at
+// its end.
 class ServiceTest : public ::testing::Test {
  protected:
   explicit ServiceTest(local_service::Options options = ServiceOptions())
@@ -415,8 +545,22 @@ class ServiceTest : public ::testing::Test {
   std::vector<local_service::ReceivedCommand> Received(const std::string& user,
                                                        const std::string& cmd) {
     std::vector<local_service::ReceivedCommand> out;
-    for (const auto& c : svc_.LogAll()) {
-      if (c.cmd == cmd && (user.empty() || c.user == user)) out.push_back(c);
+    for (const auto& c : user.empty() ? svc_.LogAll() : svc_.Log(user)) {
+      if (c.cmd == cmd) out.push_back(c);
+    }
+    return out;
+  }
+  // The `field` of every `cmd` that `user` sent, in order; the whole body when `field` is null.
+  std::vector<std::string> Sent(const std::string& user, const std::string& cmd,
+                                const char* field = nullptr) {
+    std::vector<std::string> out;
+    for (const auto& c : Received(user, cmd)) {
+      rapidjson::Document doc;
+      if (field == nullptr) {
+        out.push_back(c.content);
+      } else if (local_service::ParseJsonObject(c.content, &doc)) {
+        out.push_back(local_service::GetString(doc, field).value_or("<absent>"));
+      }
     }
     return out;
   }
@@ -426,12 +570,22 @@ class ServiceTest : public ::testing::Test {
   bool LogInAndSettle(Client& client) {
     return client.Login() && svc_.WaitForCommand(client.user(), "KeepAlive", 1, 5000);
   }
-  // Advances the test clock in steps, so that every deadline on the way gets its own pass.
-  void Pass(int64_t ms, int64_t step = 500) {
-    for (int64_t done = 0; done < ms; done += step) {
-      clock_.Jump(step);
-      usleep(3000);
+  // Advances the test clock in steps, each once the worker has run the pass the last one
+  // started, so that every deadline on the way gets its own pass; stops early once `until`.
+  void Pass(int64_t ms, const std::function<bool()>& until = nullptr) {
+    for (int64_t done = 0; done < ms && !(until && until()); done += 500) {
+      clock_.Jump(500);
+      PassCounter::Instance().AwaitFreshPass();
     }
+  }
+  // Drops `client`'s connection and waits for its own login on a new one.
+  void Reconnect(Client& client, local_service::CloseMode mode = local_service::CloseMode::kRst) {
+    const size_t logins = client.log.Count(Event::kLoginSuccess);
+    const size_t states = client.log.Count(Event::kState);
+    ASSERT_TRUE(svc_.Close(client.user(), mode));
+    ASSERT_TRUE(client.log.WaitFor(Event::kState, states + 1));  // reconnecting
+    Pass(2500);  // the next login is due 2 s after the loss
+    ASSERT_TRUE(client.log.WaitFor(Event::kLoginSuccess, logins + 1));
   }
 
   RunningFakeClock& clock_ = RunningFakeClock::Instance();
@@ -443,35 +597,16 @@ class IdList {
  public:
   explicit IdList(int n, const std::string& prefix = "p") {
     for (int i = 0; i < n; ++i) names_.push_back(prefix + std::to_string(i));
-    Refresh();
+    for (const std::string& name : names_) pointers_.push_back(name.c_str());
   }
-  void Set(int i, const std::string& name) {
-    names_[static_cast<size_t>(i)] = name;
-    Refresh();
-  }
+  void Set(int i, const char* name) { pointers_[static_cast<size_t>(i)] = name; }
   const char** data() { return pointers_.data(); }
   int size() const { return static_cast<int>(names_.size()); }
 
  private:
-  void Refresh() {
-    pointers_.clear();
-    for (const std::string& name : names_) pointers_.push_back(name.c_str());
-  }
   std::vector<std::string> names_;
   std::vector<const char*> pointers_;
 };
-
-// Drops what the service sends `user` (`cmd`, or everything), `times` times or for ever.
-inline local_service::FaultRule DropToClient(const std::string& user, const std::string& cmd,
-                                             int times = -1) {
-  local_service::FaultRule rule;
-  rule.direction = local_service::Direction::kToClient;
-  rule.user = user;
-  rule.cmd = cmd;
-  rule.action = local_service::FaultAction::kDrop;
-  rule.times = times;
-  return rule;
-}
 
 // Requests guarded by one limiter: `call(n)` makes the group's n-th request (so a group may
 // mix operations); `allowed` pass per window of `window_ms`, the rest are refused with `refusal`.
@@ -500,16 +635,6 @@ inline void ExpectLimiterWindows(RunningFakeClock& clock, const std::vector<Limi
     EXPECT_EQ(0, group.call(n++));
     clock.Resume();
   }
-}
-
-// Polls `done` for up to `timeout_ms` of real time.
-inline bool Eventually(const std::function<bool()>& done, int timeout_ms = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    usleep(1000);
-  }
-  return true;
 }
 
 }  // namespace rtm_test

@@ -1,0 +1,1051 @@
+// Peer and channel messages, presence, attributes and call invitations between real clients
+// through the in-process local test service: round trips, the checks and limits in front of
+// them, and one result for every request whatever the server answers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/vy_channel_attribute.h"
+#include "rtm_test_client.h"
+
+namespace rtm_test {
+namespace {
+
+using local_service::CloseMode;
+using local_service::FaultAction;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+// Channel attributes as the app builds them for a write, with `nulls` null entries after.
+class Attributes {
+ public:
+  using KeyValues = std::vector<std::pair<std::string, std::string>>;
+  Attributes(std::initializer_list<KeyValues::value_type> kv, int nulls = 0)
+      : Attributes(KeyValues(kv), nulls) {}
+  Attributes(const KeyValues& kv, int nulls) {
+    for (const auto& [key, value] : kv) {
+      owned_.emplace_back(new vy::VyRtmChannelAttribute());
+      owned_.back()->setKey(key.c_str());
+      owned_.back()->setValue(value.c_str());
+      list_.push_back(owned_.back().get());
+    }
+    list_.resize(list_.size() + static_cast<size_t>(nulls), nullptr);
+  }
+  const rtm::IRtmChannelAttribute** data() { return list_.data(); }
+
+ private:
+  std::vector<vy::ChannelAttributePtr> owned_;
+  std::vector<const rtm::IRtmChannelAttribute*> list_;
+};
+
+class RtmMessagingTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    alice_.emplace(svc_, "alice");
+    bob_.emplace(svc_, "bob");
+    ASSERT_TRUE(alice_->Login());
+    ASSERT_TRUE(bob_->Login());
+  }
+  void TearDown() override {
+    ServiceTest::TearDown();
+    EXPECT_THAT(svc_.Warnings(), IsEmpty());
+  }
+  // A request answered by the service: once its result is in, every command the service sent
+  // before its reply has been handled.
+  void RoundTrip(Client& client) {
+    long long id = 0;
+    ASSERT_EQ(0, client->getUserAttributes("nobody", id));
+    ASSERT_TRUE(client.log.WaitForId(Event::kUserAttributes, id));
+  }
+  // Waits for request `id`'s result of `kind`; its code, or -1.
+  static int Code(Client& client, Event::Kind kind, long long id, Event* e = nullptr) {
+    Event found;
+    return client.log.WaitForId(kind, id, &found) ? ((e ? *e = found : found), found.a) : -1;
+  }
+
+  std::optional<Client> alice_, bob_;
+};
+
+TEST_F(RtmMessagingTest, PeerMessageIsDeliveredAcknowledgedAfterItsHandlersAndReported) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  // A reply sent from inside the handler reaches the service before the ack only if the ack
+  // is queued after the handlers return.
+  bob.log.SetOnEvent([&bob](const Event& e) {
+    if (e.kind == Event::kMessage && e.text == "hello bob") bob.Send("alice", "reply");
+  });
+  long long id = alice.Send("bob", "hello bob");
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
+  ASSERT_TRUE(bob.log.WaitFor(Event::kMessage));
+  bob.log.SetOnEvent(nullptr);
+  Event m = bob.log.Of(Event::kMessage)[0];
+  EXPECT_EQ(std::make_tuple(std::string("alice"), std::string("hello bob"), id, 1, false),
+            std::make_tuple(m.peer, m.text, m.id, m.b, m.offline));
+  EXPECT_NE(0, m.server_time);
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) +
+                R"(,"FromUId":"alice","ToUId":"bob","MsgType":1,"MsgBody":"hello bob"})",
+            Sent("alice", "SendMsgToPeer")[0]);
+  std::vector<std::string> order;
+  for (const auto& c : svc_.Log("bob")) {
+    if (c.cmd == "SendMsgToPeer" || c.cmd == "RecvMsgFromPeerAck") order.push_back(c.cmd);
+  }
+  EXPECT_THAT(order, ElementsAre("SendMsgToPeer", "RecvMsgFromPeerAck"));
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":"alice"})",
+            Sent("bob", "RecvMsgFromPeerAck")[0]);
+
+  // A raw message keeps its bytes up to the first zero, and its type.
+  const unsigned char bytes[] = {'r', 'a', 'w', 0, 'x'};
+  rtm::IMessage* raw = alice->createMessage(bytes, 5, "ignored");
+  EXPECT_EQ(0, alice->sendMessageToPeer("bob", raw));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(raw->getMessageId()));
+  ASSERT_TRUE(bob.log.WaitFor(Event::kMessage, 2));
+  EXPECT_EQ("raw", bob.log.Of(Event::kMessage)[1].text);
+  EXPECT_EQ(rtm::MESSAGE_TYPE_RAW, bob.log.Of(Event::kMessage)[1].b);
+  raw->release();
+}
+
+TEST_F(RtmMessagingTest, SendChecksRefuseInOrderAndReportThroughTheHandler) {
+  EventLog raw_log;
+  rtm::IRtmService* raw = createRtmService();
+  raw->addEventHandler(&raw_log);
+  rtm::IMessage* message = raw->createMessage("hi");
+  EXPECT_EQ(-1, raw->sendMessageToPeer("bob", message));
+  raw->release(true);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_NOT_INITIALIZED, raw_log.ResultOf(message->getMessageId(), 0));
+
+  Client carol(svc_, "carol");
+  EXPECT_EQ(-1, carol->sendMessageToPeer("bob", message));
+  Client& alice = *alice_;
+  rtm::IMessage* empty = alice->createMessage();
+  for (const char* peer : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(-1, alice->sendMessageToPeer(peer, message));
+  }
+  EXPECT_EQ(-1, alice->sendMessageToPeer("bob", empty));
+  EXPECT_EQ(-1, alice->sendMessageToPeer("bob", nullptr));  // no callback
+  EXPECT_EQ(0, alice.Send("bob", std::string(32768, 'y')));
+  long long largest = alice.Send("bob", std::string(32767, 'x'));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(largest));
+  std::vector<int> codes;
+  for (const Event& e : alice.log.Of(Event::kSendResult)) codes.push_back(e.a);
+  EXPECT_THAT(codes, ElementsAre(rtm::PEER_MESSAGE_ERR_INVALID_USERID,
+                                 rtm::PEER_MESSAGE_ERR_INVALID_USERID,
+                                 rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE,
+                                 rtm::PEER_MESSAGE_ERR_INVALID_MESSAGE, rtm::PEER_MESSAGE_ERR_OK));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, carol.ResultOf(message->getMessageId(), 0));
+  EXPECT_EQ(32767u, bob_->log.Of(Event::kMessage).at(0).text.size());
+  // Factories refuse empty input and give increasing ids.
+  const unsigned char bytes[] = {'a', 0, 'b'};
+  EXPECT_EQ(nullptr, alice->createMessage(""));
+  EXPECT_EQ(nullptr, alice->createMessage(bytes, 0));
+  EXPECT_EQ(nullptr, alice->createMessage(nullptr, 3));
+  EXPECT_LT(message->getMessageId(), empty->getMessageId());
+  message->release();
+  empty->release();
+}
+
+TEST_F(RtmMessagingTest, OfflinePeerGives3OrWithStorage4AndStoredMessagesArriveInOrder) {
+  Client& alice = *alice_;
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE, alice.ResultOf(alice.Send("carol", "lost")));
+  std::vector<long long> ids;
+  for (const char* text : {"one", "two", "three"}) {
+    ids.push_back(alice.Send("carol", text, /*offline=*/true));
+    EXPECT_EQ(rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER, alice.ResultOf(ids.back()));
+  }
+  Client carol(svc_, "carol");
+  ASSERT_TRUE(carol.Login());
+  ASSERT_TRUE(carol.log.WaitFor(Event::kMessage, 3));
+  std::vector<std::string> got;
+  for (const Event& m : carol.log.Of(Event::kMessage)) {
+    got.push_back(m.text + (m.offline ? " offline " : " live ") + m.peer + " " +
+                  std::to_string(m.id) + " " + std::to_string(m.server_time));
+  }
+  auto expected = [&](int i, const char* text) {
+    return std::string(text) + " offline alice " + std::to_string(ids[i]) + " 0";
+  };
+  EXPECT_THAT(got, ElementsAre(expected(0, "one"), expected(1, "two"), expected(2, "three")));
+  // Offline messages are not acknowledged over the connection: a live one after them is.
+  EXPECT_EQ(0u, svc_.OfflineCount(kAppId, "carol"));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(alice.Send("carol", "live")));
+  EXPECT_EQ(1u, Received("carol", "RecvMsgFromPeerAck").size());
+}
+
+// Whatever the server answers, or if it does not, each accepted send gets one result.
+TEST_F(RtmMessagingTest, EveryPeerSendGetsOneResult) {
+  Client& alice = *alice_;
+  int no_answer = svc_.AddFault(DropToClient("alice", "MsgStatus", 1));
+  rtm::IMessage* message = alice->createMessage("again");
+  const long long id = message->getMessageId();
+  const int64_t sent_at = rtc::TimeMillis();
+  EXPECT_EQ(0, alice->sendMessageToPeer("bob", message));
+  // A message awaiting its result is not sent again.
+  EXPECT_EQ(-1, alice->sendMessageToPeer("bob", message));
+  ASSERT_TRUE(svc_.WaitForCommand("bob", "RecvMsgFromPeerAck", 1, 5000));
+  clock_.Pause();
+  clock_.Jump(9500);
+  RoundTrip(alice);
+  EXPECT_EQ(0u, alice.log.Count(Event::kSendResult));
+  clock_.Jump(600);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(id));
+  EXPECT_GE(alice.log.Of(Event::kSendResult)[0].at_ms - sent_at, 10000);
+  clock_.Resume();
+  svc_.RemoveFault(no_answer);
+  // Once its result is in, the message may go again; a second answer for it is ignored.
+  svc_.AddFault(Fault("alice", "MsgStatus", FaultAction::kDuplicate, 1));
+  EXPECT_EQ(0, alice->sendMessageToPeer("bob", message));
+  message->release();
+  EXPECT_TRUE(alice.log.WaitFor(Event::kSendResult, 2));
+  RoundTrip(alice);
+  // Waiting sends end with the logout, or with a connection that does not come back.
+  svc_.AddFault(DropToClient("alice", "MsgStatus"));
+  long long waiting = alice.Send("bob", "waiting");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", 3, 5000));
+  alice->logout();
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, alice.ResultOf(waiting, 0));
+  ASSERT_TRUE(alice.Login());
+  long long cut = alice.Send("bob", "cut off");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendMsgToPeer", 4, 5000));
+  svc_.SetGatewayMode(local_service::GatewayMode::kNoAnswer, 60000);
+  svc_.Close("alice", CloseMode::kFin);
+  Pass(11000);
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_TIMEOUT, alice.ResultOf(cut));
+  std::vector<std::pair<long long, int>> results;
+  for (const Event& e : alice.log.Of(Event::kSendResult)) results.emplace_back(e.id, e.a);
+  EXPECT_THAT(results, ElementsAre(std::make_pair(id, 2), std::make_pair(id, 0),
+                                   std::make_pair(waiting, 102), std::make_pair(cut, 2)));
+}
+
+TEST_F(RtmMessagingTest, FloodLimitRefusesWhen300SendsWaitAndTheOldestIs3SecondsOld) {
+  Client& alice = *alice_;
+  svc_.AddFault(DropToClient("alice", "MsgStatus"));
+  // While paused no pass runs, so nothing times out and every send of a phase has one age.
+  clock_.Pause();
+  for (int i = 0; i < 299; ++i) ASSERT_NE(0, alice.Send("carol", "a")) << i;
+  // 299 waiting, however old: accepted. Then 300 with the oldest 4 s old: refused.
+  clock_.Jump(4000);
+  ASSERT_NE(0, alice.Send("carol", "a299"));
+  EXPECT_EQ(0, alice.Send("carol", "a300"));
+  clock_.Resume();
+  alice->logout();
+  clock_.Jump(1001);
+  ASSERT_TRUE(alice.Login());
+  clock_.Pause();
+  for (int i = 0; i < 300; ++i) ASSERT_NE(0, alice.Send("carol", "b")) << i;
+  // The oldest of 300 registered 2999 ms ago: accepted; 3000 ms ago: refused.
+  clock_.Jump(2999);
+  ASSERT_NE(0, alice.Send("carol", "b300"));
+  clock_.Jump(1);
+  EXPECT_EQ(0, alice.Send("carol", "b301"));
+  size_t refused = 0;
+  for (const Event& e : alice.log.Of(Event::kSendResult)) refused += e.a == rtm::PEER_MESSAGE_ERR_TOO_OFTEN;
+  EXPECT_EQ(2u, refused);
+}
+
+TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  Client carol(svc_, "carol");
+  ASSERT_TRUE(carol.Login());
+  ASSERT_TRUE(alice.Join());
+  EXPECT_EQ(alice.channel, alice->createChannel("room", &alice.room));
+  EXPECT_EQ(nullptr, alice->createChannel("", &alice.room));
+  ASSERT_TRUE(bob.Join());
+  ASSERT_TRUE(carol.Join());
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), UnorderedElementsAre("alice", "bob", "carol"));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMemberJoined, 2));
+  EXPECT_EQ("bob", alice.room.Of(Event::kMemberJoined)[0].peer);
+  EXPECT_EQ("room", alice.room.Of(Event::kMemberJoined)[0].text);
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMemberCountUpdated, 3));
+  EXPECT_EQ(3, alice.room.Of(Event::kMemberCountUpdated).back().a);
+  ASSERT_EQ(0, alice.channel->getMembers());
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMembers));
+  EXPECT_THAT(alice.room.Of(Event::kMembers)[0].list, UnorderedElementsAre("alice", "bob", "carol"));
+  const char* ids[] = {"room", "hall"};
+  long long request = 0;
+  ASSERT_EQ(0, alice->getChannelMemberCount(ids, 2, request));
+  Event count;
+  ASSERT_EQ(0, Code(alice, Event::kMemberCount, request, &count));
+  EXPECT_THAT(count.list, ElementsAre("room:3", "hall:0"));
+
+  long long id = alice.Say("hello room");
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(id));
+  for (Client* other : {&bob, &carol}) {
+    ASSERT_TRUE(other->room.WaitFor(Event::kMessage));
+    Event m = other->room.Of(Event::kMessage)[0];
+    EXPECT_EQ(std::make_tuple(std::string("alice"), std::string("hello room"), id),
+              std::make_tuple(m.peer, m.text, m.id));
+  }
+  EXPECT_EQ(0u, alice.room.Count(Event::kMessage));
+  EXPECT_THAT(Sent("alice", "SendChannelMsg", "FromUId"), ElementsAre("alice"));
+  int result = 0;
+  EXPECT_EQ(0, alice.Say(std::string(32768, 'x'), &result));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_INVALID_MESSAGE, result);
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(alice.Say(std::string(32767, 'x'))));
+
+  ASSERT_EQ(0, bob.channel->leave());
+  ASSERT_TRUE(bob.room.WaitFor(Event::kLeave));
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_OK, bob.room.Of(Event::kLeave)[0].a);
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMemberLeft));
+  EXPECT_EQ("bob", alice.room.Of(Event::kMemberLeft)[0].peer);
+  // Not joined: refused at once, with nothing sent and no callback.
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL, bob.channel->leave());
+  EXPECT_EQ(0, bob.Say("late", &result));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_NOT_AVAILABLE, result);
+  EXPECT_EQ(rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL, bob.channel->getMembers());
+  EXPECT_EQ(1u, Received("bob", "LeaveChannel").size());
+  EXPECT_EQ(0u, bob.room.Count(Event::kSendResult));
+
+  // Attribute changes written with a notice reach the members.
+  Attributes topic({{"topic", "news"}});
+  rtm::ChannelAttributeOptions notify;
+  notify.enableNotificationToChannelMembers = true;
+  ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", topic.data(), 1, notify, request = 0));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kAttributesUpdated));
+  EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated)[0].list, ElementsAre("topic=news by carol"));
+}
+
+// Whatever the server answers, or if it does not, each join, member list and send ends in one
+// result.
+TEST_F(RtmMessagingTest, EveryChannelRequestGetsOneResult) {
+  Client& alice = *alice_;
+  alice.channel = alice->createChannel("room", &alice.room);
+  svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kReplaceField, 1, 3));
+  ASSERT_EQ(0, alice.channel->join());
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure));
+  svc_.AddFault(DropToClient("alice", "JoinChannel", 1));
+  ASSERT_EQ(0, alice.channel->join());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 2, 5000));
+  clock_.Jump(10001);
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure, 2));
+  auto failures = alice.room.Of(Event::kJoinFailure);
+  EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_FAILURE, failures[0].a);
+  EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_TIMEOUT, failures[1].a);
+  clock_.Jump(5001);
+  ASSERT_TRUE(alice.Join());
+
+  // An empty member list is a result; no answer is a time-out.
+  // (A fault rule applies to pushes too: each drops one answer.)
+  svc_.AddFault(DropToClient("alice", "GetChanMembers", 1));
+  ASSERT_EQ(0, alice.channel->getMembers());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "GetChanMembers", 1, 5000));
+  ASSERT_TRUE(svc_.Push("alice", "GetChanMembers", R"({"Code":0,"ChanId":"room","Members":[]})"));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMembers));
+  svc_.AddFault(DropToClient("alice", "GetChanMembers", 1));
+  ASSERT_EQ(0, alice.channel->getMembers());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "GetChanMembers", 2, 5000));
+  // Sends: refused by the server, answered twice, after the time-out, never.
+  svc_.AddFault(Fault("alice", "SendChannelMsg", FaultAction::kReplaceField, 1, 5));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_FAILURE, alice.room.ResultOf(alice.Say("refused")));
+  svc_.AddFault(Fault("alice", "SendChannelMsg", FaultAction::kDuplicate, 1));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(alice.Say("twice")));
+  svc_.AddFault(Fault("alice", "SendChannelMsg", FaultAction::kDelay, 1, 300));
+  long long late = alice.Say("late");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendChannelMsg", 3, 5000));  // answered as read
+  svc_.AddFault(DropToClient("alice", "SendChannelMsg", 1));
+  long long lost = alice.Say("lost");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendChannelMsg", 4, 5000));
+  clock_.Jump(10001);
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, alice.room.ResultOf(late));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, alice.room.ResultOf(lost));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMembers, 2));
+  auto lists = alice.room.Of(Event::kMembers);
+  EXPECT_EQ(rtm::GET_MEMBERS_ERR_OK, lists[0].a);
+  EXPECT_THAT(lists[0].list, IsEmpty());
+  EXPECT_EQ(rtm::GET_MEMBERS_ERR_TIMEOUT, lists[1].a);
+  // A later round trip lets every late answer arrive first.
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(alice.Say("probe")));
+  EXPECT_EQ(5u, alice.room.Count(Event::kSendResult));
+
+  // Released with a join, a leave, a member list and a send waiting: each ends with 102 before
+  // release returns, and a release from inside those reports does nothing.
+  svc_.AddFault(DropToClient("alice", ""));
+  ASSERT_EQ(0, alice.channel->getMembers());
+  ASSERT_NE(0, alice.Say("unanswered"));
+  ASSERT_EQ(0, alice.channel->leave());
+  clock_.Jump(5001);
+  ASSERT_EQ(0, alice.channel->join());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 4, 5000));
+  alice.room.Clear();
+  alice.room.SetOnEvent([&alice](const Event&) { alice.channel->release(); });
+  alice.channel->release();
+  alice.channel = nullptr;
+  std::vector<std::pair<int, int>> ended;
+  for (const Event& e : alice.room.Events()) ended.emplace_back(e.kind, e.a);
+  EXPECT_THAT(ended, ElementsAre(std::make_pair(Event::kJoinFailure, 102),
+                                 std::make_pair(Event::kLeave, 102),
+                                 std::make_pair(Event::kMembers, 102),
+                                 std::make_pair(Event::kSendResult, 102)));
+}
+
+TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeftOnesAreNot) {
+  Client& alice = *alice_;
+  ChannelLog hall_log;
+  rtm::IChannel* hall = alice->createChannel("hall", &hall_log);
+  ASSERT_TRUE(alice.Join());
+  ASSERT_EQ(0, hall->join());
+  ASSERT_TRUE(hall_log.WaitFor(Event::kJoinSuccess));
+  ASSERT_EQ(0, hall->leave());
+  ASSERT_TRUE(hall_log.WaitFor(Event::kLeave));
+  Reconnect(alice);
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinSuccess, 2));
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), ElementsAre("alice"));
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "hall"), IsEmpty());
+  EXPECT_EQ(1u, hall_log.Count(Event::kJoinSuccess));
+  // A join answered after its channel was released leaves it on the server.
+  hall->release();
+  ASSERT_TRUE(svc_.Push("alice", "JoinChannel", R"({"ChanId":"hall","Code":0})"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 2, 5000));
+  EXPECT_THAT(Sent("alice", "LeaveChannel", "ChanId"), ElementsAre("hall", "hall"));
+  // The logout ends what is waiting and detaches the channel: its operations answer 102 and
+  // it hears nothing more, even after a new login.
+  svc_.AddFault(DropToClient("alice", "SendChannelMsg"));
+  long long pending = alice.Say("pending");
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendChannelMsg", 1, 5000));
+  alice->logout();
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN, alice.room.ResultOf(pending, 0));
+  EXPECT_EQ(102, alice.channel->join());
+  ASSERT_TRUE(alice.Login());
+  clock_.Jump(10001);
+  RoundTrip(alice);
+  EXPECT_EQ(1u, alice.room.Count(Event::kSendResult));
+  EXPECT_EQ(2u, alice.room.Count(Event::kJoinSuccess));
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), IsEmpty());
+}
+
+TEST_F(RtmMessagingTest, ChannelsAndCallManagersOutliveTheirServiceAndAnswer101) {
+  rtm::IRtmService* service = createRtmService();
+  ChannelLog channel_log;
+  CallLog call_log;
+  rtm::IChannel* channel = service->createChannel("room", &channel_log);
+  rtm::IRtmCallManager* manager = service->getRtmCallManager(&call_log);
+  EXPECT_EQ(manager, service->getRtmCallManager(nullptr));
+  rtm::ILocalCallInvitation* invitation = manager->createLocalCallInvitation("bob");
+  // Not logged in: the invitation waits, unsent, for its deadline.
+  ASSERT_EQ(0, manager->sendLocalInvitation(invitation));
+  EXPECT_EQ(101, channel->join());
+  service->release(true);
+  EXPECT_EQ(101, channel->join());
+  EXPECT_EQ(101, channel->leave());
+  EXPECT_STREQ("room", channel->getId());
+  EXPECT_EQ(101, manager->sendLocalInvitation(invitation));
+  EXPECT_EQ(101, manager->cancelLocalInvitation(invitation, ""));
+  clock_.Jump(30000);
+  channel->release();
+  manager->release();
+  invitation->release();
+  EXPECT_THAT(channel_log.Events(), IsEmpty());
+  EXPECT_THAT(call_log.Events(), IsEmpty());
+}
+
+TEST_F(RtmMessagingTest, PresenceChecksRefuseBeforeTheLimiterAndMakeNoCallback) {
+  const char* one[] = {"bob"};
+  long long id = 0;
+  Client carol(svc_, "carol");
+  EXPECT_EQ(102, carol->queryPeersOnlineStatus(one, 1, id));
+  EXPECT_EQ(102, carol->getChannelMemberCount(one, 1, id));
+  Client& alice = *alice_;
+  IdList too_many(257), one_empty(256), over_subscribed(513);
+  one_empty.Set(100, "");
+  EXPECT_EQ(2, alice->queryPeersOnlineStatus(too_many.data(), too_many.size(), id));
+  EXPECT_EQ(2, alice->queryPeersOnlineStatus(one_empty.data(), one_empty.size(), id));
+  EXPECT_EQ(6, alice->subscribePeersOnlineStatus(over_subscribed.data(), 513, id));
+  over_subscribed.Set(7, "");
+  EXPECT_EQ(2, alice->subscribePeersOnlineStatus(over_subscribed.data(), 513, id));
+  EXPECT_EQ(6, alice->unsubscribePeersOnlineStatus(over_subscribed.data(), 513, id));
+  // Null arrays, null ids and negative counts are refused, never read.
+  const char* null_id[] = {"bob", nullptr};
+  const char* empty[] = {""};
+  using Call = int (rtm::IRtmService::*)(const char**, int, long long&);
+  for (Call call : {&rtm::IRtmService::queryPeersOnlineStatus,
+                    &rtm::IRtmService::subscribePeersOnlineStatus,
+                    &rtm::IRtmService::unsubscribePeersOnlineStatus,
+                    &rtm::IRtmService::getChannelMemberCount}) {
+    for (auto [ids, n] : {std::pair<const char**, int>{nullptr, 1}, {null_id, 2}, {one, -1},
+                          {empty, 1}}) {
+      EXPECT_EQ(2, (alice.service()->*call)(ids, n, id));
+    }
+  }
+  // None of the refusals counted: a whole window of 10 queries still passes, with distinct
+  // ids filled in, then the limiter refuses.
+  std::set<long long> sent;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(0, alice->queryPeersOnlineStatus(one, 1, id = 0)) << i;
+    sent.insert(id);
+  }
+  EXPECT_EQ(5, alice->queryPeersOnlineStatus(one, 1, id));
+  EXPECT_EQ(10u, sent.size());
+  for (long long q : sent) EXPECT_EQ(0, Code(alice, Event::kQueryStatus, q));
+  EXPECT_EQ(10u, alice.log.Count(Event::kQueryStatus));
+  EXPECT_EQ(0u, alice.log.Count(Event::kSubscription) + carol.log.Events().size());
+}
+
+TEST_F(RtmMessagingTest, EachLimiterAdmitsItsWindowAndIsSharedByItsOperations) {
+  Client& alice = *alice_;
+  const char* one[] = {"bob"};
+  long long id = 0;
+  rtm::RtmAttribute kv[] = {{"k", "v"}};
+  Attributes attributes({{"k", "v"}});
+  rtm::ChannelAttributeOptions options;
+  rtm::IRtmService* s = alice.service();
+  ExpectLimiterWindows(
+      clock_,
+      {
+          {"query", [&](int) { return s->queryPeersOnlineStatus(one, 1, id = 0); }, 10, 5000, 5},
+          {"subscribe", [&](int) { return s->subscribePeersOnlineStatus(one, 1, id = 0); }, 10,
+           5000, 5},
+          {"unsubscribe", [&](int) { return s->unsubscribePeersOnlineStatus(one, 1, id = 0); },
+           10, 5000, 5},
+          {"query by option",
+           [&](int) {
+             return s->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS,
+                                                      id = 0);
+           },
+           10, 5000, 3},
+          {"member count", [&](int) { return s->getChannelMemberCount(one, 1, id = 0); }, 1, 1000,
+           3},
+          {"user writes",
+           [&](int n) {
+             return n % 2 ? s->setLocalUserAttributes(kv, 1, id = 0)
+                          : s->deleteLocalUserAttributesByKeys(one, 1, id = 0);
+           },
+           10, 5000, 5},
+          {"user reads",
+           [&](int n) {
+             return n % 2 ? s->getUserAttributes("bob", id = 0)
+                          : s->getUserAttributesByKeys("bob", one, 1, id = 0);
+           },
+           40, 5000, 5},
+          {"channel writes",
+           [&](int n) {
+             return n % 2 ? s->addOrUpdateChannelAttributes("ch", attributes.data(), 1, options,
+                                                            id = 0)
+                          : s->clearChannelAttributes("ch", options, id = 0);
+           },
+           10, 5000, 5},
+          {"channel reads", [&](int) { return s->getChannelAttributes("ch", id = 0); }, 10, 5000,
+           5},
+      });
+}
+
+TEST_F(RtmMessagingTest, SubscriberHearsThePeerComeGoAndLeaveAcrossItsOwnReconnect) {
+  Client& alice = *alice_;
+  Client carol(svc_, "carol");
+  const char* carol_id[] = {"carol"};
+  long long sub = 0;
+  ASSERT_EQ(0, alice->subscribePeersOnlineStatus(carol_id, 1, sub));
+  EXPECT_EQ(0, Code(alice, Event::kSubscription, sub));
+  ASSERT_TRUE(carol.Login());
+  ASSERT_TRUE(alice.log.WaitFor(Event::kStatusChanged, 1));
+  ASSERT_TRUE(svc_.WaitForCommand("carol", "KeepAlive", 1, 5000));
+  Reconnect(carol);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kStatusChanged, 3));
+  // Alice's own connection drops; the server keeps her subscription for the session.
+  Reconnect(alice);
+  EXPECT_THAT(svc_.Subscriptions(kAppId, "alice"), ElementsAre("carol"));
+  EXPECT_EQ(0, carol->logout());
+  ASSERT_TRUE(alice.log.WaitFor(Event::kStatusChanged, 4));
+  std::vector<std::string> changes;
+  for (const Event& c : alice.log.Of(Event::kStatusChanged)) {
+    changes.insert(changes.end(), c.list.begin(), c.list.end());
+  }
+  EXPECT_THAT(changes, ElementsAre("carol:1:0", "carol:0:1", "carol:1:0", "carol:0:2"));
+
+  const char* peers[] = {"bob", "carol"};
+  long long query = 0;
+  Event e;
+  ASSERT_EQ(0, alice->queryPeersOnlineStatus(peers, 2, query));
+  ASSERT_EQ(0, Code(alice, Event::kQueryStatus, query, &e));
+  EXPECT_THAT(e.list, ElementsAre("bob:1:0", "carol:0:2"));
+  long long listed = 0;
+  ASSERT_EQ(0, alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS,
+                                                     listed));
+  ASSERT_EQ(0, Code(alice, Event::kSubscribedPeers, listed, &e));
+  EXPECT_THAT(e.list, ElementsAre("carol"));
+  ASSERT_EQ(0, alice->unsubscribePeersOnlineStatus(carol_id, 1, sub = 0));
+  EXPECT_EQ(0, Code(alice, Event::kSubscription, sub));
+  EXPECT_THAT(svc_.Subscriptions(kAppId, "alice"), IsEmpty());
+}
+
+TEST_F(RtmMessagingTest, MalformedPresenceRepliesAndPushesAreSkippedWithoutACrash) {
+  Client& alice = *alice_;
+  svc_.AddFault(DropToClient("alice", "QueryOnlineStatus", 1));
+  const char* one[] = {"bob"};
+  long long q = 0;
+  ASSERT_EQ(0, alice->queryPeersOnlineStatus(one, 1, q));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "QueryOnlineStatus", 1, 5000));
+  const std::string id = std::to_string(q);
+  for (const std::string& body : {R"({"MsgId":)" + id + "}", R"({"MsgId":)" + id + R"(,"Status":"[]"})",
+                                  R"({"MsgId":")" + id + R"(","Status":[]})",
+                                  std::string(R"({"Status":[]})")}) {
+    ASSERT_TRUE(svc_.Push("alice", "QueryOnlineStatus", body)) << body;
+  }
+  svc_.Push("alice", "PeerOnlineStatus", R"({"Status":{"UserId":"bob","Online":1}})");
+  svc_.Push(
+      "alice", "PeerOnlineStatus",
+      R"({"Status":[{"UserId":5,"Online":1},{"UserId":"x","Online":"1"},)"
+      R"({"UserId":"y","Online":7},{"UserId":"z","Online":-1},"w",{"UserId":"v","Online":0}]})");
+  const std::string good = R"({"MsgId":)" + id +
+                           R"(,"Status":[{"UserId":"bob","Online":-1},{"Online":1},)"
+                           R"({"UserId":"eve","Online":1},{"UserId":"f","Online":1.5}]})";
+  svc_.Push("alice", "QueryOnlineStatus", good);
+  svc_.Push("alice", "QueryOnlineStatus", good);  // answers no request the second time
+  RoundTrip(alice);
+  ASSERT_EQ(1u, alice.log.Count(Event::kQueryStatus));
+  EXPECT_THAT(alice.log.Of(Event::kQueryStatus)[0].list, ElementsAre("bob:0:2", "eve:1:0"));
+  ASSERT_EQ(1u, alice.log.Count(Event::kStatusChanged));
+  EXPECT_THAT(alice.log.Of(Event::kStatusChanged)[0].list, ElementsAre("z:0:1", "v:0:2"));
+}
+
+TEST_F(RtmMessagingTest, RequestsOutstandingAtLogoutOrReleaseAreReportedOnceWith102) {
+  Client& alice = *alice_;
+  int rule = svc_.AddFault(DropToClient("alice", ""));
+  const char* one[] = {"bob"};
+  long long query = 0, sub = 0, listed = 0, counted = 0, read = 0;
+  ASSERT_EQ(0, alice->queryPeersOnlineStatus(one, 1, query));
+  ASSERT_EQ(0, alice->subscribePeersOnlineStatus(one, 1, sub));
+  ASSERT_EQ(0, alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS,
+                                                     listed));
+  ASSERT_EQ(0, alice->getChannelMemberCount(one, 1, counted));
+  ASSERT_EQ(0, alice->getUserAttributes("bob", read));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "GetUserAttributes", 1, 5000));
+  EXPECT_EQ(0, alice->logout());
+  // Reported before logout returned.
+  for (auto [kind, id] : {std::pair{Event::kQueryStatus, query}, {Event::kSubscription, sub},
+                          {Event::kSubscribedPeers, listed}, {Event::kMemberCount, counted},
+                          {Event::kUserAttributes, read}}) {
+    ASSERT_EQ(1u, alice.log.Of(kind, id).size()) << kind;
+    EXPECT_EQ(102, alice.log.Of(kind, id)[0].a) << kind;
+  }
+  // Nothing more for them once their time has passed.
+  svc_.RemoveFault(rule);
+  clock_.Jump(1001);
+  ASSERT_TRUE(alice.Login());
+  clock_.Jump(11000);
+  RoundTrip(alice);
+  EXPECT_EQ(1u, alice.log.Count(Event::kSubscription));
+  // Release reports what is outstanding the same way.
+  EventLog log;
+  rtm::IRtmService* carol = NewService(svc_, &log);
+  ASSERT_EQ(0, carol->login("t", "carol"));
+  ASSERT_TRUE(log.WaitFor(Event::kLoginSuccess));
+  svc_.AddFault(DropToClient("carol", ""));
+  ASSERT_EQ(0, carol->queryPeersOnlineStatus(one, 1, query = 0));
+  carol->release(true);
+  ASSERT_EQ(1u, log.Of(Event::kQueryStatus, query).size());
+  EXPECT_EQ(102, log.Of(Event::kQueryStatus, query)[0].a);
+}
+
+TEST_F(RtmMessagingTest, AttributeChecksRefuseInTheirOrderWithoutReadingNullPointers) {
+  Client carol(svc_, "carol");
+  long long id = 0;
+  rtm::RtmAttribute one[] = {{"k", "v"}};
+  EXPECT_EQ(102, carol->setLocalUserAttributes(one, 1, id));
+  EXPECT_EQ(102, carol->getChannelAttributes("ch", id));
+  rtm::IRtmService* s = alice_->service();
+  rtm::RtmAttribute null_value[] = {{"k", "v"}, {"k2", nullptr}};
+  rtm::RtmAttribute null_key[] = {{nullptr, "v"}};
+  EXPECT_EQ(3, s->setLocalUserAttributes(null_value, 2, id));
+  EXPECT_EQ(3, s->addOrUpdateLocalUserAttributes(null_key, 1, id));
+  EXPECT_EQ(3, s->setLocalUserAttributes(nullptr, 1, id));
+  EXPECT_EQ(3, s->addOrUpdateLocalUserAttributes(one, -1, id));
+  IdList keys(33, "k");
+  keys.Set(3, "");
+  EXPECT_EQ(3, s->deleteLocalUserAttributesByKeys(keys.data(), 33, id));
+  EXPECT_EQ(2, s->deleteLocalUserAttributesByKeys(keys.data() + 2, 2, id));
+  EXPECT_EQ(3, s->getUserAttributes("", id));
+  EXPECT_EQ(2, s->getUserAttributesByKeys("bob", keys.data() + 2, 2, id));
+  std::vector<std::pair<std::string, std::string>> many(33, {"k", "v"});
+  const std::string oversize(8192, 'x');
+  Attributes too_many(many, 0), empty_key_first({{"", "v"}, {"k", oversize}}),
+      oversize_first({{"k", oversize}}, 1), empty_value({{"k", ""}}),
+      null_attribute({{"k", "v"}}, 1);
+  rtm::ChannelAttributeOptions options;
+  for (auto write :
+       {&rtm::IRtmService::setChannelAttributes, &rtm::IRtmService::addOrUpdateChannelAttributes}) {
+    EXPECT_EQ(3, (s->*write)("ch", too_many.data(), 33, options, id));
+    EXPECT_EQ(3, (s->*write)("ch", empty_key_first.data(), 2, options, id));
+    EXPECT_EQ(4, (s->*write)("ch", oversize_first.data(), 2, options, id));
+    EXPECT_EQ(3, (s->*write)("ch", empty_value.data(), 1, options, id));
+    EXPECT_EQ(3, (s->*write)("ch", null_attribute.data(), 2, options, id));
+    EXPECT_EQ(3, (s->*write)(nullptr, empty_value.data(), 0, options, id));
+  }
+  // An empty key is an invalid key when deleting and an invalid argument when reading.
+  EXPECT_EQ(2, s->deleteChannelAttributesByKeys("ch", keys.data() + 2, 2, options, id));
+  EXPECT_EQ(3, s->getChannelAttributesByKeys("ch", keys.data() + 2, 2, id));
+  EXPECT_EQ(3, s->clearChannelAttributes("", options, id));
+
+  // At the limits: 32 attributes and a value of 8191 bytes, and the refusals were not
+  // counted against the write limiter.
+  std::vector<std::pair<std::string, std::string>> full;
+  for (int i = 0; i < 31; ++i) full.emplace_back("k" + std::to_string(i), "v");
+  full.emplace_back("big", std::string(8191, 'x'));
+  Attributes largest(full, 0);
+  ASSERT_EQ(0, s->setChannelAttributes("ch", largest.data(), 32, options, id = 0));
+  EXPECT_EQ(0, Code(*alice_, Event::kAttributeResult, id));
+  for (int i = 0; i < 9; ++i) ASSERT_EQ(0, s->clearChannelAttributes("other", options, id = 0));
+  const char* big[] = {"big"};
+  Event e;
+  ASSERT_EQ(0, s->getChannelAttributesByKeys("ch", big, 1, id = 0));
+  ASSERT_EQ(0, Code(*alice_, Event::kChannelAttributes, id, &e));
+  EXPECT_THAT(e.list, ElementsAre("big=" + std::string(8191, 'x') + "@alice"));
+}
+
+TEST_F(RtmMessagingTest, UserAttributesAreWrittenReadAndMirroredAcrossReconnects) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  auto read = [&](Client& reader, const char* user) {
+    long long id = 0;
+    EXPECT_EQ(0, reader->getUserAttributes(user, id));
+    Event e;
+    EXPECT_EQ(0, Code(reader, Event::kUserAttributes, id, &e));
+    EXPECT_EQ(user, e.peer);
+    return e.list;
+  };
+  long long id = 0;
+  rtm::RtmAttribute a[] = {{"a", "1"}};
+  rtm::RtmAttribute bc[] = {{"c", "3"}, {"b", "2"}};
+  const char* drop_a[] = {"a"};
+  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  ASSERT_EQ(0, alice->addOrUpdateLocalUserAttributes(bc, 2, id = 0));
+  ASSERT_EQ(0, alice->deleteLocalUserAttributesByKeys(drop_a, 1, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_THAT(read(bob, "alice"), ElementsAre("b=2", "c=3"));
+  const char* wanted[] = {"c", "zz"};
+  ASSERT_EQ(0, bob->getUserAttributesByKeys("alice", wanted, 2, id = 0));
+  Event e;
+  ASSERT_EQ(0, Code(bob, Event::kUserAttributes, id, &e));
+  EXPECT_THAT(e.list, ElementsAre("c=3"));
+  EXPECT_THAT(read(bob, "nobody"), IsEmpty());
+
+  // The server forgets attributes with the connection; the client gives them back, and a set
+  // replaces what was there in the mirror too.
+  Reconnect(alice);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "AddOrUpdateUserAttributes", 3, 5000));
+  EXPECT_EQ(R"({"MsgId":0,"Attributes":"{\"b\":\"2\",\"c\":\"3\"}"})",
+            Sent("alice", "AddOrUpdateUserAttributes")[2]);
+  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  Reconnect(alice);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "AddOrUpdateUserAttributes", 5, 5000));
+  EXPECT_EQ(R"({"MsgId":0,"Attributes":"{\"a\":\"1\"}"})",
+            Sent("alice", "AddOrUpdateUserAttributes")[4]);
+  // The answer to the re-send, which comes before that of a later request, went to nobody.
+  EXPECT_THAT(read(alice, "alice"), ElementsAre("a=1"));
+  EXPECT_EQ(4u, alice.log.Count(Event::kAttributeResult));
+  // Cleared, or logged out: nothing comes back.
+  ASSERT_EQ(0, alice->clearLocalUserAttributes(id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + "}", Sent("alice", "ClearUserAttributes")[0]);
+  Reconnect(alice);
+  ASSERT_EQ(0, alice->addOrUpdateLocalUserAttributes(a, 1, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_EQ(0, alice->logout());
+  ASSERT_TRUE(alice.Login());
+  EXPECT_THAT(read(alice, "alice"), IsEmpty());
+  EXPECT_EQ(6u, Sent("alice", "AddOrUpdateUserAttributes").size());
+}
+
+TEST_F(RtmMessagingTest, ChannelAttributesAreWrittenWithOrWithoutNoticeAndReadBack) {
+  Client& alice = *alice_;
+  long long id = 0;
+  rtm::ChannelAttributeOptions notify, quiet;
+  notify.enableNotificationToChannelMembers = true;
+  Attributes kv({{"k", "v"}}), twice({{"k2", "old"}, {"k2", "v2"}});
+  ASSERT_EQ(0, alice->setChannelAttributes("ch", kv.data(), 1, notify, id));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) +
+                R"(,"ChanId":"ch","Attributes":"{\"k\":\"v\"}","SetChan":true,"Notify":true})",
+            Sent("alice", "AddOrUpdateChanAttributes")[0]);
+  ASSERT_EQ(0, alice->addOrUpdateChannelAttributes("ch", twice.data(), 2, quiet, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) +
+                R"(,"ChanId":"ch","Attributes":"{\"k2\":\"old\",\"k2\":\"v2\"}"})",
+            Sent("alice", "AddOrUpdateChanAttributes")[1]);
+  Event e;
+  ASSERT_EQ(0, alice->getChannelAttributes("ch", id = 0));
+  ASSERT_EQ(0, Code(alice, Event::kChannelAttributes, id, &e));
+  EXPECT_THAT(e.list, ElementsAre("k=v@alice", "k2=v2@alice"));
+  EXPECT_GT(e.server_time, 0);
+  const char* k[] = {"k"};
+  ASSERT_EQ(0, alice->deleteChannelAttributesByKeys("ch", k, 1, notify, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  EXPECT_EQ(
+      R"({"MsgId":)" + std::to_string(id) + R"(,"ChanId":"ch","Keys":"[\"k\"]","Notify":true})",
+      Sent("alice", "DeleteChanAttributes")[0]);
+  ASSERT_EQ(0, alice->clearChannelAttributes("ch", quiet, id = 0));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  ASSERT_EQ(0, alice->getChannelAttributes("ch", id = 0));
+  ASSERT_EQ(0, Code(alice, Event::kChannelAttributes, id, &e));
+  EXPECT_EQ(0, e.b);
+  std::vector<std::string> ops;
+  for (const Event& r : alice.log.Of(Event::kAttributeResult)) ops.push_back(r.text);
+  EXPECT_THAT(ops, ElementsAre("setChannel", "addOrUpdateChannel", "deleteChannel", "clearChannel"));
+}
+
+TEST_F(RtmMessagingTest, AttributeRefusalsTimeOutsAndMalformedRepliesEachGiveOneResult) {
+  Client& alice = *alice_;
+  long long id = 0;
+  rtm::RtmAttribute a[] = {{"a", "1"}};
+  // The server refuses: reported as a failure, not as success.
+  svc_.AddFault(Fault("alice", "AddOrUpdateUserAttributes", FaultAction::kReplaceField, 1, 5));
+  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id));
+  EXPECT_EQ(1, Code(alice, Event::kAttributeResult, id));
+  // Replies that never come: each request ends once, by its family's time-out, at 10 s.
+  svc_.AddFault(DropToClient("alice", "QueryAttrib", 1));
+  svc_.AddFault(DropToClient("alice", "GetChanAttributes", 1));
+  svc_.AddFault(DropToClient("alice", "ClearUserAttributes", 1));
+  long long user_read = 0, channel_read = 0, cleared = 0;
+  clock_.Pause();
+  ASSERT_EQ(0, alice->getUserAttributes("bob", user_read));
+  ASSERT_EQ(0, alice->getChannelAttributes("ch", channel_read));
+  ASSERT_EQ(0, alice->clearLocalUserAttributes(cleared));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "ClearUserAttributes", 1, 5000));
+  clock_.Jump(9999);
+  RoundTrip(alice);
+  EXPECT_EQ(0u, alice.log.Count(Event::kChannelAttributes));
+  clock_.Jump(2);
+  Event e;
+  EXPECT_EQ(rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Code(alice, Event::kUserAttributes, user_read, &e));
+  EXPECT_EQ("bob", e.peer);
+  EXPECT_EQ(rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Code(alice, Event::kChannelAttributes, channel_read));
+  EXPECT_EQ(6, Code(alice, Event::kAttributeResult, cleared));
+  clock_.Resume();
+  // Hand-made replies: unreadable members are skipped, the rest is delivered.
+  svc_.AddFault(DropToClient("alice", "QueryAttrib", 1));
+  svc_.AddFault(DropToClient("alice", "GetChanAttributes", 1));
+  ASSERT_EQ(0, alice->getUserAttributes("bob", user_read = 0));
+  ASSERT_EQ(0, alice->getChannelAttributes("ch", channel_read = 0));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "GetChanAttributes", 2, 5000));
+  svc_.Push("alice", "QueryAttrib", R"({"QueryUserId":"bob","Attribs":"{}"})");
+  svc_.Push("alice", "QueryAttrib",
+            R"({"MsgId":)" + std::to_string(user_read) +
+                R"(,"QueryUserId":"bob","Attribs":"{\"b\":\"2\",\"a\":\"1\",\"n\":3}"})");
+  svc_.Push("alice", "GetChanAttributes",
+            R"({"MsgId":)" + std::to_string(channel_read) +
+                R"(,"Attributes":"[{\"Key\":\"k\",\"Val\":\"v\",\"UId\":7,\"Time\":\"x\"},)"
+                R"({\"Key\":1,\"Val\":\"w\"},3]"})");
+  ASSERT_EQ(0, Code(alice, Event::kUserAttributes, user_read, &e));
+  EXPECT_THAT(e.list, ElementsAre("a=1", "b=2"));
+  ASSERT_EQ(0, Code(alice, Event::kChannelAttributes, channel_read, &e));
+  EXPECT_THAT(e.list, ElementsAre("k=v@"));
+  EXPECT_EQ(0, e.server_time);
+  RoundTrip(alice);
+  EXPECT_EQ(4u, alice.log.Count(Event::kUserAttributes));
+}
+
+// Bob answers every invitation from inside onRemoteInvitationReceived, as an app may.
+void AnswerOnReceipt(Client& callee, bool accept, const std::string& response = "") {
+  callee.Calls();
+  callee.calls.SetOnEvent([&callee, accept, response](const Event& e) {
+    if (e.kind != Event::kRemoteReceived) return;
+    e.remote->setResponse(response.c_str());
+    EXPECT_EQ(0, accept ? callee.Calls()->acceptRemoteInvitation(e.remote)
+                        : callee.Calls()->refuseRemoteInvitation(e.remote));
+  });
+}
+
+TEST_F(RtmMessagingTest, InvitationsAreReceivedAndAcceptedOrRefused) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  bob.Calls();
+  for (bool accept : {true, false}) {
+    SCOPED_TRACE(accept);
+    AnswerOnReceipt(bob, accept, accept ? "see you" : "busy");
+    const size_t before = bob.calls.Events().size();
+    ASSERT_EQ(0, alice.Invite("bob", "call me"));
+    EXPECT_EQ(5, alice.Calls()->sendLocalInvitation(alice.invitation));
+    const Event::Kind local = accept ? Event::kLocalAccepted : Event::kLocalRefused;
+    ASSERT_TRUE(alice.calls.WaitFor(local));
+    ASSERT_TRUE(bob.calls.WaitFor(accept ? Event::kRemoteAccepted : Event::kRemoteRefused));
+    auto bob_events = bob.calls.Events();
+    ASSERT_EQ(before + 2, bob_events.size());
+    EXPECT_EQ(std::make_tuple(std::string("alice"), std::string("call me"),
+                              int{rtm::REMOTE_INVITATION_STATE_RECEIVED}),
+              std::make_tuple(bob_events[before].peer, bob_events[before].text, bob_events[before].b));
+    EXPECT_EQ(accept ? rtm::REMOTE_INVITATION_STATE_ACCEPTED : rtm::REMOTE_INVITATION_STATE_REFUSED,
+              bob_events[before + 1].b);
+    EXPECT_EQ(accept ? "see you" : "busy", alice.calls.Of(local)[0].text);
+    EXPECT_EQ(3, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));  // ended
+  }
+  EXPECT_EQ(rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER, alice.invitation->getState());
+  // Every command names its sender; the call ids are 32 characters, one per invitation.
+  auto ids = Sent("alice", "MakeCall", "CallId");
+  ASSERT_EQ(2u, ids.size());
+  EXPECT_THAT(ids[0], ::testing::MatchesRegex("[A-Za-z0-9]{32}"));
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_THAT(Sent("bob", "AcceptCall", "CallId"), ElementsAre(ids[0]));
+  EXPECT_THAT(Sent("alice", "AcceptCallAck", "ToUId"), ElementsAre("bob"));
+  EXPECT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));
+  // Carol was never invited; an offline callee fails the invitation at once.
+  rtm::ILocalCallInvitation* carol = alice.Calls()->createLocalCallInvitation("carol");
+  EXPECT_EQ(2, alice.Calls()->cancelLocalInvitation(carol, ""));
+  EXPECT_EQ(1, alice.Calls()->cancelLocalInvitation(nullptr, ""));
+  carol->release();
+  ASSERT_EQ(0, alice.Invite("nobody"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure)[0].a);
+}
+
+TEST_F(RtmMessagingTest, CallerCancelsAndBothSidesHearOfIt) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  bob.Calls();
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer));
+  ASSERT_EQ(0, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
+  EXPECT_EQ(rtm::LOCAL_INVITATION_STATE_CANCELING, alice.invitation->getState());
+  EXPECT_EQ(3, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteCanceled));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalCanceled));
+  EXPECT_EQ(rtm::REMOTE_INVITATION_STATE_CANCELED, bob.calls.Of(Event::kRemoteCanceled)[0].b);
+  EXPECT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));
+  // A cancel reason the callee's app is told of as its code.
+  const std::pair<const char*, int> reasons[] = {{"Offline", 1}, {"TimeOut", 3}, {"bye", 0}};
+  for (auto [reason, code] : reasons) {
+    SCOPED_TRACE(reason);
+    size_t before = bob.calls.Events().size();
+    std::string id = std::string("call-") + reason;
+    svc_.Push("bob", "MakeCall", R"({"CallId":")" + id + R"(","FromUId":"carol","ToUId":"bob","Content":""})");
+    svc_.Push("bob", "CancelCall", R"({"CallId":")" + id +
+                                       R"(","FromUId":"carol","ToUId":"bob","Reason":")" + reason + R"("})");
+    ASSERT_TRUE(Eventually([&] { return bob.calls.Events().size() == before + 2; }));
+    EXPECT_EQ(code ? Event::kRemoteFailure : Event::kRemoteCanceled, bob.calls.Events().back().kind);
+    EXPECT_EQ(code, bob.calls.Events().back().a);
+  }
+  // A cancel or an answer for a call nobody made is acknowledged with -1.
+  svc_.Push("bob", "CancelCall", R"({"CallId":"x","FromUId":"carol","ToUId":"bob","Reason":""})");
+  svc_.Push("bob", "AcceptCall", R"({"CallId":"x","FromUId":"carol","ToUId":"bob","Response":""})");
+  ASSERT_TRUE(svc_.WaitForCommand("bob", "AcceptCallAck", 1, 5000));
+  EXPECT_THAT(Sent("bob", "CancelCallAck", "CallId"), ::testing::Contains("x"));
+  for (const auto& c : svc_.Log("bob")) {
+    if (c.content.find(R"("CallId":"x")") != std::string::npos) {
+      EXPECT_THAT(c.content, ::testing::HasSubstr(R"("Code":-1)")) << c.cmd;
+    }
+  }
+}
+
+TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSides) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  bob.Calls();
+  int drop = svc_.AddFault(Fault("alice", "MakeCall", FaultAction::kDrop, -1, 0,
+                                 local_service::Direction::kFromClient));
+  ASSERT_EQ(0, alice.Invite("bob"));
+  for (size_t n = 2; n <= 3; ++n) {
+    clock_.Jump(1500);
+    ASSERT_TRUE(svc_.WaitForCommand("alice", "MakeCall", n, 5000));
+  }
+  auto ids = Sent("alice", "MakeCall", "CallId");
+  EXPECT_THAT(ids, ::testing::Each(ids[0]));
+  clock_.Jump(30000);
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, alice.calls.Of(Event::kLocalFailure)[0].a);
+  // A status the server could not tell, with no resend after it, fails as offline.
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "MakeCall", 4, 5000));
+  std::string id = Sent("alice", "MakeCall", "CallId").back();
+  svc_.Push("alice", "CallStatus", R"({"CallId":")" + id + R"(","Status":0})");
+  svc_.Push("alice", "CallStatus", R"({"CallId":")" + id + R"(","Status":4})");
+  RoundTrip(alice);
+  clock_.Jump(30000);
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 2));
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure)[1].a);
+  svc_.RemoveFault(drop);
+
+  // A callee silent after receipt: both sides expire once, and the caller cancels at the peer.
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer));
+  clock_.Jump(60000);
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 3));
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure));
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure)[2].a);
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE, bob.calls.Of(Event::kRemoteFailure)[0].a);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "CancelCall", 1, 5000));
+  EXPECT_THAT(Sent("alice", "CancelCall", "Reason"), ElementsAre("TimeOut"));
+  RoundTrip(alice);
+  RoundTrip(bob);
+  EXPECT_EQ(4u, alice.calls.Events().size());
+  EXPECT_EQ(2u, bob.calls.Events().size());
+
+  // An acceptance without its acknowledgement is resent, then fails on the callee's side.
+  svc_.AddFault(DropToClient("bob", "AcceptCallAck"));
+  AnswerOnReceipt(bob, true);
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalAccepted));
+  for (size_t n = 2; n <= 3; ++n) {
+    clock_.Jump(1000);
+    ASSERT_TRUE(svc_.WaitForCommand("bob", "AcceptCall", n, 5000));
+  }
+  clock_.Jump(5000);
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure, 2));
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, bob.calls.Of(Event::kRemoteFailure)[1].a);
+  EXPECT_EQ(0u, bob.calls.Count(Event::kRemoteAccepted));
+  EXPECT_EQ(1u, alice.calls.Count(Event::kLocalAccepted));
+}
+
+// Many invitations, eight at a time; the app releases each on its own thread while the worker
+// still holds it, and releases a manager from inside its callback.
+TEST_F(RtmMessagingTest, ManyInvitationsEndAndAreReleasedFromAnotherThread) {
+  constexpr int kCallees = 8;
+  constexpr int kInvitations = 400;
+  Client& alice = *alice_;
+  std::vector<std::unique_ptr<Client>> callees;
+  std::atomic<int> ended[kCallees] = {};
+  for (int k = 0; k < kCallees; ++k) {
+    callees.push_back(std::make_unique<Client>(svc_, "callee" + std::to_string(k)));
+    ASSERT_TRUE(callees.back()->Login());
+    AnswerOnReceipt(*callees.back(), k % 2 == 0);
+  }
+  alice.calls.SetOnEvent([&](const Event& e) {
+    if (e.kind == Event::kLocalAccepted || e.kind == Event::kLocalRefused) {
+      ended[std::stoi(e.peer.substr(6))].fetch_add(1);
+    }
+  });
+  for (int i = 0; i < kInvitations; ++i) {
+    const int k = i % kCallees;
+    ASSERT_TRUE(Eventually([&] { return ended[k].load() == i / kCallees; })) << i;
+    rtm::ILocalCallInvitation* invitation =
+        alice.Calls()->createLocalCallInvitation(callees[k]->user().c_str());
+    ASSERT_EQ(0, alice.Calls()->sendLocalInvitation(invitation));
+    invitation->release();  // the manager's reference keeps it until it ends
+  }
+  for (int k = 0; k < kCallees; ++k) {
+    ASSERT_TRUE(Eventually([&] { return ended[k].load() == kInvitations / kCallees; }));
+  }
+  EXPECT_EQ(0u, alice.calls.Count(Event::kLocalFailure));
+  ASSERT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));
+  alice.calls.SetOnEvent(nullptr);
+
+  // Released from inside a callback, with an invitation pending: deleted once off the stack.
+  Client& bob = *bob_;
+  bob.Calls();
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteReceived));
+  std::atomic<bool> released{false};
+  bob.calls.SetOnEvent([&](const Event& e) {
+    if (e.kind != Event::kRemoteCanceled) return;
+    bob.calls_manager->release();
+    bob.calls_manager = nullptr;
+    released.store(true);
+  });
+  ASSERT_EQ(0, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
+  ASSERT_TRUE(Eventually([&] { return released.load(); }));
+  ASSERT_EQ(0, alice.Invite("carol"));
+  alice.calls_manager->release();
+  alice.calls_manager = nullptr;
+  // A new manager starts empty.
+  ASSERT_EQ(0, alice.Invite("carol"));
+}
+
+}  // namespace
+}  // namespace rtm_test
