@@ -166,56 +166,6 @@ TEST_F(ChatExampleTest, CtrlCLogsOutAndALoginElsewhereEndsTheChat) {
                                        "[bob] * logged in elsewhere: this chat ends\n"));
 }
 
-TEST_F(ChatExampleTest, MessagesPresenceAndAttributesPrintTheirResults) {
-  ASSERT_EQ(0, Run("--user alice", "/msg bob Hello while you are away\n/attr set mood=happy x=1\n"
-                                   "/attr get alice\n/quit\n", "alice"));
-  EXPECT_THAT(Output("alice.out"), HasSubstr("to bob: peer offline, stored by the service\n"));
-  EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] attributes set: done\n"));
-  EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] attributes of alice: mood=happy x=1\n"));
-  ASSERT_TRUE(Start("bob"));
-  EXPECT_TRUE(Says("bob", "[bob] <- alice (offline): Hello while you are away\n"));
-  Client carol(svc_, "carol");
-  ASSERT_TRUE(carol.Login());
-  rtm::RtmAttribute attributes[] = {{"size", "L"}, {"color", "blue"}};
-  long long id = 0;
-  ASSERT_EQ(0, carol->setLocalUserAttributes(attributes, 2, id));
-  ASSERT_TRUE(carol.log.WaitForId(Event::kAttributeResult, id));
-  Type("bob", "/status carol dave\n/attr get carol\n/sub carol\n/wait\n");
-  ASSERT_TRUE(Says("bob", "[bob] subscription to carol: done\n"));
-  carol->logout();
-  ASSERT_TRUE(Says("bob", "[bob] * carol is now offline\n"));
-  Type("bob", "/unsub carol\n/status\n/attr set novalue\n/quit\n");
-  EXPECT_EQ(0, Finish("bob"));
-  const std::string out = Output("bob.out");
-  for (const char* line :
-       {"[bob] carol is online\n[bob] dave is offline\n", "[bob] attributes of carol: color=blue size=L\n",
-        "[bob] unsubscription from carol: done\n",
-        "[bob] * usage: /status PEER..."}) {
-    EXPECT_THAT(out, HasSubstr(line));
-  }
-}
-
-// Bob answers the invitation he is waiting for while alice's chat calls him.
-TEST_F(ChatExampleTest, CallsAreAnsweredAcrossTwoChats) {
-  for (const std::string answer : {"accepted", "refused"}) {
-    SCOPED_TRACE(answer);
-    ASSERT_TRUE(Start("bob"));
-    Type("bob", answer == "accepted" ? "/accept\n/wait\n/quit\n" : "/refuse\n/wait\n/quit\n");
-    EXPECT_EQ(0, Run("--user alice", "/call bob\n/wait\n/call nobody\n/wait\n/cancel\n/quit\n",
-                     "alice"));
-    EXPECT_EQ(0, Finish("bob"));
-    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to bob: ringing\n"));
-    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to bob: " + answer + " ()\n"));
-    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] call to nobody: failed, code 1\n"));
-    EXPECT_THAT(Output("alice.out"), HasSubstr("[alice] * cancel refused, code 3\n"));
-    EXPECT_THAT(Output("bob.out"), HasSubstr("[bob] call from alice: ringing ()\n"));
-    EXPECT_THAT(Output("bob.out"), HasSubstr("[bob] call from alice: " + answer + "\n"));
-  }
-  for (const std::string& warning : svc_.Warnings()) {
-    EXPECT_THAT(warning, ::testing::Not(HasSubstr("names FromUId")));
-  }
-}
-
 // Alice's chat joins bob's channel, hears him, lists the members, talks and leaves.
 TEST_F(ChatExampleTest, ChannelMembersTalkAndAreListed) {
   Client bob(svc_, "bob");

@@ -85,29 +85,6 @@ TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
                     alice.log.Count(Event::kRenewResult) + Count(alice, rtm::CONNECTION_STATE_ABORTED));
 }
 
-TEST_F(RtmServerInputTest, RepeatedAnswersAndReportsCountOnce) {
-  Client alice(svc_, "alice");
-  Client bob(svc_, "bob");
-  ASSERT_TRUE(alice.Login());
-  ASSERT_TRUE(bob.Login());
-  // A second login answer, refusing or not, does not end the session.
-  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
-  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
-  ASSERT_TRUE(svc_.Push("alice", "RenewAcsToken", R"({"Code":0})"));  // for no renewal
-  ASSERT_TRUE(Settle(alice));
-  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure) + alice.log.Count(Event::kRenewResult));
-  EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(alice.Send("bob", "still here")));
-  // Token expiry and a login elsewhere are reported once however often they come.
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(svc_.Push("alice", "AcsTokenDidExpire", ""));
-    ASSERT_TRUE(svc_.Push("alice", "ForceOffline", ""));
-  }
-  ASSERT_TRUE(Settle(alice));
-  EXPECT_EQ(1u, alice.log.Count(Event::kTokenExpired));
-  EXPECT_EQ(1u, Count(alice, rtm::CONNECTION_STATE_ABORTED));
-}
-
 TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerStatusIsNoResult) {
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
@@ -192,33 +169,6 @@ TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotA
   EXPECT_EQ(5u, acks().size());
 }
 
-TEST_F(RtmServerInputTest, LoginAnswerOnAConnectionBeingReplacedIsDropped) {
-  // The service's own answer is swallowed; the test sends a refusal and an acceptance in one
-  // write. The handler logs in again from inside the refusal, so the acceptance arrives on a
-  // connection that the new login is about to replace.
-  svc_.AddFault(DropToClient("", "Login", 1));
-  Client alice(svc_, "alice");
-  std::atomic<int> relogin{-100}, connections_at_success{-1};
-  alice.log.SetOnEvent([&](const Event& e) {
-    if (e.kind == Event::kLoginFailure) relogin = alice->login(nullptr, "alice");
-    if (e.kind == Event::kLoginSuccess) connections_at_success = svc_.connections_accepted();
-  });
-  ASSERT_EQ(0, alice->login("t", "alice"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 1, 5000));
-  svc_.Coalesce("alice", 2);
-  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":1})"));
-  ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
-  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
-  ASSERT_TRUE(Settle(alice));
-  alice.log.SetOnEvent(nullptr);
-  EXPECT_EQ(0, relogin.load());
-  // The success came from the new connection's own answer.
-  EXPECT_EQ(2, connections_at_success.load());
-  EXPECT_EQ(1u, alice.log.Count(Event::kLoginSuccess));
-  EXPECT_EQ(1u, alice.log.Count(Event::kLoginFailure));
-  EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
-}
-
 // Public calls made on threads of their own, so that a call stuck behind a frozen worker fails
 // the test instead of hanging it. `release` (ending the attack) runs before the threads are
 // joined.
@@ -265,29 +215,6 @@ TEST_F(RtmServerInputTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResul
   EXPECT_TRUE(Eventually([&] { return svc_.flood_packets() > flooded; }));  // still on
   EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { alice->logout(); }));
   EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
-}
-
-TEST_F(RtmServerInputTest, UnansweredReLoginIsDroppedAtTheLoginDeadlineAndTriedAgain) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(LogInAndSettle(alice));
-  svc_.SetLoginMode(LoginMode::kSilentOnReLogin);
-  svc_.Close("alice", CloseMode::kFin);
-  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, kInterrupted));
-  Pass(2500);
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 2, 5000));
-  svc_.SetLoginMode(LoginMode::kNormal);
-  const int accepted = svc_.connections_accepted();
-  Pass(9000);  // 11.5 s after the loss: the unanswered re-login is still waited for
-  EXPECT_EQ(accepted, svc_.connections_accepted());
-  Pass(3000);
-  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
-  EXPECT_GT(svc_.connections_accepted(), accepted);
-  // The retries are no news to the app: it heard of the loss once.
-  EXPECT_THAT(alice.log.States(),
-              ElementsAre(Pair(rtm::CONNECTION_STATE_CONNECTING, 1),
-                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2), Pair(kReconnecting, kInterrupted),
-                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2)));
-  EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
 }
 
 TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {

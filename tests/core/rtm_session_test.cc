@@ -4,18 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/rtm_invoke.h"
-#include "rtc_base/helpers.h"
-#include "rtc_base/thread.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {
@@ -63,28 +55,6 @@ TEST_F(RtmSessionTest, LoginReportsConnectingThenConnectedAndKeepsTheConnectionA
   Pass(5000);
   EXPECT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 2, 5000));
   EXPECT_EQ(1, svc_.gateway_requests());
-}
-
-TEST_F(RtmSessionTest, LoginRefusesBadArgumentsASecondLoginAndAThirdWithinOneSecond) {
-  rtm::IRtmService* raw = createRtmService();
-  EXPECT_EQ(rtm::LOGIN_ERR_NOT_INITIALIZED, raw->login("t", "alice"));
-  raw->release(true);
-  Client alice(svc_, "alice");
-  EXPECT_EQ(rtm::LOGIN_ERR_INVALID_ARGUMENT, alice->login("t", nullptr));
-  EXPECT_EQ(rtm::LOGIN_ERR_INVALID_ARGUMENT, alice->login("t", ""));
-  clock_.Pause();
-  EXPECT_EQ(0, alice->login("first", "alice"));
-  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("t", "alice"));
-  EXPECT_EQ(0, alice->logout());
-  EXPECT_EQ(0, alice->login("second", "alice"));
-  EXPECT_EQ(0, alice->logout());
-  EXPECT_EQ(rtm::LOGIN_ERR_TOO_OFTEN, alice->login("second", "alice"));
-  // No user was kept: once the window has passed a login is accepted, and a null token is
-  // the last one given.
-  clock_.Jump(1001);
-  clock_.Resume();
-  ASSERT_TRUE(alice.Login(nullptr));
-  EXPECT_THAT(Received("alice", "Login").back().content, HasSubstr(R"("AcsToken":"second")"));
 }
 
 // Each way a login fails is reported once with its code; no lookup or connection follows, and
@@ -149,109 +119,6 @@ TEST_F(RtmSessionTest, GatewayAnswersWithoutAnAddressAreRetried) {
     EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
     clock_.Jump(1001);  // the next round's login passes the limiter
   }
-}
-
-TEST_F(RtmSessionTest, LostConnectionIsReportedOnceAndTheUserLogsInAgain) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login());
-  Reconnect(alice, CloseMode::kRst);
-  Reconnect(alice, CloseMode::kFin);
-  EXPECT_THAT(alice.log.States(),
-              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kReconnecting, 5),
-                          Pair(kConnected, 2), Pair(kReconnecting, 5), Pair(kConnected, 2)));
-  EXPECT_EQ(3, svc_.gateway_requests());
-}
-
-// Draws of `failing_len` bytes fail (every draw when 0); the others come from the secure
-// generator. The UserSId is drawn 32 bytes at once, envelope nonces 64 bytes at a time.
-class FailingGenerator : public rtc::RandomGenerator {
- public:
-  explicit FailingGenerator(size_t failing_len) : failing_len_(failing_len) {}
-  bool Init(const void*, size_t) override { return true; }
-  bool Generate(void* buf, size_t len) override {
-    return failing_len_ != 0 && len != failing_len_ && secure_.Generate(buf, len);
-  }
-
- private:
-  const size_t failing_len_;
-  rtc::SecureRandomGenerator secure_;
-};
-
-// A connection refused, or a login whose random texts cannot be made, is reported once as a
-// failed login and tried again.
-TEST_F(RtmSessionTest, RefusedConnectionsAndLoginsWithoutRandomTextsAreRetried) {
-  struct RestoreGenerator {
-    ~RestoreGenerator() { rtc::SetRandomTestMode(false); }
-  } restore;
-  for (auto [user, failing_len] :
-       {std::pair<const char*, size_t>{"alice", 0}, {"bob", 64}, {"carol", 1}}) {
-    SCOPED_TRACE(user);
-    if (failing_len == 1) {
-      svc_.SetGatewayMode(GatewayMode::kClosedPort, 0, 2);
-    } else {
-      rtc::SetRandomGeneratorForTesting(std::make_unique<FailingGenerator>(failing_len));
-    }
-    Client client(svc_, user);
-    ASSERT_EQ(0, client->login("t", user));
-    ASSERT_TRUE(client.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_LOGIN_FAILURE));
-    EXPECT_TRUE(Received(user, "Login").empty());
-    rtc::SetRandomTestMode(false);
-    for (int i = 0; i < 3 && client.log.Count(Event::kLoginSuccess) == 0; ++i) {
-      Pass(2500);
-      client.log.WaitFor(Event::kLoginSuccess, 1, 3000);
-    }
-    ASSERT_TRUE(client.log.WaitFor(Event::kLoginSuccess));
-    EXPECT_THAT(client.log.States(),
-                ElementsAre(Pair(kConnecting, 1), Pair(kReconnecting, 3), Pair(kConnected, 2)));
-    auto logins = Received(user, "Login");
-    ASSERT_EQ(1u, logins.size());
-    EXPECT_THAT(logins[0].raw, ::testing::ContainsRegex(R"("Nonce":"[A-Za-z0-9]{10}")"));
-  }
-  EXPECT_TRUE(svc_.Warnings().empty());
-}
-
-TEST_F(RtmSessionTest, ForceOfflineAbortsAndTokenExpiryIsReportedWithoutReconnecting) {
-  Client alice(svc_, "alice");
-  Client bob(svc_, "bob");
-  ASSERT_TRUE(LogInAndSettle(alice));
-  ASSERT_TRUE(LogInAndSettle(bob));
-  ASSERT_TRUE(svc_.Kick("alice"));
-  ASSERT_TRUE(svc_.Expire("bob"));
-  ASSERT_TRUE(alice.log.WaitForState(kAborted, rtm::CONNECTION_CHANGE_REASON_REMOTE_LOGIN));
-  ASSERT_TRUE(bob.log.WaitFor(Event::kTokenExpired));
-  EXPECT_TRUE(Eventually([&] { return svc_.OnlineUsers().empty(); }));
-  Pass(5000);
-  EXPECT_EQ(2, svc_.gateway_requests());
-  EXPECT_THAT(alice.log.States(),
-              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kAborted, 8)));
-  EXPECT_THAT(bob.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2)));
-  // The user id stays until the app logs out.
-  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("t", "alice"));
-  alice->logout();
-  EXPECT_TRUE(alice.Login());
-}
-
-TEST_F(RtmSessionTest, NetCheckAnsweredKeepsTheConnectionAndUnansweredReplacesIt) {
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login());
-  // Other network types send nothing.
-  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":2})"));
-  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":0})"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "CheckNetStatus", 1, 5000));
-  EXPECT_THAT(Received("alice", "CheckNetStatus")[0].content, HasSubstr(R"({"Time":)"));
-  Pass(5000);
-  EXPECT_EQ(1u, Received("alice", "CheckNetStatus").size());
-  EXPECT_EQ(1, svc_.connections_accepted());
-  EXPECT_EQ(2u, alice.log.States().size());
-
-  svc_.AddFault(Fault("alice", "CheckNetStatus", FaultAction::kDrop, -1, 0,
-                      local_service::Direction::kFromClient));
-  EXPECT_EQ(0, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":0})"));
-  Pass(4500);
-  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
-  Pass(2500);
-  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
-  EXPECT_EQ(2, svc_.connections_accepted());
 }
 
 TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
@@ -406,16 +273,6 @@ TEST_F(RtmSessionTest, UnansweredRenewalsEndOnceByTheirTimeOutTheConnectionOrThe
                           Pair("ended", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN)));
 }
 
-TEST_F(RtmSessionTest, SetParametersRefusesWhatItCannotRead) {
-  Client alice(svc_, "alice");
-  for (const char* bad : {static_cast<const char*>(nullptr), "{", R"({"Cmd":"Unknown"})",
-                          R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"x","Port":0})"}) {
-    EXPECT_EQ(-1, alice->setParameters(bad)) << (bad ? bad : "null");
-  }
-  // The refused port left the working gateway in place.
-  EXPECT_TRUE(alice.Login());
-}
-
 // Releases `service` from inside the first event `pick` selects; `released` is set once the
 // release has returned.
 void ReleaseOn(EventLog& log, rtm::IRtmService* service, std::atomic<bool>& released,
@@ -444,16 +301,11 @@ TEST_F(RtmSessionTest, ReleaseFromInsideAReportEndsTheSessionThere) {
   auto logged_in = [&](rtm::IRtmService*) { ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000)); };
   const Case cases[] = {
       {"login success", nullptr, is(Event::kLoginSuccess), nullptr},
-      {"connecting", nullptr, is(Event::kState, kConnecting), nullptr},
       {"refused login",
        [&] { svc_.AddFault(Fault("", "Login", FaultAction::kReplaceField, 1, 3)); },
        is(Event::kLoginFailure), nullptr},
-      {"refused connection", [&] { svc_.SetGatewayMode(GatewayMode::kClosedPort); },
-       is(Event::kState, kReconnecting), nullptr},
       {"reconnecting, deferred", nullptr, is(Event::kState, kReconnecting),
        [&](rtm::IRtmService* s) { logged_in(s); svc_.Close("alice", CloseMode::kFin); }, false},
-      {"token expiry", nullptr, is(Event::kTokenExpired),
-       [&](rtm::IRtmService* s) { logged_in(s); svc_.Push("alice", "AcsTokenDidExpire", ""); }},
       {"renew result", nullptr, is(Event::kRenewResult),
        [&](rtm::IRtmService* s) { logged_in(s); s->renewToken("renewed"); }},
       {"offline message",
@@ -497,119 +349,6 @@ TEST_F(RtmSessionTest, ReleaseFromInsideAReportEndsTheSessionThere) {
     EXPECT_LE(svc_.gateway_requests() - lookups, 1);
     EXPECT_LE(log.Count(Event::kMessage) + log.Count(Event::kSendResult), 1u);
   }
-}
-
-// A logout from inside a report ends the session there: no re-login follows, and a later
-// login starts afresh.
-TEST_F(RtmSessionTest, LogoutFromInsideAReportEndsTheSessionThere) {
-  struct Case {
-    const char* name;
-    std::function<bool(const Event&)> pick;
-    std::function<void()> act;
-  };
-  const Case cases[] = {
-      {"login success", [](const Event& e) { return e.kind == Event::kLoginSuccess; }, nullptr},
-      {"token expiry", [](const Event& e) { return e.kind == Event::kTokenExpired; },
-       [&] { svc_.Expire("alice"); }},
-      {"reconnecting", [](const Event& e) { return e.kind == Event::kState && e.a == kReconnecting; },
-       [&] { svc_.Close("alice", CloseMode::kRst); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    clock_.Jump(1001);
-    Client alice(svc_, "alice");
-    const int lookups = svc_.gateway_requests();
-    alice.log.SetOnEvent([&alice, &c](const Event& e) {
-      if (c.pick(e)) alice->logout();
-    });
-    ASSERT_EQ(0, alice->login("t", "alice"));
-    ASSERT_TRUE(!c.act || svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
-    if (c.act) c.act();
-    ASSERT_TRUE(alice.log.WaitForState(kDisconnected, rtm::CONNECTION_CHANGE_REASON_LOGOUT));
-    alice.log.SetOnEvent(nullptr);
-    EXPECT_TRUE(Eventually([&] { return !svc_.IsOnline("alice"); }));
-    Pass(5000);
-    EXPECT_EQ(lookups + 1, svc_.gateway_requests());
-    EXPECT_EQ(kDisconnected, alice.log.States().back().first);
-    EXPECT_EQ(0, alice.Send("bob", "after"));
-    clock_.Jump(1001);
-    ASSERT_TRUE(alice.Login());
-    svc_.Reset();
-  }
-}
-
-constexpr char kChildVariable[] = "VORTM_SESSION_CHILD";
-
-// Runs this test program again with `variable`=`value`, only the tests matching `filter`;
-// its exit status, or -1.
-int RunSelf(const std::string& value, const std::string& filter) {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (length <= 0) return -1;
-  self[length] = '\0';
-  std::string command = std::string(kChildVariable) + "='" + value + "' " + self +
-                        " --gtest_filter=" + filter + " >/dev/null 2>&1";
-  int status = system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A process that ends while a service it never released is looking up its gateway, or is
-// logged in, exits cleanly: the worker stops first, then the service and its requests go.
-TEST(RtmSessionExitTest, ProcessExitsCleanlyWithAnUnreleasedSessionInProgress) {
-  if (const char* mode = getenv(kChildVariable)) {
-    // Built before the worker, so destroyed after it.
-    static local_service::LocalService svc(ServiceOptions());
-    static EventLog log;
-    if (!svc.Start()) _exit(3);
-    const bool lookup = std::string(mode) == "lookup";
-    if (lookup) svc.SetGatewayMode(GatewayMode::kNoAnswer, 60000);
-    rtm::IRtmService* service = createRtmService();
-    if (service->initialize(kAppId, &log) != 0) _exit(4);
-    service->setParameters(GatewayParams(svc.address(), svc.http_port()).c_str());
-    if (service->login("t", "alice") != 0) _exit(5);
-    if (lookup ? !Eventually([] { return svc.gateway_requests() == 1; })
-               : !log.WaitFor(Event::kLoginSuccess)) {
-      _exit(6);
-    }
-    // The service's HTTP library keeps function-local statics that exit() destroys before the
-    // static service; stopping it first keeps its threads off them. The library's session is
-    // still in progress (lookup or reconnect) when the process exits.
-    svc.Stop();
-    std::exit(0);
-  }
-  for (const char* mode : {"lookup", "connected"}) {
-    EXPECT_EQ(0, RunSelf(mode, "RtmSessionExitTest.*")) << mode;
-  }
-}
-
-class Target {
- public:
-  explicit Target(rtc::Thread* thread) : thread_(thread) {}
-  int Add(int a, const std::string& b) { return thread_->IsCurrent() ? a + static_cast<int>(b.size()) : -1; }
-  void FillId(long long& id) { id = thread_->IsCurrent() ? 99 : -1; }
-  std::string Consume(std::unique_ptr<std::string> text) { return *text; }
-  // A public operation that obeys the rule itself: on the thread it runs inline.
-  int Outer() { return vy::InvokeOnThread(thread_, RTC_FROM_HERE, this, &Target::Inner); }
-  int Inner() { return thread_->IsCurrent() ? 1 : -1; }
-
- private:
-  rtc::Thread* thread_;
-};
-
-TEST(InvokeOnThreadTest, RunsOnTheThreadPassesArgumentsBackAndStopsWithADefault) {
-  std::unique_ptr<rtc::Thread> worker = rtc::Thread::Create();
-  ASSERT_TRUE(worker->Start());
-  Target target(worker.get());
-  std::string text = "four";
-  EXPECT_EQ(7, vy::InvokeOnThread(worker.get(), RTC_FROM_HERE, &target, &Target::Add, 3, text));
-  long long id = 0;
-  vy::InvokeOnThread(worker.get(), RTC_FROM_HERE, &target, &Target::FillId, id);
-  EXPECT_EQ(99, id);
-  EXPECT_EQ("moved", vy::InvokeOnThread(worker.get(), RTC_FROM_HERE, &target, &Target::Consume,
-                                        std::make_unique<std::string>("moved")));
-  EXPECT_EQ(1, vy::InvokeOnThread(worker.get(), RTC_FROM_HERE, &target, &Target::Outer));
-  worker->Stop();
-  EXPECT_EQ(0, vy::InvokeOnThread(worker.get(), RTC_FROM_HERE, &target, &Target::Add, 5, text));
 }
 
 }  // namespace

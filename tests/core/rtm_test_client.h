@@ -127,10 +127,6 @@ class Log {
       return false;
     }, timeout_ms) ? e.a : -1;
   }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.clear();
-  }
 
  protected:
   void Add(Event e) {
@@ -399,7 +395,6 @@ class Client {
     invitations_.emplace_back(invitation, [](rtm::ILocalCallInvitation* i) { i->release(); });
     return Calls()->sendLocalInvitation(invitation);
   }
-  size_t invitations() const { return invitations_.size(); }
 
   EventLog log;
   ChannelLog room;
