@@ -301,19 +301,10 @@ TEST_F(RtmSessionTest, ReleaseFromInsideAReportEndsTheSessionThere) {
   auto logged_in = [&](rtm::IRtmService*) { ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000)); };
   const Case cases[] = {
       {"login success", nullptr, is(Event::kLoginSuccess), nullptr},
-      {"refused login",
-       [&] { svc_.AddFault(Fault("", "Login", FaultAction::kReplaceField, 1, 3)); },
-       is(Event::kLoginFailure), nullptr},
       {"reconnecting, deferred", nullptr, is(Event::kState, kReconnecting),
        [&](rtm::IRtmService* s) { logged_in(s); svc_.Close("alice", CloseMode::kFin); }, false},
       {"renew result", nullptr, is(Event::kRenewResult),
        [&](rtm::IRtmService* s) { logged_in(s); s->renewToken("renewed"); }},
-      {"offline message",
-       [&] {
-         svc_.StoreOffline(kAppId, "alice", "bob", 1, 1, "one");
-         svc_.StoreOffline(kAppId, "alice", "bob", 2, 1, "two");
-       },
-       is(Event::kMessage), nullptr},
       {"send results of a logout", [&] { svc_.AddFault(DropToClient("alice", "MsgStatus")); },
        is(Event::kSendResult),
        [&](rtm::IRtmService* s) {

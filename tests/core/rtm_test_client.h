@@ -57,8 +57,6 @@ struct Event {
   bool offline = false;
   long long server_time = 0;
   std::vector<std::string> list;
-  int64_t at_ms = 0;  // rtc::TimeMillis() when recorded
-  rtm::ILocalCallInvitation* local = nullptr;    // valid only inside the callback
   rtm::IRemoteCallInvitation* remote = nullptr;  // valid only inside the callback
 };
 
@@ -130,7 +128,6 @@ class Log {
 
  protected:
   void Add(Event e) {
-    e.at_ms = rtc::TimeMillis();
     std::function<void(const Event&)> action;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -304,9 +301,7 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
 
  private:
   void Local(Event::Kind kind, L* i, int code = 0, const char* text = "") {
-    Event e{kind, code, i->getState(), 0, i->getCalleeId(), text};
-    e.local = i;
-    Add(e);
+    Add(Event{kind, code, i->getState(), 0, i->getCalleeId(), text});
   }
   void Remote(Event::Kind kind, R* i, int code = 0, const char* text = "") {
     Event e{kind, code, i->getState(), 0, i->getCallerId(), text};
