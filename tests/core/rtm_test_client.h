@@ -37,7 +37,7 @@ struct Event {
   enum Kind {
     kState, kLoginSuccess, kLoginFailure, kLogout, kTokenExpired, kRenewResult,
     kSendResult, kMessage,  // peer or channel
-    kQueryStatus, kSubscription, kSubscribedPeers, kStatusChanged,  // list: "peer:online:state"
+    kQueryStatus, kSubscription, kStatusChanged,  // list: "peer:online:state"
     kMemberCount,       // list: "channel:count"
     kAttributeResult,   // text: the operation ("set", ..., "setChannel", ...)
     kUserAttributes,    // peer: the user; list: "key=value"
@@ -105,25 +105,18 @@ class Log {
     }, timeout_ms);
   }
   // Waits for the first report of request `id`.
-  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr) {
+  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr, int timeout_ms = 10000) {
     return Wait([&](const std::vector<Event>& events) {
       for (const Event& e : events) {
-        if (e.kind != kind || e.id != id) continue;
-        if (out != nullptr) *out = e;
-        return true;
+        if (e.kind == kind && e.id == id) return out != nullptr ? (*out = e, true) : true;
       }
       return false;
-    });
+    }, timeout_ms);
   }
   // The send result reported for message `id`, waiting for it; -1 when none came.
   int ResultOf(long long id, int timeout_ms = 10000) {
     Event e;
-    return Wait([&](const std::vector<Event>& events) {
-      for (const Event& r : events) {
-        if (r.kind == Event::kSendResult && r.id == id) return (e = r), true;
-      }
-      return false;
-    }, timeout_ms) ? e.a : -1;
+    return WaitForId(Event::kSendResult, id, &e, timeout_ms) ? e.a : -1;
   }
 
  protected:
@@ -194,11 +187,6 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   }
   void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
     Add(Event::kSubscription, id, code);
-  }
-  void onQueryPeersBySubscriptionOptionResult(
-      long long id, const char* peers[], int count,
-      rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code) override {
-    AddList(Event::kSubscribedPeers, id, code, peers, count, [](const char* p) { return p; });
   }
   void onGetChannelMemberCountResult(long long id, const rtm::ChannelMemberCount* counts, int count,
                                      rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code) override {
