@@ -183,8 +183,8 @@ TEST_F(ChatExampleTest, ChannelMembersTalkAndAreListed) {
   EXPECT_THAT(out, ::testing::ContainsRegex(R"(\[alice\] #room message #[0-9]+: sent)"));
   EXPECT_THAT(out, HasSubstr("[alice] #room: left\n[alice] * leave room refused, code 3\n"));
   ASSERT_TRUE(bob.room.WaitFor(Event::kMessage));
-  EXPECT_EQ("hello bob", bob.room.Of(Event::kMessage)[0].text);
-  EXPECT_EQ("alice", bob.room.Of(Event::kMessage)[0].peer);
+  EXPECT_EQ("hello bob", bob.room.Of(Event::kMessage).at(0).text);
+  EXPECT_EQ("alice", bob.room.Of(Event::kMessage).at(0).peer);
 }
 
 }  // namespace

@@ -88,20 +88,20 @@ TEST_F(RtmMessagingTest, PeerMessageIsDeliveredAcknowledgedAfterItsHandlersAndRe
   EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
   ASSERT_TRUE(bob.log.WaitFor(Event::kMessage));
   bob.log.SetOnEvent(nullptr);
-  Event m = bob.log.Of(Event::kMessage)[0];
+  Event m = bob.log.Of(Event::kMessage).at(0);
   EXPECT_EQ(std::make_tuple(std::string("alice"), std::string("hello bob"), id, 1, false),
             std::make_tuple(m.peer, m.text, m.id, m.b, m.offline));
   EXPECT_NE(0, m.server_time);
   EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) +
                 R"(,"FromUId":"alice","ToUId":"bob","MsgType":1,"MsgBody":"hello bob"})",
-            Sent("alice", "SendMsgToPeer")[0]);
+            Sent("alice", "SendMsgToPeer").at(0));
   std::vector<std::string> order;
   for (const auto& c : svc_.Log("bob")) {
     if (c.cmd == "SendMsgToPeer" || c.cmd == "RecvMsgFromPeerAck") order.push_back(c.cmd);
   }
   EXPECT_THAT(order, ElementsAre("SendMsgToPeer", "RecvMsgFromPeerAck"));
   EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":"alice"})",
-            Sent("bob", "RecvMsgFromPeerAck")[0]);
+            Sent("bob", "RecvMsgFromPeerAck").at(0));
 
 }
 
@@ -187,8 +187,8 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   ASSERT_TRUE(carol.Join());
   EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), UnorderedElementsAre("alice", "bob", "carol"));
   ASSERT_TRUE(alice.room.WaitFor(Event::kMemberJoined, 2));
-  EXPECT_EQ("bob", alice.room.Of(Event::kMemberJoined)[0].peer);
-  EXPECT_EQ("room", alice.room.Of(Event::kMemberJoined)[0].text);
+  EXPECT_EQ("bob", alice.room.Of(Event::kMemberJoined).at(0).peer);
+  EXPECT_EQ("room", alice.room.Of(Event::kMemberJoined).at(0).text);
   ASSERT_TRUE(alice.room.WaitFor(Event::kMemberCountUpdated, 3));
   EXPECT_EQ(3, alice.room.Of(Event::kMemberCountUpdated).back().a);
   const char* ids[] = {"room", "hall"};
@@ -202,7 +202,7 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(id));
   for (Client* other : {&bob, &carol}) {
     ASSERT_TRUE(other->room.WaitFor(Event::kMessage));
-    Event m = other->room.Of(Event::kMessage)[0];
+    Event m = other->room.Of(Event::kMessage).at(0);
     EXPECT_EQ(std::make_tuple(std::string("alice"), std::string("hello room"), id),
               std::make_tuple(m.peer, m.text, m.id));
   }
@@ -211,9 +211,9 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
 
   ASSERT_EQ(0, bob.channel->leave());
   ASSERT_TRUE(bob.room.WaitFor(Event::kLeave));
-  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_OK, bob.room.Of(Event::kLeave)[0].a);
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_OK, bob.room.Of(Event::kLeave).at(0).a);
   ASSERT_TRUE(alice.room.WaitFor(Event::kMemberLeft));
-  EXPECT_EQ("bob", alice.room.Of(Event::kMemberLeft)[0].peer);
+  EXPECT_EQ("bob", alice.room.Of(Event::kMemberLeft).at(0).peer);
   // Not joined: refused at once, with nothing sent and no callback.
   int result = 0;
   EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL, bob.channel->leave());
@@ -227,7 +227,7 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   notify.enableNotificationToChannelMembers = true;
   ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", topic.data(), 1, notify, request = 0));
   ASSERT_TRUE(alice.room.WaitFor(Event::kAttributesUpdated));
-  EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated)[0].list, ElementsAre("topic=news by carol"));
+  EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated).at(0).list, ElementsAre("topic=news by carol"));
 }
 
 // Whatever the server answers, or if it does not, each join, member list and send ends in one
@@ -268,7 +268,7 @@ TEST_F(RtmMessagingTest, EveryChannelRequestGetsOneResult) {
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, alice.room.ResultOf(late));
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, alice.room.ResultOf(lost));
   ASSERT_TRUE(alice.room.WaitFor(Event::kMembers));
-  EXPECT_EQ(rtm::GET_MEMBERS_ERR_TIMEOUT, alice.room.Of(Event::kMembers)[0].a);
+  EXPECT_EQ(rtm::GET_MEMBERS_ERR_TIMEOUT, alice.room.Of(Event::kMembers).at(0).a);
   // A later round trip lets every late answer arrive first.
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(alice.Say("probe")));
   EXPECT_EQ(5u, alice.room.Count(Event::kSendResult));
@@ -415,9 +415,9 @@ TEST_F(RtmMessagingTest, MalformedPresenceRepliesAndPushesAreSkippedWithoutACras
   svc_.Push("alice", "QueryOnlineStatus", good);  // answers no request the second time
   RoundTrip(alice);
   ASSERT_EQ(1u, alice.log.Count(Event::kQueryStatus));
-  EXPECT_THAT(alice.log.Of(Event::kQueryStatus)[0].list, ElementsAre("bob:0:2", "eve:1:0"));
+  EXPECT_THAT(alice.log.Of(Event::kQueryStatus).at(0).list, ElementsAre("bob:0:2", "eve:1:0"));
   ASSERT_EQ(1u, alice.log.Count(Event::kStatusChanged));
-  EXPECT_THAT(alice.log.Of(Event::kStatusChanged)[0].list, ElementsAre("z:0:1", "v:0:2"));
+  EXPECT_THAT(alice.log.Of(Event::kStatusChanged).at(0).list, ElementsAre("z:0:1", "v:0:2"));
 }
 
 TEST_F(RtmMessagingTest, AttributeChecksRefuseInTheirOrderWithoutReadingNullPointers) {
@@ -487,20 +487,20 @@ TEST_F(RtmMessagingTest, UserAttributesAreWrittenReadAndMirroredAcrossReconnects
   Reconnect(alice);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "AddOrUpdateUserAttributes", 3, 5000));
   EXPECT_EQ(R"({"MsgId":0,"Attributes":"{\"b\":\"2\",\"c\":\"3\"}"})",
-            Sent("alice", "AddOrUpdateUserAttributes")[2]);
+            Sent("alice", "AddOrUpdateUserAttributes").at(2));
   ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id = 0));
   EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
   Reconnect(alice);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "AddOrUpdateUserAttributes", 5, 5000));
   EXPECT_EQ(R"({"MsgId":0,"Attributes":"{\"a\":\"1\"}"})",
-            Sent("alice", "AddOrUpdateUserAttributes")[4]);
+            Sent("alice", "AddOrUpdateUserAttributes").at(4));
   // The answer to the re-send, which comes before that of a later request, went to nobody.
   EXPECT_THAT(read(alice, "alice"), ElementsAre("a=1"));
   EXPECT_EQ(4u, alice.log.Count(Event::kAttributeResult));
   // Cleared, or logged out: nothing comes back.
   ASSERT_EQ(0, alice->clearLocalUserAttributes(id = 0));
   EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
-  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + "}", Sent("alice", "ClearUserAttributes")[0]);
+  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + "}", Sent("alice", "ClearUserAttributes").at(0));
   Reconnect(alice);
   ASSERT_EQ(0, alice->addOrUpdateLocalUserAttributes(a, 1, id = 0));
   EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
@@ -592,7 +592,7 @@ TEST_F(RtmMessagingTest, InvitationsAreReceivedAndAcceptedOrRefused) {
               std::make_tuple(bob_events[before].peer, bob_events[before].text, bob_events[before].b));
     EXPECT_EQ(accept ? rtm::REMOTE_INVITATION_STATE_ACCEPTED : rtm::REMOTE_INVITATION_STATE_REFUSED,
               bob_events[before + 1].b);
-    EXPECT_EQ(accept ? "see you" : "busy", alice.calls.Of(local)[0].text);
+    EXPECT_EQ(accept ? "see you" : "busy", alice.calls.Of(local).at(0).text);
     EXPECT_EQ(3, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));  // ended
   }
   EXPECT_EQ(rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER, alice.invitation->getState());
@@ -611,7 +611,7 @@ TEST_F(RtmMessagingTest, InvitationsAreReceivedAndAcceptedOrRefused) {
   carol->release();
   ASSERT_EQ(0, alice.Invite("nobody"));
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure)[0].a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure).at(0).a);
 }
 
 TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSides) {
@@ -629,7 +629,7 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   EXPECT_THAT(ids, ::testing::Each(ids[0]));
   clock_.Jump(30000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, alice.calls.Of(Event::kLocalFailure)[0].a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, alice.calls.Of(Event::kLocalFailure).at(0).a);
   // A status the server could not tell, with no resend after it, fails as offline.
   ASSERT_EQ(0, alice.Invite("bob"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "MakeCall", 4, 5000));
@@ -639,7 +639,7 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   RoundTrip(alice);
   clock_.Jump(30000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 2));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure)[1].a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure).at(1).a);
   svc_.RemoveFault(drop);
 
   // A callee silent after receipt: both sides expire once, and the caller cancels at the peer.
@@ -648,8 +648,8 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   clock_.Jump(60000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 3));
   ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure)[2].a);
-  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE, bob.calls.Of(Event::kRemoteFailure)[0].a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure).at(2).a);
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE, bob.calls.Of(Event::kRemoteFailure).at(0).a);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "CancelCall", 1, 5000));
   EXPECT_THAT(Sent("alice", "CancelCall", "Reason"), ElementsAre("TimeOut"));
   RoundTrip(alice);
@@ -668,7 +668,7 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   }
   clock_.Jump(5000);
   ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure, 2));
-  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, bob.calls.Of(Event::kRemoteFailure)[1].a);
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, bob.calls.Of(Event::kRemoteFailure).at(1).a);
   EXPECT_EQ(0u, bob.calls.Count(Event::kRemoteAccepted));
   EXPECT_EQ(1u, alice.calls.Count(Event::kLocalAccepted));
 }

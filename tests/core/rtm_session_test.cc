@@ -216,10 +216,10 @@ TEST_F(RtmSessionTest, EachRenewalIsAnsweredOnceWithItsOwnTokenAndOnlyAnAccepted
   // The server refuses an empty token (Code 1); the token taken before stays.
   EXPECT_EQ(0, alice->renewToken(""));
   ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 5));
-  EXPECT_EQ(R"({"AcsToken":"tok-new"})", Sent("alice", "RenewAcsToken")[0]);
+  EXPECT_EQ(R"({"AcsToken":"tok-new"})", Sent("alice", "RenewAcsToken").at(0));
   // A lost connection logs in again with the last token the server took.
   Reconnect(alice, CloseMode::kFin);
-  EXPECT_THAT(Received("alice", "Login")[1].content, HasSubstr(R"("AcsToken":"tok-new2")"));
+  EXPECT_THAT(Received("alice", "Login").at(1).content, HasSubstr(R"("AcsToken":"tok-new2")"));
   EXPECT_THAT(Results(alice.log, Event::kRenewResult),
               ElementsAre(Pair("<null>", rtm::RENEW_TOKEN_ERR_INVALID_ARGUMENT),
                           Pair("new", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN), Pair("tok-new", 0),
@@ -262,7 +262,7 @@ TEST_F(RtmSessionTest, UnansweredRenewalsEndOnceByTheirTimeOutTheConnectionOrThe
   EXPECT_EQ(0, alice->renewToken("lost"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 3, 5000));
   Reconnect(alice, CloseMode::kFin);
-  EXPECT_THAT(Received("alice", "Login")[1].content, HasSubstr(R"("AcsToken":"next")"));
+  EXPECT_THAT(Received("alice", "Login").at(1).content, HasSubstr(R"("AcsToken":"next")"));
   EXPECT_EQ(0, alice->renewToken("ended"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 4, 5000));
   EXPECT_EQ(0, alice->logout());
