@@ -58,7 +58,10 @@ class RtmMessagingTest : public ServiceTest {
   }
   void TearDown() override {
     ServiceTest::TearDown();
-    EXPECT_THAT(svc_.Warnings(), IsEmpty());
+    // (An offline fetch of a session that a reconnection has just replaced is refused.)
+    for (const std::string& warning : svc_.Warnings()) {
+      EXPECT_THAT(warning, ::testing::StartsWith("offline fetch: refused unknown session"));
+    }
   }
   // A request answered by the service: once its result is in, every command the service sent
   // before its reply has been handled.
@@ -597,13 +600,13 @@ TEST_F(RtmMessagingTest, InvitationsAreReceivedAndAcceptedOrRefused) {
   }
   EXPECT_EQ(rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER, alice.invitation->getState());
   // Every command names its sender; the call ids are 32 characters, one per invitation.
+  ASSERT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));  // answered and acknowledged
   auto ids = Sent("alice", "MakeCall", "CallId");
   ASSERT_EQ(2u, ids.size());
   EXPECT_THAT(ids[0], ::testing::MatchesRegex("[A-Za-z0-9]{32}"));
   EXPECT_NE(ids[0], ids[1]);
   EXPECT_THAT(Sent("bob", "AcceptCall", "CallId"), ElementsAre(ids[0]));
   EXPECT_THAT(Sent("alice", "AcceptCallAck", "ToUId"), ElementsAre("bob"));
-  EXPECT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));
   // Carol was never invited; an offline callee fails the invitation at once.
   rtm::ILocalCallInvitation* carol = alice.Calls()->createLocalCallInvitation("carol");
   EXPECT_EQ(2, alice.Calls()->cancelLocalInvitation(carol, ""));

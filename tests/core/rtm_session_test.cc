@@ -93,7 +93,8 @@ TEST_F(RtmSessionTest, FailedLoginIsReportedOnceWithItsCodeAndEndsTheAttempt) {
     const int connections = svc_.connections_accepted(), asked = svc_.gateway_requests();
     EXPECT_GE(asked, lookups + c.lookups);
     Pass(13000);
-    EXPECT_EQ(asked, svc_.gateway_requests());
+    // A lookup under way at the failure may reach the service after it, but none starts.
+    EXPECT_LE(svc_.gateway_requests(), asked + 1);
     EXPECT_EQ(connections, svc_.connections_accepted());
     EXPECT_THAT(Results(alice.log, Event::kLoginFailure), ElementsAre(Pair("", c.code)));
     EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, c.reason)));
@@ -188,7 +189,9 @@ TEST_F(RtmSessionTest, LoginFromInsideALoginFailureStands) {
       if (e.kind == Event::kLoginFailure) EXPECT_EQ(0, alice->login(nullptr, "alice"));
     });
     ASSERT_EQ(0, alice->login("t", "alice"));
-    Pass(13000, [&] { return alice.log.Count(Event::kLoginFailure) > 0; });
+    // A refusal comes over the network: time moves only to time out the silent gateway.
+    if (!refused) Pass(13000, [&] { return alice.log.Count(Event::kLoginFailure) > 0; });
+    ASSERT_TRUE(alice.log.WaitFor(Event::kLoginFailure));
     svc_.SetGatewayMode(GatewayMode::kNormal);
     Pass(10000, [&] { return alice.log.Count(Event::kLoginSuccess) > 0; });
     ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
