@@ -94,7 +94,7 @@ TEST_F(LoggingTest, StderrGetsInfoAndAboveUntilSilencedAndSilencedArgumentsAreNo
   EXPECT_TRUE(sink_.lines().empty());
 }
 
-TEST_F(LoggingTest, LinesHoldThePrefixesTheFileBaseNameTheTextAndTheErrno) {
+TEST_F(LoggingTest, LinesHoldTheFileBaseNameTheTextAndTheErrno) {
   Collect();
   const struct {
     const char* file;
@@ -112,25 +112,6 @@ TEST_F(LoggingTest, LinesHoldThePrefixesTheFileBaseNameTheTextAndTheErrno) {
   EXPECT_EQ(sink_.last(), std::string("(f.cc:3): open failed : [0x00000002] ") + strerror(2) + "\n");
   RTC_LOG_ERR_EX(LS_ERROR, -1) << "negative";
   EXPECT_NE(sink_.last().find("negative : [0xFFFFFFFF] "), std::string::npos);
-  RTC_LOG_F(LS_INFO) << "body";
-  EXPECT_NE(sink_.last().find("TestBody()"), std::string::npos) << sink_.last();
-
-  LogMessage::LogThreads(true);
-  LogMessage("f.cc", 1, LS_INFO).stream() << "t";
-  EXPECT_EQ(sink_.last(), "[" + std::to_string(CurrentThreadId()) + "] (f.cc:1): t\n");
-  LogMessage::LogTimestamps(true);
-  LogMessage("f.cc", 2, LS_INFO).stream() << "ts";
-  EXPECT_TRUE(std::regex_match(sink_.last(),
-                               std::regex("\\[[0-9]{3,}:[0-9]{3}\\] \\[[0-9]+\\] \\(f\\.cc:2\\): ts\n")))
-      << sink_.last();
-  EXPECT_EQ(logging_impl::ElapsedTimePrefix(1234567), "[1234:567] ");
-  EXPECT_EQ(logging_impl::ElapsedTimePrefix(12345), "[012:345] ");
-
-  LogStream s;
-  const char* null_text = nullptr;
-  s << -2L << ' ' << 6ULL << ' ' << 1e20 << ' ' << null_text << ' ' << true << ' '
-    << static_cast<uint8_t>(200) << ' ' << reinterpret_cast<const void*>(0x12345678abcdULL);
-  EXPECT_EQ(s.str(), "-2 6 1e+20 (null) true 200 12345678abcd");
 }
 
 TEST_F(LoggingTest, SinksFilterByTheirOwnMinimumAndTheOverallMinimumFollowsThem) {
@@ -155,11 +136,6 @@ TEST_F(LoggingTest, SinksFilterByTheirOwnMinimumAndTheOverallMinimumFollowsThem)
   EXPECT_EQ(sink_.lines().size(), 4u);
   LogMessage::RemoveLogToStream(&sink_);
   EXPECT_EQ(LogMessage::GetLogToStream(&sink_), LS_VERBOSE);
-
-  LogMessage::ConfigureLogging("tstamp thread warning debug unknown");
-  EXPECT_EQ(LogMessage::GetLogToDebug(), LS_WARNING);
-  LogMessage::ConfigureLogging("error");  // Without "debug" the console level stays.
-  EXPECT_EQ(LogMessage::GetLogToDebug(), LS_WARNING);
 }
 
 TEST_F(LoggingTest, ThreadsLogWhileSettingsAndSinksChange) {
@@ -329,12 +305,6 @@ TEST(TimeUtilsTest, TheTestClockDrivesEveryClockButTheSystemOnesAndNests) {
     EXPECT_EQ(TimeDiff32(before, Time32()), -25);
   }
   EXPECT_EQ(GetClockForTesting(), nullptr);
-  TimestampWrapAroundHandler handler;
-  const int64_t k2To32 = int64_t{1} << 32;
-  EXPECT_EQ(handler.Unwrap(static_cast<uint32_t>(k2To32 - 16)), k2To32 - 16);
-  EXPECT_EQ(handler.Unwrap(16), 16 + k2To32);
-  EXPECT_EQ(handler.Unwrap(static_cast<uint32_t>(k2To32 - 11)), k2To32 - 11);
-  EXPECT_EQ(handler.Unwrap(20), 20 + k2To32);
 }
 
 TEST(TimeUtilsTest, TmToSecondsAgreesWithGmtimeAndRefusesInvalidDates) {
@@ -375,7 +345,7 @@ class FailingGenerator : public RandomGenerator {
   bool Generate(void*, size_t) override { return false; }
 };
 
-TEST_F(RandomTest, TheTestGeneratorIsTheLcgFromSevenAndFeedsIdsAndUuids) {
+TEST_F(RandomTest, TheTestGeneratorIsTheLcgFromSevenAndUuidsHaveTheVersionFourLayout) {
   SetRandomTestMode(true);
   std::string data;
   ASSERT_TRUE(CreateRandomData(43, &data));
@@ -388,14 +358,11 @@ TEST_F(RandomTest, TheTestGeneratorIsTheLcgFromSevenAndFeedsIdsAndUuids) {
   uint32_t id;
   memcpy(&id, data.data(), 4);
   EXPECT_EQ(CreateRandomId(), id);
-  std::string uuid = CreateRandomUuid();
-  EXPECT_EQ(uuid[0], "0123456789abcdef"[static_cast<uint8_t>(data[4]) % 16]);
-  EXPECT_EQ(uuid[19], "89ab"[static_cast<uint8_t>(data[4 + 15]) % 4]);
   SetRandomTestMode(false);
   const std::regex layout("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
   std::set<std::string> seen;
   for (int i = 0; i < 100; ++i) {
-    uuid = CreateRandomUuid();
+    const std::string uuid = CreateRandomUuid();
     EXPECT_TRUE(std::regex_match(uuid, layout)) << uuid;
     seen.insert(uuid);
     EXPECT_NE(CreateRandomNonZeroId(), 0u);

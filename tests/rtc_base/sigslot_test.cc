@@ -60,18 +60,13 @@ TEST(SigslotTest, ReceiversAreCalledInConnectionOrderUntilDisconnectedOrDestroye
   signal(2);
   EXPECT_EQ(log, (std::vector<std::string>{"b:2", "a:2"}));
   {
-    Actor copy(a);  // A copy listens to the same signals.
-    signal(3);
-  }
-  EXPECT_EQ(log.size(), 5u);
-  {
     StSignal short_lived;
     a.Listen(&short_lived);
   }
   signal.disconnect_all();
   EXPECT_TRUE(signal.is_empty());
   signal(4);
-  EXPECT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.size(), 2u);
 }  // `a` must not touch the destroyed signal here.
 
 // An emission walks the connections that existed when it started; changes made by the slots
@@ -93,13 +88,6 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor* late) {
          a->action = [s, a, late](int) {
            if (a->calls == 1) late->Listen(s);
-         };
-       },
-       {1, 1, 1, 0}, {2, 2, 2, 1}},
-      {"last slot connects another",
-       [](StSignal* s, Actor*, Actor*, Actor* c, Actor* late) {
-         c->action = [s, c, late](int) {
-           if (c->calls == 1) late->Listen(s);
          };
        },
        {1, 1, 1, 0}, {2, 2, 2, 1}},

@@ -50,14 +50,8 @@ IPAddress Ip(const std::string& text) {
   return ip;
 }
 
-TEST(EncodeTest, EscapeAndEncodeStopBeforeAnEscapeThatDoesNotFit) {
+TEST(EncodeTest, EncodeStopsBeforeAnEscapeThatDoesNotFitAndDecodeKeepsInvalidOnes) {
   char buf[16];
-  EXPECT_EQ(6u, escape(buf, sizeof(buf), "a;b;", 4, ";", '\\'));
-  EXPECT_STREQ("a\\;b\\;", buf);
-  EXPECT_EQ(1u, escape(buf, 3, "a%", 2, "", '%'));  // "a%%" needs 4 bytes with the NUL.
-  EXPECT_STREQ("a", buf);
-  EXPECT_EQ(3u, unescape(buf, sizeof(buf), "a%b%", 4, '%'));
-  EXPECT_STREQ("ab%", buf) << "a trailing escape is kept";
   EXPECT_EQ(1u, encode(buf, 4, "a b", 3, " ", '%'));
   EXPECT_STREQ("a", buf);
   const char high[] = {'\x80', '\0', '%'};
@@ -82,15 +76,12 @@ TEST(EncodeTest, FileNamesFromUrlsCannotLeaveTheirFolder) {
   EXPECT_EQ(id, std::string(back, decode(back, sizeof(back), name.data(), name.size(), '%')));
 }
 
-TEST(EncodeTest, EscapeEncodeAndHexRoundTripRandomBytes) {
+TEST(EncodeTest, EncodeAndHexRoundTripRandomBytes) {
   std::mt19937 rng(1);
   for (int i = 1; i < 200; ++i) {
     const std::string src = RandomBytes(&rng, i % 60);
     std::vector<char> out(src.size() * 3 + 1), back(src.size() + 1);
-    size_t n = escape(out.data(), out.size(), src.data(), src.size(), "\x01;:", '\\');
-    ASSERT_EQ(src, std::string(back.data(), unescape(back.data(), back.size(), out.data(), n,
-                                                     '\\')));
-    n = encode(out.data(), out.size(), src.data(), src.size(), unsafe_filename_characters(),
+    const size_t n = encode(out.data(), out.size(), src.data(), src.size(), unsafe_filename_characters(),
                '%');
     ASSERT_EQ(n, strlen(out.data())) << "encoded text holds no NUL";
     ASSERT_EQ(src, std::string(back.data(), decode(back.data(), back.size(), out.data(), n,
@@ -104,8 +95,6 @@ TEST(EncodeTest, EscapeEncodeAndHexRoundTripRandomBytes) {
 
 TEST(HexTest, DecodeFollowsTheExactRules) {
   EXPECT_EQ("00:0a:ff", hex_encode_with_delimiter("\x00\x0a\xff", 3, ':'));
-  EXPECT_EQ(8u, hex_encode_output_length(3, ':'));
-  EXPECT_EQ('!', hex_encode(16));
   char buf[8] = {};
   const struct {
     const char* text;
@@ -117,11 +106,9 @@ TEST(HexTest, DecodeFollowsTheExactRules) {
       {"", ':', 8, 0},      {"0a", ':', 0, 0},     {"AbCd", 0, 8, 2},    {"abc", 0, 8, 0},
       {"zz", 0, 8, 0},      {"0102", 0, 1, 0},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.decoded, hex_decode_with_delimiter(buf, c.room, c.text, strlen(c.text),
-                                                   c.delimiter))
+  for (const auto& c : cases)
+    EXPECT_EQ(c.decoded, hex_decode_with_delimiter(buf, c.room, c.text, strlen(c.text), c.delimiter))
         << c.text;
-  }
   EXPECT_EQ(0u, hex_decode(buf, sizeof(buf), "0102zz", 6));
   EXPECT_EQ(0x0102, buf[0] << 8 | buf[1]) << "decoded bytes stay on failure";
 }
@@ -165,19 +152,6 @@ TEST(TokenizeTest, MarkedTextStaysOneField) {
   EXPECT_EQ("h2,http/1.1,", join({"h2", "http/1.1", ""}, ','));
 }
 
-TEST(ToStringTest, ValuesPrintLikePrintfAndOnlyExactWordsParse) {
-  EXPECT_EQ("-2147483648", ToString(-2147483647 - 1));
-  EXPECT_EQ("18446744073709551615", ToString(18446744073709551615ULL));
-  EXPECT_EQ("1e+100", ToString(1e100));
-  EXPECT_EQ("false", ToString(false));
-  bool b = true;
-  EXPECT_TRUE(FromString("false", &b));
-  EXPECT_FALSE(b);
-  EXPECT_FALSE(FromString("True", &b));
-  EXPECT_FALSE(FromString(" true", &b));
-  EXPECT_FALSE(b);
-}
-
 TEST(StringMatchTest, WildcardMatchesAnyRunCaseInsensitively) {
   const struct {
     const char* target;
@@ -199,23 +173,11 @@ TEST(StringMatchTest, WildcardMatchesAnyRunCaseInsensitively) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-TEST(StringUtilsTest, BoundedCopyTrimReplaceAndPad) {
-  char buf[4] = {'Z', 'Z', 'Z', 'Z'};
-  EXPECT_EQ(0u, strcpyn(buf, 0, "abc"));
-  EXPECT_EQ('Z', buf[0]);
-  EXPECT_EQ(3u, strcpyn(buf, sizeof(buf), "abcdef"));
-  EXPECT_STREQ("abc", buf);
-  EXPECT_EQ("a b", string_trim(" \ta b \r\n"));
-  EXPECT_EQ("x\vy", string_trim("x\vy"));
-  std::string s = "aXbXc";
-  replace_substrs("X", 1, "XX", 2, &s);
-  EXPECT_EQ("aXXbXXc", s) << "inserted text is not searched again";
-  replace_substrs("", 0, "x", 1, &s);
-  EXPECT_EQ("aXXbXXc", s);
-  EXPECT_EQ("ffffffff", ToHex(-1));
-  EXPECT_EQ("12345", LeftPad('0', 4, "12345"));
-  EXPECT_FALSE(EndsWith("file.txt", ".TXT"));
-  EXPECT_FALSE(memory_check("aab", 'a', 3));
+TEST(StringUtilsTest, NumbersPrintLikePrintfAndOnlyExactWordsParse) {
+  EXPECT_EQ("-2147483648", ToString(-2147483647 - 1));
+  EXPECT_EQ("18446744073709551615", ToString(18446744073709551615ULL));
+  bool b = true;
+  EXPECT_FALSE(FromString(" true", &b) || FromString("True", &b));
 }
 
 TEST(StringBuilderTest, SimpleBuilderTruncatesKeepsTheTerminatorAndNeverAllocates) {
@@ -234,11 +196,6 @@ TEST(StringBuilderTest, SimpleBuilderTruncatesKeepsTheTerminatorAndNeverAllocate
   SimpleStringBuilder tiny(one);
   tiny << "abc" << 7;
   EXPECT_EQ('\0', one[0]);
-  char numbers[64];
-  SimpleStringBuilder n(numbers);
-  const char* none = nullptr;
-  n << -9L << ' ' << 18446744073709551615ULL << ' ' << 0.25f << ' ' << 2.5L << ' ' << none;
-  EXPECT_STREQ("-9 18446744073709551615 0.25 2.5 (null)", n.str());
 }
 
 TEST(StringBuilderTest, AppendFormatHandlesLongOutputWithManyArguments) {
@@ -282,27 +239,12 @@ TEST(IPAddressTest, TextRoundTripsToTheCanonicalFormAndMalformedTextIsRejected) 
   EXPECT_EQ(Ip("::1.2.3.4").Normalized(), Ip("::1.2.3.4"));
 }
 
-TEST(IPAddressTest, OrderingIsAStrictWeakOrderThatAgreesWithEqualityAndHash) {
+TEST(IPAddressTest, OrderingPutsFamiliesFirstThenTheNumericValue) {
   EXPECT_LT(Ip("255.255.255.255"), Ip("::"));
   EXPECT_LT(Ip("1.0.0.2"), Ip("2.0.0.1")) << "host order, not the stored word";
   EXPECT_LT(Ip("::ff"), Ip("::100"));
-  std::mt19937 rng(1234);
-  std::vector<IPAddress> ips = {IPAddress()};
-  for (int i = 0; i < 60; ++i) {
-    const uint32_t small = rng() % 4;  // Few distinct values, so that equal pairs occur.
-    in6_addr v6 = {};
-    v6.s6_addr[rng() % 16] = static_cast<uint8_t>(small);
-    ips.push_back(rng() % 2 ? IPAddress(small << (8 * (rng() % 4))) : IPAddress(v6));
-  }
-  for (const IPAddress& a : ips) {
-    for (const IPAddress& b : ips) {
-      EXPECT_EQ(!(a < b) && !(b < a), a == b) << a << " " << b;
-      EXPECT_EQ(a > b, b < a);
-      if (a == b) EXPECT_EQ(HashIP(a), HashIP(b));
-      for (const IPAddress& c : ips)
-        if (a < b && b < c) EXPECT_TRUE(a < c) << a << " " << b << " " << c;
-    }
-  }
+  EXPECT_FALSE(IPAddress() < IPAddress());
+  EXPECT_NE(Ip("::ffff:1.2.3.4"), Ip("1.2.3.4"));
 }
 
 TEST(IPAddressTest, ClassificationHoldsExactlyInsideEachPrefix) {
@@ -327,42 +269,12 @@ TEST(IPAddressTest, ClassificationHoldsExactlyInsideEachPrefix) {
        {"8.8.8.8", "2001:db8::1"}},
       {IPIsV4Mapped, "mapped", {"::ffff:0:0", "::ffff:255.255.255.255"},
        {"::fffe:ffff:ffff", "0:0:0:0:1:ffff::", "1.2.3.4"}},
-      {IPIsV4Compatibility, "compatible", {"::", "::ffff:ffff", "0.0.0.0"}, {"::1:0:0", "1.2.3.4"}},
-      {IPIs6Bone, "6bone", {"3ffe::", "3ffe:ffff::"}, {"3ffd:ffff::", "3fff::"}},
-      {IPIs6To4, "6to4", {"2002::", "2002:ffff::"}, {"2001:ffff::", "2003::", "32.2.0.0"}},
-      {IPIsTeredo, "teredo", {"2001::", "2001:0:ffff:ffff::"}, {"2000:ffff:ffff::", "2001:1::"}},
-      {IPIsSiteLocal, "sitelocal", {"fec0::", "feff:ffff::"}, {"febf:ffff::", "ff00::"}},
-      {IPIsULA, "ula", {"fc00::", "fdff:ffff::"}, {"fbff:ffff::", "fe00::"}},
-      {IPIsMacBased, "macbased", {"fe80::0200:00ff:fe00:0"},
-       {"fe80::0000:00ff:fe00:0", "fe80::0200:00fe:fe00:0", "fe80::0200:00ff:ff00:0"}},
   };
   for (const auto& c : cases) {
     for (const char* address : c.in) EXPECT_TRUE(c.predicate(Ip(address))) << c.name << address;
     for (const char* address : c.out) EXPECT_FALSE(c.predicate(Ip(address))) << c.name << address;
-    if (c.predicate != IPIsV4Compatibility)
-      EXPECT_FALSE(c.predicate(IPAddress())) << c.name << " of the unspecified address";
+    EXPECT_FALSE(c.predicate(IPAddress())) << c.name << " of the unspecified address";
   }
-  const struct {
-    const char* address;
-    int precedence;
-  } precedences[] = {{"8.8.8.8", 30},  {"::1", 60},      {"fd00::1", 50},    {"2002::1", 20},
-                     {"2001::1", 10},  {"fec0::1", 1},   {"::1.2.3.4", 1},   {"2001:db8::1", 40}};
-  for (const auto& p : precedences) EXPECT_EQ(IPAddressPrecedence(Ip(p.address)), p.precedence);
-}
-
-TEST(IPAddressTest, TruncateAndMaskBitsAgreeAtEveryPrefixLength) {
-  const IPAddress v6 = Ip("2001:db8:ffff:ffff:ffff:ffff:ffff:ffff");
-  EXPECT_TRUE(TruncateIP(v6, -1).IsNil());
-  EXPECT_EQ(TruncateIP(v6, 36), Ip("2001:db8:f000::"));
-  EXPECT_EQ(TruncateIP(v6, 129), v6);
-  EXPECT_EQ(TruncateIP(Ip("192.168.1.77"), 28), Ip("192.168.1.64"));
-  for (int bits = 0; bits <= 128; ++bits) {
-    EXPECT_EQ(CountIPMaskBits(TruncateIP(Ip("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), bits)),
-              bits);
-    if (bits <= 32) EXPECT_EQ(CountIPMaskBits(TruncateIP(Ip("255.255.255.255"), bits)), bits);
-  }
-  EXPECT_EQ(InterfaceAddress(Ip("fe80::1"), 0x1a).ToString(), "fe80::1|flags:0x1a");
-  EXPECT_EQ(InterfaceAddress(Ip("1.2.3.4"), 3).ToString(), "1.2.3.4");
 }
 
 TEST(SocketAddressTest, FromStringParsesHostAndPortAndRefusesTheRest) {
@@ -408,14 +320,7 @@ TEST(SocketAddressTest, NamesResolutionAndPrinting) {
   EXPECT_TRUE(addr.IsLoopbackIP());
   addr.SetIP(Ip("127.0.0.3"));
   EXPECT_EQ(addr.ToString(), "127.0.0.3:443");
-  SocketAddress localhost("localhost", 80);
-  EXPECT_FALSE(localhost.IsLoopbackIP());
-  localhost.SetResolvedIP(GetAnyIP(AF_INET));
-  EXPECT_TRUE(localhost.IsLoopbackIP());
-  EXPECT_FALSE(localhost.IsComplete());
   EXPECT_EQ(SocketAddress("2001:DB8:0::1", 443).ToString(), "[2001:db8::1]:443");
-  const std::string long_name(2000, 'a');
-  EXPECT_EQ(SocketAddress(long_name, 1).ToString(), long_name + ":1");
   addr.SetPort(70000);
   EXPECT_EQ(addr.port(), 4464);
 }
@@ -463,13 +368,6 @@ TEST(SocketAddressTest, SockAddrConversionsKeepEveryFieldAndTheKernelAgrees) {
   ASSERT_TRUE(SocketAddressFromSockAddrStorage(storage, &back));
   EXPECT_EQ(back, scoped);
   EXPECT_EQ(back.scope_id(), 3);
-  ASSERT_EQ(SocketAddress(Ip("1.2.3.4"), 80).ToDualStackSockAddrStorage(&storage), 28u);
-  EXPECT_EQ(IPAddress(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr),
-            Ip("::ffff:1.2.3.4"));
-  storage.ss_family = AF_UNIX;
-  SocketAddress out("127.0.0.1", 1);
-  EXPECT_FALSE(SocketAddressFromSockAddrStorage(storage, &out));
-  EXPECT_EQ(out.ToString(), "127.0.0.1:1");
 
   for (int family : {AF_INET, AF_INET6}) {
     const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
