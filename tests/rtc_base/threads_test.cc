@@ -63,6 +63,7 @@ using Functor = FunctorMessageHandler<void, std::function<void()>>;
 class ThreadTest : public ::testing::Test {
  protected:
   ThreadTest() { ThreadManager::Instance(); }
+  ~ThreadTest() override { Release(); }  // A failed test must not leave a thread blocked.
 
   static std::unique_ptr<Thread> Started() {
     std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
@@ -82,12 +83,23 @@ class ThreadTest : public ::testing::Test {
     ASSERT_TRUE(busy_.Wait(30000));
   }
   void Release() { release_.Set(); }
+  // A started thread held busy, whose server counts wake-ups (in server_).
+  Thread& BusyCountedThread() {
+    auto server = std::make_unique<CountingServer>();
+    server_ = server.get();
+    counted_ = std::make_unique<Thread>(std::move(server));
+    EXPECT_TRUE(counted_->Start());
+    Block(counted_.get());
+    return *counted_;
+  }
 
+  CountingServer* server_ = nullptr;
   Event busy_, release_;
   Functor blocker_{[this] {
     busy_.Set();
     release_.Wait(Event::kForever);
   }};
+  std::unique_ptr<Thread> counted_;
 };
 
 TEST_F(ThreadTest, InvokeRunsOnTheTargetFromAnyThreadAndNestedInvokesComplete) {
@@ -136,12 +148,8 @@ TEST_F(ThreadTest, StartStopAndRestartAndInvokesOnAStoppedThreadGiveTheDefault) 
 }
 
 TEST_F(ThreadTest, QuitReleasesWaitingSendersWithoutRunningTheirCalls) {
-  auto owned = std::make_unique<CountingServer>();
-  CountingServer* server = owned.get();
-  Thread target(std::move(owned));
-  ASSERT_TRUE(target.Start());
-  Block(&target);
-  const int wakeups = server->wakeups.load();
+  Thread& target = BusyCountedThread();
+  const int wakeups = server_->wakeups.load();
   std::atomic<int> returned(0);
   std::atomic<bool> ran(false);
   std::vector<std::thread> senders;
@@ -151,7 +159,7 @@ TEST_F(ThreadTest, QuitReleasesWaitingSendersWithoutRunningTheirCalls) {
       ++returned;
     });
   }
-  while (server->wakeups.load() < wakeups + 3) std::this_thread::yield();
+  while (server_->wakeups.load() < wakeups + 3) std::this_thread::yield();
   EXPECT_EQ(returned.load(), 0);
   target.Quit();
   for (auto& s : senders) s.join();
@@ -162,16 +170,12 @@ TEST_F(ThreadTest, QuitReleasesWaitingSendersWithoutRunningTheirCalls) {
 }
 
 TEST_F(ThreadTest, ClearForAHandlerReleasesItsBlockedSenderAndFreesTheData) {
-  auto owned = std::make_unique<CountingServer>();
-  CountingServer* server = owned.get();
-  Thread target(std::move(owned));
-  ASSERT_TRUE(target.Start());
-  Block(&target);
-  const int wakeups = server->wakeups.load();
+  Thread& target = BusyCountedThread();
+  const int wakeups = server_->wakeups.load();
   CountingHandler handler;
   std::atomic<int> live(0);
   std::thread sender([&] { target.Send(RTC_FROM_HERE, &handler, 3, new CountedData(&live)); });
-  while (server->wakeups.load() == wakeups) std::this_thread::yield();
+  while (server_->wakeups.load() == wakeups) std::this_thread::yield();
   target.Clear(&handler);
   sender.join();
   EXPECT_EQ(live.load(), 0);
