@@ -1,110 +1,77 @@
 // The vortm-local-service program: it serves, stops cleanly on SIGTERM, warns about a moved
-// HTTP port and prints its usage.
-#include <fcntl.h>
+// HTTP port and prints its usage; and commands over IPv6 loopback.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <thread>
 
+#include "raw_client.h"
 #include "rtc_base/temp_dir.h"
-#include "test_util.h"
 
 namespace local_service_test {
 namespace {
+
+using ::testing::HasSubstr;
 
 // The program is built next to the tests' folder.
 std::string ProgramPath() {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return "";
-  std::string path(self, static_cast<size_t>(n));
-  for (int i = 0; i < 2; ++i) path = path.substr(0, path.rfind('/'));
-  return path + "/vortm-local-service";
+  std::string path(self, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  return path.substr(0, path.rfind('/', path.rfind('/') - 1)) + "/vortm-local-service";
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path).rdbuf();
   return text.str();
 }
 
-TEST(ProgramTest, ServesTheGatewayWarnsOfTheOfflinePortAndStopsOnSigterm) {
-  std::string program = ProgramPath();
+TEST(ProgramTest, ServesWarnsOfTheOfflinePortStopsOnSigtermAndPrintsItsUsage) {
+  const std::string program = ProgramPath();
   if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no program at " << program;
   vy_test::TempDir dir;
-  const std::string err_path = dir.File("stderr");
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (err < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execl(program.c_str(), program.c_str(), "--address", "127.0.0.1", "--http-port", "0",
-          "--control", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  FILE* f = fdopen(out[0], "r");
-  char line[512] = {};
-  ASSERT_NE(fgets(line, sizeof(line), f), nullptr);
+  // The shell's pid, printed first, is the program's after the exec.
+  FILE* out = popen(("echo $$; exec " + program +
+                     " --address 127.0.0.1 --http-port 0 --control 2>" + dir.File("err"))
+                        .c_str(),
+                    "r");
+  ASSERT_NE(nullptr, out);
+  char pid[32] = {}, banner[512] = {};
+  ASSERT_NE(nullptr, fgets(pid, sizeof(pid), out));
+  ASSERT_NE(nullptr, fgets(banner, sizeof(banner), out));
   std::smatch m;
-  std::string text = line;
-  ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(HTTP 127\.0\.0\.1:(\d+), commands 127\.0\.0\.1:(\d+))")))
+  std::string text = banner;
+  ASSERT_TRUE(std::regex_search(
+      text, m, std::regex(R"(HTTP 127\.0\.0\.1:(\d+), commands 127\.0\.0\.1:(\d+))")))
       << text;
-  int http = std::stoi(m[1]);
-  auto gw = AskGateway("127.0.0.1", http, "alice");
-  EXPECT_EQ(gw.code, 0);
-  EXPECT_EQ(gw.port, std::stoi(m[2]));
+  auto gw = AskGateway("127.0.0.1", std::stoi(m[1]), "alice");
+  EXPECT_EQ(std::stoi(m[2]), gw.port);
   RawClient a;
   ASSERT_TRUE(a.Connect(gw.addr, gw.port));
   ASSERT_TRUE(a.SendLogin("alice", gw.session));
-  EXPECT_TRUE(a.ReadCmd("Login"));
-
-  ASSERT_EQ(kill(pid, SIGTERM), 0);
-  int status = -1;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  fclose(f);
+  EXPECT_EQ(R"({"Code":0})", BodyOf(a.ReadCmd("Login")));
+  ASSERT_EQ(0, kill(atoi(pid), SIGTERM));
+  int status = pclose(out);
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_TRUE(a.WaitClosed());
   // The HTTP port is not 7080, where clients fetch their offline messages.
-  EXPECT_THAT(ReadFile(err_path),
-              ::testing::HasSubstr("warning: clients fetch offline messages from port 7080 of the "
-                                   "same address"));
-}
+  EXPECT_THAT(ReadFile(dir.File("err")),
+              HasSubstr("warning: clients fetch offline messages from port 7080 of the same address"));
 
-TEST(ProgramTest, HelpPrintsEveryOptionWithItsDefaultOnStandardOutput) {
-  std::string program = ProgramPath();
-  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no program at " << program;
-  vy_test::TempDir dir;
-  std::string command =
-      program + " --help >" + dir.File("out") + " 2>" + dir.File("err");
-  int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
+  status = std::system((program + " --help >" + dir.File("out") + " 2>" + dir.File("err")).c_str());
   EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_EQ("", ReadFile(dir.File("err")));
-  std::string help = ReadFile(dir.File("out"));
-  for (const char* text :
-       {"--address A", "(default: 127.0.0.1", "--http-port P", "(default: 7080",
-        "port 7080", "--tcp-port P", "(default: 0", "--ipv6", "--control", "--app-id ID",
-        "--keepalive-ms N", "15000", "--verbose", "--help"}) {
-    EXPECT_THAT(help, ::testing::HasSubstr(text));
+  for (const char* option : {"--address A", "(default: 127.0.0.1", "--http-port P", "port 7080",
+                             "--tcp-port P", "--ipv6", "--control", "--app-id ID",
+                             "--keepalive-ms N", "15000", "--verbose", "--help"}) {
+    EXPECT_THAT(ReadFile(dir.File("out")), HasSubstr(option));
   }
 }
 
@@ -114,15 +81,13 @@ TEST(Ipv6Test, CommandsAreServedOnLoopbackIpv6WhenAsked) {
   local_service::LocalService svc(o);
   ASSERT_TRUE(svc.Start());
   svc.SetGatewayMode(local_service::GatewayMode::kIpv6Address);
-  auto gw = AskGateway(svc.address(), svc.http_port(), "alice");
-  EXPECT_EQ(gw.addr, "::1");
-  EXPECT_EQ(gw.port, svc.tcp_port_v6());
+  auto gw = AskGateway(svc, "alice");
+  EXPECT_EQ("::1", gw.addr);
+  EXPECT_EQ(svc.tcp_port_v6(), gw.port);
   RawClient a;
   ASSERT_TRUE(a.Connect(gw.addr, gw.port));
   ASSERT_TRUE(a.SendLogin("alice", gw.session));
-  auto reply = a.ReadCmd("Login");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->body, R"({"Code":0})");
+  EXPECT_EQ(R"({"Code":0})", BodyOf(a.ReadCmd("Login")));
 }
 
 }  // namespace

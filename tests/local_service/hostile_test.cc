@@ -1,123 +1,181 @@
-// The hostile modes: a flood of packets, a server that goes silent after login, and one that
-// never answers a re-login.
+// The hostile modes (a flood of packets, a stalled connection, a server that goes silent after
+// login or on a re-login) and mutated or random input, which never takes the service down.
 #include <errno.h>
+#include <gmock/gmock.h>
 #include <sys/socket.h>
 
+#include <random>
 #include <string>
 
-#include "test_util.h"
+#include "raw_client.h"
 
 namespace local_service_test {
 namespace {
 
 using local_service::Flood;
 using local_service::LoginMode;
+using ::testing::ElementsAre;
 
-class FloodTest : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    ASSERT_TRUE(a_.LoginVia(svc_, "alice"));
+// Writes `packet` without blocking until the connection's window closes; the count written
+// (the last perhaps in part), or -1 when the window stays open for 64 MiB.
+int FillWindow(RawClient& client, const std::string& packet, std::string* unsent) {
+  int bytes = 4096;
+  setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+  for (int count = 0; count * packet.size() < 64u * 1024 * 1024; ++count) {
+    ssize_t n = send(client.fd(), packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? count : -1;
+    if (static_cast<size_t>(n) < packet.size()) {
+      *unsent = packet.substr(static_cast<size_t>(n));
+      return count + 1;
+    }
   }
-  RawClient a_;
-};
-
-TEST_F(FloodTest, NumberedFloodSendsEveryPacketInOrderThenStops) {
-  Flood flood;
-  flood.cmd = "RecvMsgFromPeer";
-  flood.body = R"({"MsgId":{n},"FromUId":"bob","Again":{n}})";
-  flood.packets = 3000;
-  ASSERT_TRUE(svc_.StartFlood("alice", flood));
-  for (int i = 1; i <= 3000; ++i) {
-    auto p = a_.Read();
-    ASSERT_TRUE(p) << "packet " << i;
-    ASSERT_EQ("RecvMsgFromPeer", p->cmd);
-    ASSERT_TRUE(p->encrypted);
-    ASSERT_EQ(i, IntOf(p->body, "MsgId"));
-    ASSERT_EQ(i, IntOf(p->body, "Again"));
-  }
-  EXPECT_FALSE(a_.Read(200));
-  EXPECT_EQ(3000, svc_.flood_packets());
+  return -1;
 }
 
-TEST_F(FloodTest, EndlessFloodRunsUntilStoppedAndTheClientIsStillServed) {
-  ASSERT_TRUE(svc_.StartFlood("alice", Flood{}));
-  ASSERT_TRUE(a_.Send("CheckNetStatus", R"({"Time":1})"));
-  int keepalives = 0;
-  while (true) {
-    auto p = a_.Read();
-    ASSERT_TRUE(p);
-    if (p->cmd == "CheckNetStatusAck") break;
-    ASSERT_EQ("KeepAlive", p->cmd);
-    ++keepalives;
-  }
-  svc_.StopFlood("alice");
-  int64_t sent = svc_.flood_packets();
-  EXPECT_GT(sent, 1000);
-  while (a_.Read(200)) ++keepalives;
-  EXPECT_EQ(sent, keepalives);
-  EXPECT_EQ(sent, svc_.flood_packets());
-}
-
-TEST_F(FloodTest, FloodOfAnUnknownUserIsRefused) {
-  EXPECT_FALSE(svc_.StartFlood("nobody", Flood{}));
-}
-
-// Silent connections outlive a supervision that drops everything quiet for 100 ms.
-local_service::Options SilentOptions() {
+// Silent and stalled connections outlive a supervision that drops everything quiet for 100 ms;
+// a small receive buffer closes their window after a few KiB.
+local_service::Options SmallWindowOptions() {
   local_service::Options o = TestOptions();
   o.keepalive_timeout_ms = 100;
   o.tcp_recv_buffer = 4096;
   return o;
 }
 
-class SilentTest : public ServiceTest {
+class HostileTest : public ServiceTest {
  protected:
-  SilentTest() : ServiceTest(SilentOptions()) {}
+  HostileTest() : ServiceTest(SmallWindowOptions()) {}
 };
 
-TEST_F(SilentTest, SilentAfterLoginAnswersTheLoginThenNeitherReadsNorWrites) {
+TEST_F(HostileTest, FloodsSendEveryPacketInOrderAndTheClientIsStillServed) {
+  svc_.SetKeepAliveTimeout(0);
+  RawClient a;
+  ASSERT_TRUE(a.LoginVia(svc_, "alice"));
+  EXPECT_FALSE(svc_.StartFlood("nobody", Flood{}));
+  Flood numbered{.cmd = "RecvMsgFromPeer", .body = R"({"MsgId":{n},"FromUId":"bob","Again":{n}})",
+                 .packets = 3000};
+  ASSERT_TRUE(svc_.StartFlood("alice", numbered));
+  for (int i = 1; i <= 3000; ++i) {
+    auto p = a.Read();
+    ASSERT_TRUE(p) << "packet " << i;
+    ASSERT_EQ("RecvMsgFromPeer", p->cmd);
+    ASSERT_TRUE(p->encrypted);
+    ASSERT_EQ(i, IntOf(p->body, "MsgId"));
+    ASSERT_EQ(i, IntOf(p->body, "Again"));
+  }
+  EXPECT_THAT(a.Barrier(), ElementsAre());
+  EXPECT_EQ(3000, svc_.flood_packets());
+
+  // An endless one runs until stopped, and a command is answered meanwhile.
+  ASSERT_TRUE(svc_.StartFlood("alice", Flood{}));
+  size_t keepalives = a.Barrier().size();
+  svc_.StopFlood("alice");
+  int64_t sent = svc_.flood_packets() - 3000;
+  EXPECT_GT(sent, 1000);
+  auto rest = a.Barrier();
+  EXPECT_EQ(sent, static_cast<int64_t>(keepalives + rest.size()));
+  EXPECT_THAT(rest, testing::Each("KeepAlive"));
+  EXPECT_EQ(sent + 3000, svc_.flood_packets());
+}
+
+TEST_F(HostileTest, AStalledConnectionIsNotReadUntilResumed) {
+  svc_.SetKeepAliveTimeout(0);
+  RawClient a;
+  ASSERT_TRUE(a.LoginVia(svc_, "alice"));
+  ASSERT_TRUE(svc_.Stall("alice", true));
+  local_service::MsgCrypt crypt(kAppId);
+  std::string packet = local_service::EncodeFrame(local_service::BuildEncryptedEnvelope(
+      crypt, "CheckNetStatus", R"({"Time":1})", "1", "n"));
+  std::string unsent;
+  int written = FillWindow(a, packet, &unsent);
+  ASSERT_GT(written, 0);
+  ASSERT_TRUE(svc_.Stall("alice", false));
+  ASSERT_TRUE(a.SendBytes(unsent));
+  auto before = a.Barrier();
+  EXPECT_EQ(static_cast<size_t>(written), before.size());
+  EXPECT_THAT(before, testing::Each("CheckNetStatusAck"));
+}
+
+TEST_F(HostileTest, SilentAfterLoginAnswersTheLoginThenNeitherReadsNorWrites) {
   svc_.SetLoginMode(LoginMode::kSilentAfterLogin);
   RawClient a;
   ASSERT_TRUE(a.LoginVia(svc_, "alice"));
-  ASSERT_TRUE(a.Send("CheckNetStatus", R"({"Time":1})"));
-  EXPECT_FALSE(a.ReadCmd("CheckNetStatusAck", 400));
+  std::string unsent;
+  EXPECT_GT(FillWindow(a, local_service::EncodeFrame("{}"), &unsent), 0);
+  // Bob, quiet after a normal login later, is dropped for it; the silent Alice is not.
+  svc_.SetLoginMode(LoginMode::kNormal);
+  RawClient bob;
+  ASSERT_TRUE(bob.LoginVia(svc_, "bob"));
+  EXPECT_TRUE(bob.WaitClosed());
   EXPECT_TRUE(svc_.IsOnline("alice"));
-  // Unread bytes close the window: writes soon block instead of failing on a closed
-  // connection, as they would if the service read (and refused) them.
-  std::string chunk(1024, 'x');
-  size_t written = 0;
-  while (written < 64u * 1024 * 1024) {
-    ssize_t n = send(a.fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
-      break;
-    }
-    written += static_cast<size_t>(n);
-  }
-  EXPECT_LT(written, 64u * 1024 * 1024);
+  EXPECT_FALSE(svc_.IsOnline("bob"));
 }
 
-TEST_F(SilentTest, SilentOnReLoginAnswersOnlyTheFirstLoginOfAUser) {
+TEST_F(HostileTest, SilentOnReLoginAnswersOnlyTheFirstLoginOfAUser) {
+  svc_.SetKeepAliveTimeout(0);
   svc_.SetLoginMode(LoginMode::kSilentOnReLogin);
-  RawClient first;
+  RawClient first, bob, again;
   ASSERT_TRUE(first.LoginVia(svc_, "alice"));
   first.Close();
-  RawClient bob;
   EXPECT_TRUE(bob.LoginVia(svc_, "bob"));
-
-  auto gw = AskGateway(svc_.address(), svc_.http_port(), "alice");
+  auto gw = AskGateway(svc_, "alice");
   ASSERT_EQ(0, gw.code);
-  RawClient again;
   ASSERT_TRUE(again.Connect(gw.addr, gw.port));
   ASSERT_TRUE(again.SendLogin("alice", gw.session));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 2, kWaitMs));
-  EXPECT_FALSE(again.Read(400));
-  EXPECT_FALSE(again.WaitClosed(0));
-
   svc_.SetLoginMode(LoginMode::kNormal);
   RawClient later;
   EXPECT_TRUE(later.LoginVia(svc_, "alice"));
+  // Everything the service ever wrote to the silent connection arrives before its close.
+  svc_.Stop();
+  EXPECT_FALSE(again.Read());
+  EXPECT_TRUE(again.WaitClosed());
+}
+
+TEST(RobustnessTest, MutatedEnvelopesAndRandomBytesLeaveTheServiceServing) {
+  local_service::LocalService svc(TestOptions());
+  ASSERT_TRUE(svc.Start());
+  RawClient a;
+  ASSERT_TRUE(a.LoginVia(svc, "alice"));
+  local_service::MsgCrypt crypt(kAppId);
+  const std::string valid = local_service::BuildEncryptedEnvelope(
+      crypt, "SendMsgToPeer",
+      R"({"MsgId":1,"FromUId":"alice","ToUId":"bob","MsgType":1,"MsgBody":"x","OfflineMsg":true})",
+      "1700000000000", "abcdefghij");
+  std::mt19937 gen(1234);
+  auto junk = [&](size_t size) {
+    std::string bytes(size, '\0');
+    for (auto& ch : bytes) ch = static_cast<char>(gen() % 256);
+    return bytes;
+  };
+  for (int i = 0; i < 300; ++i) {
+    std::string m = valid;
+    for (int e = 1 + static_cast<int>(gen() % 4); e > 0; --e) {
+      size_t pos = gen() % m.size();
+      switch (gen() % 3) {
+        case 0: m[pos] = static_cast<char>(gen() % 256); break;
+        case 1: m.erase(pos, 1 + gen() % 8); break;
+        default: m.insert(pos, 1, static_cast<char>(gen() % 256)); break;
+      }
+      if (m.empty()) m = "{";
+    }
+    ASSERT_TRUE(a.SendPayload(m));
+  }
+  // Whatever the mutations let through, a later command is still answered.
+  EXPECT_NE(std::vector<std::string>{"<none>"}, a.Barrier());
+  EXPECT_FALSE(svc.Warnings().empty());
+  for (int i = 0; i < 30; ++i) {
+    RawClient c;
+    ASSERT_TRUE(c.Connect(svc.address(), svc.tcp_port()));
+    std::string bytes = junk(1 + gen() % 64);
+    if (i % 2 == 0) bytes[0] = '#';
+    c.SendBytes(bytes);
+  }
+  for (int i = 0; i < 40; ++i) {
+    HttpPost(svc, kGatewayPath, junk(gen() % 128));
+    HttpPost(svc, kOfflinePath, junk(gen() % 128));
+  }
+  RawClient b;
+  EXPECT_TRUE(b.LoginVia(svc, "bob"));
 }
 
 }  // namespace

@@ -1,0 +1,348 @@
+// Gateway, login, peer messages, offline fetch, presence, channels, attributes and calls, as
+// conversations between raw clients.
+#include <gmock/gmock.h>
+
+#include <map>
+
+#include "raw_client.h"
+
+namespace local_service_test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+
+// A conversation, one step a line: "alice> Cmd body" sends, "alice+" only logs in,
+// "alice< Cmd body" reads up to the next Cmd and checks its body when one is given ("=": the
+// body sent last; a final '*' matches a prefix). "alice! Cmd" checks, with a barrier, that no Cmd
+// came since the last such check; "alice!" that nothing came at all.
+class ConversationTest : public ServiceTest {
+ protected:
+  // The user's client, logged in at its first use.
+  RawClient& Client(const std::string& user) {
+    auto& client = clients_[user];
+    if (!client) {
+      client = std::make_unique<RawClient>();
+      EXPECT_TRUE(client->LoginVia(svc_, user)) << user;
+    }
+    return *client;
+  }
+
+  void Run(const std::vector<std::string>& steps) {
+    for (const std::string& step : steps) {
+      SCOPED_TRACE(step);
+      size_t space = std::min(step.find(' '), step.size());
+      RawClient& client = Client(step.substr(0, space - 1));
+      std::vector<std::string>& skipped = skipped_[step.substr(0, space - 1)];
+      std::string cmd = space < step.size() ? step.substr(space + 1) : "";
+      std::string body = cmd.find(' ') != std::string::npos ? cmd.substr(cmd.find(' ') + 1) : "";
+      cmd = cmd.substr(0, cmd.find(' '));
+      switch (step[space - 1]) {
+        case '>':
+          ASSERT_TRUE(client.Send(cmd, body));
+          sent_ = body;
+          break;
+        case '!':
+          for (auto& c : client.Barrier()) skipped.push_back(c);
+          EXPECT_THAT(skipped, Not(Contains(cmd)));
+          if (cmd.empty()) EXPECT_THAT(skipped, ElementsAre());
+          skipped.clear();
+          break;
+        case '<': {
+          std::optional<Packet> p;
+          while ((p = client.Read()) && p->cmd != cmd) skipped.push_back(p->cmd);
+          ASSERT_TRUE(p) << "never heard";
+          if (body == "=") body = sent_;
+          if (!body.empty() && body.back() == '*') {
+            body.pop_back();
+            EXPECT_EQ(body, p->body.substr(0, body.size()));
+          } else if (!body.empty()) {
+            EXPECT_EQ(body, p->body);
+          }
+        }
+      }
+    }
+  }
+
+  std::map<std::string, std::unique_ptr<RawClient>> clients_;
+  std::map<std::string, std::vector<std::string>> skipped_;
+  std::string sent_;
+};
+
+TEST_F(ConversationTest, GatewayAndLoginRefuseWhatTheyCannotVouchFor) {
+  auto gw = AskGateway(svc_, "alice", "tok");
+  EXPECT_EQ(0, gw.code) << gw.body;
+  EXPECT_EQ(32u, gw.session.size());
+  EXPECT_EQ(svc_.address(), gw.addr);
+  EXPECT_EQ(svc_.tcp_port(), gw.port);
+  EXPECT_EQ(2, AskGateway(svc_, "alice", "", "short").code);
+  EXPECT_TRUE(HasWarning(svc_, "unknown app id"));
+  struct Case {
+    std::string session, token;
+    bool corruptSignature;
+    int code;
+    const char* warning;
+  } cases[] = {
+      {"no-such-session", "tok", false, 2, "Login refused with Code 2"},
+      {gw.session, "other", false, 3, "token differs"},
+      {gw.session, "tok", true, 1, "signature does not match"},
+  };
+  for (const Case& c : cases) {
+    RawClient a;
+    ASSERT_TRUE(a.Connect(gw.addr, gw.port));
+    local_service::MsgCrypt crypt(kAppId);
+    std::string app = kAppId;
+    ASSERT_TRUE(a.SendPayload(local_service::BuildEncryptedEnvelope(
+        crypt, "Login",
+        R"({"UserId":"alice","AcsToken":")" + c.token + R"(","SessionId":")" + c.session + "\"}",
+        "1", "n", {.corrupt_signature = c.corruptSignature}, &app)));
+    EXPECT_EQ(c.code, IntOf(BodyOf(a.ReadCmd("Login")), "Code")) << c.warning;
+    EXPECT_TRUE(HasWarning(svc_, c.warning)) << c.warning;
+    EXPECT_FALSE(svc_.IsOnline("alice"));
+  }
+  // Commands before the Login are refused unanswered: the Login's answer comes first.
+  RawClient a;
+  ASSERT_TRUE(a.Connect(gw.addr, gw.port));
+  ASSERT_TRUE(a.Send("QueryOnlineStatus", R"({"MsgId":1,"UserIds":"[\"bob\"]"})"));
+  ASSERT_TRUE(a.SendLogin("alice", gw.session, "tok"));
+  auto reply = a.Read();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ("Login", reply->cmd);
+  EXPECT_TRUE(reply->encrypted);
+  EXPECT_EQ(R"({"Code":0})", reply->body);
+  EXPECT_TRUE(HasWarning(svc_, "refused QueryOnlineStatus before Login"));
+  auto log = svc_.Log("alice");
+  ASSERT_FALSE(log.empty());
+  EXPECT_THAT(log.back().envelope_keys,
+              ElementsAre("Cmd", "AppId", "Encrypt", "TimeStamp", "Nonce", "Signature", "Content"));
+  EXPECT_EQ(gw.session, StrOf(log.back().content, "SessionId"));
+
+  // KeepAlive and Logout carry empty bodies; a second login forces the older one offline.
+  ASSERT_TRUE(a.Send("KeepAlive", ""));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, kWaitMs));
+  EXPECT_EQ("", StrOf(svc_.Log("alice").back().raw, "Signature"));
+  RawClient second;
+  ASSERT_TRUE(second.LoginVia(svc_, "alice", "tok"));
+  EXPECT_EQ("", BodyOf(a.ReadCmd("ForceOffline")));
+  EXPECT_TRUE(a.WaitClosed());
+  ASSERT_TRUE(second.Send("Logout", ""));
+  EXPECT_EQ(R"({"Code":0})", BodyOf(second.ReadCmd("Logout")));
+  EXPECT_TRUE(second.WaitClosed());
+  EXPECT_FALSE(svc_.IsOnline("alice"));
+}
+
+TEST_F(ConversationTest, PeerMessagesAreConfirmedAfterTheAckAndKeptForOfflineUsers) {
+  Run({
+      "bob+",
+      // The sender comes from the connection, not from "FromUId".
+      R"(alice> SendMsgToPeer {"MsgId":42,"FromUId":"eve","ToUId":"bob","MsgType":1,"MsgBody":"hi"})",
+      R"(bob< RecvMsgFromPeer {"MsgId":42,"FromUId":"alice","MsgType":1,"MsgBody":"hi","SvrTS":*)",
+      "alice! MsgStatus",
+      R"(bob> RecvMsgFromPeerAck {"MsgId":42,"FromUId":"alice"})",
+      R"(alice< MsgStatus {"MsgId":42,"Status":1})",
+      R"(bob> RecvMsgFromPeerAck {"MsgId":42,"FromUId":"alice"})",  // confirms nothing more
+      "alice!",
+      R"(alice> SendMsgToPeer {"MsgId":1,"ToUId":"carol","MsgType":1,"MsgBody":"m1","OfflineMsg":true})",
+      R"(alice< MsgStatus {"MsgId":1,"Status":0})",
+      R"(alice> SendMsgToPeer {"MsgId":2,"ToUId":"carol","MsgType":1,"MsgBody":"m2","OfflineMsg":true})",
+      R"(alice< MsgStatus {"MsgId":2,"Status":0})",
+      R"(alice> SendMsgToPeer {"MsgId":9,"ToUId":"carol","MsgType":1,"MsgBody":"gone"})",
+      R"(alice< MsgStatus {"MsgId":9,"Status":0})",
+      R"(alice> CheckNetStatus {"Time":12345})",
+      R"(alice< CheckNetStatusAck {"Time":12345})",
+  });
+  EXPECT_EQ(2u, svc_.OfflineCount(kAppId, "carol"));
+  std::string request = R"({"appId":")" + std::string(kAppId) + R"(","uid":"carol","sessId":")" +
+                        AskGateway(svc_, "carol").session + "\"}";
+  // Newest first: the client delivers from the last entry, so the oldest arrives first.
+  EXPECT_EQ(R"({"code":0,"data":[{"msgId":2,"msgFrom":"alice","msgType":1,"msgBody":"m2"},)"
+            R"({"msgId":1,"msgFrom":"alice","msgType":1,"msgBody":"m1"}]})",
+            HttpPost(svc_, kOfflinePath, request));
+  EXPECT_EQ(R"({"code":0,"data":[]})", HttpPost(svc_, kOfflinePath, request));
+  // Refused or foreign requests on the HTTP side.
+  const std::pair<std::string, std::string> http[][2] = {
+      {{kGatewayPath, "{oops"}, {"code", "1"}},
+      {{kOfflinePath, R"({"appId":"x","uid":"bob","sessId":"nope"})"}, {"code", "2"}},
+      {{kOfflinePath, "[1,"}, {"code", "1"}},
+      {{"/vyapi/v1/vortmgw/getP2PHistoryMsg", "{}"}, {"data", "[]"}},
+  };
+  for (const auto& [request, answer] : http) {
+    auto body = HttpPost(svc_, request.first, request.second).value_or("<none>");
+    EXPECT_NE(std::string::npos, body.find("\"" + answer.first + "\":" + answer.second)) << body;
+  }
+  EXPECT_TRUE(HasWarning(svc_, "gateway: refused request"));
+}
+
+TEST_F(ConversationTest, SubscribersHearLoginLogoutAndLostConnections) {
+  std::string many = R"(watcher> SubscribeOnlineStatus {"MsgId":1,"UserIds":"[)";
+  for (int i = 0; i < 513; ++i) many += (i ? ",\\\"u" : "\\\"u") + std::to_string(i) + "\\\"";
+  Run({
+      "bob+",
+      many + "]\"}",
+      R"(watcher< SubscribeOnlineStatus {"Code":6,"MsgId":1})",
+      R"(watcher> SubscribeOnlineStatus {"MsgId":7,"UserIds":"[\"alice\"]"})",
+      R"(watcher< SubscribeOnlineStatus {"Code":0,"MsgId":7})",
+      "alice+",
+      R"(watcher< PeerOnlineStatus {"Status":[{"UserId":"alice","Online":1}]})",
+      R"(alice> QueryOnlineStatus {"MsgId":5,"UserIds":"[\"bob\",\"carol\"]"})",
+      R"(alice< QueryOnlineStatus {"MsgId":5,"Status":[{"UserId":"bob","Online":1},)"
+      R"({"UserId":"carol","Online":0}]})",
+      "alice> Logout",
+      R"(watcher< PeerOnlineStatus {"Status":[{"UserId":"alice","Online":0}]})",
+      R"(watcher> QueryOnlineSubStatus {"MsgId":8})",
+      R"(watcher< QueryOnlineSubStatus {"MsgId":8,"Status":[{"UserId":"alice"}]})",
+  });
+  RawClient again;
+  ASSERT_TRUE(again.LoginVia(svc_, "alice"));
+  again.Close();
+  Run({
+      R"(watcher< PeerOnlineStatus {"Status":[{"UserId":"alice","Online":1}]})",
+      R"(watcher< PeerOnlineStatus {"Status":[{"UserId":"alice","Online":-1}]})",
+      R"(watcher> UnSubscribeOnlineStatus {"MsgId":9,"UserIds":"[\"alice\"]"})",
+      R"(watcher< UnSubscribeOnlineStatus {"Code":0,"MsgId":9})",
+  });
+}
+
+TEST_F(ConversationTest, ChannelMembersHearJoinsMessagesLeavesAndAttributes) {
+  Run({
+      R"(alice> JoinChannel {"ChanId":"room"})",
+      R"(alice< JoinChannel {"ChanId":"room","Code":0})",
+      R"(bob> JoinChannel {"ChanId":"room"})",
+      R"(alice< ChanMemberJoin {"ChanId":"room","ChanMemSize":2,"UserId":"bob"})",
+      R"(carol> JoinChannel {"ChanId":"room"})",
+      R"(alice< ChanMemberJoin {"ChanId":"room","ChanMemSize":3,"UserId":"carol"})",
+      // The joiner hears the size but not its own join.
+      R"(carol< MemSizeChanged {"ChanId":"room","MemSize":3})",
+      "carol! ChanMemberJoin",
+      R"(bob> SendChannelMsg {"MsgId":11,"FromUId":"bob","ChanId":"room","MsgType":1,"MsgBody":"yo"})",
+      R"(bob< SendChannelMsg {"Code":0,"ChanId":"room","MsgId":11})",
+      R"(alice< RecvMsgFromChan {"ChanId":"room","MsgId":11,"FromUId":"bob","MsgType":1,"MsgBody":"yo",*)",
+      R"(carol< RecvMsgFromChan {"ChanId":"room","MsgId":11,*)",
+      "bob! RecvMsgFromChan",
+      R"(alice> GetChanMembers {"MsgId":3,"ChanId":"room"})",
+      R"(alice< GetChanMembers {"Code":0,"ChanId":"room","Members":["alice","bob","carol"]})",
+      R"(alice> GetChanMemberSize {"MsgId":4,"ChanIds":"[\"room\",\"empty\"]"})",
+      R"(alice< GetChanMemberSize {"MsgId":4,"ChanMemSize":[{"ChanId":"room","MemSize":3},)"
+      R"({"ChanId":"empty","MemSize":0}]})",
+      R"(alice> AddOrUpdateChanAttributes {"MsgId":20,"ChanId":"room",)"
+      R"("Attributes":"{\"k1\":\"v1\",\"k2\":\"v2\"}","SetChan":true,"Notify":true})",
+      R"(alice< AddOrUpdateChanAttributes {"MsgId":20,"SetChan":true,"Code":0})",
+      // The push carries a real array, the reply its text.
+      R"(bob< ChanAttribChanged {"ChanId":"room","Attributes":[{"Key":"k1","Val":"v1","UId":"alice",*)",
+      R"(bob> GetChanAttributesByKeys {"MsgId":21,"ChanId":"room","Keys":"[\"k2\"]"})",
+      R"(bob< GetChanAttributesByKeys {"MsgId":21,"Attributes":"[{\"Key\":\"k2\",\"Val\":\"v2\",*)",
+      R"(alice> ClearChanAttributes {"MsgId":23,"ChanId":"room"})",
+      R"(alice> GetChanAttributes {"MsgId":24,"ChanId":"room"})",
+      R"(alice< GetChanAttributes {"MsgId":24,"Attributes":"[]"})",
+      R"(carol> LeaveChannel {"ChanId":"room"})",
+      R"(carol< LeaveChannel {"ChanId":"room","Code":0})",
+      R"(alice< ChanMemberLeave {"ChanId":"room","ChanMemSize":2,"UserId":"carol"})",
+      R"(carol> LeaveChannel {"ChanId":"room"})",
+      R"(carol< LeaveChannel {"ChanId":"room","Code":1})",
+      R"(carol> SendChannelMsg {"MsgId":12,"ChanId":"room","MsgType":1,"MsgBody":"x"})",
+      R"(carol< SendChannelMsg {"Code":1,*)",
+  });
+  // A lost member leaves its channels.
+  clients_["bob"]->Close();
+  Run({R"(alice< ChanMemberLeave {"ChanId":"room","ChanMemSize":1,"UserId":"bob"})"});
+  EXPECT_EQ(std::vector<std::string>{"alice"}, svc_.ChannelMembers(kAppId, "room"));
+}
+
+TEST_F(ConversationTest, UserAttributesAreKeptWhileOnlineAndReadAsObjectText) {
+  Run({
+      R"(alice> AddOrUpdateUserAttributes {"MsgId":1,"SetLocal":true,"Attributes":"{\"b\":\"2\",\"a\":\"1\"}"})",
+      R"(alice< AddOrUpdateUserAttributes {"MsgId":1,"SetLocal":true,"Code":0})",
+      R"(alice> AddOrUpdateUserAttributes {"MsgId":2,"Attributes":"{\"c\":\"3\"}"})",
+      R"(alice< AddOrUpdateUserAttributes {"MsgId":2,"Code":0})",
+      R"(alice> DeleteUserAttributes {"MsgId":3,"Keys":"[\"b\"]"})",
+      R"(bob> GetUserAttributes {"MsgId":4,"UserId":"alice"})",
+      R"(bob< QueryAttrib {"MsgId":4,"QueryUserId":"alice","Attribs":"{\"a\":\"1\",\"c\":\"3\"}"})",
+      R"(bob> GetUserAttributesByKeys {"MsgId":5,"UserId":"alice","Keys":"[\"c\"]"})",
+      R"(bob< QueryAttribKeys {"MsgId":5,"QueryUserId":"alice","Attribs":"{\"c\":\"3\"}"})",
+      R"(alice> AddOrUpdateUserAttributes {"MsgId":6,"Attributes":"[1]"})",
+      R"(alice< AddOrUpdateUserAttributes {"MsgId":6,"Code":1})",
+      "alice> Logout",
+      "alice< Logout",
+  });
+  EXPECT_TRUE(HasWarning(svc_, "refused AddOrUpdateUserAttributes"));
+  ASSERT_TRUE(clients_["alice"]->WaitClosed());
+  Run({R"(bob> GetUserAttributes {"MsgId":7,"UserId":"alice"})",
+       R"(bob< QueryAttrib {"MsgId":7,"QueryUserId":"alice","Attribs":"{}"})"});
+}
+
+TEST_F(ConversationTest, CallInvitationsAreForwardedOnceAndForgottenWhenAnswered) {
+  Run({
+      "alice+",
+      "bob+",
+      R"(alice> MakeCall {"CallId":"c1","FromUId":"alice","ToUId":"bob","Content":"hey"})",
+      R"(bob< MakeCall =)",
+      R"(alice< CallStatus {"CallId":"c1","Status":1})",
+      // A resend gets its status again but reaches the callee no second time.
+      R"(alice> MakeCall {"CallId":"c1","FromUId":"alice","ToUId":"bob","Content":"hey"})",
+      R"(alice< CallStatus {"CallId":"c1","Status":1})",
+      "bob!",
+      R"(bob> MakeCallAck {"CallId":"c1","FromUId":"bob","ToUId":"alice","Code":0})",
+      R"(alice< MakeCallAck =)",
+      R"(alice> MakeCall {"CallId":"c2","FromUId":"alice","ToUId":"bob","Content":""})",
+      R"(bob< MakeCall =)",
+      R"(bob> AcceptCall {"CallId":"c1","FromUId":"bob","ToUId":"alice","Response":"ok"})",
+      R"(alice< AcceptCall =)",
+      R"(bob> AcceptCall {"CallId":"c1","FromUId":"bob","ToUId":"alice","Response":"ok"})",
+      "alice! AcceptCall",
+      R"(alice> AcceptCallAck {"CallId":"c1","FromUId":"alice","ToUId":"bob","Code":0})",
+      R"(bob< AcceptCallAck =)",
+  });
+  EXPECT_EQ(1u, svc_.CallCount());
+  Run({
+      R"(bob> RejectCall {"CallId":"c2","FromUId":"bob","ToUId":"alice","Response":"busy"})",
+      R"(alice< RejectCall =)",
+      R"(alice> RejectCallAck {"CallId":"c2","FromUId":"alice","ToUId":"bob","Code":0})",
+      R"(bob< RejectCallAck =)",
+      R"(alice> MakeCall {"CallId":"c3","FromUId":"alice","ToUId":"bob","Content":""})",
+      R"(alice> CancelCall {"CallId":"c3","FromUId":"alice","ToUId":"bob","Reason":""})",
+      R"(bob< CancelCall =)",
+      R"(bob> CancelCallAck {"CallId":"c3","FromUId":"bob","ToUId":"alice","Code":0})",
+      R"(alice< CancelCallAck =)",
+  });
+  EXPECT_EQ(0u, svc_.CallCount());
+  // An offline callee gives status 3, and the service acknowledges the cancel for it.
+  Run({
+      R"(alice> MakeCall {"CallId":"c4","FromUId":"alice","ToUId":"nobody","Content":""})",
+      R"(alice< CallStatus {"CallId":"c4","Status":3})",
+      R"(alice> CancelCall {"CallId":"c4","FromUId":"alice","ToUId":"nobody","Reason":""})",
+      R"(alice< CancelCallAck {"CallId":"c4","FromUId":"nobody","ToUId":"alice","Code":0})",
+  });
+  EXPECT_TRUE(svc_.Warnings().empty());
+  for (const char* step :
+       {R"(alice> MakeCall {"CallId":"c7","FromUId":"eve","ToUId":"bob","Content":""})",
+        R"(alice> AcceptCall {"CallId":"c7","ToUId":"bob","Response":""})",
+        R"(alice> SendChannelMsg {"MsgId":1,"FromUId":"","ChanId":"room","MsgType":1,"MsgBody":"x"})"}) {
+    Run({step, "alice! AcceptCall"});  // commands are handled in order
+    std::string cmd = std::string(step).substr(7);
+    EXPECT_TRUE(HasWarning(svc_, cmd.substr(0, cmd.find(' ')) + " names FromUId")) << step;
+  }
+}
+
+TEST_F(ConversationTest, TokensExpireUnlessRenewedAndSilentConnectionsAreDropped) {
+  RawClient renewed, expiring;
+  ASSERT_TRUE(renewed.LoginVia(svc_, "alice", "exp:2000"));
+  ASSERT_TRUE(renewed.Send("RenewAcsToken", R"({"AcsToken":"forever"})"));
+  EXPECT_EQ(R"({"Code":0})", BodyOf(renewed.ReadCmd("RenewAcsToken")));
+  ASSERT_TRUE(renewed.Send("RenewAcsToken", R"({"AcsToken":""})"));
+  EXPECT_EQ(R"({"Code":1})", BodyOf(renewed.ReadCmd("RenewAcsToken")));
+  // Bob's token expires after Alice's first one would have.
+  ASSERT_TRUE(expiring.LoginVia(svc_, "bob", "exp:2100"));
+  EXPECT_TRUE(expiring.ReadCmd("AcsTokenWillExpire"));
+  EXPECT_EQ("", BodyOf(expiring.ReadCmd("AcsTokenDidExpire")));
+  EXPECT_TRUE(expiring.WaitClosed());
+  EXPECT_THAT(renewed.Barrier(), Not(Contains("AcsTokenDidExpire")));
+
+  svc_.SetKeepAliveTimeout(300);
+  EXPECT_TRUE(renewed.WaitClosed());
+  EXPECT_FALSE(svc_.IsOnline("alice"));
+  EXPECT_TRUE(HasWarning(svc_, "dropping it as lost"));
+}
+
+}  // namespace
+}  // namespace local_service_test
