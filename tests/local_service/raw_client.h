@@ -88,7 +88,7 @@ class RawClient {
                 const std::string& token = "");
 
  private:
-  bool Fill(int timeout_ms);
+  std::string Receive(int timeout_ms);
 
   std::string app_id_;
   int fd_ = -1;

@@ -1,5 +1,4 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,22 +20,24 @@ int MsLeft(Clock::time_point deadline) {
   return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-Clock::time_point Deadline() { return Clock::now() + std::chrono::milliseconds(kWaitMs); }
-
 std::string NowText() {
   return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count());
 }
 
+std::optional<std::string> Post(const std::string& host, int port, const std::string& path,
+                                const std::string& body, int timeout_ms = kWaitMs) {
+  httplib::Client cli(host, port);
+  cli.set_connection_timeout(0, timeout_ms * 1000);
+  cli.set_read_timeout(timeout_ms / 1000, (timeout_ms % 1000) * 1000);
+  auto res = cli.Post(path.c_str(), body, "application/x-www-form-urlencoded");
+  return res ? std::optional(res->body) : std::nullopt;
+}
+
 }  // namespace
 
-local_service::Options TestOptions() {
-  local_service::Options o;
-  o.address = "127.0.0.1";
-  o.http_port = 0;
-  return o;
-}
+local_service::Options TestOptions() { return {.address = "127.0.0.1", .http_port = 0}; }
 
 int64_t IntOf(const std::string& json, const char* key) {
   rapidjson::Document doc;
@@ -56,20 +57,6 @@ bool HasWarning(const local_service::LocalService& svc, const std::string& part)
   }
   return false;
 }
-
-namespace {
-
-std::optional<std::string> Post(const std::string& host, int port, const std::string& path,
-                                const std::string& body, int timeout_ms = kWaitMs) {
-  httplib::Client cli(host, port);
-  cli.set_connection_timeout(0, timeout_ms * 1000);
-  cli.set_read_timeout(timeout_ms / 1000, (timeout_ms % 1000) * 1000);
-  auto res = cli.Post(path.c_str(), body, "application/x-www-form-urlencoded");
-  if (!res) return std::nullopt;
-  return res->body;
-}
-
-}  // namespace
 
 std::optional<std::string> HttpPost(const local_service::LocalService& svc,
                                     const std::string& path, const std::string& body,
@@ -105,31 +92,18 @@ GatewayReply AskGateway(const std::string& host, int http_port, const std::strin
 
 bool RawClient::Connect(const std::string& host, int port) {
   Close();
-  sockaddr_storage ss{};
-  socklen_t len = sizeof(sockaddr_in);
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
-  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    len = sizeof(*v6);
-  } else {
-    return false;
-  }
-  fd_ = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
+  addrinfo hints{.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV, .ai_socktype = SOCK_STREAM};
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  fd_ = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    Close();
-    return false;
-  }
+  bool connected = fd_ >= 0 && connect(fd_, found->ai_addr, found->ai_addrlen) == 0;
+  freeaddrinfo(found);
+  if (!connected) Close();
   reader_ = local_service::FrameReader();
   eof_ = reset_ = false;
-  return true;
+  return connected;
 }
 
 void RawClient::Close() {
@@ -168,42 +142,36 @@ bool RawClient::SendLogin(const std::string& uid, const std::string& session,
       *crypt_, "Login", w.Take(), NowText(), local_service::RandomAlnum(10), {}, &app_id_));
 }
 
-bool RawClient::Fill(int timeout_ms) {
-  if (fd_ < 0 || eof_) return false;
+std::string RawClient::Receive(int timeout_ms) {
   pollfd p{fd_, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  if (fd_ < 0 || eof_ || poll(&p, 1, timeout_ms) <= 0) return "";
   char buf[16384];
   ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-  if (n <= 0) {
-    eof_ = true;
-    reset_ = n < 0 && errno == ECONNRESET;
-    return false;
-  }
-  reader_.Feed(buf, static_cast<size_t>(n));
-  return true;
+  eof_ = n <= 0;
+  reset_ = n < 0 && errno == ECONNRESET;
+  return std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
 }
 
 std::optional<Packet> RawClient::Read() {
-  auto deadline = Deadline();
+  auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
   std::string payload, error;
   for (;;) {
     auto status = reader_.Next(&payload, &error);
     if (status == local_service::FrameReader::Status::kError) return std::nullopt;
     if (status == local_service::FrameReader::Status::kPacket) break;
-    if (!Fill(MsLeft(deadline))) return std::nullopt;
+    std::string bytes = Receive(MsLeft(deadline));
+    if (bytes.empty()) return std::nullopt;
+    reader_.Feed(bytes);
   }
-  Packet p;
-  p.raw = payload;
-  p.marker = reader_.marker();
+  Packet p{.raw = payload, .marker = reader_.marker()};
   local_service::Envelope env;
   if (!local_service::ParseEnvelope(payload, &env, &error)) return p;
   p.cmd = env.cmd;
   p.encrypted = env.encrypt;
-  if (!env.encrypt) {
-    p.body = env.content;
-  } else if (!env.content.empty()) {
-    local_service::MsgCrypt crypt(app_id_);
-    p.crypt_result = crypt.Decrypt(env.signature, env.timestamp, env.nonce, env.content, &p.body);
+  p.body = env.content;
+  if (env.encrypt && !env.content.empty()) {
+    p.crypt_result = local_service::MsgCrypt(app_id_).Decrypt(env.signature, env.timestamp,
+                                                              env.nonce, env.content, &p.body);
   }
   return p;
 }
@@ -217,28 +185,18 @@ std::optional<Packet> RawClient::ReadCmd(const std::string& cmd) {
 
 std::string RawClient::ReadRaw(size_t at_least) {
   std::string out;
-  auto deadline = Deadline();
-  while (out.size() < at_least && fd_ >= 0) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
-    char buf[16384];
-    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
+  auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (std::string more = "-"; out.size() < at_least && !more.empty(); out += more) {
+    more = Receive(MsLeft(deadline));
   }
   return out;
 }
 
 bool RawClient::WaitClosed(bool* reset) {
-  auto deadline = Deadline();
-  while (!eof_) {
-    std::string ignored;
-    if (!Fill(MsLeft(deadline)) && !eof_) return false;
-    while (reader_.Next(&ignored, &ignored) == local_service::FrameReader::Status::kPacket) {
-    }
-  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!eof_ && MsLeft(deadline) > 0) Receive(MsLeft(deadline));
   if (reset) *reset = reset_;
-  return true;
+  return eof_;
 }
 
 std::vector<std::string> RawClient::Barrier() {
@@ -256,10 +214,10 @@ std::vector<std::string> RawClient::Barrier() {
 bool RawClient::LoginVia(const local_service::LocalService& svc, const std::string& uid,
                          const std::string& token) {
   auto gw = AskGateway(svc, uid, token, app_id_);
-  if (gw.code != 0 || !Connect(gw.addr, gw.port)) return false;
-  if (!SendLogin(uid, gw.session, token)) return false;
-  auto reply = ReadCmd("Login");
-  return reply && IntOf(reply->body, "Code") == 0;
+  if (gw.code != 0 || !Connect(gw.addr, gw.port) || !SendLogin(uid, gw.session, token)) {
+    return false;
+  }
+  return IntOf(BodyOf(ReadCmd("Login")), "Code") == 0;
 }
 
 }  // namespace local_service_test

