@@ -79,6 +79,8 @@ class RawClient {
   std::string ReadRaw(size_t at_least);
   // True once the service has closed the connection (after draining what it sent).
   bool WaitClosed(bool* reset = nullptr);
+  // The commands that come until the service closes the connection, "<open>" last if it does not.
+  std::vector<std::string> UntilClosed();
   // Sends "CheckNetStatus" and returns the commands that came before its answer, which the
   // service sends after everything it owed this connection before. {"<none>"} without answer.
   std::vector<std::string> Barrier();

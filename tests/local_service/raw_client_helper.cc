@@ -199,6 +199,13 @@ bool RawClient::WaitClosed(bool* reset) {
   return eof_;
 }
 
+std::vector<std::string> RawClient::UntilClosed() {
+  std::vector<std::string> cmds;
+  while (auto p = Read()) cmds.push_back(p->cmd);
+  if (!eof_) cmds.push_back("<open>");
+  return cmds;
+}
+
 std::vector<std::string> RawClient::Barrier() {
   int time = 1000000 + ++barrier_;
   if (!Send("CheckNetStatus", "{\"Time\":" + std::to_string(time) + "}")) return {"<none>"};
