@@ -119,12 +119,11 @@ TEST_F(HostileTest, SilentOnReLoginAnswersOnlyTheFirstLoginOfAUser) {
 TEST(RobustnessTest, MutatedEnvelopesAndRandomBytesLeaveTheServiceServing) {
   local_service::LocalService svc(TestOptions());
   ASSERT_TRUE(svc.Start());
-  RawClient a;
+  RawClient a, b;
   ASSERT_TRUE(a.LoginVia(svc, "alice"));
   local_service::MsgCrypt crypt(kAppId);
   const std::string valid = local_service::BuildEncryptedEnvelope(
-      crypt, "SendMsgToPeer",
-      R"({"MsgId":1,"FromUId":"alice","ToUId":"bob","MsgType":1,"MsgBody":"x","OfflineMsg":true})",
+      crypt, "SendMsgToPeer", R"({"MsgId":1,"ToUId":"bob","MsgType":1,"MsgBody":"x","OfflineMsg":true})",
       "1700000000000", "abcdefghij");
   std::mt19937 gen(1234);
   auto junk = [&](size_t size) {
@@ -134,27 +133,20 @@ TEST(RobustnessTest, MutatedEnvelopesAndRandomBytesLeaveTheServiceServing) {
   };
   for (int i = 0; i < 300; ++i) {
     std::string m = valid;
-    for (int e = 1 + static_cast<int>(gen() % 4); e > 0; --e) {
+    for (int e = 1 + static_cast<int>(gen() % 4); e > 0 && !m.empty(); --e) {
       size_t pos = gen() % m.size();
-      switch (gen() % 3) {
-        case 0: m[pos] = static_cast<char>(gen() % 256); break;
-        case 1: m.erase(pos, 1 + gen() % 8); break;
-        default: m.insert(pos, 1, static_cast<char>(gen() % 256)); break;
-      }
-      if (m.empty()) m = "{";
+      m = gen() % 2 ? m.substr(0, pos) + junk(gen() % 3) + m.substr(pos + 1) : m.erase(pos, 8);
     }
-    ASSERT_TRUE(a.SendPayload(m));
+    ASSERT_TRUE(a.SendPayload(m.empty() ? "{" : m));
   }
   // Whatever the mutations let through, a later command is still answered.
   EXPECT_NE(std::vector<std::string>{"<none>"}, a.Barrier());
   // Random bytes on fresh connections close them and nothing else.
   for (int i = 0; i < 30; ++i) {
-    RawClient c;
-    ASSERT_TRUE(c.Connect(svc.address(), svc.tcp_port()));
-    c.SendBytes((i % 2 ? "" : "#") + junk(1 + gen() % 64));
+    ASSERT_TRUE(b.Connect(svc.address(), svc.tcp_port()));
+    b.SendBytes((i % 2 ? "" : "#") + junk(1 + gen() % 64));
   }
   for (int i = 0; i < 40; ++i) HttpPost(svc, i % 2 ? kGatewayPath : kOfflinePath, junk(gen() % 128));
-  RawClient b;
   EXPECT_TRUE(b.LoginVia(svc, "bob"));
 }
 

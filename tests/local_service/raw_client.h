@@ -86,8 +86,12 @@ class RawClient {
   std::vector<std::string> Barrier();
 
   // Gateway lookup, connect and Login; true when the service answers Code 0.
-  bool LoginVia(const local_service::LocalService& svc, const std::string& uid,
+  bool LoginVia(const std::string& host, int http_port, const std::string& uid,
                 const std::string& token = "");
+  bool LoginVia(const local_service::LocalService& svc, const std::string& uid,
+                const std::string& token = "") {
+    return LoginVia(svc.address(), svc.http_port(), uid, token);
+  }
 
  private:
   std::string Receive(int timeout_ms);

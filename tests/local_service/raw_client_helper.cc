@@ -218,9 +218,9 @@ std::vector<std::string> RawClient::Barrier() {
   }
 }
 
-bool RawClient::LoginVia(const local_service::LocalService& svc, const std::string& uid,
+bool RawClient::LoginVia(const std::string& host, int http_port, const std::string& uid,
                          const std::string& token) {
-  auto gw = AskGateway(svc, uid, token, app_id_);
+  auto gw = AskGateway(host, http_port, uid, token, app_id_);
   if (gw.code != 0 || !Connect(gw.addr, gw.port) || !SendLogin(uid, gw.session, token)) {
     return false;
   }
