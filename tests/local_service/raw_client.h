@@ -24,7 +24,6 @@ inline constexpr char kGatewayPath[] = "/vyapi/v1?action=wrtm_gateway";
 inline constexpr char kOfflinePath[] = "/vyapi/v1/vortmgw/getOfflineMsg";
 
 struct GatewayReply {
-  bool answered = false;
   std::string body;
   int code = -1;
   std::string session;
@@ -57,7 +56,6 @@ inline std::string BodyOf(const std::optional<Packet>& p) { return p ? p->body :
 
 class RawClient {
  public:
-  explicit RawClient(std::string app_id = kAppId) : app_id_(std::move(app_id)) {}
   ~RawClient() { Close(); }
 
   bool Connect(const std::string& host, int port);
@@ -96,7 +94,6 @@ class RawClient {
  private:
   std::string Receive(int timeout_ms);
 
-  std::string app_id_;
   int fd_ = -1;
   local_service::FrameReader reader_;
   std::unique_ptr<local_service::MsgCrypt> crypt_;

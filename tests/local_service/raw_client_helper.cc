@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <httplib.h>
@@ -52,10 +53,9 @@ std::string StrOf(const std::string& json, const char* key) {
 }
 
 bool HasWarning(const local_service::LocalService& svc, const std::string& part) {
-  for (auto& w : svc.Warnings()) {
-    if (w.find(part) != std::string::npos) return true;
-  }
-  return false;
+  auto warnings = svc.Warnings();
+  return std::any_of(warnings.begin(), warnings.end(),
+                     [&](const std::string& w) { return w.find(part) != std::string::npos; });
 }
 
 std::optional<std::string> HttpPost(const local_service::LocalService& svc,
@@ -73,7 +73,6 @@ GatewayReply AskGateway(const std::string& host, int http_port, const std::strin
   GatewayReply reply;
   auto body = Post(host, http_port, kGatewayPath, w.Take());
   if (!body) return reply;
-  reply.answered = true;
   reply.body = *body;
   rapidjson::Document doc;
   if (!local_service::ParseJsonObject(*body, &doc)) return reply;
@@ -82,10 +81,9 @@ GatewayReply AskGateway(const std::string& host, int http_port, const std::strin
   auto it = doc.FindMember("addresses");
   if (it == doc.MemberEnd() || !it->value.IsArray()) return reply;
   for (const auto& a : it->value.GetArray()) {
-    if (local_service::GetInt64(a, "type").value_or(0) != 1) continue;
+    if (local_service::GetInt64(a, "type").value_or(0) != 1 || reply.port != 0) continue;
     reply.addr = local_service::GetString(a, "addr").value_or("");
     reply.port = static_cast<int>(local_service::GetInt64(a, "port").value_or(0));
-    break;
   }
   return reply;
 }
@@ -132,14 +130,15 @@ bool RawClient::Send(const std::string& cmd, const std::string& body) {
 
 bool RawClient::SendLogin(const std::string& uid, const std::string& session,
                           const std::string& token) {
-  crypt_ = std::make_unique<local_service::MsgCrypt>(app_id_);
+  crypt_ = std::make_unique<local_service::MsgCrypt>(kAppId);
   local_service::JsonWriter w;
   w.BeginObject().Str("UserId", uid).Str("UserSId", local_service::RandomAlnum(32));
   if (!token.empty()) w.Str("AcsToken", token);
   w.Str("SessionId", session).Str("SdkVer", "1.0.2.0").Flag("ClientSyncCall", true);
   w.Flag("ListenUserStatus", true).EndObject();
+  const std::string app = kAppId;
   return SendPayload(local_service::BuildEncryptedEnvelope(
-      *crypt_, "Login", w.Take(), NowText(), local_service::RandomAlnum(10), {}, &app_id_));
+      *crypt_, "Login", w.Take(), NowText(), local_service::RandomAlnum(10), {}, &app));
 }
 
 std::string RawClient::Receive(int timeout_ms) {
@@ -170,17 +169,16 @@ std::optional<Packet> RawClient::Read() {
   p.encrypted = env.encrypt;
   p.body = env.content;
   if (env.encrypt && !env.content.empty()) {
-    p.crypt_result = local_service::MsgCrypt(app_id_).Decrypt(env.signature, env.timestamp,
+    p.crypt_result = local_service::MsgCrypt(kAppId).Decrypt(env.signature, env.timestamp,
                                                               env.nonce, env.content, &p.body);
   }
   return p;
 }
 
 std::optional<Packet> RawClient::ReadCmd(const std::string& cmd) {
-  for (;;) {
-    auto p = Read();
-    if (!p || p->cmd == cmd) return p;
-  }
+  auto p = Read();
+  while (p && p->cmd != cmd) p = Read();
+  return p;
 }
 
 std::string RawClient::ReadRaw(size_t at_least) {
@@ -208,19 +206,18 @@ std::vector<std::string> RawClient::UntilClosed() {
 
 std::vector<std::string> RawClient::Barrier() {
   int time = 1000000 + ++barrier_;
-  if (!Send("CheckNetStatus", "{\"Time\":" + std::to_string(time) + "}")) return {"<none>"};
   std::vector<std::string> before;
-  for (;;) {
-    auto p = Read();
-    if (!p) return {"<none>"};
+  if (!Send("CheckNetStatus", "{\"Time\":" + std::to_string(time) + "}")) return {"<none>"};
+  for (auto p = Read(); p; p = Read()) {
     if (p->cmd == "CheckNetStatusAck" && IntOf(p->body, "Time") == time) return before;
     before.push_back(p->cmd);
   }
+  return {"<none>"};
 }
 
 bool RawClient::LoginVia(const std::string& host, int http_port, const std::string& uid,
                          const std::string& token) {
-  auto gw = AskGateway(host, http_port, uid, token, app_id_);
+  auto gw = AskGateway(host, http_port, uid, token);
   if (gw.code != 0 || !Connect(gw.addr, gw.port) || !SendLogin(uid, gw.session, token)) {
     return false;
   }
