@@ -114,8 +114,8 @@ TEST(RobustnessTest, MutatedEnvelopesAndRandomBytesLeaveTheServiceServing) {
   ASSERT_TRUE(a.LoginVia(svc, "alice"));
   local_service::MsgCrypt crypt(kAppId);
   const std::string valid = local_service::BuildEncryptedEnvelope(
-      crypt, "SendMsgToPeer", R"({"MsgId":1,"ToUId":"bob","MsgType":1,"MsgBody":"x","OfflineMsg":true})",
-      "1700000000000", "abcdefghij");
+      crypt, "SendMsgToPeer",
+      R"({"MsgId":1,"ToUId":"bob","MsgType":1,"MsgBody":"x","OfflineMsg":true})", "1", "nonce");
   std::mt19937 gen(1234);
   auto junk = [&](size_t size) {
     std::string bytes(size, '\0');

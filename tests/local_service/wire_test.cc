@@ -100,8 +100,9 @@ TEST(MsgCryptTest, CipherTextAndSignatureMatchOpenssl) {
   crypt.SetFixedPrefix("ABCDEFGHIJKLMNOP");
   std::string sig, content;
   ASSERT_EQ(kCryptOk, crypt.Encrypt(R"({"Code":0})", kTs, kNonce, &sig, &content));
+  std::string block = file(Block("ABCDEFGHIJKLMNOP", R"({"Code":0})"));
   EXPECT_EQ(Shell("openssl enc -aes-256-cbc -nopad -K " + key + " -iv " + key.substr(0, 32) +
-                  " -in " + file(Block("ABCDEFGHIJKLMNOP", R"({"Code":0})")) + " | openssl base64 -A"),
+                  " -in " + block + " | openssl base64 -A"),
             content);
   // SHA-1 over the four strings sorted byte-wise.
   std::string sorted = std::string(kTs) + kSigningToken + content + kNonce;
@@ -128,8 +129,9 @@ TEST(MsgCryptTest, DecryptRefusesUnsignedUndecodableAndShortContent) {
   ASSERT_EQ(kCryptOk, crypt.Encrypt("hello", kTs, kNonce, &sig, &content));
   for (auto& c : sig) c = static_cast<char>(toupper(c));
   EXPECT_EQ(kCryptBadSignature, crypt.Decrypt(sig, kTs, kNonce, content, &text));
-  for (const auto& [cipherText, code] : {std::pair("*" + content.substr(1), kCryptBase64DecodeFailed),
-                                         std::pair(Base64Encode(std::string(48, 'a')), kCryptDecryptFailed)}) {
+  for (const auto& [cipherText, code] :
+       {std::pair("*" + content.substr(1), kCryptBase64DecodeFailed),
+        std::pair(Base64Encode(std::string(48, 'a')), kCryptDecryptFailed)}) {
     sig = ComputeSignature(kSigningToken, kTs, kNonce, cipherText);
     EXPECT_EQ(code, crypt.Decrypt(sig, kTs, kNonce, cipherText, &text));
   }

@@ -23,26 +23,23 @@ class FakeReachability : public std::enable_shared_from_this<FakeReachability> {
   class Source : public ReachabilitySource {
    public:
     explicit Source(std::shared_ptr<FakeReachability> owner) : owner_(std::move(owner)) {}
+    ~Source() override { stop(); }
     bool getFlags(uint32_t* flags) override {
       std::lock_guard<std::mutex> lock(owner_->mutex_);
-      if (!owner_->readable) return false;
       *flags = owner_->flags;
-      return true;
+      return owner_->readable;
     }
     bool setCallback(Callback callback) override {
       std::lock_guard<std::mutex> lock(owner_->mutex_);
-      if (callback && !owner_->callbackWorks) return false;
       callback_ = std::move(callback);
-      return true;
+      return !callback_ || owner_->callbackWorks;
     }
     bool start() override {
-      uint32_t flags;
-      {
-        std::lock_guard<std::mutex> lock(owner_->mutex_);
-        if (!owner_->startWorks) return false;
-        owner_->sources_.push_back(this);
-        flags = owner_->flags;
-      }
+      std::unique_lock<std::mutex> lock(owner_->mutex_);
+      if (!owner_->startWorks) return false;
+      owner_->sources_.push_back(this);
+      uint32_t flags = owner_->flags;
+      lock.unlock();
       if (callback_) callback_(flags);
       return true;
     }
@@ -50,7 +47,6 @@ class FakeReachability : public std::enable_shared_from_this<FakeReachability> {
       std::lock_guard<std::mutex> lock(owner_->mutex_);
       std::erase(owner_->sources_, this);
     }
-    ~Source() override { stop(); }
     Callback callback_;
 
    private:
@@ -67,12 +63,10 @@ class FakeReachability : public std::enable_shared_from_this<FakeReachability> {
 
   // Sets the flags and tells every started source, on the calling thread.
   void emit(uint32_t newFlags) {
-    std::vector<Source*> started;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      flags = newFlags;
-      started = sources_;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    flags = newFlags;
+    std::vector<Source*> started = sources_;
+    lock.unlock();
     for (Source* s : started) {
       if (s->callback_) s->callback_(newFlags);
     }
@@ -89,16 +83,12 @@ class FakeReachability : public std::enable_shared_from_this<FakeReachability> {
   std::vector<Source*> sources_;
 };
 
-class FakeRadio : public RadioInfoSource {
- public:
-  FakeRadio(std::optional<std::string> technology, bool nr)
-      : technology_(std::move(technology)), nr_(nr) {}
-  std::optional<std::string> currentRadioAccessTechnology() override { return technology_; }
-  bool supportsNR() override { return nr_; }
-
- private:
-  std::optional<std::string> technology_;
-  bool nr_;
+struct FakeRadio : RadioInfoSource {
+  FakeRadio(std::optional<std::string> t, bool n) : technology(std::move(t)), nr(n) {}
+  std::optional<std::string> currentRadioAccessTechnology() override { return technology; }
+  bool supportsNR() override { return nr; }
+  std::optional<std::string> technology;
+  bool nr;
 };
 
 // An engine without a socket: the test says when it has started, what came back and when it
@@ -107,19 +97,15 @@ class FakeEngine : public VyRtmSimplePing {
  public:
   explicit FakeEngine(const std::string& host) : VyRtmSimplePing(host) {}
 
-  void start() override { ++starts; }
+  void start() override {}
   void stop() override { running = false; }
   void sendPingWithData(const std::vector<uint8_t>*) override {
     if (!running) return;
     uint16_t seq = next_sequence_number_++;
     if (next_sequence_number_ == 0) next_sequence_number_has_wrapped_ = true;
-    if (auto d = delegate().lock()) {
-      if (sendFails) {
-        d->didFailToSendPacket(*this, {}, seq, PingError::posix(ENETUNREACH));
-      } else {
-        d->didSendPacket(*this, {}, seq);
-      }
-    }
+    auto d = delegate().lock();
+    if (d && sendFails) d->didFailToSendPacket(*this, {}, seq, PingError::posix(ENETUNREACH));
+    if (d && !sendFails) d->didSendPacket(*this, {}, seq);
   }
 
   void reportStart() {
@@ -135,7 +121,6 @@ class FakeEngine : public VyRtmSimplePing {
     if (auto d = delegate().lock()) d->didFailWithError(*this, PingError::posix(code));
   }
 
-  int starts = 0;
   bool running = false;
   bool sendFails = false;
 };

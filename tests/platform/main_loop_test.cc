@@ -50,7 +50,7 @@ TEST_F(MainLoopFakeClockTest, RepeatingTimerStaysOnItsGridAndSkipsWhatItMissed) 
   EXPECT_EQ(std::vector<std::string>({"fire@1000", "fire@2700", "fire@3000"}), events_);
 }
 
-TEST_F(MainLoopFakeClockTest, RepeatingTimerFiresBeforeWhatItsPreviousFiringScheduledForTheSameTime) {
+TEST_F(MainLoopFakeClockTest, RepeatingTimerFiresBeforeCallsItsLastFiringScheduledForThen) {
   DelayedCall later(MainLoop::thread());
   RepeatingTimer timer(MainLoop::thread(), 1000, [&] {
     Record("fire")();
@@ -89,52 +89,43 @@ class MainLoopRealTimeTest : public LoopTest {};
 TEST_F(MainLoopRealTimeTest, ClosuresPostedFromOtherThreadsRunOnTheLoopInOrder) {
   std::vector<int> order;
   std::atomic<bool> onLoop{true};
-  std::thread poster([&] {
+  std::thread([&] {
     for (int i = 0; i < 3; ++i) {
       MainLoop::post([&, i] {
         onLoop = onLoop && MainLoop::isCurrent();
         order.push_back(i);
       });
     }
-  });
-  poster.join();
+  }).join();
   ASSERT_TRUE(PumpUntil([&] { return order.size() == 3; }));
   EXPECT_EQ(std::vector<int>({0, 1, 2}), order);
   EXPECT_TRUE(onLoop);
-}
-
-TEST_F(MainLoopRealTimeTest, ASecondBindingIsRefusedWhileTheLoopIsBound) {
-  MainLoop::Binding second;
-  EXPECT_FALSE(second.ok());
+  // A second binding is refused while the loop is bound.
+  EXPECT_FALSE(MainLoop::Binding().ok());
   EXPECT_TRUE(MainLoop::isCurrent());
 }
 
-TEST(NotificationCenterTest, PostReachesObserversOfTheNameAndSenderOnly) {
+// Observers hear their name from their sender or any; one removed during a post is not called,
+// and one added waits for the next post.
+TEST(NotificationCenterTest, PostReachesTheObserversOfTheNameAndSender) {
   NotificationCenter center;
   int a = 0, b = 0;
   std::vector<std::string> heard;
-  center.observe("n", nullptr, [&](const std::string&, const void*) { heard.push_back("any"); });
-  center.observe("n", &a, [&](const std::string&, const void*) { heard.push_back("a-only"); });
-  center.observe("other", nullptr, [&](const std::string&, const void*) { heard.push_back("x"); });
-  center.post("n", &b);
-  center.post("n", &a);
-  EXPECT_EQ(std::vector<std::string>({"any", "any", "a-only"}), heard);
-}
-
-TEST(NotificationCenterTest, AnObserverRemovedDuringAPostIsNotCalledAndNewOnesWaitForTheNext) {
-  NotificationCenter center;
-  std::vector<std::string> heard;
-  NotificationCenter::Token second = 0;
+  auto hear = [&](const std::string& what) {
+    return [&, what](const std::string&, const void*) { heard.push_back(what); };
+  };
+  NotificationCenter::Token removed = 0;
   center.observe("n", nullptr, [&](const std::string&, const void*) {
-    heard.push_back("first");
-    center.remove(second);
-    center.observe("n", nullptr, [&](const std::string&, const void*) { heard.push_back("new"); });
+    heard.push_back("any");
+    center.remove(removed);
+    center.observe("n", nullptr, hear("new"));
   });
-  second = center.observe("n", nullptr, [&](const std::string&, const void*) {
-    heard.push_back("second");
-  });
-  center.post("n", nullptr);
-  EXPECT_EQ(std::vector<std::string>({"first"}), heard);
+  removed = center.observe("n", nullptr, hear("removed"));
+  center.observe("n", &a, hear("a-only"));
+  center.post("n", &b);
+  EXPECT_EQ(std::vector<std::string>({"any"}), heard);
+  center.post("n", &a);
+  EXPECT_EQ(std::vector<std::string>({"any", "any", "a-only", "new"}), heard);
 }
 
 }  // namespace
