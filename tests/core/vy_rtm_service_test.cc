@@ -1,89 +1,99 @@
-// The service object without a server (threads, handlers, release, log settings), and the pieces
-// it runs on: the worker thread, its tick registry and the log.
+// The service object: without a server (threads, handlers, release, log settings), and its send
+// and receive paths against the local test service, an independent server (envelopes built,
+// framed and queued by doSendMsg; received ones unwrapped, logged and routed); the gateway
+// lookup against nginx; and the pieces it runs on: the tick registry and the log.
 #include "core/vy_rtm_service.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/null_sink.h>
-#include <spdlog/spdlog.h>
+#include <httplib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <vortm/rtm_service.h>
 
+#include "core/json_util.h"
 #include "core/rtc_log.h"
 #include "core/rtc_tick.h"
+#include "core/session_wire.h"
 #include "core/thread_mgr.h"
+#include "local_service/local_service.h"
 #include "rtc_base/event.h"
-#include "rtc_base/platform_thread_types.h"
+#include "rtc_base/helpers.h"
+#include "rtc_base/peer_process.h"
 #include "rtc_base/temp_dir.h"
 #include "rtc_base/time_utils.h"
 
 namespace vy {
 namespace {
 
+using local_service::FaultAction;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";
-using StateChange = std::pair<int, int>;
-const StateChange kConnecting{rtm::CONNECTION_STATE_CONNECTING, rtm::CONNECTION_CHANGE_REASON_LOGIN};
-const StateChange kLoggedOut{rtm::CONNECTION_STATE_DISCONNECTED, rtm::CONNECTION_CHANGE_REASON_LOGOUT};
+constexpr char kConnecting[] = "state:2:1", kLoggedOut[] = "state:1:6";
+const local_service::Direction kToClient = local_service::Direction::kToClient;
 
+// Notes what the service reports as text, and wakes the waiters; `action` runs inside each
+// report. Reports come on the worker, or the note says where it came from.
 class Handler : public rtm::IRtmServiceEventHandler {
  public:
   void onConnectionStateChanged(rtm::CONNECTION_STATE state,
                                 rtm::CONNECTION_CHANGE_REASON reason) override {
-    Record([&] { changes_.emplace_back(state, reason); });
+    Note("state:" + std::to_string(state) + ":" + std::to_string(reason));
   }
   // Renewals before a login are answered at once with 102: a fan-out that needs no session.
-  void onRenewTokenResult(const char*, rtm::RENEW_TOKEN_ERR_CODE) override {
-    Record([&] { ++renewals_; });
+  void onRenewTokenResult(const char*, rtm::RENEW_TOKEN_ERR_CODE code) override {
+    Note("renew:" + std::to_string(code));
   }
-  std::vector<StateChange> changes() { std::lock_guard<std::mutex> l(mu_); return changes_; }
-  int renewals() { std::lock_guard<std::mutex> l(mu_); return renewals_; }
-  bool on_worker() { std::lock_guard<std::mutex> l(mu_); return on_worker_; }
-  std::function<void()> action;  // runs inside the callback, on the worker
-
- private:
-  void Record(const std::function<void()>& change) {
+  void onLoginSuccess() override { Note("login:0"); }
+  void onLoginFailure(rtm::LOGIN_ERR_CODE code) override { Note("login:" + std::to_string(code)); }
+  void Note(const std::string& what) {
     {
-      std::lock_guard<std::mutex> l(mu_);
-      change();
-      on_worker_ = ThreadMgr::Inst()->IsCurrent();
+      std::lock_guard<std::mutex> lock(mu_);
+      seen_.push_back(ThreadMgr::Inst()->IsCurrent() ? what : "off the worker: " + what);
+      cv_.notify_all();
     }
     if (action) action();
   }
-  std::mutex mu_;
-  std::vector<StateChange> changes_;
-  int renewals_ = 0;
-  bool on_worker_ = false;
-};
-
-// Tells when the worker has deleted it.
-class ObservedService : public VyRtmService {
- public:
-  explicit ObservedService(rtc::Event* destroyed) : destroyed_(destroyed) {}
-  ~ObservedService() override { destroyed_->Set(); }
+  std::vector<std::string> Seen() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return seen_;
+  }
+  size_t Count(const std::string& what) {
+    std::vector<std::string> seen = Seen();
+    return std::count(seen.begin(), seen.end(), what);
+  }
+  // Waits for `done`, checked whenever something is noted and every few milliseconds.
+  bool WaitFor(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  std::function<void()> action;
 
  private:
-  rtc::Event* destroyed_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::string> seen_;
 };
-
-// A login against a loopback port where nothing listens reports connecting and gets no further.
-void ArmLogin(rtm::IRtmService* service) {
-  ASSERT_EQ(0, service->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":1})"));
-  ASSERT_EQ(0, service->login("t", "u"));
-}
 
 std::vector<std::string> Lines(const std::string& path) {
   std::ifstream in(path);
@@ -94,137 +104,94 @@ std::vector<std::string> Lines(const std::string& path) {
 
 class VyRtmServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { service_ = createRtmService(); }
+  void SetUp() override { service_ = static_cast<VyRtmService*>(createRtmService()); }
   void TearDown() override {
     if (service_ != nullptr) service_->release(true);
     CloseRtcLog();
   }
   std::string LogPath() { return dir_.File("vy_rtm_sdk.log"); }
+  std::string LogText() {
+    std::stringstream ss;
+    ss << std::ifstream(LogPath()).rdbuf();
+    return ss.str();
+  }
 
-  Handler handlers_[3];  // in ascending address order; they outlive the release
-  rtm::IRtmService* service_ = nullptr;
+  Handler h_[3];  // in ascending address order; they outlive the release
+  VyRtmService* service_ = nullptr;
   vy_test::TempDir dir_;
 };
 
-TEST_F(VyRtmServiceTest, InitializeRefusesBadArgumentsThenTakesTheFirstHandlerOnly) {
-  for (const std::string& id : {std::string(31, 'a'), std::string(33, 'a'), std::string()}) {
-    EXPECT_EQ(-3, service_->initialize(id.c_str(), &handlers_[0])) << id;
-  }
-  EXPECT_EQ(-3, service_->initialize(nullptr, &handlers_[0]));
-  EXPECT_EQ(-4, service_->initialize(kAppId, nullptr));
-  EXPECT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
-  EXPECT_EQ(-2, service_->initialize(kAppId, &handlers_[1]));
-  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, service_->renewToken("t"));
-  EXPECT_EQ(1, handlers_[0].renewals());
-  EXPECT_EQ(0, handlers_[1].renewals());
-  EXPECT_TRUE(handlers_[0].on_worker());
-}
-
 TEST_F(VyRtmServiceTest, HandlersMayCallTheServiceAndChangeTheHandlerSetDuringAFanOut) {
-  Handler* h = handlers_;
-  ASSERT_EQ(0, service_->initialize(kAppId, &h[0]));
-  service_->addEventHandler(&h[0]);
-  service_->addEventHandler(&h[1]);
+  for (const std::string& id : {std::string(31, 'a'), std::string(33, 'a'), std::string()}) {
+    EXPECT_EQ(-3, service_->initialize(id.c_str(), &h_[0])) << id;
+  }
+  EXPECT_EQ(-4, service_->initialize(kAppId, nullptr));
+  ASSERT_EQ(0, service_->initialize(kAppId, &h_[0]));
+  EXPECT_EQ(-2, service_->initialize(kAppId, &h_[2]));  // the first handler only
+  service_->addEventHandler(&h_[0]);
+  service_->addEventHandler(&h_[1]);
   service_->addEventHandler(nullptr);
-  service_->removeEventHandler(&h[2]);
   std::vector<int> results;
-  h[0].action = [&] {  // inline on the worker; removes itself, adds the last
-    long long request_id = 0;
-    results = {service_->initialize(kAppId, &h[0]), service_->getUserAttributes("peer", request_id),
-               request_id != 0};
-    service_->removeEventHandler(&h[0]);
-    service_->addEventHandler(&h[2]);
+  h_[0].action = [&] {  // inline on the worker; removes itself, adds the last
+    long long id = 0;
+    results = {service_->initialize(kAppId, &h_[0]), service_->getUserAttributes("p", id), id != 0};
+    service_->removeEventHandler(&h_[0]);
+    service_->addEventHandler(&h_[2]);
   };
-  service_->renewToken("t");
+  EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, service_->renewToken("t"));
   EXPECT_THAT(results, ElementsAre(-2, 102, 1));
-  EXPECT_EQ(0, h[2].renewals());  // added during the fan-out: hears the next one
   service_->renewToken("t");
-  EXPECT_EQ(1, h[0].renewals());
-  EXPECT_EQ(2, h[1].renewals());
-  EXPECT_EQ(1, h[2].renewals());
+  // Added during the fan-out, the last one hears only the next.
+  EXPECT_THAT(h_[0].Seen(), ElementsAre("renew:102"));
+  EXPECT_THAT(h_[1].Seen(), ElementsAre("renew:102", "renew:102"));
+  EXPECT_THAT(h_[2].Seen(), ElementsAre("renew:102"));
 }
 
 TEST_F(VyRtmServiceTest, RequestIdsAreFilledOnTheCallersThreadFromAnyThread) {
   long long id = 0, next = 0, kept = 7;
-  EXPECT_EQ(101, service_->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, id));
+  EXPECT_EQ(101, service_->getChannelAttributes("ch", id));
   EXPECT_EQ(101, service_->getChannelAttributes("ch", next));
   EXPECT_GE(id, rtc::TimeUTCMillis() - 60000);
   EXPECT_GT(next, id);  // even within one millisecond
-  ASSERT_EQ(0, service_->initialize(kAppId, &handlers_[0]));
+  ASSERT_EQ(0, service_->initialize(kAppId, &h_[0]));
   EXPECT_EQ(102, service_->clearLocalUserAttributes(kept));
   EXPECT_EQ(7, kept);
-  std::atomic<int> wrong{0};
   std::vector<std::thread> apps;  // threads the runtime never saw, each with its own service too
-  for (int t = 0; t < 4; ++t) {
+  for (Handler& handler : h_) {
     apps.emplace_back([&] {
-      Handler handler;
       rtm::IRtmService* own = createRtmService();
-      wrong += own->initialize(kAppId, &handler) != 0;
+      for (int i = 0; i < 50; ++i) EXPECT_EQ(-2, service_->initialize(kAppId, &handler));
+      EXPECT_EQ(0, own->initialize(kAppId, &handler));
       own->renewToken("t");
       own->release(true);
-      wrong += handler.renewals() != 1;
-      for (int i = 0; i < 50; ++i) wrong += service_->initialize(kAppId, &handlers_[1]) != -2;
     });
   }
   for (std::thread& app : apps) app.join();
-  EXPECT_EQ(0, wrong);
+  for (Handler& handler : h_) EXPECT_THAT(handler.Seen(), ElementsAre("renew:102"));
 }
 
-TEST(VyRtmServiceReleaseTest, ReleaseLogsOutAndTheServiceIsDeletedOnTheWorkersNextPass) {
-  for (bool from_handler : {false, true}) {
-    rtc::Event destroyed;
-    auto* service = new ObservedService(&destroyed);
-    Handler handlers[2];  // in address order: the first one releases
-    ASSERT_EQ(0, service->initialize(kAppId, &handlers[0]));
-    service->addEventHandler(&handlers[1]);
-    ArmLogin(service);
-    size_t services = ThreadMgr::Inst()->ServiceCount();
-    handlers[0].action = [&] {
-      if (!from_handler || service->IsReleased()) return;
-      service->release(true);
-      EXPECT_TRUE(service->IsReleased());  // still alive until the next pass
-    };
-    from_handler ? service->logout() : (service->release(false), 0);
-    ASSERT_TRUE(destroyed.Wait(5000));
-    EXPECT_EQ(services - 1, ThreadMgr::Inst()->ServiceCount());
-    EXPECT_THAT(handlers[0].changes(), ElementsAre(kConnecting, kLoggedOut));
-    // The release inside the report forgot the handlers: the second missed it.
-    EXPECT_EQ(from_handler ? 1u : 2u, handlers[1].changes().size());
-  }
-}
+// Tells when the worker has deleted it.
+class ObservedService : public VyRtmService {
+ public:
+  explicit ObservedService(rtc::Event* destroyed) : destroyed_(destroyed) {}
+  ~ObservedService() override { destroyed_->Set(); }
+  rtc::Event* destroyed_;
+};
 
-TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  std::vector<std::string> lines = Lines(LogPath());
-  ASSERT_EQ(1u, lines.size());  // the banner was dropped while no log was open
-  EXPECT_THAT(lines[0], HasSubstr("[info]"));
-  EXPECT_THAT(lines[0], HasSubstr("; API setLogFile filePath:" + LogPath()));
-  createRtmService()->release(true);  // a second service writes its banner
-  lines = Lines(LogPath());
-  ASSERT_EQ(8u, lines.size());
-  EXPECT_THAT(lines[1], HasSubstr("; " + std::string(84, '*')));
-  EXPECT_THAT(lines[7], HasSubstr("; SEND cmd=Logout content="));
-  EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);
-  EXPECT_EQ(kRtcLogInfo, GetRtcLogStatus().filter);
-  EXPECT_EQ(-1, service_->setLogFileSize(-5));
-  EXPECT_EQ(0, service_->setLogFileSize(16));
-  EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(7)));
-  EXPECT_EQ(0, service_->setLogFilter(rtm::LOG_FILTER_OFF));
-  EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);  // until the next setLogFile
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  EXPECT_EQ(16u * 1024, GetRtcLogStatus().max_file_bytes);
-  EXPECT_EQ(kRtcLogOff, GetRtcLogStatus().filter);
-  EXPECT_EQ(0, service_->setLogFileSize(0));
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  EXPECT_EQ(8192u * 1024, GetRtcLogStatus().max_file_bytes);
-  for (const std::string& bad : {std::string(), std::string(1024 - 15, 'd')}) {
-    EXPECT_EQ(-1, service_->setLogFile(bad.c_str()));
-  }
-  EXPECT_EQ(-1, service_->setLogFile(nullptr));
-  EXPECT_TRUE(GetRtcLogStatus().open);
-  std::ofstream(dir_.File("plain")) << "x";  // a file where the folder should be
-  EXPECT_EQ(-2, service_->setLogFile(dir_.File("plain").c_str()));
-  EXPECT_FALSE(GetRtcLogStatus().open);
+TEST(VyRtmServiceReleaseTest, ReleaseLogsOutEndsTheLoginAndTheWorkerDeletesTheService) {
+  rtc::Event destroyed;
+  auto* service = new ObservedService(&destroyed);
+  Handler handler;
+  ASSERT_EQ(0, service->initialize(kAppId, &handler));
+  // Against a port where nothing listens the login reports connecting and gets no further.
+  ASSERT_EQ(
+      0, service->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":1})"));
+  ASSERT_EQ(0, service->login("t", "u"));
+  size_t services = ThreadMgr::Inst()->ServiceCount();
+  service->release(false);
+  ASSERT_TRUE(destroyed.Wait(5000));
+  EXPECT_EQ(services - 1, ThreadMgr::Inst()->ServiceCount());
+  EXPECT_THAT(handler.Seen(), ElementsAre(kConnecting, kLoggedOut, "login:102"));
 }
 
 // A process that ends without releasing its service ends cleanly: the worker stops before the
@@ -239,96 +206,64 @@ TEST(VyRtmServiceExitTest, ProcessExitsCleanlyWithoutRelease) {
   vy_test::TempDir dir;
   std::string self = std::filesystem::read_symlink("/proc/self/exe");
   int status = system(("VORTM_SERVICE_EXIT_CHILD=" + dir.path() + " " + self +
-                       " --gtest_filter=VyRtmServiceExitTest.*").c_str());
+                       " --gtest_filter=VyRtmServiceExitTest.*")
+                          .c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
-TEST_F(VyRtmServiceTest, LogLinesCarryLevelTimeAndMaskedTextAndRotate) {
-  RtcPrintf(kRtcLogCritical, "dropped while no log is open");
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogTrace, 64));
-  EXPECT_EQ(0, OpenRtcLog(dir_.File("other.log").c_str(), kRtcLogInfo, 8));  // changes nothing
-  for (int level = -1; level <= 6; ++level) RtcLog(level, ("level " + std::to_string(level)).c_str());
-  RtcPrintf(kRtcLogInfo, "%s", std::string(5000, 'x').c_str());
-  RtcPrintf(kRtcLogInfo, "%s", "");
-  RtcPrintf(kRtcLogInfo, "SEND cmd=RenewAcsToken content=%s", R"({"AcsToken":"s3cr3t"})");
-  RtcPrintf(kRtcLogInfo, "%s", R"(body {"uid":"u","token": "abc\"def","wss":false})");
+TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
+  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  createRtmService()->release(true);  // a second service writes its banner to the open log
   std::vector<std::string> lines = Lines(LogPath());
-  ASSERT_EQ(9u, lines.size());  // on disk when the call returns
-  std::smatch m;
-  const char* levels[] = {"trace", "debug", "info", "warning", "error", "critical"};
-  for (int level = 0; level <= 5; ++level) {
-    ASSERT_TRUE(std::regex_match(lines[level], m, std::regex(R"(\[([a-z]+)\] \(\d\d:\d\d:\d\d\); (.*))")));
-    EXPECT_EQ(levels[level], m[1]);
-    EXPECT_EQ("level " + std::to_string(level), m[2]);
-  }
-  EXPECT_EQ(kRtcLogMaxLine, lines[6].size() - lines[6].find("; ") - 2);
-  EXPECT_THAT(lines[7], HasSubstr(R"(content={"AcsToken":"***"})"));
-  EXPECT_THAT(lines[8], HasSubstr(R"({"uid":"u","token": "***","wss":false})"));
-  for (const char* plain : {R"({"token":17})", R"({"tokens":"x"})", R"(the token is "x")", R"({"token":)"}) {
+  ASSERT_EQ(8u, lines.size());  // the first banner was dropped while no log was open
+  EXPECT_TRUE(std::regex_match(
+      lines[0],
+      std::regex(R"(\[info\] \(\d\d:\d\d:\d\d\); API setLogFile filePath:.*/vy_rtm_sdk.log)")));
+  EXPECT_THAT(lines[7], HasSubstr("; SEND cmd=Logout content="));
+  EXPECT_EQ(-1, service_->setLogFileSize(-5));
+  EXPECT_EQ(0, service_->setLogFileSize(1));
+  EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(7)));  // ignored
+  EXPECT_EQ(0, service_->setLogFilter(rtm::LOG_FILTER_WARN));
+  EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);
+  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  EXPECT_EQ(1024u, GetRtcLogStatus().max_file_bytes);
+  EXPECT_EQ(kRtcLogWarning, GetRtcLogStatus().filter);
+  // Lines are cut, and their tokens masked.
+  RtcPrintf(kRtcLogInfo, "filtered");
+  RtcPrintf(kRtcLogWarning, "%s", std::string(5000, 'x').c_str());
+  EXPECT_EQ(kRtcLogMaxLine,
+            Lines(LogPath()).back().size() - Lines(LogPath()).back().find("; ") - 2);
+  RtcPrintf(kRtcLogWarning, "SEND cmd=RenewAcsToken content=%s", R"({"AcsToken":"s3cr3t"})");
+  EXPECT_THAT(Lines(LogPath()).back(), HasSubstr(R"(content={"AcsToken":"***"})"));
+  EXPECT_EQ(R"({"uid":"u","token": "***","wss":false})",
+            MaskRtcLogSecrets(R"({"uid":"u","token": "a\"b","wss":false})"));
+  for (const char* plain : {R"({"token":17})", R"({"tokens":"x"})", R"({"token":)"})
     EXPECT_EQ(plain, MaskRtcLogSecrets(plain));
-  }
-  CloseRtcLog();
-  vy_test::TempDir rotated;
-  ASSERT_EQ(0, OpenRtcLog(rotated.File("vy_rtm_sdk.log").c_str(), kRtcLogWarning, 1));
-  SetRtcLogFilter(7);
-  EXPECT_FALSE(RtcLogEnabled(kRtcLogInfo));
-  for (int i = 0; i < 20; ++i) RtcPrintf(kRtcLogWarning, "%d %s", i, std::string(100, 'r').c_str());
-  EXPECT_THAT(Lines(rotated.File("vy_rtm_sdk.log")).back(), HasSubstr("; 19 r"));
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(rotated.path())) {
-    names.push_back(entry.path().filename());
-    EXPECT_LE(entry.file_size(), 1024u);
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_THAT(names, ElementsAre("vy_rtm_sdk.1.log", "vy_rtm_sdk.log"));
+  for (int i = 0; i < 30; ++i) RtcPrintf(kRtcLogWarning, "%s", std::string(100, 'r').c_str());
+  EXPECT_LE(std::filesystem::file_size(LogPath()), 1024u);  // rotated at the limit
+  EXPECT_THAT(Lines(LogPath()).back(), ::testing::EndsWith("; " + std::string(100, 'r')));
+  // Bad folders are refused; one that cannot be opened closes the log.
+  EXPECT_EQ(-1, service_->setLogFile(nullptr));
+  EXPECT_EQ(-1, service_->setLogFile(std::string(1024 - 15, 'd').c_str()));
+  EXPECT_TRUE(GetRtcLogStatus().open);
+  std::ofstream(dir_.File("plain")) << "x";  // a file where the folder should be
+  EXPECT_EQ(-2, service_->setLogFile(dir_.File("plain").c_str()));
+  EXPECT_FALSE(GetRtcLogStatus().open);
+  EXPECT_EQ(-1, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 0));
 }
 
-TEST_F(VyRtmServiceTest, LogOpensAgainAfterFailuresAndLeavesOtherLoggersAlone) {
-  auto other = spdlog::null_logger_mt("host_app_logger");
-  for (int size : {0, -5}) EXPECT_EQ(-1, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, size));
-  EXPECT_EQ(-1, OpenRtcLog(nullptr, kRtcLogInfo, 64));
-  std::ofstream(dir_.File("plain")) << "x";
-  EXPECT_EQ(-2, OpenRtcLog((dir_.File("plain") + "/sub/x.log").c_str(), kRtcLogInfo, 64));
-  ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 4 * 1024 * 1024));
-  EXPECT_EQ(4ull << 30, GetRtcLogStatus().max_file_bytes);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> writers;
-  for (int t = 0; t < 4; ++t) {
-    writers.emplace_back([&stop, t] {
-      for (int i = 0; !stop; ++i) RtcPrintf(kRtcLogInfo, "%d %d", t, i);
-    });
-  }
-  for (int i = 0; i < 50; ++i) {
-    SetRtcLogFilter(i % 2 ? kRtcLogInfo : kRtcLogError);
-    CloseRtcLog();
-    ASSERT_EQ(0, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 64));
-  }
-  stop = true;
-  for (std::thread& t : writers) t.join();
-  for (const std::string& line : Lines(LogPath())) {
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\[info\] \(.*\); \d \d+)"))) << line;
-  }
-  CloseRtcLog();
-  EXPECT_EQ(other, spdlog::get("host_app_logger"));
-  spdlog::drop("host_app_logger");
-  EXPECT_STREQ("1.0.2.0", getRtmSdkVersion());
-}
-
-class Tick : public RtcTick {
- public:
-  Tick(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
+// Logs its name at each tick; `on_tick` runs inside the first one.
+struct Tick : RtcTick {
+  Tick(std::string name, std::vector<std::string>* log) : name(std::move(name)), log(log) {}
   void OnTick() override {
-    log_->push_back(name_);
-    if (on_tick) on_tick();
+    log->push_back(name);
+    if (on_tick) std::exchange(on_tick, nullptr)();
   }
-  void OnTickUnAttach() override { log_->push_back(name_ + " unattached"); }
+  void OnTickUnAttach() override { log->push_back(name + " unattached"); }
+  std::string name;
+  std::vector<std::string>* log;
   std::function<void()> on_tick;
-
- private:
-  std::string name_;
-  std::vector<std::string>* log_;
 };
 
 TEST(TickTest, PassesRunInOwnerOrderAndTicksMayChangeTheRegistryDuringOne) {
@@ -340,15 +275,13 @@ TEST(TickTest, PassesRunInOwnerOrderAndTicksMayChangeTheRegistryDuringOne) {
   registry.RegisteRtcTick(&owners[2], &c);
   registry.RegisteRtcTick(&owners[0], &r);
   registry.RegisteRtcTick(&owners[0], &a);  // replaces r
-  registry.UnRegisteRtcTick(&owners[1]);     // unknown: ignored
+  registry.UnRegisteRtcTick(&owners[1]);    // unknown: ignored
   registry.DoProcess();
-  bool once = false;
   a.on_tick = [&] {
-    if (std::exchange(once, true)) return;
     registry.RegisteRtcTick(&owners[1], &b);  // runs from the next pass
     registry.RegisteRtcTick(&owners[2], &r);  // replaces a tick that has not run: skipped
     registry.UnRegisteRtcTick(&owners[3]);
-    registry.UnAttachRtcTick(&owners[0]);     // itself: told once, after the next pass
+    registry.UnAttachRtcTick(&owners[0]);  // itself: told once, after the next pass
   };
   registry.DoProcess();
   registry.DoProcess();
@@ -356,33 +289,144 @@ TEST(TickTest, PassesRunInOwnerOrderAndTicksMayChangeTheRegistryDuringOne) {
   EXPECT_EQ(2u, registry.size());
 }
 
-TEST(TickTest, TheWorkerTicksTheRegistryOnEveryPassAndRunsWhatIsPostedToIt) {
-  struct CountingTick : RtcTick, rtc::MessageHandler {
-    void OnTick() override {
-      on_worker = on_worker && ThreadMgr::Inst()->IsCurrent();
-      ++ticks;
-    }
-    void OnTickUnAttach() override { unattached.Set(); }
-    void OnMessage(rtc::Message*) override { posted.Set(); }
-    std::atomic<int> ticks{0};
-    std::atomic<bool> on_worker{true};
-    rtc::Event unattached, posted;
-  } tick;
-  MThreadTick::Inst()->RegisteRtcTick(&tick, &tick);
-  for (int i = 0; i < 5; ++i) {  // each delayed post is a wake, and each wake ends with a pass
-    ThreadMgr::Inst()->PostDelayed(RTC_FROM_HERE, 1, &tick);
-    ASSERT_TRUE(tick.posted.Wait(5000));
+class TransportTest : public VyRtmServiceTest {
+ protected:
+  void SetUp() override {
+    VyRtmServiceTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(svc_.Start(&error)) << error;
+    ASSERT_EQ(0, service_->initialize(kAppId, &h_[0]));
+    ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
   }
-  ThreadMgr::Inst()->Invoke<void>(RTC_FROM_HERE, [] {});
-  EXPECT_GE(tick.ticks, 5);
-  EXPECT_TRUE(tick.on_worker);
-  MThreadTick::Inst()->UnAttachRtcTick(&tick);
-  ThreadMgr::Inst()->Post(RTC_FROM_HERE, &tick);
-  ASSERT_TRUE(tick.unattached.Wait(5000));
-  int after = tick.ticks;
-  for (int i = 0; i < 3; ++i) ThreadMgr::Inst()->Invoke<void>(RTC_FROM_HERE, [] {});
-  EXPECT_EQ(after, tick.ticks);
-  EXPECT_EQ(0u, MThreadTick::Inst()->size());
+  template <typename T>
+  T OnWorker(std::function<T()> fn) {
+    return ThreadMgr::Inst()->Invoke<T>(RTC_FROM_HERE, fn);
+  }
+  bool WaitFor(const std::function<bool()>& done) { return h_[0].WaitFor(done); }
+  bool Seen(const std::string& what) { return h_[0].Count(what) > 0; }
+  std::string AskGateway(const std::string& user, const std::string& token = "") {
+    auto res = httplib::Client(svc_.address(), svc_.http_port())
+                   .Post("/vyapi/v1?action=wrtm_gateway", BuildGatewayBody(kAppId, user, token),
+                         kFormContentType);
+    return res ? res->body : "";
+  }
+  // Gateway, connect and "Login" by hand, with every command the router knows noted as
+  // "cmd:MsgId:MsgBody" in place of the session's own handlers.
+  void LogIn() {
+    OnWorker<void>([this] {
+      for (const char* name : CommandRouter::kCommandNames) {
+        service_->router().SetHandler(name, [this, name](const rapidjson::Value& c) {
+          h_[0].Note(std::string(name) + ":" + std::to_string(GetJsonInt64(c, "MsgId")) + ":" +
+                     GetJsonStr(c, "MsgBody"));
+        });
+      }
+    });
+    std::string text = AskGateway(kUser);
+    GatewayAnswer answer = ParseGatewayAnswer(text.data(), text.size());
+    OnWorker<void>([&] { service_->ConnectServer(answer.address, answer.port); });
+    ASSERT_TRUE(WaitFor([&] { return Status() == XNetClient::kConnected; }));
+    OnWorker<void>([&] {
+      service_->RenewMsgCrypt();
+      service_->doSendMsg("Login", BuildLoginBody(kUser, "x", "", answer.session_id));
+    });
+    ASSERT_TRUE(WaitFor([&] { return Seen("Login:-1:"); }));
+  }
+  int Status() {
+    return OnWorker<int>([&] { return service_->ServerStatus(); });
+  }
+  static std::string Message(int id, const std::string& body) {
+    return R"({"MsgId":)" + std::to_string(id) + R"(,"FromUId":"d","MsgType":1,"MsgBody":")" +
+           body + "\"}";
+  }
+  void Send(const std::string& cmd, const std::string& body) {
+    OnWorker<void>([&] { service_->doSendMsg(cmd, body); });
+  }
+
+  static constexpr char kUser[] = "carol";
+  local_service::LocalService svc_{{.address = "auto", .http_port = 0}};
+};
+
+TEST_F(TransportTest, EncryptedEnvelopesTravelBothWaysAndAreLoggedExceptTheLogin) {
+  LogIn();
+  Send("SendMsgToPeer", R"({"MsgId":4242,"ToUId":"dave","MsgType":1,"MsgBody":"hi"})");
+  const std::string big(20000, 'z');
+  const std::string at_limit = Message(2, std::string(1024 - Message(2, "").size(), 'a'));
+  svc_.Push(kUser, "RecvMsgFromPeer", Message(9, big));
+  svc_.Push(kUser, "RecvMsgFromPeer", at_limit);
+  svc_.Push(kUser, "RecvMsgFromPeer", Message(3, std::string(1025 - Message(3, "").size(), 'b')));
+  ASSERT_TRUE(WaitFor([&] { return h_[0].Seen().size() == 5; }));
+  EXPECT_TRUE(Seen("MsgStatus:4242:"));
+  EXPECT_TRUE(Seen("RecvMsgFromPeer:9:" + big));
+  std::vector<local_service::ReceivedCommand> log = svc_.Log(kUser);
+  EXPECT_EQ((std::vector<std::string>{"Cmd", "AppId", "Encrypt", "TimeStamp", "Nonce", "Signature",
+                                      "Content"}),
+            log[0].envelope_keys);
+  for (const auto& c : log) EXPECT_TRUE(c.encrypted && c.crypt_result == 0) << c.cmd;
+  std::string text = LogText();
+  EXPECT_NE(std::string::npos, text.find(R"(SEND cmd=SendMsgToPeer content={"MsgId":4242,)"));
+  EXPECT_NE(std::string::npos, text.find("Recv cmd=Login  content="));
+  EXPECT_EQ(std::string::npos, text.find("SEND cmd=Login"));  // its body carries the token
+  EXPECT_NE(std::string::npos, text.find("Recv cmd=RecvMsgFromPeer  content=" + at_limit));
+  EXPECT_NE(std::string::npos, text.find("Recv cmd=RecvMsgFromPeer  content=content too long..."));
+  EXPECT_EQ(std::string::npos, text.find(std::string(50, 'b')));
+}
+
+TEST_F(TransportTest, DamagedContentIsDroppedWithALogLineAndTheStreamGoesOnUntilItBreaks) {
+  LogIn();
+  for (FaultAction action :
+       {FaultAction::kCorruptSignature, FaultAction::kWrongAppId, FaultAction::kBadBase64,
+        FaultAction::kBadPadding, FaultAction::kOversizeInnerLength}) {
+    svc_.AddFault({.direction = kToClient, .cmd = "RecvMsgFromPeer", .action = action, .times = 1});
+    svc_.Push(kUser, "RecvMsgFromPeer", Message(1, "bad"));
+  }
+  // Garbage before a packet is skipped; a packet split over several writes is put together.
+  svc_.AddFault(
+      {.direction = kToClient, .action = FaultAction::kGarbageBefore, .value = 7, .times = 1});
+  svc_.Push(kUser, "RecvMsgFromPeer", Message(2, "after garbage"));
+  svc_.AddFault({.direction = kToClient, .action = FaultAction::kSplit, .value = 3, .times = 1});
+  svc_.Push(kUser, "RecvMsgFromPeer", Message(3, "split"));
+  ASSERT_TRUE(WaitFor([&] { return Seen("RecvMsgFromPeer:3:split"); }));
+  EXPECT_THAT(h_[0].Seen(), ElementsAre("Login:-1:", "RecvMsgFromPeer:2:after garbage",
+                                        "RecvMsgFromPeer:3:split"));
+  std::string text = LogText();
+  size_t drops = 0;
+  for (size_t at = 0;
+       (at = text.find("dropped: content failed decryption", at + 1)) != std::string::npos;)
+    ++drops;
+  EXPECT_EQ(5u, drops);
+  EXPECT_NE(std::string::npos,
+            text.find("Recv cmd=RecvMsgFromPeer dropped: content failed decryption (-40001)"));
+  // A length the framing cannot hold breaks the stream: the connection goes on the next pass.
+  svc_.AddFault(
+      {.direction = kToClient, .action = FaultAction::kBadFrameLength, .value = 3, .times = 1});
+  svc_.Push(kUser, "MsgStatus", R"({"MsgId":2,"Status":0})");
+  ASSERT_TRUE(WaitFor([&] { return Status() == -1; }));
+  EXPECT_NE(std::string::npos, LogText().find("Recv stream broken"));
+  EXPECT_FALSE(Seen("MsgStatus:2:"));
+  EXPECT_TRUE(WaitFor([&] { return !svc_.IsOnline(kUser); }));
+}
+
+TEST_F(TransportTest, GatewayAnswerFromAnotherServerIsReadAndItsServerLoggedInTo) {
+  if (!rtc::testing::NginxAvailable()) GTEST_SKIP() << "nginx is not installed";
+  std::string answer = AskGateway("alice", "tok");  // a real session, handed out by nginx
+  ASSERT_EQ(std::string::npos, answer.find('\''));
+  for (const std::string& body : {answer, std::string(R"({"code":6,"msg":"refused"})")}) {
+    rtc::testing::PeerProcess nginx;  // answering every lookup with `body`
+    ASSERT_TRUE(rtc::testing::StartNginx(
+        &nginx,
+        "location = /vyapi/v1 { default_type application/json; return 200 '" + body + "'; }"));
+    ASSERT_EQ(
+        0, service_->setParameters((R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.1","Port":)" +
+                                    std::to_string(nginx.port()) + "}")
+                                       .c_str()));
+    ASSERT_EQ(0, service_->login("tok", "alice"));
+    ASSERT_TRUE(WaitFor([&] { return h_[0].Count("login:0") + h_[0].Count("login:6") > 0; }));
+    EXPECT_EQ(1u, h_[0].Count("login:0"));  // and no other
+    if (body == answer) EXPECT_TRUE(svc_.IsOnline("alice"));
+    service_->logout();
+  }
+  EXPECT_EQ(1, svc_.gateway_requests());
+  EXPECT_EQ(1, svc_.connections_accepted());
 }
 
 }  // namespace
