@@ -2,7 +2,6 @@
 
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -10,15 +9,9 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "http_request_test_util.h"
-#include "http_test_server.h"
 #include "log_capture.h"
 #include "rtc_base/file_utils.h"
-#include "rtc_base/http_client.h"
-#include "rtc_base/memory_stream.h"
-#include "rtc_base/physical_socket_server.h"
 #include "rtc_base/temp_dir.h"
-#include "rtc_base/thread.h"
 
 namespace rtc {
 namespace {
@@ -174,52 +167,6 @@ TEST_F(DiskCacheTest, EvictionTakesTheOldestEntryNobodyHolds) {
   reader.reset();
   EXPECT_TRUE(cache_.LockResource("g"));
   EXPECT_EQ(FilesIn(dir_.path()), (std::set<std::string>{"a.0", "e.0", "f.0"}));
-}
-
-TEST(DiskCacheHttpTest, ResponseIsServedFromTheCacheAfterTheServerIsGone) {
-  if (!testing::NginxServer::Available()) {
-    GTEST_SKIP() << "nginx is not installed";
-  }
-  auto nginx = std::make_unique<testing::NginxServer>();
-  ASSERT_TRUE(nginx->Start());
-  const std::string url = nginx->url("/cacheable");
-  TempDir dir;
-  PhysicalSocketServer ss;
-  AutoSocketServerThread thread(&ss);
-
-  struct Result : public sigslot::has_slots<> {
-    int calls = 0;
-    int error = -1;
-    void OnComplete(HttpClient*, int err) {
-      ++calls;
-      error = err;
-    }
-  } result;
-  auto get = [&](HttpCacheStore* cache) {
-    HttpClientDefault client(nullptr, "agent");
-    client.SignalHttpClientComplete.connect(&result, &Result::OnComplete);
-    client.set_cache(cache);
-    client.prepare_get(url);
-    client.response().document.reset(new MemoryStream());
-    int before = result.calls;
-    client.start();
-    EXPECT_TRUE(testing::PumpUntil([&] { return result.calls > before; }));
-    return testing::ReadDocument(client.response().document.get());
-  };
-
-  {
-    FolderDiskCache cache;
-    ASSERT_TRUE(cache.Initialize(dir.path() + "/", 1 << 20));
-    EXPECT_EQ(get(&cache), "cacheable body");
-    EXPECT_EQ(result.error, HE_NONE);
-    EXPECT_TRUE(cache.HasResource("GET_" + url));
-  }
-  nginx.reset();
-
-  FolderDiskCache cache;
-  ASSERT_TRUE(cache.Initialize(dir.path() + "/", 1 << 20));
-  EXPECT_EQ(get(&cache), "cacheable body");
-  EXPECT_EQ(result.error, HE_NONE);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -178,41 +179,11 @@ TEST_F(HttpBaseTest, SmallRequestLeavesInOneWriteWithSortedHeaders) {
   EXPECT_EQ(HM_NONE, base_.mode());
 }
 
-TEST_F(HttpBaseTest, UnsizedBodyIsSentInChunksEndedByAnEmptyOne) {
-  HttpRequestData request;
-  request.verb = HV_PUT;
-  request.path = "/up";
-  UnsizedDocument* document = new UnsizedDocument(std::string(300, 'c'));
-  document->piece = 200;
-  request.setContent("text/plain", document);
-  base_.send(&request);
-
-  EXPECT_EQ("PUT /up HTTP/1.1\r\n"
-            "Content-Type: text/plain\r\n"
-            "Transfer-Encoding: chunked\r\n"
-            "\r\n"
-            "000000c8\r\n" +
-                std::string(200, 'c') +
-                "\r\n"
-                "00000064\r\n" +
-                std::string(100, 'c') + "\r\n0\r\n\r\n",
-            stream_.AllWritten());
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_NONE), LastCompletion());
-}
-
-TEST_F(HttpBaseTest, ChunkedHeaderWithoutDocumentStillEndsTheBody) {
-  HttpRequestData request;
-  request.setHeader(HH_TRANSFER_ENCODING, "Chunked");
-  base_.send(&request);
-  EXPECT_EQ("GET  HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n0\r\n\r\n",
-            stream_.AllWritten());
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_NONE), LastCompletion());
-}
-
 TEST_F(HttpBaseTest, BlockedDocumentAndStreamResumeOnTheirEvents) {
   HttpRequestData request;
   request.path = "/";
-  UnsizedDocument* document = new UnsizedDocument("abc");
+  UnsizedDocument* document = new UnsizedDocument(std::string(300, 'c'));
+  document->piece = 200;
   document->blocked = true;
   request.setContent("text/plain", document);
   stream_.write_room = 10;
@@ -226,66 +197,57 @@ TEST_F(HttpBaseTest, BlockedDocumentAndStreamResumeOnTheirEvents) {
   document->blocked = false;
   document->Fire(SE_READ);
   EXPECT_EQ(std::make_pair(HM_SEND, HE_NONE), LastCompletion());
-  EXPECT_NE(std::string::npos,
-            stream_.AllWritten().find("\r\n\r\n00000003\r\nabc\r\n0\r\n\r\n"));
+  // A body of unknown size goes in chunks ended by an empty one.
+  EXPECT_EQ("GET / HTTP/1.1\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "000000c8\r\n" + std::string(200, 'c') + "\r\n00000064\r\n" +
+                std::string(100, 'c') + "\r\n0\r\n\r\n",
+            stream_.AllWritten());
 }
 
-TEST_F(HttpBaseTest, HeaderThatCanNeverFitFailsTheSend) {
-  HttpRequestData request;
-  request.path = "/";
-  request.setHeader("X-Huge", std::string(HttpBase::kBufferSize, 'h'));
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_OVERFLOW), LastCompletion());
-  for (const std::string& w : stream_.writes)
-    EXPECT_EQ(std::string::npos, w.find("X-Huge"));
-}
-
-TEST_F(HttpBaseTest, ManyHeadersSpanSeveralWrites) {
-  HttpRequestData request;
-  request.path = "/";
-  for (int i = 0; i < 10; ++i)
-    request.addHeader("X-H" + std::to_string(i), std::string(5000, 'a' + i));
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_NONE), LastCompletion());
-  EXPECT_EQ(2u, stream_.writes.size());
-  std::string all = stream_.AllWritten();
-  EXPECT_EQ("\r\n\r\n", all.substr(all.size() - 4));
-  EXPECT_EQ(16 + 10 * (4 + 2 + 5000 + 2) + 2, all.size());
-}
-
-TEST_F(HttpBaseTest, OverlongRequestLineFailsTheSend) {
-  HttpRequestData request;
-  request.path = std::string(HttpBase::kBufferSize, 'p');
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_OVERFLOW), LastCompletion());
-  EXPECT_TRUE(stream_.writes.empty());
-}
-
-TEST_F(HttpBaseTest, BothFramingHeadersAreRefused) {
-  HttpRequestData request;
-  request.setHeader(HH_CONTENT_LENGTH, "3");
-  request.setHeader(HH_TRANSFER_ENCODING, "chunked");
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_PROTOCOL), LastCompletion());
-  EXPECT_TRUE(stream_.writes.empty());
-}
-
-TEST_F(HttpBaseTest, TransferOnAClosedStreamIsReportedNotIgnored) {
-  stream_.state = SS_CLOSED;
-  HttpRequestData request;
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_DISCONNECTED), LastCompletion());
-  HttpResponseData response;
-  base_.recv(&response);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_DISCONNECTED), LastCompletion());
-}
-
-TEST_F(HttpBaseTest, WriteErrorClosesWithSocketError) {
-  stream_.write_error = ECONNRESET;
-  HttpRequestData request;
-  base_.send(&request);
-  EXPECT_EQ(std::make_pair(HM_SEND, HE_SOCKET_ERROR), LastCompletion());
-  EXPECT_EQ(1, stream_.closes);
+// Requests that cannot be sent end the send with their error, and nothing of them leaves.
+TEST_F(HttpBaseTest, SendsThatCannotSucceedEndWithTheirError) {
+  struct Case {
+    const char* what;
+    std::function<void(HttpRequestData*, ScriptedStream*)> setup;
+    HttpError error;
+  } cases[] = {
+      {"header that can never fit",
+       [](HttpRequestData* r, ScriptedStream*) {
+         r->setHeader("X-Huge", std::string(HttpBase::kBufferSize, 'h'));
+       },
+       HE_OVERFLOW},
+      {"request line longer than the buffer",
+       [](HttpRequestData* r, ScriptedStream*) {
+         r->path = std::string(HttpBase::kBufferSize, 'p');
+       },
+       HE_OVERFLOW},
+      {"both framing headers",
+       [](HttpRequestData* r, ScriptedStream*) {
+         r->setHeader(HH_CONTENT_LENGTH, "3");
+         r->setHeader(HH_TRANSFER_ENCODING, "chunked");
+       },
+       HE_PROTOCOL},
+      {"closed stream", [](HttpRequestData*, ScriptedStream* s) { s->state = SS_CLOSED; },
+       HE_DISCONNECTED},
+      {"write error",
+       [](HttpRequestData*, ScriptedStream* s) { s->write_error = ECONNRESET; },
+       HE_SOCKET_ERROR},
+  };
+  for (const Case& c : cases) {
+    ScriptedStream stream;
+    HttpBase base;
+    Observer observer;
+    base.notify(&observer);
+    ASSERT_TRUE(base.attach(&stream));
+    HttpRequestData request;
+    request.path = "/";
+    c.setup(&request, &stream);
+    base.send(&request);
+    ASSERT_EQ(1u, observer.completions.size()) << c.what;
+    EXPECT_EQ(std::make_pair(HM_SEND, c.error), observer.completions[0]) << c.what;
+    EXPECT_EQ(std::string::npos, stream.AllWritten().find("\r\n\r\n")) << c.what;
+    base.detach();
+  }
 }
 
 TEST_F(HttpBaseTest, ReceivesAResponseArrivingInPieces) {
@@ -348,32 +310,6 @@ TEST_F(HttpBaseTest, CloseWhileConnectingIsConnectFailed) {
   EXPECT_EQ(std::make_pair(HM_CONNECT, HE_NONE), LastCompletion());
 }
 
-TEST_F(HttpBaseTest, IdleCloseIsToldToTheObserver) {
-  stream_.Fire(SE_CLOSE, 0);
-  ASSERT_EQ(1u, observer_.closed.size());
-  EXPECT_EQ(HE_DISCONNECTED, observer_.closed[0]);
-}
-
-TEST_F(HttpBaseTest, BodyEndingWithTheStreamCompletesCleanly) {
-  HttpResponseData response;
-  response.document.reset(new MemoryStream());
-  stream_.incoming = "HTTP/1.0 200 OK\r\n\r\nall of it";
-  stream_.peer_closed = true;
-  base_.recv(&response);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), LastCompletion());
-  size_t size = 0;
-  response.document->GetSize(&size);
-  EXPECT_EQ(9u, size);
-}
-
-TEST_F(HttpBaseTest, LineLongerThanTheBufferOverflows) {
-  HttpResponseData response;
-  stream_.incoming = "HTTP/1.1 200 OK\r\nX-Long: " +
-                     std::string(HttpBase::kBufferSize + 10, 'l');
-  base_.recv(&response);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_OVERFLOW), LastCompletion());
-}
-
 TEST_F(HttpBaseTest, FastStreamYieldsAfterBoundedPassesAndResumes) {
   const size_t kBody = 1024 * 1024;
   HttpResponseData response;
@@ -396,46 +332,6 @@ TEST_F(HttpBaseTest, FastStreamYieldsAfterBoundedPassesAndResumes) {
   EXPECT_EQ(kBody, size);
 }
 
-TEST_F(HttpBaseTest, CappedDocumentEndsWithOverflow) {
-  HttpResponseData response;
-  MemoryStream* document = new MemoryStream();
-  document->set_max_size(1000);
-  response.document.reset(document);
-  stream_.incoming = "HTTP/1.1 200 OK\r\n\r\n" + std::string(5000, 'x');
-  base_.recv(&response);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_OVERFLOW), LastCompletion());
-}
-
-TEST_F(HttpBaseTest, IgnoredBodyIsConsumedButNotStored) {
-  class Ignorer : public Observer {
-   public:
-    HttpError onHttpHeaderComplete(bool chunked, size_t& size) override {
-      base->set_ignore_data(true);
-      return Observer::onHttpHeaderComplete(chunked, size);
-    }
-  } ignorer;
-  ignorer.base = &base_;
-  base_.notify(&ignorer);
-  HttpResponseData response;
-  response.document.reset(new MemoryStream());
-  stream_.incoming =
-      "HTTP/1.1 302 Found\r\nContent-Length: 4\r\n\r\nbody";
-  base_.recv(&response);
-  ASSERT_EQ(1u, ignorer.completions.size());
-  EXPECT_EQ(HE_NONE, ignorer.completions[0].second);
-  size_t size = 99;
-  response.document->GetSize(&size);
-  EXPECT_EQ(0u, size);
-}
-
-TEST_F(HttpBaseTest, ObserverErrorAtHeadersEndsTheReceive) {
-  observer_.header_result = HE_CACHE;
-  HttpResponseData response;
-  stream_.incoming = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
-  base_.recv(&response);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_CACHE), LastCompletion());
-}
-
 TEST_F(HttpBaseTest, AbortFromInsideHeaderCallbackIsSafe) {
   class Aborter : public Observer {
    public:
@@ -454,40 +350,6 @@ TEST_F(HttpBaseTest, AbortFromInsideHeaderCallbackIsSafe) {
   EXPECT_EQ(HM_NONE, base_.mode());
 }
 
-TEST_F(HttpBaseTest, FinalResponseArrivingWithAnInterimOneIsKept) {
-  class Interim : public Observer {
-   public:
-    HttpError onHttpHeaderComplete(bool chunked, size_t& size) override {
-      if (HttpCodeIsInformational(response->scode))
-        size = 0;
-      return Observer::onHttpHeaderComplete(chunked, size);
-    }
-    void onHttpComplete(HttpMode mode, HttpError err) override {
-      Observer::onHttpComplete(mode, err);
-      if (err == HE_NONE && HttpCodeIsInformational(response->scode)) {
-        response->clear(false);
-        base->recv(response);
-      }
-    }
-    HttpResponseData* response = nullptr;
-  } interim;
-  HttpResponseData response;
-  response.document.reset(new MemoryStream());
-  interim.base = &base_;
-  interim.response = &response;
-  base_.notify(&interim);
-  stream_.incoming =
-      "HTTP/1.1 100 Continue\r\n\r\n"
-      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  base_.recv(&response);
-  ASSERT_EQ(2u, interim.completions.size());
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), interim.completions[1]);
-  EXPECT_EQ(200u, response.scode);
-  size_t size = 0;
-  response.document->GetSize(&size);
-  EXPECT_EQ(2u, size);
-}
-
 TEST_F(HttpBaseTest, SendDropsBytesLeftFromTheLastResponse) {
   HttpResponseData response;
   stream_.incoming =
@@ -503,121 +365,6 @@ TEST_F(HttpBaseTest, SendDropsBytesLeftFromTheLastResponse) {
   base_.recv(&response);
   EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), LastCompletion());
   EXPECT_EQ(204u, response.scode);
-}
-
-// Writes a message with one engine into a memory stream and reads it back
-// with another.
-template <class Message>
-void RoundTrip(Message* out, Message* in) {
-  MemoryStream wire;
-  Observer sender, receiver;
-  HttpBase writer, reader;
-  writer.notify(&sender);
-  reader.notify(&receiver);
-  ASSERT_TRUE(writer.attach(&wire));
-  writer.send(out);
-  ASSERT_EQ(1u, sender.completions.size());
-  ASSERT_EQ(HE_NONE, sender.completions[0].second);
-  writer.detach();
-  wire.SetPosition(0);
-  ASSERT_TRUE(reader.attach(&wire));
-  in->document.reset(new MemoryStream());
-  reader.recv(in);
-  ASSERT_EQ(1u, receiver.completions.size());
-  EXPECT_EQ(HE_NONE, receiver.completions[0].second);
-  reader.detach();
-}
-
-std::string Body(HttpData& data) {
-  MemoryStream* body = static_cast<MemoryStream*>(data.document.get());
-  size_t size = 0;
-  body->GetSize(&size);
-  return std::string(body->GetBuffer() ? body->GetBuffer() : "", size);
-}
-
-TEST(HttpBaseRoundTripTest, RequestsAndResponsesSurviveAMemoryStream) {
-  std::string payload;
-  for (int i = 0; i < 70000; ++i)
-    payload.push_back(static_cast<char>(i % 256));
-
-  HttpRequestData request;
-  request.verb = HV_PUT;
-  request.path = "/a/b?c=d";
-  request.addHeader("X-Multi", "one", false);
-  request.addHeader("X-Multi", "two", false);
-  request.setContent("application/octet-stream",
-                     new UnsizedDocument(payload));
-  HttpRequestData parsed_request;
-  RoundTrip(&request, &parsed_request);
-  EXPECT_EQ(HV_PUT, parsed_request.verb);
-  EXPECT_EQ("/a/b?c=d", parsed_request.path);
-  EXPECT_EQ(HVER_1_1, parsed_request.version);
-  std::string value;
-  ASSERT_TRUE(parsed_request.hasHeader("x-multi", &value));
-  EXPECT_EQ("one,two", value);  // Collapsed on the way in.
-  EXPECT_EQ(payload, Body(parsed_request));
-
-  HttpResponseData response;
-  response.version = HVER_1_0;
-  response.scode = 404;
-  response.message = "Not Found Here";
-  response.setContent("text/plain",
-                      new MemoryStream(payload.data(), payload.size()));
-  HttpResponseData parsed_response;
-  RoundTrip(&response, &parsed_response);
-  EXPECT_EQ(404u, parsed_response.scode);
-  EXPECT_EQ("Not Found Here", parsed_response.message);
-  EXPECT_EQ(HVER_1_0, parsed_response.version);
-  ASSERT_TRUE(parsed_response.hasHeader(HH_CONTENT_LENGTH, &value));
-  EXPECT_EQ(std::to_string(payload.size()), value);
-  EXPECT_EQ(payload, Body(parsed_response));
-}
-
-TEST_F(HttpBaseTest, DocumentStreamPullsTheBodyInSmallReads) {
-  observer_.make_document_stream = true;
-  HttpResponseData response;
-  stream_.incoming = "HTTP/1.1 200 OK\r\nContent-Length: 26\r\n\r\n"
-                     "abcdefghijklmnopqrstuvwxyz";
-  base_.recv(&response);
-  ASSERT_TRUE(observer_.document_stream);
-  EXPECT_TRUE(observer_.completions.empty());
-  EXPECT_EQ(nullptr, base_.GetDocumentStream());  // Only one at a time.
-
-  StreamInterface* doc = observer_.document_stream.get();
-  EXPECT_EQ(SS_OPEN, doc->GetState());
-  size_t available = 0;
-  EXPECT_TRUE(doc->GetAvailable(&available));
-  EXPECT_EQ(26u, available);
-  std::string body;
-  char buffer[5];
-  size_t read = 0;
-  StreamResult result;
-  while ((result = doc->Read(buffer, sizeof(buffer), &read, nullptr)) ==
-         SR_SUCCESS) {
-    body.append(buffer, read);
-  }
-  EXPECT_EQ(SR_EOS, result);
-  EXPECT_EQ("abcdefghijklmnopqrstuvwxyz", body);
-  EXPECT_EQ(SS_CLOSED, doc->GetState());
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_NONE), LastCompletion());
-}
-
-TEST_F(HttpBaseTest, DocumentStreamReportsTheReceiveError) {
-  observer_.make_document_stream = true;
-  HttpResponseData response;
-  stream_.incoming = "HTTP/1.1 200 OK\r\nContent-Length: 26\r\n\r\nabc";
-  stream_.peer_closed = true;
-  base_.recv(&response);
-  StreamInterface* doc = observer_.document_stream.get();
-  ASSERT_TRUE(doc);
-  char buffer[64];
-  size_t read = 0;
-  EXPECT_EQ(SR_SUCCESS, doc->Read(buffer, sizeof(buffer), &read, nullptr));
-  EXPECT_EQ(3u, read);
-  int error = 0;
-  EXPECT_EQ(SR_ERROR, doc->Read(buffer, sizeof(buffer), &read, &error));
-  EXPECT_EQ(HE_DISCONNECTED, error);
-  EXPECT_EQ(std::make_pair(HM_RECV, HE_DISCONNECTED), LastCompletion());
 }
 
 TEST_F(HttpBaseTest, ClosedDocumentStreamLetsTheBaseReadOnByItself) {

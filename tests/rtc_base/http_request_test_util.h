@@ -2,11 +2,10 @@
 #ifndef TESTS_RTC_BASE_HTTP_REQUEST_TEST_UTIL_H_
 #define TESTS_RTC_BASE_HTTP_REQUEST_TEST_UTIL_H_
 
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "rtc_base/async_http_request.h"
 #include "rtc_base/async_resolver_interface.h"
@@ -15,21 +14,37 @@
 #include "rtc_base/message_queue.h"
 #include "rtc_base/sigslot.h"
 #include "rtc_base/thread.h"
+#include "rtc_base/time_utils.h"
 
 namespace rtc {
 namespace testing {
 
-// Pumps the current thread without relying on its clock, which a test may have frozen.
+// Pumps the current thread until `done`: waiting on its sockets while the real clock runs,
+// only yielding between passes when a test has frozen the clock.
 inline bool PumpUntil(const std::function<bool()>& done, int timeout_ms = 10000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
     }
-    Thread::Current()->ProcessMessages(0);
-    usleep(500);
+    if (GetClockForTesting() == nullptr) {
+      Thread::Current()->ProcessMessages(1);
+    } else {
+      Thread::Current()->ProcessMessages(0);
+      std::this_thread::yield();
+    }
   }
   return true;
+}
+
+// Runs what the current thread has queued so far: whatever was posted before comes first.
+inline bool DrainQueue() {
+  struct Marker : public MessageHandler {
+    bool reached = false;
+    void OnMessage(Message*) override { reached = true; }
+  } marker;
+  Thread::Current()->Post(RTC_FROM_HERE, &marker, 0);
+  return PumpUntil([&] { return marker.reached; });
 }
 
 inline std::string ReadDocument(StreamInterface* document) {

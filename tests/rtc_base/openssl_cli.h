@@ -85,9 +85,6 @@ class LoggedPeer {
   std::string log_path_;
 };
 
-// A UDP port on 127.0.0.1 that nothing uses right now (UnusedLoopbackPort is the TCP one).
-int UnusedLoopbackUdpPort();
-
 }  // namespace testing
 }  // namespace rtc
 

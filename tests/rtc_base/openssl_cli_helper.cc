@@ -1,12 +1,11 @@
 #include "openssl_cli.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,24 +150,23 @@ int LoggedPeer::CountInLog(const std::string& text) const {
 }
 
 bool LoggedPeer::WaitForLog(const std::string& text, int count, int timeout_ms) const {
+  // Woken by every change in the log's folder, the log included.
+  int changes = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  const std::string folder = log_path_.substr(0, log_path_.rfind('/'));
+  inotify_add_watch(changes, folder.c_str(), IN_MODIFY | IN_CREATE);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (CountInLog(text) < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    usleep(2000);
+  bool found;
+  while (!(found = CountInLog(text) >= count)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd changed = {changes, POLLIN, 0};
+    if (left.count() <= 0 || poll(&changed, 1, static_cast<int>(left.count())) <= 0) break;
+    char events[4096];
+    while (read(changes, events, sizeof(events)) > 0) {
+    }
   }
-  return true;
-}
-
-int UnusedLoopbackUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  close(changes);
+  return found;
 }
 
 }  // namespace testing

@@ -1,8 +1,11 @@
-// The proxy socket layers against scripted proxies on loopback: request texts and bytes,
-// challenges, replies that split or overflow, and owners that delete their socket.
+// The proxy socket layers against scripted proxies on loopback (request texts and bytes,
+// challenges, replies that split or overflow, owners that delete their socket) and against
+// real ones started by the test: tinyproxy and squid for HTTP CONNECT with Basic and Digest,
+// microsocks for SOCKS5, and whole HTTP requests to nginx through each of them.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -13,6 +16,8 @@
 #include "http_test_server.h"
 #include "log_capture.h"
 #include "proxy_peers.h"
+#include "rtc_base/async_http_request.h"
+#include "rtc_base/base64.h"
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/socket_adapters.h"
 #include "rtc_base/thread.h"
@@ -90,50 +95,6 @@ TEST_F(ProxySocketTest, TunnelBytesSentWithTheAnswerComeFirstAfterConnect) {
   EXPECT_EQ(proxy.requests()[0],
             "CONNECT 127.0.0.1:4321 HTTP/1.0\r\nUser-Agent: agent\r\nHost: 127.0.0.1\r\n"
             "Content-Length: 0\r\nProxy-Connection: Keep-Alive\r\n\r\n");
-}
-
-TEST_F(ProxySocketTest, DigestChallengeOnAKeptConnectionIsAnsweredThere) {
-  ScriptedServer proxy([&](int fd, int) {
-    std::string request;
-    if (!ReadHttpRequest(fd, &request)) {
-      return;
-    }
-    proxy.Record(request);
-    SendText(fd,
-             "HTTP/1.0 407 Proxy Authentication Required\r\n"
-             "Proxy-Authenticate: Negotiate\r\n"
-             "Proxy-Authenticate: Digest realm=\"r\", nonce=\"n1\", qop=\"auth\"\r\n"
-             "Proxy-Connection: Keep-Alive\r\nContent-Length: 4\r\n\r\n");
-    usleep(20000);
-    SendText(fd, "deny");
-    if (!ReadHttpRequest(fd, &request)) {
-      return;
-    }
-    proxy.Record(request);
-    SendText(fd, "HTTP/1.0 200 OK\r\n\r\n");
-    testing::Echo(fd);
-  });
-  ASSERT_TRUE(proxy.Start());
-  auto owner = Https(proxy, "user", "secret");
-  owner->socket->Connect(SocketAddress("127.0.0.1", 4321));
-  ASSERT_TRUE(Finished(owner.get()));
-  EXPECT_EQ(owner->events, "connect;");
-  EXPECT_EQ(proxy.accepted(), 1);
-  auto requests = proxy.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  const std::string prefix = "Proxy-Authorization: ";
-  size_t start = requests[1].find(prefix);
-  ASSERT_NE(start, std::string::npos) << requests[1];
-  EXPECT_EQ(requests[1].find(prefix, start + 1), std::string::npos) << "one answer only";
-  start += prefix.size();
-  std::string answer = requests[1].substr(start, requests[1].find("\r\n", start) - start);
-  std::string nonce;
-  EXPECT_EQ(HttpAuthorization(answer.data(), answer.size(), "CONNECT", &nonce, "user",
-                              Password("secret")),
-            HAR_RESPONSE)
-      << answer;
-  EXPECT_FALSE(log_.Contains("secret"));
-  EXPECT_FALSE(log_.Contains(answer));
 }
 
 TEST_F(ProxySocketTest, ChallengeOnAClosingConnectionIsAnsweredOnANewOneWithoutOldBytes) {
@@ -300,11 +261,10 @@ class ScriptedSocks {
             return;
           }
           server_.Record(head + rest);
-          for (char byte : reply) {
-            SendText(fd, std::string(1, byte));
-            if (split) {
-              usleep(2000);
-            }
+          int one = 1;
+          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+          for (size_t i = 0; i < reply.size(); i += split ? 1 : reply.size()) {
+            SendText(fd, reply.substr(i, split ? 1 : std::string::npos));
           }
           testing::Echo(fd);
         }) {}
@@ -404,19 +364,103 @@ TEST_F(ProxySocketTest, SocksFieldsLongerThanAByteAreRefusedBeforeAnythingIsSent
   EXPECT_EQ(proxy.server().accepted(), 0);
 }
 
-TEST_F(ProxySocketTest, LoggingAdapterDumpsTrafficAndEvents) {
-  ScriptedServer echo([](int fd, int) { testing::Echo(fd); });
-  ASSERT_TRUE(echo.Start());
-  SocketOwner owner(new LoggingSocketAdapter(NewSocket(), LS_INFO, "dump", false));
-  owner.socket->Connect(SocketAddress("127.0.0.1", echo.port()));
-  ASSERT_TRUE(PumpUntil([&] { return owner.connected(); }));
-  ASSERT_TRUE(owner.Send("hello\n"));
-  ASSERT_TRUE(PumpUntil([&] { return owner.received == "hello\n"; }));
-  owner.socket->Close();
-  EXPECT_TRUE(log_.Contains("[dump] Connected"));
-  EXPECT_TRUE(log_.Contains("[dump] >> hello"));
-  EXPECT_TRUE(log_.Contains("[dump] << hello"));
-  EXPECT_TRUE(log_.Contains("[dump] Closed locally"));
+class ProxyPeersTest : public ProxySocketTest {
+ protected:
+  void SetUp() override {
+    if (!testing::ProgramAvailable(testing::kTinyProxy) ||
+        !testing::ProgramAvailable(testing::kSquid) ||
+        !testing::ProgramAvailable(testing::kMicroSocks) || !testing::NginxServer::Available()) {
+      GTEST_SKIP() << "nginx or a proxy is not installed";
+    }
+    ASSERT_TRUE(echo_.Start());
+  }
+
+  // Opens a tunnel through the proxy to the echo server and checks that bytes go both ways.
+  // Returns the error the tunnel failed with, or 0.
+  int Tunnel(const ProxyInfo& proxy) {
+    AsyncSocket* inner = NewSocket();
+    SocketOwner owner(proxy.type == PROXY_SOCKS5
+                          ? static_cast<AsyncSocket*>(new AsyncSocksProxySocket(
+                                inner, proxy.address, proxy.username, proxy.password))
+                          : new AsyncHttpsProxySocket(inner, "agent", proxy.address,
+                                                      proxy.username, proxy.password));
+    owner.socket->Connect(SocketAddress("127.0.0.1", echo_.port()));
+    EXPECT_TRUE(Finished(&owner));
+    if (!owner.connected()) {
+      EXPECT_EQ(owner.socket->GetError(), owner.close_error);
+      return owner.close_error;
+    }
+    EXPECT_TRUE(owner.Send("through the tunnel"));
+    EXPECT_TRUE(PumpUntil([&] { return owner.received == "through the tunnel"; }));
+    return 0;
+  }
+
+  ScriptedServer echo_{[](int fd, int) { testing::Echo(fd); }};
+};
+
+TEST_F(ProxyPeersTest, RealProxiesTunnelForTheRightCredentialsOnly) {
+  using testing::MakeProxy;
+  testing::PeerProcess open_tiny, guarded_tiny, strict_tiny, basic_squid, digest_squid,
+      open_socks, guarded_socks;
+  ASSERT_TRUE(testing::StartTinyProxy(&open_tiny, {echo_.port()}));
+  ASSERT_TRUE(testing::StartTinyProxy(&guarded_tiny, {echo_.port()}, "alice", "wonderland"));
+  ASSERT_TRUE(testing::StartTinyProxy(&strict_tiny, {443}));
+  // Each squid offers one scheme: the first challenge offered is the one answered.
+  ASSERT_TRUE(testing::StartSquid(&basic_squid, "alice", "wonderland", "", ""));
+  ASSERT_TRUE(testing::StartSquid(&digest_squid, "", "", "bob", "builder"));
+  ASSERT_TRUE(testing::StartMicroSocks(&open_socks));
+  ASSERT_TRUE(testing::StartMicroSocks(&guarded_socks, "carol", "s3cret"));
+  const struct {
+    ProxyInfo proxy;
+    int error;
+  } cases[] = {
+      {MakeProxy(PROXY_HTTPS, open_tiny.port()), 0},
+      {MakeProxy(PROXY_HTTPS, guarded_tiny.port(), "alice", "wonderland"), 0},
+      {MakeProxy(PROXY_HTTPS, guarded_tiny.port(), "alice", "wrong"), EACCES},
+      {MakeProxy(PROXY_HTTPS, guarded_tiny.port()), EACCES},
+      // A port the proxy does not open tunnels to.
+      {MakeProxy(PROXY_HTTPS, strict_tiny.port()), ECONNREFUSED},
+      {MakeProxy(PROXY_HTTPS, basic_squid.port(), "alice", "wonderland"), 0},
+      {MakeProxy(PROXY_HTTPS, basic_squid.port(), "alice", "wrong"), EACCES},
+      {MakeProxy(PROXY_HTTPS, digest_squid.port(), "bob", "builder"), 0},
+      {MakeProxy(PROXY_HTTPS, digest_squid.port(), "bob", "wrong"), EACCES},
+      {MakeProxy(PROXY_SOCKS5, open_socks.port()), 0},
+      {MakeProxy(PROXY_SOCKS5, guarded_socks.port(), "carol", "s3cret"), 0},
+      {MakeProxy(PROXY_SOCKS5, guarded_socks.port(), "carol", "wrong"), EACCES},
+      {MakeProxy(PROXY_SOCKS5, guarded_socks.port()), EACCES},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.error, Tunnel(c.proxy))
+        << c.proxy.address.ToString() << " " << c.proxy.username;
+  }
+  EXPECT_TRUE(log_.Contains("Proxy-Authorization: <hidden>"));
+  EXPECT_FALSE(log_.Contains("builder"));
+  EXPECT_FALSE(log_.Contains(Base64::Encode("alice:wonderland")));
+
+  // Whole requests, as the library's users make them, reach nginx through each kind.
+  testing::NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  testing::PeerProcess tinyproxy;
+  ASSERT_TRUE(testing::StartTinyProxy(&tinyproxy, {nginx.port()}, "alice", "wonderland"));
+  const std::pair<ProxyInfo, bool> proxies[] = {
+      {MakeProxy(PROXY_HTTPS, tinyproxy.port(), "alice", "wonderland"), true},
+      {MakeProxy(PROXY_HTTPS, digest_squid.port(), "bob", "builder"), true},
+      {MakeProxy(PROXY_SOCKS5, guarded_socks.port(), "carol", "s3cret"), true},
+      {MakeProxy(PROXY_HTTPS, digest_squid.port(), "bob", "wrong"), false},
+  };
+  for (const auto& [proxy, ok] : proxies) {
+    testing::Outcome outcome;
+    AsyncHttpRequest* request = testing::NewGet(nginx.url("/static/small.txt"), &outcome);
+    request->set_proxy(proxy);
+    request->Start();
+    ASSERT_TRUE(PumpUntil([&] { return outcome.done; }));
+    if (!ok) {
+      EXPECT_NE(HE_NONE, outcome.error);
+    } else {
+      EXPECT_EQ(HE_NONE, outcome.error) << proxy.address.ToString();
+      EXPECT_EQ("small body\n", outcome.body) << proxy.address.ToString();
+    }
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <map>
 #include <memory>
 #include <string>
 
@@ -12,12 +11,10 @@
 #include "log_capture.h"
 #include "openssl_cli.h"
 #include "proxy_peers.h"
-#include "rtc_base/async_socket.h"
 #include "rtc_base/base64.h"
 #include "rtc_base/physical_socket_server.h"
-#include "rtc_base/proxy_detect.h"
 #include "rtc_base/socket_adapters.h"
-#include "rtc_base/ssl_adapter.h"
+#include "rtc_base/ssl_identity.h"
 #include "rtc_base/ssl_roots.h"
 #include "rtc_base/thread.h"
 
@@ -56,33 +53,6 @@ class SslSocketFactoryTest : public ::testing::Test {
   SslSocketFactory factory_{&ss_, "agent"};
   CapturingSink log_;
 };
-
-TEST_F(SslSocketFactoryTest, EachProxyTypeGetsItsLayer) {
-  factory_.SetProxy(ProxyInfo());
-  std::unique_ptr<AsyncSocket> plain(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  ASSERT_NE(plain, nullptr);
-  EXPECT_EQ(dynamic_cast<AsyncSocketAdapter*>(plain.get()), nullptr);
-
-  std::unique_ptr<AsyncSocket> socks(
-      factory_.CreateProxySocket(MakeProxy(PROXY_SOCKS5, 1080, "", ""), AF_INET, SOCK_STREAM));
-  EXPECT_NE(dynamic_cast<AsyncSocksProxySocket*>(socks.get()), nullptr);
-  std::unique_ptr<AsyncSocket> https(
-      factory_.CreateProxySocket(MakeProxy(PROXY_HTTPS, 3128, "", ""), AF_INET, SOCK_STREAM));
-  EXPECT_NE(dynamic_cast<AsyncHttpsProxySocket*>(https.get()), nullptr);
-
-  factory_.SetLogging(LS_INFO, "wire", false);
-  std::unique_ptr<AsyncSocket> logged(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  EXPECT_NE(dynamic_cast<LoggingSocketAdapter*>(logged.get()), nullptr);
-
-  // TLS is a layer of its own: a started client adapter, connecting with its socket.
-  factory_.SetLogging(LS_INFO, "", false);
-  factory_.UseSSL("example.test");
-  std::unique_ptr<AsyncSocket> tls(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  ASSERT_NE(tls, nullptr);
-  EXPECT_NE(dynamic_cast<SSLAdapter*>(tls.get()), nullptr);
-  EXPECT_EQ(tls->GetState(), Socket::CS_CLOSED);
-  EXPECT_FALSE(log_.Contains("SSL unavailable"));
-}
 
 TEST_F(SslSocketFactoryTest, NoLogLineHoldsTheProxyPasswordInTextOrHexMode) {
   const std::string password = "hunter2";
@@ -131,48 +101,12 @@ TEST_F(SslSocketFactoryTest, DetectedProxyCarriesTheConnection) {
   ASSERT_TRUE(PumpUntil([&] { return owner.connected() || owner.closed(); }));
   ASSERT_TRUE(owner.connected());
   ASSERT_EQ(proxy.requests().size(), 1u);
+  // Released while detecting, a socket goes quietly.
+  SocketOwner(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM))
+      .socket->Connect(SocketAddress("127.0.0.1", 4321));
   EXPECT_EQ(proxy.requests()[0].rfind("CONNECT 127.0.0.1:4321 HTTP/1.0\r\n", 0), 0u);
   ASSERT_TRUE(owner.Send("x"));
   EXPECT_TRUE(PumpUntil([&] { return owner.received == "x"; }));
-}
-
-TEST_F(SslSocketFactoryTest, DetectingSocketFailsCleanly) {
-  testing::ScopedProxyEnvironment env({});
-  SocketOwner empty(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  EXPECT_EQ(empty.socket->Connect(SocketAddress()), -1);
-  EXPECT_EQ(empty.socket->GetError(), EADDRNOTAVAIL);
-  EXPECT_TRUE(log_.Contains("Empty address"));
-
-  SocketOwner closed(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  closed.socket->Connect(SocketAddress("127.0.0.1", 4321));
-  EXPECT_EQ(closed.socket->Close(), 0);
-  EXPECT_EQ(closed.socket->GetState(), Socket::CS_CLOSED);
-  EXPECT_EQ(closed.socket->GetError(), EADDRNOTAVAIL);
-
-  // Detection ends, but the factory cannot build the stack: here its TLS layer is missing.
-  class NoTlsFactory : public SslSocketFactory {
-   public:
-    using SslSocketFactory::SslSocketFactory;
-
-   protected:
-    AsyncSocket* WrapTls(AsyncSocket*, const std::string&, bool, bool* unavailable) override {
-      *unavailable = true;
-      return nullptr;
-    }
-  };
-  NoTlsFactory no_tls(&ss_, "agent");
-  no_tls.UseSSL("example.test");
-  SocketOwner no_stack(no_tls.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  no_stack.socket->Connect(SocketAddress("127.0.0.1", 4321));
-  ASSERT_TRUE(PumpUntil([&] { return no_stack.closed(); }));
-  EXPECT_EQ(no_stack.close_error, ENOTCONN);
-  EXPECT_EQ(no_stack.socket->GetError(), ENOTCONN);
-  EXPECT_EQ(closed.events, "");
-
-  // Released while detecting.
-  SocketOwner dropped(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
-  dropped.socket->Connect(SocketAddress("127.0.0.1", 4321));
-  dropped.socket.reset();
 }
 
 // A request over TLS to nginx with a certificate from a CA made here, which the request
