@@ -48,19 +48,13 @@ inline bool DrainQueue() {
 }
 
 inline std::string ReadDocument(StreamInterface* document) {
-  if (document == nullptr) {
+  size_t size = 0;
+  if (document == nullptr || !document->SetPosition(0) || !document->GetAvailable(&size)) {
     return "<no document>";
   }
-  document->SetPosition(0);
-  size_t size = 0;
-  document->GetAvailable(&size);
   std::string text(size, '\0');
-  size_t read = 0;
-  if (size > 0) {
-    document->ReadAll(&text[0], size, &read, nullptr);
-  }
-  text.resize(read);
-  return text;
+  document->ReadAll(text.data(), size, &size, nullptr);
+  return text.substr(0, size);
 }
 
 // What a finished request reported, read in its SignalWorkDone handler, which then releases
@@ -71,7 +65,6 @@ struct Outcome : public sigslot::has_slots<> {
   HttpError error = HE_DEFAULT;
   uint32_t scode = 0;
   std::string body;
-  std::string redirect;
   bool had_document = false;
   std::string location;
 
@@ -83,17 +76,14 @@ struct Outcome : public sigslot::has_slots<> {
     scode = request->response().scode;
     had_document = request->response().document != nullptr;
     body = ReadDocument(request->response().document.get());
-    redirect = request->response_redirect();
     request->response().hasHeader(HH_LOCATION, &location);
     request->Release();
   }
 };
 
 // A POST built the way the service core builds it.
-inline AsyncHttpRequest* NewPost(const std::string& url_text,
-                                 const std::string& body,
-                                 Outcome* outcome,
-                                 int timeout_ms = 10000) {
+inline AsyncHttpRequest* NewPost(const std::string& url_text, const std::string& body,
+                                 Outcome* outcome, int timeout_ms = 10000) {
   Url<char> url(url_text);
   auto* request = new AsyncHttpRequest("ZODEvo");
   request->set_host(url.host());
@@ -108,18 +98,13 @@ inline AsyncHttpRequest* NewPost(const std::string& url_text,
   return request;
 }
 
-inline AsyncHttpRequest* NewGet(const std::string& url_text,
-                                Outcome* outcome,
+inline AsyncHttpRequest* NewGet(const std::string& url_text, Outcome* outcome,
                                 int timeout_ms = 10000) {
-  Url<char> url(url_text);
-  auto* request = new AsyncHttpRequest("ZODEvo");
-  request->set_host(url.host());
-  request->set_port(url.port());
-  request->set_timeout(timeout_ms);
+  AsyncHttpRequest* request = NewPost(url_text, "", outcome, timeout_ms);
   request->request().verb = HV_GET;
-  request->request().path = url.full_path();
-  request->response().document.reset(new MemoryStream());
-  request->SignalWorkDone.connect(outcome, &Outcome::OnDone);
+  request->request().clearHeader(HH_CONTENT_TYPE);
+  request->request().clearHeader(HH_CONTENT_LENGTH);
+  request->request().document.reset();
   return request;
 }
 
@@ -130,8 +115,7 @@ class FakeResolver : public AsyncResolverInterface, public MessageHandler {
   FakeResolver(Mode mode, int* starts, int* destroyed)
       : mode_(mode), starts_(starts), destroyed_(destroyed) {}
 
-  void Start(const SocketAddress& addr) override {
-    addr_ = addr;
+  void Start(const SocketAddress&) override {
     ++*starts_;
     if (mode_ == kFail) {
       Thread::Current()->Post(RTC_FROM_HERE, this, 0);
@@ -147,7 +131,6 @@ class FakeResolver : public AsyncResolverInterface, public MessageHandler {
 
  private:
   Mode mode_;
-  SocketAddress addr_;
   int* starts_;
   int* destroyed_;
 };

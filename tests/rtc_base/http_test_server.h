@@ -50,6 +50,7 @@ class ScriptedServer {
   int listen_fd_ = -1;
   int stop_pipe_[2] = {-1, -1};
   int port_ = 0;
+  int current_fd_ = -1;
   std::atomic<int> accepted_{0};
   std::thread thread_;
   std::mutex mutex_;
@@ -60,7 +61,6 @@ class ScriptedServer {
 //   /echo           answers a POST with its body (chunked)
 //   /static/<file>  files written with AddFile before Start; small.txt is "small body\n"
 //   /close          a body that ends with the connection
-//   /cacheable      a body that stays fresh for an hour
 //   /chain<N>       301 to /chain<N+1> (N from 1), /chain7 answers 200
 //   /found          302 to /static/small.txt; /see-other 303 to /static/small.txt
 //   /relative       301 with the relative Location "/static/small.txt"

@@ -22,28 +22,6 @@ namespace {
 
 constexpr int kPeerTimeoutMs = 5000;
 
-int ListenLoopback(const char* host, int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  inet_pton(AF_INET, host, &addr.sin_addr);
-  addr.sin_port = 0;
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
 }  // namespace
 
 bool ReadHttpRequest(int fd, std::string* request) {
@@ -92,15 +70,13 @@ bool SendText(int fd, const std::string& text) {
 
 ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {}
 
-ScriptedServer::~ScriptedServer() {
-  Stop();
-}
+ScriptedServer::~ScriptedServer() { Stop(); }
 
 bool ScriptedServer::Start() {
   if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
     return false;
   }
-  listen_fd_ = ListenLoopback("127.0.0.1", &port_);
+  listen_fd_ = ListenLoopback(&port_);
   if (listen_fd_ < 0) {
     return false;
   }
@@ -112,6 +88,13 @@ void ScriptedServer::Stop() {
   if (stop_pipe_[1] >= 0) {
     close(stop_pipe_[1]);
     stop_pipe_[1] = -1;
+  }
+  {
+    // A handler still reading from its peer hears the end at once.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_fd_ >= 0) {
+      shutdown(current_fd_, SHUT_RDWR);
+    }
   }
   if (thread_.joinable()) {
     thread_.join();
@@ -143,7 +126,13 @@ void ScriptedServer::Run() {
       continue;
     }
     int index = accepted_.fetch_add(1);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      current_fd_ = fd;
+    }
     handler_(fd, index);
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_fd_ = -1;
     close(fd);
   }
 }
@@ -181,13 +170,15 @@ bool NginxServer::Start() {
       "    location = /echo { echo_read_request_body; echo_request_body; }\n"
       "    location /static/ { root $dir; }\n"
       "    location = /close { chunked_transfer_encoding off; echo -n \"closed body\"; }\n"
-      "    location = /cacheable { add_header Cache-Control \"max-age=3600\"; "
-      "echo -n \"cacheable body\"; }\n"
-      "    location = /found { return 302 " + authority + "/static/small.txt; }\n"
-      "    location = /see-other { return 303 " + authority + "/static/small.txt; }\n"
+      "    location = /found { return 302 " +
+      authority +
+      "/static/small.txt; }\n"
+      "    location = /see-other { return 303 " +
+      authority +
+      "/static/small.txt; }\n"
       "    location = /relative { absolute_redirect off; return 301 /static/small.txt; }\n"
-      "    location = /to-https { return 301 https://" + peer_.address() +
-      "/static/small.txt; }\n";
+      "    location = /to-https { return 301 https://" +
+      peer_.address() + "/static/small.txt; }\n";
   for (int i = 1; i < 7; ++i) {
     server += "    location = /chain" + std::to_string(i) + " { return 301 " + authority +
               "/chain" + std::to_string(i + 1) + "; }\n";

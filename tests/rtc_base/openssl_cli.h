@@ -8,30 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "peer_process.h"
+#include "temp_dir.h"
+
 namespace rtc {
 namespace testing {
 
 // A private directory under /tmp, removed with its contents.
-class ScratchDir {
+class ScratchDir : public vy_test::TempDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  void Write(const std::string& name, const std::string& contents) const;
-  std::string Read(const std::string& name) const;
-
- private:
-  std::string path_;
+  void Write(const std::string& name, const std::string& contents) const {
+    WriteFile(File(name), contents);
+  }
+  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
 };
 
 // Runs `command` with /bin/sh in `dir` (stdin from /dev/null); returns its exit status and
 // puts its standard output in `output` (stderr is appended when `with_stderr`).
 int RunCommand(const std::string& dir, const std::string& command, std::string* output = nullptr,
-        bool with_stderr = false);
+               bool with_stderr = false);
 
 // Makes key and certificate files with the openssl command line, in a scratch directory:
 //   ca.pem / ca.key              a self-signed root, "VoRtmKit Test CA"
@@ -43,11 +38,11 @@ class TestCa {
   bool Init();
 
   struct Leaf {
-    std::string name;                   // File base name and subject CN.
-    std::vector<std::string> san;       // "DNS:localhost", "IP:127.0.0.1"
-    std::string key_alg = "EC";         // "EC" (P-256) or "RSA" (2048 bits)
-    std::string start_date;             // "YYYYMMDDhhmmssZ"; empty: now
-    std::string end_date;               // empty: 30 days from now
+    std::string name;              // File base name and subject CN.
+    std::vector<std::string> san;  // "DNS:localhost", "IP:127.0.0.1"
+    std::string key_alg = "EC";    // "EC" (P-256) or "RSA" (2048 bits)
+    std::string start_date;        // "YYYYMMDDhhmmssZ"; empty: now
+    std::string end_date;          // empty: 30 days from now
   };
   // Writes <name>.pem and <name>.key; false on failure.
   bool Issue(const Leaf& leaf);

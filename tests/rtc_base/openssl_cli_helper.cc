@@ -1,10 +1,10 @@
 #include "openssl_cli.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,30 +44,10 @@ std::string NewKeyOption(const std::string& alg) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
-  char dir[] = "/tmp/vortm_tls_XXXXXX";
-  if (mkdtemp(dir) != nullptr) path_ = dir;
-}
-
-ScratchDir::~ScratchDir() {
-  if (!path_.empty()) RunCommand("/", "rm -rf '" + path_ + "'");
-}
-
-void ScratchDir::Write(const std::string& name, const std::string& contents) const {
-  std::ofstream(File(name), std::ios::binary) << contents;
-}
-
-std::string ScratchDir::Read(const std::string& name) const {
-  std::ifstream in(File(name), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 int RunCommand(const std::string& dir, const std::string& command, std::string* output,
-        bool with_stderr) {
-  std::string line = "cd '" + dir + "' && (" + command + ") </dev/null" +
-                     (with_stderr ? " 2>&1" : " 2>/dev/null");
+               bool with_stderr) {
+  std::string line =
+      "cd '" + dir + "' && (" + command + ") </dev/null" + (with_stderr ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = popen(line.c_str(), "r");
   if (pipe == nullptr) return -1;
   std::string text;
@@ -87,10 +67,10 @@ bool TestCa::Init() {
   dir_.Write("index.txt", "");
   dir_.Write("serial", "01\n");
   return RunCommand(dir_.path(),
-             "openssl req -x509 " + NewKeyOption("EC") +
-                 " -nodes -keyout ca.key -out ca.pem -subj '/CN=VoRtmKit Test CA' -days 30"
-                 " -addext basicConstraints=critical,CA:TRUE"
-                 " -addext keyUsage=critical,keyCertSign,cRLSign") == 0;
+                    "openssl req -x509 " + NewKeyOption("EC") +
+                        " -nodes -keyout ca.key -out ca.pem -subj '/CN=VoRtmKit Test CA' -days 30"
+                        " -addext basicConstraints=critical,CA:TRUE"
+                        " -addext keyUsage=critical,keyCertSign,cRLSign") == 0;
 }
 
 bool TestCa::Issue(const Leaf& leaf) {
@@ -100,11 +80,16 @@ bool TestCa::Issue(const Leaf& leaf) {
   std::string san;
   for (const std::string& entry : leaf.san) san += (san.empty() ? "" : ",") + entry;
   std::string ext = san.empty() ? "leaf_ext_no_san" : "leaf_ext";
-  return RunCommand(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) + " -nodes -keyout " +
-                              n + ".key -out " + n + ".csr -subj '/CN=" + n + "'") == 0 &&
-         RunCommand(dir_.path(), "SAN='" + san + "' openssl ca -batch -config ca.cnf -cert ca.pem"
-                          " -keyfile ca.key -notext -in " + n + ".csr -out " + n + ".pem"
-                          " -extensions " + ext + dates) == 0;
+  return RunCommand(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) +
+                                     " -nodes -keyout " + n + ".key -out " + n +
+                                     ".csr -subj '/CN=" + n + "'") == 0 &&
+         RunCommand(dir_.path(), "SAN='" + san +
+                                     "' openssl ca -batch -config ca.cnf -cert ca.pem"
+                                     " -keyfile ca.key -notext -in " +
+                                     n + ".csr -out " + n +
+                                     ".pem"
+                                     " -extensions " +
+                                     ext + dates) == 0;
 }
 
 LoggedPeer::~LoggedPeer() {
@@ -115,7 +100,7 @@ LoggedPeer::~LoggedPeer() {
 }
 
 bool LoggedPeer::Start(const std::string& dir, const std::string& command,
-                        const std::string& log_file, const std::string& ready_text) {
+                       const std::string& log_file, const std::string& ready_text) {
   log_path_ = dir + "/" + log_file;
   pid_ = fork();
   if (pid_ == 0) {

@@ -10,13 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace rtc {
 namespace testing {
 
-// A port on 127.0.0.1 that nothing listens on right now.
+// A socket listening on 127.0.0.1 at a port of its own (-1 on failure), and a port that
+// nothing listens on right now.
+int ListenLoopback(int* port);
 int UnusedLoopbackPort();
 bool CanConnect(const std::string& host, int port);
 bool ProgramAvailable(const char* path);
+void WriteFile(const std::string& path, const std::string& body);
+std::string ReadFile(const std::string& path);
 
 class PeerProcess {
  public:
@@ -26,18 +32,20 @@ class PeerProcess {
   PeerProcess& operator=(const PeerProcess&) = delete;
 
   // The private folder and the port the peer is to listen on, both chosen at construction.
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
   // Runs the program (output in dir()/output.log) and waits up to 5 s until it accepts
   // connections on port(); false at once when it exits first.
   bool Start(const std::vector<std::string>& argv);
-  void WriteFile(const std::string& name, const std::string& body) const;
-  std::string ReadFile(const std::string& name) const;
+  void WriteFile(const std::string& name, const std::string& body) const {
+    testing::WriteFile(dir_.File(name), body);
+  }
+  std::string ReadFile(const std::string& name) const { return testing::ReadFile(dir_.File(name)); }
 
  private:
-  std::string dir_;
+  vy_test::TempDir dir_;
   int port_ = 0;
   pid_t pid_ = -1;
   int pidfd_ = -1;
@@ -50,9 +58,7 @@ bool NginxAvailable();
 // nginx on peer->port(), one process, serving `server` (the directives of its server block
 // besides "listen"; "$dir" stands for peer->dir()). With a certificate and key file it speaks
 // TLS.
-bool StartNginx(PeerProcess* peer,
-                const std::string& server,
-                const std::string& cert_file = "",
+bool StartNginx(PeerProcess* peer, const std::string& server, const std::string& cert_file = "",
                 const std::string& key_file = "");
 
 }  // namespace testing

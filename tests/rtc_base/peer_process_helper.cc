@@ -40,16 +40,22 @@ sockaddr_in Loopback(const std::string& host, int port) {
 
 }  // namespace
 
-int UnusedLoopbackPort() {
+int ListenLoopback(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = Loopback("127.0.0.1", 0);
   socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
   }
-  close(fd);
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int UnusedLoopbackPort() {
+  int port = 0;
+  close(ListenLoopback(&port));
   return port;
 }
 
@@ -61,16 +67,9 @@ bool CanConnect(const std::string& host, int port) {
   return ok;
 }
 
-bool ProgramAvailable(const char* path) {
-  return access(path, X_OK) == 0;
-}
+bool ProgramAvailable(const char* path) { return access(path, X_OK) == 0; }
 
-PeerProcess::PeerProcess() : port_(UnusedLoopbackPort()) {
-  std::string dir = (std::filesystem::temp_directory_path() / "vortm_peer_XXXXXX").string();
-  if (mkdtemp(dir.data()) != nullptr) {
-    dir_ = dir;
-  }
-}
+PeerProcess::PeerProcess() : port_(UnusedLoopbackPort()) {}
 
 PeerProcess::~PeerProcess() {
   if (pid_ > 0) {
@@ -80,25 +79,21 @@ PeerProcess::~PeerProcess() {
   if (pidfd_ >= 0) {
     close(pidfd_);
   }
-  std::error_code ignored;
-  if (!dir_.empty()) {
-    std::filesystem::remove_all(dir_, ignored);
-  }
 }
 
-void PeerProcess::WriteFile(const std::string& name, const std::string& body) const {
-  std::ofstream(dir_ + "/" + name, std::ios::binary) << body;
+void WriteFile(const std::string& path, const std::string& body) {
+  std::ofstream(path, std::ios::binary) << body;
 }
 
-std::string PeerProcess::ReadFile(const std::string& name) const {
-  std::ifstream in(dir_ + "/" + name, std::ios::binary);
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
 bool PeerProcess::Start(const std::vector<std::string>& argv) {
-  if (dir_.empty() || argv.empty() || pid_ > 0) {
+  if (dir().empty() || argv.empty() || pid_ > 0) {
     return false;
   }
   std::vector<char*> args;
@@ -106,7 +101,7 @@ bool PeerProcess::Start(const std::vector<std::string>& argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
-  std::string log = dir_ + "/output.log";
+  std::string log = dir() + "/output.log";
   pid_ = fork();
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -138,13 +133,9 @@ bool PeerProcess::Start(const std::vector<std::string>& argv) {
   return false;
 }
 
-bool NginxAvailable() {
-  return ProgramAvailable(kNginx) && access(kEchoModule, R_OK) == 0;
-}
+bool NginxAvailable() { return ProgramAvailable(kNginx) && access(kEchoModule, R_OK) == 0; }
 
-bool StartNginx(PeerProcess* peer,
-                const std::string& server,
-                const std::string& cert_file,
+bool StartNginx(PeerProcess* peer, const std::string& server, const std::string& cert_file,
                 const std::string& key_file) {
   const std::string& dir = peer->dir();
   // The files it serves must be readable to nginx whoever it runs as.

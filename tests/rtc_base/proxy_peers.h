@@ -24,9 +24,7 @@ inline CryptString Password(const std::string& text) {
   return CryptString(InsecureCryptStringImpl(text));
 }
 
-inline ProxyInfo MakeProxy(ProxyType type,
-                           int port,
-                           const std::string& user = "",
+inline ProxyInfo MakeProxy(ProxyType type, int port, const std::string& user = "",
                            const std::string& password = "") {
   ProxyInfo proxy;
   proxy.type = type;
@@ -39,8 +37,7 @@ inline ProxyInfo MakeProxy(ProxyType type,
 // Installs an environment for the proxy lookups while it lives.
 class ScopedProxyEnvironment {
  public:
-  explicit ScopedProxyEnvironment(std::map<std::string, std::string> env)
-      : env_(std::move(env)) {
+  explicit ScopedProxyEnvironment(std::map<std::string, std::string> env) : env_(std::move(env)) {
     SetProxyEnvironmentForTesting(&env_);
   }
   ~ScopedProxyEnvironment() { SetProxyEnvironmentForTesting(nullptr); }
@@ -92,22 +89,16 @@ void Echo(int fd);
 
 // tinyproxy, allowing CONNECT to the given ports (default: its own, 443 and 563), with Basic
 // authentication when a user is given.
-bool StartTinyProxy(PeerProcess* peer,
-                    const std::vector<int>& connect_ports = {},
-                    const std::string& user = "",
-                    const std::string& password = "");
+bool StartTinyProxy(PeerProcess* peer, const std::vector<int>& connect_ports = {},
+                    const std::string& user = "", const std::string& password = "");
 // microsocks, with username/password authentication when a user is given.
-bool StartMicroSocks(PeerProcess* peer,
-                     const std::string& user = "",
+bool StartMicroSocks(PeerProcess* peer, const std::string& user = "",
                      const std::string& password = "");
 
 // squid in the foreground, allowing CONNECT to any port for users that authenticate: with
 // Basic for `basic_user`, with Digest for `digest_user` (either may be empty).
-bool StartSquid(PeerProcess* peer,
-                const std::string& basic_user,
-                const std::string& basic_password,
-                const std::string& digest_user,
-                const std::string& digest_password);
+bool StartSquid(PeerProcess* peer, const std::string& basic_user, const std::string& basic_password,
+                const std::string& digest_user, const std::string& digest_password);
 
 extern const char kTinyProxy[];
 extern const char kMicroSocks[];

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,13 +56,12 @@ void Echo(int fd) {
   }
 }
 
-bool StartTinyProxy(PeerProcess* peer,
-                    const std::vector<int>& connect_ports,
-                    const std::string& user,
-                    const std::string& password) {
+bool StartTinyProxy(PeerProcess* peer, const std::vector<int>& connect_ports,
+                    const std::string& user, const std::string& password) {
   std::string conf = "Port " + std::to_string(peer->port()) +
                      "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Info\n"
-                     "LogFile \"" + peer->dir() + "/tinyproxy.log\"\n";
+                     "LogFile \"" +
+                     peer->dir() + "/tinyproxy.log\"\n";
   for (int port : connect_ports) {
     conf += "ConnectPort " + std::to_string(port) + "\n";
   }
@@ -88,20 +87,22 @@ bool StartMicroSocks(PeerProcess* peer, const std::string& user, const std::stri
 namespace rtc {
 namespace testing {
 
-bool StartSquid(PeerProcess* peer,
-                const std::string& basic_user,
-                const std::string& basic_password,
-                const std::string& digest_user,
-                const std::string& digest_password) {
+bool StartSquid(PeerProcess* peer, const std::string& basic_user, const std::string& basic_password,
+                const std::string& digest_user, const std::string& digest_password) {
   const std::string& dir = peer->dir();
   // squid and its helpers run as the "proxy" user.
   if (chmod(dir.c_str(), 0777) != 0) {
     return false;
   }
   std::string conf = "http_port 127.0.0.1:" + std::to_string(peer->port()) +
-                     "\npid_filename none\ncache_log " + dir + "/cache.log\n"
-                     "access_log stdio:" + dir + "/access.log\n"
-                     "cache deny all\ncache_mem 8 MB\ncoredump_dir " + dir + "\n"
+                     "\npid_filename none\ncache_log " + dir +
+                     "/cache.log\n"
+                     "access_log stdio:" +
+                     dir +
+                     "/access.log\n"
+                     "cache deny all\ncache_mem 8 MB\ncoredump_dir " +
+                     dir +
+                     "\n"
                      "shutdown_lifetime 0 seconds\npinger_enable off\n"
                      // Nothing here may reach a name server off the machine.
                      "visible_hostname localhost\ndns_nameservers 127.0.0.1\n";

@@ -1,21 +1,29 @@
-// The asynchronous HTTP request end to end, against nginx and against scripted loopback peers
-// that answer as a broken or hostile server might.
-#include "rtc_base/async_http_request.h"
-
+// HTTP requests end to end, against nginx and against scripted loopback peers that answer as
+// a broken or hostile server might; the client's cache and proxy answers, the connection pool
+// and the socket factory under them.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <memory>
+#include <future>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "http_request_test_util.h"
 #include "http_test_server.h"
-#include "rtc_base/event.h"
+#include "log_capture.h"
+#include "openssl_cli.h"
+#include "proxy_peers.h"
+#include "rtc_base/async_http_request.h"
+#include "rtc_base/base64.h"
 #include "rtc_base/fake_clock.h"
-#include "rtc_base/null_socket_server.h"
+#include "rtc_base/http_client.h"
 #include "rtc_base/physical_socket_server.h"
+#include "rtc_base/socket_adapters.h"
+#include "rtc_base/socket_pool.h"
+#include "rtc_base/ssl_identity.h"
+#include "rtc_base/ssl_roots.h"
+#include "rtc_base/ssl_socket_factory.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
@@ -23,6 +31,7 @@ namespace {
 
 using testing::DrainQueue;
 using testing::FakeResolver;
+using testing::MakeProxy;
 using testing::NewGet;
 using testing::NewPost;
 using testing::NginxServer;
@@ -31,8 +40,10 @@ using testing::PumpUntil;
 using testing::ReadHttpRequest;
 using testing::ScriptedServer;
 using testing::SendText;
+using testing::SocketOwner;
 
-const char kJson[] = R"({"cType":2,"appId":"0123456789abcdef0123456789abcdef","uid":"u1","wss":false})";
+const char kJson[] =
+    R"({"cType":2,"appId":"0123456789abcdef0123456789abcdef","uid":"u1","wss":false})";
 const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 
 std::string Loopback(int port, const std::string& path) {
@@ -91,9 +102,9 @@ TEST_F(AsyncHttpRequestTest, NginxAnswersAreDeliveredAndRedirectsFollowedWithinT
   };
   for (const auto& c : cases) {
     Outcome outcome;
-    ASSERT_TRUE(Run(c.post ? NewPost(nginx.url(c.path), kJson, &outcome)
-                           : NewGet(nginx.url(c.path), &outcome),
-                    &outcome))
+    ASSERT_TRUE(Run(
+        c.post ? NewPost(nginx.url(c.path), kJson, &outcome) : NewGet(nginx.url(c.path), &outcome),
+        &outcome))
         << c.path;
     EXPECT_EQ(c.error, outcome.error) << c.path;
     EXPECT_EQ(c.scode, outcome.scode) << c.path;
@@ -143,25 +154,23 @@ TEST_F(AsyncHttpRequestTest, HostileAnswersEndOnceWithTheirError) {
            "\r\nContent-Length: 2\r\n\r\nok";
   };
   const Script scripts[] = {
-      {"interims up to the limit", Repeat(interim, HttpClient::kMaxInterimResponses) +
-       final_answer, "", HE_NONE, "final"},
-      {"one interim too many", Repeat(interim, HttpClient::kMaxInterimResponses + 1) +
-       final_answer, "", HE_PROTOCOL, ""},
+      {"interims up to the limit", Repeat(interim, HttpClient::kMaxInterimResponses) + final_answer,
+       "", HE_NONE, "final"},
+      {"one interim too many", Repeat(interim, HttpClient::kMaxInterimResponses + 1) + final_answer,
+       "", HE_PROTOCOL, ""},
       {"endless interims", "", interim, HE_PROTOCOL, ""},
-      {"endless body", "HTTP/1.1 200 OK\r\n\r\n", std::string(16384, 'b'), HE_OVERFLOW, "",
-       300000},
+      {"endless body", "HTTP/1.1 200 OK\r\n\r\n", std::string(16384, 'b'), HE_OVERFLOW, "", 300000},
       {"endless chunks", chunked, "3\r\nabc\r\n", HE_OVERFLOW, "", 100000},
       {"endless headers", "HTTP/1.1 200 OK\r\n", "X-More: yes\r\n", HE_OVERFLOW, ""},
       {"endless trailers", chunked + "2\r\nok\r\n0\r\n", "X-Trailer: more\r\n", HE_OVERFLOW, ""},
       {"header line filling the buffer", header_line(HttpBase::kBufferSize), "", HE_NONE, "ok"},
-      {"header line one byte longer", header_line(HttpBase::kBufferSize + 1), "", HE_OVERFLOW,
-       ""},
+      {"header line one byte longer", header_line(HttpBase::kBufferSize + 1), "", HE_OVERFLOW, ""},
       {"huge announced body", "HTTP/1.1 200 OK\r\nContent-Length: 4000000000\r\n\r\nabc", "",
        HE_OVERFLOW, ""},
-      {"chunked 204", "HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n", "",
-       HE_NONE, ""},
-      {"HEAD announcing a huge body", "HTTP/1.1 200 OK\r\nContent-Length: 50000000000\r\n\r\n",
-       "", HE_NONE, "", kHttpMaxBodySize, HV_HEAD},
+      {"chunked 204", "HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n", "", HE_NONE,
+       ""},
+      {"HEAD announcing a huge body", "HTTP/1.1 200 OK\r\nContent-Length: 50000000000\r\n\r\n", "",
+       HE_NONE, "", kHttpMaxBodySize, HV_HEAD},
       {"one byte at a time", chunked + "4\r\nwiki\r\n5;x=y\r\npedia\r\n0\r\nX-T: t\r\n\r\n", "",
        HE_NONE, "wikipedia", kHttpMaxBodySize, HV_POST, true},
   };
@@ -179,8 +188,7 @@ TEST_F(AsyncHttpRequestTest, HostileAnswersEndOnceWithTheirError) {
       if (!s.trickle && !SendText(fd, s.answer)) {
         return;
       }
-      for (size_t sent = 0; !s.forever.empty() && sent < (256u << 20) &&
-                            SendText(fd, s.forever);
+      for (size_t sent = 0; !s.forever.empty() && sent < (256u << 20) && SendText(fd, s.forever);
            sent += s.forever.size()) {
       }
       server.WaitForStop(fd);
@@ -214,19 +222,22 @@ TEST_F(AsyncHttpRequestTest, PostSendsHeadersInOrderWithTheBodyInTheSameSegment)
   ASSERT_TRUE(server.Start());
   std::string body(120, 'j');
   Outcome outcome;
-  ASSERT_TRUE(Run(NewPost(Loopback(server.port(), "/vyapi/v1?action=wrtm_gateway"), body,
-                          &outcome),
+  ASSERT_TRUE(Run(NewPost(Loopback(server.port(), "/vyapi/v1?action=wrtm_gateway"), body, &outcome),
                   &outcome));
   server.Stop();
   EXPECT_EQ("ok", outcome.body);
-  EXPECT_EQ("POST /vyapi/v1?action=wrtm_gateway HTTP/1.1\r\n"
-            "Connection: Keep-Alive\r\n"
-            "Content-Length: 120\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"
-            "User-Agent: ZODEvo\r\n"
-            "\r\n" + body,
-            first_segment);
+  EXPECT_EQ(
+      "POST /vyapi/v1?action=wrtm_gateway HTTP/1.1\r\n"
+      "Connection: Keep-Alive\r\n"
+      "Content-Length: 120\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n"
+      "Host: 127.0.0.1:" +
+          std::to_string(server.port()) +
+          "\r\n"
+          "User-Agent: ZODEvo\r\n"
+          "\r\n" +
+          body,
+      first_segment);
 }
 
 // A connection closed before any answer is tried once more with the same request; one that
@@ -260,8 +271,8 @@ TEST_F(AsyncHttpRequestTest, CloseWithoutAnAnswerIsRetriedOnce) {
     server.Stop();
   }
   Outcome refused;
-  ASSERT_TRUE(Run(NewPost(Loopback(testing::UnusedLoopbackPort(), "/"), kJson, &refused),
-                  &refused));
+  ASSERT_TRUE(
+      Run(NewPost(Loopback(testing::UnusedLoopbackPort(), "/"), kJson, &refused), &refused));
   EXPECT_EQ(HE_CONNECT_FAILED, refused.error);
 }
 
@@ -274,8 +285,9 @@ TEST_F(AsyncHttpRequestTest, KeptAliveRedirectToTheSameServerReusesTheConnection
         SendText(fd, kOk);
         server.WaitForStop(fd);
         return;
-      } else if (!SendText(fd, "HTTP/1.1 301 Moved\r\nLocation: /next\r\nContent-Length: 3\r\n"
-                               "\r\nxyz")) {
+      } else if (!SendText(fd,
+                           "HTTP/1.1 301 Moved\r\nLocation: /next\r\nContent-Length: 3\r\n"
+                           "\r\nxyz")) {
         return;
       }
     }
@@ -352,8 +364,8 @@ TEST_F(AsyncHttpRequestTest, SilentServerAndSlowLookupTimeOutOnTheClock) {
 
 TEST_F(AsyncHttpRequestTest, NameThatDoesNotResolveIsLookedUpAgainOnTheRetry) {
   Outcome outcome;
-  ASSERT_TRUE(Run(WithFailingLookup(NewPost("http://gateway.invalid:7080/", kJson, &outcome)),
-                  &outcome));
+  ASSERT_TRUE(
+      Run(WithFailingLookup(NewPost("http://gateway.invalid:7080/", kJson, &outcome)), &outcome));
   EXPECT_EQ(HE_CONNECT_FAILED, outcome.error);
   EXPECT_EQ(2, lookups_);
   EXPECT_EQ(2, lookups_done_);
@@ -402,53 +414,150 @@ TEST_F(AsyncHttpRequestTest, DelayedAndDestroyedRequests) {
   EXPECT_EQ(0, running.calls);
 }
 
-TEST(AsyncHttpRequestNoSocketsTest, FactoryWithoutSocketsStillBringsWorkDone) {
-  NullSocketServer ss;
-  AutoSocketServerThread thread(&ss);
-  Outcome outcome;
-  NewPost("http://127.0.0.1:7080/", kJson, &outcome)->Start();
-  ASSERT_TRUE(PumpUntil([&] { return outcome.done; }));
-  EXPECT_EQ(HE_CONNECT_FAILED, outcome.error);
-  EXPECT_EQ(1, outcome.calls);
+class SocketPoolTest : public ::testing::Test {
+ protected:
+  PhysicalSocketServer ss_;
+  AutoSocketServerThread thread_{&ss_};
+};
+
+// One stream, lent out once at a time, kept open for its address, reconnected for another
+// address and closed when it turns readable while idle.
+TEST_F(SocketPoolTest, ReusePoolLendsOneStreamAndReconnectsItWhenItMust) {
+  std::promise<void> poke;
+  std::shared_future<void> poked = poke.get_future().share();
+  ScriptedServer one([&](int fd, int index) {
+    if (index == 0) {
+      poked.wait();
+      SendText(fd, "unexpected");
+    }
+    one.WaitForStop(fd);
+  });
+  ScriptedServer two([&](int fd, int) { two.WaitForStop(fd); });
+  ASSERT_TRUE(one.Start() && two.Start());
+  const SocketAddress first("127.0.0.1", one.port()), second("127.0.0.1", two.port());
+  ReuseSocketPool pool(&ss_);
+  int err = -5;
+  StreamInterface* stream = pool.RequestConnectedStream(first, &err);
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(0, err);
+  ASSERT_TRUE(PumpUntil([&] { return stream->GetState() == SS_OPEN && one.accepted() == 1; }));
+  EXPECT_EQ(nullptr, pool.RequestConnectedStream(first, &err));
+  EXPECT_EQ(EBUSY, err);
+  pool.ReturnConnectedStream(stream);
+  EXPECT_EQ(stream, pool.RequestConnectedStream(first, &err));
+  EXPECT_EQ(SS_OPEN, stream->GetState());
+  pool.ReturnConnectedStream(stream);
+
+  // A write event alone changes nothing; data on an idle stream closes it.
+  stream->SignalEvent(stream, SE_WRITE, 0);
+  EXPECT_EQ(SS_OPEN, stream->GetState());
+  poke.set_value();
+  ASSERT_TRUE(PumpUntil([&] { return stream->GetState() == SS_CLOSED; }));
+  EXPECT_EQ(stream, pool.RequestConnectedStream(first, &err));
+  ASSERT_TRUE(PumpUntil([&] { return stream->GetState() == SS_OPEN && one.accepted() == 2; }));
+  pool.ReturnConnectedStream(stream);
+
+  EXPECT_EQ(stream, pool.RequestConnectedStream(second, &err));
+  ASSERT_TRUE(PumpUntil([&] { return stream->GetState() == SS_OPEN && two.accepted() == 1; }));
+  pool.ReturnConnectedStream(stream);
+  // Only the connections counted above were made.
+  EXPECT_EQ(2, one.accepted());
 }
 
-TEST(AsyncHttpRequestStandaloneTest, CompletesOnTheThreadThatStartedIt) {
-  if (!NginxServer::Available()) {
+// A proxy that takes any CONNECT, after a Basic challenge when it carries no answer.
+ScriptedServer::Handler ConnectProxy(ScriptedServer* self) {
+  return [self](int fd, int) {
+    std::string request;
+    while (ReadHttpRequest(fd, &request)) {
+      self->Record(request);
+      if (request.find("Proxy-Authorization") == std::string::npos) {
+        SendText(fd,
+                 "HTTP/1.0 407 Denied\r\nProxy-Authenticate: Basic realm=p\r\n"
+                 "Proxy-Connection: Keep-Alive\r\nContent-Length: 0\r\n\r\n");
+        continue;
+      }
+      SendText(fd, "HTTP/1.0 200 OK\r\n\r\n");
+      testing::Echo(fd);
+      return;
+    }
+  };
+}
+
+class SslSocketFactoryTest : public ::testing::Test {
+ protected:
+  PhysicalSocketServer ss_;
+  AutoSocketServerThread thread_{&ss_};
+  SslSocketFactory factory_{&ss_, "agent"};
+  CapturingSink log_;
+};
+
+TEST_F(SslSocketFactoryTest, NoLogLineHoldsTheProxyPasswordInTextOrHexMode) {
+  const std::string password = "hunter2";
+  const std::string basic = Base64::Encode("user:" + password);
+  for (bool hex : {false, true}) {
+    ScriptedServer proxy([&](int fd, int index) { ConnectProxy (&proxy)(fd, index); });
+    ASSERT_TRUE(proxy.Start());
+    factory_.SetLogging(LS_INFO, "wire", hex);
+    factory_.SetProxy(MakeProxy(PROXY_HTTPS, proxy.port(), "user", password));
+    SocketOwner owner(factory_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+    owner.socket->Connect(SocketAddress("127.0.0.1", 4321));
+    ASSERT_TRUE(PumpUntil([&] { return owner.connected() || owner.closed(); }));
+    ASSERT_TRUE(owner.connected()) << hex;
+    ASSERT_TRUE(owner.Send("tunnel data"));
+    ASSERT_TRUE(PumpUntil([&] { return owner.received == "tunnel data"; }));
+    auto requests = proxy.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find(basic), std::string::npos);
+  }
+  EXPECT_TRUE(log_.Contains("[wire] >> tunnel data"));
+  EXPECT_TRUE(log_.Contains("no hex logging for wire"));
+  EXPECT_FALSE(log_.Contains(password));
+  // A hex dump would cut the answer across its lines: no piece of it, nor of the request
+  // carrying it, may show.
+  EXPECT_FALSE(log_.Contains(basic.substr(0, 8)));
+  EXPECT_FALSE(log_.Contains("[wire] >> CONNECT"));
+}
+
+// A request over TLS to nginx with a certificate from a CA made here, which the request
+// trusts through the process-wide roots.
+TEST(SslSocketFactoryRequestTest, SecureRequestFetchesFromATlsServer) {
+  if (!testing::NginxServer::Available()) {
     GTEST_SKIP() << "nginx-light with the echo module is not installed";
   }
-  NginxServer nginx;
+  testing::TestCa ca;
+  ASSERT_TRUE(ca.Init());
+  ASSERT_TRUE(ca.Issue({"localhost", {"DNS:localhost", "IP:127.0.0.1"}}));
+  std::string ca_der;
+  ASSERT_TRUE(SSLIdentity::PemToDer("CERTIFICATE", ca.ca_pem(), &ca_der));
+  testing::NginxServer nginx;
+  nginx.UseTls(ca.dir().File("localhost.pem"), ca.dir().File("localhost.key"));
+  nginx.AddFile("tls.txt", "over tls\n");
   ASSERT_TRUE(nginx.Start());
-  // A runtime thread of its own runs the request; the test only waits for the result.
-  auto worker = Thread::CreateWithSocketServer();
-  ASSERT_TRUE(worker->Start());
-  struct Result : public sigslot::has_slots<> {
-    Event done;
-    bool on_worker = false;
-    HttpError error = HE_DEFAULT;
-    std::string body;
-    Thread* expected = nullptr;
-    void OnDone(SignalThread* thread) {
-      auto* request = static_cast<AsyncHttpRequest*>(thread);
-      on_worker = Thread::Current() == expected;
-      error = request->error();
-      body = testing::ReadDocument(request->response().document.get());
-      request->Release();
-      done.Set();
+  ASSERT_EQ(nginx.url("/").substr(0, 8), "https://");
+
+  PhysicalSocketServer ss;
+  AutoSocketServerThread thread(&ss);
+  for (bool trusted : {true, false}) {
+    if (trusted) {
+      SetSSLRootCertificates({ca_der});
+    } else {
+      // Public roots do not vouch for the test CA.
+      UseSystemSSLRootCertificates();
     }
-  } result;
-  result.expected = worker.get();
-  worker->Invoke<void>(RTC_FROM_HERE, [&] {
-    Outcome unused;
-    AsyncHttpRequest* request = NewPost(nginx.url("/echo"), kJson, &unused);
-    request->SignalWorkDone.disconnect_all();
-    request->SignalWorkDone.connect(&result, &decltype(result)::OnDone);
+    testing::Outcome outcome;
+    AsyncHttpRequest* request = testing::NewGet(nginx.url("/static/tls.txt"), &outcome);
+    request->set_secure(true);
     request->Start();
-  });
-  ASSERT_TRUE(result.done.Wait(10000));
-  worker->Stop();
-  EXPECT_TRUE(result.on_worker);
-  EXPECT_EQ(HE_NONE, result.error);
-  EXPECT_EQ(kJson, result.body);
+    ASSERT_TRUE(testing::PumpUntil([&] { return outcome.done; }));
+    if (trusted) {
+      EXPECT_EQ(outcome.error, HE_NONE);
+      EXPECT_EQ(outcome.scode, 200u);
+      EXPECT_EQ(outcome.body, "over tls\n");
+    } else {
+      EXPECT_NE(outcome.error, HE_NONE);
+      EXPECT_EQ(outcome.body, "");
+    }
+  }
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
-#include "rtc_base/disk_cache.h"
-
+// Files, folders, the disk cache and streams, on real folders. Tests run as root, so no
+// failure here relies on permissions: failures come from wrong file types, a full device and
+// missing folders.
+#include <errno.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -10,13 +14,84 @@
 
 #include "gtest/gtest.h"
 #include "log_capture.h"
+#include "peer_process.h"
+#include "rtc_base/disk_cache.h"
 #include "rtc_base/file_utils.h"
+#include "rtc_base/memory_stream.h"
+#include "rtc_base/stream.h"
 #include "rtc_base/temp_dir.h"
+#include "rtc_base/unix_file_system.h"
 
 namespace rtc {
 namespace {
 
+using testing::ReadFile;
+using testing::WriteFile;
 using vy_test::TempDir;
+
+Pathname Folder(const std::string& path) {
+  Pathname folder;
+  folder.SetFolder(path);
+  return folder;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class FileUtilsTest : public ::testing::Test {
+ protected:
+  std::string Dir(const std::string& name = "") const { return dir_.path() + "/" + name; }
+
+  TempDir dir_;
+  UnixFilesystem fs_;
+};
+
+TEST_F(FileUtilsTest, CleaningAFolderRemovesLinksButNotWhatTheyPointTo) {
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("outside/keep"))));
+  WriteFile(Dir("outside/keep/precious"), "data");
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("clean/sub"))));
+  WriteFile(Dir("clean/sub/a"), "a");
+  ASSERT_EQ(symlink(Dir("outside").c_str(), Dir("clean/link").c_str()), 0);
+  ASSERT_EQ(symlink(Dir("missing").c_str(), Dir("clean/dangling").c_str()), 0);
+
+  EXPECT_TRUE(fs_.DeleteFolderAndContents(Folder(Dir("clean"))));
+  EXPECT_FALSE(Exists(Dir("clean")));
+  EXPECT_EQ(ReadFile(Dir("outside/keep/precious")), "data");
+}
+
+TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("src/a/b"))));
+  WriteFile(Dir("src/top.txt"), "top");
+  WriteFile(Dir("src/a/b/deep.bin"), std::string(100000, '\x01'));
+  // A link back up would make a copy that follows links run for ever.
+  ASSERT_EQ(symlink("..", Dir("src/a/up").c_str()), 0);
+
+  EXPECT_TRUE(fs_.CopyFolder(Pathname(Dir("src")), Pathname(Dir("dst"))));
+  EXPECT_EQ(ReadFile(Dir("dst/top.txt")), "top");
+  EXPECT_EQ(ReadFile(Dir("dst/a/b/deep.bin")), std::string(100000, '\x01'));
+  char target[16] = {};
+  ASSERT_GT(readlink(Dir("dst/a/up").c_str(), target, sizeof(target) - 1), 0);
+  EXPECT_STREQ(target, "..");
+
+  std::set<std::string> names;
+  DirectoryIterator it;
+  ASSERT_TRUE(it.Iterate(Folder(Dir("dst"))));
+  do {
+    names.insert(it.Name());
+  } while (it.Next());
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "a", "top.txt"}));
+}
+
+// A cache file written behind the cache's back, modified `age` seconds ago.
+void PlantFile(const std::string& path, const std::string& body, int age) {
+  std::ofstream(path, std::ios::binary) << body;
+  timeval times[2];
+  times[0].tv_sec = times[1].tv_sec = time(nullptr) - age;
+  times[0].tv_usec = times[1].tv_usec = 0;
+  utimes(path.c_str(), times);
+}
 
 bool Write(StreamInterface* stream, const std::string& text) {
   return stream->WriteAll(text.data(), text.size(), nullptr, nullptr) == SR_SUCCESS;
@@ -45,15 +120,6 @@ std::set<std::string> FilesIn(const std::string& folder) {
   return names;
 }
 
-// A cache file written behind the cache's back, modified `age` seconds ago.
-void PlantFile(const std::string& path, const std::string& body, int age) {
-  std::ofstream(path, std::ios::binary) << body;
-  timeval times[2];
-  times[0].tv_sec = times[1].tv_sec = time(nullptr) - age;
-  times[0].tv_usec = times[1].tv_usec = 0;
-  utimes(path.c_str(), times);
-}
-
 class DiskCacheTest : public ::testing::Test {
  protected:
   std::string folder() const { return dir_.path() + "/"; }
@@ -72,34 +138,6 @@ class DiskCacheTest : public ::testing::Test {
   FolderDiskCache cache_;
   CapturingSink log_;
 };
-
-TEST_F(DiskCacheTest, ResourceUnlockedWithAWriterOpenStaysUnreadableUntilItCloses) {
-  ASSERT_TRUE(cache_.Initialize(folder(), 1000));
-  ASSERT_TRUE(cache_.LockResource("a%b"));
-  EXPECT_FALSE(cache_.LockResource("a%b"));
-  std::unique_ptr<StreamInterface> out(cache_.WriteResource("a%b", 3));
-  ASSERT_TRUE(out);
-  ASSERT_TRUE(Write(out.get(), "hello"));
-  EXPECT_EQ(FilesIn(dir_.path()), std::set<std::string>{"a%25b.3"});
-
-  ASSERT_TRUE(cache_.UnlockResource("a%b"));
-  EXPECT_EQ(cache_.ReadResource("a%b", 3), nullptr);
-  EXPECT_FALSE(cache_.LockResource("a%b"));
-  out.reset();
-
-  EXPECT_TRUE(cache_.HasResource("a%b"));
-  EXPECT_TRUE(cache_.HasResourceStream("a%b", 3));
-  EXPECT_FALSE(cache_.HasResourceStream("a%b", 0));
-  EXPECT_EQ(cache_.total_size(), 5u);
-  std::unique_ptr<StreamInterface> in(cache_.ReadResource("a%b", 3));
-  ASSERT_TRUE(in);
-  EXPECT_EQ(ReadAll(in.get()), "hello");
-  EXPECT_FALSE(cache_.DeleteResource("a%b"));
-  in.reset();
-  EXPECT_TRUE(cache_.DeleteResource("a%b"));
-  EXPECT_EQ(cache_.total_size(), 0u);
-  EXPECT_TRUE(FilesIn(dir_.path()).empty());
-}
 
 TEST_F(DiskCacheTest, UrlIdsKeepTheirOwnFilesInsideTheFolderAcrossReloads) {
   ASSERT_FALSE(cache_.Initialize(dir_.path(), 1000)) << "a folder without its delimiter";
@@ -167,6 +205,48 @@ TEST_F(DiskCacheTest, EvictionTakesTheOldestEntryNobodyHolds) {
   reader.reset();
   EXPECT_TRUE(cache_.LockResource("g"));
   EXPECT_EQ(FilesIn(dir_.path()), (std::set<std::string>{"a.0", "e.0", "f.0"}));
+}
+
+TEST(MemoryStreamTest, GrowsOnlyWhenFullAndNeverPastItsCapOrTheAddressSpace) {
+  MemoryStream stream;
+  char data[10] = {0};
+  size_t written = 0;
+  // Writes 1 to 25 fit in the first 256 bytes; the 26th stores the 6 bytes left.
+  for (int i = 1; i <= 25; ++i) {
+    ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
+  }
+  ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
+  EXPECT_EQ(6u, written);
+  // Exactly full, it doubles.
+  ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
+  EXPECT_EQ(10u, written);
+
+  MemoryStream capped;
+  capped.set_max_size(300);
+  std::string big(1000, 'z');
+  int error = 0;
+  EXPECT_EQ(SR_ERROR, capped.WriteAll(big.data(), big.size(), &written, &error));
+  EXPECT_EQ(300u, written);
+  EXPECT_EQ(EFBIG, error);
+
+  MemoryStream full("full");
+  full.SetPosition(4);
+  written = 7;
+  // The data is never read: the size alone is refused.
+  EXPECT_EQ(SR_ERROR, full.Write("x", SIZE_MAX - 2, &written, &error));
+  EXPECT_EQ(7u, written);
+  EXPECT_FALSE(full.ReserveSize(SIZE_MAX - 4));
+}
+
+TEST(StreamTest, ReadLineKeepsCarriageReturnAndEndsAtEndOfStream) {
+  MemoryStream stream("ab\r\ncd");
+  std::string line;
+  EXPECT_EQ(SR_SUCCESS, stream.ReadLine(&line));
+  EXPECT_EQ("ab\r", line);
+  EXPECT_EQ(SR_SUCCESS, stream.ReadLine(&line));
+  EXPECT_EQ("cd", line);
+  EXPECT_EQ(SR_EOS, stream.ReadLine(&line));
+  EXPECT_TRUE(line.empty());
 }
 
 }  // namespace
