@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <vortm/vo_rtm_kit.h>
@@ -67,6 +69,11 @@ TEST(KitMainLoopTest, CompletionsAndDelegateCallsRunOnTheAppsThreadInsideRunMain
   EXPECT_THAT(got, ElementsAre("run 0"));
   EXPECT_THAT(states->seen, ElementsAre("run 2", "run 3"));
   kit->destroy();
+  // The kit's log has the login, but never the Login command's body: it holds the token.
+  std::stringstream log;
+  log << std::ifstream(logs.File("vy_rtm_sdk.log")).rdbuf();
+  EXPECT_THAT(log.str(), testing::AllOf(testing::HasSubstr("API Login"),
+                                        testing::Not(testing::HasSubstr("SEND cmd=Login"))));
 }
 
 }  // namespace

@@ -131,7 +131,6 @@ TEST_F(ReachabilityNotifierTest, ChangesRunTheBlocksThereAndReachTheMainLoopAsAN
         heard.push_back(sender == reachability.get() && MainLoop::isCurrent() ? "posted" : "?");
       });
   ASSERT_TRUE(reachability->startNotifier());
-  EXPECT_TRUE(reachability->startNotifier());
   fake->emit(0);
   ASSERT_TRUE(PumpUntil([&] { return heard.size() == 6; }));
   reachability->stopNotifier();
@@ -572,7 +571,6 @@ class NetManagerTest : public test::FakeClockLoopTest {
 TEST_F(NetManagerTest, TheNetTypeNeedsBothReachabilityAndTheProbeAndOnlyChangesAreReported) {
   reachability_->flags = R;
   auto manager = Make();
-  EXPECT_EQ(-1, manager->networkStatus());
   manager->startNotifier();
   Advance(0);
   EXPECT_EQ(std::vector<int>({2}), reports_->types);
