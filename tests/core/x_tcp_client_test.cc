@@ -21,7 +21,6 @@
 #include "rtc_base/event.h"
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
 
 namespace vy {
 namespace {
@@ -237,31 +236,6 @@ TEST_F(XTcpClientTest, OwnerMayDeleteTheClientFromItsCallbacks) {
     ASSERT_TRUE(Pump([&] { return client_ == nullptr; })) << from;
     Passes(3);
   }
-}
-
-TEST_F(XTcpClientTest, AutoReconnectRetriesEveryTwoSeconds) {
-  // Installed before the failure it times.
-  int64_t now = rtc::TimeMillis();
-  rtc::ScopedFakeClock clock;
-  clock.SetTimeMillis(now);
-  auto passes_until = [&](int failures) {
-    for (int i = 0; i < 100000 && rec_.failures < failures; ++i) {
-      Passes(1);
-      std::this_thread::yield();  // the connect result comes from the kernel, not the clock
-    }
-    return rec_.failures;
-  };
-  client_->Connect("127.0.0.1", Peer().port, true);
-  clock.AdvanceTime(1);  // the connect step is posted 1 ms ahead
-  ASSERT_EQ(1, passes_until(1));
-  EXPECT_NE(XNetClient::kClosed, client_->Status());
-  clock.AdvanceTime(1990);
-  Passes(5);
-  EXPECT_EQ(1, rec_.failures);
-  clock.AdvanceTime(20);
-  EXPECT_EQ(2, passes_until(2));
-  client_->Disconnect();
-  EXPECT_EQ(XNetClient::kClosed, client_->Status());
 }
 
 TEST_F(XTcpClientTest, FullSendBufferRefusesFramesWhole) {
