@@ -394,10 +394,11 @@ class Client {
 
 // Gives up the processor for about a millisecond between two looks at a condition.
 inline void PollInterval() {
-  static std::mutex mu;
-  static std::condition_variable never;
-  std::unique_lock<std::mutex> lock(mu);
-  never.wait_for(lock, std::chrono::milliseconds(1));
+  // Never destroyed: the clock's thread polls until the process ends.
+  static std::mutex* mu = new std::mutex();
+  static std::condition_variable* never = new std::condition_variable();
+  std::unique_lock<std::mutex> lock(*mu);
+  never->wait_for(lock, std::chrono::milliseconds(1));
 }
 
 // Polls `done` for up to `timeout_ms` of real time.
