@@ -299,10 +299,14 @@ TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeft
   // The logout ends what is waiting and detaches the channel: its operations answer 102 and
   // it hears nothing more, even after a new login.
   svc_.AddFault(DropToClient("alice", "SendChannelMsg"));
+  svc_.AddFault(DropToClient("alice", "LeaveChannel"));
   long long pending = alice.Say("pending");
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "SendChannelMsg", 1, 5000));
+  ASSERT_EQ(0, alice.channel->leave());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 3, 5000));
   alice->logout();
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN, alice.room.ResultOf(pending, 0));
+  ASSERT_EQ(1u, alice.room.Count(Event::kLeave));
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN, alice.room.Of(Event::kLeave).at(0).a);
   EXPECT_EQ(102, alice.channel->join());
   ASSERT_TRUE(alice.Login());
   clock_.Jump(10001);
