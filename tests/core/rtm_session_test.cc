@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "rtc_base/message_queue.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {
@@ -120,6 +121,26 @@ TEST_F(RtmSessionTest, GatewayAnswersWithoutAnAddressAreRetried) {
     EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
     clock_.Jump(1001);  // the next round's login passes the limiter
   }
+}
+
+// The worker wakes for a service's due time by itself: here no clock change, call or input
+// comes in the last 500 ms before the lookup is retried (5 s after the first: a 3 s wait for a
+// usable answer, then 2 s).
+TEST_F(RtmSessionTest, RetryIsMadeOnTimeWithNothingToWakeTheWorker) {
+  svc_.SetGatewayMode(GatewayMode::kNoType1Address, 0, 1);
+  Client alice(svc_, "alice");
+  clock_.Pause();
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  ASSERT_TRUE(Eventually([&] { return svc_.gateway_requests() == 1; }));
+  Pass(4500);
+  // From here the running clock moves without waking anyone.
+  rtc::SetClockChangedHook(nullptr);
+  struct Rewake {
+    ~Rewake() { rtc::SetClockChangedHook(&rtc::MessageQueueManager::WakeAll); }
+  } rewake;
+  clock_.Resume();
+  EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 1, 5000));
+  EXPECT_EQ(2, svc_.gateway_requests());
 }
 
 TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
