@@ -264,40 +264,18 @@ TEST_F(DeadPeerTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
 
 constexpr char kChildVariable[] = "VORTM_QUIET_OUTPUT_CHILD";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Login refused by the gateway, two logins, a delivered and a stored message, the log file
 // opened half-way, logouts and releases. Returns 0 when every step gave its result.
-int RunSession(const std::string& address, int port, const std::string& dir) {
-  EventLog alice_log, bob_log;
-  rtm::IRtmService* alice = createRtmService();
-  rtm::IRtmService* bob = createRtmService();
-  if (alice->initialize(kAppId, &alice_log) != 0 || bob->initialize(kAppId, &bob_log) != 0) return 10;
-  const std::string params = GatewayParams(address, port);
-  alice->setParameters(params.c_str());
-  bob->setParameters(params.c_str());
+int RunSession(const std::string& params, const std::string& dir) {
+  Client alice(params, "alice"), bob(params, "bob");
   // The parent's gateway refuses the first login.
-  if (alice->login("t", "alice") != 0 || !alice_log.WaitFor(Event::kLoginFailure)) return 12;
-  if (alice->login("t", "alice") != 0 || !alice_log.WaitFor(Event::kLoginSuccess)) return 13;
-  if (bob->setLogFile(dir.c_str()) != 0) return 14;
-  if (bob->login("t", "bob") != 0 || !bob_log.WaitFor(Event::kLoginSuccess)) return 15;
-  rtm::SendMessageOptions stored;
-  stored.enableOfflineMessaging = true;
-  for (const char* peer : {"bob", "carol"}) {
-    rtm::IMessage* message = alice->createMessage("hello");
-    alice->sendMessageToPeer(peer, message, stored);
-    message->release();
-  }
-  if (!bob_log.WaitFor(Event::kMessage) || !alice_log.WaitFor(Event::kSendResult, 2)) return 16;
+  if (alice->login("t", "alice") != 0 || !alice.log.WaitFor(Event::kLoginFailure)) return 12;
+  if (!alice.Login()) return 13;
+  if (bob->setLogFile(dir.c_str()) != 0 || !bob.Login()) return 14;
+  for (const char* peer : {"bob", "carol"}) alice.Send(peer, "hello", /*offline=*/true);
+  if (!bob.log.WaitFor(Event::kMessage) || !alice.log.WaitFor(Event::kSendResult, 2)) return 16;
   alice->logout();
   bob->logout();
-  alice->release(true);
-  bob->release(true);
   return 0;
 }
 
@@ -315,7 +293,7 @@ TEST(QuietOutputTest, FullSessionWritesNothingToStandardOutputOrError) {
     int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(2);
-    int code = RunSession(address, port, dir);
+    int code = RunSession(GatewayParams(address, port), dir);
     fflush(stdout);
     fflush(stderr);
     _exit(code);
@@ -325,12 +303,8 @@ TEST(QuietOutputTest, FullSessionWritesNothingToStandardOutputOrError) {
   ASSERT_TRUE(svc.Start(&error)) << error;
   svc.SetGatewayMode(local_service::GatewayMode::kCode, 7, 1);
   vy_test::TempDir dir;
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  ASSERT_GT(length, 0);
-  self[length] = '\0';
   std::string command = std::string(kChildVariable) + "='" + svc.address() + " " +
-                        std::to_string(svc.http_port()) + " " + dir.path() + "' " + self +
+                        std::to_string(svc.http_port()) + " " + dir.path() + "' " + SelfPath() +
                         " --gtest_filter=QuietOutputTest.* >/dev/null 2>&1";
   int status = system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));

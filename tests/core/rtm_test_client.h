@@ -5,13 +5,16 @@
 #define TESTS_CORE_RTM_TEST_CLIENT_H_
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -304,21 +307,26 @@ inline std::string GatewayParams(const std::string& address, int port) {
          std::to_string(port) + "}";
 }
 
-// A service initialised with the test app id and pointed at `svc`, for tests that release it
-// themselves.
-inline rtm::IRtmService* NewService(const local_service::LocalService& svc, EventLog* log) {
+// A service initialised with the test app id and pointed at the gateway `params` name (or
+// `svc`'s), for tests that release it themselves.
+inline rtm::IRtmService* NewService(const std::string& params, EventLog* log) {
   rtm::IRtmService* service = createRtmService();
   EXPECT_EQ(0, service->initialize(kAppId, log));
-  EXPECT_EQ(0, service->setParameters(GatewayParams(svc.address(), svc.http_port()).c_str()));
+  EXPECT_EQ(0, service->setParameters(params.c_str()));
   return service;
+}
+inline rtm::IRtmService* NewService(const local_service::LocalService& svc, EventLog* log) {
+  return NewService(GatewayParams(svc.address(), svc.http_port()), log);
 }
 
 // A service of its own user, pointed at `svc`, with a channel "room" and a call manager made
 // on first use.
 class Client {
  public:
+  Client(const std::string& params, std::string user)
+      : user_(std::move(user)), service_(NewService(params, &log)) {}
   Client(const local_service::LocalService& svc, std::string user)
-      : user_(std::move(user)), service_(NewService(svc, &log)) {}
+      : Client(GatewayParams(svc.address(), svc.http_port()), std::move(user)) {}
   ~Client() {
     if (channel != nullptr) channel->release();
     if (calls_manager != nullptr) calls_manager->release();
@@ -477,6 +485,20 @@ class RunningFakeClock {
   std::thread ticker_;
 };
 
+// The path of this test program.
+inline std::string SelfPath() {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  return std::string(self, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 // Options of a local service on its own loopback address.
 inline local_service::Options ServiceOptions() {
   local_service::Options options;
@@ -570,51 +592,6 @@ class ServiceTest : public ::testing::Test {
   RunningFakeClock& clock_ = RunningFakeClock::Instance();
   local_service::LocalService svc_;
 };
-
-// `n` ids "p0", "p1", ... as the C array of texts the service takes.
-class IdList {
- public:
-  explicit IdList(int n, const std::string& prefix = "p") {
-    for (int i = 0; i < n; ++i) names_.push_back(prefix + std::to_string(i));
-    for (const std::string& name : names_) pointers_.push_back(name.c_str());
-  }
-  void Set(int i, const char* name) { pointers_[static_cast<size_t>(i)] = name; }
-  const char** data() { return pointers_.data(); }
-  int size() const { return static_cast<int>(names_.size()); }
-
- private:
-  std::vector<std::string> names_;
-  std::vector<const char*> pointers_;
-};
-
-// Requests guarded by one limiter: `call(n)` makes the group's n-th request (so a group may
-// mix operations); `allowed` pass per window of `window_ms`, the rest are refused with `refusal`.
-struct LimitedGroup {
-  const char* name;
-  std::function<int(int n)> call;
-  int allowed;
-  int64_t window_ms;
-  int refusal;
-};
-
-// For each group, on the paused clock: a window's requests pass, the next two are refused (the
-// first refusal is not counted), the window's last millisecond still refuses and the next one
-// opens a new window.
-inline void ExpectLimiterWindows(RunningFakeClock& clock, const std::vector<LimitedGroup>& groups) {
-  for (const LimitedGroup& group : groups) {
-    SCOPED_TRACE(group.name);
-    clock.Pause();
-    int n = 0;
-    for (int i = 0; i < group.allowed; ++i) EXPECT_EQ(0, group.call(n++)) << i;
-    EXPECT_EQ(group.refusal, group.call(n++));
-    EXPECT_EQ(group.refusal, group.call(n++));
-    clock.Jump(group.window_ms);
-    EXPECT_EQ(group.refusal, group.call(n++));
-    clock.Jump(1);
-    EXPECT_EQ(0, group.call(n++));
-    clock.Resume();
-  }
-}
 
 }  // namespace rtm_test
 
