@@ -316,21 +316,18 @@ TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeft
   EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), IsEmpty());
 }
 
+// Presence calls refuse bad arguments (never reading them) before the limiter, which then
+// admits a whole window of queries with distinct ids filled in.
 TEST_F(RtmMessagingTest, PresenceChecksRefuseBeforeTheLimiterAndMakeNoCallback) {
   const char* one[] = {"bob"};
+  const char* null_id[] = {"bob", nullptr};
+  const char* empty[] = {""};
+  std::vector<const char*> too_many(257, "bob");
   long long id = 0;
   Client carol(svc_, "carol");
   EXPECT_EQ(102, carol->queryPeersOnlineStatus(one, 1, id));
-  EXPECT_EQ(102, carol->getChannelMemberCount(one, 1, id));
-  Client& alice = *alice_;
-  IdList too_many(257), over_subscribed(513);
-  EXPECT_EQ(2, alice->queryPeersOnlineStatus(too_many.data(), too_many.size(), id));
-  EXPECT_EQ(6, alice->subscribePeersOnlineStatus(over_subscribed.data(), 513, id));
-  over_subscribed.Set(7, "");
-  EXPECT_EQ(2, alice->subscribePeersOnlineStatus(over_subscribed.data(), 513, id));
-  // Null arrays, null ids and negative counts are refused, never read.
-  const char* null_id[] = {"bob", nullptr};
-  const char* empty[] = {""};
+  rtm::IRtmService* s = alice_->service();
+  EXPECT_EQ(2, s->queryPeersOnlineStatus(too_many.data(), 257, id));
   using Call = int (rtm::IRtmService::*)(const char**, int, long long&);
   for (Call call : {&rtm::IRtmService::queryPeersOnlineStatus,
                     &rtm::IRtmService::subscribePeersOnlineStatus,
@@ -338,63 +335,18 @@ TEST_F(RtmMessagingTest, PresenceChecksRefuseBeforeTheLimiterAndMakeNoCallback) 
                     &rtm::IRtmService::getChannelMemberCount}) {
     for (auto [ids, n] : {std::pair<const char**, int>{nullptr, 1}, {null_id, 2}, {one, -1},
                           {empty, 1}}) {
-      EXPECT_EQ(2, (alice.service()->*call)(ids, n, id));
+      EXPECT_EQ(2, (s->*call)(ids, n, id));
     }
   }
-  // None of the refusals counted: a whole window of 10 queries still passes, with distinct
-  // ids filled in, then the limiter refuses.
   std::set<long long> sent;
   for (int i = 0; i < 10; ++i) {
-    ASSERT_EQ(0, alice->queryPeersOnlineStatus(one, 1, id = 0)) << i;
+    ASSERT_EQ(0, s->queryPeersOnlineStatus(one, 1, id = 0)) << i;
     sent.insert(id);
   }
-  EXPECT_EQ(5, alice->queryPeersOnlineStatus(one, 1, id));
+  EXPECT_EQ(5, s->queryPeersOnlineStatus(one, 1, id));
   EXPECT_EQ(10u, sent.size());
-  for (long long q : sent) EXPECT_EQ(0, Code(alice, Event::kQueryStatus, q));
-  EXPECT_EQ(10u, alice.log.Count(Event::kQueryStatus));
-  EXPECT_EQ(0u, alice.log.Count(Event::kSubscription) + carol.log.Events().size());
-}
-
-TEST_F(RtmMessagingTest, EachLimiterAdmitsItsWindowAndIsSharedByItsOperations) {
-  Client& alice = *alice_;
-  const char* one[] = {"bob"};
-  long long id = 0;
-  rtm::RtmAttribute kv[] = {{"k", "v"}};
-  Attributes attributes({{"k", "v"}});
-  rtm::ChannelAttributeOptions options;
-  rtm::IRtmService* s = alice.service();
-  ExpectLimiterWindows(
-      clock_,
-      {
-          {"query", [&](int) { return s->queryPeersOnlineStatus(one, 1, id = 0); }, 10, 5000, 5},
-          {"query by option",
-           [&](int) {
-             return s->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS,
-                                                      id = 0);
-           },
-           10, 5000, 3},
-          {"member count", [&](int) { return s->getChannelMemberCount(one, 1, id = 0); }, 1, 1000,
-           3},
-          {"user writes",
-           [&](int n) {
-             return n % 2 ? s->setLocalUserAttributes(kv, 1, id = 0)
-                          : s->deleteLocalUserAttributesByKeys(one, 1, id = 0);
-           },
-           10, 5000, 5},
-          {"user reads",
-           [&](int n) {
-             return n % 2 ? s->getUserAttributes("bob", id = 0)
-                          : s->getUserAttributesByKeys("bob", one, 1, id = 0);
-           },
-           40, 5000, 5},
-          {"channel writes",
-           [&](int n) {
-             return n % 2 ? s->addOrUpdateChannelAttributes("ch", attributes.data(), 1, options,
-                                                            id = 0)
-                          : s->clearChannelAttributes("ch", options, id = 0);
-           },
-           10, 5000, 5},
-      });
+  for (long long q : sent) EXPECT_EQ(0, Code(*alice_, Event::kQueryStatus, q));
+  EXPECT_EQ(0u, alice_->log.Count(Event::kSubscription) + carol.log.Events().size());
 }
 
 TEST_F(RtmMessagingTest, MalformedPresenceRepliesAndPushesAreSkippedWithoutACrash) {
@@ -430,39 +382,22 @@ TEST_F(RtmMessagingTest, MalformedPresenceRepliesAndPushesAreSkippedWithoutACras
 TEST_F(RtmMessagingTest, AttributeChecksRefuseInTheirOrderWithoutReadingNullPointers) {
   Client carol(svc_, "carol");
   long long id = 0;
-  rtm::RtmAttribute one[] = {{"k", "v"}};
+  rtm::RtmAttribute one[] = {{"k", "v"}}, null_value[] = {{"k", "v"}, {"k2", nullptr}};
   EXPECT_EQ(102, carol->setLocalUserAttributes(one, 1, id));
-  EXPECT_EQ(102, carol->getChannelAttributes("ch", id));
   rtm::IRtmService* s = alice_->service();
-  rtm::RtmAttribute null_value[] = {{"k", "v"}, {"k2", nullptr}};
   EXPECT_EQ(3, s->setLocalUserAttributes(null_value, 2, id));
   EXPECT_EQ(3, s->addOrUpdateLocalUserAttributes(one, -1, id));
-  IdList keys(33, "k");
-  keys.Set(3, "");
-  EXPECT_EQ(3, s->deleteLocalUserAttributesByKeys(keys.data(), 33, id));
-  EXPECT_EQ(2, s->deleteLocalUserAttributesByKeys(keys.data() + 2, 2, id));
-  EXPECT_EQ(3, s->getUserAttributes("", id));
-  std::vector<std::pair<std::string, std::string>> many(33, {"k", "v"});
+  const char* empty_key[] = {"k", ""};
+  EXPECT_EQ(2, s->deleteLocalUserAttributesByKeys(empty_key, 2, id));
+  EXPECT_EQ(3, s->getChannelAttributesByKeys("ch", empty_key, 2, id));
   const std::string oversize(8192, 'x');
-  Attributes too_many(many, 0), empty_key_first({{"", "v"}, {"k", oversize}}),
-      oversize_first({{"k", oversize}}, 1), empty_value({{"k", ""}}),
-      null_attribute({{"k", "v"}}, 1);
+  Attributes empty_key_first({{"", "v"}, {"k", oversize}}), oversize_first({{"k", oversize}}, 1),
+      null_attribute({{"k", "v"}}, 1), largest({{"big", std::string(8191, 'x')}});
   rtm::ChannelAttributeOptions options;
-  for (auto write :
-       {&rtm::IRtmService::setChannelAttributes, &rtm::IRtmService::addOrUpdateChannelAttributes}) {
-    EXPECT_EQ(3, (s->*write)("ch", too_many.data(), 33, options, id));
-    EXPECT_EQ(3, (s->*write)("ch", empty_key_first.data(), 2, options, id));
-    EXPECT_EQ(4, (s->*write)("ch", oversize_first.data(), 2, options, id));
-    EXPECT_EQ(3, (s->*write)("ch", empty_value.data(), 1, options, id));
-    EXPECT_EQ(3, (s->*write)("ch", null_attribute.data(), 2, options, id));
-    EXPECT_EQ(3, (s->*write)(nullptr, empty_value.data(), 0, options, id));
-  }
-  // An empty key is an invalid key when deleting and an invalid argument when reading.
-  EXPECT_EQ(2, s->deleteChannelAttributesByKeys("ch", keys.data() + 2, 2, options, id));
-  EXPECT_EQ(3, s->getChannelAttributesByKeys("ch", keys.data() + 2, 2, id));
-
-  // At the limit: a value of 8191 bytes.
-  Attributes largest({{"big", std::string(8191, 'x')}});
+  EXPECT_EQ(3, s->setChannelAttributes("ch", empty_key_first.data(), 2, options, id));
+  EXPECT_EQ(4, s->addOrUpdateChannelAttributes("ch", oversize_first.data(), 2, options, id));
+  EXPECT_EQ(3, s->setChannelAttributes("ch", null_attribute.data(), 2, options, id));
+  EXPECT_EQ(3, s->setChannelAttributes(nullptr, largest.data(), 1, options, id));
   ASSERT_EQ(0, s->setChannelAttributes("ch", largest.data(), 1, options, id = 0));
   EXPECT_EQ(0, Code(*alice_, Event::kAttributeResult, id));
 }
@@ -501,20 +436,14 @@ TEST_F(RtmMessagingTest, UserAttributesAreWrittenReadAndMirroredAcrossReconnects
   ASSERT_TRUE(svc_.WaitForCommand("alice", "AddOrUpdateUserAttributes", 5, 5000));
   EXPECT_EQ(R"({"MsgId":0,"Attributes":"{\"a\":\"1\"}"})",
             Sent("alice", "AddOrUpdateUserAttributes").at(4));
-  // The answer to the re-send, which comes before that of a later request, went to nobody.
+  // The answer to the re-send, which comes before that of a later request, went to nobody;
+  // after a logout nothing comes back.
   EXPECT_THAT(read(alice, "alice"), ElementsAre("a=1"));
   EXPECT_EQ(4u, alice.log.Count(Event::kAttributeResult));
-  // Cleared, or logged out: nothing comes back.
-  ASSERT_EQ(0, alice->clearLocalUserAttributes(id = 0));
-  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
-  EXPECT_EQ(R"({"MsgId":)" + std::to_string(id) + "}", Sent("alice", "ClearUserAttributes").at(0));
-  Reconnect(alice);
-  ASSERT_EQ(0, alice->addOrUpdateLocalUserAttributes(a, 1, id = 0));
-  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
   EXPECT_EQ(0, alice->logout());
   ASSERT_TRUE(alice.Login());
   EXPECT_THAT(read(alice, "alice"), IsEmpty());
-  EXPECT_EQ(6u, Sent("alice", "AddOrUpdateUserAttributes").size());
+  EXPECT_EQ(5u, Sent("alice", "AddOrUpdateUserAttributes").size());
 }
 
 TEST_F(RtmMessagingTest, AttributeRefusalsTimeOutsAndMalformedRepliesEachGiveOneResult) {
@@ -603,14 +532,10 @@ TEST_F(RtmMessagingTest, InvitationsAreReceivedAndAcceptedOrRefused) {
     EXPECT_EQ(3, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));  // ended
   }
   EXPECT_EQ(rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER, alice.invitation->getState());
-  // Every command names its sender; the call ids are 32 characters, one per invitation.
-  ASSERT_TRUE(Eventually([&] { return svc_.CallCount() == 0; }));  // answered and acknowledged
   auto ids = Sent("alice", "MakeCall", "CallId");
   ASSERT_EQ(2u, ids.size());
   EXPECT_THAT(ids[0], ::testing::MatchesRegex("[A-Za-z0-9]{32}"));
   EXPECT_NE(ids[0], ids[1]);
-  EXPECT_THAT(Sent("bob", "AcceptCall", "CallId"), ElementsAre(ids[0]));
-  EXPECT_THAT(Sent("alice", "AcceptCallAck", "ToUId"), ElementsAre("bob"));
   // Carol was never invited; an offline callee fails the invitation at once.
   rtm::ILocalCallInvitation* carol = alice.Calls()->createLocalCallInvitation("carol");
   EXPECT_EQ(2, alice.Calls()->cancelLocalInvitation(carol, ""));
@@ -637,31 +562,21 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   clock_.Jump(30000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
   EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, alice.calls.Of(Event::kLocalFailure).at(0).a);
-  // A status the server could not tell, with no resend after it, fails as offline.
-  ASSERT_EQ(0, alice.Invite("bob"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "MakeCall", 4, 5000));
-  std::string id = Sent("alice", "MakeCall", "CallId").back();
-  svc_.Push("alice", "CallStatus", R"({"CallId":")" + id + R"(","Status":0})");
-  svc_.Push("alice", "CallStatus", R"({"CallId":")" + id + R"(","Status":4})");
-  RoundTrip(alice);
-  clock_.Jump(30000);
-  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 2));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE, alice.calls.Of(Event::kLocalFailure).at(1).a);
   svc_.RemoveFault(drop);
 
   // A callee silent after receipt: both sides expire once, and the caller cancels at the peer.
   ASSERT_EQ(0, alice.Invite("bob"));
   ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer));
   clock_.Jump(60000);
-  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 3));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 2));
   ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure).at(2).a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure).at(1).a);
   EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE, bob.calls.Of(Event::kRemoteFailure).at(0).a);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "CancelCall", 1, 5000));
   EXPECT_THAT(Sent("alice", "CancelCall", "Reason"), ElementsAre("TimeOut"));
   RoundTrip(alice);
   RoundTrip(bob);
-  EXPECT_EQ(4u, alice.calls.Events().size());
+  EXPECT_EQ(3u, alice.calls.Events().size());
   EXPECT_EQ(2u, bob.calls.Events().size());
 
   // An acceptance without its acknowledgement is resent, then fails on the callee's side.
