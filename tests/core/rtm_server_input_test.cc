@@ -11,17 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <functional>
-#include <future>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/session_wire.h"
-#include "core/x_tcp_client.h"
 #include "rtc_base/temp_dir.h"
 #include "rtm_test_client.h"
 
@@ -30,12 +25,8 @@ namespace {
 
 using local_service::CloseMode;
 using local_service::FaultAction;
-using local_service::LoginMode;
 using ::testing::ElementsAre;
-using ::testing::Pair;
 
-constexpr int kReconnecting = rtm::CONNECTION_STATE_RECONNECTING;
-constexpr int kInterrupted = rtm::CONNECTION_CHANGE_REASON_INTERRUPTED;
 
 class RtmServerInputTest : public ServiceTest {
  protected:
@@ -169,54 +160,6 @@ TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndNotA
   EXPECT_EQ(5u, acks().size());
 }
 
-// Public calls made on threads of their own, so that a call stuck behind a frozen worker fails
-// the test instead of hanging it. `release` (ending the attack) runs before the threads are
-// joined.
-class Caller {
- public:
-  explicit Caller(std::function<void()> release) : release_(std::move(release)) {}
-  ~Caller() {
-    release_();
-    for (auto& t : threads_) t.join();
-  }
-  bool ReturnsWithin(int ms, std::function<void()> call) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto returned = done->get_future();
-    threads_.emplace_back([call, done] {
-      call();
-      done->set_value();
-    });
-    return returned.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
-  }
-
- private:
-  std::function<void()> release_;
-  std::vector<std::thread> threads_;
-};
-
-TEST_F(RtmServerInputTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResults) {
-  Client alice(svc_, "alice");
-  Client bob(svc_, "bob");
-  ASSERT_TRUE(LogInAndSettle(alice));
-  ASSERT_TRUE(bob.Login());
-  // The clock moves only as the test says: however slowly the build works through the flood,
-  // no deadline passes behind the test's back.
-  clock_.Pause();
-  ASSERT_TRUE(svc_.StartFlood("alice", local_service::Flood{}));
-  Caller caller([&] { svc_.StopFlood("alice"); });
-  ASSERT_TRUE(Eventually([&] { return svc_.flood_packets() > 20000; }));
-  long long id = 0;
-  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { id = alice.Send("bob", "during the flood"); }));
-  size_t keepalives = Received("alice", "KeepAlive").size();
-  clock_.Jump(5000);
-  EXPECT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", keepalives + 1, 10000));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
-  const int64_t flooded = svc_.flood_packets();
-  EXPECT_TRUE(Eventually([&] { return svc_.flood_packets() > flooded; }));  // still on
-  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { alice->logout(); }));
-  EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
-}
-
 TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   svc_.AddFault(Fault("", "Login", FaultAction::kDollarFraming, 1));
   Client alice(svc_, "alice");
@@ -226,40 +169,6 @@ TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   svc_.AddFault(Fault("", "Login", FaultAction::kHashFraming));
   Reconnect(alice, CloseMode::kFin);
   EXPECT_EQ('#', Received("alice", "Login").back().framing);
-}
-
-// A server that stops reading, with a small receive buffer: what the client sends soon finds
-// the window closed and stays unacknowledged, like KeepAlives to a peer that is gone.
-local_service::Options StopsReadingOptions() {
-  local_service::Options options = ServiceOptions();
-  options.tcp_recv_buffer = 4096;
-  return options;
-}
-
-class DeadPeerTest : public RtmServerInputTest {
- protected:
-  DeadPeerTest() : RtmServerInputTest(StopsReadingOptions()) {
-    vy::XTcpClient::SetUserTimeoutForTesting(1000);
-  }
-  ~DeadPeerTest() override { vy::XTcpClient::SetUserTimeoutForTesting(0); }
-};
-
-TEST_F(DeadPeerTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
-  svc_.SetLoginMode(LoginMode::kSilentAfterLogin);
-  Client alice(svc_, "alice");
-  ASSERT_TRUE(alice.Login());
-  svc_.SetLoginMode(LoginMode::kNormal);
-  std::vector<long long> ids;
-  for (int i = 0; i < 12; ++i) ids.push_back(alice.Send("bob", std::string(30000, 'x')));
-  ASSERT_TRUE(alice.log.WaitForState(kReconnecting, kInterrupted, 8000));
-  Pass(2500);
-  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
-  Pass(11000);
-  for (long long id : ids) {
-    ASSERT_NE(0, id);
-    EXPECT_NE(-1, alice.ResultOf(id, 5000)) << id;
-  }
-  EXPECT_EQ(ids.size(), alice.log.Count(Event::kSendResult));
 }
 
 constexpr char kChildVariable[] = "VORTM_QUIET_OUTPUT_CHILD";
