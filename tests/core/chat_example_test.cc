@@ -35,6 +35,7 @@ class ChatExampleTest : public ServiceTest {
   void TearDown() override {
     for (auto& [user, chat] : chats_) {
       if (chat.pid > 0 && Finish(user) == -1) ADD_FAILURE() << user << " did not exit";
+      if (chat.input >= 0) close(chat.input);
     }
     ServiceTest::TearDown();
   }
@@ -76,11 +77,12 @@ class ChatExampleTest : public ServiceTest {
   bool Says(const std::string& user, const std::string& text) {
     return Eventually([&] { return Output(user).find(text) != std::string::npos; });
   }
-  // Ends `user`'s input; the chat's exit status, or -1 when it did not exit within 10 s.
-  int Finish(const std::string& user) {
+  // Ends `user`'s input unless `keep_input`; the chat's exit status, or -1 when it did not exit
+  // within 10 s.
+  int Finish(const std::string& user, bool keep_input = false) {
     Chat& chat = chats_[user];
-    if (chat.input >= 0) close(chat.input);
-    chat.input = -1;
+    if (chat.input >= 0 && !keep_input) close(chat.input);
+    chat.input = keep_input ? chat.input : -1;
     int status = 0;
     if (!Eventually([&] { return waitpid(chat.pid, &status, WNOHANG) == chat.pid; })) {
       kill(chat.pid, SIGKILL);
@@ -113,7 +115,7 @@ TEST_F(ChatExampleTest, CtrlCLogsOutAndALoginElsewhereEndsTheChat) {
   ASSERT_TRUE(LogIn("alice")) << Output("alice");
   ASSERT_TRUE(LogIn("bob")) << Output("bob");
   ASSERT_EQ(0, kill(chats_["alice"].pid, SIGINT));
-  EXPECT_EQ(130, Finish("alice"));
+  EXPECT_EQ(130, Finish("alice", true));
   EXPECT_TRUE(svc_.WaitForCommand("alice", "Logout", 1, 5000));
   EXPECT_THAT(Output("alice"),
               HasSubstr("[alice] * interrupted: logging out\n[alice] * disconnected (logout)\n"));
@@ -121,7 +123,7 @@ TEST_F(ChatExampleTest, CtrlCLogsOutAndALoginElsewhereEndsTheChat) {
   // would discard the "ForceOffline" before it.
   ASSERT_TRUE(svc_.WaitForCommand("bob", "KeepAlive", 1, 10000));
   ASSERT_TRUE(svc_.Kick("bob"));
-  EXPECT_EQ(4, Finish("bob"));
+  EXPECT_EQ(4, Finish("bob", true));
   EXPECT_THAT(Output("bob"), HasSubstr("[bob] * aborted (logged in elsewhere)\n"
                                        "[bob] * logged in elsewhere: this chat ends\n"));
 }

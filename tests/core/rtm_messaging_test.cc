@@ -68,12 +68,11 @@ class RtmMessagingTest : public ServiceTest {
   void RoundTrip(Client& client) {
     long long id = 0;
     ASSERT_EQ(0, client->getUserAttributes("nobody", id));
-    ASSERT_TRUE(client.log.WaitForId(Event::kUserAttributes, id));
+    ASSERT_NE(-1, client.log.ResultOf(id, 10000, Event::kUserAttributes));
   }
   // Waits for request `id`'s result of `kind`; its code, or -1.
   static int Code(Client& client, Event::Kind kind, long long id, Event* e = nullptr) {
-    Event found;
-    return client.log.WaitForId(kind, id, &found) ? ((e ? *e = found : found), found.a) : -1;
+    return client.log.ResultOf(id, 10000, kind, e);
   }
 
   std::optional<Client> alice_, bob_;
@@ -88,7 +87,7 @@ TEST_F(RtmMessagingTest, PeerMessageIsDeliveredAcknowledgedAfterItsHandlersAndRe
     if (e.kind == Event::kMessage && e.text == "hello bob") bob.Send("alice", "reply");
   });
   long long id = alice.Send("bob", "hello bob");
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(id));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.log.ResultOf(id));
   ASSERT_TRUE(bob.log.WaitFor(Event::kMessage));
   bob.log.SetOnEvent(nullptr);
   Event m = bob.log.Of(Event::kMessage).at(0);
@@ -112,14 +111,14 @@ TEST_F(RtmMessagingTest, SendChecksRefuseInOrderAndReportThroughTheHandler) {
   Client carol(svc_, "carol");
   rtm::IMessage* message = carol->createMessage("hi");
   EXPECT_EQ(-1, carol->sendMessageToPeer("bob", message));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, carol.ResultOf(message->getMessageId(), 0));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, carol.log.ResultOf(message->getMessageId(), 0));
   Client& alice = *alice_;
   EXPECT_EQ(-1, alice->sendMessageToPeer("", message));
   EXPECT_EQ(-1, alice->sendMessageToPeer("bob", nullptr));  // no callback
   EXPECT_EQ(nullptr, alice->createMessage(""));
   EXPECT_EQ(0, alice.Send("bob", std::string(32768, 'y')));
   long long largest = alice.Send("bob", std::string(32767, 'x'));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(largest));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.log.ResultOf(largest));
   std::vector<int> codes;
   for (const Event& e : alice.log.Of(Event::kSendResult)) codes.push_back(e.a);
   EXPECT_THAT(codes, ElementsAre(rtm::PEER_MESSAGE_ERR_INVALID_USERID,
@@ -130,11 +129,11 @@ TEST_F(RtmMessagingTest, SendChecksRefuseInOrderAndReportThroughTheHandler) {
 
 TEST_F(RtmMessagingTest, OfflinePeerGives3OrWithStorage4AndStoredMessagesArriveInOrder) {
   Client& alice = *alice_;
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE, alice.ResultOf(alice.Send("carol", "lost")));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE, alice.log.ResultOf(alice.Send("carol", "lost")));
   std::vector<long long> ids;
   for (const char* text : {"one", "two", "three"}) {
     ids.push_back(alice.Send("carol", text, /*offline=*/true));
-    EXPECT_EQ(rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER, alice.ResultOf(ids.back()));
+    EXPECT_EQ(rtm::PEER_MESSAGE_ERR_CACHED_BY_SERVER, alice.log.ResultOf(ids.back()));
   }
   Client carol(svc_, "carol");
   ASSERT_TRUE(carol.Login());
@@ -150,7 +149,7 @@ TEST_F(RtmMessagingTest, OfflinePeerGives3OrWithStorage4AndStoredMessagesArriveI
   EXPECT_THAT(got, ElementsAre(expected(0, "one"), expected(1, "two"), expected(2, "three")));
   // Offline messages are not acknowledged over the connection: a live one after them is.
   EXPECT_EQ(0u, svc_.OfflineCount(kAppId, "carol"));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.ResultOf(alice.Send("carol", "live")));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.log.ResultOf(alice.Send("carol", "live")));
   EXPECT_EQ(1u, Received("carol", "RecvMsgFromPeerAck").size());
 }
 

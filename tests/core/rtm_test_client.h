@@ -49,8 +49,8 @@ struct Event {
     kJoinSuccess, kJoinFailure, kLeave, kMemberJoined, kMemberLeft, kMembers, kAttributesUpdated,
     kMemberCountUpdated,
     // Calls: peer = callee or caller, a = code, b = the invitation's state, text = response.
-    kReceivedByPeer, kLocalCanceled, kLocalFailure, kLocalAccepted, kLocalRefused,
-    kRemoteRefused, kRemoteAccepted, kRemoteReceived, kRemoteFailure, kRemoteCanceled,
+    kReceivedByPeer, kLocalFailure, kLocalAccepted, kLocalRefused,
+    kRemoteRefused, kRemoteAccepted, kRemoteReceived, kRemoteFailure,
   };
   Kind kind;
   int a = 0;  // state, code or count
@@ -75,10 +75,10 @@ class Log {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
   }
-  std::vector<Event> Of(Event::Kind kind, long long id = -1) {
+  std::vector<Event> Of(Event::Kind kind) {
     std::vector<Event> out;
     for (const Event& e : Events()) {
-      if (e.kind == kind && (id == -1 || e.id == id)) out.push_back(e);
+      if (e.kind == kind) out.push_back(e);
     }
     return out;
   }
@@ -88,38 +88,25 @@ class Log {
     for (const Event& e : Of(Event::kState)) out.emplace_back(e.a, e.b);
     return out;
   }
-  bool Wait(const std::function<bool(const std::vector<Event>&)>& done, int timeout_ms = 10000) {
+  // Waits for the `count`-th event of `kind` (of request `id` unless -1), copied to `out`.
+  bool WaitFor(Event::Kind kind, size_t count = 1, long long id = -1, Event* out = nullptr,
+               int timeout_ms = 10000) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done(events_); });
-  }
-  bool WaitFor(Event::Kind kind, size_t count = 1, int timeout_ms = 10000) {
-    return Wait([&](const std::vector<Event>& events) {
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
       size_t n = 0;
-      for (const Event& e : events) n += e.kind == kind ? 1 : 0;
-      return n >= count;
-    }, timeout_ms);
-  }
-  bool WaitForState(int state, int reason, int timeout_ms = 10000) {
-    return Wait([&](const std::vector<Event>& events) {
-      for (const Event& e : events) {
-        if (e.kind == Event::kState && e.a == state && e.b == reason) return true;
+      for (const Event& e : events_) {
+        if (e.kind != kind || (id != -1 && e.id != id) || ++n < count) continue;
+        if (out != nullptr) *out = e;
+        return true;
       }
       return false;
-    }, timeout_ms);
+    });
   }
-  // Waits for the first report of request `id`.
-  bool WaitForId(Event::Kind kind, long long id, Event* out = nullptr, int timeout_ms = 10000) {
-    return Wait([&](const std::vector<Event>& events) {
-      for (const Event& e : events) {
-        if (e.kind == kind && e.id == id) return out != nullptr ? (*out = e, true) : true;
-      }
-      return false;
-    }, timeout_ms);
-  }
-  // The send result reported for message `id`, waiting for it; -1 when none came.
-  int ResultOf(long long id, int timeout_ms = 10000) {
+  // The code of the first report of `kind` for request `id`, waiting for it; -1 when none came.
+  int ResultOf(long long id, int timeout_ms = 10000, Event::Kind kind = Event::kSendResult,
+               Event* out = nullptr) {
     Event e;
-    return WaitForId(Event::kSendResult, id, &e, timeout_ms) ? e.a : -1;
+    return WaitFor(kind, 1, id, &e, timeout_ms) ? (out ? *out = e : e).a : -1;
   }
 
  protected:
@@ -133,11 +120,7 @@ class Log {
     cv_.notify_all();
     if (action) action(e);
   }
-  void Add(Event::Kind kind, long long id, int a, int b = 0, const std::string& text = "") {
-    Event e{kind, a, b, id};
-    e.text = text;
-    Add(e);
-  }
+  void Add(Event::Kind kind, long long id, int a, int b = 0) { Add(Event{kind, a, b, id}); }
   template <class T, class F>
   void AddList(Event::Kind kind, long long id, int code, const T* items, int count, F text) {
     Event e{kind, code, count, id};
@@ -197,22 +180,14 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
       return std::string(c.channelId) + ":" + std::to_string(c.count);
     });
   }
-  void onSetLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "set"); }
-  void onAddOrUpdateLocalUserAttributesResult(long long id, Code c) override {
-    Write(id, c, "addOrUpdate");
-  }
-  void onDeleteLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "delete"); }
-  void onClearLocalUserAttributesResult(long long id, Code c) override { Write(id, c, "clear"); }
-  void onSetChannelAttributesResult(long long id, Code c) override { Write(id, c, "setChannel"); }
-  void onAddOrUpdateChannelAttributesResult(long long id, Code c) override {
-    Write(id, c, "addOrUpdateChannel");
-  }
-  void onDeleteChannelAttributesResult(long long id, Code c) override {
-    Write(id, c, "deleteChannel");
-  }
-  void onClearChannelAttributesResult(long long id, Code c) override {
-    Write(id, c, "clearChannel");
-  }
+  void onSetLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onAddOrUpdateLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onDeleteLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onClearLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onSetChannelAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onAddOrUpdateChannelAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onDeleteChannelAttributesResult(long long id, Code c) override { Result(id, c); }
+  void onClearChannelAttributesResult(long long id, Code c) override { Result(id, c); }
   void onGetUserAttributesResult(long long id, const char* user, const rtm::RtmAttribute* list,
                                  int count, Code code) override {
     Event e{Event::kUserAttributes, code, count, id, user != nullptr ? user : "<null>"};
@@ -231,7 +206,7 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   }
 
  private:
-  void Write(long long id, Code code, const char* op) { Add(Event::kAttributeResult, id, code, 0, op); }
+  void Result(long long id, Code code) { Add(Event::kAttributeResult, id, code); }
 };
 
 class ChannelLog : public Log, public rtm::IChannelEventHandler {
@@ -274,7 +249,6 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
   using L = rtm::ILocalCallInvitation;
   using R = rtm::IRemoteCallInvitation;
   void onLocalInvitationReceivedByPeer(L* i) override { Local(Event::kReceivedByPeer, i); }
-  void onLocalInvitationCanceled(L* i) override { Local(Event::kLocalCanceled, i); }
   void onLocalInvitationFailure(L* i, rtm::LOCAL_INVITATION_ERR_CODE code) override {
     Local(Event::kLocalFailure, i, code);
   }
@@ -288,7 +262,6 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
   void onRemoteInvitationFailure(R* i, rtm::REMOTE_INVITATION_ERR_CODE code) override {
     Remote(Event::kRemoteFailure, i, code);
   }
-  void onRemoteInvitationCanceled(R* i) override { Remote(Event::kRemoteCanceled, i); }
 
  private:
   void Local(Event::Kind kind, L* i, int code = 0, const char* text = "") {
@@ -356,7 +329,6 @@ class Client {
     message->release();
     return result == 0 ? id : 0;
   }
-  int ResultOf(long long id, int timeout_ms = 10000) { return log.ResultOf(id, timeout_ms); }
 
   // The channel "room" (made on first use) joined; waits for the answer.
   bool Join() {
