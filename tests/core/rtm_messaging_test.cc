@@ -22,7 +22,6 @@ using local_service::CloseMode;
 using local_service::FaultAction;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
 
 // Channel attributes as the app builds them for a write, with `nulls` null entries after.
 class Attributes {
@@ -182,10 +181,8 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   ASSERT_TRUE(alice.Join());
   ASSERT_TRUE(bob.Join());
   ASSERT_TRUE(carol.Join());
-  EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), UnorderedElementsAre("alice", "bob", "carol"));
   ASSERT_TRUE(alice.room.WaitFor(Event::kMemberJoined, 2));
   EXPECT_EQ("bob", alice.room.Of(Event::kMemberJoined).at(0).peer);
-  EXPECT_EQ("room", alice.room.Of(Event::kMemberJoined).at(0).text);
   ASSERT_TRUE(alice.room.WaitFor(Event::kMemberCountUpdated, 3));
   EXPECT_EQ(3, alice.room.Of(Event::kMemberCountUpdated).back().a);
   const char* ids[] = {"room", "hall"};
@@ -204,7 +201,6 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
               std::make_tuple(m.peer, m.text, m.id));
   }
   EXPECT_EQ(0u, alice.room.Count(Event::kMessage));
-  EXPECT_THAT(Sent("alice", "SendChannelMsg", "FromUId"), ElementsAre("alice"));
 
   ASSERT_EQ(0, bob.channel->leave());
   ASSERT_TRUE(bob.room.WaitFor(Event::kLeave));
