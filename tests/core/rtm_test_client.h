@@ -40,17 +40,17 @@ struct Event {
   enum Kind {
     kState, kLoginSuccess, kLoginFailure, kLogout, kTokenExpired, kRenewResult,
     kSendResult, kMessage,  // peer or channel
-    kQueryStatus, kSubscription, kStatusChanged,  // list: "peer:online:state"
+    kQueryStatus, kStatusChanged,  // list: "peer:online:state"
     kMemberCount,       // list: "channel:count"
-    kAttributeResult,   // text: the operation ("set", ..., "setChannel", ...)
+    kAttributeResult,
     kUserAttributes,    // peer: the user; list: "key=value"
     kChannelAttributes, // list: "key=value@user"; server_time: the latest update
     // Channels: a = code or count, peer = member, list = members or "key=value by user".
     kJoinSuccess, kJoinFailure, kLeave, kMemberJoined, kMemberLeft, kMembers, kAttributesUpdated,
     kMemberCountUpdated,
     // Calls: peer = callee or caller, a = code, b = the invitation's state, text = response.
-    kReceivedByPeer, kLocalFailure, kLocalAccepted, kLocalRefused,
-    kRemoteRefused, kRemoteAccepted, kRemoteReceived, kRemoteFailure,
+    kReceivedByPeer, kLocalFailure, kLocalAccepted, kRemoteAccepted, kRemoteReceived,
+    kRemoteFailure,
   };
   Kind kind;
   int a = 0;  // state, code or count
@@ -171,9 +171,6 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   void onPeersOnlineStatusChanged(const rtm::PeerOnlineStatus statuses[], int count) override {
     AddList(Event::kStatusChanged, 0, 0, statuses, count, StatusText);
   }
-  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
-    Add(Event::kSubscription, id, code);
-  }
   void onGetChannelMemberCountResult(long long id, const rtm::ChannelMemberCount* counts, int count,
                                      rtm::GET_CHANNEL_MEMBER_COUNT_ERR_CODE code) override {
     AddList(Event::kMemberCount, id, code, counts, count, [](const rtm::ChannelMemberCount& c) {
@@ -253,8 +250,6 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
     Local(Event::kLocalFailure, i, code);
   }
   void onLocalInvitationAccepted(L* i, const char* r) override { Local(Event::kLocalAccepted, i, 0, r); }
-  void onLocalInvitationRefused(L* i, const char* r) override { Local(Event::kLocalRefused, i, 0, r); }
-  void onRemoteInvitationRefused(R* i) override { Remote(Event::kRemoteRefused, i); }
   void onRemoteInvitationAccepted(R* i) override { Remote(Event::kRemoteAccepted, i); }
   void onRemoteInvitationReceived(R* i) override {
     Remote(Event::kRemoteReceived, i, 0, i->getContent());
@@ -482,19 +477,9 @@ inline local_service::Options ServiceOptions() {
 // A fault rule of the local service: `action` on `cmd` (every command when empty) to or from
 // `user` (everyone when empty), `times` times or for ever.
 inline local_service::FaultRule Fault(const std::string& user, const std::string& cmd,
-                                      local_service::FaultAction action =
-                                          local_service::FaultAction::kDrop,
-                                      int times = -1, int64_t value = 0,
-                                      local_service::Direction direction =
-                                          local_service::Direction::kToClient) {
-  local_service::FaultRule rule;
-  rule.direction = direction;
-  rule.user = user;
-  rule.cmd = cmd;
-  rule.action = action;
-  rule.value = value;
-  rule.times = times;
-  return rule;
+                                      local_service::FaultAction action, int times = -1,
+                                      int64_t value = 0) {
+  return {local_service::Direction::kToClient, user, cmd, action, value, "Code", times};
 }
 // Drops what the service sends `user` (`cmd`, or everything), `times` times or for ever.
 inline local_service::FaultRule DropToClient(const std::string& user, const std::string& cmd,
@@ -506,8 +491,6 @@ inline local_service::FaultRule DropToClient(const std::string& user, const std:
 // its end.
 class ServiceTest : public ::testing::Test {
  protected:
-  explicit ServiceTest(local_service::Options options = ServiceOptions())
-      : svc_(std::move(options)) {}
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(svc_.Start(&error)) << error;
@@ -562,7 +545,7 @@ class ServiceTest : public ::testing::Test {
   }
 
   RunningFakeClock& clock_ = RunningFakeClock::Instance();
-  local_service::LocalService svc_;
+  local_service::LocalService svc_{ServiceOptions()};
 };
 
 }  // namespace rtm_test
