@@ -104,7 +104,6 @@ class ChatExampleTest : public ServiceTest {
 TEST_F(ChatExampleTest, UsageAndBadArgumentsEndWithTheirStatus) {
   EXPECT_EQ(2, Run({}));
   EXPECT_THAT(Output("run"), HasSubstr("usage: vortm-chat"));
-  EXPECT_EQ(2, Run({"--user", "a", "--app-id", "short"}));
   EXPECT_EQ(1, Run({"--user", "a", "--token", "bad"}));
   EXPECT_THAT(Output("run"), HasSubstr("[a] * login failed, code 3\n"));
   EXPECT_EQ(0, Run({"--user", "a"}, "hello\n/msg\n"));
