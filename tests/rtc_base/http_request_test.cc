@@ -330,12 +330,7 @@ TEST_F(AsyncHttpRequestTest, SeeOtherToAnotherServerSendsABodilessGetWithTheNewH
 
 TEST_F(AsyncHttpRequestTest, SilentServerAndSlowLookupTimeOutOnTheClock) {
   ScopedFakeClock clock;
-  ScriptedServer server([&](int fd, int) {
-    std::string request;
-    ReadHttpRequest(fd, &request);
-    server.Record(request);
-    server.WaitForStop(fd);
-  });
+  ScriptedServer server([&](int fd, int) { server.RecordAndHold(fd); });
   ASSERT_TRUE(server.Start());
   Outcome silent;
   NewPost(Loopback(server.port(), "/"), kJson, &silent, 3000)->Start();
@@ -398,12 +393,7 @@ TEST_F(AsyncHttpRequestTest, DelayedAndDestroyedRequests) {
   ASSERT_TRUE(DrainQueue());
   EXPECT_EQ(0, dropped.calls);
 
-  ScriptedServer server([&](int fd, int) {
-    std::string request;
-    ReadHttpRequest(fd, &request);
-    server.Record(request);
-    server.WaitForStop(fd);
-  });
+  ScriptedServer server([&](int fd, int) { server.RecordAndHold(fd); });
   ASSERT_TRUE(server.Start());
   Outcome running;
   AsyncHttpRequest* request = NewPost(Loopback(server.port(), "/"), kJson, &running);

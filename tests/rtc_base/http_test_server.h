@@ -42,6 +42,8 @@ class ScriptedServer {
   void Record(const std::string& request);
   // Blocks a handler until Stop.
   void WaitForStop(int fd);
+  // Records the connection's first request, answers nothing and holds it until Stop.
+  void RecordAndHold(int fd);
 
  private:
   void Run();

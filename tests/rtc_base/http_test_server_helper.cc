@@ -152,6 +152,13 @@ void ScriptedServer::WaitForStop(int fd) {
   poll(pfds, 2, -1);
 }
 
+void ScriptedServer::RecordAndHold(int fd) {
+  std::string request;
+  ReadHttpRequest(fd, &request);
+  Record(request);
+  WaitForStop(fd);
+}
+
 void NginxServer::AddFile(const std::string& name, const std::string& body) {
   if (access((peer_.dir() + "/static").c_str(), F_OK) != 0) {
     mkdir((peer_.dir() + "/static").c_str(), 0755);
