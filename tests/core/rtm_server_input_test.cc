@@ -1,8 +1,9 @@
 // What the service does with a server it must not trust, end to end against the in-process
 // local test service: commands outside a session, repeated answers and reports, fields that are
 // missing, of the wrong type or out of range (injected with `Push`, each batch followed by a
-// good message whose arrival shows that everything before it has been read), and a server that
-// changes its framing. And the library never writes to the app's standard output or error.
+// good message whose arrival shows that everything before it has been read), a flood, a server
+// that hangs or stops reading, and one that changes its framing. And the library never writes
+// to the app's standard output or error.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,11 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/session_wire.h"
+#include "core/x_tcp_client.h"
 #include "rtc_base/temp_dir.h"
 #include "rtm_test_client.h"
 
@@ -23,7 +27,12 @@ namespace {
 
 using local_service::CloseMode;
 using local_service::FaultAction;
+using local_service::LoginMode;
 using ::testing::ElementsAre;
+using ::testing::Pair;
+
+constexpr std::pair<int, int> kInterrupted(rtm::CONNECTION_STATE_RECONNECTING,
+                                           rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
 
 
 class RtmServerInputTest : public ServiceTest {
@@ -151,6 +160,98 @@ TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   svc_.AddFault(Fault("", "Login", FaultAction::kHashFraming));
   Reconnect(alice, CloseMode::kFin);
   EXPECT_EQ('#', Received("alice", "Login").back().framing);
+}
+
+// Runs calls on threads of their own, so that a call held by a frozen worker is seen as such;
+// `release` lets the held ones return before the threads are joined.
+class Caller {
+ public:
+  explicit Caller(std::function<void()> release) : release_(std::move(release)) {}
+  ~Caller() {
+    release_();
+    for (auto& t : threads_) t.join();
+  }
+  bool ReturnsWithin(int ms, std::function<void()> call) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    threads_.emplace_back([call, done] {
+      call();
+      done->set_value();
+    });
+    return returned.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+  }
+
+ private:
+  std::function<void()> release_;
+  std::vector<std::thread> threads_;
+};
+
+TEST_F(RtmServerInputTest, FloodFreezesNeitherTheCallsNorTheKeepAliveNorTheResults) {
+  Client alice(svc_, "alice"), bob(svc_, "bob");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  ASSERT_TRUE(bob.Login());
+  // The clock moves only as the test says: however slowly the build works through the flood,
+  // no deadline passes behind the test's back.
+  clock_.Pause();
+  ASSERT_TRUE(svc_.StartFlood("alice", local_service::Flood{}));
+  Caller caller([&] { svc_.StopFlood("alice"); });
+  ASSERT_TRUE(Eventually([&] { return svc_.flood_packets() > 20000; }));
+  long long id = 0;
+  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { id = alice.Send("bob", "during the flood"); }));
+  size_t keepalives = Received("alice", "KeepAlive").size();
+  clock_.Jump(5000);
+  EXPECT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", keepalives + 1, 10000));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_OK, alice.log.ResultOf(id));
+  const int64_t flooded = svc_.flood_packets();
+  EXPECT_TRUE(Eventually([&] { return svc_.flood_packets() > flooded; }));  // still on
+  EXPECT_TRUE(caller.ReturnsWithin(5000, [&] { alice->logout(); }));
+  EXPECT_EQ(1u, alice.log.Count(Event::kSendResult));
+}
+
+TEST_F(RtmServerInputTest, UnansweredReLoginIsDroppedAtTheLoginDeadlineAndTriedAgain) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  svc_.SetLoginMode(LoginMode::kSilentOnReLogin);
+  svc_.Close("alice", CloseMode::kFin);
+  Pass(2500);
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "Login", 2, 5000));
+  svc_.SetLoginMode(LoginMode::kNormal);
+  const int accepted = svc_.connections_accepted();
+  Pass(9000);  // 11.5 s after the loss: the unanswered re-login is still waited for
+  EXPECT_EQ(accepted, svc_.connections_accepted());
+  Pass(3000);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  // The retries are no news to the app: it heard of the loss once.
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(rtm::CONNECTION_STATE_CONNECTING, 1),
+                                              Pair(rtm::CONNECTION_STATE_CONNECTED, 2), kInterrupted,
+                                              Pair(rtm::CONNECTION_STATE_CONNECTED, 2)));
+}
+
+// A server that stops reading, with a small receive buffer: what the client sends soon finds
+// the window closed and stays unacknowledged, like KeepAlives to a peer that is gone.
+TEST_F(RtmServerInputTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
+  local_service::Options options = ServiceOptions();
+  options.tcp_recv_buffer = 4096;
+  local_service::LocalService dead(options);
+  ASSERT_TRUE(dead.Start());
+  vy::XTcpClient::SetUserTimeoutForTesting(1000);
+  struct Reset { ~Reset() { vy::XTcpClient::SetUserTimeoutForTesting(0); } } reset;
+  dead.SetLoginMode(LoginMode::kSilentAfterLogin);
+  Client alice(dead, "alice");
+  ASSERT_TRUE(alice.Login());
+  dead.SetLoginMode(LoginMode::kNormal);
+  std::vector<long long> ids;
+  for (int i = 0; i < 12; ++i) ids.push_back(alice.Send("bob", std::string(30000, 'x')));
+  const auto lost = [&] {
+    for (const auto& s : alice.log.States()) if (s == kInterrupted) return true;
+    return false;
+  };
+  ASSERT_TRUE(Eventually(lost, 8000));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  Pass(11000);
+  for (long long id : ids) EXPECT_NE(-1, alice.log.ResultOf(id, 5000)) << id;
+  EXPECT_EQ(ids.size(), alice.log.Count(Event::kSendResult));
 }
 
 constexpr char kChildVariable[] = "VORTM_QUIET_OUTPUT_CHILD";
