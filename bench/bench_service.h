@@ -136,6 +136,11 @@ inline local_service::LocalService& Service() {
   return *svc;
 }
 
+// The setParameters text that points a service at the shared local service's gateway.
+inline std::string GatewayParams() {
+  return std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + Service().address() + "\"}";
+}
+
 class Handler : public vy::rtm::IRtmServiceEventHandler {
  public:
   void onLoginSuccess() override {
@@ -183,12 +188,9 @@ class Handler : public vy::rtm::IRtmServiceEventHandler {
 class User {
  public:
   explicit User(const std::string& name) {
-    local_service::LocalService& svc = Service();
     service_ = createRtmService();
     service_->initialize(kApp, &handler);
-    std::string params =
-        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
-    service_->setParameters(params.c_str());
+    service_->setParameters(GatewayParams().c_str());
     ok_ = service_->login("bench", name.c_str()) == 0 && handler.WaitLogin();
   }
   ~User() { service_->release(true); }

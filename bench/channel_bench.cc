@@ -95,9 +95,7 @@ class User {
   User(const std::string& name, const std::string& channel) : name_(name) {
     service_ = createRtmService();
     service_->initialize(kAppId, &recorder);
-    std::string params =
-        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + Service().address() + "\"}";
-    service_->setParameters(params.c_str());
+    service_->setParameters(bench_service::GatewayParams().c_str());
     ok_ = service_->login("bench", name.c_str()) == 0 && recorder.WaitLogin();
     if (ok_ && !channel.empty()) {
       channel_ = service_->createChannel(channel.c_str(), &recorder);

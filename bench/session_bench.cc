@@ -13,9 +13,9 @@ namespace {
 
 namespace rtm = vy::rtm;
 using bench_service::Clock;
+using bench_service::GatewayParams;
 using bench_service::Handler;
 using bench_service::kApp;
-using bench_service::Service;
 
 void Percentiles(benchmark::State& state, std::vector<double> us) {
   if (us.empty()) return;
@@ -26,16 +26,13 @@ void Percentiles(benchmark::State& state, std::vector<double> us) {
 
 // Gateway lookup, TCP connect and the answered "Login", from login() to onLoginSuccess.
 void BM_LoginOnLoopback(benchmark::State& state) {
-  local_service::LocalService& svc = Service();
   int n = 0;
   std::vector<double> us;
   for (auto _ : state) {
     rtm::IRtmService* service = createRtmService();
     Handler handler;
     service->initialize(kApp, &handler);
-    std::string params =
-        std::string(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")") + svc.address() + "\"}";
-    service->setParameters(params.c_str());
+    service->setParameters(GatewayParams().c_str());
     std::string user = "login" + std::to_string(n++);
     auto start = Clock::now();
     service->login("bench", user.c_str());
