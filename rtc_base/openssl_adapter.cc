@@ -235,7 +235,7 @@ int OpenSSLAdapter::StartSSL(const char* hostname, bool restartable) {
   }
   state_ = SSL_CONNECTING;
   if (int err = BeginSSL()) {
-    Error("BeginSSL", err, false);
+    HandshakeFailed("BeginSSL", err, false);
     return err;
   }
   return 0;
@@ -254,26 +254,14 @@ int OpenSSLAdapter::BeginSSL() {
   } else {
     ssl_ctx_ = CreateContext(ssl_mode_, false);
   }
-  if (ssl_ctx_ == nullptr) {
-    Cleanup();
-    return -1;
-  }
+  if (ssl_ctx_ == nullptr) return -1;
 
   BIO* bio = NewSocketBio(socket_.get());
-  if (bio == nullptr) {
-    Cleanup();
-    return -1;
-  }
+  if (bio == nullptr) return -1;
   ssl_ = SSL_new(ssl_ctx_);
-  if (ssl_ == nullptr) {
+  // The identity on this connection only: the context may be shared with other adapters.
+  if (ssl_ == nullptr || (identity_ && !identity_->ConfigureIdentity(ssl_))) {
     BIO_free(bio);
-    Cleanup();
-    return -1;
-  }
-  // On this connection only: the context may be shared with other adapters.
-  if (identity_ && !identity_->ConfigureIdentity(ssl_)) {
-    BIO_free(bio);
-    Cleanup();
     return -1;
   }
   SSL_set_app_data(ssl_, this);
@@ -290,7 +278,6 @@ int OpenSSLAdapter::BeginSSL() {
       if (SSL_set_session(ssl_, cached) == 0) {
         RTC_LOG(LS_WARNING) << "Failed to apply SSL session from cache";
         BIO_free(bio);
-        Cleanup();
         return -1;
       }
       RTC_LOG(LS_INFO) << "Attempting to resume SSL session to " << ssl_host_name_;
@@ -322,11 +309,7 @@ int OpenSSLAdapter::BeginSSL() {
   }
 
   SSL_set_bio(ssl_, bio, bio);
-  if (int err = ContinueSSL()) {
-    Cleanup();
-    return err;
-  }
-  return 0;
+  return ContinueSSL();
 }
 
 int OpenSSLAdapter::ContinueSSL() {
@@ -339,7 +322,6 @@ int OpenSSLAdapter::ContinueSSL() {
     case SSL_ERROR_NONE:
       if (!SSLPostConnectionCheck(ssl_, ssl_host_name_)) {
         RTC_LOG(LS_ERROR) << "TLS post connection check failed";
-        Cleanup();
         return -1;
       }
       state_ = SSL_CONNECTED;
@@ -365,6 +347,13 @@ int OpenSSLAdapter::ContinueSSL() {
       return (code != 0) ? code : -1;
   }
   return 0;
+}
+
+void OpenSSLAdapter::HandshakeFailed(const char* context, int err, bool signal) {
+  Cleanup();
+  // The peer may have been refused: neither its bytes nor ours pass in the clear from now on.
+  AsyncSocketAdapter::Close();
+  Error(context, err, signal);
 }
 
 void OpenSSLAdapter::Error(const char* context, int err, bool signal) {
@@ -433,7 +422,7 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
       RTC_LOG(LS_INFO) << "DTLS timeout expired";
       DTLSv1_handle_timeout(ssl_);
       // A handshake that fails here would otherwise never be reported.
-      if (int err = ContinueSSL()) Error("ContinueSSL", err);
+      if (int err = ContinueSSL()) HandshakeFailed("ContinueSSL", err);
       break;
     case MSG_SIGNAL_CONNECT:
       if (!connect_signal_pending_) break;
@@ -667,7 +656,7 @@ void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
   }
   state_ = SSL_CONNECTING;
   close_signalled_ = false;
-  if (int err = BeginSSL()) AsyncSocketAdapter::OnCloseEvent(socket, err);
+  if (int err = BeginSSL()) HandshakeFailed("BeginSSL", err);
 }
 
 bool OpenSSLAdapter::ReachesConnectedPath(AsyncSocket* socket, bool read) {
@@ -680,7 +669,7 @@ bool OpenSSLAdapter::ReachesConnectedPath(AsyncSocket* socket, bool read) {
       }
       return false;
     case SSL_CONNECTING:
-      if (int err = ContinueSSL()) Error("ContinueSSL", err);
+      if (int err = ContinueSSL()) HandshakeFailed("ContinueSSL", err);
       return false;
     case SSL_CONNECTED:
       break;

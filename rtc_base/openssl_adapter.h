@@ -77,8 +77,11 @@ class OpenSSLAdapter final : public SSLAdapter, public MessageHandler {
     MSG_SIGNAL_WRITE,
   };
 
+  // Both leave the clean-up to the caller on failure.
   int BeginSSL();
   int ContinueSSL();
+  // Cleans up and closes the connection; the adapter stays in the error state until Close.
+  void HandshakeFailed(const char* context, int err, bool signal = true);
   void Error(const char* context, int err, bool signal = true);
   void Cleanup();
   // Writes through OpenSSL; `error` gets SSL_get_error's class.

@@ -33,8 +33,9 @@ class SSLAdapterFactory {
 
 // The owner sees the usual socket signals: connect once the TLS handshake has finished and the
 // peer checked out, close on a handshake or record failure. Both arrive from the next pass of
-// the thread's loop, so a handler may delete the adapter. The settings are made before
-// StartSSL.
+// the thread's loop, so a handler may delete the adapter. A failed handshake also closes the
+// connection, and Send and Recv fail from then on: bytes pass in the clear only on an adapter
+// whose TLS was never started. The settings are made before StartSSL.
 class SSLAdapter : public AsyncSocketAdapter {
  public:
   ~SSLAdapter() override = default;

@@ -42,6 +42,7 @@
 namespace rtc {
 namespace {
 
+using testing::DrainQueue;
 using testing::LoggedPeer;
 using testing::PumpUntil;
 using testing::RunCommand;
@@ -63,17 +64,23 @@ class Client : public sigslot::has_slots<> {
     adapter->SignalWriteEvent.connect(this, &Client::OnWrite);
     adapter->SignalCloseEvent.connect(this, &Client::OnClose);
   }
-  void OnConnect(AsyncSocket*) { ++connects; }
+  void OnConnect(AsyncSocket*) {
+    ++connects;
+    *handshaking = false;
+  }
   void OnRead(AsyncSocket* socket) {
+    ++reads;
     char buf[16384];
     int n;
     while ((n = socket->Recv(buf, sizeof(buf), nullptr)) > 0) received.append(buf, n);
   }
   void OnWrite(AsyncSocket*) {
+    ++writes;
     if (on_write) on_write();
   }
   void OnClose(AsyncSocket*, int err) {
     ++closes;
+    *handshaking = false;
     close_error = err;
     if (delete_on_close) adapter.reset();
   }
@@ -82,10 +89,29 @@ class Client : public sigslot::has_slots<> {
   std::unique_ptr<SSLAdapter> adapter;
   int connects = 0;
   int closes = 0;
+  int reads = 0;
+  int writes = 0;
+  std::shared_ptr<bool> handshaking = std::make_shared<bool>(true);
   int close_error = -12345;
   std::string received;
   std::function<void()> on_write;
   bool delete_on_close = false;
+};
+
+// Reads that wait for the peer until the handshake has ended, so that all of it runs inside
+// the first SSL_connect, as it does against a fast peer.
+class WaitingReads : public AsyncSocketAdapter {
+ public:
+  WaitingReads(AsyncSocket* socket, std::shared_ptr<bool> handshaking)
+      : AsyncSocketAdapter(socket), handshaking_(std::move(handshaking)) {}
+  int Recv(void* pv, size_t cb, int64_t* timestamp) override {
+    pollfd p = {static_cast<SocketDispatcher*>(socket_.get())->GetDescriptor(), POLLIN, 0};
+    if (*handshaking_) poll(&p, 1, 5000);
+    return AsyncSocketAdapter::Recv(pv, cb, timestamp);
+  }
+
+ private:
+  std::shared_ptr<bool> handshaking_;
 };
 
 // A private CA with its certificates, and identities of our own, shared by the tests: key
@@ -134,9 +160,12 @@ class OpenSSLAdapterTest : public ::testing::Test {
   std::unique_ptr<Client> Connect(int port, const std::string& host,
                                   const std::function<void(SSLAdapter*)>& setup = nullptr,
                                   SSLAdapterFactory* factory = nullptr) {
+    auto handshaking = std::make_shared<bool>(true);
     AsyncSocket* socket = ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM);
+    if (fast_peer_) socket = new WaitingReads(socket, handshaking);
     SSLAdapter* adapter = factory ? factory->CreateAdapter(socket) : SSLAdapter::Create(socket);
     auto client = std::make_unique<Client>(adapter);
+    client->handshaking = handshaking;
     if (setup) setup(adapter);
     EXPECT_EQ(0, adapter->StartSSL(host.c_str(), false));
     EXPECT_EQ(0, adapter->Connect(SocketAddress("127.0.0.1", port)));
@@ -160,6 +189,7 @@ class OpenSSLAdapterTest : public ::testing::Test {
     return out;
   }
 
+  bool fast_peer_ = false;
   static testing::TestCa* ca_;
   static SSLIdentity* ecdsa_;
   static SSLIdentity* rsa_;
@@ -222,17 +252,30 @@ TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
       {"unknown issuer ignored", selfsigned_port, "localhost", true, nullptr, true,
        "Ignoring cert error while verifying cert chain"},
   };
-  for (const auto& c : cases) {
-    CapturingSink log;
-    std::unique_ptr<Client> client = Connect(c.port, c.host, [&](SSLAdapter* adapter) {
-      adapter->SetIgnoreBadCert(c.ignore_bad_cert);
-      adapter->SetCertVerifier(c.verifier);
-    });
-    ASSERT_TRUE(PumpUntil([&] { return client->Settled(); })) << c.what;
-    EXPECT_EQ(c.connects ? 1 : 0, client->connects) << c.what;
-    EXPECT_EQ(c.connects ? 0 : 1, client->closes) << c.what;
-    if (!c.connects) EXPECT_NE(0, client->close_error) << c.what;
-    EXPECT_TRUE(log.Contains(c.log)) << c.what;
+  // The same decisions whether the handshake takes several socket events or ends inside the
+  // first SSL_connect. A refused connection is closed: nothing passes in the clear either way.
+  for (bool fast_peer : {false, true}) {
+    fast_peer_ = fast_peer;
+    for (const auto& c : cases) {
+      CapturingSink log;
+      std::unique_ptr<Client> client = Connect(c.port, c.host, [&](SSLAdapter* adapter) {
+        adapter->SetIgnoreBadCert(c.ignore_bad_cert);
+        adapter->SetCertVerifier(c.verifier);
+      });
+      ASSERT_TRUE(PumpUntil([&] { return client->Settled(); })) << c.what;
+      EXPECT_EQ(c.connects ? 1 : 0, client->connects) << c.what;
+      EXPECT_TRUE(log.Contains(c.log)) << c.what;
+      if (c.connects) continue;
+      ASSERT_TRUE(DrainQueue());
+      EXPECT_EQ(1, client->closes) << c.what;
+      EXPECT_NE(0, client->close_error) << c.what;
+      EXPECT_EQ(0, client->reads + client->writes) << c.what << " " << client->received;
+      char buf[64];
+      EXPECT_EQ(-1, client->adapter->Send("plain", 5)) << c.what;
+      EXPECT_EQ(-1, client->adapter->Recv(buf, sizeof(buf), nullptr)) << c.what;
+      EXPECT_EQ(client->close_error, client->adapter->GetError()) << c.what;
+      EXPECT_EQ(Socket::CS_CLOSED, client->adapter->GetState()) << c.what;
+    }
   }
   EXPECT_GT(accept.calls, 0);
   EXPECT_GT(refuse.calls, 0);
