@@ -1,5 +1,6 @@
 // Socket layers that put a proxy handshake or a traffic log between a connection and the
-// socket it runs on: an HTTP CONNECT tunnel, a SOCKS5 tunnel, and a logging layer. Each owns
+// socket it runs on: an HTTP CONNECT tunnel, a SOCKS5 tunnel, a fake TLS handshake and a
+// logging layer. Each owns
 // the socket it wraps. A proxy layer reports the end of its handshake as its own connect
 // signal, or as a close signal with a non-zero error; both come from the owner's message loop,
 // never from inside the wrapped socket's read signal, so an owner may delete the layer in its
@@ -174,6 +175,30 @@ class AsyncSocksProxySocket : public BufferedReadAdapter {
   const CryptString pass_;
   SocketAddress dest_;
   SocksState state_ = SS_ERROR;
+};
+
+// A fake TLS handshake, for firewalls that let only what looks like TLS through: a fixed
+// client hello goes out once connected, and the connection opens when the peer's first 79 bytes
+// are the fixed server hello; a different answer fails with EPROTO. Everything after the hello
+// travels in the clear.
+class AsyncSSLSocket : public BufferedReadAdapter {
+ public:
+  explicit AsyncSSLSocket(AsyncSocket* socket);
+
+  int Connect(const SocketAddress& addr) override;
+  int Close() override;
+  ConnState GetState() const override;
+
+ protected:
+  void ProcessInput(char* data, size_t* len) override;
+  void Error(int error) override;
+  void OnConnectEvent(AsyncSocket* socket) override;
+  void OnCloseEvent(AsyncSocket* socket, int err) override;
+
+ private:
+  void SendHello();
+
+  bool handshaking_ = false;
 };
 
 // Logs every byte sent and received, and the connection's events, at `level`. Hex mode masks

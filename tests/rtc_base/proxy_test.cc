@@ -1,9 +1,9 @@
-// Proxies: the proxy socket layers against scripted proxies on loopback (request texts and
-// bytes, challenges, replies that split or overflow, owners that delete their socket) and
-// against real ones started by the test (tinyproxy and squid for HTTP CONNECT with Basic and
-// Digest, microsocks for SOCKS5, nginx behind them); the proxy settings from the environment
-// and Firefox; and the classification of a proxy by its answer to a probe. Names resolve
-// through an injected resolver, never by a real lookup.
+// Proxies: the proxy socket layers and the fake TLS handshake against scripted peers on
+// loopback (request texts and bytes, challenges, replies that split or overflow, owners that
+// delete their socket) and against real proxies started by the test (tinyproxy and squid for
+// HTTP CONNECT with Basic and Digest, microsocks for SOCKS5, nginx behind them); the proxy
+// settings from the environment and Firefox; and the classification of a proxy by its answer
+// to a probe. Names resolve through an injected resolver, never by a real lookup.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -23,6 +23,7 @@
 #include "rtc_base/physical_socket_server.h"
 #include "rtc_base/proxy_detect.h"
 #include "rtc_base/socket_adapters.h"
+#include "rtc_base/string_encode.h"
 #include "rtc_base/thread.h"
 
 namespace rtc {
@@ -286,6 +287,74 @@ TEST_F(ProxySocketTest, SocksFailuresReportOneNonZeroError) {
     EXPECT_EQ(owner->events, "close;");
     EXPECT_EQ(owner->close_error, c.error);
     EXPECT_EQ(nullptr, owner->socket);
+  }
+}
+
+std::string Hex(const std::string& text) {
+  std::string bytes(text.size() / 3 + 1, '\0');
+  bytes.resize(hex_decode_with_delimiter(bytes.data(), bytes.size(), text, ' '));
+  return bytes;
+}
+
+// The fake TLS handshake against a peer that reads the client hello, answers with `reply` (a
+// byte at a time when `split`) and then echoes, or closes when the hello was wrong.
+TEST_F(ProxySocketTest, FakeTlsSocketOpensOnTheExactServerHelloOnly) {
+  const std::string client_hello = Hex(
+      "80 46 01 03 01 00 2d 00 00 00 10 01 00 80 03 00 80 07 00 c0 06 00 40 02 00 80 04 00 80 "
+      "00 00 04 00 fe ff 00 00 0a 00 fe fe 00 00 09 00 00 64 00 00 62 00 00 03 00 00 06 1f 17 "
+      "0c a6 2f 00 78 fc 46 55 2e b1 83 39 f1 ea");
+  const std::string server_hello = Hex(
+      "16 03 01 00 4a 02 00 00 46 03 01 42 85 45 a7 27 a9 5d a0 b3 c5 e7 53 da 48 2b 3f c6 5a "
+      "ca 89 c1 58 52 a1 78 3c 5b 17 46 00 85 3f 20 0e d3 06 72 5b 5b 1b 5f 15 ac 13 f9 88 53 "
+      "9d 9b e8 3d 7b 0c 30 32 6e 38 4d a2 75 57 41 6c 34 5c 00 04 00");
+  ASSERT_EQ(72u, client_hello.size());
+  ASSERT_EQ(79u, server_hello.size());
+  std::string wrong = server_hello;
+  wrong[78] ^= 1;
+  const struct {
+    std::string reply;
+    bool split;
+    std::string first;  // Bytes after the hello, which the owner reads first.
+    int error;
+  } cases[] = {
+      {server_hello + "early", false, "early", 0},
+      {server_hello, true, "", 0},
+      {wrong + "early", false, "", EPROTO},
+      {server_hello.substr(0, 78), true, "", ECONNABORTED},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer peer([&](int fd, int) {
+      std::string hello;
+      if (!ReadBytes(fd, client_hello.size(), &hello)) {
+        return;
+      }
+      peer.Record(hello);
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+      for (size_t i = 0; i < c.reply.size(); i += c.split ? 1 : c.reply.size()) {
+        SendText(fd, c.reply.substr(i, c.split ? 1 : std::string::npos));
+      }
+      if (c.error == 0) {
+        testing::Echo(fd);
+      }
+    });
+    ASSERT_TRUE(peer.Start());
+    SocketOwner owner(new AsyncSSLSocket(NewSocket()));
+    ASSERT_EQ(0, owner.socket->Connect(Proxy(peer)));
+    EXPECT_EQ(Socket::CS_CONNECTING, owner.socket->GetState());
+    ASSERT_TRUE(Finished(&owner)) << c.error;
+    EXPECT_EQ(std::vector<std::string>{client_hello}, peer.requests());
+    if (c.error != 0) {
+      EXPECT_EQ("close;", owner.events);
+      EXPECT_EQ(c.error, owner.close_error);
+      EXPECT_EQ(Socket::CS_CLOSED, owner.socket->GetState());
+      continue;
+    }
+    EXPECT_EQ(0u, owner.events.rfind(c.first.empty() ? "connect;" : "connect;read;", 0));
+    EXPECT_EQ(c.first, owner.received);
+    EXPECT_EQ(Socket::CS_CONNECTED, owner.socket->GetState());
+    ASSERT_TRUE(owner.Send("ping"));
+    EXPECT_TRUE(PumpUntil([&] { return owner.received == c.first + "ping"; }));
   }
 }
 
