@@ -2,8 +2,11 @@
 // copy and delete operations built on them, unique file names, and the process's default file
 // system. Folder paths are Pathnames whose folder is set and whose file name is empty.
 //
-// Symbolic links are never followed by the folder operations: a link inside a folder being
-// deleted is removed as a link, and one inside a folder being copied is copied as a link.
+// Symbolic links are never followed below the folder a folder operation is given, nor where a
+// copy writes: a link inside a folder being deleted is removed as a link, one inside a folder
+// being copied is copied as a link, and a link standing at a copy's destination fails the copy.
+// The operations walk folders through open descriptors, so a folder swapped for a link
+// meanwhile is not entered either.
 #ifndef RTC_BASE_FILE_UTILS_H_
 #define RTC_BASE_FILE_UTILS_H_
 
@@ -100,10 +103,12 @@ class FilesystemInterface {
   bool ForEachEntry(const Pathname& folder,
                     const std::function<bool(const DirectoryIterator&)>& visit);
 
-  // Copies the folder's tree; false when anything failed to copy.
+  // Copies the folder's tree into the destination folder, which may exist; files are created
+  // new, so a name already taken there fails its copy. False when anything failed to copy.
   bool CopyFolder(const Pathname& old_path, const Pathname& new_path);
   bool CopyFileOrFolder(const Pathname& old_path, const Pathname& new_path);
-  // Empties the application's temporary folder, and nothing outside it.
+  // Empties the application's temporary folder, and nothing outside it: every folder below the
+  // temporary folder on the way must be this user's and no link. True when it is absent.
   bool CleanAppTempFolder();
 
   void SetOrganizationName(const std::string& organization) {
@@ -128,6 +133,13 @@ class Filesystem {
 
   static Pathname GetCurrentDirectory() { return default_filesystem()->GetCurrentDirectory(); }
 };
+
+// Copies the regular file `from` (relative to the folder open at `from_dir`, or AT_FDCWD) to
+// `to`, never writing through a link that stands there. With `exclusive` the destination is
+// created new and a source that is a link is refused; otherwise an existing file is
+// overwritten. False for anything but regular files, for a file copied onto itself and for any
+// failed read or write, after which the destination is removed.
+bool CopyRegularFile(int from_dir, const char* from, int to_dir, const char* to, bool exclusive);
 
 // Finds a file name that is not taken: an empty folder means the temporary folder, an empty
 // file name a generated one; otherwise the name itself, then "<base>-1" ... "<base>-99" with

@@ -18,8 +18,6 @@ namespace rtc {
 
 namespace {
 
-// Files are copied in blocks of this size.
-constexpr size_t kCopyBlockSize = 64 * 1024;
 constexpr mode_t kDefaultFolderMode = 0755;
 constexpr mode_t kPrivateFolderMode = 0700;
 
@@ -79,39 +77,6 @@ std::string FolderText(const Pathname& folder) {
     text.pop_back();
   }
   return text;
-}
-
-// Copies every byte of `source` into `dest`; false at the first failed read or write.
-bool CopyStream(FileStream* source, FileStream* dest) {
-  std::vector<char> block(kCopyBlockSize);
-  while (true) {
-    size_t read = 0;
-    int error = 0;
-    StreamResult result = source->Read(block.data(), block.size(), &read, &error);
-    if (result == SR_EOS) {
-      break;
-    }
-    if (result != SR_SUCCESS) {
-      RTC_LOG_ERR_EX(LS_ERROR, error) << "Copy read failed";
-      return false;
-    }
-    if (dest->WriteAll(block.data(), read, nullptr, &error) != SR_SUCCESS) {
-      RTC_LOG_ERR_EX(LS_ERROR, error) << "Copy write failed";
-      return false;
-    }
-  }
-  // Bytes still buffered reach the file only now, and may fail to.
-  if (!dest->Flush()) {
-    RTC_LOG_ERR(LS_ERROR) << "Copy flush failed";
-    return false;
-  }
-  return true;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -235,24 +200,8 @@ bool UnixFilesystem::MoveFolder(const Pathname& old_path, const Pathname& new_pa
 
 bool UnixFilesystem::CopyFile(const Pathname& old_path, const Pathname& new_path) {
   RTC_LOG(LS_VERBOSE) << "Copying " << old_path.pathname() << " to " << new_path.pathname();
-  // Opening the destination truncates it: a file copied onto itself would be lost.
-  if (SameFile(old_path.pathname(), new_path.pathname())) {
-    return false;
-  }
-  std::unique_ptr<FileStream> source = OpenFile(old_path, "rb");
-  if (!source) {
-    return false;
-  }
-  std::unique_ptr<FileStream> dest = OpenFile(new_path, "wb");
-  if (!dest) {
-    return false;
-  }
-  if (CopyStream(source.get(), dest.get())) {
-    return true;
-  }
-  dest.reset();
-  unlink(new_path.pathname().c_str());
-  return false;
+  return CopyRegularFile(AT_FDCWD, old_path.pathname().c_str(), AT_FDCWD,
+                         new_path.pathname().c_str(), false);
 }
 
 bool UnixFilesystem::IsFolder(const Pathname& pathname) {

@@ -7,7 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -82,6 +84,77 @@ TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
     names.insert(it.Name());
   } while (it.Next());
   EXPECT_EQ(names, (std::set<std::string>{".", "..", "a", "top.txt"}));
+
+  // Links standing at a destination, for a file or a folder, are not written through: the copy
+  // fails and what they point to stays as it was.
+  WriteFile(Dir("victim"), "victim");
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("victims"))));
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("dst2"))));
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("dst3"))));
+  ASSERT_EQ(symlink(Dir("victim").c_str(), Dir("file-link").c_str()), 0);
+  ASSERT_EQ(symlink(Dir("missing").c_str(), Dir("dangling").c_str()), 0);
+  ASSERT_EQ(symlink(Dir("victim").c_str(), Dir("dst2/top.txt").c_str()), 0);
+  ASSERT_EQ(symlink(Dir("victims").c_str(), Dir("dst3/a").c_str()), 0);
+  EXPECT_FALSE(fs_.CopyFile(Pathname(Dir("src/top.txt")), Pathname(Dir("file-link"))));
+  EXPECT_FALSE(fs_.CopyFile(Pathname(Dir("src/top.txt")), Pathname(Dir("dangling"))));
+  EXPECT_FALSE(fs_.CopyFolder(Pathname(Dir("src")), Pathname(Dir("dst2"))));
+  EXPECT_FALSE(fs_.CopyFolder(Pathname(Dir("src")), Pathname(Dir("dst3"))));
+  EXPECT_EQ(ReadFile(Dir("victim")), "victim");
+  EXPECT_FALSE(Exists(Dir("missing")));
+  EXPECT_FALSE(Exists(Dir("victims/b")) || Exists(Dir("victims/up")));
+}
+
+// The application's temporary folder lies in a folder every user may write to: nothing is
+// cleaned through a link, nor below a folder of another user's.
+TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFolder) {
+  UnixFilesystem::SetAppTempFolder(Dir("tmp"));
+  std::shared_ptr<void> restore(nullptr, [](void*) { UnixFilesystem::SetAppTempFolder(""); });
+  fs_.SetOrganizationName("org");
+  fs_.SetApplicationName("app");
+  auto link = [&](const char* target, const char* name) {
+    ASSERT_EQ(symlink(Dir(target).c_str(), Dir(name).c_str()), 0);
+  };
+  auto own_tree = [&] {
+    ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("tmp/org/app/sub"))));
+    WriteFile(Dir("tmp/org/app/sub/deep"), "x");
+    link("outside", "tmp/org/app/link");
+  };
+  const struct {
+    const char* what;
+    std::function<void()> plant;
+    bool result;
+  } cases[] = {
+      {"absent", [] {}, true},
+      {"organisation folder a link", [&] { link("outside", "tmp/org"); }, false},
+      {"application folder a link",
+       [&] {
+         ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("tmp/org"))));
+         link("outside/app", "tmp/org/app");
+       },
+       false},
+      {"organisation folder of another user",
+       [&] {
+         own_tree();
+         ASSERT_EQ(chown(Dir("tmp/org").c_str(), 12345, 12345), 0);
+       },
+       false},
+      {"own folders", own_tree, true},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(Dir("tmp"));
+    ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("tmp"))));
+    ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("outside/app"))));
+    WriteFile(Dir("outside/app/precious"), "data");
+    c.plant();
+    EXPECT_EQ(c.result, fs_.CleanAppTempFolder()) << c.what;
+    EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data") << c.what;
+    if (Exists(Dir("tmp/org/app/sub"))) {
+      EXPECT_FALSE(c.result) << c.what;
+      EXPECT_EQ(ReadFile(Dir("tmp/org/app/sub/deep")), "x") << c.what;
+    }
+  }
+  EXPECT_TRUE(fs_.IsFolder(Folder(Dir("tmp/org/app"))));
+  EXPECT_TRUE(std::filesystem::is_empty(Dir("tmp/org/app")));
 }
 
 // A cache file written behind the cache's back, modified `age` seconds ago.
