@@ -14,6 +14,26 @@
 #include "rtc_base/openssl_utility.h"
 
 namespace rtc {
+namespace {
+
+// The key read from `pem`, when it is the key of `certificate`; null otherwise. A pair that does
+// not belong together is refused here rather than at the first handshake.
+std::unique_ptr<OpenSSLKeyPair> KeyPairFor(const std::string& pem,
+                                           const OpenSSLCertificate& certificate) {
+  std::unique_ptr<OpenSSLKeyPair> key_pair = OpenSSLKeyPair::FromPrivateKeyPEMString(pem);
+  if (!key_pair) {
+    RTC_LOG(LS_ERROR) << "Failed to create key pair from PEM string.";
+    return nullptr;
+  }
+  if (X509_check_private_key(certificate.x509(), key_pair->pkey()) != 1) {
+    ERR_clear_error();
+    RTC_LOG(LS_ERROR) << "The private key does not belong to the certificate.";
+    return nullptr;
+  }
+  return key_pair;
+}
+
+}  // namespace
 
 OpenSSLIdentity::OpenSSLIdentity(std::unique_ptr<OpenSSLKeyPair> key_pair,
                                  std::unique_ptr<OpenSSLCertificate> certificate)
@@ -73,9 +93,8 @@ std::unique_ptr<SSLIdentity> OpenSSLIdentity::FromPEMStrings(const std::string& 
     RTC_LOG(LS_ERROR) << "Failed to create OpenSSLCertificate from PEM string.";
     return nullptr;
   }
-  std::unique_ptr<OpenSSLKeyPair> key_pair = OpenSSLKeyPair::FromPrivateKeyPEMString(private_key);
+  std::unique_ptr<OpenSSLKeyPair> key_pair = KeyPairFor(private_key, *cert);
   if (!key_pair) {
-    RTC_LOG(LS_ERROR) << "Failed to create key pair from PEM string.";
     return nullptr;
   }
   return std::unique_ptr<SSLIdentity>(new OpenSSLIdentity(std::move(key_pair), std::move(cert)));
@@ -111,9 +130,9 @@ std::unique_ptr<SSLIdentity> OpenSSLIdentity::FromPEMChainStrings(
     RTC_LOG(LS_ERROR) << "Found no certificates in PEM string.";
     return nullptr;
   }
-  std::unique_ptr<OpenSSLKeyPair> key_pair = OpenSSLKeyPair::FromPrivateKeyPEMString(private_key);
+  std::unique_ptr<OpenSSLKeyPair> key_pair =
+      KeyPairFor(private_key, static_cast<const OpenSSLCertificate&>(*certs[0]));
   if (!key_pair) {
-    RTC_LOG(LS_ERROR) << "Failed to create key pair from PEM string.";
     return nullptr;
   }
   return std::unique_ptr<SSLIdentity>(new OpenSSLIdentity(

@@ -25,13 +25,6 @@ EVP_PKEY* MakeECKey(ECCurve curve) {
 }
 
 EVP_PKEY* MakeRSAKey(const RSAParams& params) {
-  if (params.mod_size < static_cast<unsigned int>(kRsaDefaultModSize)) {
-    // Keys this small would be refused when a TLS connection is set up with them.
-    RTC_LOG(LS_ERROR) << "RSA modulus of " << params.mod_size << " bits is below "
-                      << kRsaDefaultModSize;
-    RTC_LOG(LS_ERROR) << "Failed to make RSA key pair";
-    return nullptr;
-  }
   EVP_PKEY* pkey = nullptr;
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
   BIGNUM* exponent = BN_new();
@@ -79,6 +72,13 @@ OpenSSLKeyPair::~OpenSSLKeyPair() {
 std::unique_ptr<OpenSSLKeyPair> OpenSSLKeyPair::Generate(const KeyParams& key_params) {
   RTC_LOG(LS_INFO) << "Making key pair";
   EVP_PKEY* pkey = nullptr;
+  if (key_params.type() == KT_RSA && !key_params.IsValid()) {
+    // Too small for TLS here, too large to make in reasonable time, or no key at all.
+    const RSAParams rsa = key_params.rsa_params();
+    RTC_LOG(LS_ERROR) << "RSA parameters refused: " << rsa.mod_size << " bits, exponent "
+                      << rsa.pub_exp;
+    return nullptr;
+  }
   switch (key_params.type()) {
     case KT_ECDSA:
       pkey = MakeECKey(key_params.ec_curve());

@@ -46,9 +46,10 @@ KeyParams KeyParams::ECDSA(ECCurve curve) {
 
 bool KeyParams::IsValid() const {
   if (type_ == KT_RSA) {
+    // An even exponent has no inverse modulo the even p - 1: no key can be made with it.
     return params_.rsa.mod_size >= static_cast<unsigned int>(kRsaMinModSize) &&
            params_.rsa.mod_size <= static_cast<unsigned int>(kRsaMaxModSize) &&
-           params_.rsa.pub_exp > params_.rsa.mod_size;
+           params_.rsa.pub_exp > params_.rsa.mod_size && params_.rsa.pub_exp % 2 == 1;
   }
   if (type_ == KT_ECDSA) {
     return params_.curve == EC_NIST_P256;

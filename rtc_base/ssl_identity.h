@@ -18,10 +18,10 @@ namespace rtc {
 enum KeyType : int32_t { KT_RSA = 0, KT_ECDSA = 1, KT_LAST };
 
 // RSA keys below 2048 bits are refused by the TLS stack of this platform (its default security
-// level), so the default is 2048 and key generation refuses anything smaller.
+// level), so they are neither valid nor generated.
 static const int kRsaDefaultModSize = 2048;
 static const int kRsaDefaultExponent = 0x10001;  // = 2^16+1 = 65537
-static const int kRsaMinModSize = 1024;
+static const int kRsaMinModSize = 2048;
 static const int kRsaMaxModSize = 8192;
 
 // Self-signed certificates are valid from one day before their creation, so that a peer whose
@@ -45,7 +45,8 @@ class KeyParams {
   static KeyParams RSA(int mod_size = kRsaDefaultModSize, int pub_exp = kRsaDefaultExponent);
   static KeyParams ECDSA(ECCurve curve = EC_NIST_P256);
 
-  // RSA: 1024 <= modulus <= 8192 and exponent > modulus; ECDSA: P-256 only.
+  // RSA: 2048 <= modulus <= 8192 and an odd exponent > modulus; ECDSA: P-256 only. Exactly the
+  // parameters a key pair can be generated from.
   bool IsValid() const;
 
   RSAParams rsa_params() const;
@@ -82,11 +83,11 @@ class SSLIdentity {
   // With the times as given.
   static std::unique_ptr<SSLIdentity> GenerateForTest(const SSLIdentityParams& params);
 
-  // Null when either text does not parse.
+  // Null when either text does not parse or the key is not the certificate's.
   static std::unique_ptr<SSLIdentity> FromPEMStrings(const std::string& private_key,
                                                      const std::string& certificate);
-  // The chain text holds one or more certificates, leaf first; text after the last one is
-  // ignored.
+  // The chain text holds one or more certificates, leaf first, the key being the leaf's; text
+  // after the last one is ignored.
   static std::unique_ptr<SSLIdentity> FromPEMChainStrings(const std::string& private_key,
                                                           const std::string& certificate_chain);
 

@@ -459,6 +459,32 @@ TEST_F(SSLIdentityTest, ChainTextWithTrailingJunkYieldsBothCertificatesDespiteAS
             stats->base64_certificate);
 }
 
+// What IsValid accepts is what can be generated, and a key with another key's certificate is
+// no identity.
+TEST_F(SSLIdentityTest, KeysAreValidExactlyWhenTheyGenerateAndIdentitiesMustMatch) {
+  const KeyParams cases[] = {
+      KeyParams::RSA(1024),         KeyParams::RSA(2048),        KeyParams::RSA(2048, 3),
+      KeyParams::RSA(2048, 65536),  KeyParams::RSA(8193, 65537), KeyParams::ECDSA(EC_NIST_P256),
+      KeyParams::ECDSA(EC_LAST),    KeyParams(KT_LAST),
+  };
+  for (const KeyParams& params : cases) {
+    const std::string what = params.type() == KT_RSA
+                                 ? std::to_string(params.rsa_params().mod_size) + "/" +
+                                       std::to_string(params.rsa_params().pub_exp)
+                                 : std::to_string(params.type());
+    EXPECT_EQ(params.IsValid(), OpenSSLKeyPair::Generate(params) != nullptr) << what;
+  }
+  EXPECT_TRUE(KeyParams::RSA(8192, 65537).IsValid());
+  EXPECT_FALSE(KeyParams::RSA(2047, 65537).IsValid());
+
+  const std::string chain = ca_->Pem("localhost") + ca_->ca_pem();
+  EXPECT_TRUE(SSLIdentity::FromPEMStrings(ca_->Key("localhost"), ca_->Pem("localhost")));
+  EXPECT_FALSE(SSLIdentity::FromPEMStrings(ca_->Key("expired"), ca_->Pem("localhost")));
+  EXPECT_FALSE(SSLIdentity::FromPEMChainStrings(ca_->Key("ca"), chain));
+  EXPECT_FALSE(SSLIdentity::FromPEMStrings(ecdsa_->PrivateKeyToPEMString(),
+                                           rsa_->certificate().ToPEMString()));
+}
+
 TEST_F(SSLIdentityTest, PemToDerAndBack) {
   const std::string pem = ca_->Pem("localhost");
   std::string der;
