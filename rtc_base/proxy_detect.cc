@@ -8,11 +8,13 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "rtc_base/file_utils.h"
 #include "rtc_base/ip_address.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/stream.h"
+#include "rtc_base/string_encode.h"
 #include "rtc_base/string_utils.h"
 
 namespace rtc {
@@ -179,6 +181,88 @@ bool IsWhiteSpace(char ch) {
   return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
 }
 
+// "[scheme://][user:password@]host:port[/]": no scheme, http:// and https:// name an HTTP
+// proxy, socks5:// and socks5h:// a SOCKS5 one. Credentials are neither used nor logged.
+bool ParseProxyUrl(const std::string& text, ProxyType* type, SocketAddress* address) {
+  std::string rest = text;
+  *type = PROXY_HTTPS;
+  size_t scheme_end = rest.find("://");
+  if (scheme_end != std::string::npos) {
+    const std::string scheme = rest.substr(0, scheme_end);
+    if (strcasecmp(scheme.c_str(), "socks5") == 0 || strcasecmp(scheme.c_str(), "socks5h") == 0) {
+      *type = PROXY_SOCKS5;
+    } else if (strcasecmp(scheme.c_str(), "http") != 0 &&
+               strcasecmp(scheme.c_str(), "https") != 0) {
+      RTC_LOG(LS_WARNING) << "Proxy address with unknown protocol [" << scheme << "]";
+      return false;
+    }
+    rest = rest.substr(scheme_end + 3);
+  }
+  rest = rest.substr(0, rest.find('/'));
+  size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    rest = rest.substr(at + 1);
+  }
+  if (!address->FromString(rest) || address->port() == 0) {
+    RTC_LOG(LS_WARNING) << "Proxy address with invalid port [" << rest << "]";
+    return false;
+  }
+  return true;
+}
+
+// no_proxy as curl reads it: "*" alone covers every host; otherwise items separated by commas
+// or blanks, a name covering itself and the names below it (a leading dot changes nothing), an
+// address, with an optional "/bits", the numeric hosts in that network.
+bool NoProxyMatch(std::string host, const std::string& list) {
+  std::string separated = list;
+  for (char& ch : separated) {
+    ch = IsWhiteSpace(ch) ? ',' : ch;
+  }
+  std::vector<std::string> items;
+  tokenize(separated, ',', &items);
+  if (items.size() == 1 && items[0] == "*") {
+    return true;
+  }
+  while (!host.empty() && host.back() == '.') {
+    host.pop_back();
+  }
+  IPAddress host_ip;
+  const bool numeric = IPFromString(host, &host_ip);
+  for (std::string item : items) {
+    if (numeric) {
+      const size_t slash = item.find('/');
+      const int max_bits = host_ip.family() == AF_INET ? 32 : 128;
+      const char* end = nullptr;
+      long bits = max_bits;
+      if (slash != std::string::npos &&
+          (!ParseUnsigned(item.c_str() + slash + 1, &end, max_bits, &bits) || *end != '\0')) {
+        continue;
+      }
+      item = item.substr(0, slash);
+      if (item.size() > 2 && item.front() == '[' && item.back() == ']') {
+        item = item.substr(1, item.size() - 2);
+      }
+      IPAddress network;
+      if (IPFromString(item, &network) && network.family() == host_ip.family() &&
+          TruncateIP(host_ip, static_cast<int>(bits)) ==
+              TruncateIP(network, static_cast<int>(bits))) {
+        return true;
+      }
+      continue;
+    }
+    while (!item.empty() && item.back() == '.') {
+      item.pop_back();
+    }
+    const std::string name = item.substr(item.empty() || item[0] != '.' ? 0 : 1);
+    if (!name.empty() && host.size() >= name.size() &&
+        strcasecmp(host.c_str() + host.size() - name.size(), name.c_str()) == 0 &&
+        (host.size() == name.size() || host[host.size() - name.size() - 1] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, strlen(prefix), prefix) == 0;
 }
@@ -304,45 +388,27 @@ bool ProxyListMatch(const Url<char>& url, const std::string& list, char separato
 }
 
 bool GetEnvironmentProxySettings(const char* url, ProxyInfo* proxy) {
+  const Url<char> purl(url != nullptr ? url : "");
   std::string text;
   std::string method;
-  if (!GetEnv("http_proxy", &text) &&
-      (GetEnv("REQUEST_METHOD", &method) || !GetEnv("HTTP_PROXY", &text))) {
-    return false;
-  }
-  if (text.empty()) {
-    return false;
-  }
-  std::string rest = text;
-  size_t scheme_end = rest.find("://");
-  if (scheme_end != std::string::npos) {
-    std::string scheme = rest.substr(0, scheme_end);
-    if (strcasecmp(scheme.c_str(), "http") != 0 && strcasecmp(scheme.c_str(), "https") != 0) {
-      RTC_LOG(LS_WARNING) << "Proxy address with unknown protocol [" << scheme << "]";
-      return false;
-    }
-    rest = rest.substr(scheme_end + 3);
-  }
-  rest = rest.substr(0, rest.find('/'));
-  // Credentials in the variable are neither used nor logged.
-  size_t at = rest.rfind('@');
-  if (at != std::string::npos) {
-    rest = rest.substr(at + 1);
-  }
+  const bool found =
+      (purl.secure() ? GetEnv("https_proxy", &text) || GetEnv("HTTPS_PROXY", &text)
+                     : GetEnv("http_proxy", &text) ||
+                           (!GetEnv("REQUEST_METHOD", &method) && GetEnv("HTTP_PROXY", &text))) ||
+      GetEnv("all_proxy", &text) || GetEnv("ALL_PROXY", &text);
+  ProxyType type;
   SocketAddress address;
-  if (!address.FromString(rest) || address.port() == 0) {
-    RTC_LOG(LS_WARNING) << "Proxy address with invalid port [" << rest << "]";
+  if (!found || text.empty() || !ParseProxyUrl(text, &type, &address)) {
     return false;
   }
-
   std::string bypass;
   if (GetEnv("no_proxy", &bypass) || GetEnv("NO_PROXY", &bypass)) {
     proxy->bypass_list = bypass;
-    if (ProxyListMatch(Url<char>(url != nullptr ? url : ""), bypass, ',')) {
+    if (NoProxyMatch(purl.host(), bypass)) {
       return true;
     }
   }
-  proxy->type = PROXY_HTTPS;
+  proxy->type = type;
   proxy->address = address;
   return true;
 }

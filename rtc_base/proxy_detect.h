@@ -1,6 +1,6 @@
 // Which proxy a connection to a URL should use: from the system settings (the environment's
-// http_proxy and no_proxy on Linux), or from a Firefox profile's preferences when the user
-// agent is Firefox; and the textual proxy and bypass lists those sources use.
+// proxy variables on Linux), or from a Firefox profile's preferences when the user agent is
+// Firefox; and the textual proxy and bypass lists those sources use.
 #ifndef RTC_BASE_PROXY_DETECT_H_
 #define RTC_BASE_PROXY_DETECT_H_
 
@@ -58,9 +58,13 @@ bool GetProxySettingsForUrl(const char* agent,
 bool GetSystemDefaultProxySettings(const char* agent, const char* url, ProxyInfo* proxy);
 bool AutoDetectProxySettings(const char* agent, const char* url, ProxyInfo* proxy);
 
-// The system source: http_proxy (else HTTP_PROXY, ignored when REQUEST_METHOD is set, as a CGI
-// program would get it from a request header) as "[http(s)://][user:pass@]host:port", and
-// no_proxy (else NO_PROXY) as the bypass list. Credentials in the variable are not used.
+// The system source, read as curl reads it: for https URLs https_proxy (else HTTPS_PROXY), for
+// others http_proxy (else HTTP_PROXY, ignored when REQUEST_METHOD is set, as a CGI program would
+// get it from a request header), then all_proxy (else ALL_PROXY) for both; each as
+// "[scheme://][user:pass@]host:port", where socks5:// and socks5h:// name a SOCKS5 proxy and no
+// scheme, http:// or https:// an HTTP one. no_proxy (else NO_PROXY) is the bypass list: "*"
+// covers every host, a name the names below it too, an address or "address/bits" numeric
+// hosts. Credentials in the variables are not used.
 bool GetEnvironmentProxySettings(const char* url, ProxyInfo* proxy);
 
 // Firefox: $HOME/.mozilla/firefox, its profiles.ini and a profile's prefs.js.
