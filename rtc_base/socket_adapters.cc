@@ -145,6 +145,12 @@ bool BufferedReadAdapter::DirectSend(const void* data, size_t len) {
   return AsyncSocketAdapter::Send(data, len) == static_cast<int>(len);
 }
 
+void BufferedReadAdapter::Error(int error) {
+  Close();
+  SetError(error);
+  PostHandshakeResult(error);
+}
+
 void BufferedReadAdapter::PostHandshakeResult(int error) {
   const uint32_t id = error == 0 ? MSG_HANDSHAKE_DONE : MSG_HANDSHAKE_FAILED;
   result_pending_ = true;
@@ -216,7 +222,15 @@ void BufferedReadAdapter::OnReadEvent(AsyncSocket* socket) {
   }
 }
 
+Socket::ConnState BufferedReadAdapter::GetState() const {
+  return buffering_ ? CS_CONNECTING : AsyncSocketAdapter::GetState();
+}
+
 void BufferedReadAdapter::OnCloseEvent(AsyncSocket* socket, int err) {
+  if (buffering_) {
+    Error(err != 0 ? err : ECONNABORTED);
+    return;
+  }
   if (result_pending_) {
     close_waiting_ = true;
     close_error_ = err;
@@ -477,12 +491,6 @@ void AsyncHttpsProxySocket::Reconnect() {
   }
 }
 
-void AsyncHttpsProxySocket::Error(int error) {
-  Close();
-  SetError(error);
-  PostHandshakeResult(error);
-}
-
 void AsyncHttpsProxySocket::OnCloseEvent(AsyncSocket* socket, int err) {
   RTC_LOG(LS_VERBOSE) << "AsyncHttpsProxySocket::OnCloseEvent(" << err << ")";
   if (state_ < PS_TUNNEL) {
@@ -539,13 +547,6 @@ int AsyncSocksProxySocket::Close() {
   ClearBuffer();
   BufferInput(false);
   return AsyncSocketAdapter::Close();
-}
-
-Socket::ConnState AsyncSocksProxySocket::GetState() const {
-  if (state_ < SS_TUNNEL) {
-    return CS_CONNECTING;
-  }
-  return state_ == SS_TUNNEL ? AsyncSocketAdapter::GetState() : CS_CLOSED;
 }
 
 void AsyncSocksProxySocket::OnConnectEvent(AsyncSocket* /*socket*/) {
@@ -716,22 +717,6 @@ size_t AsyncSocksProxySocket::ProcessReply(const char* data, size_t len) {
   }
 }
 
-void AsyncSocksProxySocket::Error(int error) {
-  Close();
-  SetError(error);
-  PostHandshakeResult(error);
-}
-
-void AsyncSocksProxySocket::OnCloseEvent(AsyncSocket* socket, int err) {
-  if (state_ < SS_TUNNEL) {
-    Error(err != 0 ? err : ECONNABORTED);
-    return;
-  }
-  if (state_ == SS_TUNNEL) {
-    BufferedReadAdapter::OnCloseEvent(socket, err);
-  }
-}
-
 // AsyncSSLSocket
 
 AsyncSSLSocket::AsyncSSLSocket(AsyncSocket* socket)
@@ -740,9 +725,7 @@ AsyncSSLSocket::AsyncSSLSocket(AsyncSocket* socket)
 int AsyncSSLSocket::Connect(const SocketAddress& addr) {
   ClearBuffer();
   BufferInput(true);
-  handshaking_ = true;
   if (AsyncSocketAdapter::Connect(addr) != 0) {
-    handshaking_ = false;
     BufferInput(false);
     return -1;
   }
@@ -754,14 +737,9 @@ int AsyncSSLSocket::Connect(const SocketAddress& addr) {
 }
 
 int AsyncSSLSocket::Close() {
-  handshaking_ = false;
   ClearBuffer();
   BufferInput(false);
   return AsyncSocketAdapter::Close();
-}
-
-Socket::ConnState AsyncSSLSocket::GetState() const {
-  return handshaking_ ? CS_CONNECTING : AsyncSocketAdapter::GetState();
 }
 
 void AsyncSSLSocket::OnConnectEvent(AsyncSocket* /*socket*/) {
@@ -784,23 +762,8 @@ void AsyncSSLSocket::ProcessInput(char* data, size_t* len) {
   }
   *len -= sizeof(kSslServerHello);
   memmove(data, data + sizeof(kSslServerHello), *len);
-  handshaking_ = false;
   BufferInput(false);
   PostHandshakeResult(0);
-}
-
-void AsyncSSLSocket::Error(int error) {
-  Close();
-  SetError(error);
-  PostHandshakeResult(error);
-}
-
-void AsyncSSLSocket::OnCloseEvent(AsyncSocket* socket, int err) {
-  if (handshaking_) {
-    Error(err != 0 ? err : ECONNABORTED);
-    return;
-  }
-  BufferedReadAdapter::OnCloseEvent(socket, err);
 }
 
 // LoggingSocketAdapter

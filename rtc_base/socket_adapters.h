@@ -36,12 +36,15 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
   // Both fail with EWOULDBLOCK during the handshake.
   int Send(const void* pv, size_t cb) override;
   int Recv(void* pv, size_t cb, int64_t* timestamp) override;
+  // Connecting while the handshake owns the input.
+  ConnState GetState() const override;
 
  protected:
   // Consumes what it can from the front of the buffered input and sets `len` to what remains.
   virtual void ProcessInput(char* data, size_t* len) = 0;
-  // Ends the handshake with the error; called when the input overflows the buffer.
-  virtual void Error(int error) = 0;
+  // Ends the handshake: closes (the subclass's Close) and reports `error` with the close
+  // signal. Also called when the input overflows the buffer.
+  void Error(int error);
 
   void BufferInput(bool on);
   // Forgets buffered input and any result not delivered yet, so that a new connection starts
@@ -55,6 +58,8 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
   void PostHandshakeResult(int error);
 
   void OnReadEvent(AsyncSocket* socket) override;
+  // A close while the handshake owns the input ends it with that error (ECONNABORTED for a
+  // clean one).
   void OnCloseEvent(AsyncSocket* socket, int err) override;
   void OnMessage(Message* msg) override;
 
@@ -93,7 +98,6 @@ class AsyncHttpsProxySocket : public BufferedReadAdapter {
 
  protected:
   void ProcessInput(char* data, size_t* len) override;
-  void Error(int error) override;
   void OnConnectEvent(AsyncSocket* socket) override;
   void OnCloseEvent(AsyncSocket* socket, int err) override;
 
@@ -152,13 +156,10 @@ class AsyncSocksProxySocket : public BufferedReadAdapter {
   int Connect(const SocketAddress& addr) override;
   SocketAddress GetRemoteAddress() const override;
   int Close() override;
-  ConnState GetState() const override;
 
  protected:
   void ProcessInput(char* data, size_t* len) override;
-  void Error(int error) override;
   void OnConnectEvent(AsyncSocket* socket) override;
-  void OnCloseEvent(AsyncSocket* socket, int err) override;
 
  private:
   enum SocksState { SS_INIT, SS_HELLO, SS_AUTH, SS_CONNECT, SS_TUNNEL, SS_ERROR };
@@ -187,18 +188,13 @@ class AsyncSSLSocket : public BufferedReadAdapter {
 
   int Connect(const SocketAddress& addr) override;
   int Close() override;
-  ConnState GetState() const override;
 
  protected:
   void ProcessInput(char* data, size_t* len) override;
-  void Error(int error) override;
   void OnConnectEvent(AsyncSocket* socket) override;
-  void OnCloseEvent(AsyncSocket* socket, int err) override;
 
  private:
   void SendHello();
-
-  bool handshaking_ = false;
 };
 
 // Logs every byte sent and received, and the connection's events, at `level`. Hex mode masks
