@@ -50,19 +50,6 @@ class FileUtilsTest : public ::testing::Test {
   UnixFilesystem fs_;
 };
 
-TEST_F(FileUtilsTest, CleaningAFolderRemovesLinksButNotWhatTheyPointTo) {
-  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("outside/keep"))));
-  WriteFile(Dir("outside/keep/precious"), "data");
-  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("clean/sub"))));
-  WriteFile(Dir("clean/sub/a"), "a");
-  ASSERT_EQ(symlink(Dir("outside").c_str(), Dir("clean/link").c_str()), 0);
-  ASSERT_EQ(symlink(Dir("missing").c_str(), Dir("clean/dangling").c_str()), 0);
-
-  EXPECT_TRUE(fs_.DeleteFolderAndContents(Folder(Dir("clean"))));
-  EXPECT_FALSE(Exists(Dir("clean")));
-  EXPECT_EQ(ReadFile(Dir("outside/keep/precious")), "data");
-}
-
 TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
   ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("src/a/b"))));
   WriteFile(Dir("src/top.txt"), "top");
@@ -105,7 +92,8 @@ TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
 }
 
 // The application's temporary folder lies in a folder every user may write to: nothing is
-// cleaned through a link, nor below a folder of another user's.
+// cleaned through a link, nor below a folder of another user's. Links inside are removed as
+// links, here and when a folder is deleted.
 TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFolder) {
   UnixFilesystem::SetAppTempFolder(Dir("tmp"));
   std::shared_ptr<void> restore(nullptr, [](void*) { UnixFilesystem::SetAppTempFolder(""); });
@@ -118,6 +106,7 @@ TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFol
     ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("tmp/org/app/sub"))));
     WriteFile(Dir("tmp/org/app/sub/deep"), "x");
     link("outside", "tmp/org/app/link");
+    link("missing", "tmp/org/app/sub/dangling");
   };
   const struct {
     const char* what;
@@ -155,6 +144,11 @@ TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFol
   }
   EXPECT_TRUE(fs_.IsFolder(Folder(Dir("tmp/org/app"))));
   EXPECT_TRUE(std::filesystem::is_empty(Dir("tmp/org/app")));
+  // A whole tree goes the same way: links removed as links.
+  own_tree();
+  EXPECT_TRUE(fs_.DeleteFolderAndContents(Folder(Dir("tmp"))));
+  EXPECT_FALSE(Exists(Dir("tmp")));
+  EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data");
 }
 
 // A cache file written behind the cache's back, modified `age` seconds ago.
