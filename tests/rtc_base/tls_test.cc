@@ -468,11 +468,7 @@ TEST_F(SSLIdentityTest, KeysAreValidExactlyWhenTheyGenerateAndIdentitiesMustMatc
       KeyParams::ECDSA(EC_LAST),    KeyParams(KT_LAST),
   };
   for (const KeyParams& params : cases) {
-    const std::string what = params.type() == KT_RSA
-                                 ? std::to_string(params.rsa_params().mod_size) + "/" +
-                                       std::to_string(params.rsa_params().pub_exp)
-                                 : std::to_string(params.type());
-    EXPECT_EQ(params.IsValid(), OpenSSLKeyPair::Generate(params) != nullptr) << what;
+    EXPECT_EQ(params.IsValid(), OpenSSLKeyPair::Generate(params) != nullptr) << &params - cases;
   }
   EXPECT_TRUE(KeyParams::RSA(8192, 65537).IsValid());
   EXPECT_FALSE(KeyParams::RSA(2047, 65537).IsValid());
