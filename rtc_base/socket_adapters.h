@@ -1,10 +1,9 @@
 // Socket layers that put a proxy handshake or a traffic log between a connection and the
 // socket it runs on: an HTTP CONNECT tunnel, a SOCKS5 tunnel, a fake TLS handshake and a
-// logging layer. Each owns
-// the socket it wraps. A proxy layer reports the end of its handshake as its own connect
-// signal, or as a close signal with a non-zero error; both come from the owner's message loop,
-// never from inside the wrapped socket's read signal, so an owner may delete the layer in its
-// handlers.
+// logging layer. Each owns the socket it wraps. A handshake layer reports the end of its
+// handshake as its own connect signal, or as a close signal with a non-zero error; both come
+// from the owner's message loop, never from inside the wrapped socket's read signal, so an
+// owner may delete the layer in its handlers.
 #ifndef RTC_BASE_SOCKET_ADAPTERS_H_
 #define RTC_BASE_SOCKET_ADAPTERS_H_
 
