@@ -145,6 +145,12 @@ bool BufferedReadAdapter::DirectSend(const void* data, size_t len) {
   return AsyncSocketAdapter::Send(data, len) == static_cast<int>(len);
 }
 
+int BufferedReadAdapter::Close() {
+  ClearBuffer();
+  BufferInput(false);
+  return AsyncSocketAdapter::Close();
+}
+
 void BufferedReadAdapter::Error(int error) {
   Close();
   SetError(error);
@@ -288,9 +294,7 @@ int AsyncHttpsProxySocket::Close() {
   dest_.Clear();
   context_.reset();
   ++connection_;
-  ClearBuffer();
-  BufferInput(false);
-  return AsyncSocketAdapter::Close();
+  return BufferedReadAdapter::Close();
 }
 
 Socket::ConnState AsyncHttpsProxySocket::GetState() const {
@@ -544,9 +548,7 @@ SocketAddress AsyncSocksProxySocket::GetRemoteAddress() const {
 int AsyncSocksProxySocket::Close() {
   state_ = SS_ERROR;
   dest_.Clear();
-  ClearBuffer();
-  BufferInput(false);
-  return AsyncSocketAdapter::Close();
+  return BufferedReadAdapter::Close();
 }
 
 void AsyncSocksProxySocket::OnConnectEvent(AsyncSocket* /*socket*/) {
@@ -734,12 +736,6 @@ int AsyncSSLSocket::Connect(const SocketAddress& addr) {
     SendHello();
   }
   return 0;
-}
-
-int AsyncSSLSocket::Close() {
-  ClearBuffer();
-  BufferInput(false);
-  return AsyncSocketAdapter::Close();
 }
 
 void AsyncSSLSocket::OnConnectEvent(AsyncSocket* /*socket*/) {

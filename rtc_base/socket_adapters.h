@@ -37,6 +37,8 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
   int Recv(void* pv, size_t cb, int64_t* timestamp) override;
   // Connecting while the handshake owns the input.
   ConnState GetState() const override;
+  // Forgets the handshake's input and closes.
+  int Close() override;
 
  protected:
   // Consumes what it can from the front of the buffered input and sets `len` to what remains.
@@ -186,7 +188,6 @@ class AsyncSSLSocket : public BufferedReadAdapter {
   explicit AsyncSSLSocket(AsyncSocket* socket);
 
   int Connect(const SocketAddress& addr) override;
-  int Close() override;
 
  protected:
   void ProcessInput(char* data, size_t* len) override;
