@@ -154,11 +154,11 @@ int BufferedReadAdapter::Close() {
 void BufferedReadAdapter::Error(int error) {
   Close();
   SetError(error);
-  PostHandshakeResult(error);
+  PostHandshakeResult(false, error);
 }
 
-void BufferedReadAdapter::PostHandshakeResult(int error) {
-  const uint32_t id = error == 0 ? MSG_HANDSHAKE_DONE : MSG_HANDSHAKE_FAILED;
+void BufferedReadAdapter::PostHandshakeResult(bool connected, int error) {
+  const uint32_t id = connected ? MSG_HANDSHAKE_DONE : MSG_HANDSHAKE_FAILED;
   result_pending_ = true;
   close_error_ = error;
   Thread* thread = Thread::Current();
@@ -369,7 +369,7 @@ void AsyncHttpsProxySocket::ProcessInput(char* data, size_t* len) {
   memmove(data, data + start, *len);
   if (state_ == PS_TUNNEL) {
     BufferInput(false);
-    PostHandshakeResult(0);
+    PostHandshakeResult(true);
   }
 }
 
@@ -628,7 +628,7 @@ void AsyncSocksProxySocket::ProcessInput(char* data, size_t* len) {
   memmove(data, data + consumed, *len);
   if (state_ == SS_TUNNEL) {
     BufferInput(false);
-    PostHandshakeResult(0);
+    PostHandshakeResult(true);
   }
 }
 
@@ -753,13 +753,16 @@ void AsyncSSLSocket::ProcessInput(char* data, size_t* len) {
     return;
   }
   if (memcmp(data, kSslServerHello, sizeof(kSslServerHello)) != 0) {
-    Error(EPROTO);
+    // Owners of this socket take a close with error 0 for a peer that is no fake-TLS server.
+    RTC_LOG(LS_WARNING) << "Unexpected server hello";
+    Close();
+    PostHandshakeResult(false, 0);
     return;
   }
   *len -= sizeof(kSslServerHello);
   memmove(data, data + sizeof(kSslServerHello), *len);
   BufferInput(false);
-  PostHandshakeResult(0);
+  PostHandshakeResult(true);
 }
 
 // LoggingSocketAdapter

@@ -56,7 +56,7 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
 
   // The handshake's end, delivered from the loop: connect (followed by a read signal when
   // input is waiting), or close with `error`.
-  void PostHandshakeResult(int error);
+  void PostHandshakeResult(bool connected, int error = 0);
 
   void OnReadEvent(AsyncSocket* socket) override;
   // A close while the handshake owns the input ends it with that error (ECONNABORTED for a
