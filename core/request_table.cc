@@ -5,8 +5,8 @@
 
 namespace vy {
 
-void RequestTable::Add(int kind, long long id, int64_t now_ms, std::string scope) {
-  entries_.push_back(Entry{kind, id, std::move(scope), now_ms + kTimeoutMs});
+void RequestTable::Add(int kind, long long id, int64_t now_ms, std::string scope, Pairs pairs) {
+  entries_.push_back(Entry{kind, id, std::move(scope), now_ms + kTimeoutMs, std::move(pairs)});
 }
 
 std::optional<RequestTable::Entry> RequestTable::Take(std::initializer_list<int> kinds,
@@ -21,13 +21,23 @@ std::optional<RequestTable::Entry> RequestTable::Take(std::initializer_list<int>
   return std::nullopt;
 }
 
-std::vector<RequestTable::Entry> RequestTable::TakeExpired(int64_t now_ms) {
-  std::vector<Entry> expired;
-  auto keep = std::stable_partition(entries_.begin(), entries_.end(),
-                                    [now_ms](const Entry& e) { return e.deadline <= now_ms; });
-  expired.assign(std::make_move_iterator(entries_.begin()), std::make_move_iterator(keep));
+template <class Pred>
+std::vector<RequestTable::Entry> RequestTable::TakeIf(Pred pred) {
+  std::vector<Entry> taken;
+  auto keep = std::stable_partition(entries_.begin(), entries_.end(), pred);
+  taken.assign(std::make_move_iterator(entries_.begin()), std::make_move_iterator(keep));
   entries_.erase(entries_.begin(), keep);
-  return expired;
+  return taken;
+}
+
+std::vector<RequestTable::Entry> RequestTable::TakeKinds(std::initializer_list<int> kinds) {
+  return TakeIf([kinds](const Entry& e) {
+    return std::find(kinds.begin(), kinds.end(), e.kind) != kinds.end();
+  });
+}
+
+std::vector<RequestTable::Entry> RequestTable::TakeExpired(int64_t now_ms) {
+  return TakeIf([now_ms](const Entry& e) { return e.deadline <= now_ms; });
 }
 
 std::vector<RequestTable::Entry> RequestTable::TakeAll() {

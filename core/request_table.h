@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vy {
@@ -27,21 +28,28 @@ class RequestTable {
   // How long a request waits for its reply.
   static constexpr int64_t kTimeoutMs = 10000;
 
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+
   struct Entry {
     int kind = 0;
     long long id = 0;
     std::string scope;
     int64_t deadline = 0;
+    // What the owner applies once the reply accepts the request (a write's key-value pairs).
+    Pairs pairs;
   };
 
   // Registers a request made at `now_ms`.
-  void Add(int kind, long long id, int64_t now_ms, std::string scope = {});
+  void Add(int kind, long long id, int64_t now_ms, std::string scope = {}, Pairs pairs = {});
 
   // Takes out the oldest entry with this id whose kind is one of `kinds` (one reply may answer
   // several kinds of request) and, when `scope` is given, with this scope; nothing when none
   // waits.
   std::optional<Entry> Take(std::initializer_list<int> kinds, long long id,
                             const std::string* scope = nullptr);
+
+  // Takes out every entry whose kind is one of `kinds`, oldest first.
+  std::vector<Entry> TakeKinds(std::initializer_list<int> kinds);
 
   // Takes out every entry whose deadline is `now_ms` or earlier, oldest first.
   std::vector<Entry> TakeExpired(int64_t now_ms);
@@ -55,6 +63,10 @@ class RequestTable {
   size_t size() const { return entries_.size(); }
 
  private:
+  // Takes out the entries `pred` holds for, keeping the order of both parts.
+  template <class Pred>
+  std::vector<Entry> TakeIf(Pred pred);
+
   // In the order of registration.
   std::vector<Entry> entries_;
 };

@@ -50,7 +50,6 @@ bool VyChannel::release_w() {
   released_ = true;
   VyChannelEvent* event = event_;
   rtm::IChannelEventHandler* handler = handler_;
-  const int leaves = leaves_awaited_;
   // Operations called from inside the reports below are refused (101).
   Detach(rtm::JOIN_CHANNEL_ERR_NOT_INITIALIZED);
   if (event == nullptr) return false;
@@ -59,10 +58,12 @@ bool VyChannel::release_w() {
   // No result can come once the channel is gone, so what it awaits ends here.
   const ChannelRequests ended = event->OnVyChannelDestory(id);
   if (handler == nullptr) return false;
-  for (int i = 0; i < ended.joins; ++i) {
-    handler->onJoinFailure(rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+  for (int i = 0; i < ended.joins + ended.rejoins; ++i) {
+    ReportJoin(handler, rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN, i >= ended.joins);
   }
-  for (int i = 0; i < leaves; ++i) handler->onLeave(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+  for (int i = 0; i < ended.leaves; ++i) {
+    handler->onLeave(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+  }
   for (int i = 0; i < ended.member_lists; ++i) {
     handler->onGetMembers(nullptr, 0, rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
   }
@@ -78,7 +79,6 @@ void VyChannel::Detach(int code) {
   joined_ = false;
   wanted_ = false;
   rejoin_due_ = false;
-  leaves_awaited_ = 0;
   detach_code_ = code;
 }
 
@@ -86,7 +86,9 @@ void VyChannel::Send(const char* cmd, const std::string& content) {
   if (event_ != nullptr) event_->OnVyChannelMsgOut(channel_id_, cmd, content);
 }
 
-void VyChannel::SendJoin() { Send("JoinChannel", BuildChannelIdBody(channel_id_)); }
+void VyChannel::SendJoin(bool rejoin) {
+  if (event_ != nullptr) event_->OnVyChannelJoin(channel_id_, rejoin);
+}
 
 int VyChannel::join_w() {
   if (event_ == nullptr) return detach_code_;
@@ -97,7 +99,7 @@ int VyChannel::join_w() {
   if (!join_limiter_.Allow()) return rtm::JOIN_CHANNEL_ERR_TOO_OFTEN;
   wanted_ = true;
   rejoin_due_ = false;
-  SendJoin();
+  SendJoin(false);
   return rtm::JOIN_CHANNEL_ERR_OK;
 }
 
@@ -105,7 +107,7 @@ void VyChannel::TryRejoin() {
   if (!rejoin_due_ || event_ == nullptr) return;
   if (!join_limiter_.Allow()) return;
   rejoin_due_ = false;
-  SendJoin();
+  SendJoin(true);
 }
 
 int VyChannel::leave_w() {
@@ -114,7 +116,6 @@ int VyChannel::leave_w() {
   rejoin_due_ = false;
   if (!joined_) return rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL;
   joined_ = false;
-  ++leaves_awaited_;
   Send("LeaveChannel", BuildChannelIdBody(channel_id_));
   return rtm::LEAVE_CHANNEL_ERR_OK;
 }
@@ -144,37 +145,42 @@ int VyChannel::getMembers_w() {
   return rtm::GET_MEMBERS_ERR_OK;
 }
 
-void VyChannel::SetJoinCode(int code) {
+void VyChannel::ReportJoin(rtm::IChannelEventHandler* handler, rtm::JOIN_CHANNEL_ERR code,
+                           bool rejoin) {
+  if (handler == nullptr) return;
+  if (rejoin) {
+    if (auto* own = dynamic_cast<VyChannelRejoinHandler*>(handler)) {
+      own->OnRejoinResult(code);
+      return;
+    }
+  }
+  if (code == rtm::JOIN_CHANNEL_ERR_OK) {
+    handler->onJoinSuccess();
+  } else {
+    handler->onJoinFailure(code);
+  }
+}
+
+void VyChannel::SetJoinCode(int code, bool rejoin) {
   if (code != 0) {
     // A refused join leaves the state as it was.
     wanted_ = joined_;
-    if (handler_ != nullptr) handler_->onJoinFailure(rtm::JOIN_CHANNEL_ERR_FAILURE);
+    ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_FAILURE, rejoin);
     return;
   }
   joined_ = true;
-  if (handler_ != nullptr) handler_->onJoinSuccess();
+  ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_OK, rejoin);
 }
 
-void VyChannel::JoinFailed(rtm::JOIN_CHANNEL_ERR code) {
+void VyChannel::JoinFailed(rtm::JOIN_CHANNEL_ERR code, bool rejoin) {
   // After a lost connection the channel joins again at the next login; a join that timed out
   // is not the app's to keep.
   if (code != rtm::JOIN_CHANNEL_ERR_FAILURE) wanted_ = joined_;
-  if (handler_ != nullptr) handler_->onJoinFailure(code);
+  ReportJoin(handler_, code, rejoin);
 }
 
 void VyChannel::SetLeaveCode(int code) {
-  if (leaves_awaited_ == 0) return;
-  --leaves_awaited_;
   if (handler_ != nullptr) handler_->onLeave(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
-}
-
-void VyChannel::EndLeaves(rtm::LEAVE_CHANNEL_ERR code) {
-  // Counted down before each report: a handler may leave again or release the channel.
-  while (leaves_awaited_ > 0 && handler_ != nullptr) {
-    --leaves_awaited_;
-    handler_->onLeave(code);
-  }
-  leaves_awaited_ = 0;
 }
 
 void VyChannel::SendMessageResult(long long messageId, int code) {

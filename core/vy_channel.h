@@ -70,15 +70,15 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
 
   // The service's side. Worker thread.
   bool joined() const { return joined_; }
-  // The server's answer to a join this channel sent.
-  void SetJoinCode(int code);
+  // Joined, or to be joined again after the next login.
+  bool Wanted() const { return joined_ || wanted_; }
+  // The server's answer to a join this channel sent (`rejoin`: one it made by itself after a
+  // login).
+  void SetJoinCode(int code, bool rejoin);
   // A join that got no answer: its time-out, the connection's loss or the logout.
-  void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code);
-  // The server's answer to a leave; reported only while a leave awaits one.
+  void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code, bool rejoin);
+  // The result of a leave: the server's answer, or the code of what ended it first.
   void SetLeaveCode(int code);
-  // Reports every leave still awaiting its answer with `code`: the connection or the session
-  // went first.
-  void EndLeaves(vy::rtm::LEAVE_CHANNEL_ERR code);
   void SendMessageResult(long long messageId, int code);
   void RecvChanMsg(long long messageId, const std::string& fromUserId, int type,
                    long long serverTs, const std::string& body);
@@ -87,8 +87,9 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetMembers(const std::vector<std::string>& userIds, vy::rtm::GET_MEMBERS_ERR code);
   void SetMemberSizeChange(int count);
   void SetAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count);
-  // The connection is gone: not joined, without a callback (the leaves awaited are ended by
-  // EndLeaves). A channel the app had joined (or was joining) joins again after the next login.
+  // The connection is gone: not joined, without a callback (the service ends the joins and
+  // leaves awaited). A channel the app had joined (or was joining) joins again after the next
+  // login.
   void LostConnection();
   // After a login: true when the channel wants to be joined again.
   bool NeedsRejoin() const { return rejoin_due_; }
@@ -110,8 +111,12 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   int getMembers_w();
   // True for a release from inside the reports of the first one, which then does nothing.
   bool release_w();
-  void SendJoin();
+  void SendJoin(bool rejoin);
   void Send(const char* cmd, const std::string& content);
+  // A join's result, to the handler's VyChannelRejoinHandler side when it has one and the join
+  // was a rejoin.
+  static void ReportJoin(vy::rtm::IChannelEventHandler* handler, vy::rtm::JOIN_CHANNEL_ERR code,
+                         bool rejoin);
 
   VyChannelEvent* event_;                   // null once detached or released
   vy::rtm::IChannelEventHandler* handler_;  // null once detached or released
@@ -121,8 +126,6 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   // The app joined (and was not refused) and has not left since.
   bool wanted_ = false;
   bool rejoin_due_ = false;
-  // Leaves sent whose answers have not come.
-  int leaves_awaited_ = 0;
   // What the operations answer once detached.
   int detach_code_ = 0;
   bool released_ = false;

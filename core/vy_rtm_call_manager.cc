@@ -1,8 +1,8 @@
 #include "core/vy_rtm_call_manager.h"
 
 #include <algorithm>
-
 #include <utility>
+#include <vector>
 
 #include "core/call_wire.h"
 #include "core/rand_str.h"
@@ -83,6 +83,37 @@ void VyRtmCallManager::release_w() {
   handler_ = nullptr;
   local_calls_.clear();
   remote_calls_.clear();
+}
+
+void VyRtmCallManager::EndInvitations() {
+  // Both tables are emptied before the first report: a handler may invite, answer or release.
+  std::vector<InvitationRef<VyLocalCallInvitation>> local;
+  while (!local_calls_.empty()) local.push_back(EndLocal(local_calls_.begin()));
+  std::vector<std::pair<int, InvitationRef<VyRemoteCallInvitation>>> remote;
+  while (!remote_calls_.empty()) {
+    const int answer = remote_calls_.begin()->second.answer;
+    remote.emplace_back(answer, EndRemote(remote_calls_.begin()));
+  }
+  for (auto& invitation : local) {
+    if (handler_ == nullptr) break;
+    if (invitation->getState() == rtm::LOCAL_INVITATION_STATE_CANCELING) {
+      handler_->onLocalInvitationCanceled(invitation.get());
+    } else {
+      handler_->onLocalInvitationFailure(invitation.get(),
+                                         rtm::LOCAL_INVITATION_ERR_NOT_LOGGED_IN);
+    }
+  }
+  for (auto& [answer, invitation] : remote) {
+    if (handler_ == nullptr) break;
+    // A refusal counts as done without its acknowledgement.
+    if (answer == kAnswerRefuse) {
+      invitation->SetState(rtm::REMOTE_INVITATION_STATE_REFUSED);
+      handler_->onRemoteInvitationRefused(invitation.get());
+    } else {
+      handler_->onRemoteInvitationFailure(invitation.get(),
+                                          rtm::REMOTE_INVITATION_ERR_NOT_LOGGED_IN);
+    }
+  }
 }
 
 void VyRtmCallManager::Detach() {

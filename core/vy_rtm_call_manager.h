@@ -74,6 +74,10 @@ class VyRtmCallManager : public vy::rtm::IRtmCallManager {
   // acknowledged, 5 canceled by the caller; `code` is the acknowledgement's "Code" or the
   // cancel's REMOTE_INVITATION_ERR_CODE. False when no remote invitation has that id.
   bool SetRemoteCallState(const std::string& callId, int state, int code);
+  // The session is over (logout, or the service's release): every invitation still running
+  // ends once, as its own deadline would end it in its state, with the not-logged-in code where
+  // that is a failure.
+  void EndInvitations();
   // The service is going: no more commands or callbacks.
   void Detach();
 

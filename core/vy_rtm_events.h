@@ -49,6 +49,8 @@ class VyMessageEvent {
 // service's tables for the channel to report.
 struct ChannelRequests {
   int joins = 0;
+  int rejoins = 0;  // sent by the channel itself after a login
+  int leaves = 0;
   int member_lists = 0;
   std::vector<long long> sends;  // message ids
 };
@@ -64,6 +66,9 @@ class VyChannelEvent {
   virtual void OnVyChannelMsgOut(const std::string& channelId,
                                  const std::string& cmd,
                                  const std::string& content) = 0;
+  // Sends "JoinChannel" and awaits its answer; `rejoin` for a join the channel makes by itself
+  // after a login.
+  virtual void OnVyChannelJoin(const std::string& channelId, bool rejoin) = 0;
   virtual ChannelRequests OnVyChannelDestory(const std::string& channelId) = 0;
   // 0 while a session stands (with the user id, the sender of channel messages), else 101
   // before initialize or 102 without a session.
@@ -71,6 +76,17 @@ class VyChannelEvent {
 
  protected:
   virtual ~VyChannelEvent() = default;
+};
+
+// A channel handler that also implements this hears the results of the joins its channel makes
+// by itself after a login here, and not through onJoinSuccess or onJoinFailure, so that they
+// cannot be taken for the results of joins its app asked for.
+class VyChannelRejoinHandler {
+ public:
+  virtual void OnRejoinResult(vy::rtm::JOIN_CHANNEL_ERR code) = 0;
+
+ protected:
+  virtual ~VyChannelRejoinHandler() = default;
 };
 
 // The call manager asks the service to send a command and reports its own

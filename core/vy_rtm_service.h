@@ -174,6 +174,7 @@ class VyRtmService : public vy::rtm::IRtmService,
                           vy::rtm::IChannelEventHandler* handler) override;
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                          const std::string& content) override;
+  void OnVyChannelJoin(const std::string& channelId, bool rejoin) override;
   // Takes the channel out of the registry and hands back its joins, member lists and sends
   // still waiting, taken out of their tables, for the channel to report.
   ChannelRequests OnVyChannelDestory(const std::string& channelId) override;
@@ -390,8 +391,14 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnRenewReply(const rapidjson::Value& content);
   // Reports every unanswered renewal once with `code`; the stored token stays.
   void FailRenewals(vy::rtm::RENEW_TOKEN_ERR_CODE code);
-  // Reports once, with a failure, every renewal unanswered past its deadline.
-  void ExpireRenewals();
+  // Answers to renewals carry no id, so one renewal at a time is in flight and the others wait
+  // their turn. One unanswered past its deadline would take the answer meant for the next, if it
+  // came late; so its connection is dropped, as lost: it and every renewal waiting behind it
+  // fail, and the re-login uses the last token the server accepted. True when it did.
+  bool ExpireRenewals();
+  // Sends the renewal first in line, once the one before it is answered; one the transport
+  // refuses fails at once and the next is tried.
+  void SendNextRenewal();
   // Whether a session stands for a received `cmd`; logs the drop when none does.
   bool InSession(const std::string& cmd) const;
 
@@ -405,16 +412,13 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;
-  // "RenewAcsToken" requests sent on the current connection and not yet answered, oldest
-  // first: the server answers them in order. One that timed out stays, already reported, so
-  // that its late answer is matched to it and not to the next.
+  // Renewals of the current connection not yet answered, oldest first; only the first has been
+  // sent.
   struct Renewal {
     std::string token;
-    int64_t deadline = 0;  // rtc::TimeMillis
-    bool reported = false;
+    int64_t deadline = 0;  // rtc::TimeMillis; 0 until sent
   };
   std::deque<Renewal> renewals_;
-  static constexpr size_t kMaxRenewals = 64;
   int step_ = kStepIdle;
   int64_t step_time_ = 0;           // rtc::TimeMillis
   int64_t login_deadline_ = 0;      // 0: none
@@ -493,8 +497,12 @@ class VyRtmService : public vy::rtm::IRtmService,
     kClearChannelAttributes,
     kGetChannelAttributes,
     kGetChannelAttributesByKeys,
+    // Channel requests, from here on.
     kJoinChannel,        // id 0, scope: the channel
     kGetChannelMembers,  // id 0, scope: the channel
+    kRejoinChannel,      // id 0, scope: the channel; a join the channel made after a login
+    kLeaveChannel,       // id 0, scope: the channel
+    kDropChannel,        // id 0, scope: the channel; our own leave after a late join
   };
   // The prologue of every request body: 101 before initialize, 102 without a session, else 0.
   int RequestPrologue() const;
@@ -502,7 +510,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   static bool AllNonEmpty(const char* const items[], int count);
   // Sends the command of an accepted request and waits for its reply.
   void SendRequest(RequestKind kind, long long requestId, const char* cmd, const std::string& body,
-                   std::string scope = {});
+                   std::string scope = {}, RequestTable::Pairs pairs = {});
+  // The integer "Code" of a reply to `cmd`; `failure`, with a log line, when it has none.
+  static int ReplyCode(const char* cmd, const rapidjson::Value& content, int failure);
   // The integer "MsgId" of a reply to `cmd`; false, with a log line, without a session or id.
   bool ReadReplyId(const char* cmd, const rapidjson::Value& content, long long* id) const;
   // Takes out the request of one of `kinds` that reply `cmd` answers; none, with a log line,
@@ -548,6 +558,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void ResendUserAttributes();
   void OnAttributeWriteReply(const char* cmd, std::initializer_list<int> kinds,
                              const rapidjson::Value& content);
+  // A write of the local user's attributes that the server accepted changes the mirror.
+  void MirrorUserAttributes(const RequestTable::Entry& write);
   void OnUserAttributesReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
   void OnChannelAttributesReply(const char* cmd, RequestKind kind, const rapidjson::Value& content);
   int CheckChannelAttributes(const char* channelId,
@@ -566,7 +578,7 @@ class VyRtmService : public vy::rtm::IRtmService,
                                     const vy::rtm::IRtmChannelAttribute* attributes[], int count,
                                     vy::rtm::ATTRIBUTE_OPERATION_ERR code);
 
-  // The local user's attributes as the server holds them once every write sent is done;
+  // The local user's attributes as the server has accepted them, sent again after every login;
   // emptied by logout.
   std::map<std::string, std::string> user_attributes_;
   RateLimiter user_attributes_write_limiter_{9, 5000};
@@ -587,6 +599,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   // The connection is gone: no channel is joined, and joins and leaves on their way have
   // failed.
   void LoseChannels();
+  // A join answered with success after it had ended: the user is left out of the channel again.
+  void LeaveUnwanted(const std::string& channelId);
   // Joins again the channels that want it; `login` marks them first.
   void RejoinChannels(bool login);
   // Takes `channels` out of the registry and detaches them (102 at logout, 101 at release).

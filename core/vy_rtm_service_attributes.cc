@@ -23,15 +23,6 @@ constexpr char kResendCmd[] = "AddOrUpdateUserAttributes";
 
 bool IsEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
-// The result of a write: any "Code" but 0 is the server's refusal.
-rtm::ATTRIBUTE_OPERATION_ERR WriteResult(const rapidjson::Value& content) {
-  const rapidjson::Value* code = FindJsonMember(content, "Code");
-  if (code == nullptr || (code->IsInt() && code->GetInt() == 0)) {
-    return rtm::ATTRIBUTE_OPERATION_ERR_OK;
-  }
-  return rtm::ATTRIBUTE_OPERATION_ERR_FAILURE;
-}
-
 }  // namespace
 
 int VyRtmService::setLocalUserAttributes_I(const rtm::RtmAttribute* attributes,
@@ -57,18 +48,18 @@ int VyRtmService::writeLocalUserAttributes(RequestKind kind, const rtm::RtmAttri
     }
   }
   if (!user_attributes_write_limiter_.Allow()) return rtm::ATTRIBUTE_OPERATION_ERR_TOO_OFTEN;
-  // The mirror follows the server: a set replaces what it holds.
-  if (kind == kSetUserAttributes) user_attributes_.clear();
   std::vector<AttributeView> views;
+  RequestTable::Pairs pairs;
   views.reserve(static_cast<size_t>(count));
+  pairs.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     views.emplace_back(attributes[i].key, attributes[i].value);
-    user_attributes_[attributes[i].key] = attributes[i].value;
+    pairs.emplace_back(attributes[i].key, attributes[i].value);
   }
   RequestBody body(requestId);
   if (kind == kSetUserAttributes) body.True("SetLocal");
   SendRequest(kind, requestId, "AddOrUpdateUserAttributes",
-              body.Str("Attributes", BuildAttributesText(views)).Take());
+              body.Str("Attributes", BuildAttributesText(views)).Take(), {}, std::move(pairs));
   return 0;
 }
 
@@ -81,18 +72,18 @@ int VyRtmService::deleteLocalUserAttributesByKeys_I(const char* attributeKeys[],
   }
   if (!AllNonEmpty(attributeKeys, numberOfKeys)) return rtm::ATTRIBUTE_OPERATION_ERR_INVALID_KEY;
   if (!user_attributes_write_limiter_.Allow()) return rtm::ATTRIBUTE_OPERATION_ERR_TOO_OFTEN;
-  for (int i = 0; i < numberOfKeys; ++i) user_attributes_.erase(attributeKeys[i]);
+  RequestTable::Pairs keys;
+  for (int i = 0; i < numberOfKeys; ++i) keys.emplace_back(attributeKeys[i], "");
   SendRequest(
       kDeleteUserAttributes, requestId, "DeleteUserAttributes",
-      RequestBody(requestId).Str("Keys", BuildStringListText(attributeKeys, numberOfKeys)).Take());
+      RequestBody(requestId).Str("Keys", BuildStringListText(attributeKeys, numberOfKeys)).Take(),
+      {}, std::move(keys));
   return 0;
 }
 
 int VyRtmService::clearLocalUserAttributes_I(long long requestId) {
   if (int code = RequestPrologue()) return code;
   if (!user_attributes_write_limiter_.Allow()) return rtm::ATTRIBUTE_OPERATION_ERR_TOO_OFTEN;
-  // Cleared attributes must not come back with the next login's re-send.
-  user_attributes_.clear();
   SendRequest(kClearUserAttributes, requestId, "ClearUserAttributes",
               RequestBody(requestId).Take());
   return 0;
@@ -284,7 +275,10 @@ void VyRtmService::OnAttributeWriteReply(const char* cmd, std::initializer_list<
                                          const rapidjson::Value& content) {
   long long id = 0;
   if (!ReadReplyId(cmd, content, &id)) return;
-  const rtm::ATTRIBUTE_OPERATION_ERR code = WriteResult(content);
+  const rtm::ATTRIBUTE_OPERATION_ERR code =
+      ReplyCode(cmd, content, rtm::ATTRIBUTE_OPERATION_ERR_FAILURE) == 0
+          ? rtm::ATTRIBUTE_OPERATION_ERR_OK
+          : rtm::ATTRIBUTE_OPERATION_ERR_FAILURE;
   // The answer to the re-send after a login: nobody asked.
   if (id == 0 && std::strcmp(cmd, kResendCmd) == 0) {
     if (code != rtm::ATTRIBUTE_OPERATION_ERR_OK) {
@@ -294,7 +288,29 @@ void VyRtmService::OnAttributeWriteReply(const char* cmd, std::initializer_list<
   }
   std::optional<RequestTable::Entry> entry = TakeRequest(cmd, kinds, id);
   if (!entry) return;
+  if (code == rtm::ATTRIBUTE_OPERATION_ERR_OK) MirrorUserAttributes(*entry);
   cbAttributeResult(static_cast<RequestKind>(entry->kind), id, code);
+}
+
+void VyRtmService::MirrorUserAttributes(const RequestTable::Entry& write) {
+  switch (write.kind) {
+    case kSetUserAttributes:
+      // A set replaces what the server holds.
+      user_attributes_.clear();
+      [[fallthrough]];
+    case kAddOrUpdateUserAttributes:
+      for (const auto& [key, value] : write.pairs) user_attributes_[key] = value;
+      break;
+    case kDeleteUserAttributes:
+      for (const auto& [key, unused] : write.pairs) user_attributes_.erase(key);
+      break;
+    case kClearUserAttributes:
+      // Cleared attributes must not come back with the next login's re-send.
+      user_attributes_.clear();
+      break;
+    default:
+      break;
+  }
 }
 
 void VyRtmService::OnUserAttributesReply(const char* cmd, RequestKind kind,

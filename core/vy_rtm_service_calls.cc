@@ -162,7 +162,7 @@ void VyRtmService::InstallCallCommands() {
       call_manager_->SetRemoteCallState(call.call_id,
                                         cmd[0] == 'A' ? rtm::REMOTE_INVITATION_STATE_ACCEPTED
                                                       : rtm::REMOTE_INVITATION_STATE_REFUSED,
-                                        GetJsonInt(content, "Code"));
+                                        ReplyCode(cmd, content, -1));
     });
   }
   router_.SetHandler("CancelCall", [this](const rapidjson::Value& content) {

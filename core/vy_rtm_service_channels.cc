@@ -4,6 +4,7 @@
 // detached at logout and at the service's release.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,13 +109,26 @@ int VyRtmService::OnVyChanlelMsgCheck(const std::string& channelId, const rtm::I
 
 void VyRtmService::OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                                      const std::string& content) {
-  // Joins and member lists are requests: each ends with its answer, its time-out or the logout.
-  if (cmd == "JoinChannel") {
-    requests_.Add(kJoinChannel, 0, rtc::TimeMillis(), channelId);
+  // Leaves and member lists are requests: each ends with its answer, its time-out or the
+  // logout.
+  if (cmd == "LeaveChannel") {
+    requests_.Add(kLeaveChannel, 0, rtc::TimeMillis(), channelId);
   } else if (cmd == "GetChanMembers") {
     requests_.Add(kGetChannelMembers, 0, rtc::TimeMillis(), channelId);
   }
   doSendMsg(cmd, content);
+}
+
+void VyRtmService::OnVyChannelJoin(const std::string& channelId, bool rejoin) {
+  requests_.Add(rejoin ? kRejoinChannel : kJoinChannel, 0, rtc::TimeMillis(), channelId);
+  doSendMsg("JoinChannel", BuildChannelIdBody(channelId));
+}
+
+void VyRtmService::LeaveUnwanted(const std::string& channelId) {
+  RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s after its join had ended: leaving it",
+            channelId.c_str());
+  requests_.Add(kDropChannel, 0, rtc::TimeMillis(), channelId);
+  doSendMsg("LeaveChannel", BuildChannelIdBody(channelId));
 }
 
 ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
@@ -122,6 +136,8 @@ ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
   // Also so that their answers and time-outs cannot reach a new channel of the same id.
   ChannelRequests ended;
   while (requests_.Take({kJoinChannel}, 0, &channelId)) ++ended.joins;
+  while (requests_.Take({kRejoinChannel}, 0, &channelId)) ++ended.rejoins;
+  while (requests_.Take({kLeaveChannel}, 0, &channelId)) ++ended.leaves;
   while (requests_.Take({kGetChannelMembers}, 0, &channelId)) ++ended.member_lists;
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (!it->second.peer && it->second.channel_id == channelId) {
@@ -137,12 +153,24 @@ ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
 void VyRtmService::ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end) {
   VyChannel* channel = FindChannel(entry.scope);
   if (channel == nullptr) return;
-  if (entry.kind == kJoinChannel) {
-    channel->JoinFailed(end == kRequestTimedOut ? rtm::JOIN_CHANNEL_ERR_TIMEOUT
-                                                : rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN);
-  } else {
-    channel->SetMembers({}, end == kRequestTimedOut ? rtm::GET_MEMBERS_ERR_TIMEOUT
-                                                    : rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
+  const bool timed_out = end == kRequestTimedOut;
+  switch (entry.kind) {
+    case kJoinChannel:
+    case kRejoinChannel:
+      channel->JoinFailed(
+          timed_out ? rtm::JOIN_CHANNEL_ERR_TIMEOUT : rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN,
+          entry.kind == kRejoinChannel);
+      break;
+    case kLeaveChannel:
+      channel->SetLeaveCode(timed_out ? rtm::LEAVE_CHANNEL_ERR_TIMEOUT
+                                      : rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+      break;
+    case kGetChannelMembers:
+      channel->SetMembers({}, timed_out ? rtm::GET_MEMBERS_ERR_TIMEOUT
+                                        : rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
+      break;
+    default:  // our own leave: nobody asked for it
+      break;
   }
 }
 
@@ -151,17 +179,19 @@ void VyRtmService::ReportChannelSend(long long messageId, const MsgInfo& info, i
 }
 
 void VyRtmService::LoseChannels() {
-  for (const auto& entry : ChannelSnapshot()) {
-    if (!StillRegistered(entry)) continue;
-    entry.second->LostConnection();
-    // The answer to a join sent on the lost connection will not come; the channel joins again
-    // after the next login.
-    while (StillRegistered(entry) && requests_.Take({kJoinChannel}, 0, &entry.first)) {
-      entry.second->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE);
+  for (const auto& entry : ChannelSnapshot()) entry.second->LostConnection();
+  // Answers to joins and leaves sent on the lost connection will not come. The channel joins
+  // again after the next login; the server forgot the channels left with the connection all
+  // the same.
+  for (const RequestTable::Entry& request :
+       requests_.TakeKinds({kJoinChannel, kRejoinChannel, kLeaveChannel, kDropChannel})) {
+    VyChannel* channel = FindChannel(request.scope);
+    if (channel == nullptr || request.kind == kDropChannel) continue;
+    if (request.kind == kLeaveChannel) {
+      channel->SetLeaveCode(rtm::LEAVE_CHANNEL_ERR_FAILURE);
+    } else {
+      channel->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE, request.kind == kRejoinChannel);
     }
-    // Nor will the answer to a leave; the server forgot the channel with the connection all the
-    // same.
-    if (StillRegistered(entry)) entry.second->EndLeaves(rtm::LEAVE_CHANNEL_ERR_FAILURE);
   }
 }
 
@@ -191,26 +221,37 @@ void VyRtmService::InstallChannelCommands() {
   router_.SetHandler("JoinChannel", [this](const rapidjson::Value& content) {
     std::string id;
     if (!InSession("JoinChannel") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) return;
-    const int code = GetJsonInt(content, "Code");
+    const int code = ReplyCode("JoinChannel", content, rtm::JOIN_CHANNEL_ERR_FAILURE);
     VyChannel* channel = FindChannel(id);
-    if (channel == nullptr) {
-      // A channel released while its join was on its way: the server must not keep us in it.
-      if (code == 0) doSendMsg("LeaveChannel", BuildChannelIdBody(id));
+    std::optional<RequestTable::Entry> join;
+    if (channel != nullptr) join = requests_.Take({kJoinChannel, kRejoinChannel}, 0, &id);
+    if (!join) {
+      // A late or repeated answer. The server must not keep us in a channel released while its
+      // join was on its way, or whose join has ended without success.
+      if (code == 0 && (channel == nullptr || !channel->Wanted())) {
+        LeaveUnwanted(id);
+      } else {
+        RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, which awaits none, dropped",
+                  id.c_str());
+      }
       return;
     }
-    if (!requests_.Take({kJoinChannel}, 0, &id)) {
-      RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, which awaits none, dropped",
-                id.c_str());
-      return;
-    }
-    channel->SetJoinCode(code);
+    channel->SetJoinCode(code, join->kind == kRejoinChannel);
   });
   router_.SetHandler("LeaveChannel", [this](const rapidjson::Value& content) {
     std::string id;
     if (!InSession("LeaveChannel") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
       return;
     }
-    if (VyChannel* channel = FindChannel(id)) channel->SetLeaveCode(GetJsonInt(content, "Code"));
+    const int code = ReplyCode("LeaveChannel", content, rtm::LEAVE_CHANNEL_ERR_FAILURE);
+    std::optional<RequestTable::Entry> leave = requests_.Take({kLeaveChannel, kDropChannel}, 0, &id);
+    if (!leave) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, which awaits none, dropped",
+                id.c_str());
+      return;
+    }
+    if (leave->kind == kDropChannel) return;
+    if (VyChannel* channel = FindChannel(id)) channel->SetLeaveCode(code);
   });
   router_.SetHandler("SendChannelMsg", [this](const rapidjson::Value& content) {
     if (!InSession("SendChannelMsg")) return;
@@ -224,8 +265,9 @@ void VyRtmService::InstallChannelCommands() {
     MsgInfo info = std::move(it->second);
     pending_.erase(it);
     ReportChannelSend(id, info,
-                      GetJsonInt(content, "Code") == 0 ? rtm::CHANNEL_MESSAGE_ERR_OK
-                                                       : rtm::CHANNEL_MESSAGE_ERR_FAILURE);
+                      ReplyCode("SendChannelMsg", content, rtm::CHANNEL_MESSAGE_ERR_FAILURE) == 0
+                          ? rtm::CHANNEL_MESSAGE_ERR_OK
+                          : rtm::CHANNEL_MESSAGE_ERR_FAILURE);
   });
   router_.SetHandler("RecvMsgFromChan", [this](const rapidjson::Value& content) {
     if (!InSession("RecvMsgFromChan")) return;
@@ -282,7 +324,8 @@ void VyRtmService::InstallChannelCommands() {
       return;
     }
     const rapidjson::Value* members = FindJsonMember(content, "Members");
-    if (GetJsonInt(content, "Code") != 0 || members == nullptr || !members->IsArray()) {
+    if (ReplyCode("GetChanMembers", content, rtm::GET_MEMBERS_ERR_FAILURE) != 0 ||
+        members == nullptr || !members->IsArray()) {
       channel->SetMembers({}, rtm::GET_MEMBERS_ERR_FAILURE);
       return;
     }

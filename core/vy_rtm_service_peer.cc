@@ -156,23 +156,31 @@ void VyRtmService::InstallPeerCommands() {
 
 void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
   if (!InSession("RecvMsgFromPeer")) return;
-  // Every field is checked before a message is made of it; a refused one is not acknowledged.
+  // Every field is checked before a message is made of it. One without a usable id and sender
+  // cannot be acknowledged.
   const rapidjson::Value* id_value = FindJsonMember(content, "MsgId");
   const rapidjson::Value* from_value = FindJsonMember(content, "FromUId");
-  const rapidjson::Value* body_value = FindJsonMember(content, "MsgBody");
-  const int type = GetJsonInt(content, "MsgType");
   if (id_value == nullptr || !id_value->IsInt64() || id_value->GetInt64() < 0 ||
-      from_value == nullptr || !from_value->IsString() || from_value->GetStringLength() == 0 ||
-      body_value == nullptr || !body_value->IsString() ||
-      body_value->GetStringLength() >= kMaxMessageBytes ||
-      (type != rtm::MESSAGE_TYPE_TEXT && type != rtm::MESSAGE_TYPE_RAW)) {
-    RtcPrintf(kRtcLogWarning,
-              "Recv cmd=RecvMsgFromPeer refused: MsgId, FromUId, MsgType or MsgBody missing "
-              "or out of range");
+      from_value == nullptr || !from_value->IsString() || from_value->GetStringLength() == 0) {
+    RtcPrintf(kRtcLogWarning, "Recv cmd=RecvMsgFromPeer refused: MsgId or FromUId missing or "
+              "out of range");
     return;
   }
   const long long id = id_value->GetInt64();
   const std::string from(from_value->GetString(), from_value->GetStringLength());
+  const rapidjson::Value* body_value = FindJsonMember(content, "MsgBody");
+  const int type = GetJsonInt(content, "MsgType");
+  if (body_value == nullptr || !body_value->IsString() ||
+      body_value->GetStringLength() >= kMaxMessageBytes ||
+      (type != rtm::MESSAGE_TYPE_TEXT && type != rtm::MESSAGE_TYPE_RAW)) {
+    // Acknowledged all the same, or a server that redelivers would send it for ever.
+    RtcPrintf(kRtcLogWarning,
+              "Recv cmd=RecvMsgFromPeer %lld from %s dropped: MsgType or MsgBody missing or out "
+              "of range (a body must be shorter than %zu bytes)",
+              id, from.c_str(), kMaxMessageBytes);
+    doSendMsg("RecvMsgFromPeerAck", BuildRecvMsgAckBody(id, from));
+    return;
+  }
   MessagePtr message(new VyMessage(this));
   message->SetMsgId(id);
   // The server's time is for the app only: one that is absent or negative reads as 0.

@@ -157,15 +157,10 @@ void VyRtmService::OnSubscriptionReply(const char* cmd, RequestKind kind,
                                        const rapidjson::Value& content) {
   long long id = 0;
   if (!ReadReplyId(cmd, content, &id)) return;
-  // The server's code is passed on as it is; an answer without one is a success.
-  const rapidjson::Value* code = FindJsonMember(content, "Code");
-  if (code != nullptr && !code->IsInt()) {
-    RtcPrintf(kRtcLogWarning, "Recv cmd=%s dropped: Code is not an integer", cmd);
-    return;
-  }
   if (!TakeRequest(cmd, {kind}, id)) return;
-  cbSubscriptionRequestResult(
-      id, static_cast<rtm::PEER_SUBSCRIPTION_STATUS_ERR>(code != nullptr ? code->GetInt() : 0));
+  // The server's code is passed on as it is.
+  cbSubscriptionRequestResult(id, static_cast<rtm::PEER_SUBSCRIPTION_STATUS_ERR>(ReplyCode(
+                                      cmd, content, rtm::PEER_SUBSCRIPTION_STATUS_ERR_FAILURE)));
 }
 
 void VyRtmService::OnQueryOnlineSubStatusReply(const rapidjson::Value& content) {

@@ -34,10 +34,18 @@ bool VyRtmService::AllNonEmpty(const char* const items[], int count) {
 }
 
 void VyRtmService::SendRequest(RequestKind kind, long long requestId, const char* cmd,
-                               const std::string& body, std::string scope) {
+                               const std::string& body, std::string scope,
+                               RequestTable::Pairs pairs) {
   // Registered even when the command cannot leave: its time-out then reports it.
-  requests_.Add(kind, requestId, rtc::TimeMillis(), std::move(scope));
+  requests_.Add(kind, requestId, rtc::TimeMillis(), std::move(scope), std::move(pairs));
   doSendMsg(cmd, body);
+}
+
+int VyRtmService::ReplyCode(const char* cmd, const rapidjson::Value& content, int failure) {
+  const rapidjson::Value* code = FindJsonMember(content, "Code");
+  if (code != nullptr && code->IsInt()) return code->GetInt();
+  RtcPrintf(kRtcLogWarning, "Recv cmd=%s without an integer Code: taken as a failure", cmd);
+  return failure;
 }
 
 bool VyRtmService::ReadReplyId(const char* cmd, const rapidjson::Value& content,
@@ -77,7 +85,7 @@ void VyRtmService::SweepRequests() {
 }
 
 void VyRtmService::ReportRequest(const RequestTable::Entry& entry, RequestEnd end) {
-  if (entry.kind == kJoinChannel || entry.kind == kGetChannelMembers) {
+  if (entry.kind >= kJoinChannel) {
     ReportChannelRequest(entry, end);
     return;
   }

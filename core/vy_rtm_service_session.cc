@@ -91,16 +91,13 @@ int VyRtmService::logout_w() {
   if (login_running) cbLoginFailure(rtm::LOGIN_ERR_ABORTED_BY_LOGOUT);
   ReportPending(pending, rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   for (const Renewal& renewal : renewals) {
-    if (renewal.reported) continue;
     cbRenewTokenResult(renewal.token.c_str(), rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN);
   }
   for (const auto& [id, info] : pending) {
     if (!info.peer) ReportChannelSend(id, info, rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   }
   for (const RequestTable::Entry& request : requests) ReportRequest(request, kRequestLoggedOut);
-  for (const auto& entry : channels) {
-    if (StillRegistered(entry)) entry.second->EndLeaves(rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
-  }
+  if (call_manager_ != nullptr) call_manager_->EndInvitations();
   DetachChannels(channels, releasing_ ? rtm::CHANNEL_MESSAGE_ERR_NOT_INITIALIZED
                                       : rtm::CHANNEL_MESSAGE_ERR_USER_NOT_LOGGED_IN);
   logging_out_ = false;
@@ -122,15 +119,29 @@ int VyRtmService::renewToken_w(const char* token) {
   }
   if (!renew_token_limiter_.Allow()) return rtm::RENEW_TOKEN_ERR_TOO_OFTEN;
   // The token is kept for later re-logins only once the server has taken it.
+  renewals_.push_back({token, 0});
+  // Behind a renewal in flight it waits its turn.
+  if (renewals_.size() > 1) return rtm::RENEW_TOKEN_ERR_OK;
   if (!TrySendMsg("RenewAcsToken", BuildRenewTokenBody(token))) {
+    renewals_.pop_front();
     cbRenewTokenResult(token, rtm::RENEW_TOKEN_ERR_FAILURE);
     return rtm::RENEW_TOKEN_ERR_FAILURE;
   }
-  // A server that never answers must not grow the list for the connection's life; the
-  // oldest entries are long reported by then.
-  if (renewals_.size() >= kMaxRenewals) renewals_.pop_front();
-  renewals_.push_back({token, rtc::TimeMillis() + RequestTable::kTimeoutMs, false});
+  renewals_.front().deadline = rtc::TimeMillis() + RequestTable::kTimeoutMs;
   return rtm::RENEW_TOKEN_ERR_OK;
+}
+
+void VyRtmService::SendNextRenewal() {
+  while (!renewals_.empty() && renewals_.front().deadline == 0) {
+    if (TrySendMsg("RenewAcsToken", BuildRenewTokenBody(renewals_.front().token))) {
+      renewals_.front().deadline = rtc::TimeMillis() + RequestTable::kTimeoutMs;
+      return;
+    }
+    // Taken out first: a handler may renew again or log out.
+    const std::string token = std::move(renewals_.front().token);
+    renewals_.pop_front();
+    cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_FAILURE);
+  }
 }
 
 int VyRtmService::setParameters_w(const char* parameters) {
@@ -169,7 +180,7 @@ void VyRtmService::DoProcess() {
   finished_requests_.clear();
   SweepPending();
   SweepRequests();
-  ExpireRenewals();
+  if (ExpireRenewals()) return;
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
@@ -184,12 +195,8 @@ int64_t VyRtmService::NextDueMs() const {
   auto at = [&due](int64_t t) { due = std::min(due, t); };
   if (!pending_.empty()) at(std::max(pending_due_, next_sweep_));
   if (requests_.size() != 0) at(requests_.EarliestDeadline());
-  for (const Renewal& renewal : renewals_) {
-    if (!renewal.reported) {
-      at(renewal.deadline);  // deadlines follow the sending order
-      break;
-    }
-  }
+  // Only the first renewal is in flight.
+  if (!renewals_.empty() && renewals_.front().deadline != 0) at(renewals_.front().deadline);
   if (login_deadline_ != 0) at(login_deadline_);
   if (relogin_deadline_ != 0) at(relogin_deadline_);
   if (net_check_deadline_ != 0) at(net_check_deadline_);
@@ -421,11 +428,12 @@ bool VyRtmService::InSession(const std::string& cmd) const {
 
 void VyRtmService::InstallSessionCommands() {
   router_.SetHandler("Login", [this](const rapidjson::Value& content) {
-    OnLoginReply(GetJsonInt(content, "Code"));
+    OnLoginReply(ReplyCode("Login", content, rtm::LOGIN_ERR_REJECTED));
   });
   router_.SetHandler("Logout", [this](const rapidjson::Value& content) {
     if (!InSession("Logout")) return;
-    cbLogout(static_cast<rtm::LOGOUT_ERR_CODE>(GetJsonInt(content, "Code")));
+    cbLogout(static_cast<rtm::LOGOUT_ERR_CODE>(
+        ReplyCode("Logout", content, rtm::LOGOUT_ERR_REJECTED)));
   });
   // The app renews when it learns of the expiry; the warning itself needs nothing.
   router_.SetHandler("AcsTokenWillExpire", [](const rapidjson::Value&) {});
@@ -458,50 +466,43 @@ void VyRtmService::InstallSessionCommands() {
 void VyRtmService::OnRenewReply(const rapidjson::Value& content) {
   if (!InSession("RenewAcsToken")) return;
   // One answer per request sent on this connection; any other is not ours to report.
-  if (renewals_.empty()) {
+  if (renewals_.empty() || renewals_.front().deadline == 0) {
     RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: no renewal awaits an answer");
     return;
   }
   Renewal renewal = std::move(renewals_.front());
   renewals_.pop_front();
-  if (renewal.reported) {
-    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken dropped: its renewal timed out");
-    return;
-  }
   const std::string& token = renewal.token;
-  int code = GetJsonInt(content, "Code");
+  int code = ReplyCode("RenewAcsToken", content, rtm::RENEW_TOKEN_ERR_FAILURE);
   if (code < 0) {
-    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken without a valid Code: renewal failed");
+    RtcPrintf(kRtcLogWarning, "Recv cmd=RenewAcsToken with Code %d: renewal failed", code);
     code = rtm::RENEW_TOKEN_ERR_FAILURE;
   }
   if (code == rtm::RENEW_TOKEN_ERR_OK) token_ = token;
   cbRenewTokenResult(token.c_str(), static_cast<rtm::RENEW_TOKEN_ERR_CODE>(code));
+  // Unless a handler has logged out, or renewed with nothing waiting (which sent it).
+  SendNextRenewal();
 }
 
 void VyRtmService::FailRenewals(rtm::RENEW_TOKEN_ERR_CODE code) {
   // Taken out first: a handler may renew again or log out.
   std::deque<Renewal> unanswered;
   unanswered.swap(renewals_);
-  for (const Renewal& renewal : unanswered) {
-    if (!renewal.reported) cbRenewTokenResult(renewal.token.c_str(), code);
-  }
+  for (const Renewal& renewal : unanswered) cbRenewTokenResult(renewal.token.c_str(), code);
 }
 
-void VyRtmService::ExpireRenewals() {
-  const int64_t now = rtc::TimeMillis();
-  std::vector<std::string> expired;
-  for (Renewal& renewal : renewals_) {
-    if (renewal.reported) continue;
-    if (renewal.deadline > now) break;
-    renewal.reported = true;
-    expired.push_back(renewal.token);
+bool VyRtmService::ExpireRenewals() {
+  if (renewals_.empty() || renewals_.front().deadline == 0 ||
+      renewals_.front().deadline > rtc::TimeMillis()) {
+    return false;
   }
-  // Marked first: a handler may renew again, log out or log in.
-  for (const std::string& token : expired) {
-    RtcPrintf(kRtcLogWarning, "RenewAcsToken unanswered for %lld ms: renewal failed",
-              static_cast<long long>(RequestTable::kTimeoutMs));
-    cbRenewTokenResult(token.c_str(), rtm::RENEW_TOKEN_ERR_FAILURE);
-  }
+  RtcPrintf(kRtcLogWarning,
+            "RenewAcsToken unanswered for %lld ms: %zu renewals failed, connecting again",
+            static_cast<long long>(RequestTable::kTimeoutMs), renewals_.size());
+  DropTcpClient();
+  gateway_request_.reset();
+  OnServerDisconnect();
+  return true;
 }
 
 void VyRtmService::OnLoginReply(int code) {

@@ -78,6 +78,11 @@ void VYRtmChannelEventHandle::onJoinFailure(rtm::JOIN_CHANNEL_ERR errorCode) {
   PostCompletion(joinCompletions.takeFront(), errorCode);
 }
 
+void VYRtmChannelEventHandle::OnRejoinResult(rtm::JOIN_CHANNEL_ERR code) {
+  vy::RtcPrintf(vy::kRtcLogInfo, "Channel %s joined again after the login: %d", channel_id_.c_str(),
+                static_cast<int>(code));
+}
+
 void VYRtmChannelEventHandle::onLeave(rtm::LEAVE_CHANNEL_ERR errorCode) {
   PostCompletion(leaveCompletions.takeFront(), errorCode);
 }

@@ -1,6 +1,7 @@
 // VYRtmChannelEventHandle: the handler of one core channel for its VoRtmChannel. Joins, leaves
 // and member lists are answered in the order they were accepted, so their completions wait in
-// queues, each taken by the next result of its kind; sends wait under their message ids. As in
+// queues, each taken by the next result of its kind; sends wait under their message ids. The
+// joins the core makes by itself after a login answer no app request and take no completion. As in
 // the kit's handler, data is copied on the worker and the main loop calls the completion or,
 // while the channel and its delegate are there, the delegate.
 #ifndef PLATFORM_VY_RTM_CHANNEL_EVENT_HANDLE_H_
@@ -21,6 +22,7 @@
 #include <vortm/vo_rtm_channel.h>
 
 #include "absl/base/thread_annotations.h"
+#include "core/vy_rtm_events.h"
 
 namespace vortm {
 
@@ -62,6 +64,7 @@ class OrderedCompletions {
 };
 
 class VYRtmChannelEventHandle final : public vy::rtm::IChannelEventHandler,
+                                      public vy::VyChannelRejoinHandler,
                                       public std::enable_shared_from_this<VYRtmChannelEventHandle> {
  public:
   VYRtmChannelEventHandle(std::weak_ptr<VoRtmChannel> channel, std::string channelId);
@@ -92,6 +95,9 @@ class VYRtmChannelEventHandle final : public vy::rtm::IChannelEventHandler,
   void onAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[],
                            int numberOfAttributes) override;
   void onMemberCountUpdated(int memberCount) override;
+
+  // vy::VyChannelRejoinHandler; worker thread.
+  void OnRejoinResult(vy::rtm::JOIN_CHANNEL_ERR code) override;
 
  private:
   bool hasDelegate() const;

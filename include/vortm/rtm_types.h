@@ -52,6 +52,8 @@ enum LOGIN_ERR_CODE : int32_t {
 // Passed to onLogout with the server's code; 0 is success.
 enum LOGOUT_ERR_CODE : int32_t {
   LOGOUT_ERR_OK = 0,
+  // The server's notice carried no integer "Code".
+  LOGOUT_ERR_REJECTED = 1,
 };
 
 // Returned by IRtmService::renewToken, or passed to onRenewTokenResult. A
@@ -104,14 +106,17 @@ enum JOIN_CHANNEL_ERR : int32_t {
   JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
-// Every leave that returned OK ends in one onLeave: the server's code (0 on success), or one of
-// the codes below when its answer cannot come.
+// Every leave that returned OK ends in one onLeave: the server's code (0 on success; FAILURE
+// when its answer carries no integer "Code"), or one of the codes below when its answer cannot
+// come.
 enum LEAVE_CHANNEL_ERR : int32_t {
   LEAVE_CHANNEL_ERR_OK = 0,
   // The connection was lost before the answer. The server forgets the channel's members with
   // the connection, and the channel is not joined again after the next login.
   LEAVE_CHANNEL_ERR_FAILURE = 1,
   LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL = 3,
+  // No answer within 10 s. The channel is not joined again after the next login.
+  LEAVE_CHANNEL_ERR_TIMEOUT = 4,
   LEAVE_CHANNEL_ERR_NOT_INITIALIZED = 101,
   // Not logged in, or logout or a release came before the answer.
   LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN = 102,
@@ -140,10 +145,11 @@ enum QUERY_PEERS_ONLINE_STATUS_ERR : int32_t {
   QUERY_PEERS_ONLINE_STATUS_ERR_USER_NOT_LOGGED_IN = 102,
 };
 
-// onSubscriptionRequestResult carries the server's code unchanged (0 when the answer has
-// none), or TIMEOUT or 102.
+// onSubscriptionRequestResult carries the server's code unchanged, FAILURE when the answer has
+// no integer code, or TIMEOUT or 102.
 enum PEER_SUBSCRIPTION_STATUS_ERR : int32_t {
   PEER_SUBSCRIPTION_STATUS_ERR_OK = 0,
+  PEER_SUBSCRIPTION_STATUS_ERR_FAILURE = 1,  // The server refused, or its answer had no code.
   PEER_SUBSCRIPTION_STATUS_ERR_INVALID_ARGUMENT = 2,
   PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT = 4,
   PEER_SUBSCRIPTION_STATUS_ERR_TOO_OFTEN = 5,
@@ -176,7 +182,8 @@ enum PEER_SUBSCRIPTION_OPTION : int32_t {
 
 enum ATTRIBUTE_OPERATION_ERR : int32_t {
   ATTRIBUTE_OPERATION_ERR_OK = 0,
-  ATTRIBUTE_OPERATION_ERR_FAILURE = 1,  // The server refused the operation.
+  // The server refused the operation, or its answer carried no integer "Code".
+  ATTRIBUTE_OPERATION_ERR_FAILURE = 1,
   // A null or empty key in the key list of deleteLocalUserAttributesByKeys,
   // getUserAttributesByKeys or deleteChannelAttributesByKeys
   // (getChannelAttributesByKeys answers INVALID_ARGUMENT).
@@ -203,6 +210,8 @@ enum LOCAL_INVITATION_ERR_CODE : int32_t {
   LOCAL_INVITATION_ERR_PEER_OFFLINE = 1,
   LOCAL_INVITATION_ERR_PEER_NO_RESPONSE = 2,
   LOCAL_INVITATION_ERR_INVITATION_EXPIRE = 3,
+  // logout() or the service's release came while the invitation was running.
+  LOCAL_INVITATION_ERR_NOT_LOGGED_IN = 102,
 };
 
 enum REMOTE_INVITATION_STATE : int32_t {
@@ -217,6 +226,8 @@ enum REMOTE_INVITATION_ERR_CODE : int32_t {
   REMOTE_INVITATION_ERR_PEER_OFFLINE = 1,
   REMOTE_INVITATION_ERR_ACCEPT_FAILURE = 2,
   REMOTE_INVITATION_ERR_INVITATION_EXPIRE = 3,
+  // logout() or the service's release came while the invitation was running.
+  REMOTE_INVITATION_ERR_NOT_LOGGED_IN = 102,
 };
 
 // Filter of the library's log file: lines below the filter are dropped and

@@ -207,24 +207,32 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated).at(0).list, ElementsAre("topic=news by carol"));
 }
 
-// Whatever the server answers, or if it does not, each join, member list and send ends in one
-// result.
+// Whatever the server answers, or if it does not, each join, leave, member list and send ends
+// in one result, and a late answer is dropped: a join's success that comes after its time-out
+// leaves the channel again, unless the app has joined it meanwhile.
 TEST_F(RtmMessagingTest, EveryChannelRequestGetsOneResult) {
   Client& alice = *alice_;
   alice.channel = alice->createChannel("room", &alice.room);
   svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kReplaceField, 1, 3));
   ASSERT_EQ(0, alice.channel->join());
   ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure));
-  svc_.AddFault(DropToClient("alice", "JoinChannel", 1));
-  ASSERT_EQ(0, alice.channel->join());
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 2, 5000));
-  clock_.Jump(10001);
-  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure, 2));
+  auto late_join = [&](size_t n) {
+    svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kHold, 1));
+    ASSERT_EQ(0, alice.channel->join());
+    ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", n, 5000));
+    clock_.Jump(10001);
+    ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure, n));
+  };
+  late_join(2);
+  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
+  late_join(3);
+  ASSERT_TRUE(alice.Join());
+  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
   auto failures = alice.room.Of(Event::kJoinFailure);
   EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_FAILURE, failures[0].a);
   EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_TIMEOUT, failures[1].a);
-  clock_.Jump(5001);
-  ASSERT_TRUE(alice.Join());
+  EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_TIMEOUT, failures[2].a);
 
   // A member list without an answer times out.
   svc_.AddFault(DropToClient("alice", "GetChanMembers", 1));
@@ -243,6 +251,20 @@ TEST_F(RtmMessagingTest, EveryChannelRequestGetsOneResult) {
   // A later round trip lets every late answer arrive first.
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_OK, alice.room.ResultOf(alice.Say("probe")));
   EXPECT_EQ(3u, alice.room.Count(Event::kSendResult));
+  EXPECT_EQ(1u, Received("alice", "LeaveChannel").size());
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), ElementsAre("alice"));
+
+  // A leave without an answer times out too.
+  svc_.AddFault(Fault("alice", "LeaveChannel", FaultAction::kHold, 1));
+  ASSERT_EQ(0, alice.channel->leave());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 2, 5000));
+  clock_.Jump(10001);
+  ASSERT_TRUE(alice.room.WaitFor(Event::kLeave));
+  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
+  RoundTrip(alice);
+  ASSERT_EQ(1u, alice.room.Count(Event::kLeave));
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_TIMEOUT, alice.room.Of(Event::kLeave).at(0).a);
+  EXPECT_EQ(1u, alice.room.Count(Event::kJoinSuccess));
 }
 
 TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeftOnesAreNot) {
@@ -384,11 +406,19 @@ TEST_F(RtmMessagingTest, UserAttributesAreWrittenReadAndMirroredAcrossReconnects
 TEST_F(RtmMessagingTest, AttributeRefusalsTimeOutsAndMalformedRepliesEachGiveOneResult) {
   Client& alice = *alice_;
   long long id = 0;
-  rtm::RtmAttribute a[] = {{"a", "1"}};
-  // The server refuses: reported as a failure, not as success.
+  rtm::RtmAttribute a[] = {{"a", "1"}}, old[] = {{"old", "0"}};
+  ASSERT_EQ(0, alice->setLocalUserAttributes(old, 1, id));
+  EXPECT_EQ(0, Code(alice, Event::kAttributeResult, id));
+  // The server refuses: reported as a failure, not as success, and what is sent again after the
+  // next login is what the server accepted.
   svc_.AddFault(Fault("alice", "AddOrUpdateUserAttributes", FaultAction::kReplaceField, 1, 5));
-  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id));
+  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, id = 0));
   EXPECT_EQ(1, Code(alice, Event::kAttributeResult, id));
+  Reconnect(alice);
+  ASSERT_EQ(0, (*bob_)->getUserAttributes("alice", id = 0));
+  Event e;
+  ASSERT_EQ(0, Code(*bob_, Event::kUserAttributes, id, &e));
+  EXPECT_THAT(e.list, ElementsAre("old=0"));
   // Replies that never come: each request ends once, by its family's time-out, at 10 s.
   svc_.AddFault(DropToClient("alice", "QueryAttrib", 1));
   svc_.AddFault(DropToClient("alice", "ClearUserAttributes", 1));
@@ -401,7 +431,6 @@ TEST_F(RtmMessagingTest, AttributeRefusalsTimeOutsAndMalformedRepliesEachGiveOne
   RoundTrip(alice);
   EXPECT_EQ(-1, alice.log.ResultOf(user_read, 0, Event::kUserAttributes));
   clock_.Jump(2);
-  Event e;
   EXPECT_EQ(rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Code(alice, Event::kUserAttributes, user_read, &e));
   EXPECT_EQ("bob", e.peer);
   EXPECT_EQ(6, Code(alice, Event::kAttributeResult, cleared));
@@ -427,6 +456,49 @@ TEST_F(RtmMessagingTest, AttributeRefusalsTimeOutsAndMalformedRepliesEachGiveOne
   EXPECT_EQ(0, e.server_time);
   RoundTrip(alice);
   EXPECT_EQ(4u, alice.log.Count(Event::kUserAttributes));
+}
+
+// A reply whose "Code" is missing or not an integer is a failure of its request's family.
+TEST_F(RtmMessagingTest, RepliesWithoutAnIntegerCodeAreFailures) {
+  Client& alice = *alice_;
+  ASSERT_TRUE(alice.Join());
+  // The service's own answers are dropped; hand-made ones come in their place, once the
+  // service has read the request.
+  for (const char* cmd : {"SendChannelMsg", "LeaveChannel", "JoinChannel",
+                          "AddOrUpdateUserAttributes", "AddOrUpdateChanAttributes",
+                          "SubscribeOnlineStatus"}) {
+    svc_.AddFault(DropToClient("alice", cmd, 1));
+  }
+  auto answer = [&](const char* cmd, size_t sent, const std::string& body) {
+    ASSERT_TRUE(svc_.WaitForCommand("alice", cmd, sent, 5000));
+    ASSERT_TRUE(svc_.Push("alice", cmd, body));
+  };
+  const long long said = alice.Say("said");
+  answer("SendChannelMsg", 1, R"({"ChanId":"room","MsgId":)" + std::to_string(said) + "}");
+  ASSERT_EQ(0, alice.channel->leave());
+  answer("LeaveChannel", 1, R"({"ChanId":"room"})");
+  ASSERT_EQ(0, alice.channel->join());
+  answer("JoinChannel", 2, R"({"ChanId":"room","Code":"0"})");
+  long long set = 0, chan = 0, sub = 0;
+  rtm::RtmAttribute a[] = {{"a", "1"}};
+  ASSERT_EQ(0, alice->setLocalUserAttributes(a, 1, set));
+  answer("AddOrUpdateUserAttributes", 1, R"({"MsgId":)" + std::to_string(set) + "}");
+  Attributes topic({{"topic", "news"}});
+  ASSERT_EQ(0, alice->addOrUpdateChannelAttributes("room", topic.data(), 1, {}, chan));
+  answer("AddOrUpdateChanAttributes", 1, R"({"MsgId":)" + std::to_string(chan) + R"(,"Code":0.5})");
+  const char* bob[] = {"bob"};
+  ASSERT_EQ(0, alice->subscribePeersOnlineStatus(bob, 1, sub));
+  answer("SubscribeOnlineStatus", 1, R"({"MsgId":)" + std::to_string(sub) + "}");
+  ASSERT_TRUE(svc_.Push("alice", "Logout", "{}"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLogout));
+  EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_FAILURE, alice.room.ResultOf(said));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure));
+  EXPECT_EQ(rtm::LEAVE_CHANNEL_ERR_FAILURE, alice.room.Of(Event::kLeave).at(0).a);
+  EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_FAILURE, alice.room.Of(Event::kJoinFailure).at(0).a);
+  EXPECT_EQ(rtm::ATTRIBUTE_OPERATION_ERR_FAILURE, Code(alice, Event::kAttributeResult, set));
+  EXPECT_EQ(rtm::ATTRIBUTE_OPERATION_ERR_FAILURE, Code(alice, Event::kAttributeResult, chan));
+  EXPECT_EQ(rtm::PEER_SUBSCRIPTION_STATUS_ERR_FAILURE, Code(alice, Event::kSubscription, sub));
+  EXPECT_EQ(rtm::LOGOUT_ERR_REJECTED, alice.log.Of(Event::kLogout).at(0).a);
 }
 
 TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSides) {
@@ -485,6 +557,24 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, bob.calls.Of(Event::kRemoteFailure).at(1).a);
   EXPECT_EQ(0u, bob.calls.Count(Event::kRemoteAccepted));
   EXPECT_EQ(1u, alice.calls.Count(Event::kLocalAccepted));
+}
+
+// Invitations still running when their user logs out end there, once, as not logged in.
+TEST_F(RtmMessagingTest, InvitationsRunningAtALogoutEndThereWith102) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  bob.Calls();
+  ASSERT_EQ(0, alice.Invite("bob"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer));
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteReceived));
+  alice->logout();
+  bob->logout();
+  ASSERT_EQ(2u, alice.calls.Events().size());
+  ASSERT_EQ(2u, bob.calls.Events().size());
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_NOT_LOGGED_IN, alice.calls.Of(Event::kLocalFailure).at(0).a);
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_NOT_LOGGED_IN, bob.calls.Of(Event::kRemoteFailure).at(0).a);
+  Pass(61000);
+  EXPECT_EQ(4u, alice.calls.Events().size() + bob.calls.Events().size());
 }
 
 }  // namespace

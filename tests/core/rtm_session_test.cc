@@ -200,12 +200,17 @@ TEST_F(RtmSessionTest, EachRenewalIsAnsweredOnceWithItsOwnTokenAndOnlyAnAccepted
   Client alice(svc_, "alice");
   EXPECT_EQ(rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN, alice->renewToken("new"));
   ASSERT_TRUE(LogInAndSettle(alice));
-  // Two renewals in flight at once, the second answered twice, then a third refused by the
-  // limiter.
-  svc_.AddFault(Fault("alice", "RenewAcsToken", FaultAction::kDuplicate, 1));
+  // Two renewals at once: answers carry no id, so the second waits for the first's answer
+  // (held here), and its own answer, which comes twice, is taken once. A third is refused by
+  // the limiter.
+  svc_.AddFault(Fault("alice", "RenewAcsToken", FaultAction::kHold, 1));
   EXPECT_EQ(0, alice->renewToken("tok-new"));
   EXPECT_EQ(0, alice->renewToken("tok-new2"));
   EXPECT_EQ(rtm::RENEW_TOKEN_ERR_TOO_OFTEN, alice->renewToken("tok-new3"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 1, 5000));
+  svc_.AddFault(Fault("alice", "RenewAcsToken", FaultAction::kDuplicate, 1));
+  EXPECT_EQ(1u, Received("alice", "RenewAcsToken").size());
+  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 3));
   Pass(1500);
   // The server refuses an empty token (Code 1); the token taken before stays.
@@ -233,33 +238,39 @@ TEST_F(RtmSessionTest, EachRenewalIsAnsweredOnceWithItsOwnTokenAndOnlyAnAccepted
   EXPECT_THAT(Received("alice", "Login").back().content, HasSubstr(R"("AcsToken":"renewed")"));
 }
 
-// A renewal without an answer ends once: failed at 10 s (a late answer is then dropped, not
-// taken for the next renewal's), or not logged in at the logout.
-TEST_F(RtmSessionTest, UnansweredRenewalsEndOnceByTheirTimeOutOrTheLogout) {
-  int silent = svc_.AddFault(DropToClient("alice", "RenewAcsToken", 1));
+// A renewal unanswered for 10 s ends once, with the renewal waiting behind it and with its
+// connection, whose late answers could be taken for another renewal's: the client logs in again
+// with the last token the server took, and renewals on the new connection get their own
+// answers. The logout ends a renewal still waiting with 102.
+TEST_F(RtmSessionTest, UnansweredRenewalEndsItsConnectionAndLaterRenewalsGetTheirOwnAnswers) {
+  svc_.AddFault(DropToClient("alice", "RenewAcsToken", 1));
   Client alice(svc_, "alice");
   ASSERT_TRUE(LogInAndSettle(alice));
-  EXPECT_EQ(0, alice->renewToken("slow"));
+  EXPECT_EQ(0, alice->renewToken("lost"));
+  EXPECT_EQ(0, alice->renewToken("waiting"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 1, 5000));
   Pass(9500);
   EXPECT_EQ(0u, alice.log.Count(Event::kRenewResult));
   Pass(1000);
-  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult));
-  // The answer comes after all; a message pushed behind it shows it has been read.
-  svc_.Push("alice", "RenewAcsToken", R"({"Code":0})");
-  svc_.Push("alice", "RecvMsgFromPeer", R"({"MsgId":1,"FromUId":"bob","MsgType":1,"MsgBody":"x"})");
-  ASSERT_TRUE(alice.log.WaitFor(Event::kMessage));
-  EXPECT_EQ(0, alice->renewToken("next"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 2));
-  svc_.RemoveFault(silent);
+  EXPECT_THAT(alice.log.States().back(),
+              Pair(kReconnecting, rtm::CONNECTION_CHANGE_REASON_INTERRUPTED));
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  EXPECT_THAT(Received("alice", "Login").at(1).content, HasSubstr(R"("AcsToken":"tok")"));
+  EXPECT_EQ(0, alice->renewToken("next"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kRenewResult, 3));
+  clock_.Jump(1001);
   svc_.AddFault(DropToClient("alice", "RenewAcsToken"));
   EXPECT_EQ(0, alice->renewToken("ended"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "RenewAcsToken", 3, 5000));
   EXPECT_EQ(0, alice->logout());
   Pass(11000);
   EXPECT_THAT(Results(alice.log, Event::kRenewResult),
-              ElementsAre(Pair("slow", rtm::RENEW_TOKEN_ERR_FAILURE), Pair("next", 0),
+              ElementsAre(Pair("lost", rtm::RENEW_TOKEN_ERR_FAILURE),
+                          Pair("waiting", rtm::RENEW_TOKEN_ERR_FAILURE), Pair("next", 0),
                           Pair("ended", rtm::RENEW_TOKEN_ERR_NOT_LOGGED_IN)));
+  EXPECT_EQ(2u, Received("alice", "Login").size());
 }
 
 // Releases `service` from inside the first event `pick` selects; `released` is set once the

@@ -42,6 +42,7 @@ struct Event {
     kSendResult, kMessage,  // peer or channel
     kQueryStatus, kStatusChanged,  // list: "peer:online:state"
     kMemberCount,       // list: "channel:count"
+    kSubscription,
     kAttributeResult,
     kUserAttributes,    // peer: the user; list: "key=value"
     kChannelAttributes, // list: "key=value@user"; server_time: the latest update
@@ -176,6 +177,9 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
     AddList(Event::kMemberCount, id, code, counts, count, [](const rtm::ChannelMemberCount& c) {
       return std::string(c.channelId) + ":" + std::to_string(c.count);
     });
+  }
+  void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
+    Add(Event::kSubscription, id, code);
   }
   void onSetLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
   void onAddOrUpdateLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }

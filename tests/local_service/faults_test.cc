@@ -60,6 +60,14 @@ TEST_F(FaultTest, EachFaultChangesWhatTheClientGets) {
   Ask({4, 5});
   EXPECT_THAT(Answers(2), ElementsAre(5, 4));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  // Held answers wait for ReleaseHeld, then leave in their order.
+  svc_.AddFault({.user = "alice", .cmd = "CheckNetStatusAck", .action = FaultAction::kHold,
+                 .times = 2});
+  Ask({9, 10, 11});
+  EXPECT_THAT(Answers(1), ElementsAre(11));
+  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
+  EXPECT_THAT(Answers(2), ElementsAre(9, 10));
+  EXPECT_EQ(0, svc_.ReleaseHeld("alice"));
   // An inbound drop swallows the command, which is still logged as received.
   Fault(FaultAction::kDrop, 0, "CheckNetStatus", local_service::Direction::kFromClient);
   Ask({6, 7});

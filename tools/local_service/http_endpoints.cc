@@ -178,6 +178,7 @@ void HttpEndpoints::Install() {
            {"delay", FaultAction::kDelay},
            {"duplicate", FaultAction::kDuplicate},
            {"replace", FaultAction::kReplaceField},
+           {"hold", FaultAction::kHold},
            {"plain", FaultAction::kPlain},
            {"corrupt_signature", FaultAction::kCorruptSignature},
            {"wrong_app_id", FaultAction::kWrongAppId},
@@ -230,6 +231,8 @@ void HttpEndpoints::Install() {
       if (ok) svc->SetLoginMode(mode);
     } else if (op == "coalesce") {
       svc->Coalesce(user, static_cast<int>(GetInt64(doc, "frames").value_or(2)));
+    } else if (op == "release_held") {
+      out.Int("sent", svc->ReleaseHeld(user));
     } else if (op == "close_on_accept") {
       svc->SetCloseOnAccept(GetBool(doc, "on").value_or(true));
     } else if (op == "deterministic") {

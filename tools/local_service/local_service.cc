@@ -210,6 +210,19 @@ void LocalService::Coalesce(const std::string& user, int frames) {
   });
 }
 
+int LocalService::ReleaseHeld(const std::string& user) {
+  return impl_->RunSync([&] {
+    int sent = 0;
+    for (auto& c : impl_->ConnectionsOf(user)) {
+      std::vector<Connection::Held> held;
+      held.swap(c->held);
+      for (auto& h : held) impl_->SendWithFaults(c, h.cmd, h.body, h.form, h.faults);
+      sent += static_cast<int>(held.size());
+    }
+    return sent;
+  });
+}
+
 void LocalService::SetCloseOnAccept(bool close) {
   impl_->RunSync([&] { impl_->close_on_accept_ = close; });
 }

@@ -54,6 +54,7 @@ enum class FaultAction {
   kDuplicate,     // handle or send it twice
   // Commands to the client only.
   kReplaceField,  // set integer member `field` (default "Code") of the body to `value`
+  kHold,          // keep it unsent until ReleaseHeld, which sends what it holds in order
   kPlain,         // plain envelope in place of the encrypted one
   kCorruptSignature,
   kWrongAppId,          // another app id after the text
@@ -167,6 +168,9 @@ class LocalService {
   void ClearFaults();
   // The next `frames` packets to `user` are held and leave together in one write.
   void Coalesce(const std::string& user, int frames);
+  // Sends what kHold rules kept for `user`'s connections, in the order it was held; the number
+  // of commands sent. A connection that closed meanwhile took its held commands with it.
+  int ReleaseHeld(const std::string& user);
   // Newly accepted connections are closed at once while set.
   void SetCloseOnAccept(bool close);
   // Fixed random prefix, TimeStamp and Nonce in what the service sends.

@@ -418,6 +418,7 @@ OutFaults LocalService::Impl::MatchOutFaults(const Connection& conn, const std::
     if (rule.times > 0) --rule.times;
     switch (rule.action) {
       case FaultAction::kDrop: f.drop = true; break;
+      case FaultAction::kHold: f.hold = true; break;
       case FaultAction::kDelay: f.delay_ms = std::max(f.delay_ms, rule.value); break;
       case FaultAction::kDuplicate: f.duplicate = true; break;
       case FaultAction::kReplaceField: f.replace.emplace_back(rule.field, rule.value); break;
@@ -453,6 +454,12 @@ void LocalService::Impl::SendWithFaults(const ConnPtr& conn, const std::string& 
   if (conn->closed) return;
   if (faults.drop) {
     Info(Describe(*conn) + " send " + cmd + " dropped by a fault rule");
+    return;
+  }
+  if (faults.hold) {
+    Info(Describe(*conn) + " send " + cmd + " held by a fault rule");
+    faults.hold = false;
+    conn->held.push_back({cmd, std::move(body), form, std::move(faults)});
     return;
   }
   if (faults.delay_ms > 0) {

@@ -36,6 +36,23 @@ struct FloodState {
   std::string frame;  // the one frame, when the body has no "{n}"
 };
 
+// What the outbound fault rules ask for one command.
+struct OutFaults {
+  bool drop = false;
+  bool hold = false;
+  int64_t delay_ms = 0;
+  bool duplicate = false;
+  bool plain = false;
+  EnvelopeFaults envelope;
+  int64_t garbage = 0;
+  bool bad_length = false;
+  int64_t announced_length = 0;
+  int64_t split = 0;
+  bool dollar = false;
+  bool hash = false;
+  std::vector<std::pair<std::string, int64_t>> replace;
+};
+
 struct Connection {
   Connection(asio::io_context& io, asio::ip::tcp::socket s, uint64_t conn_id)
       : id(conn_id),
@@ -71,6 +88,13 @@ struct Connection {
   char out_marker = kHashMarker;
   int coalesce_left = 0;
   std::string coalesce_buf;
+  // Commands kept by kHold rules until ReleaseHeld, oldest first.
+  struct Held {
+    std::string cmd, body;
+    PushForm form;
+    OutFaults faults;
+  };
+  std::vector<Held> held;
 
   std::string app_id;
   std::string uid;
@@ -125,21 +149,6 @@ struct Call {
   bool answer_forwarded = false;
 };
 
-// What the outbound fault rules ask for one command.
-struct OutFaults {
-  bool drop = false;
-  int64_t delay_ms = 0;
-  bool duplicate = false;
-  bool plain = false;
-  EnvelopeFaults envelope;
-  int64_t garbage = 0;
-  bool bad_length = false;
-  int64_t announced_length = 0;
-  int64_t split = 0;
-  bool dollar = false;
-  bool hash = false;
-  std::vector<std::pair<std::string, int64_t>> replace;
-};
 
 class LocalService::Impl {
  public:
