@@ -330,6 +330,29 @@ TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
   EXPECT_NE(nullptr, alice->createChannel("room", {}));
 }
 
+// The service joins a channel again by itself after a reconnection; that join's result (held
+// here, then refused) must not complete a join the app makes while it is on its way.
+TEST_F(KitEndToEndTest, AJoinMadeWhileTheChannelIsJoinedAgainGetsItsOwnResult) {
+  auto events = std::make_shared<Events>();
+  auto alice = LoggedIn("alice", events);
+  std::shared_ptr<VoRtmChannel> room = alice->createChannel("room", {});
+  room->join(Note("joined"));
+  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
+  svc_.AddFault(rtm_test::Fault("alice", "JoinChannel", local_service::FaultAction::kHold, 2));
+  svc_.AddFault(
+      rtm_test::Fault("alice", "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
+  ASSERT_TRUE(svc_.Close("alice", local_service::CloseMode::kRst));
+  clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 2, 5000));
+  room->join(Note("joined again"));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 3, 5000));
+  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
+  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 2; }));
+  room->getMembers(NoteList("members"));
+  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 3; }));
+  EXPECT_THAT(got_, ElementsAre("joined 0", "joined again 0", "members 0"));
+}
+
 TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   auto aliceHears = std::make_shared<Events>(), bobHears = std::make_shared<Events>();
   auto alice = LoggedIn("alice", aliceHears), bob = LoggedIn("bob", bobHears);
