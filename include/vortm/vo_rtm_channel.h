@@ -52,6 +52,8 @@ class VORTM_API VoRtmChannel final : public std::enable_shared_from_this<VoRtmCh
  public:
   ~VoRtmChannel();
 
+  // Each request's completion hears its own result once. The joins the service makes by itself
+  // after a reconnection complete no request.
   void join(JoinChannelCompletion completion);
   void leave(LeaveChannelCompletion completion);
   void getMembers(GetMembersCompletion completion);
