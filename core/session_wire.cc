@@ -104,7 +104,9 @@ GatewayAnswer ParseGatewayAnswer(const char* data, size_t length) {
   JsonStr text;
   rapidjson::Document doc;
   if (!ParseObject(data, length, text, doc)) return answer;
-  answer.code = GetJsonInt(doc, "code");
+  // A "code" that is missing or no integer is a refusal like any other.
+  const rapidjson::Value* code = FindJsonMember(doc, "code");
+  answer.code = code != nullptr && code->IsInt() ? code->GetInt() : kGatewayRefused;
   if (answer.code != 0) {
     answer.kind = GatewayAnswer::kRefused;
     return answer;

@@ -42,11 +42,14 @@ constexpr size_t kMaxSessionIdBytes = 256;
 // A host name has at most 253 characters; a longer server address is skipped.
 constexpr size_t kMaxServerAddrBytes = 253;
 
+// The code of a gateway refusal without a usable "code": the login's failure code, 1.
+constexpr int kGatewayRefused = 1;
+
 struct GatewayAnswer {
   enum Kind {
     kInvalid,    // empty, not JSON, not an object, or a session id beyond kMaxSessionIdBytes:
                  // the lookup is retried
-    kRefused,    // "code" not 0 (an absent "code" reads -1)
+    kRefused,    // "code" not 0 (one that is absent or no integer reads kGatewayRefused)
     kNoAddress,  // "code" 0 but no usable address of type 1: the lookup is retried
     kAddress,    // "code" 0 and an address of type 1
   };

@@ -92,7 +92,8 @@ TEST(WireTest, GatewayAnswersGiveTheFirstUsableAddressOfType1) {
       {R"({"code":0,"sessionid":"s","addresses":[{"type":2,"addr":"a","port":1}]})", "2  0"},
       {R"({"code":0,"addresses":{"type":1}})", "2  0"},
       {R"({"code":7})", "1  7"},
-      {R"({"code":"0"})", "1  -1"},
+      {R"({"code":"0"})", "1  1"},
+      {R"({"code":-3})", "1  -3"},
       {"[1,2]", "0  -1"},
       {std::string(100, '['), "0  -1"},
   };
