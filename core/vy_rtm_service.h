@@ -175,8 +175,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                          const std::string& content) override;
   void OnVyChannelJoin(const std::string& channelId, bool rejoin) override;
-  // Takes the channel out of the registry and hands back its joins, member lists and sends
-  // still waiting, taken out of their tables, for the channel to report.
+  // Takes the channel out of the registry and hands back its joins, leaves, member lists and
+  // sends still waiting, taken out of their tables, for the channel to report.
   ChannelRequests OnVyChannelDestory(const std::string& channelId) override;
   int OnVyChannelSession(std::string* userId) override;
 

@@ -244,7 +244,8 @@ void VyRtmService::InstallChannelCommands() {
       return;
     }
     const int code = ReplyCode("LeaveChannel", content, rtm::LEAVE_CHANNEL_ERR_FAILURE);
-    std::optional<RequestTable::Entry> leave = requests_.Take({kLeaveChannel, kDropChannel}, 0, &id);
+    std::optional<RequestTable::Entry> leave =
+        requests_.Take({kLeaveChannel, kDropChannel}, 0, &id);
     if (!leave) {
       RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, which awaits none, dropped",
                 id.c_str());

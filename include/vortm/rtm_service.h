@@ -207,9 +207,10 @@ class VORTM_API IRtmService {
   // its own token: the server's code (0 means later logins use the token;
   // after a refusal they keep the old one), RENEW_TOKEN_ERR_FAILURE when the
   // connection is lost first, or RENEW_TOKEN_ERR_NOT_LOGGED_IN when logout
-  // comes first. A renewal unanswered for 10 s fails, and so does every
-  // other one sent on that connection: the service then connects and logs in
-  // again, as after a lost connection, with the last token the server took.
+  // comes first. One renewal is in flight at a time, the others wait their
+  // turn. One unanswered for 10 s fails with those waiting behind it, and
+  // the service connects and logs in again, as after a lost connection, with
+  // the last token the server took.
   virtual int renewToken(const char* token) = 0;
   // Sends without offline storage. Returns 0 when the message was accepted,
   // which then gets exactly one onSendMessageResult with its message id, or

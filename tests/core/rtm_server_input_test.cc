@@ -112,7 +112,7 @@ TEST_F(RtmServerInputTest, MsgStatusOtherThan0IsDeliveredAndOneWithoutAnIntegerS
 
 // Refused messages that name their id and sender are acknowledged all the same, or a server
 // that redelivers would send them for ever.
-TEST_F(RtmServerInputTest, ReceivedMessagesWithImpossibleFieldsAreRefusedAndAcknowledgedIfTheyCanBe) {
+TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIfTheyCanBe) {
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
   const std::string too_long(vy::kMaxMessageBytes, 'x');
