@@ -83,6 +83,8 @@ void HttpParser::reset() {
   header_bytes_ = 0;
   framing_bytes_ = 0;
   body_bytes_ = 0;
+  has_pending_header_ = false;
+  pending_header_.clear();
 }
 
 HttpParser::ProcessResult HttpParser::Process(const char* buffer,
@@ -206,45 +208,35 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
       if (len > 0) {
         // A bare CR or a NUL inside a header could split it in two for
         // another reader; refuse the message.
-        const char* colon = static_cast<const char*>(memchr(line, ':', len));
-        if (!colon || colon == line || memchr(line, '\r', len) ||
-            memchr(line, '\0', len)) {
+        if (memchr(line, '\r', len) || memchr(line, '\0', len)) {
           *error = HE_PROTOCOL;
           return PR_COMPLETE;
         }
-        size_t nlen = colon - line;
-        for (size_t i = 0; i < nlen; ++i) {
-          if (IsSpace(line[i])) {
+        if (line[0] == ' ' || line[0] == '\t') {
+          // An obsolete folded line continues the header before it; the
+          // fold reads as one space. Before any header it continues nothing.
+          if (!has_pending_header_) {
             *error = HE_PROTOCOL;
             return PR_COMPLETE;
           }
+          size_t start = 0;
+          while (start < len && IsSpace(line[start]))
+            ++start;
+          pending_header_.push_back(' ');
+          pending_header_.append(line + start, len - start);
+          return PR_CONTINUE;
         }
-        const char* value = colon + 1;
-        const char* end = line + len;
-        while (value < end && IsSpace(*value))
-          ++value;
-        size_t vlen = end - value;
-        if (MatchHeader(line, nlen, HH_CONTENT_LENGTH)) {
-          uint64_t length;
-          if (!ParseContentLength(value, vlen, &length) ||
-              (has_content_length_ && length != content_length_)) {
-            *error = HE_PROTOCOL;
-            return PR_COMPLETE;
-          }
-          has_content_length_ = true;
-          content_length_ = length;
-        } else if (MatchHeader(line, nlen, HH_TRANSFER_ENCODING)) {
-          if (vlen == 8 && strncasecmp(value, "identity", 8) == 0) {
-            chunked_ = false;
-          } else if (vlen == 7 && strncasecmp(value, "chunked", 7) == 0) {
-            chunked_ = true;
-          } else {
-            *error = HE_PROTOCOL;
-            return PR_COMPLETE;
-          }
-        }
-        return ProcessHeader(line, nlen, value, vlen, error);
+        // A header is passed on once the next line shows it is not folded.
+        ProcessResult result = FlushPendingHeader(error);
+        if (result != PR_CONTINUE)
+          return result;
+        pending_header_.assign(line, len);
+        has_pending_header_ = true;
+        return PR_CONTINUE;
       } else {
+        ProcessResult flushed = FlushPendingHeader(error);
+        if (flushed != PR_CONTINUE)
+          return flushed;
         // Both framings at once would let two readers disagree on where
         // the body ends.
         if (chunked_ && has_content_length_) {
@@ -315,6 +307,51 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
 
   *error = HE_PROTOCOL;
   return PR_COMPLETE;
+}
+
+HttpParser::ProcessResult HttpParser::FlushPendingHeader(HttpError* error) {
+  if (!has_pending_header_)
+    return PR_CONTINUE;
+  has_pending_header_ = false;
+  const char* line = pending_header_.data();
+  size_t len = pending_header_.size();
+  const char* colon = static_cast<const char*>(memchr(line, ':', len));
+  if (!colon || colon == line) {
+    *error = HE_PROTOCOL;
+    return PR_COMPLETE;
+  }
+  size_t nlen = colon - line;
+  for (size_t i = 0; i < nlen; ++i) {
+    if (IsSpace(line[i])) {
+      *error = HE_PROTOCOL;
+      return PR_COMPLETE;
+    }
+  }
+  const char* value = colon + 1;
+  const char* end = line + len;
+  while (value < end && IsSpace(*value))
+    ++value;
+  size_t vlen = end - value;
+  if (MatchHeader(line, nlen, HH_CONTENT_LENGTH)) {
+    uint64_t length;
+    if (!ParseContentLength(value, vlen, &length) ||
+        (has_content_length_ && length != content_length_)) {
+      *error = HE_PROTOCOL;
+      return PR_COMPLETE;
+    }
+    has_content_length_ = true;
+    content_length_ = length;
+  } else if (MatchHeader(line, nlen, HH_TRANSFER_ENCODING)) {
+    if (vlen == 8 && strncasecmp(value, "identity", 8) == 0) {
+      chunked_ = false;
+    } else if (vlen == 7 && strncasecmp(value, "chunked", 7) == 0) {
+      chunked_ = true;
+    } else {
+      *error = HE_PROTOCOL;
+      return PR_COMPLETE;
+    }
+  }
+  return ProcessHeader(line, nlen, value, vlen, error);
 }
 
 bool HttpParser::is_valid_end_of_input() const {

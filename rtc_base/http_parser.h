@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "rtc_base/http_common.h"
 
 namespace rtc {
@@ -42,6 +44,8 @@ class HttpParser {
 
  protected:
   ProcessResult ProcessLine(const char* line, size_t len, HttpError* error);
+  // Checks the header held back for a folded continuation and passes it on.
+  ProcessResult FlushPendingHeader(HttpError* error);
 
   // HttpParser Interface
   virtual ProcessResult ProcessLeader(const char* line,
@@ -78,6 +82,9 @@ class HttpParser {
   bool has_content_length_;
   uint64_t content_length_;
   size_t header_bytes_;
+  // The last header line, with any folded lines joined to it.
+  std::string pending_header_;
+  bool has_pending_header_ = false;
   // Chunk-size lines and chunk ends, which grow with the body.
   size_t framing_bytes_;
   size_t body_bytes_;

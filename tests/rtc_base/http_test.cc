@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -55,8 +54,6 @@ class ResponseCollector : public HttpParser {
   std::string body;
   bool done_ = false;
   HttpError error_ = HE_DEFAULT;
-  bool chunked_seen_ = false;
-  bool no_body_ = false;
   bool stalled_consumer_ = false;
   std::string pending_;
 
@@ -71,9 +68,6 @@ class ResponseCollector : public HttpParser {
     return PR_CONTINUE;
   }
   ProcessResult ProcessHeaderComplete(bool chunked, size_t& data_size, HttpError* error) override {
-    chunked_seen_ = chunked;
-    // As a client does for an answer to HEAD, a 1xx, 204 or 304.
-    if (no_body_) data_size = 0;
     return PR_CONTINUE;
   }
   ProcessResult ProcessData(const char* data, size_t len, size_t& read, HttpError* error) override {
@@ -91,13 +85,15 @@ class ResponseCollector : public HttpParser {
   }
 };
 
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
 struct Outcome {
   HttpError error;
   uint32_t scode;
   HttpVersion version;
   std::string message;
   std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;
+  Headers headers;
   size_t left_over;
 
   bool operator==(const Outcome& o) const = default;
@@ -131,6 +127,8 @@ const char kChunkedResponse[] =
     "Set-Cookie: b=2\r\n"
     "Cache-Control: a\r\n"
     "Cache-Control: b\r\n"
+    "X-Folded: a\r\n"
+    "\tb\r\n"
     "\r\n"
     "5\r\nhello\r\n"
     "7;ext=1\r\n, world\r\n"
@@ -146,17 +144,26 @@ std::string WithHeader(const std::string& header, const std::string& rest = "\r\
 }
 
 // How one response ends: its error and body, for the framing, the status line, the headers,
-// the chunk syntax, the limits and the end of the stream.
+// the chunk syntax, the limits and the end of the stream; a message that ends before the
+// stream does leaves exactly the bytes after it for the next one.
 TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
   const std::string nul_header("HTTP/1.1 200 OK\r\nX-A: a\0b\r\n\r\n", 30);
+  const std::string next = "HTTP/1.1 204 No Content\r\n\r\n";
   struct Case {
     std::string bytes;
     HttpError error;
     std::string body;
     bool end_stream = true;
+    std::string left = "";
+    Headers headers = {};
   } cases[] = {
-      {kChunkedResponse, HE_NONE, "hello, world"},
-      {WithHeader("Content-Length: 5", "\r\nhelloEXTRA"), HE_NONE, "hello", false},
+      {kChunkedResponse, HE_NONE, "hello, world", true, "",
+       {{"Cache-Control", "a,b"},
+        {"Set-Cookie", "a=1"},
+        {"Set-Cookie", "b=2"},
+        {"Transfer-Encoding", "chunked"},
+        {"X-Folded", "a b"}}},
+      {WithHeader("Content-Length: 5", "\r\nhelloEXTRA"), HE_NONE, "hello", false, "EXTRA"},
       {"HTTP/1.1 200 OK\r\n\r\nuntil close", HE_NONE, "until close"},
       {"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n", HE_NONE, "", false},
       {"HTTP 200\r\nContent-Length: 0\r\n\r\n", HE_NONE, ""},
@@ -191,7 +198,13 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
       {WithHeader("No colon here"), HE_PROTOCOL, ""},
       {WithHeader("Bad Name: x"), HE_PROTOCOL, ""},
       {WithHeader("X-Bare: a\rb"), HE_PROTOCOL, ""},
-      {WithHeader("X-A: a\r\n\tcontinued"), HE_PROTOCOL, ""},
+      // Folded lines join the header before them with one space, framing headers included.
+      {WithHeader("X-A: a\r\n\tb\r\n   c\r\nX-B: d"), HE_NONE, "hello", true, "",
+       {{"X-A", "a b c"}, {"X-B", "d"}}},
+      {WithHeader("Content-Length:\r\n 5", "\r\nhello" + next), HE_NONE, "hello", false, next},
+      {WithHeader("Transfer-Encoding:\r\n\tchunked", "\r\n5\r\nhello\r\n0\r\n\r\n"), HE_NONE,
+       "hello", false},
+      {WithHeader(" X-A: folded onto the status line"), HE_PROTOCOL, ""},
       {nul_header, HE_PROTOCOL, ""},
       // Chunk syntax and sizes.
       {Chunked("\r\n"), HE_PROTOCOL, ""},
@@ -202,6 +215,18 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
       {Chunked("ffffffffffffffff;x=1\r\n"), HE_OVERFLOW, ""},
       {Chunked("1000001\r\n"), HE_OVERFLOW, ""},
       {Chunked("00000000000000000000000000000003\r\nabc\r\n0\r\n\r\n"), HE_NONE, "abc", false},
+      {Chunked("0x3\r\nabc\r\n0\r\n\r\n"), HE_PROTOCOL, ""},
+      {Chunked(" 3\r\nabc\r\n0\r\n\r\n"), HE_PROTOCOL, ""},
+      {Chunked("3 x\r\nabc\r\n0\r\n\r\n"), HE_PROTOCOL, ""},
+      {Chunked(";x\r\nabc\r\n0\r\n\r\n"), HE_PROTOCOL, ""},
+      // Sizes in either case of hex, extensions after optional white space, a last chunk with
+      // zeros and an extension, trailers; the next message follows.
+      {Chunked("A\r\n0123456789\r\nF\r\nabcdefghijklmno\r\n1b\r\n" + std::string(27, 'z') +
+               "\r\n0\r\n\r\n"),
+       HE_NONE, "0123456789abcdefghijklmno" + std::string(27, 'z'), false},
+      {Chunked("5 ;a=1\r\nhello\r\n1\t;b=\"x;y\"\r\n,\r\n6;c\r\n world\r\n000;end\r\n"
+               "T1: a\r\nT2: b\r\n\r\n" + next),
+       HE_NONE, "hello, world", false, next},
       // A line longer than the buffer.
       {"HTTP/1.1 200 OK\r\nX-Long: " + std::string(40000, 'y'), HE_OVERFLOW, ""},
   };
@@ -209,13 +234,9 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
     Outcome o = ParseWhole(c.bytes, c.end_stream);
     EXPECT_EQ(c.error, o.error) << c.bytes.substr(0, 120);
     EXPECT_EQ(c.body, o.body) << c.bytes.substr(0, 120);
+    if (c.error == HE_NONE && !c.end_stream) EXPECT_EQ(c.left.size(), o.left_over) << c.bytes;
+    if (!c.headers.empty()) EXPECT_EQ(c.headers, o.headers) << c.bytes;
   }
-  Outcome sample = ParseWhole(kChunkedResponse);
-  std::vector<std::pair<std::string, std::string>> joined = {{"Cache-Control", "a,b"},
-                                                             {"Set-Cookie", "a=1"},
-                                                             {"Set-Cookie", "b=2"},
-                                                             {"Transfer-Encoding", "chunked"}};
-  EXPECT_EQ(joined, sample.headers);
 }
 
 TEST(HttpParserTest, HeaderSectionUpToTheCapIsAcceptedAndOneByteMoreOverflows) {
@@ -272,16 +293,8 @@ TEST(HttpParserTest, ConfiguredBodyCapAndConsumerLimitsApplyToEveryFraming) {
   for (int i = 0; i < 1000 && padded.Feed(chunk); ++i) {
   }
   EXPECT_EQ(HE_OVERFLOW, padded.error_);
-  // Answers without a body (HEAD, 204, 304) end at their headers whatever they announce;
-  // a consumer that takes no byte ends the message with a stream error.
-  for (const std::string& bytes :
-       {Chunked(""), WithHeader("Content-Length: 18446744073709551615", "\r\n")}) {
-    ResponseCollector no_body;
-    no_body.no_body_ = true;
-    no_body.Feed(bytes);
-    EXPECT_TRUE(no_body.done_);
-    EXPECT_EQ(HE_NONE, no_body.error_) << bytes;
-  }
+  // A consumer that takes no byte ends the message with a stream error. (Answers without a
+  // body are the client's: AsyncHttpRequestTest.HostileAnswersEndOnceWithTheirError.)
   for (const std::string& bytes :
        {WithHeader("Content-Length: 3", "\r\nabc"), std::string("HTTP/1.1 200 OK\r\n\r\nabc"),
         Chunked("3\r\nabc\r\n")}) {
@@ -292,8 +305,9 @@ TEST(HttpParserTest, ConfiguredBodyCapAndConsumerLimitsApplyToEveryFraming) {
   }
 }
 
-// The same bytes cut anywhere give the same outcome, and every message ends with a result:
-// the sample at every byte, then random and mutated messages in random pieces.
+// The same bytes cut anywhere give the same outcome; a body cut short is no success. Random
+// and mutated answers in random pieces are the fuzz target's (fuzz/http_fuzz_target.h), which
+// the protocol tests replay.
 TEST(HttpParserTest, WhereverTheBytesAreCutTheOutcomeIsTheSame) {
   const std::string sample = kChunkedResponse;
   Outcome whole = ParseWhole(sample);
@@ -306,47 +320,6 @@ TEST(HttpParserTest, WhereverTheBytesAreCutTheOutcomeIsTheSame) {
   size_t body_start = sample.find("\r\n\r\n") + 4;
   for (size_t cut = body_start; cut <= sample.find("0\r\nX-Trailer"); ++cut)
     EXPECT_EQ(HE_DISCONNECTED, ParseWhole(sample.substr(0, cut)).error) << cut;
-
-  std::mt19937 rng(20261206);
-  const char* kLeaders[] = {"HTTP/1.1 200 OK", "HTTP/1.0 404 Not Found", "HTTP/1.1 100 Continue",
-                            "HTTP 200",        "HTTP/1.1 2x0 OK",        "HTTP/1.1 999 "};
-  const char* kHeaders[] = {"Content-Length: 3",
-                            "Content-Length: 0",
-                            "Content-Length: 00",
-                            "Content-Length: +3",
-                            "Transfer-Encoding: chunked",
-                            "Transfer-Encoding: x",
-                            "X-A: b",
-                            " folded",
-                            "X-Nul: a",
-                            "NoColon",
-                            "Content-Length: 18446744073709551615"};
-  const char* kBodies[] = {"abc",        "3\r\nabc\r\n0\r\n\r\n", "ffffffffffffffff\r\n",
-                           "1\r\na\r\n", "0\r\nT: t\r\n\r\n",     "",
-                           "\r\n\r\n"};
-  for (int round = 0; round < 2000; ++round) {
-    std::string bytes;
-    if (round % 4 == 0) {
-      for (size_t i = rng() % 200; i > 0; --i) bytes.push_back(static_cast<char>(rng() & 0xff));
-    } else {
-      bytes = kLeaders[rng() % 6];
-      bytes += (rng() % 5 == 0) ? "\n" : "\r\n";
-      for (int h = rng() % 5; h > 0; --h) bytes += std::string(kHeaders[rng() % 11]) + "\r\n";
-      bytes += "\r\n";
-      bytes += kBodies[rng() % 7];
-      if (rng() % 3 == 0) bytes[rng() % bytes.size()] = static_cast<char>(rng() & 0xff);
-    }
-    bool end_stream = rng() % 2 == 0;
-    Outcome whole = ParseWhole(bytes, end_stream);
-    std::vector<size_t> cuts;
-    for (size_t i = 1 + rng() % 5; i < bytes.size(); i += 1 + rng() % 5) cuts.push_back(i);
-    Outcome pieces = ParseInPieces(bytes, cuts, end_stream);
-    // What is left unread after an error depends on where the pieces ended.
-    pieces.left_over = whole.left_over;
-    EXPECT_EQ(whole, pieces) << round;
-    if (end_stream) EXPECT_NE(HE_DEFAULT, whole.error) << round;
-    EXPECT_LE(whole.body.size(), bytes.size());
-  }
 }
 
 TEST(HttpCommonTest, KeepAliveFollowsProxyConnectionThenConnectionThenVersion) {
