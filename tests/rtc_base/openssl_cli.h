@@ -30,7 +30,8 @@ int RunCommand(const std::string& dir, const std::string& command, std::string* 
 
 // Makes key and certificate files with the openssl command line, in a scratch directory:
 //   ca.pem / ca.key              a self-signed root, "VoRtmKit Test CA"
-//   <name>.pem / <name>.key      leaves signed by it (Issue)
+//   <name>.pem / <name>.key      leaves and intermediate authorities signed by it or by an
+//                                intermediate (Issue)
 class TestCa {
  public:
   TestCa();
@@ -43,6 +44,8 @@ class TestCa {
     std::string key_alg = "EC";    // "EC" (P-256) or "RSA" (2048 bits)
     std::string start_date;        // "YYYYMMDDhhmmssZ"; empty: now
     std::string end_date;          // empty: 30 days from now
+    std::string issuer = "ca";     // The base name of the signing authority.
+    bool authority = false;        // An intermediate authority: CA:TRUE, keyCertSign.
   };
   // Writes <name>.pem and <name>.key; false on failure.
   bool Issue(const Leaf& leaf);

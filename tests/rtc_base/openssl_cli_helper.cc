@@ -36,7 +36,10 @@ const char kCaConfig[] =
     "basicConstraints = CA:FALSE\n"
     "subjectAltName = $ENV::SAN\n"
     "[ leaf_ext_no_san ]\n"
-    "basicConstraints = CA:FALSE\n";
+    "basicConstraints = CA:FALSE\n"
+    "[ authority_ext ]\n"
+    "basicConstraints = critical,CA:TRUE\n"
+    "keyUsage = critical,keyCertSign,cRLSign\n";
 
 std::string NewKeyOption(const std::string& alg) {
   return alg == "RSA" ? "-newkey rsa:2048" : "-newkey ec -pkeyopt ec_paramgen_curve:P-256";
@@ -79,13 +82,13 @@ bool TestCa::Issue(const Leaf& leaf) {
   dates += leaf.end_date.empty() ? " -days 30" : " -enddate " + leaf.end_date;
   std::string san;
   for (const std::string& entry : leaf.san) san += (san.empty() ? "" : ",") + entry;
-  std::string ext = san.empty() ? "leaf_ext_no_san" : "leaf_ext";
+  std::string ext = leaf.authority ? "authority_ext" : san.empty() ? "leaf_ext_no_san" : "leaf_ext";
   return RunCommand(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) +
                                      " -nodes -keyout " + n + ".key -out " + n +
                                      ".csr -subj '/CN=" + n + "'") == 0 &&
          RunCommand(dir_.path(), "SAN='" + san +
-                                     "' openssl ca -batch -config ca.cnf -cert ca.pem"
-                                     " -keyfile ca.key -notext -in " +
+                                     "' openssl ca -batch -config ca.cnf -cert " + leaf.issuer +
+                                     ".pem -keyfile " + leaf.issuer + ".key -notext -in " +
                                      n + ".csr -out " + n +
                                      ".pem"
                                      " -extensions " +

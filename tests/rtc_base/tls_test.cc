@@ -17,10 +17,12 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <future>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "http_request_test_util.h"
@@ -122,14 +124,35 @@ class OpenSSLAdapterTest : public ::testing::Test {
     ecdsa_ = SSLIdentity::Generate("ecdsa-id", KT_ECDSA).release();
     rsa_ = SSLIdentity::Generate("rsa-id", KT_RSA).release();
     ca_ = new testing::TestCa;
-    const bool ok =
-        ca_->Init() && ca_->Issue({"localhost", {"DNS:localhost", "IP:127.0.0.1"}}) &&
-        ca_->Issue({"expired", {"DNS:localhost"}, "EC", "20200101000000Z", "20200201000000Z"}) &&
-        testing::RunCommand(ca_->dir().path(),
-                            "openssl req -x509 -nodes -newkey ec -pkeyopt "
-                            "ec_paramgen_curve:P-256 -keyout selfsigned.key -out selfsigned.pem "
-                            "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2") ==
-            0;
+    using Leaf = testing::TestCa::Leaf;
+    const std::vector<std::string> localhost = {"DNS:localhost"};
+    std::vector<Leaf> certs = {
+        {"localhost", {"DNS:localhost", "IP:127.0.0.1"}},
+        {"expired", localhost, "EC", "20200101000000Z", "20200201000000Z"},
+        {"other", {"DNS:other.test", "IP:127.0.0.1"}},
+        {"inter", {}, "EC", "", "", "ca", true},
+        {"inter2", {}, "EC", "", "", "ca", true},
+        {"via-inter", localhost, "EC", "", "", "inter"},
+        {"notca", {"DNS:notca.test"}},
+        {"via-notca", localhost, "EC", "", "", "notca"},
+    };
+    // i1 under the root, each next one under the one before: four or five intermediates.
+    for (int i = 1; i <= 5; ++i) {
+      const std::string issuer = i == 1 ? "ca" : "i" + std::to_string(i - 1);
+      certs.push_back({"i" + std::to_string(i), {}, "EC", "", "", issuer, true});
+    }
+    certs.push_back({"deep4", localhost, "EC", "", "", "i4"});
+    certs.push_back({"deep5", localhost, "EC", "", "", "i5"});
+    bool ok = ca_->Init();
+    for (const Leaf& leaf : certs) ok = ok && ca_->Issue(leaf);
+    ok = ok &&
+         testing::RunCommand(ca_->dir().path(),
+                             "cat i4.pem i3.pem i2.pem i1.pem > deep4.chain && "
+                             "cat i5.pem deep4.chain > deep5.chain && "
+                             "openssl req -x509 -nodes -newkey ec -pkeyopt "
+                             "ec_paramgen_curve:P-256 -keyout selfsigned.key -out selfsigned.pem "
+                             "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2") ==
+             0;
     if (!ok) {
       delete ca_;
       ca_ = nullptr;
@@ -216,41 +239,74 @@ class AcceptingVerifier : public SSLCertificateVerifier {
   bool accept_;
 };
 
+// What the server sees of the handshake, and whether the chain it sends leads to a trusted
+// root: a server with two names answers with the certificate of the name the client sent; an
+// address is never sent as a name; chains through up to four intermediates are accepted.
 TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
-  LoggedPeer good, expired, selfsigned;
-  const int good_port = StartServer(&good, "localhost");
-  const int expired_port = StartServer(&expired, "expired");
-  const int selfsigned_port = StartServer(&selfsigned, "selfsigned");
-  ASSERT_GT(good_port, 0);
-  ASSERT_GT(expired_port, 0);
-  ASSERT_GT(selfsigned_port, 0);
+  const char* kSeen = "Hostname in TLS extension: \"localhost\"";
+  const struct {
+    const char* name;
+    const char* cert;
+    const char* options;
+  } servers[] = {
+      {"good", "localhost", "-rev"},
+      {"expired", "expired", "-rev"},
+      {"selfsigned", "selfsigned", "-rev"},
+      {"named", "other",
+       "-rev -trace -servername localhost -cert2 localhost.pem -key2 localhost.key "
+       "-servername_fatal"},
+      {"via-inter", "via-inter", "-rev -cert_chain inter.pem"},
+      {"inter-not-sent", "via-inter", "-rev"},
+      {"wrong-inter", "via-inter", "-rev -cert_chain inter2.pem"},
+      {"via-notca", "via-notca", "-rev -cert_chain notca.pem"},
+      {"deep4", "deep4", "-rev -cert_chain deep4.chain"},
+      {"deep5", "deep5", "-rev -cert_chain deep5.chain"},
+  };
+  std::map<std::string, int> port;
+  std::map<std::string, LoggedPeer> peer;
+  for (const auto& server : servers) {
+    port[server.name] = StartServer(&peer[server.name], server.cert, server.options);
+    ASSERT_GT(port[server.name], 0) << server.name;
+  }
   AcceptingVerifier accept(true), refuse(false);
   const struct {
     const char* what;
-    int port;
+    const char* server;
     const char* host;
     bool ignore_bad_cert;
     SSLCertificateVerifier* verifier;
     bool connects;
     const char* log;
+    int names_seen = 0;  // By the server with two names.
   } cases[] = {
-      {"matching name", good_port, "localhost", false, nullptr, true, ""},
-      {"address in the certificate", good_port, "127.0.0.1", false, nullptr, true, ""},
-      {"wrong name", good_port, "wrong.test", false, nullptr, false,
+      {"matching name", "good", "localhost", false, nullptr, true, ""},
+      {"wrong name", "good", "wrong.test", false, nullptr, false,
        "TLS post connection check failed"},
-      {"no name", good_port, "", false, nullptr, false,
+      {"no name", "good", "", false, nullptr, false,
        "Hostname is empty. Cannot verify peer certificate."},
-      {"wrong name ignored", good_port, "wrong.test", true, nullptr, true,
+      {"wrong name ignored", "good", "wrong.test", true, nullptr, true,
        "Overriding name verification failure!"},
-      {"expired", expired_port, "localhost", false, nullptr, false, "certificate has expired"},
-      {"unknown issuer", selfsigned_port, "localhost", false, nullptr, false,
+      {"expired", "expired", "localhost", false, nullptr, false, "certificate has expired"},
+      {"unknown issuer", "selfsigned", "localhost", false, nullptr, false,
        "Error with certificate at depth: 0"},
-      {"unknown issuer, verifier accepts", selfsigned_port, "localhost", false, &accept, true,
+      {"unknown issuer, verifier accepts", "selfsigned", "localhost", false, &accept, true,
        "Validated certificate using custom callback"},
-      {"unknown issuer, verifier refuses", selfsigned_port, "localhost", false, &refuse, false,
+      {"unknown issuer, verifier refuses", "selfsigned", "localhost", false, &refuse, false,
        "Failed to verify certificate using custom callback"},
-      {"unknown issuer ignored", selfsigned_port, "localhost", true, nullptr, true,
+      {"unknown issuer ignored", "selfsigned", "localhost", true, nullptr, true,
        "Ignoring cert error while verifying cert chain"},
+      {"server name sent", "named", "localhost", false, nullptr, true, "", 1},
+      {"no server name for an address", "named", "127.0.0.1", false, nullptr, true, ""},
+      {"through an intermediate", "via-inter", "localhost", false, nullptr, true, ""},
+      {"intermediate not sent", "inter-not-sent", "localhost", false, nullptr, false,
+       "unable to get local issuer certificate"},
+      {"another authority's intermediate", "wrong-inter", "localhost", false, nullptr, false,
+       "unable to get local issuer certificate"},
+      {"issuer that is no authority", "via-notca", "localhost", false, nullptr, false,
+       "invalid CA certificate"},
+      {"four intermediates", "deep4", "localhost", false, nullptr, true, ""},
+      {"five intermediates", "deep5", "localhost", false, nullptr, false,
+       "certificate chain too long"},
   };
   // The same decisions whether the handshake takes several socket events or ends inside the
   // first SSL_connect. A refused connection is closed: nothing passes in the clear either way.
@@ -258,13 +314,16 @@ TEST_F(OpenSSLAdapterTest, CertificateDecisions) {
     fast_peer_ = fast_peer;
     for (const auto& c : cases) {
       CapturingSink log;
-      std::unique_ptr<Client> client = Connect(c.port, c.host, [&](SSLAdapter* adapter) {
+      const int seen = peer["named"].CountInLog(kSeen);
+      std::unique_ptr<Client> client = Connect(port[c.server], c.host, [&](SSLAdapter* adapter) {
         adapter->SetIgnoreBadCert(c.ignore_bad_cert);
         adapter->SetCertVerifier(c.verifier);
       });
       ASSERT_TRUE(PumpUntil([&] { return client->Settled(); })) << c.what;
       EXPECT_EQ(c.connects ? 1 : 0, client->connects) << c.what;
       EXPECT_TRUE(log.Contains(c.log)) << c.what;
+      if (c.names_seen > 0) EXPECT_TRUE(peer["named"].WaitForLog(kSeen, seen + c.names_seen));
+      EXPECT_EQ(seen + c.names_seen, peer["named"].CountInLog(kSeen)) << c.what;
       if (c.connects) continue;
       ASSERT_TRUE(DrainQueue());
       EXPECT_EQ(1, client->closes) << c.what;
