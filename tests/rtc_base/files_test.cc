@@ -274,6 +274,52 @@ TEST_F(DiskCacheTest, EvictionTakesTheOldestEntryNobodyHolds) {
   EXPECT_EQ(FilesIn(dir_.path()), (std::set<std::string>{"a.0", "e.0", "f.0"}));
 }
 
+// The size the cache counts is what its files hold on disk after every write, rewrite and
+// removal; a stream closed after its entry was unlocked counts too, and may evict.
+TEST_F(DiskCacheTest, SizeIsWhatTheFilesHoldThroughRewritesAndRemovals) {
+  ASSERT_TRUE(cache_.Initialize(folder(), 100));
+  const struct {
+    const char* what;
+    char op;  // 'w' writes a stream, 'l' writes one that closes after the unlock, 'd' deletes
+    const char* id;
+    size_t index;
+    size_t bytes;
+    size_t total;
+  } steps[] = {
+      {"first write", 'w', "a", 0, 60, 60},
+      {"rewritten smaller", 'w', "a", 0, 30, 30},
+      {"another entry", 'w', "b", 0, 40, 70},
+      {"a second stream", 'w', "a", 1, 20, 90},
+      {"first stream rewritten", 'w', "a", 0, 10, 70},
+      {"removed", 'd', "a", 0, 0, 40},
+      {"a third entry", 'w', "c", 0, 50, 90},
+      {"closed after the unlock, over the limit: the oldest goes", 'l', "d", 0, 30, 80},
+  };
+  for (const auto& s : steps) {
+    if (s.op == 'd') {
+      EXPECT_TRUE(cache_.DeleteResource(s.id)) << s.what;
+    } else {
+      ASSERT_TRUE(cache_.LockResource(s.id)) << s.what;
+      std::unique_ptr<StreamInterface> out(cache_.WriteResource(s.id, s.index));
+      ASSERT_TRUE(out) << s.what;
+      if (s.op == 'l') ASSERT_TRUE(cache_.UnlockResource(s.id));
+      ASSERT_TRUE(Write(out.get(), std::string(s.bytes, 'x')));
+      out.reset();
+      if (s.op == 'w') ASSERT_TRUE(cache_.UnlockResource(s.id));
+    }
+    size_t on_disk = 0;
+    for (const std::string& name : FilesIn(dir_.path())) {
+      on_disk += std::filesystem::file_size(folder() + name);
+    }
+    EXPECT_EQ(s.total, cache_.total_size()) << s.what;
+    EXPECT_EQ(s.total, on_disk) << s.what;
+  }
+  EXPECT_EQ(FilesIn(dir_.path()), (std::set<std::string>{"c.0", "d.0"}));
+  std::unique_ptr<StreamInterface> d(cache_.ReadResource("d", 0));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(ReadAll(d.get()), std::string(30, 'x'));
+}
+
 TEST(MemoryStreamTest, GrowsOnlyWhenFullAndNeverPastItsCapOrTheAddressSpace) {
   MemoryStream stream;
   char data[10] = {0};
