@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -29,8 +30,15 @@ std::unique_ptr<rtc::SocketServer> CreateWorkerSocketServer() {
 }  // namespace
 
 ThreadMgr* ThreadMgr::Inst() {
-  static ThreadMgr worker;
-  return &worker;
+  static ThreadMgr* const worker = [] {
+    auto* made = new ThreadMgr();
+    // Registered after the statics the constructor builds, so the worker stops before they
+    // go; and before the destructors of app objects made before this first use, which may
+    // still release services.
+    std::atexit([] { Inst()->End(); });
+    return made;
+  }();
+  return worker;
 }
 
 ThreadMgr::ThreadMgr() : rtc::Thread(CreateWorkerSocketServer(), false) {
@@ -49,20 +57,16 @@ ThreadMgr::ThreadMgr() : rtc::Thread(CreateWorkerSocketServer(), false) {
 }
 
 ThreadMgr::~ThreadMgr() {
-  running_.store(false);
-  Stop();
-  // Services the app never released: nothing drives them any more.
-  std::vector<VyRtmService*> left;
-  {
-    rtc::CritScope cs(&crit_);
-    for (const auto& entry : services_) left.push_back(entry.second);
-    services_.clear();
-  }
-  for (VyRtmService* service : left) delete service;
-  // Out of the queue registry (with what their teardown left queued) before the base
-  // destructors run: other threads, such as a main loop still ending at exit, walk the
+  End();
+  // Out of the queue registry before the base destructors run: other threads walk the
   // registry and call into each queue.
   DoDestroy();
+}
+
+void ThreadMgr::End() {
+  ended_.store(true);
+  running_.store(false);
+  Stop();
 }
 
 void ThreadMgr::AddRtm(void* key, VyRtmService* service) {

@@ -22,14 +22,14 @@ class VyRtmService;
 class ThreadMgr : public rtc::Thread {
  public:
   // The process-wide worker, created and started on first use and stopped
-  // at process exit.
+  // at process exit. The object itself is never deleted: an app may release
+  // a service (or end a kit) from its own static destructors, after the
+  // worker has stopped.
   static ThreadMgr* Inst();
 
   // Starts the worker. Before that it makes sure the tick registry and the
   // log exist, so that they outlive it at process exit.
   ThreadMgr();
-  // Stops and joins the worker, then deletes the services that were never
-  // released.
   ~ThreadMgr() override;
 
   // Registers `service` under `key`, replacing an earlier entry.
@@ -41,6 +41,15 @@ class ThreadMgr : public rtc::Thread {
   void ReleaseRtm(VyRtmService* service);
   // Number of registered services.
   size_t ServiceCount() const;
+
+  // Stops and joins the worker for good (process exit). Services still
+  // registered then are left as they are: nothing drives them any more,
+  // and a later release frees nothing (see HasEnded).
+  void End();
+  // True once End has run. From then on operations do nothing and return
+  // value-initialised results, and releases free nothing: what they would
+  // tear down (sockets, TLS, the log) may already be gone at exit.
+  bool HasEnded() const { return ended_.load(); }
 
   // The worker loop.
   void Run() override;
@@ -59,6 +68,7 @@ class ThreadMgr : public rtc::Thread {
   rtc::CriticalSection crit_;
   std::map<void*, VyRtmService*> services_ ABSL_GUARDED_BY(crit_);
   std::atomic<bool> running_{true};
+  std::atomic<bool> ended_{false};
 
   ThreadMgr(const ThreadMgr&) = delete;
   ThreadMgr& operator=(const ThreadMgr&) = delete;

@@ -54,8 +54,7 @@ VyRtmService::VyRtmService() : JSBuffer(true), worker_(ThreadMgr::Inst()) {
   worker_->AddRtm(this, this);
 }
 
-// A service deleted without release (at process exit, after the worker stopped) still leaves
-// its call manager detached.
+// A service deleted without release still leaves its channels and call manager detached.
 VyRtmService::~VyRtmService() {
   worker_->RemoveRtm(this);
   DetachChannels(ChannelSnapshot(), 101);
@@ -106,6 +105,9 @@ void VyRtmService::removeEventHandler_w(
 }
 
 void VyRtmService::release(bool immediate) {
+  // At process exit, once the worker has stopped, nothing is torn down: the connection, the
+  // TLS library and the log may be gone already, and the system takes the memory back.
+  if (worker_->HasEnded()) return;
   RtcPrintf(kRtcLogInfo, "===========SDK release========");
   InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::release_w);
   // On the worker the service may be on the call stack (a callback, a tick,

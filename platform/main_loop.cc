@@ -1,5 +1,8 @@
 #include "platform/main_loop.h"
 
+#include <openssl/ssl.h>
+
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -52,8 +55,13 @@ rtc::Thread* MainLoop::thread() {
   LoopGlobals& g = Globals();
   std::lock_guard<std::mutex> lock(g.mutex);
   if (g.state == LoopState::kUnused) {
+    // The loop's own thread stops at exit, before the TLS library's exit handler (registered
+    // when the library is first set up, here at the latest) and before the statics made
+    // earlier: its work (delegate calls, the probe) must not run into what exit has torn down.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr);
     if (g.thread->Start()) {
       g.state = LoopState::kStarted;
+      std::atexit([] { Globals().thread->Stop(); });
     } else {
       RTC_LOG(LS_ERROR) << "The main loop thread could not be started";
     }

@@ -50,10 +50,11 @@ std::shared_ptr<VyRtmNetManager> VyRtmNetManager::defaultManager(NetWatcherSourc
 std::shared_ptr<VyRtmNetManager> VyRtmNetManager::createWithHost(const std::string& host,
                                                                  NetWatcherSources sources) {
   // Destroyed on the main loop, and never inside a call of its own: the last release may come
-  // from any thread, or from a delegate call.
+  // from any thread, or from a delegate call. A disposal stays queued also once the loop has
+  // stopped at exit, where a posted closure would be dropped and the manager lost.
   return std::shared_ptr<VyRtmNetManager>(
       new VyRtmNetManager(host, std::move(sources)),
-      [](VyRtmNetManager* manager) { MainLoop::post([manager] { delete manager; }); });
+      [](VyRtmNetManager* manager) { MainLoop::thread()->Dispose(manager); });
 }
 
 VyRtmNetManager::VyRtmNetManager(std::string host, NetWatcherSources sources)
