@@ -23,6 +23,10 @@
 #include "platform/vy_rtm_net_manager.h"
 #include "rtc_base/thread.h"
 
+// The public classes are exported whole; their Impl, which the headers leave opaque, stays
+// inside the library.
+#define VORTM_INTERNAL __attribute__((visibility("hidden")))
+
 namespace vortm {
 
 // What a kit is made of. Empty members mean the library's own.
@@ -48,7 +52,7 @@ struct ServiceUse {
   explicit operator bool() const { return service != nullptr; }
 };
 
-struct VoRtmKit::Impl {
+struct VORTM_INTERNAL VoRtmKit::Impl {
   rtc::Thread* worker = nullptr;
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
   size_t maxArrayCount = INT_MAX;
@@ -68,7 +72,7 @@ struct VoRtmKit::Impl {
   ServiceUse use() const;
 };
 
-struct VoRtmChannel::Impl {
+struct VORTM_INTERNAL VoRtmChannel::Impl {
   std::weak_ptr<VoRtmKit> kit;
   // The kit's service, for the messages a send makes.
   std::weak_ptr<vy::rtm::IRtmService> service;
@@ -82,7 +86,7 @@ struct VoRtmChannel::Impl {
   std::weak_ptr<VoRtmChannelDelegate> channelDelegate ABSL_GUARDED_BY(mu);
 };
 
-struct VoRtmCallKit::Impl {
+struct VORTM_INTERNAL VoRtmCallKit::Impl {
   std::weak_ptr<VoRtmKit> rtmKit;
   mutable std::mutex mu;
   // The deleter releases the call manager, and only then drops the handler it holds.
