@@ -1,6 +1,5 @@
 #include "core/rtc_log.h"
 
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 
 #include <vortm/rtm_service.h>
 
+#include "core/log_file_sink.h"
 #include "core/session_wire.h"
 #include "rtc_base/logging.h"
 
@@ -169,9 +169,7 @@ int OpenLogger(const char* path, int level, int sizeKB) {
     // A logger of that name left in spdlog's registry (by the host app or an
     // earlier failure) would make the factory throw.
     spdlog::drop(kLoggerName);
-    auto logger = spdlog::rotating_logger_mt(kLoggerName, path, max_bytes,
-                                             /*max_files=*/1,
-                                             /*rotate_on_open=*/false);
+    auto logger = spdlog::synchronous_factory::create<LogFileSink>(kLoggerName, path, max_bytes);
     logger->set_level(static_cast<spdlog::level::level_enum>(level));
     logger->set_pattern(kPattern, spdlog::pattern_time_type::local);
     // spdlog reports a failed write (a full disk) on standard error; the line is lost quietly.

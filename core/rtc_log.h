@@ -29,10 +29,11 @@ enum RtcLogLevel {
 constexpr size_t kRtcLogMaxLine = 2046;
 
 // Opens the log on `path` with the filter `level` (clamped to 0..6), at most
-// `sizeKB` kilobytes per file and one rotated backup. Does nothing and
-// returns 0 when a log is open already. Returns -1 for a null or empty path
-// or a size below 1, and -2 when the file could not be opened; the log then
-// stays closed.
+// `sizeKB` kilobytes per file and one rotated backup. The file is made 0600
+// and its missing folders 0700 (LogFileSink). Does nothing and returns 0 when
+// a log is open already. Returns -1 for a null or empty path or a size below
+// 1, and -2 when the file could not be opened or is not a plain file of this
+// user (a symbolic link, for one); the log then stays closed.
 int OpenRtcLog(const char* path, int level, int sizeKB);
 
 // Closes the log. Lines written while it is closed are dropped.

@@ -1,9 +1,10 @@
 #include <vortm/vo_rtm_kit.h>
 
+#include <errno.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 #include "core/rtc_log.h"
@@ -30,23 +31,29 @@ namespace {
 constexpr char kLogFolder[] = "VoRtmKit";
 const std::vector<std::string> kNoKeys;
 
-// The user's cache directory for the library's log: $XDG_CACHE_HOME, else ~/.cache, else the
-// temporary directory, with a folder of its own.
-std::string CacheDirectory() {
-  std::filesystem::path base;
+// The kit's default log folder: "VoRtmKit" in the user's cache directory ($XDG_CACHE_HOME, else
+// ~/.cache), private to the user (0700). Empty, for no default log, without such a directory:
+// no home, a home that does not exist (only the last two levels are ever made), or a folder
+// that is not this user's own.
+std::string DefaultLogDirectory() {
+  std::string base;
   if (const char* xdg = getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
     base = xdg;
   } else if (const char* home = getenv("HOME"); home != nullptr && home[0] == '/') {
-    base = std::filesystem::path(home) / ".cache";
+    base = std::string(home) + "/.cache";
   } else {
-    std::error_code error;
-    base = std::filesystem::temp_directory_path(error);
-    if (error) base = "/tmp";
+    return std::string();
   }
-  std::filesystem::path dir = base / kLogFolder;
-  std::error_code error;
-  std::filesystem::create_directories(dir, error);
-  return dir.string();
+  if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+  std::string dir = base + "/" + kLogFolder;
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    return std::string();
+  }
+  // A folder made by an earlier version was readable by every user.
+  if ((st.st_mode & 07777) != 0700 && chmod(dir.c_str(), 0700) != 0) return std::string();
+  return dir;
 }
 
 // Runs `fn` on the service's worker, where no callback of the service can come between its
@@ -200,7 +207,9 @@ std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
       [weak = std::weak_ptr<VoRtmKit>(kit)](const std::string&, const void*) {
         if (std::shared_ptr<VoRtmKit> alive = weak.lock()) alive->applicationWillTerminate();
       });
-  kit->setLogFile(parts.logDirectory.empty() ? CacheDirectory() : parts.logDirectory);
+  const std::string logDirectory =
+      parts.logDirectory.empty() ? DefaultLogDirectory() : parts.logDirectory;
+  if (!logDirectory.empty()) kit->setLogFile(logDirectory);
   rtc::LogMessage::LogToDebug(rtc::LS_NONE);
   return kit;
 }

@@ -312,7 +312,11 @@ class VORTM_API IRtmService {
   // Log settings, shared by every service of the process (there is one log
   // file). setLogFile (re)opens "<directory>/vy_rtm_sdk.log" and returns 0,
   // -1 for a null, empty or overlong directory, or -2 when the file could
-  // not be opened (the log then stays closed). setLogFilter takes a
+  // not be opened or is not a plain file of this user (a symbolic link, a
+  // second name of another file): the log then stays closed and nothing is
+  // written through that name. The log holds the texts of messages sent and
+  // received, so the file is created 0600, and folders of the directory that
+  // do not exist are made 0700. setLogFilter takes a
   // LOG_FILTER_TYPE value and ignores others; it returns 0. setLogFileSize
   // takes kilobytes (0 means 8192) for the next setLogFile and returns 0, or
   // -1 for a negative size, which changes nothing.

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,6 +252,52 @@ TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   EXPECT_EQ(-2, service_->setLogFile(dir_.File("plain").c_str()));
   EXPECT_FALSE(GetRtcLogStatus().open);
   EXPECT_EQ(-1, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 0));
+}
+
+mode_t Mode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The log holds message texts: its file and backup are the user's alone (0600, in folders the
+// library makes 0700), and a name planted where the file goes is refused (-2) and never written
+// through.
+TEST_F(VyRtmServiceTest, TheLogIsPrivateAndNoPlantedNameIsWrittenThrough) {
+  const std::string made = dir_.File("made"), folder = made + "/here";
+  ASSERT_EQ(0, service_->setLogFileSize(1));
+  ASSERT_EQ(0, service_->setLogFile(folder.c_str()));
+  for (int i = 0; i < 30; ++i) RtcPrintf(kRtcLogWarning, "%s", std::string(100, 'r').c_str());
+  EXPECT_EQ(0700u, Mode(made));
+  EXPECT_EQ(0700u, Mode(folder));
+  EXPECT_EQ(0600u, Mode(folder + "/vy_rtm_sdk.log"));
+  EXPECT_EQ(0600u, Mode(folder + "/vy_rtm_sdk.1.log"));
+  // A log an earlier version left readable by all is made private; the app's folder is its own.
+  std::ofstream(LogPath()) << "old\n";
+  ASSERT_EQ(0, chmod(LogPath().c_str(), 0644));
+  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  EXPECT_EQ(0600u, Mode(LogPath()));
+  EXPECT_EQ("old", Lines(LogPath()).front());
+  EXPECT_EQ(0700u, Mode(dir_.path()));  // mkdtemp's
+
+  const std::string target = dir_.File("target"), absent = dir_.File("absent");
+  std::ofstream(target) << "kept\n";
+  const std::pair<const char*, std::function<int(const std::string&)>> planted[] = {
+      {"a link to a file", [&](const std::string& log) { return symlink(target.c_str(), log.c_str()); }},
+      {"a link to nothing", [&](const std::string& log) { return symlink(absent.c_str(), log.c_str()); }},
+      {"a second name of a file", [&](const std::string& log) { return link(target.c_str(), log.c_str()); }},
+      {"a FIFO", [](const std::string& log) { return mkfifo(log.c_str(), 0600); }},
+  };
+  int n = 0;
+  for (const auto& [what, plant] : planted) {
+    const std::string other = dir_.File("planted" + std::to_string(n++));
+    ASSERT_EQ(0, mkdir(other.c_str(), 0700));
+    ASSERT_EQ(0, plant(other + "/vy_rtm_sdk.log")) << what;
+    EXPECT_EQ(-2, service_->setLogFile(other.c_str())) << what;
+    EXPECT_FALSE(GetRtcLogStatus().open) << what;
+    RtcPrintf(kRtcLogError, "a line");
+    EXPECT_THAT(Lines(target), ElementsAre("kept")) << what;
+    EXPECT_FALSE(std::filesystem::exists(absent)) << what;
+  }
 }
 
 // Logs its name at each tick; `on_tick` runs inside the first one.

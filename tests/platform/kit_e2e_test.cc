@@ -4,12 +4,14 @@
 // network watcher's net type reaching the service. The test's thread pumps the loop.
 #include <gmock/gmock.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
 
 #include <vortm/vo_rtm_kit.h>
 
+#include "core/rtc_log.h"
 #include "core/rtm_test_client.h"
 #include "loop_fixture.h"
 #include "netns.h"
@@ -375,6 +377,36 @@ TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   EXPECT_THAT(got_, ElementsAre("no callee 1", "invite 0", "accept 0", "no caller 1"));
   EXPECT_THAT(aliceHears->lines, ElementsAre("ringing bob 2", "accepted by bob (yes) 3"));
   EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice (lunch?)", "accepted alice"));
+}
+
+// The kit's default log: in the user's cache directory, in a folder of its own made private
+// (0700, also when an earlier version made it open), 0600; none at all when HOME names a folder
+// that does not exist.
+TEST_F(KitEndToEndTest, TheDefaultLogIsPrivateAndNeedsAHomeThatExists) {
+  auto mode = [](const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  const std::string folder = cache_.path() + "/VoRtmKit";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  Kit(std::make_shared<Events>());
+  EXPECT_EQ(folder + "/vy_rtm_sdk.log", vy::GetRtcLogStatus().path);
+  EXPECT_EQ(0700u, mode(folder));
+  EXPECT_EQ(0600u, mode(folder + "/vy_rtm_sdk.log"));
+
+  unsetenv("XDG_CACHE_HOME");
+  const std::string home = cache_.path() + "/home";
+  ASSERT_EQ(0, mkdir(home.c_str(), 0700));
+  setenv("HOME", home.c_str(), 1);
+  Kit(std::make_shared<Events>());
+  EXPECT_EQ(home + "/.cache/VoRtmKit/vy_rtm_sdk.log", vy::GetRtcLogStatus().path);
+  EXPECT_EQ(0700u, mode(home + "/.cache"));
+
+  vy::CloseRtcLog();
+  setenv("HOME", (cache_.path() + "/gone/home").c_str(), 1);
+  Kit(std::make_shared<Events>());
+  EXPECT_FALSE(vy::GetRtcLogStatus().open);
+  EXPECT_EQ(0u, mode(cache_.path() + "/gone"));
 }
 
 // In a namespace of its own, with echo replies off, the watcher's probe of 127.0.0.1 finds the
