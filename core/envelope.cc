@@ -181,6 +181,18 @@ void ReceivedCommand::Reset() {
   content_pool.Clear();
 }
 
+void ReceivedCommand::GiveBackLarge() {
+  // The documents' strings point into the texts: emptied first.
+  Reset();
+  if (content.capacity() > kKeptCommandBytes) std::string().swap(content);
+  content_text.Shrink(kKeptCommandBytes);
+  envelope_text.Shrink(kKeptCommandBytes);
+}
+
+size_t ReceivedCommand::HeldBytes() const {
+  return content.capacity() + content_text.allocated() + envelope_text.allocated();
+}
+
 const char* RecvLogContent(const std::string& content) {
   return content.size() > kMaxLoggedContent ? "content too long..." : content.c_str();
 }

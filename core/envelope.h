@@ -59,6 +59,12 @@ struct ReceivedCommand {
 
   // Empties both documents and their pools.
   void Reset();
+  // Once a command is handled: Reset, and gives back the text buffers a command larger than
+  // kKeptCommandBytes grew, so one large frame does not stay allocated for the session's life.
+  void GiveBackLarge();
+  // Bytes the text buffers hold allocated.
+  size_t HeldBytes() const;
+  static constexpr size_t kKeptCommandBytes = 64 * 1024;
 
   std::string cmd;
   std::string content;  // the plain body; empty for content-less commands

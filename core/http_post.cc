@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/rtc_log.h"
 #include "rtc_base/async_http_request.h"
 #include "rtc_base/http_common.h"
 #include "rtc_base/memory_stream.h"
@@ -26,7 +27,8 @@ std::string ReadAll(rtc::StreamInterface* document) {
 
 class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
  public:
-  AsyncHttpPost(const Request& request, Done done) : done_(std::move(done)) {
+  AsyncHttpPost(const Request& request, Done done)
+      : done_(std::move(done)), url_(request.url), max_body_bytes_(request.max_body_bytes) {
     rtc::Url<char> url(request.url);
     request_ = new rtc::AsyncHttpRequest(request.agent);
     request_->set_host(url.host());
@@ -36,7 +38,9 @@ class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
     request_->request().path = url.full_path();
     request_->request().setContent(request.content_type,
                                    new rtc::MemoryStream(request.body.data(), request.body.size()));
-    request_->response().document.reset(new rtc::MemoryStream());
+    auto* document = new rtc::MemoryStream();
+    document->set_max_size(request.max_body_bytes);
+    request_->response().document.reset(document);
     request_->SignalWorkDone.connect(this, &AsyncHttpPost::OnDone);
     request_->Start();
   }
@@ -50,6 +54,10 @@ class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
   void OnDone(rtc::SignalThread* thread) {
     auto* request = static_cast<rtc::AsyncHttpRequest*>(thread);
     const bool ok = request->error() == rtc::HE_NONE;
+    if (request->error() == rtc::HE_OVERFLOW) {
+      RtcPrintf(kRtcLogWarning, "HTTP answer from %s refused: longer than %zu bytes",
+                url_.c_str(), max_body_bytes_);
+    }
     std::string body = ReadAll(request->response().document.get());
     request_ = nullptr;
     request->Release();
@@ -60,6 +68,8 @@ class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
 
   rtc::AsyncHttpRequest* request_ = nullptr;
   Done done_;
+  const std::string url_;
+  const size_t max_body_bytes_;
 };
 
 }  // namespace

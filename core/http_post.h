@@ -7,6 +7,7 @@
 #ifndef CORE_HTTP_POST_H_
 #define CORE_HTTP_POST_H_
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +26,9 @@ class HttpPost {
     std::string content_type;
     std::string body;
     int timeout_ms = 10000;
+    // A longer answer body is refused as soon as it passes this (a log line, and `ok` false),
+    // rather than read until the time-out.
+    size_t max_body_bytes = 64 * 1024;
   };
 
   virtual ~HttpPost() = default;

@@ -26,6 +26,15 @@ class JsonStr {
   const char* data() const { return data_.get(); }
   // Bytes of the text held, the NUL included.
   size_t capacity() const { return used_; }
+  // Bytes allocated for it.
+  size_t allocated() const { return capacity_; }
+  // Gives back a buffer of more than `keep` bytes; the text becomes "{}".
+  void Shrink(size_t keep) {
+    if (capacity_ <= keep) return;
+    data_.reset();
+    capacity_ = 0;
+    SetData(nullptr, 0);
+  }
 
  private:
   // A buffer up to this size is reused by the next SetData.

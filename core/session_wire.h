@@ -25,8 +25,10 @@ constexpr char kP2PHistoryUrlFormat[] = "http://%s:%d/vyapi/v1/vortmgw/getP2PHis
 constexpr char kFormContentType[] = "application/x-www-form-urlencoded";
 // A message's content must be shorter than this, in bytes.
 constexpr size_t kMaxMessageBytes = 32768;
-// HTTP answers of the gateway and the offline fetch larger than this are refused.
+// HTTP answers of the offline fetch and the history requests larger than this are refused.
 constexpr size_t kMaxHttpAnswerBytes = 4 * 1024 * 1024;
+// A gateway answer names a session and a few addresses; a larger one is refused.
+constexpr size_t kMaxGatewayAnswerBytes = 64 * 1024;
 
 // {"cType":2,"appId","uid","token"(when not empty),"wss":false}
 std::string BuildGatewayBody(const std::string& app_id, const std::string& user_id,

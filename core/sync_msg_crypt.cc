@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/cleanup/cleanup.h"
+
 #include "core/rand_str.h"
 
 namespace zentho {
@@ -124,6 +126,13 @@ struct SyncMsgCrypt::Engine {
     if (block.size() < n) block.resize(std::max(n, 2 * block.size()));
     return block.data();
   }
+  // A block grown for a large message is given back once that message is done.
+  void TrimScratch() {
+    if (block.size() <= kKeptScratch) return;
+    OPENSSL_cleanse(block.data(), block.size());
+    std::vector<unsigned char>().swap(block);
+  }
+  static constexpr size_t kKeptScratch = 64 * 1024;
 
   EVP_CIPHER* cipher = nullptr;
   EVP_CIPHER_CTX* enc = nullptr;
@@ -201,6 +210,7 @@ int SyncMsgCrypt::EncryptTo(const char* prefix, const char* text, size_t length,
   std::memcpy(block + kTextOffset, text, length);
   std::memcpy(block + kTextOffset + length, app_id_.data(), app_id_.size());
   std::memset(block + plain, static_cast<int>(pad), pad);
+  absl::Cleanup trim = [this] { engine_->TrimScratch(); };
   const bool ok = engine_->Run(engine_->enc, block, total, block);
   if (!ok) {
     OPENSSL_cleanse(block, total);
@@ -244,6 +254,7 @@ int SyncMsgCrypt::DecryptMsg(const char* signature, const char* timestamp, const
   }
   if (encryptedLength > kMaxBase64Input) return kDecodeBase64Error;
   unsigned char* block = engine_->Scratch(encryptedLength);
+  absl::Cleanup trim = [this] { engine_->TrimScratch(); };
   long decoded = DecodeBase64Into(encrypted, encryptedLength, block);
   if (decoded < 0) return kDecodeBase64Error;
   if (!engine_->key_ok) return kIllegalAesKeyError;
@@ -280,6 +291,8 @@ int SyncMsgCrypt::DecryptMsg(const char* signature, const char* timestamp, const
   OPENSSL_cleanse(block, length);
   return rc;
 }
+
+size_t SyncMsgCrypt::ScratchBytes() const { return engine_ != nullptr ? engine_->block.size() : 0; }
 
 int SyncMsgCrypt::GenNeedEncryptData(const std::string& text, std::string& block) const {
   std::string prefix;

@@ -70,6 +70,9 @@ class SyncMsgCrypt {
   int DecryptMsg(const char* signature, const char* timestamp, const char* nonce,
                  const char* encrypted, size_t encryptedLength, std::string& text) const;
 
+  // Bytes of the block kept from one message to the next (none beyond 64 KiB).
+  size_t ScratchBytes() const;
+
   // The steps; each returns 0 or -1.
   int GenNeedEncryptData(const std::string& text, std::string& block) const;
   // As above with a given prefix of kRandomPrefixLength bytes in place of the random one.

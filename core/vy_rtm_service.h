@@ -202,6 +202,9 @@ class VyRtmService : public vy::rtm::IRtmService,
 
   ThreadMgr* worker() const { return worker_; }
   bool IsInitialized() const { return !app_id_.empty(); }
+  // Bytes the receive path keeps between packets: the stream and packet buffers, the command
+  // texts and the crypt's block. Worker thread.
+  size_t ReceiveHeldBytes() const;
 
   // Calls `call(handler)` for every registered handler in ascending pointer
   // order. It walks a snapshot: a handler may add or remove handlers, or call

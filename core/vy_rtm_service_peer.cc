@@ -232,6 +232,7 @@ HttpPost::Request VyRtmService::ServiceRequest(const char* format, const std::st
   request.content_type = kFormContentType;
   request.body = body;
   request.timeout_ms = kServiceRequestTimeoutMs;
+  request.max_body_bytes = kMaxHttpAnswerBytes;
   return request;
 }
 

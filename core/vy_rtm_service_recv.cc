@@ -104,7 +104,13 @@ void VyRtmService::OnRecvPacket(char* payload, int length) {
   recv_cmd_busy_ = true;
   EnvelopeResult result = UnwrapEnvelopeInPlace(payload, length, msg_crypt_.get(), &recv_cmd_);
   HandleCommand(result, recv_cmd_);
+  recv_cmd_.GiveBackLarge();
   recv_cmd_busy_ = false;
+}
+
+size_t VyRtmService::ReceiveHeldBytes() const {
+  return capacity() + packet_capacity() + recv_cmd_.HeldBytes() +
+         (msg_crypt_ != nullptr ? msg_crypt_->ScratchBytes() : 0);
 }
 
 void VyRtmService::HandleCommand(EnvelopeResult result, const ReceivedCommand& cmd) {

@@ -307,6 +307,7 @@ void VyRtmService::StartGatewayRequest() {
   request.content_type = kFormContentType;
   request.body = BuildGatewayBody(app_id_, user_id_, token_);
   request.timeout_ms = static_cast<int>(kGatewayWaitMs);
+  request.max_body_bytes = kMaxGatewayAnswerBytes;
   gateway_request_ = HttpPost::Start(
       request, [this](bool ok, const std::string& body) { OnGatewayDone(ok, body); });
 }

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "core/session_wire.h"
+#include "core/thread_mgr.h"
+#include "core/vy_rtm_service.h"
 #include "core/x_tcp_client.h"
 #include "rtc_base/temp_dir.h"
 #include "rtm_test_client.h"
@@ -166,6 +168,24 @@ TEST_F(RtmServerInputTest, EachConnectionTakesTheFramingItsServerSpeaks) {
   svc_.AddFault(Fault("", "Login", FaultAction::kHashFraming));
   Reconnect(alice, CloseMode::kFin);
   EXPECT_EQ('#', Received("alice", "Login").back().framing);
+}
+
+// A frame far larger than any message (refused as one) is received whole; once it is handled,
+// the receive path gives back what it grew for it.
+TEST_F(RtmServerInputTest, ALargeFrameGivesItsMemoryBackOnceHandled) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  auto* service = static_cast<vy::VyRtmService*>(alice.service());
+  auto held = [service] {
+    return service->worker()->Invoke<size_t>(RTC_FROM_HERE,
+                                             [service] { return service->ReceiveHeldBytes(); });
+  };
+  constexpr size_t kBody = 2 << 20;
+  ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
+                        R"({"MsgId":7,"FromUId":"big","MsgType":1,"MsgBody":")" +
+                            std::string(kBody, 'b') + R"("})"));
+  ASSERT_TRUE(Settle(alice));
+  EXPECT_LT(held(), kBody / 8);
 }
 
 // Runs calls on threads of their own, so that a call held by a frozen worker is seen as such;

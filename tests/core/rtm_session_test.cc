@@ -4,11 +4,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/rtc_log.h"
+#include "core/session_wire.h"
 #include "rtc_base/message_queue.h"
+#include "rtc_base/temp_dir.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {
@@ -119,6 +124,32 @@ TEST_F(RtmSessionTest, GatewayAnswersWithoutAnAddressAreRetriedOnTime) {
     EXPECT_EQ(0u, alice.log.Count(Event::kLoginFailure));
     clock_.Jump(1001);  // the next round's login passes the limiter
   }
+}
+
+// A gateway answer that never ends is refused at its size cap with a log line, rather than read
+// to a limit of megabytes or the lookup's time-out, and the lookup is tried again 2 s later.
+TEST_F(RtmSessionTest, AGatewayAnswerThatNeverEndsIsRefusedAtItsCap) {
+  vy_test::TempDir dir;
+  svc_.SetGatewayMode(GatewayMode::kEndlessBody, 0, 1);
+  Client alice(svc_, "alice");
+  ASSERT_EQ(0, alice->setLogFile(dir.path().c_str()));
+  clock_.Pause();
+  ASSERT_EQ(0, alice->login("t", "alice"));
+  const std::string refused = "/vyapi/v1?action=wrtm_gateway refused: longer than " +
+                              std::to_string(vy::kMaxGatewayAnswerBytes) + " bytes";
+  EXPECT_TRUE(Eventually([&] {
+    std::stringstream log;
+    log << std::ifstream(dir.File("vy_rtm_sdk.log")).rdbuf();
+    return log.str().find(refused) != std::string::npos;
+  }));
+  EXPECT_TRUE(Eventually([&] { return svc_.endless_answers_ended() == 1; }));
+  // The cap and what the sockets hold; the HTTP parser's own limit alone would take 16 MB.
+  EXPECT_LT(svc_.endless_bytes(), 1 << 20);
+  Pass(2500, [&] { return alice.log.Count(Event::kLoginSuccess) > 0; });
+  clock_.Resume();
+  EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
+  EXPECT_EQ(2, svc_.gateway_requests());
+  vy::CloseRtcLog();
 }
 
 TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {

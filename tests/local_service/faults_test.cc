@@ -10,6 +10,9 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
+
+#include <httplib.h>
 
 #include "raw_client.h"
 #include "rtc_base/temp_dir.h"
@@ -217,6 +220,27 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
   RawClient c;
   EXPECT_FALSE(c.Connect(closed.addr, closed.port));
   EXPECT_EQ(10, svc_.gateway_requests());
+
+  // An endless answer keeps coming for as long as it is read, and notes the client giving up.
+  svc_.SetGatewayMode(GatewayMode::kEndlessBody, 0, 1);
+  httplib::Client cli(svc_.address(), svc_.http_port());
+  httplib::Request endless;
+  endless.method = "POST";
+  endless.path = kGatewayPath;
+  endless.body = "{}";
+  std::string got;
+  endless.content_receiver = [&got](const char* data, size_t n, uint64_t, uint64_t) {
+    got.append(data, n);
+    return got.size() < 256 * 1024;
+  };
+  cli.send(endless);
+  EXPECT_THAT(got, ::testing::StartsWith(R"({"code":0,"sessionid":"xxxx)"));
+  EXPECT_GE(got.size(), 256u * 1024);
+  for (int i = 0; i < kWaitMs && svc_.endless_answers_ended() == 0; i += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(1, svc_.endless_answers_ended());
+  EXPECT_GE(svc_.endless_bytes(), static_cast<int64_t>(got.size()));
 
   svc_.StoreOffline(kAppId, "bob", "alice", 5, 1, "m");
   std::string request = R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" +

@@ -90,12 +90,25 @@ bool HttpEndpoints::Hold(int64_t ms) {
 void HttpEndpoints::Install() {
   auto* impl = service_->impl_.get();
   using Answer = LocalService::Impl::HttpAnswer;
-  auto respond = [this](httplib::Response& res, const Answer& answer) {
+  auto respond = [this, impl](httplib::Response& res, const Answer& answer) {
     if (answer.delay_ms > 0 && !Hold(answer.delay_ms)) {
       res.status = 503;
       return;
     }
-    res.set_content(answer.body, "application/json");
+    if (!answer.endless) {
+      res.set_content(answer.body, "application/json");
+      return;
+    }
+    // Chunks for as long as the client reads them: a write fails once it has closed.
+    res.set_chunked_content_provider(
+        "application/json", [this, impl, first = answer.body](size_t offset, httplib::DataSink& sink) {
+          static const std::string kPadding(16 * 1024, 'x');
+          const std::string& chunk = offset == 0 ? first : kPadding;
+          if (!Hold(0) || !sink.write(chunk.data(), chunk.size())) return false;
+          impl->endless_bytes_ += static_cast<int64_t>(chunk.size());
+          return true;
+        },
+        [impl](bool) { ++impl->endless_answers_ended_; });
   };
 
   server_->Post("/vyapi/v1", [impl, respond](const httplib::Request& req, httplib::Response& res) {
@@ -149,7 +162,8 @@ void HttpEndpoints::Install() {
                                    {"invalid_json", GatewayMode::kInvalidJson},
                                    {"no_type1", GatewayMode::kNoType1Address},
                                    {"closed_port", GatewayMode::kClosedPort},
-                                   {"ipv6", GatewayMode::kIpv6Address}});
+                                   {"ipv6", GatewayMode::kIpv6Address},
+                                   {"endless", GatewayMode::kEndlessBody}});
       if (ok) svc->SetGatewayMode(mode, value, times);
     } else if (op == "offline") {
       OfflineMode mode;

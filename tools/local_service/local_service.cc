@@ -52,6 +52,10 @@ LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::stri
     case GatewayMode::kEmptyBody: return answer;
     case GatewayMode::kInvalidJson: answer.body = "{\"code\":0,\"sessionid\":"; return answer;
     case GatewayMode::kDelay: answer.delay_ms = value; break;
+    case GatewayMode::kEndlessBody:
+      answer.body = "{\"code\":0,\"sessionid\":\"";
+      answer.endless = true;
+      return answer;
     default: break;
   }
   rapidjson::Document doc;
@@ -362,6 +366,10 @@ size_t LocalService::CallCount() const {
 
 int LocalService::connections_accepted() const { return impl_->connections_accepted_; }
 int LocalService::gateway_requests() const { return impl_->gateway_requests_; }
+
+int LocalService::endless_answers_ended() const { return impl_->endless_answers_ended_; }
+
+int64_t LocalService::endless_bytes() const { return impl_->endless_bytes_; }
 int LocalService::offline_requests() const { return impl_->offline_requests_; }
 int64_t LocalService::flood_packets() const { return impl_->flood_packets_; }
 

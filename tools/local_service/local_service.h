@@ -88,6 +88,7 @@ enum class GatewayMode {
   kNoType1Address,   // only an address of type 2
   kClosedPort,       // the port of a listener that has been closed
   kIpv6Address,      // "::1" and the IPv6 port (needs listen_ipv6)
+  kEndlessBody,      // a body that never ends, written while the client reads it
 };
 
 enum class OfflineMode {
@@ -216,6 +217,10 @@ class LocalService {
   int offline_requests() const;
   // Packets written by floods, over the service's life.
   int64_t flood_packets() const;
+  // Endless gateway answers (kEndlessBody) that the client gave up, and the body bytes written
+  // by all of them, over the service's life.
+  int endless_answers_ended() const;
+  int64_t endless_bytes() const;
   // When each connection was accepted and each gateway request answered, in the steady
   // milliseconds of ReceivedCommand::time_ms, for checking reconnection pacing.
   std::vector<int64_t> AcceptTimes() const;

@@ -185,6 +185,7 @@ class LocalService::Impl {
   struct HttpAnswer {
     std::string body;
     int64_t delay_ms = 0;
+    bool endless = false;  // `body`, then padding for as long as the client reads
   };
   HttpAnswer GatewayAnswer(const std::string& request_body);
   HttpAnswer OfflineAnswer(const std::string& request_body);
@@ -286,6 +287,8 @@ class LocalService::Impl {
   std::atomic<int> gateway_requests_{0};
   std::atomic<int> offline_requests_{0};
   std::atomic<int64_t> flood_packets_{0};
+  std::atomic<int> endless_answers_ended_{0};
+  std::atomic<int64_t> endless_bytes_{0};
 
   mutable std::mutex log_mu_;
   mutable std::condition_variable log_cv_;
