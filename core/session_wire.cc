@@ -153,6 +153,10 @@ ServiceParameters ParseServiceParameters(const char* json) {
   std::string cmd = GetJsonStr(doc, "Cmd");
   if (cmd == "ConfPriCloudAddr") {
     params.host = GetJsonStr(doc, "ServerAdd");
+    // "[::1]" and "::1" name the same host; it is kept bare and bracketed in URLs.
+    if (params.host.size() > 2 && params.host.front() == '[' && params.host.back() == ']') {
+      params.host = params.host.substr(1, params.host.size() - 2);
+    }
     const rapidjson::Value* port = FindJsonMember(doc, "Port");
     if (port != nullptr) {
       if (!port->IsInt() || port->GetInt() < 1 || port->GetInt() > 65535) return params;
@@ -282,8 +286,10 @@ bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMess
 }
 
 std::string FormatServiceUrl(const char* format, const std::string& host, int port) {
+  // An IPv6 literal goes in brackets, or its first ':' would be read as the port's.
+  const std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   char url[1024];
-  int n = std::snprintf(url, sizeof(url), format, host.c_str(), port);
+  int n = std::snprintf(url, sizeof(url), format, authority.c_str(), port);
   if (n < 0) return std::string();
   if (static_cast<size_t>(n) >= sizeof(url)) return std::string();
   return std::string(url, static_cast<size_t>(n));

@@ -77,7 +77,7 @@ struct ServiceParameters {
     kUnknown,         // any other "Cmd"
   };
   Kind kind = kInvalid;
-  std::string host;  // "ServerAdd"; empty selects the built-in gateway
+  std::string host;  // "ServerAdd" without enclosing brackets; empty selects the built-in gateway
   int port = 0;      // "Port"; 0 when absent, which selects the built-in port
   int net_type = -1;
 };
@@ -130,7 +130,7 @@ constexpr size_t kMaxOfflineMessages = 10000;
 bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages,
                         size_t* skipped = nullptr);
 
-// Formats a URL from one of the formats above.
+// Formats a URL from one of the formats above; an IPv6 literal host is bracketed.
 std::string FormatServiceUrl(const char* format, const std::string& host, int port);
 
 }  // namespace vy

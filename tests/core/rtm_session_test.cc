@@ -152,6 +152,20 @@ TEST_F(RtmSessionTest, AGatewayAnswerThatNeverEndsIsRefusedAtItsCap) {
   vy::CloseRtcLog();
 }
 
+// An IPv6 gateway literal works in both spellings: it goes bracketed into the URL and the Host
+// header, where its first ':' would otherwise be read as the port's.
+TEST_F(RtmSessionTest, AnIPv6GatewayLiteralWorksWithOrWithoutBrackets) {
+  local_service::LocalService six({.address = "::1", .http_port = 0});
+  std::string error;
+  ASSERT_TRUE(six.Start(&error)) << error;
+  const std::string port = std::to_string(six.http_port());
+  for (const std::string host : {"::1", "[::1]"}) {
+    Client alice(GatewayParams(host, six.http_port()), "alice");
+    EXPECT_TRUE(alice.Login()) << host;
+  }
+  EXPECT_THAT(six.GatewayHosts(), ElementsAre("[::1]:" + port, "[::1]:" + port));
+}
+
 TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
   Client alice(svc_, "alice");
   EXPECT_EQ(0, alice->logout());  // not logged in: no report

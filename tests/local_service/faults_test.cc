@@ -273,6 +273,11 @@ TEST(ServiceLifecycleTest, StartsOnAFreeLoopbackAddressRestartsAndServesIpv6AndC
   ASSERT_TRUE(two.Start(&error)) << error;
   EXPECT_NE(one.address(), two.address());
   EXPECT_EQ(0, AskGateway(two.address(), 7080, "u").code);
+  EXPECT_THAT(two.GatewayHosts(), ElementsAre(two.address() + ":7080"));
+  // An IPv6 loopback service, on an ephemeral HTTP port.
+  local_service::LocalService six({.address = "::1", .http_port = 0});
+  ASSERT_TRUE(six.Start(&error)) << error;
+  EXPECT_EQ(0, AskGateway("::1", six.http_port(), "u").code);
   o.address = "192.0.2.1";
   EXPECT_FALSE(local_service::LocalService(o).Start(&error));
   EXPECT_THAT(error, HasSubstr("not a loopback address"));

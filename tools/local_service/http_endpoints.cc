@@ -118,7 +118,8 @@ void HttpEndpoints::Install() {
       return;
     }
     impl->Info("HTTP gateway request " + req.body);
-    respond(res, impl->RunSync([&] { return impl->GatewayAnswer(req.body); }));
+    respond(res, impl->RunSync(
+                     [&] { return impl->GatewayAnswer(req.body, req.get_header_value("Host")); }));
   });
   server_->Post("/vyapi/v1/vortmgw/getOfflineMsg",
                 [impl, respond](const httplib::Request& req, httplib::Response& res) {

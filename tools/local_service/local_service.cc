@@ -36,11 +36,13 @@ std::string CodeOnly(int64_t code) {
 
 }  // namespace
 
-LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::string& request) {
+LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::string& request,
+                                                                 const std::string& host) {
   ++gateway_requests_;
   {
     std::lock_guard<std::mutex> lock(log_mu_);
     gateway_request_times_.push_back(NowMs());
+    gateway_hosts_.push_back(host);
   }
   HttpAnswer answer;
   GatewayMode mode = gateway_mode_;
@@ -376,6 +378,11 @@ int64_t LocalService::flood_packets() const { return impl_->flood_packets_; }
 std::vector<int64_t> LocalService::AcceptTimes() const {
   std::lock_guard<std::mutex> lock(impl_->log_mu_);
   return impl_->accept_times_;
+}
+
+std::vector<std::string> LocalService::GatewayHosts() const {
+  std::lock_guard<std::mutex> lock(impl_->log_mu_);
+  return impl_->gateway_hosts_;
 }
 
 std::vector<int64_t> LocalService::GatewayTimes() const {

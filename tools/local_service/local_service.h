@@ -225,6 +225,8 @@ class LocalService {
   // milliseconds of ReceivedCommand::time_ms, for checking reconnection pacing.
   std::vector<int64_t> AcceptTimes() const;
   std::vector<int64_t> GatewayTimes() const;
+  // The Host header of each gateway request, oldest first.
+  std::vector<std::string> GatewayHosts() const;
   int64_t NowMs() const;
   // Lines logged about refused input and dropped connections, oldest first.
   std::vector<std::string> Warnings() const;

@@ -679,6 +679,7 @@ void LocalService::Impl::ResetState() {
   warnings_.clear();
   accept_times_.clear();
   gateway_request_times_.clear();
+  gateway_hosts_.clear();
 }
 
 }  // namespace local_service

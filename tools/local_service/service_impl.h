@@ -187,7 +187,8 @@ class LocalService::Impl {
     int64_t delay_ms = 0;
     bool endless = false;  // `body`, then padding for as long as the client reads
   };
-  HttpAnswer GatewayAnswer(const std::string& request_body);
+  // `host` is the request's Host header.
+  HttpAnswer GatewayAnswer(const std::string& request_body, const std::string& host);
   HttpAnswer OfflineAnswer(const std::string& request_body);
 
   // Logging.
@@ -284,6 +285,7 @@ class LocalService::Impl {
   std::atomic<int> connections_accepted_{0};
   std::vector<int64_t> accept_times_;   // guarded by log_mu_
   std::vector<int64_t> gateway_request_times_;  // guarded by log_mu_
+  std::vector<std::string> gateway_hosts_;       // guarded by log_mu_
   std::atomic<int> gateway_requests_{0};
   std::atomic<int> offline_requests_{0};
   std::atomic<int64_t> flood_packets_{0};
