@@ -285,6 +285,10 @@ bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMess
   return true;
 }
 
+std::string GatewayHost(const std::string& private_host) {
+  return private_host.empty() ? std::string(VORTM_GATEWAY_HOST) : private_host;
+}
+
 std::string FormatServiceUrl(const char* format, const std::string& host, int port) {
   // An IPv6 literal goes in brackets, or its first ':' would be read as the port's.
   const std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;

@@ -130,6 +130,10 @@ constexpr size_t kMaxOfflineMessages = 10000;
 bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMessage>* messages,
                         size_t* skipped = nullptr);
 
+// The host the gateway lookup asks: `private_host` ("ConfPriCloudAddr") when not empty, else
+// the build's built-in gateway host.
+std::string GatewayHost(const std::string& private_host);
+
 // Formats a URL from one of the formats above; an IPv6 literal host is bracketed.
 std::string FormatServiceUrl(const char* format, const std::string& host, int port);
 

@@ -167,9 +167,7 @@ int VyRtmService::setParameters_w(const char* parameters) {
   return -1;
 }
 
-std::string VyRtmService::GetSvrAddr() const {
-  return private_host_.empty() ? std::string(VORTM_GATEWAY_HOST) : private_host_;
-}
+std::string VyRtmService::GetSvrAddr() const { return GatewayHost(private_host_); }
 
 int VyRtmService::GetSvrPort() const {
   return private_port_ != 0 ? private_port_ : kDefaultGatewayPort;

@@ -35,7 +35,8 @@ struct KitParts {
   std::function<vy::rtm::IRtmService*()> createService;
   // The thread the service calls its handlers on: the core's worker by default.
   rtc::Thread* worker = nullptr;
-  // Makes the network watcher; VyRtmNetManager::defaultManager() by default.
+  // Makes the network watcher, which then stays the kit's; by default the kit makes one for
+  // the service's gateway host and follows that host at each login.
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
   // Where the log goes; the user's cache directory by default.
   std::string logDirectory;
@@ -67,6 +68,9 @@ struct VORTM_INTERNAL VoRtmKit::Impl {
   std::shared_ptr<VoRtmCallKit> rtmCallKit ABSL_GUARDED_BY(mu);
   std::shared_ptr<VyRtmNetManager> networkManager ABSL_GUARDED_BY(mu);
   std::shared_ptr<VyRtmNetworkDelegate> networkDelegate ABSL_GUARDED_BY(mu);
+  // The host the watcher should probe: the service's gateway host, which "ConfPriCloudAddr"
+  // changes. The watcher follows it at the next login.
+  std::string probeHost ABSL_GUARDED_BY(mu);
   NotificationCenter::Token terminationObserver = 0;
 
   ServiceUse use() const;
@@ -104,7 +108,8 @@ class KitInternals {
 
   // {"Cmd":"LocalNetChanged","netType":N}, the command for a net type change.
   static std::string localNetChangedText(int netType);
-  // Starts the network watcher; main loop, after a login success.
+  // Starts the network watcher, first made anew when the gateway host has changed; main loop,
+  // after a login success.
   static void monitorNetWork(VoRtmKit& kit);
   // The watcher's report: hands the net type to the service.
   static void network(VoRtmKit& kit, const std::string& host, int netType);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/rtc_log.h"
+#include "core/session_wire.h"
 #include "core/thread_mgr.h"
 #include "core/vy_channel_attribute.h"
 #include "core/vy_message.h"
@@ -201,6 +202,7 @@ std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
     d.voRtmDelegate = std::move(delegate);
     d.networkManager = std::move(manager);
     d.networkDelegate = std::move(reports);
+    d.probeHost = vy::GatewayHost("");
   }
   d.terminationObserver = NotificationCenter::defaultCenter().observe(
       VoRtmApplicationWillTerminateNotification, nullptr,
@@ -229,7 +231,14 @@ std::string KitInternals::localNetChangedText(int netType) {
 void KitInternals::monitorNetWork(VoRtmKit& kit) {
   VoRtmKit::Impl& d = *kit.impl_;
   std::lock_guard<std::mutex> lock(d.mu);
-  if (d.rtmService != nullptr && d.networkManager != nullptr) d.networkManager->startNotifier();
+  if (d.rtmService == nullptr || d.networkManager == nullptr) return;
+  // The watcher probes the host the service must reach; a watcher the parts made stays.
+  if (!d.createNetManager && d.networkManager->host() != d.probeHost) {
+    d.networkManager->stopNotifier();
+    d.networkManager = VyRtmNetManager::createWithHost(d.probeHost);
+    d.networkManager->setDelegate(d.networkDelegate);
+  }
+  d.networkManager->startNotifier();
 }
 
 void KitInternals::network(VoRtmKit& kit, const std::string& /*host*/, int netType) {
@@ -602,7 +611,15 @@ void VoRtmKit::getChannelMemberCount(const std::vector<std::string>& channelIds,
 
 int VoRtmKit::setParameters(const std::string& json) {
   ServiceUse use = impl_->use();
-  return use ? use.service->setParameters(json.c_str()) : -1;
+  if (!use) return -1;
+  const int result = use.service->setParameters(json.c_str());
+  if (result != 0) return result;
+  const vy::ServiceParameters params = vy::ParseServiceParameters(json.c_str());
+  if (params.kind == vy::ServiceParameters::kPrivateGateway) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->probeHost = vy::GatewayHost(params.host);
+  }
+  return result;
 }
 
 int VoRtmKit::setLogFile(const std::string& directory) {

@@ -1,28 +1,14 @@
 #include "platform/vy_rtm_net_manager.h"
 
 #include <initializer_list>
-#include <mutex>
 #include <optional>
 #include <utility>
 
+#include "core/session_wire.h"
 #include "platform/main_loop.h"
-
-#ifndef VORTM_PROBE_HOST
-#define VORTM_PROBE_HOST "127.0.0.1"
-#endif
 
 namespace vortm {
 namespace {
-
-std::mutex& ProbeHostMutex() {
-  static std::mutex* const mutex = new std::mutex;
-  return *mutex;
-}
-
-std::string& ProbeHost() {
-  static std::string* const host = new std::string(VORTM_PROBE_HOST);
-  return *host;
-}
 
 bool IsOneOf(const std::string& value, std::initializer_list<const char*> names) {
   for (const char* name : names) {
@@ -33,18 +19,8 @@ bool IsOneOf(const std::string& value, std::initializer_list<const char*> names)
 
 }  // namespace
 
-std::string VyRtmNetManager::defaultProbeHost() {
-  std::lock_guard<std::mutex> lock(ProbeHostMutex());
-  return ProbeHost();
-}
-
-void VyRtmNetManager::setDefaultProbeHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(ProbeHostMutex());
-  ProbeHost() = host;
-}
-
 std::shared_ptr<VyRtmNetManager> VyRtmNetManager::defaultManager(NetWatcherSources sources) {
-  return createWithHost(defaultProbeHost(), std::move(sources));
+  return createWithHost(vy::GatewayHost(""), std::move(sources));
 }
 
 std::shared_ptr<VyRtmNetManager> VyRtmNetManager::createWithHost(const std::string& host,
@@ -151,9 +127,9 @@ void VyRtmNetManager::setNetworkStatus(int status) {
 
 int VyRtmNetManager::getNetType() {
   std::shared_ptr<RadioInfoSource> radio = sources_.radio;
-  if (!radio) return kNetTypeNone;
-  std::optional<std::string> technology = radio->currentRadioAccessTechnology();
-  if (!technology) return kNetTypeNone;
+  std::optional<std::string> technology;
+  if (radio) technology = radio->currentRadioAccessTechnology();
+  if (!technology) return kNetType2G;
   const std::string& t = *technology;
   if (radio->supportsNR() && IsOneOf(t, {kCTRadioAccessTechnologyNRNSA, kCTRadioAccessTechnologyNR})) {
     return kNetType5G;
@@ -169,7 +145,7 @@ int VyRtmNetManager::getNetType() {
     return kNetType3G;
   }
   if (t == kCTRadioAccessTechnologyLTE) return kNetType4G;
-  return kNetTypeNone;
+  return kNetType2G;
 }
 
 }  // namespace vortm

@@ -2,7 +2,8 @@
 // probe's verdict into one net type, and tells its delegate each time that changes.
 //
 //   net type   -1 unknown (initial, never reported), 0 none, 2 WiFi (any non-cellular route,
-//              Ethernet included), 3 2G, 4 3G, 5 4G, 6 5G
+//              Ethernet included), 3 2G (also a cellular route whose technology cannot be
+//              read), 4 3G, 5 4G, 6 5G
 //
 // Threads: startNotifier() and stopNotifier() may be called from any thread; they run on the
 // main loop, in call order, and a start that is overtaken by a later stop does nothing. All other
@@ -58,17 +59,13 @@ class VyRtmNetManager : public std::enable_shared_from_this<VyRtmNetManager> {
   static constexpr int kNetType5G = 6;
   static constexpr unsigned kDefaultFailureTimes = 2;
 
-  // A new manager (not a shared one) for the default probe host. Spelled defultManager in the
-  // original interface.
+  // A new manager (not a shared one) that probes the build's built-in gateway host: the host
+  // the service itself must reach, so that an outage of the way to it is seen. Spelled
+  // defultManager in the original interface.
   static std::shared_ptr<VyRtmNetManager> defaultManager(NetWatcherSources sources = {});
   // A new manager for `host`.
   static std::shared_ptr<VyRtmNetManager> createWithHost(const std::string& host,
                                                          NetWatcherSources sources = {});
-
-  // The probe host of managers made later by defaultManager(). Built in as VORTM_PROBE_HOST,
-  // "127.0.0.1" unless configured otherwise. Any thread.
-  static std::string defaultProbeHost();
-  static void setDefaultProbeHost(const std::string& host);
 
   ~VyRtmNetManager();
 
@@ -100,7 +97,9 @@ class VyRtmNetManager : public std::enable_shared_from_this<VyRtmNetManager> {
   void networkStatusDidChanged();
   // Reports `status` when it differs from the last report.
   void setNetworkStatus(int status);
-  // The cellular net type of the current radio technology.
+  // The cellular net type of the current radio technology. A technology that cannot be read
+  // (none, a name the table does not know, 5G on a system without its names) gives 2G: the
+  // route works, and 0 would make the core probe its connection.
   int getNetType();
 
  private:

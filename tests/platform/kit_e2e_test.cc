@@ -409,21 +409,32 @@ TEST_F(KitEndToEndTest, TheDefaultLogIsPrivateAndNeedsAHomeThatExists) {
   EXPECT_EQ(0u, mode(cache_.path() + "/gone"));
 }
 
-// In a namespace of its own, with echo replies off, the watcher's probe of 127.0.0.1 finds the
-// network gone: the kit hands the service net type 0, which asks the server "CheckNetStatus".
-TEST_F(KitEndToEndTest, ANetworkWithoutRepliesReachesTheServiceAsCheckNetStatus) {
+// The kit's watcher probes the service's gateway host, and follows a change of it at the next
+// login. In a namespace of its own IPv4 echoes are answered and IPv6 ones are not: probing
+// 127.0.0.1 (the built-in host, or the first gateway) would never see an outage; probing the
+// second gateway, [::1], finds the network gone, and the kit hands the service net type 0,
+// which asks the server "CheckNetStatus".
+TEST_F(KitEndToEndTest, TheWatcherProbesTheGatewayHostAndReportsItsOutage) {
   VORTM_RUN_IN_PRIVATE_NETNS(std::string(test::kAllowPing) +
-                             " && echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all");
+                             " && echo 1 > /proc/sys/net/ipv6/icmp/echo_ignore_all");
+  local_service::LocalService six({.address = "::1", .http_port = 0});
+  std::string error;
+  ASSERT_TRUE(six.Start(&error)) << error;
   auto kit = VoRtmKit::create(rtm_test::kAppId, {});
   ASSERT_NE(nullptr, kit);
   kits_.push_back(kit);
   ASSERT_EQ(0, kit->setParameters(GatewayParameters()));
   ASSERT_EQ(0, Login(*kit, "alice"));
+  kit->logout(nullptr);
+  ASSERT_EQ(0, kit->setParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"::1","Port":)" +
+                                  std::to_string(six.http_port()) + "}"));
+  ASSERT_EQ(0, Login(*kit, "alice"));
   EXPECT_TRUE(
-      PumpUntil([&] { return svc_.WaitForCommand("alice", "CheckNetStatus", 1, 0); }, 15000));
-  for (const auto& command : svc_.Log("alice")) {
+      PumpUntil([&] { return six.WaitForCommand("alice", "CheckNetStatus", 1, 0); }, 15000));
+  for (const auto& command : six.Log("alice")) {
     EXPECT_THAT(command.content, testing::Not(testing::HasSubstr("LocalNetChanged")));
   }
+  EXPECT_FALSE(svc_.WaitForCommand("alice", "CheckNetStatus", 1, 0));
 }
 
 }  // namespace
