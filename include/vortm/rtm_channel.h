@@ -86,7 +86,10 @@ class VORTM_API IChannel {
 
  public:
   // Results are JOIN_CHANNEL_ERR, LEAVE_CHANNEL_ERR, CHANNEL_MESSAGE_ERR_CODE
-  // and GET_MEMBERS_ERR values.
+  // and GET_MEMBERS_ERR values. A channel message holds at most 32,767 bytes,
+  // as a peer message does. CHANNEL_MESSAGE_ERR_SENT_TIMEOUT means that no
+  // answer came in time, not that the message was lost: it may still reach
+  // the channel, so a resend can arrive twice.
   virtual int join() = 0;
   virtual int leave() = 0;
   virtual int sendMessage(const IMessage* message) = 0;

@@ -7,6 +7,14 @@
 // callback must not block waiting for the app's own thread, because that
 // thread may be waiting for the worker.
 //
+// Some callbacks run inside the call that causes them, before it returns: a
+// refusal reported through a callback (a send, a renewal), the state change
+// (2,1) of an accepted login, and everything a logout or release ends ((1,6),
+// the running login, every outstanding request with 102). So an app must not
+// hold a lock of its own across a call into the library when its callbacks
+// take that lock: the callback would wait for it on the worker while the
+// caller waits for the worker.
+//
 // Results: 0 means accepted, negative values report misuse, small positive
 // values come from the operation's enumeration, 101 means not initialized and
 // 102 not logged in. The outcome of an accepted request arrives later through
@@ -217,9 +225,14 @@ class VORTM_API IRtmService {
   // -1 when it was refused; the reason comes through onSendMessageResult.
   // A message whose earlier send still awaits its result is refused with -1
   // and no callback: one message object has one send pending at a time.
+  // PEER_MESSAGE_ERR_TIMEOUT means that no answer came within 10 s, not that
+  // the message was lost: a slow server may still deliver it, so a resend can
+  // reach the peer twice.
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message) = 0;
 
-  // Media transfers are not offered: these return 0 and never call back.
+  // Media transfers: the service offers no media, so these exist for the
+  // interface's sake only. They do nothing, return 0 (filling a zero request
+  // id) and never call back.
   virtual int downloadMediaToMemory(const char* mediaId,
                                     long long& requestId) = 0;
   virtual int downloadMediaToFile(const char* mediaId, const char* filePath,
@@ -237,14 +250,19 @@ class VORTM_API IRtmService {
       IRtmCallEventHandler* eventHandler) = 0;
 
   // New messages, made on the caller's thread; the caller ends them with
-  // IMessage::release().
+  // IMessage::release(). createMessage() makes an empty text message;
+  // createMessage(text) returns null for a null or empty text, and the raw
+  // forms for null data or a length below 1. A message's content holds at
+  // most 32,767 bytes: a send of a longer one, or of an empty text, is
+  // refused as an invalid message.
   virtual IMessage* createMessage() = 0;
   virtual IMessage* createMessage(const char* text) = 0;
   virtual IMessage* createMessage(const unsigned char* rawData, int length) = 0;
   virtual IMessage* createMessage(const unsigned char* rawData, int length,
                                   const char* description) = 0;
 
-  // Media messages are not offered: these return null or 0.
+  // Media messages: not offered either; these do nothing and return null or
+  // 0, and never call back.
   virtual IFileMessage* createFileMessageByMediaId(const char* mediaId) = 0;
   virtual IImageMessage* createImageMessageByMediaId(const char* mediaId) = 0;
   virtual int createFileMessageByUploading(const char* filePath,

@@ -1,5 +1,11 @@
 // VoRtmChannel: one channel of a kit (VoRtmKit::createChannel), with its completions and its
 // delegate. Threads, results and delegates follow the rules of <vortm/vo_rtm_kit.h>.
+//
+// After the kit's logout() the channel object is finished: its requests (join, leave, member
+// lists, sends) complete with 102 at once and its delegate hears nothing more; the kit's
+// createChannel returns null for its id until destroyChannel(id) has ended it. Messages follow
+// the rules of VoRtmKit::sendMessage: at most 32,767 bytes, and a time-out
+// (CHANNEL_MESSAGE_ERR_SENT_TIMEOUT) does not mean that the message was lost.
 #ifndef VORTM_VO_RTM_CHANNEL_H_
 #define VORTM_VO_RTM_CHANNEL_H_
 

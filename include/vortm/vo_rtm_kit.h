@@ -3,10 +3,12 @@
 //
 // Threads: every method may be called from any thread, also from inside a completion or a
 // delegate method. Completions and delegate methods run on the library's main loop, one at a
-// time and never on the caller's stack, with two exceptions that run before the method returns:
-// a login the service refuses at once, and logout's completion. The main loop is a thread of the
-// library's own ("VoRtmMain"), unless the app binds it to a thread of its own with
-// bindMainLoop() and runs it there with runMainLoop().
+// time and never on the caller's stack, with these exceptions, which run on the caller's thread
+// before the method returns: a login the service refuses at once, logout's completion, and the
+// call kit's completions. So an app must not hold a lock of its own across a call into the kit
+// when those completions take it. The main loop is a thread of the library's own ("VoRtmMain"),
+// unless the app binds it to a thread of its own with bindMainLoop() and runs it there with
+// runMainLoop().
 //
 // Results: a request with a completion gets exactly one call of it: with the service's answer,
 // with its family's time-out code, with the not-logged-in code (102) when logout, destroy or the
@@ -16,6 +18,15 @@
 // After destroy() every method does nothing and calls no completion; the int methods return -1.
 //
 // Delegates are held weakly: once the app drops its delegate, nothing more is called on it.
+//
+// Log: a kit writes the library's log from create() on, to vy_rtm_sdk.log in the folder
+// "VoRtmKit" of the user's cache directory ($XDG_CACHE_HOME, else ~/.cache). The log holds API
+// calls, connection events and the commands sent and received with their contents ("SEND" and
+// "Recv" lines, message texts included; token values are masked), 2048 KB and one backup. The
+// library makes the folder 0700 and the file 0600, and makes no default log when there is no
+// such cache directory or HOME names a folder that does not exist. setLogFile names another
+// folder; setLogFilters(vy::rtm::LOG_FILTER_OFF) writes nothing more; VyRtm_CloseRtcLog()
+// (<vortm/rtm_service.h>) closes the file.
 #ifndef VORTM_VO_RTM_KIT_H_
 #define VORTM_VO_RTM_KIT_H_
 
@@ -84,8 +95,9 @@ VORTM_API extern const char* const VoRtmApplicationWillTerminateNotification;
 class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
  public:
   // A kit for the 32-character `appId`, or null when the service refuses it. Its log goes to
-  // the user's cache directory ($XDG_CACHE_HOME or ~/.cache, folder "VoRtmKit") until
-  // setLogFile names another.
+  // the user's cache directory (see Log above) until setLogFile names another. Once logged in,
+  // its network watcher probes the gateway's host (the private one setParameters names, else
+  // the built-in one) and hands each change of the network to the service.
   static std::shared_ptr<VoRtmKit> create(const std::string& appId,
                                           std::weak_ptr<VoRtmDelegate> delegate);
   // Destroys the kit first when the app has not.
@@ -111,10 +123,16 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   // LOGIN_ERR_ABORTED_BY_LOGOUT.
   void loginByToken(const std::optional<std::string>& token, const std::string& userId,
                     LoginCompletion completion);
-  // Logs out; the completion runs with 0 before this returns.
+  // Logs out; the completion runs with 0 before this returns. The kit's channel objects are
+  // finished then: their requests, joins included, complete with 102 at once, and
+  // createChannel with the same id returns null until destroyChannel(id) has ended the old one.
   void logout(LogoutCompletion completion);
   // Hands the server a new token; each renewal gets its own result with its own token.
   void renewToken(const std::optional<std::string>& token, RenewTokenCompletion completion);
+  // A message's text holds 1 to 32,767 bytes; an empty or longer one completes with
+  // PEER_MESSAGE_ERR_INVALID_MESSAGE. PEER_MESSAGE_ERR_TIMEOUT means that no answer came within
+  // 10 s, not that the message was lost: a slow server may still deliver it, so a resend can
+  // reach the peer twice.
   void sendMessage(const VoRtmMessage& message, const std::string& peerId,
                    const VoRtmSendMessageOptions& options, SendPeerMessageCompletion completion);
 

@@ -297,6 +297,16 @@ TEST(ServiceLifecycleTest, StartsOnAFreeLoopbackAddressRestartsAndServesIpv6AndC
   EXPECT_EQ(R"({"n":1})", BodyOf(a.ReadCmd("Hi")));
   EXPECT_EQ(R"({"ok":true})", control("kick", R"({"user":"alice"})"));
   EXPECT_TRUE(a.ReadCmd("ForceOffline"));
+  // Every refusal says why.
+  EXPECT_EQ(R"({"ok":false,"error":"user \"alice\" has no connection"})",
+            control("kick", R"({"user":"alice"})"));
+  EXPECT_EQ(R"({"ok":false,"error":"unknown mode \"sideways\""})",
+            control("gateway", R"({"mode":"sideways"})"));
+  EXPECT_EQ(R"({"ok":false,"error":"unknown action \"melt\""})",
+            control("fault", R"({"action":"melt"})"));
+  EXPECT_EQ(R"({"ok":false,"error":"unknown operation \"frobnicate\""})",
+            control("frobnicate", "{}"));
+  EXPECT_EQ(R"({"ok":false,"error":"bad JSON"})", control("push", "{"));
 }
 
 TEST(ProgramTest, ServesWarnsOfTheOfflinePortAndStopsOnSigterm) {

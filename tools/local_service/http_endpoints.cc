@@ -150,11 +150,23 @@ void HttpEndpoints::Install() {
     JsonWriter out;
     out.BeginObject();
     bool ok = true;
+    // `error` now says why a command was refused, for the answer.
+    auto mode_of = [&](const char* key, const char* fallback) {
+      std::string name = GetString(doc, key).value_or(fallback);
+      error = "unknown " + std::string(key) + " \"" + name + "\"";
+      return name;
+    };
+    auto connected = [&](bool done) {
+      if (!done) {
+        error = user.empty() ? "no connection" : "user \"" + user + "\" has no connection";
+      }
+      return done;
+    };
     if (op == "reset") {
       svc->Reset();
     } else if (op == "gateway") {
       GatewayMode mode;
-      ok = ParseMode<GatewayMode>(GetString(doc, "mode").value_or(""), &mode,
+      ok = ParseMode<GatewayMode>(mode_of("mode", ""), &mode,
                                   {{"normal", GatewayMode::kNormal},
                                    {"code", GatewayMode::kCode},
                                    {"delay", GatewayMode::kDelay},
@@ -168,7 +180,7 @@ void HttpEndpoints::Install() {
       if (ok) svc->SetGatewayMode(mode, value, times);
     } else if (op == "offline") {
       OfflineMode mode;
-      ok = ParseMode<OfflineMode>(GetString(doc, "mode").value_or(""), &mode,
+      ok = ParseMode<OfflineMode>(mode_of("mode", ""), &mode,
                                   {{"normal", OfflineMode::kNormal},
                                    {"code", OfflineMode::kCode},
                                    {"delay", OfflineMode::kDelay},
@@ -188,7 +200,7 @@ void HttpEndpoints::Install() {
                            ? Direction::kFromClient
                            : Direction::kToClient;
       ok = ParseMode<FaultAction>(
-          GetString(doc, "action").value_or(""), &rule.action,
+          mode_of("action", ""), &rule.action,
           {{"drop", FaultAction::kDrop},
            {"delay", FaultAction::kDelay},
            {"duplicate", FaultAction::kDuplicate},
@@ -212,19 +224,20 @@ void HttpEndpoints::Install() {
       svc->ClearFaults();
     } else if (op == "push") {
       std::string form = GetString(doc, "form").value_or("");
-      ok = svc->Push(user, GetString(doc, "cmd").value_or(""), GetString(doc, "body").value_or(""),
-                     form == "plain"       ? PushForm::kPlain
-                     : form == "encrypted" ? PushForm::kEncrypted
-                                           : PushForm::kDefault);
+      ok = connected(svc->Push(user, GetString(doc, "cmd").value_or(""),
+                               GetString(doc, "body").value_or(""),
+                               form == "plain"       ? PushForm::kPlain
+                               : form == "encrypted" ? PushForm::kEncrypted
+                                                     : PushForm::kDefault));
     } else if (op == "kick") {
-      ok = svc->Kick(user);
+      ok = connected(svc->Kick(user));
     } else if (op == "expire") {
-      ok = svc->Expire(user);
+      ok = connected(svc->Expire(user));
     } else if (op == "close") {
-      ok = svc->Close(user, GetString(doc, "mode").value_or("fin") == "rst" ? CloseMode::kRst
-                                                                            : CloseMode::kFin);
+      ok = connected(svc->Close(
+          user, GetString(doc, "mode").value_or("fin") == "rst" ? CloseMode::kRst : CloseMode::kFin));
     } else if (op == "stall") {
-      ok = svc->Stall(user, GetBool(doc, "stalled").value_or(true));
+      ok = connected(svc->Stall(user, GetBool(doc, "stalled").value_or(true)));
     } else if (op == "flood") {
       Flood flood;
       flood.cmd = GetString(doc, "cmd").value_or("KeepAlive");
@@ -234,12 +247,12 @@ void HttpEndpoints::Install() {
       flood.form = form == "plain"       ? PushForm::kPlain
                    : form == "encrypted" ? PushForm::kEncrypted
                                          : PushForm::kDefault;
-      ok = svc->StartFlood(user, flood);
+      ok = connected(svc->StartFlood(user, flood));
     } else if (op == "stop_flood") {
       svc->StopFlood(user);
     } else if (op == "login_mode") {
       LoginMode mode = LoginMode::kNormal;
-      ok = ParseMode<LoginMode>(GetString(doc, "mode").value_or("normal"), &mode,
+      ok = ParseMode<LoginMode>(mode_of("mode", "normal"), &mode,
                                 {{"normal", LoginMode::kNormal},
                                  {"silent_after_login", LoginMode::kSilentAfterLogin},
                                  {"silent_on_relogin", LoginMode::kSilentOnReLogin}});
@@ -282,9 +295,12 @@ void HttpEndpoints::Install() {
           .Int("floodPackets", svc->flood_packets());
     } else {
       ok = false;
-      impl->Warn("control: unknown operation \"" + op + "\"");
+      error = "unknown operation \"" + op + "\"";
+      impl->Warn("control: " + error);
     }
-    out.Flag("ok", ok).EndObject();
+    out.Flag("ok", ok);
+    if (!ok) out.Str("error", error);
+    out.EndObject();
     res.set_content(out.Take(), "application/json");
   });
 }
