@@ -213,6 +213,11 @@ TEST(VyRtmServiceExitTest, ProcessExitsCleanlyWithoutRelease) {
   EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
+mode_t Mode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
   createRtmService()->release(true);  // a second service writes its banner to the open log
@@ -227,7 +232,9 @@ TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   EXPECT_EQ(0, service_->setLogFilter(static_cast<rtm::LOG_FILTER_TYPE>(7)));  // ignored
   EXPECT_EQ(0, service_->setLogFilter(rtm::LOG_FILTER_WARN));
   EXPECT_EQ(2048u * 1024, GetRtcLogStatus().max_file_bytes);
+  ASSERT_EQ(0, chmod(LogPath().c_str(), 0644));  // as an earlier version left it
   ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
+  EXPECT_EQ(0600u, Mode(LogPath()));  // the log holds message texts: the user's alone
   EXPECT_EQ(1024u, GetRtcLogStatus().max_file_bytes);
   EXPECT_EQ(kRtcLogWarning, GetRtcLogStatus().filter);
   // Lines are cut, and their tokens masked.
@@ -244,6 +251,7 @@ TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   for (int i = 0; i < 30; ++i) RtcPrintf(kRtcLogWarning, "%s", std::string(100, 'r').c_str());
   EXPECT_LE(std::filesystem::file_size(LogPath()), 1024u);  // rotated at the limit
   EXPECT_THAT(Lines(LogPath()).back(), ::testing::EndsWith("; " + std::string(100, 'r')));
+  EXPECT_EQ(0600u, Mode(dir_.File("vy_rtm_sdk.1.log")));
   // Bad folders are refused; one that cannot be opened closes the log.
   EXPECT_EQ(-1, service_->setLogFile(nullptr));
   EXPECT_EQ(-1, service_->setLogFile(std::string(1024 - 15, 'd').c_str()));
@@ -254,44 +262,26 @@ TEST_F(VyRtmServiceTest, LogSettingsTakeEffectAtTheNextSetLogFile) {
   EXPECT_EQ(-1, OpenRtcLog(LogPath().c_str(), kRtcLogInfo, 0));
 }
 
-mode_t Mode(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-// The log holds message texts: its file and backup are the user's alone (0600, in folders the
-// library makes 0700), and a name planted where the file goes is refused (-2) and never written
-// through.
+// Folders the library makes for the log are 0700, and a name planted where the file goes is
+// refused (-2) and never written through.
 TEST_F(VyRtmServiceTest, TheLogIsPrivateAndNoPlantedNameIsWrittenThrough) {
   const std::string made = dir_.File("made"), folder = made + "/here";
-  ASSERT_EQ(0, service_->setLogFileSize(1));
   ASSERT_EQ(0, service_->setLogFile(folder.c_str()));
-  for (int i = 0; i < 30; ++i) RtcPrintf(kRtcLogWarning, "%s", std::string(100, 'r').c_str());
   EXPECT_EQ(0700u, Mode(made));
   EXPECT_EQ(0700u, Mode(folder));
   EXPECT_EQ(0600u, Mode(folder + "/vy_rtm_sdk.log"));
-  EXPECT_EQ(0600u, Mode(folder + "/vy_rtm_sdk.1.log"));
-  // A log an earlier version left readable by all is made private; the app's folder is its own.
-  std::ofstream(LogPath()) << "old\n";
-  ASSERT_EQ(0, chmod(LogPath().c_str(), 0644));
-  ASSERT_EQ(0, service_->setLogFile(dir_.path().c_str()));
-  EXPECT_EQ(0600u, Mode(LogPath()));
-  EXPECT_EQ("old", Lines(LogPath()).front());
-  EXPECT_EQ(0700u, Mode(dir_.path()));  // mkdtemp's
-
   const std::string target = dir_.File("target"), absent = dir_.File("absent");
   std::ofstream(target) << "kept\n";
-  const std::pair<const char*, std::function<int(const std::string&)>> planted[] = {
-      {"a link to a file", [&](const std::string& log) { return symlink(target.c_str(), log.c_str()); }},
-      {"a link to nothing", [&](const std::string& log) { return symlink(absent.c_str(), log.c_str()); }},
-      {"a second name of a file", [&](const std::string& log) { return link(target.c_str(), log.c_str()); }},
-      {"a FIFO", [](const std::string& log) { return mkfifo(log.c_str(), 0600); }},
+  const std::pair<const char*, std::function<int(const char*)>> planted[] = {
+      {"a link to a file", [&](const char* log) { return symlink(target.c_str(), log); }},
+      {"a link to nothing", [&](const char* log) { return symlink(absent.c_str(), log); }},
+      {"a second name of a file", [&](const char* log) { return link(target.c_str(), log); }},
+      {"a FIFO", [](const char* log) { return mkfifo(log, 0600); }},
   };
-  int n = 0;
   for (const auto& [what, plant] : planted) {
-    const std::string other = dir_.File("planted" + std::to_string(n++));
+    const std::string other = dir_.File(what);
     ASSERT_EQ(0, mkdir(other.c_str(), 0700));
-    ASSERT_EQ(0, plant(other + "/vy_rtm_sdk.log")) << what;
+    ASSERT_EQ(0, plant((other + "/vy_rtm_sdk.log").c_str())) << what;
     EXPECT_EQ(-2, service_->setLogFile(other.c_str())) << what;
     EXPECT_FALSE(GetRtcLogStatus().open) << what;
     RtcPrintf(kRtcLogError, "a line");

@@ -4,9 +4,9 @@
 // network watcher's net type reaching the service. The test's thread pumps the loop.
 #include <gmock/gmock.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include <vortm/vo_rtm_kit.h>
@@ -379,34 +379,24 @@ TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice (lunch?)", "accepted alice"));
 }
 
-// The kit's default log: in the user's cache directory, in a folder of its own made private
-// (0700, also when an earlier version made it open), 0600; none at all when HOME names a folder
-// that does not exist.
+// The kit's default log is private: its folder is made 0700 (also one an earlier version made
+// open) and its file 0600. HOME naming a folder that does not exist gives no log at all.
 TEST_F(KitEndToEndTest, TheDefaultLogIsPrivateAndNeedsAHomeThatExists) {
-  auto mode = [](const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
-  };
-  const std::string folder = cache_.path() + "/VoRtmKit";
-  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  Kit(std::make_shared<Events>());
-  EXPECT_EQ(folder + "/vy_rtm_sdk.log", vy::GetRtcLogStatus().path);
-  EXPECT_EQ(0700u, mode(folder));
-  EXPECT_EQ(0600u, mode(folder + "/vy_rtm_sdk.log"));
-
+  namespace fs = std::filesystem;
+  const std::string home = cache_.path() + "/home", folder = home + "/.cache/VoRtmKit";
+  ASSERT_TRUE(fs::create_directories(folder));  // 0755
   unsetenv("XDG_CACHE_HOME");
-  const std::string home = cache_.path() + "/home";
-  ASSERT_EQ(0, mkdir(home.c_str(), 0700));
   setenv("HOME", home.c_str(), 1);
   Kit(std::make_shared<Events>());
-  EXPECT_EQ(home + "/.cache/VoRtmKit/vy_rtm_sdk.log", vy::GetRtcLogStatus().path);
-  EXPECT_EQ(0700u, mode(home + "/.cache"));
-
+  EXPECT_EQ(folder + "/vy_rtm_sdk.log", vy::GetRtcLogStatus().path);
+  EXPECT_EQ(fs::perms::owner_all, fs::status(folder).permissions());
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
+            fs::status(folder + "/vy_rtm_sdk.log").permissions());
   vy::CloseRtcLog();
-  setenv("HOME", (cache_.path() + "/gone/home").c_str(), 1);
+  setenv("HOME", (cache_.path() + "/gone").c_str(), 1);
   Kit(std::make_shared<Events>());
   EXPECT_FALSE(vy::GetRtcLogStatus().open);
-  EXPECT_EQ(0u, mode(cache_.path() + "/gone"));
+  EXPECT_FALSE(fs::exists(cache_.path() + "/gone"));
 }
 
 // The kit's watcher probes the service's gateway host, and follows a change of it at the next
