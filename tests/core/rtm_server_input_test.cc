@@ -151,9 +151,8 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
   }
   EXPECT_THAT(got, ElementsAre("t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
   auto* service = static_cast<vy::VyRtmService*>(alice.service());
-  EXPECT_LT(service->worker()->Invoke<size_t>(RTC_FROM_HERE,
-                                              [service] { return service->ReceiveHeldBytes(); }),
-            too_long.size() / 8);
+  auto held = [service] { return service->ReceiveHeldBytes(); };
+  EXPECT_LT(service->worker()->Invoke<size_t>(RTC_FROM_HERE, held), too_long.size() / 8);
   // The marker's acknowledgement comes last.
   auto acks = [&] { return Sent("alice", "RecvMsgFromPeerAck"); };
   ASSERT_TRUE(Eventually([&] { return acks().size() > 0 && acks().back().find("424242") == 9; }));

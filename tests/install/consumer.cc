@@ -1,7 +1,10 @@
 // A tiny app built against an installed VoRtmKit, in C++17 on the kit API: alice and bob log in
-// to the local test service, alice sends bob one message, both log out.
+// to the local test service, alice sends bob one message, alice logs out. Bob's kit is left in a
+// global, logged in, with a service released from a global object's destructor and one never
+// released, as apps leave them to the end of the process, which must still be clean.
 //   consumer HOST PORT
 // Prints the library version and what bob received; exits 0 when all of it worked.
+#include <vortm/rtm_service.h>
 #include <vortm/version.h>
 #include <vortm/vo_rtm_kit.h>
 
@@ -96,6 +99,13 @@ class User : public vortm::VoRtmDelegate {
   std::string received_;
 };
 
+// Made before main, so destroyed after the library's own statics, which are made later; the
+// service is released from that destructor.
+std::shared_ptr<User> g_bob;
+std::unique_ptr<rtm::IRtmService, void (*)(rtm::IRtmService*)> g_released(
+    nullptr, [](rtm::IRtmService* service) { service->release(false); });
+rtm::IRtmServiceEventHandler g_handler;
+
 int Fail(const char* step) {
   std::fprintf(stdout, "consumer: %s failed\n", step);
   return 1;
@@ -112,13 +122,14 @@ int main(int argc, char** argv) {
   std::string params = std::string("{\"Cmd\":\"ConfPriCloudAddr\",\"ServerAdd\":\"") + argv[1] +
                        "\",\"Port\":" + argv[2] + "}";
   auto alice = std::make_shared<User>("alice");
-  auto bob = std::make_shared<User>("bob");
-  if (!alice->Login(params, alice) || !bob->Login(params, bob)) return Fail("login");
-  if (!alice->Send("bob", "hello bob") || !bob->WaitForMessage()) return Fail("message");
-  std::printf("bob received %s\n", bob->received().c_str());
-  if (!alice->Logout() || !bob->Logout()) return Fail("logout");
+  g_bob = std::make_shared<User>("bob");
+  if (!alice->Login(params, alice) || !g_bob->Login(params, g_bob)) return Fail("login");
+  if (!alice->Send("bob", "hello bob") || !g_bob->WaitForMessage()) return Fail("message");
+  std::printf("bob received %s\n", g_bob->received().c_str());
+  if (!alice->Logout()) return Fail("logout");
   std::printf("logged out\n");
   alice->End();
-  bob->End();
-  return 0;
+  g_released.reset(createRtmService());
+  createRtmService();
+  return g_released->initialize(kAppId, &g_handler) == 0 ? 0 : Fail("initialize");
 }

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include <httplib.h>
 
@@ -223,24 +222,16 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
 
   // An endless answer keeps coming for as long as it is read, and notes the client giving up.
   svc_.SetGatewayMode(GatewayMode::kEndlessBody, 0, 1);
-  httplib::Client cli(svc_.address(), svc_.http_port());
   httplib::Request endless;
-  endless.method = "POST";
-  endless.path = kGatewayPath;
-  endless.body = "{}";
-  std::string got;
-  endless.content_receiver = [&got](const char* data, size_t n, uint64_t, uint64_t) {
-    got.append(data, n);
-    return got.size() < 256 * 1024;
+  endless.method = "POST", endless.path = kGatewayPath;
+  int64_t got = 0;
+  endless.content_receiver = [&](const char*, size_t n, uint64_t, uint64_t) {
+    return (got += n) < (1 << 20);
   };
-  cli.send(endless);
-  EXPECT_THAT(got, ::testing::StartsWith(R"({"code":0,"sessionid":"xxxx)"));
-  EXPECT_GE(got.size(), 256u * 1024);
-  for (int i = 0; i < kWaitMs && svc_.endless_answers_ended() == 0; i += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  httplib::Client(svc_.address(), svc_.http_port()).send(endless);
+  for (int i = 0; i < kWaitMs && svc_.endless_answers_ended() == 0; i += 10) usleep(10000);
   EXPECT_EQ(1, svc_.endless_answers_ended());
-  EXPECT_GE(svc_.endless_bytes(), static_cast<int64_t>(got.size()));
+  EXPECT_GE(std::min(got, svc_.endless_bytes()), 1 << 20);
 
   svc_.StoreOffline(kAppId, "bob", "alice", 5, 1, "m");
   std::string request = R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" +
@@ -274,10 +265,6 @@ TEST(ServiceLifecycleTest, StartsOnAFreeLoopbackAddressRestartsAndServesIpv6AndC
   EXPECT_NE(one.address(), two.address());
   EXPECT_EQ(0, AskGateway(two.address(), 7080, "u").code);
   EXPECT_THAT(two.GatewayHosts(), ElementsAre(two.address() + ":7080"));
-  // An IPv6 loopback service, on an ephemeral HTTP port.
-  local_service::LocalService six({.address = "::1", .http_port = 0});
-  ASSERT_TRUE(six.Start(&error)) << error;
-  EXPECT_EQ(0, AskGateway("::1", six.http_port(), "u").code);
   o.address = "192.0.2.1";
   EXPECT_FALSE(local_service::LocalService(o).Start(&error));
   EXPECT_THAT(error, HasSubstr("not a loopback address"));
@@ -298,15 +285,13 @@ TEST(ServiceLifecycleTest, StartsOnAFreeLoopbackAddressRestartsAndServesIpv6AndC
   EXPECT_EQ(R"({"ok":true})", control("kick", R"({"user":"alice"})"));
   EXPECT_TRUE(a.ReadCmd("ForceOffline"));
   // Every refusal says why.
-  EXPECT_EQ(R"({"ok":false,"error":"user \"alice\" has no connection"})",
-            control("kick", R"({"user":"alice"})"));
-  EXPECT_EQ(R"({"ok":false,"error":"unknown mode \"sideways\""})",
-            control("gateway", R"({"mode":"sideways"})"));
-  EXPECT_EQ(R"({"ok":false,"error":"unknown action \"melt\""})",
-            control("fault", R"({"action":"melt"})"));
-  EXPECT_EQ(R"({"ok":false,"error":"unknown operation \"frobnicate\""})",
-            control("frobnicate", "{}"));
-  EXPECT_EQ(R"({"ok":false,"error":"bad JSON"})", control("push", "{"));
+  for (const auto& [op, body, why] :
+       {std::tuple("kick", R"({"user":"alice"})", R"(user \"alice\" has no connection)"),
+        std::tuple("gateway", R"({"mode":"x"})", R"(unknown mode \"x\")"),
+        std::tuple("fault", R"({"action":"x"})", R"(unknown action \"x\")"),
+        std::tuple("x", "{}", R"(unknown operation \"x\")"), std::tuple("push", "{", "bad JSON")}) {
+    EXPECT_EQ(std::string(R"({"ok":false,"error":")") + why + "\"}", control(op, body));
+  }
 }
 
 TEST(ProgramTest, ServesWarnsOfTheOfflinePortAndStopsOnSigterm) {
