@@ -25,7 +25,7 @@
 #include "local_service/json_util.h"
 #include "local_service/local_service.h"
 #include "local_service/msg_crypt.h"
-#include "rtc_base/logging.h"
+#include "rtc_base/base/logging.h"
 
 namespace bench_service {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/buffer.h"
-#include "rtc_base/byte_buffer.h"
-#include "rtc_base/copy_on_write_buffer.h"
+#include "rtc_base/strings/buffer.h"
+#include "rtc_base/strings/byte_buffer.h"
+#include "rtc_base/strings/copy_on_write_buffer.h"
 
 namespace {
 

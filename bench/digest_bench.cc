@@ -9,7 +9,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/message_digest.h"
+#include "rtc_base/crypto/openssl_digest.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/unix_file_system.h"
+#include "rtc_base/files/unix_file_system.h"
 
 namespace {
 

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/async_http_request.h"
-#include "rtc_base/http_client.h"
-#include "rtc_base/logging.h"
-#include "rtc_base/memory_stream.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/fetch/async_http_request.h"
+#include "rtc_base/http/http_client.h"
+#include "rtc_base/base/logging.h"
+#include "rtc_base/net/memory_stream.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/thread.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/http_base.h"
-#include "rtc_base/http_parser.h"
-#include "rtc_base/logging.h"
-#include "rtc_base/memory_stream.h"
+#include "rtc_base/http/http_base.h"
+#include "rtc_base/http/http_parser.h"
+#include "rtc_base/base/logging.h"
+#include "rtc_base/net/memory_stream.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vortm/vo_rtm_kit.h>
 
 #include "core/vy_message.h"
-#include "platform/kit_internals.h"
+#include "platform/kit/kit_internals.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/logging.h"
+#include "rtc_base/base/logging.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/base/time_utils.h"
 
 extern char** environ;
 

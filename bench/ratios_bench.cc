@@ -43,8 +43,8 @@
 #include <vortm/rtm_service.h>
 
 #include "core/thread_mgr.h"
-#include "rtc_base/event.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/threads/event.h"
+#include "rtc_base/threads/thread.h"
 
 namespace {
 

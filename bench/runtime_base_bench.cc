@@ -2,10 +2,10 @@
 #include <thread>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/critical_section.h"
-#include "rtc_base/event.h"
-#include "rtc_base/helpers.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/critical_section.h"
+#include "rtc_base/threads/event.h"
+#include "rtc_base/crypto/helpers.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace {
 

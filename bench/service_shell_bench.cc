@@ -25,9 +25,9 @@
 
 #include "core/rtc_log.h"
 #include "core/thread_mgr.h"
-#include "rtc_base/async_resolver.h"
-#include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/net/async_resolver.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 namespace {

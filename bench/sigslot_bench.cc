@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/sigslot.h"
+#include "rtc_base/threads/sigslot.h"
 
 namespace {
 

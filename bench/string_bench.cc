@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/string_builder.h"
-#include "rtc_base/string_encode.h"
-#include "rtc_base/string_utils.h"
+#include "rtc_base/strings/string_builder.h"
+#include "rtc_base/strings/string_encode.h"
+#include "rtc_base/strings/string_utils.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include "core/sync_msg_crypt.h"
 #include "core/x_tcp_client.h"
 #include "local_service/local_service.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/thread.h"
 
 namespace vy {
 namespace {

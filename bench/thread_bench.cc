@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
-#include "rtc_base/event.h"
-#include "rtc_base/null_socket_server.h"
-#include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/threads/event.h"
+#include "rtc_base/threads/null_socket_server.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace {
 

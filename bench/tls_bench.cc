@@ -17,11 +17,11 @@
 #include <memory>
 #include <string>
 
-#include "rtc_base/openssl_adapter.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/ssl_identity.h"
-#include "rtc_base/ssl_roots.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/tls/openssl_adapter.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/tls/openssl_identity.h"
+#include "rtc_base/tls/ssl_roots.h"
+#include "rtc_base/threads/thread.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ foreach(part ${parts})
   list(TRANSFORM part_deps REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1")
   list(APPEND deps ${part_deps})
 endforeach()
-list(REMOVE_ITEM deps ${parts} vortm_platform)
+list(REMOVE_ITEM deps ${parts})
 list(REMOVE_DUPLICATES deps)
 
 add_library(vortm ${objects})

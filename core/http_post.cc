@@ -3,10 +3,10 @@
 #include <utility>
 
 #include "core/rtc_log.h"
-#include "rtc_base/async_http_request.h"
-#include "rtc_base/http_common.h"
-#include "rtc_base/memory_stream.h"
-#include "rtc_base/sigslot.h"
+#include "rtc_base/fetch/async_http_request.h"
+#include "rtc_base/http/http_common.h"
+#include "rtc_base/net/memory_stream.h"
+#include "rtc_base/threads/sigslot.h"
 
 namespace vy {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "rtc_base/helpers.h"
+#include "rtc_base/crypto/helpers.h"
 
 namespace vy {
 

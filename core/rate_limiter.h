@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

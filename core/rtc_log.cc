@@ -15,7 +15,7 @@
 
 #include "core/log_file_sink.h"
 #include "core/session_wire.h"
-#include "rtc_base/logging.h"
+#include "rtc_base/base/logging.h"
 
 namespace vy {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
-#include "rtc_base/critical_section.h"
+#include "rtc_base/base/critical_section.h"
 
 namespace vy {
 

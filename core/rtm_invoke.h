@@ -10,9 +10,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "rtc_base/checks.h"
-#include "rtc_base/location.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/base/checks.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/threads/thread.h"
 
 namespace vy {
 

@@ -11,9 +11,9 @@
 #include "core/rtc_log.h"
 #include "core/rtc_tick.h"
 #include "core/vy_rtm_service.h"
-#include "rtc_base/checks.h"
-#include "rtc_base/socket_server.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/checks.h"
+#include "rtc_base/threads/socket_server.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

@@ -12,8 +12,8 @@
 #include <map>
 
 #include "absl/base/thread_annotations.h"
-#include "rtc_base/critical_section.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/base/critical_section.h"
+#include "rtc_base/threads/thread.h"
 
 namespace vy {
 

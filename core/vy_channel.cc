@@ -5,8 +5,8 @@
 #include "core/channel_wire.h"
 #include "core/rtm_invoke.h"
 #include "core/vy_message.h"
-#include "rtc_base/location.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

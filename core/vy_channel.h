@@ -21,7 +21,7 @@
 
 #include "core/rate_limiter.h"
 #include "core/vy_rtm_events.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/threads/thread.h"
 
 namespace vy {
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

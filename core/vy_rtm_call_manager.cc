@@ -8,8 +8,8 @@
 #include "core/rand_str.h"
 #include "core/rtc_log.h"
 #include "core/rtm_invoke.h"
-#include "rtc_base/location.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

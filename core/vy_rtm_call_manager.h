@@ -23,7 +23,7 @@
 
 #include "core/vy_call_invitation.h"
 #include "core/vy_rtm_events.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/threads/thread.h"
 
 namespace vy {
 

@@ -9,8 +9,8 @@
 #include "core/rtm_invoke.h"
 #include "core/thread_mgr.h"
 #include "core/vy_message.h"
-#include "rtc_base/location.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

@@ -35,8 +35,8 @@
 #include "core/sync_msg_crypt.h"
 #include "core/vy_rtm_events.h"
 #include "core/x_tcp_client.h"
-#include "rtc_base/checks.h"
-#include "rtc_base/sigslot.h"
+#include "rtc_base/base/checks.h"
+#include "rtc_base/threads/sigslot.h"
 
 namespace vy {
 

@@ -18,7 +18,7 @@
 #include "core/vy_channel.h"
 #include "core/vy_channel_attribute.h"
 #include "core/vy_rtm_service.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

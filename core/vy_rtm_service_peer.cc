@@ -12,7 +12,7 @@
 #include "core/session_wire.h"
 #include "core/vy_message.h"
 #include "core/vy_rtm_service.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

@@ -10,7 +10,7 @@
 #include "core/thread_mgr.h"
 #include "core/vy_rtm_service.h"
 #include "core/x_tcp_client.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

@@ -8,7 +8,7 @@
 #include "core/request_wire.h"
 #include "core/rtc_log.h"
 #include "core/vy_rtm_service.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 

@@ -6,10 +6,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "rtc_base/checks.h"
-#include "rtc_base/location.h"
-#include "rtc_base/logging.h"
-#include "rtc_base/socket_server.h"
+#include "rtc_base/base/checks.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/base/logging.h"
+#include "rtc_base/threads/socket_server.h"
 
 namespace vy {
 

@@ -1,4 +1,4 @@
-#include "rtc_base/async_resolver.h"
+#include "rtc_base/net/async_resolver.h"
 #include "core/x_tcp_client.h"
 
 namespace vy {

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "rtc_base/http_base.h"
-#include "rtc_base/http_common.h"
-#include "rtc_base/logging.h"
-#include "rtc_base/memory_stream.h"
+#include "rtc_base/http/http_base.h"
+#include "rtc_base/http/http_common.h"
+#include "rtc_base/base/logging.h"
+#include "rtc_base/net/memory_stream.h"
 
 namespace rtc {
 

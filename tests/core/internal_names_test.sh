@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Apps link the library beside their own code, so every external name it defines must sit in one
-# of the library's namespaces (vy, rtc, zentho, sigslot) or be one of its C exports (the four of
+# of the library's namespaces (vy, rtc, zentho, sigslot, vortm) or be one of its C exports (the four of
 # the API and the runtime's rtc_FatalMessage); other namespaces appear only through templates
 # instantiated from the toolchain's and dependencies' headers.
 #   internal_names_test.sh LIBRARY...
@@ -10,7 +10,7 @@ symbols=$(nm -g --defined-only "$@" | awk 'NF == 3 { print $3 }' | sort -u)
 [ "$(wc -l <<<"$symbols")" -gt 100 ] || { echo "too few symbols in $*" >&2; exit 1; }
 leaks=$(perl -ne '
   chomp;
-  my %own = map { $_ => 1 } qw(vy rtc zentho sigslot);
+  my %own = map { $_ => 1 } qw(vy rtc zentho sigslot vortm);
   my %deps = map { $_ => 1 } qw(__gnu_cxx __cxxabiv1 absl fmt spdlog rapidjson);
   if (!/^_Z/) {
     print "$_\n" unless /^(createRtmService|getRtmSdkVersion|VyRtm_OpenRtcLog|VyRtm_CloseRtcLog|rtc_FatalMessage)$/

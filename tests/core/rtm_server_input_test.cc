@@ -21,7 +21,7 @@
 #include "core/thread_mgr.h"
 #include "core/vy_rtm_service.h"
 #include "core/x_tcp_client.h"
-#include "rtc_base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "rtc_base/message_queue.h"
+#include "rtc_base/threads/message_queue.h"
 #include "rtm_test_client.h"
 
 namespace rtm_test {

@@ -27,7 +27,7 @@
 #include "local_service/json_util.h"
 #include "core/rtc_tick.h"
 #include "local_service/local_service.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace rtm_test {
 

@@ -14,7 +14,7 @@
 #include <httplib.h>
 
 #include "raw_client.h"
-#include "rtc_base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace local_service_test {
 namespace {

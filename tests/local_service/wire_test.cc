@@ -8,7 +8,7 @@
 
 #include "local_service/framing.h"
 #include "local_service/msg_crypt.h"
-#include "rtc_base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace local_service {
 namespace {

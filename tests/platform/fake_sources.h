@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/radio_info.h"
-#include "platform/reachability_source.h"
-#include "platform/vy_rtm_simple_ping.h"
-#include "platform/vy_rtm_simple_pinger.h"
+#include "platform/netwatch/radio_info.h"
+#include "platform/netwatch/reachability_source.h"
+#include "platform/netwatch/vy_rtm_simple_ping.h"
+#include "platform/netwatch/vy_rtm_simple_pinger.h"
 
 namespace vortm {
 namespace test {

@@ -12,11 +12,11 @@
 #include <vortm/vo_rtm_kit.h>
 
 #include "core/rtc_log.h"
-#include "core/rtm_test_client.h"
+#include "tests/core/rtm_test_client.h"
 #include "loop_fixture.h"
 #include "netns.h"
-#include "platform/kit_internals.h"
-#include "rtc_base/temp_dir.h"
+#include "platform/kit/kit_internals.h"
+#include "tests/support/temp_dir.h"
 
 namespace vortm {
 namespace {

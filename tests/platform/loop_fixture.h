@@ -6,8 +6,8 @@
 
 #include <functional>
 
-#include "platform/main_loop.h"
-#include "rtc_base/time_utils.h"
+#include "platform/loop/main_loop.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace vortm {
 namespace test {

@@ -1,4 +1,4 @@
-#include "platform/main_loop.h"
+#include "platform/loop/main_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "loop_fixture.h"
-#include "platform/notification_center.h"
-#include "platform/timers.h"
+#include "platform/loop/notification_center.h"
+#include "rtc_base/threads/timers.h"
 
 namespace vortm {
 namespace {

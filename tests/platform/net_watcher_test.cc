@@ -17,12 +17,12 @@
 #include "fake_sources.h"
 #include "loop_fixture.h"
 #include "netns.h"
-#include "platform/netlink_reachability.h"
-#include "platform/notification_center.h"
-#include "platform/vy_rtm_net_manager.h"
-#include "platform/vy_rtm_reachability.h"
-#include "platform/vy_rtm_simple_ping.h"
-#include "rtc_base/net_helpers.h"
+#include "platform/netwatch/netlink_reachability.h"
+#include "platform/loop/notification_center.h"
+#include "platform/netwatch/vy_rtm_net_manager.h"
+#include "platform/netwatch/vy_rtm_reachability.h"
+#include "platform/netwatch/vy_rtm_simple_ping.h"
+#include "rtc_base/net/net_helpers.h"
 
 namespace vortm {
 namespace {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "rtc_base/buffer.h"
-#include "rtc_base/byte_buffer.h"
-#include "rtc_base/copy_on_write_buffer.h"
+#include "rtc_base/strings/buffer.h"
+#include "rtc_base/strings/byte_buffer.h"
+#include "rtc_base/strings/copy_on_write_buffer.h"
 
 // The wiping tests watch one array: when it is freed, the replaced array delete records whether
 // its bytes were all zero at that moment.

@@ -7,14 +7,14 @@
 #include <string>
 #include <thread>
 
-#include "rtc_base/async_http_request.h"
-#include "rtc_base/async_resolver_interface.h"
-#include "rtc_base/memory_stream.h"
-#include "rtc_base/message_handler.h"
-#include "rtc_base/message_queue.h"
-#include "rtc_base/sigslot.h"
-#include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/fetch/async_http_request.h"
+#include "rtc_base/net/async_resolver_interface.h"
+#include "rtc_base/net/memory_stream.h"
+#include "rtc_base/threads/message_handler.h"
+#include "rtc_base/threads/message_queue.h"
+#include "rtc_base/threads/sigslot.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace rtc {
 namespace testing {

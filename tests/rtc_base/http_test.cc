@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "rtc_base/http_base.h"
-#include "rtc_base/http_common.h"
-#include "rtc_base/http_parser.h"
-#include "rtc_base/memory_stream.h"
-#include "rtc_base/socket_address.h"
+#include "rtc_base/http/http_base.h"
+#include "rtc_base/http/http_common.h"
+#include "rtc_base/http/http_parser.h"
+#include "rtc_base/net/memory_stream.h"
+#include "rtc_base/net/socket_address.h"
 
 namespace rtc {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "peer_process.h"
+#include "tests/support/peer_process.h"
 
 namespace rtc {
 namespace testing {

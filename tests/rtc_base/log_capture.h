@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rtc_base/logging.h"
+#include "rtc_base/base/logging.h"
 
 namespace rtc {
 

@@ -1,5 +1,5 @@
 // Logging, multi-line dumps, fatal checks, trace events, clocks and the random generator.
-#include "rtc_base/logging.h"
+#include "rtc_base/base/logging.h"
 
 #include <errno.h>
 #include <string.h>
@@ -15,13 +15,13 @@
 
 #include "gtest/gtest.h"
 #include "log_capture.h"
-#include "rtc_base/checks.h"
-#include "rtc_base/event_tracer.h"
-#include "rtc_base/helpers.h"
-#include "rtc_base/location.h"
-#include "rtc_base/platform_thread_types.h"
-#include "rtc_base/time_utils.h"
-#include "rtc_base/trace_event.h"
+#include "rtc_base/base/checks.h"
+#include "rtc_base/base/event_tracer.h"
+#include "rtc_base/crypto/helpers.h"
+#include "rtc_base/base/location.h"
+#include "rtc_base/base/platform_thread_types.h"
+#include "rtc_base/base/time_utils.h"
+#include "rtc_base/base/trace_event.h"
 
 namespace rtc {
 namespace {

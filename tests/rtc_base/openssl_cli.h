@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "peer_process.h"
-#include "temp_dir.h"
+#include "tests/support/peer_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace rtc {
 namespace testing {

@@ -18,13 +18,13 @@
 #include "http_test_server.h"
 #include "log_capture.h"
 #include "proxy_peers.h"
-#include "rtc_base/async_http_request.h"
-#include "rtc_base/base64.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/proxy_detect.h"
-#include "rtc_base/socket_adapters.h"
-#include "rtc_base/string_encode.h"
-#include "rtc_base/thread.h"
+#include "rtc_base/fetch/async_http_request.h"
+#include "rtc_base/strings/base64.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/proxy/proxy_detect.h"
+#include "rtc_base/proxy/socket_adapters.h"
+#include "rtc_base/strings/string_encode.h"
+#include "rtc_base/threads/thread.h"
 
 namespace rtc {
 namespace {

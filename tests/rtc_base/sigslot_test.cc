@@ -1,4 +1,4 @@
-#include "rtc_base/sigslot.h"
+#include "rtc_base/threads/sigslot.h"
 
 #include <atomic>
 #include <functional>

@@ -25,13 +25,13 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "log_capture.h"
-#include "rtc_base/async_resolver.h"
-#include "rtc_base/async_socket.h"
-#include "rtc_base/net_helpers.h"
-#include "rtc_base/null_socket_server.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/net/async_resolver.h"
+#include "rtc_base/net/async_socket.h"
+#include "rtc_base/net/net_helpers.h"
+#include "rtc_base/threads/null_socket_server.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/base/time_utils.h"
 
 extern char** environ;
 

@@ -15,11 +15,11 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "rtc_base/ip_address.h"
-#include "rtc_base/socket_address.h"
-#include "rtc_base/string_builder.h"
-#include "rtc_base/string_encode.h"
-#include "rtc_base/string_utils.h"
+#include "rtc_base/net/ip_address.h"
+#include "rtc_base/net/socket_address.h"
+#include "rtc_base/strings/string_builder.h"
+#include "rtc_base/strings/string_encode.h"
+#include "rtc_base/strings/string_utils.h"
 
 // Counts heap allocations, to show that SimpleStringBuilder never allocates.
 namespace {

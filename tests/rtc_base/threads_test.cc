@@ -1,5 +1,5 @@
 // Threads and their message queues, signal threads, events, locks and platform threads.
-#include "rtc_base/thread.h"
+#include "rtc_base/threads/thread.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -15,13 +15,13 @@
 
 #include "gtest/gtest.h"
 #include "log_capture.h"
-#include "rtc_base/critical_section.h"
-#include "rtc_base/event.h"
-#include "rtc_base/null_socket_server.h"
-#include "rtc_base/physical_socket_server.h"
-#include "rtc_base/platform_thread.h"
-#include "rtc_base/signal_thread.h"
-#include "rtc_base/time_utils.h"
+#include "rtc_base/base/critical_section.h"
+#include "rtc_base/threads/event.h"
+#include "rtc_base/threads/null_socket_server.h"
+#include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/platform_thread.h"
+#include "rtc_base/threads/signal_thread.h"
+#include "rtc_base/base/time_utils.h"
 
 namespace rtc {
 namespace {
