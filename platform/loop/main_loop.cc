@@ -24,7 +24,7 @@ struct LoopGlobals {
   LoopState state = LoopState::kUnused;
   rtc::PhysicalSocketServer* server = nullptr;
   rtc::Thread* thread = nullptr;
-  ClosureHandler closures;
+  rtc::ClosureHandler closures;
   // The app's binding, which lasts as long as the process.
   std::unique_ptr<MainLoop::Binding> forever;
 };
@@ -80,12 +80,12 @@ bool MainLoop::isCurrent() {
 }
 
 void MainLoop::post(std::function<void()> fn) {
-  thread()->Post(RTC_FROM_HERE, &Globals().closures, 0, new ClosureData(std::move(fn)));
+  thread()->Post(RTC_FROM_HERE, &Globals().closures, 0, new rtc::ClosureData(std::move(fn)));
 }
 
 void MainLoop::postDelayed(int delayMs, std::function<void()> fn) {
   thread()->PostDelayed(RTC_FROM_HERE, delayMs, &Globals().closures, 0,
-                        new ClosureData(std::move(fn)));
+                        new rtc::ClosureData(std::move(fn)));
 }
 
 bool MainLoop::bindForever() {

@@ -136,7 +136,7 @@ void VyRtmSimplePing::start() {
     // getaddrinfo with AI_ADDRCONFIG refuses 127.0.0.1 and ::1 where loopback is the only
     // interface, which is exactly where the probe must work.
     resolving_literal_ = true;
-    if (!literal_call_) literal_call_ = std::make_unique<DelayedCall>(MainLoop::thread());
+    if (!literal_call_) literal_call_ = std::make_unique<rtc::DelayedCall>(MainLoop::thread());
     literal_call_->schedule(kLiteralCall, 0, [this, literal] {
       resolving_literal_ = false;
       hostResolutionDone({literal});

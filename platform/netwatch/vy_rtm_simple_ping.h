@@ -176,7 +176,7 @@ class VyRtmSimplePing : public std::enable_shared_from_this<VyRtmSimplePing>,
   rtc::AsyncResolver* resolver_ = nullptr;
   // An IP literal needs no look-up; it is still taken up from the loop, as a look-up would be.
   bool resolving_literal_ = false;
-  std::unique_ptr<DelayedCall> literal_call_;
+  std::unique_ptr<rtc::DelayedCall> literal_call_;
   int socket_fd_ = -1;
   std::unique_ptr<Reader> reader_;
   // Reused for every datagram.

@@ -71,7 +71,7 @@ void VyRtmSimplePinger::startForceIPv4(bool forceIPv4, bool forceIPv6) {
 void VyRtmSimplePinger::didStartWithAddress(VyRtmSimplePing& pinger,
                                             const std::vector<uint8_t>& /*address*/) {
   if (!isCurrent(pinger) || send_timer_) return;
-  send_timer_ = std::make_unique<RepeatingTimer>(MainLoop::thread(), kSendIntervalMs,
+  send_timer_ = std::make_unique<rtc::RepeatingTimer>(MainLoop::thread(), kSendIntervalMs,
                                                  [this] { sendPing(); });
 }
 

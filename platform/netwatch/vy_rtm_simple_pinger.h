@@ -100,14 +100,14 @@ class VyRtmSimplePinger : public SimplePingDelegate,
   unsigned failure_count_ = kMinFailureCount;
   std::function<void()> network_status_did_changed_;
   std::shared_ptr<VyRtmSimplePing> pinger_;
-  std::unique_ptr<RepeatingTimer> send_timer_;
+  std::unique_ptr<rtc::RepeatingTimer> send_timer_;
   std::vector<uint16_t> array_;
   int count_ = 0;
   int restart_delay_ms_ = kFirstRestartDelayMs;
   bool probe_disabled_ = false;
   bool permission_logged_ = false;
   // Declared last, so its pending calls go before anything they use.
-  DelayedCall delayed_;
+  rtc::DelayedCall delayed_;
 };
 
 }  // namespace vortm

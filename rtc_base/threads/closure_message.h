@@ -1,4 +1,4 @@
-// A closure carried as message data, and the handler that runs it. Internal to the platform layer.
+// A closure carried as message data, and the handler that runs it.
 #ifndef RTC_BASE_THREADS_CLOSURE_MESSAGE_H_
 #define RTC_BASE_THREADS_CLOSURE_MESSAGE_H_
 
@@ -9,9 +9,9 @@
 #include "rtc_base/threads/message_handler.h"
 #include "rtc_base/threads/message_queue.h"
 
-namespace vortm {
+namespace rtc {
 
-class ClosureData : public rtc::MessageData {
+class ClosureData : public MessageData {
  public:
   explicit ClosureData(std::function<void()> fn) : fn(std::move(fn)) {}
   std::function<void()> fn;
@@ -19,15 +19,15 @@ class ClosureData : public rtc::MessageData {
 
 // Runs the closure of each message it gets. The message data is owned from dispatch on, so it
 // is freed even when the closure destroys whatever posted it.
-class ClosureHandler : public rtc::MessageHandler {
+class ClosureHandler : public MessageHandler {
  public:
-  void OnMessage(rtc::Message* msg) override {
+  void OnMessage(Message* msg) override {
     std::unique_ptr<ClosureData> data(static_cast<ClosureData*>(msg->pdata));
     msg->pdata = nullptr;
     if (data && data->fn) data->fn();
   }
 };
 
-}  // namespace vortm
+}  // namespace rtc
 
 #endif  // RTC_BASE_THREADS_CLOSURE_MESSAGE_H_

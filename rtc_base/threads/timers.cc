@@ -5,12 +5,12 @@
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/time_utils.h"
 
-namespace vortm {
+namespace rtc {
 
-RepeatingTimer::RepeatingTimer(rtc::Thread* thread, int intervalMs, std::function<void()> fire)
+RepeatingTimer::RepeatingTimer(Thread* thread, int intervalMs, std::function<void()> fire)
     : thread_(thread),
       interval_(intervalMs > 0 ? intervalMs : 1),
-      next_fire_(rtc::TimeMillis() + interval_),
+      next_fire_(TimeMillis() + interval_),
       fire_(std::move(fire)) {
   thread_->PostAt(RTC_FROM_HERE, next_fire_, this);
 }
@@ -24,9 +24,9 @@ void RepeatingTimer::invalidate() {
   thread_->Clear(this);
 }
 
-void RepeatingTimer::OnMessage(rtc::Message* /*msg*/) {
+void RepeatingTimer::OnMessage(Message* /*msg*/) {
   if (!valid_) return;
-  int64_t now = rtc::TimeMillis();
+  int64_t now = TimeMillis();
   do {
     next_fire_ += interval_;
   } while (next_fire_ <= now);
@@ -37,7 +37,7 @@ void RepeatingTimer::OnMessage(rtc::Message* /*msg*/) {
 }
 
 void DelayedCall::schedule(uint32_t id, int delayMs, std::function<void()> fn) {
-  RTC_DCHECK(id != rtc::MQID_ANY && id != rtc::MQID_DISPOSE);
+  RTC_DCHECK(id != MQID_ANY && id != MQID_DISPOSE);
   thread_->PostDelayed(RTC_FROM_HERE, delayMs, this, id, new ClosureData(std::move(fn)));
 }
 
@@ -45,4 +45,4 @@ void DelayedCall::cancel(uint32_t id) {
   thread_->Clear(this, id);
 }
 
-}  // namespace vortm
+}  // namespace rtc

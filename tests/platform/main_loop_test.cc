@@ -17,6 +17,8 @@ namespace {
 
 using test::FakeClockLoopTest;
 using test::LoopTest;
+using rtc::DelayedCall;
+using rtc::RepeatingTimer;
 
 class MainLoopFakeClockTest : public FakeClockLoopTest {
  protected:

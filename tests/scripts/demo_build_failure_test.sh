@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A copy of the sources without builds, with a header that every runtime file includes broken.
 tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$work" -xf -
-echo '#error the header is broken on purpose for the demo test' >>"$work/rtc_base/checks.h"
+echo '#error the header is broken on purpose for the demo test' >>"$work/rtc_base/base/checks.h"
 
 status=0
 output=$(VORTM_DEMO_BUILD_DIR="$work/build" "$work/scripts/demo" 2>&1) || status=$?
