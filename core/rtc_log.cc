@@ -9,13 +9,13 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 
 #include <vortm/rtm_service.h>
 
 #include "core/log_file_sink.h"
 #include "core/session_wire.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vy {
 
@@ -27,10 +27,10 @@ constexpr char kPattern[] = "[%l] (%T); %v";
 constexpr int kClosedFilter = kRtcLogOff + 1;
 
 struct LogState {
-  std::mutex mu;
-  std::shared_ptr<spdlog::logger> logger;  // Guarded by mu.
-  std::string path;                        // Guarded by mu.
-  size_t max_file_bytes = 0;               // Guarded by mu.
+  rtc::Mutex mu;
+  std::shared_ptr<spdlog::logger> logger ABSL_GUARDED_BY(mu);
+  std::string path ABSL_GUARDED_BY(mu);
+  size_t max_file_bytes ABSL_GUARDED_BY(mu) = 0;
   // The filter of the open log, or kClosedFilter; read without the lock so
   // that a dropped line costs one atomic load.
   std::atomic<int> filter{kClosedFilter};
@@ -79,14 +79,14 @@ RuntimeLogSink& RuntimeSink() {
 // Serializes opening and closing, so that the runtime sink is registered once
 // per open log. Taken before LogState::mu and never while the runtime's sink
 // lock is held, which the sink's own calls take first.
-std::mutex& OpenCloseMutex() {
-  static std::mutex* mu = new std::mutex;
+rtc::Mutex& OpenCloseMutex() {
+  static rtc::Mutex* mu = new rtc::Mutex;
   return *mu;
 }
 
 std::shared_ptr<spdlog::logger> CurrentLogger() {
   LogState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  rtc::MutexLock lock(&s.mu);
   return s.logger;
 }
 
@@ -160,7 +160,7 @@ namespace {
 // Opens the spdlog logger; the caller holds OpenCloseMutex.
 int OpenLogger(const char* path, int level, int sizeKB) {
   LogState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  rtc::MutexLock lock(&s.mu);
   if (s.logger) return 0;
   level = std::clamp(level, static_cast<int>(kRtcLogTrace),
                      static_cast<int>(kRtcLogOff));
@@ -194,7 +194,7 @@ int OpenLogger(const char* path, int level, int sizeKB) {
 int OpenRtcLog(const char* path, int level, int sizeKB) {
   QuietRuntimeConsole();
   if (path == nullptr || path[0] == '\0' || sizeKB < 1) return -1;
-  std::lock_guard<std::mutex> open_close(OpenCloseMutex());
+  rtc::MutexLock open_close(&OpenCloseMutex());
   int result = OpenLogger(path, level, sizeKB);
   if (result == 0 && rtc::LogMessage::GetLogToStream(&RuntimeSink()) == rtc::LS_NONE) {
     rtc::LogMessage::AddLogToStream(&RuntimeSink(), rtc::LS_VERBOSE);
@@ -203,12 +203,12 @@ int OpenRtcLog(const char* path, int level, int sizeKB) {
 }
 
 void CloseRtcLog() {
-  std::lock_guard<std::mutex> open_close(OpenCloseMutex());
+  rtc::MutexLock open_close(&OpenCloseMutex());
   rtc::LogMessage::RemoveLogToStream(&RuntimeSink());
   std::shared_ptr<spdlog::logger> logger;
   {
     LogState& s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
+    rtc::MutexLock lock(&s.mu);
     if (!s.logger) return;
     s.filter.store(kClosedFilter, std::memory_order_relaxed);
     logger = std::move(s.logger);
@@ -263,7 +263,7 @@ void RtcPrintf(int level, const char* format, ...) {
 void SetRtcLogFilter(int level) {
   if (static_cast<unsigned>(level) > static_cast<unsigned>(kRtcLogOff)) return;
   LogState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  rtc::MutexLock lock(&s.mu);
   if (!s.logger) return;
   s.logger->set_level(static_cast<spdlog::level::level_enum>(level));
   s.filter.store(level, std::memory_order_relaxed);
@@ -287,7 +287,7 @@ void InitRtcLogStatics() {
 
 RtcLogStatus GetRtcLogStatus() {
   LogState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  rtc::MutexLock lock(&s.mu);
   RtcLogStatus status;
   status.open = s.logger != nullptr;
   status.path = s.path;

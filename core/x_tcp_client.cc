@@ -4,12 +4,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/location.h"
 #include "rtc_base/base/logging.h"
 #include "rtc_base/threads/socket_server.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vy {
 
@@ -29,14 +29,14 @@ constexpr int kKeepAliveProbes = 2;
 
 std::atomic<int> g_user_timeout_ms{kUserTimeoutMs};
 
-std::mutex g_factory_mutex;
-XTcpClient::ResolverFactory& ResolverFactorySlot() {
+rtc::Mutex g_factory_mutex;
+XTcpClient::ResolverFactory& ResolverFactorySlot() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_factory_mutex) {
   static XTcpClient::ResolverFactory* factory = new XTcpClient::ResolverFactory();
   return *factory;
 }
 
 rtc::AsyncResolverInterface* NewResolver() {
-  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  rtc::MutexLock lock(&g_factory_mutex);
   if (ResolverFactorySlot()) return ResolverFactorySlot()();
   return XTcpClient::DefaultResolver();
 }
@@ -93,7 +93,7 @@ void XTcpClient::SetUserTimeoutForTesting(int ms) {
 }
 
 void XTcpClient::SetResolverFactoryForTesting(ResolverFactory factory) {
-  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  rtc::MutexLock lock(&g_factory_mutex);
   ResolverFactorySlot() = std::move(factory);
 }
 

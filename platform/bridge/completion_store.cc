@@ -1,15 +1,16 @@
 #include "platform/bridge/completion_store.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
 LoginCompletion CompletionStore::exchangeLogin(LoginCompletion fn) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return std::exchange(login_, std::move(fn));
 }
 
 uint64_t CompletionStore::addRenewal(const std::optional<std::string>& token,
                                      RenewTokenCompletion fn) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   uint64_t key = next_renewal_++;
   // Also without a completion: the entry takes its own renewal's result.
   renewals_.push_back(Renewal{key, token, std::move(fn)});
@@ -17,7 +18,7 @@ uint64_t CompletionStore::addRenewal(const std::optional<std::string>& token,
 }
 
 RenewTokenCompletion CompletionStore::takeRenewal(uint64_t key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   for (auto it = renewals_.begin(); it != renewals_.end(); ++it) {
     if (it->key != key) continue;
     RenewTokenCompletion fn = std::move(it->fn);
@@ -28,7 +29,7 @@ RenewTokenCompletion CompletionStore::takeRenewal(uint64_t key) {
 }
 
 RenewTokenCompletion CompletionStore::takeRenewalOf(const char* token) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   for (auto it = renewals_.begin(); it != renewals_.end(); ++it) {
     bool same =
         token == nullptr ? !it->token.has_value() : it->token.has_value() && *it->token == token;
@@ -41,7 +42,7 @@ RenewTokenCompletion CompletionStore::takeRenewalOf(const char* token) {
 }
 
 size_t CompletionStore::size() {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return sendMessage.size() + queryPeersOnlineStatus.size() + subscription.size() +
          queryPeersBySubscriptionOption.size() + setLocalUserAttributes.size() +
          addOrUpdateLocalUserAttributes.size() + deleteLocalUserAttributes.size() +

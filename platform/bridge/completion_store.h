@@ -9,7 +9,6 @@
 #include <stdint.h>
 
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -18,6 +17,7 @@
 #include <vortm/vo_rtm_kit.h>
 
 #include "absl/base/thread_annotations.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -49,12 +49,12 @@ class CompletionStore {
   template <typename Fn>
   void put(Table<Fn> table, int64_t id, Fn fn) {
     if (!fn) return;
-    std::lock_guard<std::mutex> lock(mu_);
+    rtc::MutexLock lock(&mu_);
     (this->*table).put(id, std::move(fn));
   }
   template <typename Fn>
   Fn take(Table<Fn> table, int64_t id) {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtc::MutexLock lock(&mu_);
     return (this->*table).take(id);
   }
 
@@ -94,7 +94,7 @@ class CompletionStore {
     RenewTokenCompletion fn;
   };
 
-  std::mutex mu_;
+  rtc::Mutex mu_;
   LoginCompletion login_ ABSL_GUARDED_BY(mu_);
   std::deque<Renewal> renewals_ ABSL_GUARDED_BY(mu_);
   uint64_t next_renewal_ ABSL_GUARDED_BY(mu_) = 1;

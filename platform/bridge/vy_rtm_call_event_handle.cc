@@ -6,6 +6,7 @@
 #include "core/rtc_log.h"
 #include "platform/loop/main_loop.h"
 #include "platform/bridge/value_access.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -19,23 +20,23 @@ VYRtmCallEventHandle::~VYRtmCallEventHandle() {
 }
 
 void VYRtmCallEventHandle::setDelegate(std::weak_ptr<VoRtmCallDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   delegate_ = std::move(delegate);
 }
 
 std::weak_ptr<VoRtmCallDelegate> VYRtmCallEventHandle::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return detached_ ? std::weak_ptr<VoRtmCallDelegate>() : delegate_;
 }
 
 void VYRtmCallEventHandle::detach() {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   detached_ = true;
   delegate_.reset();
 }
 
 bool VYRtmCallEventHandle::hasDelegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return !detached_ && !delegate_.expired();
 }
 

@@ -6,12 +6,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include <vortm/rtm_call.h>
 #include <vortm/vo_rtm_call_kit.h>
 
 #include "absl/base/thread_annotations.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -54,7 +54,7 @@ class VYRtmCallEventHandle final : public vy::rtm::IRtmCallEventHandler,
   void remote(Invitation* invitation, Deliver deliver);
 
   const std::weak_ptr<VoRtmCallKit> call_kit_;
-  mutable std::mutex mu_;
+  mutable rtc::Mutex mu_;
   std::weak_ptr<VoRtmCallDelegate> delegate_ ABSL_GUARDED_BY(mu_);
   bool detached_ ABSL_GUARDED_BY(mu_) = false;
 };

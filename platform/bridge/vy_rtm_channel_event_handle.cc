@@ -6,6 +6,7 @@
 #include "platform/loop/kit_post.h"
 #include "platform/loop/main_loop.h"
 #include "platform/bridge/value_access.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -20,23 +21,23 @@ VYRtmChannelEventHandle::~VYRtmChannelEventHandle() {
 }
 
 void VYRtmChannelEventHandle::setDelegate(std::weak_ptr<VoRtmChannelDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   delegate_ = std::move(delegate);
 }
 
 std::weak_ptr<VoRtmChannelDelegate> VYRtmChannelEventHandle::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return detached_ ? std::weak_ptr<VoRtmChannelDelegate>() : delegate_;
 }
 
 void VYRtmChannelEventHandle::detach() {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   detached_ = true;
   delegate_.reset();
 }
 
 bool VYRtmChannelEventHandle::hasDelegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return !detached_ && !delegate_.expired();
 }
 
@@ -57,12 +58,12 @@ VoRtmMember VYRtmChannelEventHandle::Member(const rtm::IChannelMember* member) c
 
 void VYRtmChannelEventHandle::putSend(int64_t messageId, SendChannelMessageCompletion fn) {
   if (!fn) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   sends_[messageId] = std::move(fn);
 }
 
 SendChannelMessageCompletion VYRtmChannelEventHandle::takeSend(int64_t messageId) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   auto it = sends_.find(messageId);
   if (it == sends_.end()) return nullptr;
   SendChannelMessageCompletion fn = std::move(it->second);

@@ -12,7 +12,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -23,6 +22,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "core/vy_rtm_events.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -32,14 +32,14 @@ template <typename Fn>
 class OrderedCompletions {
  public:
   uint64_t push(Fn fn) {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtc::MutexLock lock(&mu_);
     uint64_t key = next_key_++;
     entries_.emplace_back(key, std::move(fn));
     return key;
   }
   // The oldest entry's completion, for the next result.
   Fn takeFront() {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtc::MutexLock lock(&mu_);
     if (entries_.empty()) return nullptr;
     Fn fn = std::move(entries_.front().second);
     entries_.pop_front();
@@ -47,7 +47,7 @@ class OrderedCompletions {
   }
   // A refused request's completion.
   Fn take(uint64_t key) {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtc::MutexLock lock(&mu_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->first != key) continue;
       Fn fn = std::move(it->second);
@@ -58,7 +58,7 @@ class OrderedCompletions {
   }
 
  private:
-  std::mutex mu_;
+  rtc::Mutex mu_;
   uint64_t next_key_ ABSL_GUARDED_BY(mu_) = 1;
   std::deque<std::pair<uint64_t, Fn>> entries_ ABSL_GUARDED_BY(mu_);
 };
@@ -106,7 +106,7 @@ class VYRtmChannelEventHandle final : public vy::rtm::IChannelEventHandler,
 
   const std::weak_ptr<VoRtmChannel> channel_;
   const std::string channel_id_;
-  mutable std::mutex mu_;
+  mutable rtc::Mutex mu_;
   std::weak_ptr<VoRtmChannelDelegate> delegate_ ABSL_GUARDED_BY(mu_);
   bool detached_ ABSL_GUARDED_BY(mu_) = false;
   std::unordered_map<int64_t, SendChannelMessageCompletion> sends_ ABSL_GUARDED_BY(mu_);

@@ -6,6 +6,7 @@
 #include "platform/loop/kit_post.h"
 #include "platform/loop/main_loop.h"
 #include "platform/bridge/value_access.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -20,12 +21,12 @@ VYRtmKitEventHandler::~VYRtmKitEventHandler() {
 }
 
 void VYRtmKitEventHandler::setDelegate(std::weak_ptr<VoRtmDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   delegate_ = std::move(delegate);
 }
 
 std::weak_ptr<VoRtmDelegate> VYRtmKitEventHandler::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return delegate_;
 }
 
@@ -35,7 +36,7 @@ void VYRtmKitEventHandler::detach() {
 }
 
 bool VYRtmKitEventHandler::hasDelegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtc::MutexLock lock(&mu_);
   return !detached_.load() && !delegate_.expired();
 }
 

@@ -13,13 +13,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include <vortm/rtm_service.h>
 #include <vortm/vo_rtm_kit.h>
 
 #include "absl/base/thread_annotations.h"
 #include "platform/bridge/completion_store.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -100,7 +100,7 @@ class VYRtmKitEventHandler final : public vy::rtm::IRtmServiceEventHandler,
   const std::weak_ptr<VoRtmKit> kit_;
   const std::function<void(VoRtmKit&)> on_login_success_;
   CompletionStore store_;
-  mutable std::mutex mu_;
+  mutable rtc::Mutex mu_;
   std::weak_ptr<VoRtmDelegate> delegate_ ABSL_GUARDED_BY(mu_);
   std::atomic<bool> detached_{false};
   // Counts logouts; a login success starts the watcher only if none came after it.

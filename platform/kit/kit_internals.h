@@ -8,7 +8,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "platform/bridge/vy_rtm_kit_event_handler.h"
 #include "platform/netwatch/vy_rtm_net_manager.h"
 #include "rtc_base/threads/thread.h"
+#include "rtc_base/base/mutex.h"
 
 // The public classes are exported whole; their Impl, which the headers leave opaque, stays
 // inside the library.
@@ -58,7 +58,7 @@ struct VORTM_INTERNAL VoRtmKit::Impl {
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
   size_t maxArrayCount = INT_MAX;
 
-  mutable std::mutex mu;
+  mutable rtc::Mutex mu;
   // The service's deleter releases it, and only then drops the handler it holds.
   std::shared_ptr<vy::rtm::IRtmService> rtmService ABSL_GUARDED_BY(mu);
   std::shared_ptr<VYRtmKitEventHandler> rtmEventHandler ABSL_GUARDED_BY(mu);
@@ -83,7 +83,7 @@ struct VORTM_INTERNAL VoRtmChannel::Impl {
   rtc::Thread* worker = nullptr;
   std::string channelId;
 
-  mutable std::mutex mu;
+  mutable rtc::Mutex mu;
   // The deleter releases the core channel, and only then drops the handler it holds.
   std::shared_ptr<vy::rtm::IChannel> channelService ABSL_GUARDED_BY(mu);
   std::shared_ptr<VYRtmChannelEventHandle> channelEventHandle ABSL_GUARDED_BY(mu);
@@ -92,7 +92,7 @@ struct VORTM_INTERNAL VoRtmChannel::Impl {
 
 struct VORTM_INTERNAL VoRtmCallKit::Impl {
   std::weak_ptr<VoRtmKit> rtmKit;
-  mutable std::mutex mu;
+  mutable rtc::Mutex mu;
   // The deleter releases the call manager, and only then drops the handler it holds.
   std::shared_ptr<vy::rtm::IRtmCallManager> callService ABSL_GUARDED_BY(mu);
   std::shared_ptr<VYRtmCallEventHandle> callEventHandle ABSL_GUARDED_BY(mu);

@@ -4,6 +4,7 @@
 
 #include "core/vy_call_invitation.h"
 #include "platform/kit/kit_internals.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -14,7 +15,7 @@ namespace {
 constexpr int kNoPeer = 1;
 
 std::shared_ptr<rtm::IRtmCallManager> Manager(VoRtmCallKit::Impl& d) {
-  std::lock_guard<std::mutex> lock(d.mu);
+  rtc::MutexLock lock(&d.mu);
   return d.callService;
 }
 
@@ -32,13 +33,13 @@ VoRtmCallKit::~VoRtmCallKit() { KitInternals::destroyCall(*this); }
 std::shared_ptr<VoRtmKit> VoRtmCallKit::rtmKit() const { return impl_->rtmKit.lock(); }
 
 void VoRtmCallKit::setCallDelegate(std::weak_ptr<VoRtmCallDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   impl_->callDelegate = delegate;
   if (impl_->callEventHandle != nullptr) impl_->callEventHandle->setDelegate(std::move(delegate));
 }
 
 std::weak_ptr<VoRtmCallDelegate> VoRtmCallKit::callDelegate() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   return impl_->callDelegate;
 }
 
@@ -107,7 +108,7 @@ std::shared_ptr<VoRtmCallKit> KitInternals::getRtmCallKit(VoRtmKit& kit) {
   VoRtmKit::Impl& d = *kit.impl_;
   // Under the kit's lock, so that two callers cannot make two; the core calls no handler from
   // inside getRtmCallManager.
-  std::lock_guard<std::mutex> lock(d.mu);
+  rtc::MutexLock lock(&d.mu);
   if (d.rtmService == nullptr) return nullptr;
   if (d.callKit != nullptr) return d.callKit;
   std::shared_ptr<VoRtmCallKit> callKit(new VoRtmCallKit());
@@ -116,7 +117,7 @@ std::shared_ptr<VoRtmCallKit> KitInternals::getRtmCallKit(VoRtmKit& kit) {
   auto handle = std::make_shared<VYRtmCallEventHandle>(callKit);
   rtm::IRtmCallManager* manager = d.rtmService->getRtmCallManager(handle.get());
   {
-    std::lock_guard<std::mutex> callLock(c.mu);
+    rtc::MutexLock callLock(&c.mu);
     if (manager != nullptr) {
       c.callService = std::shared_ptr<rtm::IRtmCallManager>(
           manager, [handle](rtm::IRtmCallManager* ended) { ended->release(); });
@@ -133,7 +134,7 @@ void KitInternals::destroyCall(VoRtmCallKit& callKit) {
   std::shared_ptr<rtm::IRtmCallManager> manager;
   std::shared_ptr<VYRtmCallEventHandle> handle;
   {
-    std::lock_guard<std::mutex> lock(c.mu);
+    rtc::MutexLock lock(&c.mu);
     manager = std::move(c.callService);
     handle = std::move(c.callEventHandle);
     c.callDelegate.reset();

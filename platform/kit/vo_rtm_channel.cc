@@ -5,6 +5,7 @@
 #include "platform/kit/kit_internals.h"
 #include "platform/loop/kit_post.h"
 #include "rtc_base/base/location.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -20,7 +21,7 @@ struct ChannelUse {
 };
 
 ChannelUse Use(VoRtmChannel::Impl& d) {
-  std::lock_guard<std::mutex> lock(d.mu);
+  rtc::MutexLock lock(&d.mu);
   return ChannelUse{d.channelService, d.channelEventHandle};
 }
 
@@ -50,13 +51,13 @@ const std::string& VoRtmChannel::channelId() const { return impl_->channelId; }
 std::shared_ptr<VoRtmKit> VoRtmChannel::kit() const { return impl_->kit.lock(); }
 
 void VoRtmChannel::setChannelDelegate(std::weak_ptr<VoRtmChannelDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   impl_->channelDelegate = delegate;
   if (impl_->channelEventHandle != nullptr) impl_->channelEventHandle->setDelegate(delegate);
 }
 
 std::weak_ptr<VoRtmChannelDelegate> VoRtmChannel::channelDelegate() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   return impl_->channelDelegate;
 }
 
@@ -117,7 +118,7 @@ std::shared_ptr<VoRtmChannel> VoRtmKit::createChannel(
 std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
     VoRtmKit& kit, const std::string& channelId, std::weak_ptr<VoRtmChannelDelegate> delegate) {
   VoRtmKit::Impl& d = *kit.impl_;
-  std::lock_guard<std::mutex> lock(d.mu);
+  rtc::MutexLock lock(&d.mu);
   if (d.rtmService == nullptr) return nullptr;
   for (const std::shared_ptr<VoRtmChannel>& channel : d.channelArr) {
     if (channel->channelId() == channelId) return nullptr;
@@ -133,7 +134,7 @@ std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
   rtm::IChannel* core = d.rtmService->createChannel(channelId.c_str(), handle.get());
   if (core == nullptr) return nullptr;
   {
-    std::lock_guard<std::mutex> channelLock(c.mu);
+    rtc::MutexLock channelLock(&c.mu);
     // The release answers what the channel still awaits before the handler goes.
     c.channelService = std::shared_ptr<rtm::IChannel>(
         core, [handle](rtm::IChannel* ended) { ended->release(); });
@@ -147,7 +148,7 @@ std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
 bool VoRtmKit::destroyChannel(const std::string& channelId) {
   std::shared_ptr<VoRtmChannel> found;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    rtc::MutexLock lock(&impl_->mu);
     auto& channels = impl_->channelArr;
     for (auto it = channels.begin(); it != channels.end(); ++it) {
       if ((*it)->channelId() != channelId) continue;
@@ -165,7 +166,7 @@ void KitInternals::destroyChannel(VoRtmChannel& channel) {
   std::shared_ptr<rtm::IChannel> core;
   std::shared_ptr<VYRtmChannelEventHandle> handle;
   {
-    std::lock_guard<std::mutex> lock(c.mu);
+    rtc::MutexLock lock(&c.mu);
     core = std::move(c.channelService);
     handle = std::move(c.channelEventHandle);
     c.channelDelegate.reset();

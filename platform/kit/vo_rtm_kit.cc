@@ -19,6 +19,7 @@
 #include "rapidjson/writer.h"
 #include "rtc_base/base/location.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -165,7 +166,7 @@ class NetworkReports : public VyRtmNetworkDelegate {
 }  // namespace
 
 ServiceUse VoRtmKit::Impl::use() const {
-  std::lock_guard<std::mutex> lock(mu);
+  rtc::MutexLock lock(&mu);
   return ServiceUse{rtmService, rtmEventHandler, maxArrayCount};
 }
 
@@ -194,7 +195,7 @@ std::shared_ptr<VoRtmKit> KitInternals::create(const std::string& appId,
     });
   }
   {
-    std::lock_guard<std::mutex> lock(d.mu);
+    rtc::MutexLock lock(&d.mu);
     // The handler outlives the service: the deleter holds it until the release has returned.
     d.rtmService = std::shared_ptr<rtm::IRtmService>(
         service, [handler](rtm::IRtmService* ended) { ended->release(true); });
@@ -230,7 +231,7 @@ std::string KitInternals::localNetChangedText(int netType) {
 
 void KitInternals::monitorNetWork(VoRtmKit& kit) {
   VoRtmKit::Impl& d = *kit.impl_;
-  std::lock_guard<std::mutex> lock(d.mu);
+  rtc::MutexLock lock(&d.mu);
   if (d.rtmService == nullptr || d.networkManager == nullptr) return;
   // The watcher probes the host the service must reach; a watcher the parts made stays.
   if (!d.createNetManager && d.networkManager->host() != d.probeHost) {
@@ -271,7 +272,7 @@ void VoRtmKit::destroy() {
   std::shared_ptr<VoRtmCallKit> callKit;
   std::vector<std::shared_ptr<VoRtmChannel>> channels;
   {
-    std::lock_guard<std::mutex> lock(d.mu);
+    rtc::MutexLock lock(&d.mu);
     if (d.rtmService == nullptr) return;
     use.service = std::move(d.rtmService);
     use.handler = std::move(d.rtmEventHandler);
@@ -311,7 +312,7 @@ void VoRtmKit::logout(LogoutCompletion completion) {
   if (!use) return;
   std::shared_ptr<VyRtmNetManager> manager;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    rtc::MutexLock lock(&impl_->mu);
     manager = impl_->networkManager;
   }
   if (manager != nullptr) manager->stopNotifier();
@@ -616,7 +617,7 @@ int VoRtmKit::setParameters(const std::string& json) {
   if (result != 0) return result;
   const vy::ServiceParameters params = vy::ParseServiceParameters(json.c_str());
   if (params.kind == vy::ServiceParameters::kPrivateGateway) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    rtc::MutexLock lock(&impl_->mu);
     impl_->probeHost = vy::GatewayHost(params.host);
   }
   return result;
@@ -640,18 +641,18 @@ int VoRtmKit::setLogFilters(unsigned int filter) {
 std::string VoRtmKit::getSDKVersion() { return NoNullString(getRtmSdkVersion()); }
 
 void VoRtmKit::setVoRtmDelegate(std::weak_ptr<VoRtmDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   impl_->voRtmDelegate = delegate;
   if (impl_->rtmEventHandler != nullptr) impl_->rtmEventHandler->setDelegate(std::move(delegate));
 }
 
 std::weak_ptr<VoRtmDelegate> VoRtmKit::voRtmDelegate() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   return impl_->voRtmDelegate;
 }
 
 std::shared_ptr<VoRtmCallKit> VoRtmKit::rtmCallKit() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  rtc::MutexLock lock(&impl_->mu);
   return impl_->rtmCallKit;
 }
 

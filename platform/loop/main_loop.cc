@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include "rtc_base/threads/closure_message.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 namespace {
@@ -20,13 +20,15 @@ enum class LoopState { kUnused, kBound, kUnbound, kStarted };
 // The loop's thread object lives for the whole process, so a post from any thread never races
 // with its destruction.
 struct LoopGlobals {
-  std::mutex mutex;
-  LoopState state = LoopState::kUnused;
+  rtc::Mutex mutex;
+  LoopState state ABSL_GUARDED_BY(mutex) = LoopState::kUnused;
+  // Set once, before any other thread can see the globals.
   rtc::PhysicalSocketServer* server = nullptr;
   rtc::Thread* thread = nullptr;
+  // Used on the loop's thread only.
   rtc::ClosureHandler closures;
   // The app's binding, which lasts as long as the process.
-  std::unique_ptr<MainLoop::Binding> forever;
+  std::unique_ptr<MainLoop::Binding> forever ABSL_GUARDED_BY(mutex);
 };
 
 LoopGlobals& Globals() {
@@ -53,7 +55,7 @@ void RunDue(rtc::Thread* thread) {
 
 rtc::Thread* MainLoop::thread() {
   LoopGlobals& g = Globals();
-  std::lock_guard<std::mutex> lock(g.mutex);
+  rtc::MutexLock lock(&g.mutex);
   if (g.state == LoopState::kUnused) {
     // The loop's own thread stops at exit, before the TLS library's exit handler (registered
     // when the library is first set up, here at the latest) and before the statics made
@@ -91,13 +93,13 @@ void MainLoop::postDelayed(int delayMs, std::function<void()> fn) {
 bool MainLoop::bindForever() {
   LoopGlobals& g = Globals();
   {
-    std::lock_guard<std::mutex> lock(g.mutex);
+    rtc::MutexLock lock(&g.mutex);
     if (g.state == LoopState::kBound) return g.thread->IsCurrent();
   }
   auto binding = std::make_unique<Binding>();
   if (!binding->ok()) return false;
   // Never ended: completions posted at any later time must find the loop bound.
-  std::lock_guard<std::mutex> lock(g.mutex);
+  rtc::MutexLock lock(&g.mutex);
   g.forever = std::move(binding);
   return true;
 }
@@ -107,7 +109,7 @@ bool MainLoop::run(int maxMs) {
   static thread_local bool running = false;
   LoopGlobals& g = Globals();
   {
-    std::lock_guard<std::mutex> lock(g.mutex);
+    rtc::MutexLock lock(&g.mutex);
     if (g.state != LoopState::kBound || !g.thread->IsCurrent() || running) return false;
   }
   running = true;
@@ -122,7 +124,7 @@ bool MainLoop::run(int maxMs) {
 
 MainLoop::Binding::Binding() {
   LoopGlobals& g = Globals();
-  std::lock_guard<std::mutex> lock(g.mutex);
+  rtc::MutexLock lock(&g.mutex);
   if (g.state != LoopState::kUnused && g.state != LoopState::kUnbound) {
     RTC_LOG(LS_ERROR) << "The main loop is already running; it cannot be bound";
     return;
@@ -144,7 +146,7 @@ MainLoop::Binding::~Binding() {
   LoopGlobals& g = Globals();
   RunDue(g.thread);
   g.thread->Clear(&g.closures);
-  std::lock_guard<std::mutex> lock(g.mutex);
+  rtc::MutexLock lock(&g.mutex);
   g.thread->UnwrapCurrent();
   rtc::ThreadManager::Instance()->SetCurrentThread(previous_);
   g.state = LoopState::kUnbound;

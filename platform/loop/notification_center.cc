@@ -1,4 +1,5 @@
 #include "platform/loop/notification_center.h"
+#include "rtc_base/base/mutex.h"
 
 #include <algorithm>
 #include <utility>
@@ -14,7 +15,7 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 NotificationCenter::Token NotificationCenter::observe(const std::string& name,
                                                       const void* sender,
                                                       Callback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  rtc::MutexLock lock(&mutex_);
   auto observer = std::make_shared<Observer>();
   observer->token = next_token_++;
   observer->name = name;
@@ -27,7 +28,7 @@ NotificationCenter::Token NotificationCenter::observe(const std::string& name,
 void NotificationCenter::remove(Token token) {
   std::shared_ptr<Observer> gone;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    rtc::MutexLock lock(&mutex_);
     auto it = std::find_if(observers_.begin(), observers_.end(),
                            [token](const auto& o) { return o->token == token; });
     if (it == observers_.end()) return;
@@ -41,14 +42,14 @@ void NotificationCenter::remove(Token token) {
 void NotificationCenter::post(const std::string& name, const void* sender) {
   std::vector<std::shared_ptr<Observer>> snapshot;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    rtc::MutexLock lock(&mutex_);
     for (const auto& o : observers_) {
       if (o->name == name && (o->sender == nullptr || o->sender == sender)) snapshot.push_back(o);
     }
   }
   for (const auto& o : snapshot) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      rtc::MutexLock lock(&mutex_);
       if (o->removed) continue;
     }
     o->callback(name, sender);

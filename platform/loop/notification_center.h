@@ -8,9 +8,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -42,7 +43,7 @@ class NotificationCenter {
     bool removed = false;  // Guarded by mutex_.
   };
 
-  std::mutex mutex_;
+  rtc::Mutex mutex_;
   Token next_token_ = 1;
   std::vector<std::shared_ptr<Observer>> observers_;
 

@@ -16,12 +16,12 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 namespace {
@@ -370,8 +370,8 @@ std::optional<uint32_t> ComputeReachabilityFlags(const ReachabilityTarget& targe
 struct NetlinkReachabilitySource::Shared {
   ReachabilityTarget target;
   WwanClassifier isWwan;
-  std::mutex mutex;
-  Callback callback;  // Guarded by mutex; called outside it, on the monitor thread.
+  rtc::Mutex mutex;
+  Callback callback ABSL_GUARDED_BY(mutex);  // Called outside it, on the monitor thread.
 };
 
 // The descriptors of one monitor run, closed when both the source and the thread are done.
@@ -413,7 +413,7 @@ bool NetlinkReachabilitySource::getFlags(uint32_t* flags) {
 }
 
 bool NetlinkReachabilitySource::setCallback(Callback callback) {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
+  rtc::MutexLock lock(&shared_->mutex);
   shared_->callback = std::move(callback);
   return true;
 }
@@ -478,7 +478,7 @@ void NetlinkReachabilitySource::monitor(std::shared_ptr<Shared> shared, std::sha
       reported = flags;
       Callback callback;
       {
-        std::lock_guard<std::mutex> lock(shared->mutex);
+        rtc::MutexLock lock(&shared->mutex);
         callback = shared->callback;
       }
       if (callback) callback(*flags);

@@ -8,6 +8,7 @@
 
 #include "platform/loop/main_loop.h"
 #include "platform/loop/notification_center.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 namespace {
@@ -243,17 +244,17 @@ std::string VyRtmReachability::description() const {
 }
 
 void VyRtmReachability::setReachableBlock(Block block) {
-  std::lock_guard<std::mutex> lock(blocks_mutex_);
+  rtc::MutexLock lock(&blocks_mutex_);
   reachable_block_ = std::move(block);
 }
 
 void VyRtmReachability::setUnreachableBlock(Block block) {
-  std::lock_guard<std::mutex> lock(blocks_mutex_);
+  rtc::MutexLock lock(&blocks_mutex_);
   unreachable_block_ = std::move(block);
 }
 
 void VyRtmReachability::setReachabilityBlock(FlagsBlock block) {
-  std::lock_guard<std::mutex> lock(blocks_mutex_);
+  rtc::MutexLock lock(&blocks_mutex_);
   reachability_block_ = std::move(block);
 }
 
@@ -264,7 +265,7 @@ void VyRtmReachability::reachabilityChanged(uint32_t flags) {
   Block unreachable;
   FlagsBlock any;
   {
-    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    rtc::MutexLock lock(&blocks_mutex_);
     reachable = reachable_block_;
     unreachable = unreachable_block_;
     any = reachability_block_;

@@ -12,10 +12,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/netwatch/reachability_source.h"
+#include "rtc_base/base/mutex.h"
 
 namespace vortm {
 
@@ -104,7 +104,7 @@ class VyRtmReachability : public std::enable_shared_from_this<VyRtmReachability>
   std::atomic<bool> reachable_on_wwan_{true};
   bool notifying_ = false;  // Owned by the thread that starts and stops the notifier.
 
-  mutable std::mutex blocks_mutex_;
+  mutable rtc::Mutex blocks_mutex_;
   Block reachable_block_;      // Guarded by blocks_mutex_.
   Block unreachable_block_;    // Guarded by blocks_mutex_.
   FlagsBlock reachability_block_;  // Guarded by blocks_mutex_.

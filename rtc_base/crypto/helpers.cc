@@ -6,11 +6,11 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/mutex.h"
 
 namespace rtc {
 namespace {
@@ -26,21 +26,22 @@ const char kHex[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
 
 const char kUuidDigit17[4] = {'8', '9', 'a', 'b'};
 
-std::mutex& TestGeneratorMutex() {
-  static std::mutex* const mutex = new std::mutex;
+Mutex& TestGeneratorMutex() {
+  static Mutex* const mutex = new Mutex;
   return *mutex;
 }
 
 struct GeneratorState {
   std::atomic<RandomGenerator*> current{nullptr};
-  std::mutex retired_mutex;
+  Mutex retired_mutex;
   // Replaced generators are kept: another thread may be drawing from one at that moment.
-  std::vector<std::unique_ptr<RandomGenerator>> retired;
+  std::vector<std::unique_ptr<RandomGenerator>> retired ABSL_GUARDED_BY(retired_mutex);
 };
 
 GeneratorState& Generators() {
   static GeneratorState* const state = [] {
     auto* s = new GeneratorState;
+    MutexLock lock(&s->retired_mutex);
     s->retired.emplace_back(new SecureRandomGenerator);
     s->current.store(s->retired.back().get());
     return s;
@@ -69,7 +70,7 @@ bool SecureRandomGenerator::Generate(void* buf, size_t len) {
 bool TestRandomGenerator::Init(const void*, size_t) { return true; }
 
 bool TestRandomGenerator::Generate(void* buf, size_t len) {
-  std::lock_guard<std::mutex> lock(TestGeneratorMutex());
+  MutexLock lock(&TestGeneratorMutex());
   unsigned char* out = static_cast<unsigned char*>(buf);
   for (size_t i = 0; i < len; ++i) {
     seed_ = seed_ * 214013u + 2531011u;
@@ -89,7 +90,7 @@ void SetRandomTestMode(bool test) {
 void SetRandomGeneratorForTesting(std::unique_ptr<RandomGenerator> generator) {
   RTC_CHECK(generator);
   GeneratorState& state = Generators();
-  std::lock_guard<std::mutex> lock(state.retired_mutex);
+  MutexLock lock(&state.retired_mutex);
   state.current.store(generator.get(), std::memory_order_release);
   state.retired.push_back(std::move(generator));
 }

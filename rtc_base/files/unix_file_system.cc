@@ -8,11 +8,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <vector>
 
 #include "rtc_base/base/logging.h"
 #include "rtc_base/net/stream.h"
+#include "rtc_base/base/mutex.h"
 
 namespace rtc {
 
@@ -21,10 +21,10 @@ namespace {
 constexpr mode_t kDefaultFolderMode = 0755;
 constexpr mode_t kPrivateFolderMode = 0700;
 
-std::mutex g_folders_mutex;
+Mutex g_folders_mutex;
 // The data and temporary folders, with a trailing '/'; empty until found or provided.
-std::string g_app_data_folder;
-std::string g_app_temp_folder;
+std::string g_app_data_folder ABSL_GUARDED_BY(g_folders_mutex);
+std::string g_app_temp_folder ABSL_GUARDED_BY(g_folders_mutex);
 
 std::string WithTrailingDelimiter(std::string folder) {
   if (!folder.empty() && folder.back() != '/') {
@@ -34,7 +34,7 @@ std::string WithTrailingDelimiter(std::string folder) {
 }
 
 // Fills the folders not provided yet from the environment.
-void FindFoldersLocked() {
+void FindFoldersLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_folders_mutex) {
   if (g_app_data_folder.empty()) {
     const char* xdg = getenv("XDG_DATA_HOME");
     const char* home = getenv("HOME");
@@ -53,13 +53,13 @@ void FindFoldersLocked() {
 }
 
 std::string DataFolder() {
-  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  MutexLock lock(&g_folders_mutex);
   FindFoldersLocked();
   return g_app_data_folder;
 }
 
 std::string TempFolder() {
-  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  MutexLock lock(&g_folders_mutex);
   FindFoldersLocked();
   return g_app_temp_folder;
 }
@@ -82,19 +82,19 @@ std::string FolderText(const Pathname& folder) {
 }  // namespace
 
 UnixFilesystem::UnixFilesystem() {
-  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  MutexLock lock(&g_folders_mutex);
   FindFoldersLocked();
 }
 
 UnixFilesystem::~UnixFilesystem() = default;
 
 void UnixFilesystem::SetAppDataFolder(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  MutexLock lock(&g_folders_mutex);
   g_app_data_folder = WithTrailingDelimiter(folder);
 }
 
 void UnixFilesystem::SetAppTempFolder(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(g_folders_mutex);
+  MutexLock lock(&g_folders_mutex);
   g_app_temp_folder = WithTrailingDelimiter(folder);
 }
 

@@ -15,12 +15,12 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 
 #include "rtc_base/net/async_resolver.h"
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
 #include "rtc_base/base/time_utils.h"
+#include "rtc_base/base/mutex.h"
 
 namespace rtc {
 namespace {
@@ -28,15 +28,15 @@ namespace {
 constexpr int kInvalidSocket = -1;
 constexpr int kSocketError = -1;
 
-std::mutex g_resolver_factory_mutex;
+Mutex g_resolver_factory_mutex;
 // Empty while the default resolver is in use.
-AsyncResolverFactory& ResolverFactory() {
+AsyncResolverFactory& ResolverFactory() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_resolver_factory_mutex) {
   static AsyncResolverFactory* factory = new AsyncResolverFactory();
   return *factory;
 }
 
 AsyncResolverInterface* CreateResolver() {
-  std::lock_guard<std::mutex> lock(g_resolver_factory_mutex);
+  MutexLock lock(&g_resolver_factory_mutex);
   const AsyncResolverFactory& factory = ResolverFactory();
   if (!factory)
     return new AsyncResolver();
@@ -62,7 +62,7 @@ SocketAddress QueryAddress(int s, decltype(&::getsockname) query, const char* fa
 }  // namespace
 
 void SetAsyncResolverFactory(AsyncResolverFactory factory) {
-  std::lock_guard<std::mutex> lock(g_resolver_factory_mutex);
+  MutexLock lock(&g_resolver_factory_mutex);
   ResolverFactory() = std::move(factory);
 }
 

@@ -361,7 +361,7 @@ void MessageQueue::Post(const Location& posted_from,
   if (time_sensitive)
     msg.ts_sensitive = TimeMillis() + kMaxMsgLatency;
   {
-    std::lock_guard<PostMutex> lock(post_mutex_);
+    PostLock lock(&post_mutex_);
     posted_.push_back(msg);
   }
   WakeUpSocketServer();
@@ -411,7 +411,7 @@ void MessageQueue::DoDelayPost(const Location& posted_from,
 }
 
 void MessageQueue::TakePostedLocked() {
-  std::lock_guard<PostMutex> lock(post_mutex_);
+  PostLock lock(&post_mutex_);
   if (posted_.empty())
     return;
   if (msgq_.empty()) {
@@ -438,7 +438,7 @@ int MessageQueue::GetDelay() {
 
 size_t MessageQueue::size() const {
   CritScope cs(&crit_);
-  std::lock_guard<PostMutex> lock(post_mutex_);
+  PostLock lock(&post_mutex_);
   return msgq_.size() + posted_.size() + dmsgq_.size() + (fPeekKeep_ ? 1u : 0u);
 }
 

@@ -271,6 +271,19 @@ class MessageQueue {
    private:
     pthread_mutex_t mutex_;
   };
+  // Holds a PostMutex for its lifetime.
+  class ABSL_SCOPED_LOCKABLE PostLock {
+   public:
+    explicit PostLock(PostMutex* mutex) ABSL_EXCLUSIVE_LOCK_FUNCTION(mutex) : mutex_(mutex) {
+      mutex_->lock();
+    }
+    ~PostLock() ABSL_UNLOCK_FUNCTION() { mutex_->unlock(); }
+    PostLock(const PostLock&) = delete;
+    PostLock& operator=(const PostLock&) = delete;
+
+   private:
+    PostMutex* const mutex_;
+  };
   mutable PostMutex post_mutex_;
   std::deque<Message> posted_ ABSL_GUARDED_BY(post_mutex_);
   PriorityQueue dmsgq_ ABSL_GUARDED_BY(crit_);

@@ -6,23 +6,23 @@
 #include <openssl/x509.h>
 #include <stdlib.h>
 
-#include <mutex>
 #include <utility>
 
 #include "rtc_base/base/logging.h"
 #include "rtc_base/tls/openssl_utility.h"
+#include "rtc_base/base/mutex.h"
 
 namespace rtc {
 namespace {
 
 struct RootState {
-  std::mutex mutex;
+  Mutex mutex;
   // The list set by the application, unless the system bundle is used.
-  bool use_system_bundle = true;
-  std::vector<std::string> certificates;
+  bool use_system_bundle ABSL_GUARDED_BY(mutex) = true;
+  std::vector<std::string> certificates ABSL_GUARDED_BY(mutex);
   // Built on first use from the list and shared by every context; null until then.
-  X509_STORE* store = nullptr;
-  int count = 0;
+  X509_STORE* store ABSL_GUARDED_BY(mutex) = nullptr;
+  int count ABSL_GUARDED_BY(mutex) = 0;
 };
 
 // Never destroyed: contexts on other threads may still hold the store at exit.
@@ -53,7 +53,7 @@ std::vector<std::string> ReadSystemBundle() {
   return certificates;
 }
 
-void BuildStore(RootState& state) {
+void BuildStore(RootState& state) ABSL_EXCLUSIVE_LOCKS_REQUIRED(state.mutex) {
   if (state.use_system_bundle) state.certificates = ReadSystemBundle();
   state.store = X509_STORE_new();
   state.count = 0;
@@ -73,7 +73,7 @@ void BuildStore(RootState& state) {
 
 void Replace(bool use_system_bundle, std::vector<std::string> certificates) {
   RootState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(&state.mutex);
   state.use_system_bundle = use_system_bundle;
   state.certificates = std::move(certificates);
   // Contexts made before keep their reference to the old store.
@@ -95,7 +95,7 @@ namespace openssl {
 
 bool LoadBuiltinSSLRootCertificates(SSL_CTX* ctx) {
   RootState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(&state.mutex);
   if (state.store == nullptr) BuildStore(state);
   if (state.count == 0) return false;
   SSL_CTX_set1_cert_store(ctx, state.store);
