@@ -10,9 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <chrono>
 #include <condition_variable>
-#include <httplib.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,10 +39,10 @@ class BenchClient {
 
   bool Login(const local_service::LocalService& svc, const std::string& uid) {
     httplib::Client http(svc.address(), svc.http_port());
-    auto res = http.Post("/vyapi/v1?action=wrtm_gateway",
-                         R"({"cType":2,"appId":")" + std::string(kApp) + R"(","uid":")" + uid +
-                             R"(","wss":false})",
-                         "application/x-www-form-urlencoded");
+    auto res = http.Post(
+        "/vyapi/v1?action=wrtm_gateway",
+        R"({"cType":2,"appId":")" + std::string(kApp) + R"(","uid":")" + uid + R"(","wss":false})",
+        "application/x-www-form-urlencoded");
     if (!res) return false;
     rapidjson::Document doc;
     if (!local_service::ParseJsonObject(res->body, &doc)) return false;
@@ -57,8 +57,8 @@ class BenchClient {
     if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return false;
     std::string app = kApp;
     Send(local_service::BuildEncryptedEnvelope(
-        crypt_, "Login", R"({"UserId":")" + uid + R"(","SessionId":")" + session + R"("})",
-        Now(), local_service::RandomAlnum(10), {}, &app));
+        crypt_, "Login", R"({"UserId":")" + uid + R"(","SessionId":")" + session + R"("})", Now(),
+        local_service::RandomAlnum(10), {}, &app));
     return Next() == "Login";
   }
 

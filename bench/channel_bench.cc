@@ -28,8 +28,12 @@ constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";
 // Records results and receipts of one user, for its service and its channel alike.
 class Recorder : public rtm::IRtmServiceEventHandler, public rtm::IChannelEventHandler {
  public:
-  void onLoginSuccess() override { Note([this] { logged_in_ = true; }); }
-  void onJoinSuccess() override { Note([this] { joined_ = true; }); }
+  void onLoginSuccess() override {
+    Note([this] { logged_in_ = true; });
+  }
+  void onJoinSuccess() override {
+    Note([this] { joined_ = true; });
+  }
   void onSendMessageResult(long long id, rtm::PEER_MESSAGE_ERR_CODE) override { Result(id); }
   void onSendMessageResult(long long id, rtm::CHANNEL_MESSAGE_ERR_CODE) override { Result(id); }
   void onMessageReceivedFromPeer(const char*, const rtm::IMessage* m) override {
@@ -43,8 +47,12 @@ class Recorder : public rtm::IRtmServiceEventHandler, public rtm::IChannelEventH
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::seconds(seconds), done);
   }
-  bool WaitLogin() { return WaitFor([this] { return logged_in_; }); }
-  bool WaitJoin() { return WaitFor([this] { return joined_; }); }
+  bool WaitLogin() {
+    return WaitFor([this] { return logged_in_; });
+  }
+  bool WaitJoin() {
+    return WaitFor([this] { return joined_; });
+  }
   bool WaitResult(long long id, Clock::time_point* when) {
     return WaitFor([&] {
       auto it = results_.find(id);
@@ -61,7 +69,9 @@ class Recorder : public rtm::IRtmServiceEventHandler, public rtm::IChannelEventH
       return true;
     });
   }
-  bool WaitCount(size_t n) { return WaitFor([&] { return received_ >= n; }, 60); }
+  bool WaitCount(size_t n) {
+    return WaitFor([&] { return received_ >= n; }, 60);
+  }
 
  private:
   template <class F>
@@ -70,7 +80,9 @@ class Recorder : public rtm::IRtmServiceEventHandler, public rtm::IChannelEventH
     change();
     cv_.notify_all();
   }
-  void Result(long long id) { Note([&] { results_[id] = Clock::now(); }); }
+  void Result(long long id) {
+    Note([&] { results_[id] = Clock::now(); });
+  }
   void Received(long long id) {
     Note([&] {
       receipts_[id] = Clock::now();
@@ -208,7 +220,8 @@ void BM_MessagesPerSecond(benchmark::State& state) {
   constexpr int kBatch = 200;
   size_t expected = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i) group.sender().Send("rate0-r0", "message " + std::to_string(i));
+    for (int i = 0; i < kBatch; ++i)
+      group.sender().Send("rate0-r0", "message " + std::to_string(i));
     expected += kBatch;
     for (size_t i = 1; i < group.users.size(); ++i) {
       if (!group.users[i]->recorder.WaitCount(expected)) {
@@ -218,8 +231,8 @@ void BM_MessagesPerSecond(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(static_cast<int64_t>(expected));
-  state.counters["deliveries_per_s"] = benchmark::Counter(
-      static_cast<double>(expected) * receivers, benchmark::Counter::kIsRate);
+  state.counters["deliveries_per_s"] =
+      benchmark::Counter(static_cast<double>(expected) * receivers, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_MessagesPerSecond)
     ->ArgName("receivers")

@@ -81,8 +81,8 @@ void BM_ComputeHmac(benchmark::State& state) {
   const char* alg = AlgName(state.range(0));
   unsigned char out[64];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(rtc::ComputeHmac(alg, key.data(), key.size(), data.data(),
-                                              data.size(), out, sizeof(out)));
+    benchmark::DoNotOptimize(
+        rtc::ComputeHmac(alg, key.data(), key.size(), data.data(), data.size(), out, sizeof(out)));
   }
   state.SetBytesProcessed(state.iterations() * data.size());
   state.SetLabel(alg);
@@ -98,8 +98,8 @@ void BM_OpenSSLHmacBaseline(benchmark::State& state) {
   unsigned int len = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(HMAC(md, key.data(), static_cast<int>(key.size()),
-                                  reinterpret_cast<const unsigned char*>(data.data()),
-                                  data.size(), out, &len));
+                                  reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                                  out, &len));
   }
   state.SetBytesProcessed(state.iterations() * data.size());
   state.SetLabel(AlgName(state.range(0)));

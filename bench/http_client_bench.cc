@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "rtc_base/base/logging.h"
 #include "rtc_base/fetch/async_http_request.h"
 #include "rtc_base/http/http_client.h"
-#include "rtc_base/base/logging.h"
 #include "rtc_base/net/memory_stream.h"
 #include "rtc_base/net/physical_socket_server.h"
 #include "rtc_base/threads/thread.h"
@@ -248,14 +248,10 @@ void CurlPost(benchmark::State& state, bool keep_alive) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_CurlPostNewConnection(benchmark::State& state) {
-  CurlPost(state, false);
-}
+void BM_CurlPostNewConnection(benchmark::State& state) { CurlPost(state, false); }
 BENCHMARK(BM_CurlPostNewConnection)->UseManualTime()->Iterations(1999);
 
-void BM_CurlPostKeptAlive(benchmark::State& state) {
-  CurlPost(state, true);
-}
+void BM_CurlPostKeptAlive(benchmark::State& state) { CurlPost(state, true); }
 BENCHMARK(BM_CurlPostKeptAlive)->UseManualTime()->Iterations(1999);
 
 // Heap held by a prepared request before it starts; the engine's 32 KB buffer dominates.

@@ -45,8 +45,7 @@ void BM_LogMultilineTextToSink(benchmark::State& state) {
   std::string traffic;
   for (int i = 0; i < 64; ++i) traffic += "Header-" + std::to_string(i) + ": some value text\r\n";
   for (auto _ : state) {
-    rtc::LogMultiline(rtc::LS_INFO, "bench", false, traffic.data(), traffic.size(), false,
-                      nullptr);
+    rtc::LogMultiline(rtc::LS_INFO, "bench", false, traffic.data(), traffic.size(), false, nullptr);
   }
   state.SetBytesProcessed(state.iterations() * traffic.size());
   rtc::LogMessage::RemoveLogToStream(&sink);

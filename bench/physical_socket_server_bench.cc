@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/net/physical_socket_server.h"
 #include "rtc_base/threads/thread.h"
-#include "rtc_base/base/time_utils.h"
 
 extern char** environ;
 
@@ -28,12 +28,10 @@ constexpr int64_t kBytes = 256 << 20;
 pid_t Spawn(std::vector<std::string> args) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>("socat"));
-  for (std::string& a : args)
-    argv.push_back(a.data());
+  for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, "socat", nullptr, nullptr, argv.data(), environ) != 0)
-    return -1;
+  if (posix_spawnp(&pid, "socat", nullptr, nullptr, argv.data(), environ) != 0) return -1;
   return pid;
 }
 
@@ -73,8 +71,7 @@ struct Drain : public sigslot::has_slots<> {
   }
   void OnRead(rtc::AsyncSocket* s) {
     int n;
-    while ((n = s->Recv(buf, sizeof(buf), nullptr)) > 0)
-      received += n;
+    while ((n = s->Recv(buf, sizeof(buf), nullptr)) > 0) received += n;
   }
   void OnClose(rtc::AsyncSocket*, int) { closed = true; }
   char buf[64 * 1024];
@@ -88,17 +85,14 @@ void BM_ReceiveFromSocatSource(benchmark::State& state) {
     Acceptor acceptor(&ss);
     pid_t pid = Spawn({"-u", "-b", "65536", "FILE:/dev/zero,readbytes=" + std::to_string(kBytes),
                        acceptor.Target()});
-    while (!acceptor.accepted)
-      ss.Wait(10, true);
+    while (!acceptor.accepted) ss.Wait(10, true);
     Drain drain(acceptor.accepted.get());
     // A read event may have passed before the drain was attached; reading
     // re-arms it.
     drain.OnRead(acceptor.accepted.get());
-    while (!drain.closed)
-      ss.Wait(100, true);
+    while (!drain.closed) ss.Wait(100, true);
     Reap(pid);
-    if (drain.received != kBytes)
-      state.SkipWithError("short transfer");
+    if (drain.received != kBytes) state.SkipWithError("short transfer");
   }
   state.SetBytesProcessed(state.iterations() * kBytes);
 }
@@ -113,15 +107,13 @@ struct Echo : public sigslot::has_slots<> {
   void OnWrite(rtc::AsyncSocket*) {
     while (sent < kBytes) {
       int n = s_->Send(chunk.data(), std::min<int64_t>(chunk.size(), kBytes - sent));
-      if (n <= 0)
-        return;
+      if (n <= 0) return;
       sent += n;
     }
   }
   void OnRead(rtc::AsyncSocket*) {
     int n;
-    while ((n = s_->Recv(buf, sizeof(buf), nullptr)) > 0)
-      received += n;
+    while ((n = s_->Recv(buf, sizeof(buf), nullptr)) > 0) received += n;
   }
   rtc::AsyncSocket* s_;
   std::string chunk;
@@ -135,13 +127,11 @@ void BM_EchoThroughSocatCat(benchmark::State& state) {
     rtc::PhysicalSocketServer ss;
     Acceptor acceptor(&ss);
     pid_t pid = Spawn({"-b", "65536", acceptor.Target(), "EXEC:cat"});
-    while (!acceptor.accepted)
-      ss.Wait(10, true);
+    while (!acceptor.accepted) ss.Wait(10, true);
     Echo echo(acceptor.accepted.get());
     echo.OnWrite(nullptr);
     echo.OnRead(nullptr);
-    while (echo.received < kBytes)
-      ss.Wait(100, true);
+    while (echo.received < kBytes) ss.Wait(100, true);
     acceptor.accepted.reset();
     kill(pid, SIGTERM);
     Reap(pid);
@@ -170,11 +160,10 @@ void BM_SocatToSocat(benchmark::State& state) {
                         "OPEN:/dev/null"});
     // The source retries until the sink listens.
     while (true) {
-      pid_t source = Spawn({"-u", "-b", "65536",
-                            "FILE:/dev/zero,readbytes=" + std::to_string(kBytes),
-                            "TCP4:127.0.0.1:" + port});
-      if (Reap(source) == 0)
-        break;
+      pid_t source =
+          Spawn({"-u", "-b", "65536", "FILE:/dev/zero,readbytes=" + std::to_string(kBytes),
+                 "TCP4:127.0.0.1:" + port});
+      if (Reap(source) == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     Reap(sink);
@@ -204,8 +193,7 @@ void BM_WakeUpLatency(benchmark::State& state) {
     ++expected;
     int64_t start = rtc::TimeMicros();
     ss.WakeUp();
-    while (round.load() < expected)
-      std::this_thread::yield();
+    while (round.load() < expected) std::this_thread::yield();
     total_us += woken_at.load() - start;
   }
   stop = true;
@@ -225,8 +213,7 @@ void BM_PassWithIdleSockets(benchmark::State& state) {
   for (int i = 0; i < state.range(0) / 2; ++i) {
     clients.emplace_back(ss.CreateAsyncSocket(AF_INET, SOCK_STREAM));
     clients.back()->Connect(acceptor.listener->GetLocalAddress());
-    while (!acceptor.accepted)
-      ss.Wait(10, true);
+    while (!acceptor.accepted) ss.Wait(10, true);
     servers.push_back(std::move(acceptor.accepted));
   }
   // Let the connect and first write events pass; then everything is idle

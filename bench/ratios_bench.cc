@@ -330,7 +330,11 @@ void BM_RatioSendCpu(benchmark::State& state) {
   state.counters["raw_cpu_us"] = raw_us;
   state.counters["ratio"] = lib_us / raw_us;
 }
-BENCHMARK(BM_RatioSendCpu)->ArgName("bytes")->Arg(kSmall)->Arg(kLarge)->Iterations(1)
+BENCHMARK(BM_RatioSendCpu)
+    ->ArgName("bytes")
+    ->Arg(kSmall)
+    ->Arg(kLarge)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 // Small messages from one app thread, from the first send to the last result.
@@ -370,7 +374,8 @@ void BM_RatioReceiveCpu(benchmark::State& state) {
       raw.push_back((cpu1 - cpu0) * 1e6 / n);
       const uint64_t received = w.lib.received();
       bool lib_sent = false;
-      lib.push_back(Measure([&] { lib_sent = RawSend(w, "lib", n, bytes).wall > 0; }).cpu * 1e6 / n);
+      lib.push_back(Measure([&] { lib_sent = RawSend(w, "lib", n, bytes).wall > 0; }).cpu * 1e6 /
+                    n);
       if (!raw_sent || got1 - got0 != static_cast<uint64_t>(n) || !lib_sent ||
           w.lib.received() - received != static_cast<uint64_t>(n)) {
         return state.SkipWithError("a message or result failed");
@@ -381,7 +386,11 @@ void BM_RatioReceiveCpu(benchmark::State& state) {
   state.counters["raw_cpu_us"] = Median(raw);
   state.counters["ratio"] = Median(lib) / Median(raw);
 }
-BENCHMARK(BM_RatioReceiveCpu)->ArgName("bytes")->Arg(kSmall)->Arg(kLarge)->Iterations(1)
+BENCHMARK(BM_RatioReceiveCpu)
+    ->ArgName("bytes")
+    ->Arg(kSmall)
+    ->Arg(kLarge)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 // One small message in flight, from the send to its result: sparse waits 10 ms after each
@@ -395,8 +404,9 @@ void BM_RatioSendToResultLatency(benchmark::State& state) {
   if (!w.ok) return state.SkipWithError("login failed");
   for (auto _ : state) {
     for (int round = 0; round < kRounds; ++round) {
-      std::istringstream reply = w.sender.Ask("ping raw-recv " + std::to_string(n) + " " +
-                                              std::to_string(gap_ms) + " " + std::to_string(kSmall));
+      std::istringstream reply =
+          w.sender.Ask("ping raw-recv " + std::to_string(n) + " " + std::to_string(gap_ms) + " " +
+                       std::to_string(kSmall));
       std::string word;
       reply >> word;
       for (double us; reply >> us;) raw.push_back(us);
@@ -425,7 +435,11 @@ void BM_RatioSendToResultLatency(benchmark::State& state) {
   state.counters["ratio"] = Percentile(lib, 0.5) / raw50;
   state.counters["ratio_p99"] = Percentile(lib, 0.99) / raw50;
 }
-BENCHMARK(BM_RatioSendToResultLatency)->ArgName("sparse")->Arg(1)->Arg(0)->Iterations(1)
+BENCHMARK(BM_RatioSendToResultLatency)
+    ->ArgName("sparse")
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 // Context switches of one thread, from /proc.
@@ -464,8 +478,8 @@ void BM_RatioIdleWakeups(benchmark::State& state) {
   long worker_before = 0, poller_before = 0, worker_after = 0, poller_after = 0;
   double cpu = 0;
   clockid_t cpu_clock;
-  pthread_t worker_thread = vy::ThreadMgr::Inst()->Invoke<pthread_t>(
-      RTC_FROM_HERE, [] { return pthread_self(); });
+  pthread_t worker_thread =
+      vy::ThreadMgr::Inst()->Invoke<pthread_t>(RTC_FROM_HERE, [] { return pthread_self(); });
   pthread_getcpuclockid(worker_thread, &cpu_clock);
   auto cpu_now = [&] {
     timespec ts{};
@@ -487,7 +501,8 @@ void BM_RatioIdleWakeups(benchmark::State& state) {
   close(pipe_fds[0]);
   close(pipe_fds[1]);
   state.counters["lib_wakeups_per_s"] = static_cast<double>(worker_after - worker_before) / seconds;
-  state.counters["poll_wakeups_per_s"] = static_cast<double>(poller_after - poller_before) / seconds;
+  state.counters["poll_wakeups_per_s"] =
+      static_cast<double>(poller_after - poller_before) / seconds;
   state.counters["lib_cpu_percent"] = 100.0 * cpu / seconds;
 }
 BENCHMARK(BM_RatioIdleWakeups)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -662,7 +677,11 @@ void BM_RatioCrossThreadPost(benchmark::State& state) {
   state.counters["cv_queue_per_s"] = Median(cv);
   state.counters["ratio"] = Median(lib) / Median(cv);
 }
-BENCHMARK(BM_RatioCrossThreadPost)->ArgName("producers")->Arg(1)->Arg(4)->Iterations(1)
+BENCHMARK(BM_RatioCrossThreadPost)
+    ->ArgName("producers")
+    ->Arg(1)
+    ->Arg(4)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -126,8 +126,9 @@ class Crypt {
   char* Open(std::string_view b64) {
     if (b64.size() < 44 || b64.size() % 4 != 0) return nullptr;
     block_.resize(b64.size() / 4 * 3);
-    const int decoded = EVP_DecodeBlock(
-        block_.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
+    const int decoded =
+        EVP_DecodeBlock(block_.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                        static_cast<int>(b64.size()));
     if (decoded < 0) return nullptr;
     const size_t size = static_cast<size_t>(decoded) - (b64.back() == '=') - (b64.end()[-2] == '=');
     if (size % 32 != 0) return nullptr;
@@ -327,10 +328,12 @@ class Client {
     char nonce[10];
     for (int i = 0; i < 10; ++i) nonce[i] = kAlnum[random[16 + i] % 62];
     const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
     char ts_text[24];
-    const std::string_view ts(ts_text, static_cast<size_t>(
-        std::to_chars(ts_text, std::end(ts_text), now_ms).ptr - ts_text));
+    const std::string_view ts(
+        ts_text,
+        static_cast<size_t>(std::to_chars(ts_text, std::end(ts_text), now_ms).ptr - ts_text));
     out_.assign(kHeaderSize, '#');
     out_.append(R"({"Cmd":")").append(cmd).append("\"");
     if (login) out_.append(R"(,"AppId":")").append(kAppId).append("\"");
@@ -340,8 +343,8 @@ class Client {
     out_.append(40, '0').append(R"(","Content":")");
     const size_t content = out_.size();
     crypt_.Seal({body_.GetString(), body_.GetSize()}, random, &out_);
-    crypt_.Sign(ts, {nonce, sizeof(nonce)},
-                std::string_view(out_).substr(content), &out_[signature]);
+    crypt_.Sign(ts, {nonce, sizeof(nonce)}, std::string_view(out_).substr(content),
+                &out_[signature]);
     out_.append("\"}");
     PutBigEndian32(reinterpret_cast<unsigned char*>(&out_[1]), out_.size());
     for (size_t off = 0; off < out_.size();) {
@@ -414,8 +417,9 @@ bool Run(Client& client, const std::string& line) {
     const double cpu = CpuSeconds();
     const auto start = Clock::now();
     if (!client.SendMany(to, n, text)) return false;
-    std::printf("sent %.9f %.9f %llu\n", std::chrono::duration<double>(Clock::now() - start).count(),
-                CpuSeconds() - cpu, static_cast<unsigned long long>(client.failed() - failed));
+    std::printf("sent %.9f %.9f %llu\n",
+                std::chrono::duration<double>(Clock::now() - start).count(), CpuSeconds() - cpu,
+                static_cast<unsigned long long>(client.failed() - failed));
   } else if (verb == "ping" && in >> to >> n >> gap_ms >> bytes) {
     const std::string text = Text(bytes);
     std::vector<double> us;

@@ -3,9 +3,9 @@
 
 #include "benchmark/benchmark.h"
 #include "rtc_base/base/critical_section.h"
-#include "rtc_base/threads/event.h"
-#include "rtc_base/crypto/helpers.h"
 #include "rtc_base/base/time_utils.h"
+#include "rtc_base/crypto/helpers.h"
+#include "rtc_base/threads/event.h"
 
 namespace {
 

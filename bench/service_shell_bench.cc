@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -25,9 +25,9 @@
 
 #include "core/rtc_log.h"
 #include "core/thread_mgr.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/net/async_resolver.h"
 #include "rtc_base/threads/thread.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 namespace {
@@ -42,12 +42,11 @@ double ThreadCpuSeconds(clockid_t clock) {
 // sleeps 1 ms a pass).
 void BM_WorkerIdleCpu(benchmark::State& state) {
   vy::rtm::IRtmService* service = createRtmService();
-  clockid_t worker_clock = ThreadMgr::Inst()->Invoke<clockid_t>(
-      RTC_FROM_HERE, [] {
-        clockid_t clock;
-        pthread_getcpuclockid(pthread_self(), &clock);
-        return clock;
-      });
+  clockid_t worker_clock = ThreadMgr::Inst()->Invoke<clockid_t>(RTC_FROM_HERE, [] {
+    clockid_t clock;
+    pthread_getcpuclockid(pthread_self(), &clock);
+    return clock;
+  });
   for (auto _ : state) {
     double cpu_before = ThreadCpuSeconds(worker_clock);
     int64_t wall_before = rtc::TimeMillis();
@@ -159,9 +158,9 @@ void BM_GetAddrInfoDirect(benchmark::State& state) {
 BENCHMARK(BM_GetAddrInfoDirect)->Unit(benchmark::kMicrosecond);
 
 std::string BenchLogDir() {
-  std::string dir = (std::filesystem::temp_directory_path() /
-                     ("vortm_log_bench_" + std::to_string(getpid())))
-                        .string();
+  std::string dir =
+      (std::filesystem::temp_directory_path() / ("vortm_log_bench_" + std::to_string(getpid())))
+          .string();
   std::filesystem::create_directories(dir);
   return dir;
 }
@@ -190,8 +189,7 @@ void BM_LogLineUnflushed(benchmark::State& state) {
   char line[2047];
   int i = 0;
   for (auto _ : state) {
-    snprintf(line, sizeof(line), "SEND cmd=%s content=%s %d", "KeepAlive", "{}",
-             ++i);
+    snprintf(line, sizeof(line), "SEND cmd=%s content=%s %d", "KeepAlive", "{}", ++i);
     logger->info(line);
   }
   logger->flush();
@@ -207,7 +205,8 @@ void BM_RawWriteLine(benchmark::State& state) {
   char line[128];
   int i = 0;
   for (auto _ : state) {
-    int n = snprintf(line, sizeof(line), "[info] (12:00:00); SEND cmd=KeepAlive content={} %d\n", ++i);
+    int n =
+        snprintf(line, sizeof(line), "[info] (12:00:00); SEND cmd=KeepAlive content={} %d\n", ++i);
     benchmark::DoNotOptimize(write(fd, line, n));
   }
   close(fd);

@@ -46,9 +46,8 @@ void VirtualCall(benchmark::State& state) {
   for (auto _ : state) {
     for (Listener* l : listeners) l->OnEvent(1);
   }
-  state.counters["allocs"] = benchmark::Counter(
-      static_cast<double>(g_allocations.load() - before),
-      benchmark::Counter::kAvgIterations);
+  state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
+                                                benchmark::Counter::kAvgIterations);
 }
 
 template <class Policy>
@@ -58,9 +57,8 @@ void Emit(benchmark::State& state) {
   for (Receiver& r : receivers) signal.connect(&r, &Receiver::OnEvent);
   const long before = g_allocations.load();
   for (auto _ : state) signal.emit(1);
-  state.counters["allocs"] = benchmark::Counter(
-      static_cast<double>(g_allocations.load() - before),
-      benchmark::Counter::kAvgIterations);
+  state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
+                                                benchmark::Counter::kAvgIterations);
 }
 
 BENCHMARK(VirtualCall)->Arg(1)->Arg(3);

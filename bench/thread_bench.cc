@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/threads/event.h"
 #include "rtc_base/threads/null_socket_server.h"
 #include "rtc_base/threads/thread.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace {
 
@@ -33,11 +33,9 @@ void BM_PostAndDispatchOneThread(benchmark::State& state) {
   Counter counter;
   constexpr int kBatch = 1000;
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i)
-      thread.Post(RTC_FROM_HERE, &counter);
+    for (int i = 0; i < kBatch; ++i) thread.Post(RTC_FROM_HERE, &counter);
     rtc::Message msg;
-    while (thread.Get(&msg, 0))
-      thread.Dispatch(&msg);
+    while (thread.Get(&msg, 0)) thread.Dispatch(&msg);
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
@@ -57,14 +55,11 @@ void BM_PostAcrossThreads(benchmark::State& state) {
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p) {
       threads.emplace_back([&] {
-        for (int i = 0; i < kPerProducer; ++i)
-          target->Post(RTC_FROM_HERE, &counter);
+        for (int i = 0; i < kPerProducer; ++i) target->Post(RTC_FROM_HERE, &counter);
       });
     }
-    for (auto& t : threads)
-      t.join();
-    while (counter.count.load() < int64_t{producers} * kPerProducer)
-      std::this_thread::yield();
+    for (auto& t : threads) t.join();
+    while (counter.count.load() < int64_t{producers} * kPerProducer) std::this_thread::yield();
   }
   target->Stop();
   state.SetItemsProcessed(state.iterations() * producers * kPerProducer);
@@ -84,8 +79,7 @@ void BM_MutexCondvarQueueAcrossThreads(benchmark::State& state) {
     std::unique_lock<std::mutex> lock(mutex);
     while (true) {
       cv.wait(lock, [&] { return stop || !queue.empty(); });
-      if (queue.empty() && stop)
-        return;
+      if (queue.empty() && stop) return;
       while (!queue.empty()) {
         queue.pop_front();
         ++count;
@@ -106,10 +100,8 @@ void BM_MutexCondvarQueueAcrossThreads(benchmark::State& state) {
         }
       });
     }
-    for (auto& t : threads)
-      t.join();
-    while (count.load() < int64_t{producers} * kPerProducer)
-      std::this_thread::yield();
+    for (auto& t : threads) t.join();
+    while (count.load() < int64_t{producers} * kPerProducer) std::this_thread::yield();
   }
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -127,8 +119,7 @@ void BM_InvokeRoundTrip(benchmark::State& state) {
   auto target = rtc::Thread::CreateWithSocketServer();
   target->Start();
   int value = 0;
-  for (auto _ : state)
-    value += target->Invoke<int>(RTC_FROM_HERE, [] { return 1; });
+  for (auto _ : state) value += target->Invoke<int>(RTC_FROM_HERE, [] { return 1; });
   benchmark::DoNotOptimize(value);
   target->Stop();
 }
@@ -142,8 +133,7 @@ void BM_InvokeRoundTripFromPlainThread(benchmark::State& state) {
   target->Start();
   int value = 0;
   std::thread plain([&] {
-    for (auto _ : state)
-      value += target->Invoke<int>(RTC_FROM_HERE, [] { return 1; });
+    for (auto _ : state) value += target->Invoke<int>(RTC_FROM_HERE, [] { return 1; });
   });
   plain.join();
   benchmark::DoNotOptimize(value);
@@ -161,8 +151,7 @@ void BM_PromiseRoundTrip(benchmark::State& state) {
     std::unique_lock<std::mutex> lock(mutex);
     while (true) {
       cv.wait(lock, [&] { return stop || !jobs.empty(); });
-      if (stop)
-        return;
+      if (stop) return;
       auto job = std::move(jobs.front());
       jobs.pop_front();
       lock.unlock();
@@ -240,9 +229,8 @@ void BM_InvokeIntoPacedLoop(benchmark::State& state) {
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     target.Invoke<int>(RTC_FROM_HERE, [] { return 1; });
-    us.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count());
+    us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                     .count());
   }
   std::sort(us.begin(), us.end());
   state.counters["p50_us"] = us[us.size() / 2];

@@ -17,11 +17,11 @@
 #include <memory>
 #include <string>
 
-#include "rtc_base/tls/openssl_adapter.h"
 #include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/thread.h"
+#include "rtc_base/tls/openssl_adapter.h"
 #include "rtc_base/tls/openssl_identity.h"
 #include "rtc_base/tls/ssl_roots.h"
-#include "rtc_base/threads/thread.h"
 
 namespace {
 
@@ -43,16 +43,16 @@ class Peers {
     offset_ = (getpid() % 500) * 3;
     char dir[] = "/tmp/vortm_tls_bench_XXXXXX";
     dir_ = mkdtemp(dir);
-    std::unique_ptr<rtc::SSLIdentity> identity = rtc::SSLIdentity::Generate("localhost",
-                                                                            rtc::KT_ECDSA);
+    std::unique_ptr<rtc::SSLIdentity> identity =
+        rtc::SSLIdentity::Generate("localhost", rtc::KT_ECDSA);
     const std::string pem = identity->certificate().ToPEMString();
     std::ofstream(dir_ + "/cert.pem") << pem;
     std::ofstream(dir_ + "/key.pem") << identity->PrivateKeyToPEMString();
     std::string der;
     rtc::SSLIdentity::PemToDer("CERTIFICATE", pem, &der);
     rtc::SetSSLRootCertificates({der});
-    Spawn("openssl s_server -quiet -tls1_2 -accept 127.0.0.1:" +
-          std::to_string(tls_server_port()) + " -cert cert.pem -key key.pem -www");
+    Spawn("openssl s_server -quiet -tls1_2 -accept 127.0.0.1:" + std::to_string(tls_server_port()) +
+          " -cert cert.pem -key key.pem -www");
     Spawn("socat OPENSSL-LISTEN:" + std::to_string(tls_sink_port()) +
           ",bind=127.0.0.1,reuseaddr,fork,cert=cert.pem,key=key.pem,verify=0 "
           "SYSTEM:'cat >/dev/null'");
@@ -67,8 +67,7 @@ class Peers {
       if (chdir(dir_.c_str()) != 0) _exit(126);
       freopen("/dev/null", "w", stdout);
       freopen("/dev/null", "w", stderr);
-      execl("/bin/sh", "sh", "-c", ("sleep 600 | " + command).c_str(),
-            static_cast<char*>(nullptr));
+      execl("/bin/sh", "sh", "-c", ("sleep 600 | " + command).c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     atexit_pids_[count_++] = pid;
@@ -150,9 +149,9 @@ void BM_OpensslSTimeBaseline(benchmark::State& state) {
   const std::string mode = state.range(0) ? "-reuse" : "-new";
   double per_second = 0;
   for (auto _ : state) {
-    std::string command = "openssl s_time -connect 127.0.0.1:" +
-                          std::to_string(peers.tls_server_port()) + " " + mode +
-                          " -time 2 2>/dev/null";
+    std::string command =
+        "openssl s_time -connect 127.0.0.1:" + std::to_string(peers.tls_server_port()) + " " +
+        mode + " -time 2 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     char line[512];
     while (pipe && fgets(line, sizeof(line), pipe)) {
@@ -200,8 +199,8 @@ void BM_BulkSend(benchmark::State& state) {
   }
   connection->SignalConnectEvent.connect(&events, &Connection::OnConnect);
   connection->SignalCloseEvent.connect(&events, &Connection::OnClose);
-  connection->Connect(rtc::SocketAddress(
-      "127.0.0.1", tls ? peers.tls_sink_port() : peers.plain_sink_port()));
+  connection->Connect(
+      rtc::SocketAddress("127.0.0.1", tls ? peers.tls_sink_port() : peers.plain_sink_port()));
   if (!Pump([&] { return events.connected || events.closed; }) || !events.connected) {
     state.SkipWithError("no connection");
     return;

@@ -37,9 +37,8 @@ inline std::vector<CorpusFile> ReadCorpus(const std::string& root, const std::st
   std::vector<CorpusFile> files;
   for (const auto& path : paths) {
     std::ifstream in(path, std::ios::binary);
-    files.push_back({path.filename().string(),
-                     std::string(std::istreambuf_iterator<char>(in),
-                                 std::istreambuf_iterator<char>())});
+    files.push_back({path.filename().string(), std::string(std::istreambuf_iterator<char>(in),
+                                                           std::istreambuf_iterator<char>())});
   }
   return files;
 }

@@ -16,8 +16,7 @@ namespace vy {
 // pad, length field, app id) see every shape of decrypted data. Shared by the libFuzzer target
 // and its gtest twin.
 inline int CryptFuzzOne(const uint8_t* data, size_t size) {
-  static const zentho::SyncMsgCrypt crypt(zentho::kBuiltinSignToken,
-                                          zentho::kBuiltinEncodingKey,
+  static const zentho::SyncMsgCrypt crypt(zentho::kBuiltinSignToken, zentho::kBuiltinEncodingKey,
                                           "0123456789abcdef0123456789abcdef");
   static const std::string key = [] {
     std::string k;

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
+#include "rtc_base/base/logging.h"
 #include "rtc_base/http/http_base.h"
 #include "rtc_base/http/http_common.h"
-#include "rtc_base/base/logging.h"
 #include "rtc_base/net/memory_stream.h"
 
 namespace rtc {

@@ -85,7 +85,7 @@ inline int JsonFuzzOne(const uint8_t* data, size_t size) {
   rapidjson::Document doc;
   const bool ok = ParseJsonInsitu(copy, doc);
   fuzz::Check(ok == (ref_ok && JsonFuzzDepth(ref) <= kMaxJsonDepth),
-                "parse result differs from rapidjson within the depth cap");
+              "parse result differs from rapidjson within the depth cap");
   if (!ok) return 0;
   fuzz::Check(JsonFuzzDepth(doc) <= kMaxJsonDepth, "depth cap bypassed");
 

@@ -46,7 +46,7 @@ class RecvFuzzPipeline : public JSBuffer {
 
  private:
   void Read(const rapidjson::Value& c) {
-    static const char* const kStrings[] = {"FromUId", "MsgBody", "ChanId", "UserId",
+    static const char* const kStrings[] = {"FromUId", "MsgBody",    "ChanId",  "UserId",
                                            "Attribs", "Attributes", "Content", "Response"};
     static const char* const kInts[] = {"Code", "Status", "MsgType", "ChanMemSize", "MemSize"};
     for (const char* k : kStrings) checksum += std::string(GetJsonStr(c, k)).size();

@@ -26,9 +26,8 @@ std::string BodyOf(const std::string& cmd) {
       {"AcsTokenDidExpire", ""},
       {"ForceOffline", ""},
       {"CheckNetStatusAck", ""},
-      {"RecvMsgFromPeer",
-       R"({"MsgId":1733500000001,"FromUId":"bob","MsgType":1,"MsgBody":"hello",)"
-       R"("SvrTS":1733500000000})"},
+      {"RecvMsgFromPeer", R"({"MsgId":1733500000001,"FromUId":"bob","MsgType":1,"MsgBody":"hello",)"
+                          R"("SvrTS":1733500000000})"},
       {"QueryOnlineStatus", R"({"MsgId":7,"Status":[{"UserId":"bob","Online":true}]})"},
       {"PeerOnlineStatus", R"({"Status":[{"UserId":"bob","Online":1}]})"},
       {"QueryOnlineSubStatus", R"({"MsgId":7,"Status":[{"UserId":"bob"}]})"},

@@ -33,8 +33,8 @@ inline void WireFuzzGateway(const char* data, size_t size) {
       if (object) {
         const rapidjson::Value* session = FindJsonMember(ref, "sessionid");
         fuzz::Check(GetJsonInt(ref, "code") == 0 && session != nullptr && session->IsString() &&
-                          session->GetStringLength() > kMaxSessionIdBytes,
-                      "a gateway object refused as invalid");
+                        session->GetStringLength() > kMaxSessionIdBytes,
+                    "a gateway object refused as invalid");
       }
       break;
     case GatewayAnswer::kRefused:
@@ -42,8 +42,8 @@ inline void WireFuzzGateway(const char* data, size_t size) {
       break;
     case GatewayAnswer::kAddress:
       fuzz::Check(!answer.address.empty() && answer.address.size() <= kMaxServerAddrBytes &&
-                        answer.address.find('\0') == std::string::npos,
-                    "server address out of bounds");
+                      answer.address.find('\0') == std::string::npos,
+                  "server address out of bounds");
       fuzz::Check(answer.port >= 1 && answer.port <= 65535, "server port out of range");
       [[fallthrough]];
     case GatewayAnswer::kNoAddress:
@@ -72,8 +72,8 @@ inline void WireFuzzOffline(const char* data, size_t size) {
   fuzz::Check(messages.size() + skipped == list->Size(), "entries lost or counted twice");
   for (const OfflineMessage& m : messages) {
     fuzz::Check(!m.from.empty() && m.body.size() < kMaxMessageBytes && m.id >= 0 &&
-                      (m.type == vy::rtm::MESSAGE_TYPE_TEXT || m.type == vy::rtm::MESSAGE_TYPE_RAW),
-                  "an offline message out of bounds");
+                    (m.type == vy::rtm::MESSAGE_TYPE_TEXT || m.type == vy::rtm::MESSAGE_TYPE_RAW),
+                "an offline message out of bounds");
   }
 }
 
@@ -86,7 +86,7 @@ inline void WireFuzzParameters(const char* data, size_t size) {
   if (params.kind != ServiceParameters::kInvalid) {
     rapidjson::Document ref;
     fuzz::Check(WireFuzzReference(text.c_str(), text.size(), &ref) != nullptr,
-                  "parameters accepted that are no JSON object");
+                "parameters accepted that are no JSON object");
   }
 }
 
@@ -96,9 +96,15 @@ inline int WireFuzzOne(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const char* text = reinterpret_cast<const char*>(data + 1);
   switch (data[0] % 3) {
-    case 0: WireFuzzGateway(text, size - 1); break;
-    case 1: WireFuzzOffline(text, size - 1); break;
-    default: WireFuzzParameters(text, size - 1); break;
+    case 0:
+      WireFuzzGateway(text, size - 1);
+      break;
+    case 1:
+      WireFuzzOffline(text, size - 1);
+      break;
+    default:
+      WireFuzzParameters(text, size - 1);
+      break;
   }
   return 0;
 }

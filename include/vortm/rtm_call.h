@@ -52,8 +52,7 @@ class VORTM_API IRtmCallEventHandler {
  public:
   virtual ~IRtmCallEventHandler() = default;
 
-  virtual void onLocalInvitationReceivedByPeer(
-      ILocalCallInvitation* localInvitation) {
+  virtual void onLocalInvitationReceivedByPeer(ILocalCallInvitation* localInvitation) {
     (void)localInvitation;
   }
   virtual void onLocalInvitationCanceled(ILocalCallInvitation* localInvitation) {
@@ -71,24 +70,20 @@ class VORTM_API IRtmCallEventHandler {
                                         const char* response) {
     (void)localInvitation, (void)response;
   }
-  virtual void onRemoteInvitationRefused(
-      IRemoteCallInvitation* remoteInvitation) {
+  virtual void onRemoteInvitationRefused(IRemoteCallInvitation* remoteInvitation) {
     (void)remoteInvitation;
   }
-  virtual void onRemoteInvitationAccepted(
-      IRemoteCallInvitation* remoteInvitation) {
+  virtual void onRemoteInvitationAccepted(IRemoteCallInvitation* remoteInvitation) {
     (void)remoteInvitation;
   }
-  virtual void onRemoteInvitationReceived(
-      IRemoteCallInvitation* remoteInvitation) {
+  virtual void onRemoteInvitationReceived(IRemoteCallInvitation* remoteInvitation) {
     (void)remoteInvitation;
   }
   virtual void onRemoteInvitationFailure(IRemoteCallInvitation* remoteInvitation,
                                          REMOTE_INVITATION_ERR_CODE errorCode) {
     (void)remoteInvitation, (void)errorCode;
   }
-  virtual void onRemoteInvitationCanceled(
-      IRemoteCallInvitation* remoteInvitation) {
+  virtual void onRemoteInvitationCanceled(IRemoteCallInvitation* remoteInvitation) {
     (void)remoteInvitation;
   }
 };
@@ -117,8 +112,7 @@ class VORTM_API IRtmCallManager {
                                     const std::string& reason) = 0;
   // A new invitation with a reference count of 1; a null id gives an empty
   // callee id.
-  virtual ILocalCallInvitation* createLocalCallInvitation(
-      const char* calleeId) = 0;
+  virtual ILocalCallInvitation* createLocalCallInvitation(const char* calleeId) = 0;
   virtual void release() = 0;
 };
 

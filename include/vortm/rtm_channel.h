@@ -52,22 +52,18 @@ class VORTM_API IChannelEventHandler {
   virtual void onMessageReceived(const char* userId, const IMessage* message) {
     (void)userId, (void)message;
   }
-  virtual void onImageMessageReceived(const char* userId,
-                                      const IImageMessage* message) {
+  virtual void onImageMessageReceived(const char* userId, const IImageMessage* message) {
     (void)userId, (void)message;
   }
-  virtual void onFileMessageReceived(const char* userId,
-                                     const IFileMessage* message) {
+  virtual void onFileMessageReceived(const char* userId, const IFileMessage* message) {
     (void)userId, (void)message;
   }
-  virtual void onSendMessageResult(long long messageId,
-                                   CHANNEL_MESSAGE_ERR_CODE state) {
+  virtual void onSendMessageResult(long long messageId, CHANNEL_MESSAGE_ERR_CODE state) {
     (void)messageId, (void)state;
   }
   virtual void onMemberJoined(IChannelMember* member) { (void)member; }
   virtual void onMemberLeft(IChannelMember* member) { (void)member; }
-  virtual void onGetMembers(IChannelMember** members, int userCount,
-                            GET_MEMBERS_ERR errorCode) {
+  virtual void onGetMembers(IChannelMember** members, int userCount, GET_MEMBERS_ERR errorCode) {
     (void)members, (void)userCount, (void)errorCode;
   }
   virtual void onAttributesUpdated(const IRtmChannelAttribute* attributes[],
@@ -93,8 +89,7 @@ class VORTM_API IChannel {
   virtual int join() = 0;
   virtual int leave() = 0;
   virtual int sendMessage(const IMessage* message) = 0;
-  virtual int sendMessage(const IMessage* message,
-                          const SendMessageOptions& options) = 0;
+  virtual int sendMessage(const IMessage* message, const SendMessageOptions& options) = 0;
   virtual const char* getId() const = 0;
   virtual int getMembers() = 0;
   // Removes the channel from the service (without leaving it on the server)

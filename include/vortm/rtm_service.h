@@ -40,72 +40,61 @@ class VORTM_API IRtmServiceEventHandler {
 
   virtual void onLoginSuccess() {}
   virtual void onLoginFailure(LOGIN_ERR_CODE errorCode) { (void)errorCode; }
-  virtual void onRenewTokenResult(const char* token,
-                                  RENEW_TOKEN_ERR_CODE errorCode) {
+  virtual void onRenewTokenResult(const char* token, RENEW_TOKEN_ERR_CODE errorCode) {
     (void)token, (void)errorCode;
   }
   virtual void onTokenExpired() {}
   virtual void onLogout(LOGOUT_ERR_CODE errorCode) { (void)errorCode; }
   // Called only when the state or its reason changes; a service that never
   // logged in counts as logged out (1,6).
-  virtual void onConnectionStateChanged(CONNECTION_STATE state,
-                                        CONNECTION_CHANGE_REASON reason) {
+  virtual void onConnectionStateChanged(CONNECTION_STATE state, CONNECTION_CHANGE_REASON reason) {
     (void)state, (void)reason;
   }
-  virtual void onSendMessageResult(long long messageId,
-                                   PEER_MESSAGE_ERR_CODE errorCode) {
+  virtual void onSendMessageResult(long long messageId, PEER_MESSAGE_ERR_CODE errorCode) {
     (void)messageId, (void)errorCode;
   }
-  virtual void onMessageReceivedFromPeer(const char* peerId,
-                                         const IMessage* message) {
+  virtual void onMessageReceivedFromPeer(const char* peerId, const IMessage* message) {
     (void)peerId, (void)message;
   }
-  virtual void onImageMessageReceivedFromPeer(const char* peerId,
-                                              const IImageMessage* message) {
+  virtual void onImageMessageReceivedFromPeer(const char* peerId, const IImageMessage* message) {
     (void)peerId, (void)message;
   }
-  virtual void onFileMessageReceivedFromPeer(const char* peerId,
-                                             const IFileMessage* message) {
+  virtual void onFileMessageReceivedFromPeer(const char* peerId, const IFileMessage* message) {
     (void)peerId, (void)message;
   }
   virtual void onMediaUploadingProgress(long long requestId,
                                         const MediaOperationProgress& progress) {
     (void)requestId, (void)progress;
   }
-  virtual void onMediaDownloadingProgress(
-      long long requestId, const MediaOperationProgress& progress) {
+  virtual void onMediaDownloadingProgress(long long requestId,
+                                          const MediaOperationProgress& progress) {
     (void)requestId, (void)progress;
   }
-  virtual void onFileMediaUploadResult(long long requestId,
-                                       IFileMessage* fileMessage,
+  virtual void onFileMediaUploadResult(long long requestId, IFileMessage* fileMessage,
                                        UPLOAD_MEDIA_ERR_CODE code) {
     (void)requestId, (void)fileMessage, (void)code;
   }
-  virtual void onImageMediaUploadResult(long long requestId,
-                                        IImageMessage* imageMessage,
+  virtual void onImageMediaUploadResult(long long requestId, IImageMessage* imageMessage,
                                         UPLOAD_MEDIA_ERR_CODE code) {
     (void)requestId, (void)imageMessage, (void)code;
   }
-  virtual void onMediaDownloadToFileResult(long long requestId,
-                                           DOWNLOAD_MEDIA_ERR_CODE code) {
+  virtual void onMediaDownloadToFileResult(long long requestId, DOWNLOAD_MEDIA_ERR_CODE code) {
     (void)requestId, (void)code;
   }
-  virtual void onMediaDownloadToMemoryResult(long long requestId,
-                                             const char* memory, long long length,
-                                             DOWNLOAD_MEDIA_ERR_CODE code) {
+  virtual void onMediaDownloadToMemoryResult(long long requestId, const char* memory,
+                                             long long length, DOWNLOAD_MEDIA_ERR_CODE code) {
     (void)requestId, (void)memory, (void)length, (void)code;
   }
-  virtual void onMediaCancelResult(long long requestId,
-                                   CANCEL_MEDIA_ERR_CODE code) {
+  virtual void onMediaCancelResult(long long requestId, CANCEL_MEDIA_ERR_CODE code) {
     (void)requestId, (void)code;
   }
-  virtual void onQueryPeersOnlineStatusResult(
-      long long requestId, const PeerOnlineStatus* peersStatus, int peerCount,
-      QUERY_PEERS_ONLINE_STATUS_ERR errorCode) {
+  virtual void onQueryPeersOnlineStatusResult(long long requestId,
+                                              const PeerOnlineStatus* peersStatus, int peerCount,
+                                              QUERY_PEERS_ONLINE_STATUS_ERR errorCode) {
     (void)requestId, (void)peersStatus, (void)peerCount, (void)errorCode;
   }
-  virtual void onSubscriptionRequestResult(
-      long long requestId, PEER_SUBSCRIPTION_STATUS_ERR errorCode) {
+  virtual void onSubscriptionRequestResult(long long requestId,
+                                           PEER_SUBSCRIPTION_STATUS_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
   virtual void onQueryPeersBySubscriptionOptionResult(
@@ -113,61 +102,57 @@ class VORTM_API IRtmServiceEventHandler {
       QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR errorCode) {
     (void)requestId, (void)peerIds, (void)peerCount, (void)errorCode;
   }
-  virtual void onPeersOnlineStatusChanged(const PeerOnlineStatus peersStatus[],
-                                          int peerCount) {
+  virtual void onPeersOnlineStatusChanged(const PeerOnlineStatus peersStatus[], int peerCount) {
     (void)peersStatus, (void)peerCount;
   }
-  virtual void onSetLocalUserAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onSetLocalUserAttributesResult(long long requestId,
+                                              ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onAddOrUpdateLocalUserAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onAddOrUpdateLocalUserAttributesResult(long long requestId,
+                                                      ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onDeleteLocalUserAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onDeleteLocalUserAttributesResult(long long requestId,
+                                                 ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onClearLocalUserAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onClearLocalUserAttributesResult(long long requestId,
+                                                ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onGetUserAttributesResult(long long requestId,
-                                         const char* userId,
-                                         const RtmAttribute* attributes,
-                                         int numberOfAttributes,
+  virtual void onGetUserAttributesResult(long long requestId, const char* userId,
+                                         const RtmAttribute* attributes, int numberOfAttributes,
                                          ATTRIBUTE_OPERATION_ERR errorCode) {
-    (void)requestId, (void)userId, (void)attributes, (void)numberOfAttributes,
-        (void)errorCode;
+    (void)requestId, (void)userId, (void)attributes, (void)numberOfAttributes, (void)errorCode;
   }
   virtual void onSetChannelAttributesResult(long long requestId,
                                             ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onAddOrUpdateChannelAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onAddOrUpdateChannelAttributesResult(long long requestId,
+                                                    ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onDeleteChannelAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onDeleteChannelAttributesResult(long long requestId,
+                                               ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onClearChannelAttributesResult(
-      long long requestId, ATTRIBUTE_OPERATION_ERR errorCode) {
+  virtual void onClearChannelAttributesResult(long long requestId,
+                                              ATTRIBUTE_OPERATION_ERR errorCode) {
     (void)requestId, (void)errorCode;
   }
-  virtual void onGetChannelAttributesResult(
-      long long requestId, const IRtmChannelAttribute* attributes[],
-      int numberOfAttributes, ATTRIBUTE_OPERATION_ERR errorCode) {
-    (void)requestId, (void)attributes, (void)numberOfAttributes,
-        (void)errorCode;
+  virtual void onGetChannelAttributesResult(long long requestId,
+                                            const IRtmChannelAttribute* attributes[],
+                                            int numberOfAttributes,
+                                            ATTRIBUTE_OPERATION_ERR errorCode) {
+    (void)requestId, (void)attributes, (void)numberOfAttributes, (void)errorCode;
   }
-  virtual void onGetChannelMemberCountResult(
-      long long requestId, const ChannelMemberCount* channelMemberCounts,
-      int channelCount, GET_CHANNEL_MEMBER_COUNT_ERR_CODE errorCode) {
-    (void)requestId, (void)channelMemberCounts, (void)channelCount,
-        (void)errorCode;
+  virtual void onGetChannelMemberCountResult(long long requestId,
+                                             const ChannelMemberCount* channelMemberCounts,
+                                             int channelCount,
+                                             GET_CHANNEL_MEMBER_COUNT_ERR_CODE errorCode) {
+    (void)requestId, (void)channelMemberCounts, (void)channelCount, (void)errorCode;
   }
 };
 
@@ -186,8 +171,7 @@ class VORTM_API IRtmService {
   // Once per service. Returns 0, or -2 when already initialized, -3 when the
   // app id is null or not exactly 32 characters long, -4 when the handler is
   // null; a refused call changes nothing.
-  virtual int initialize(const char* appId,
-                         IRtmServiceEventHandler* eventHandler) = 0;
+  virtual int initialize(const char* appId, IRtmServiceEventHandler* eventHandler) = 0;
   // Adds a handler; null is ignored and a handler is held at most once.
   virtual void addEventHandler(IRtmServiceEventHandler* eventHandler) = 0;
   // Removes a handler; unknown or null handlers are ignored. A handler may
@@ -233,8 +217,7 @@ class VORTM_API IRtmService {
   // Media transfers: the service offers no media, so these exist for the
   // interface's sake only. They do nothing, return 0 (filling a zero request
   // id) and never call back.
-  virtual int downloadMediaToMemory(const char* mediaId,
-                                    long long& requestId) = 0;
+  virtual int downloadMediaToMemory(const char* mediaId, long long& requestId) = 0;
   virtual int downloadMediaToFile(const char* mediaId, const char* filePath,
                                   long long& requestId) = 0;
   virtual int cancelMediaDownload(long long requestId) = 0;
@@ -244,10 +227,8 @@ class VORTM_API IRtmService {
   // for an offline peer (result PEER_MESSAGE_ERR_CACHED_BY_SERVER).
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message,
                                 const SendMessageOptions& options) = 0;
-  virtual IChannel* createChannel(const char* channelId,
-                                  IChannelEventHandler* eventHandler) = 0;
-  virtual IRtmCallManager* getRtmCallManager(
-      IRtmCallEventHandler* eventHandler) = 0;
+  virtual IChannel* createChannel(const char* channelId, IChannelEventHandler* eventHandler) = 0;
+  virtual IRtmCallManager* getRtmCallManager(IRtmCallEventHandler* eventHandler) = 0;
 
   // New messages, made on the caller's thread; the caller ends them with
   // IMessage::release(). createMessage() makes an empty text message;
@@ -265,10 +246,8 @@ class VORTM_API IRtmService {
   // 0, and never call back.
   virtual IFileMessage* createFileMessageByMediaId(const char* mediaId) = 0;
   virtual IImageMessage* createImageMessageByMediaId(const char* mediaId) = 0;
-  virtual int createFileMessageByUploading(const char* filePath,
-                                           long long& requestId) = 0;
-  virtual int createImageMessageByUploading(const char* filePath,
-                                            long long& requestId) = 0;
+  virtual int createFileMessageByUploading(const char* filePath, long long& requestId) = 0;
+  virtual int createImageMessageByUploading(const char* filePath, long long& requestId) = 0;
   // Returns null: apps build channel attributes themselves.
   virtual IRtmChannelAttribute* createChannelAttribute() = 0;
 
@@ -286,43 +265,34 @@ class VORTM_API IRtmService {
   virtual int queryPeersBySubscriptionOption(PEER_SUBSCRIPTION_OPTION option,
                                              long long& requestId) = 0;
 
-  virtual int setLocalUserAttributes(const RtmAttribute* attributes,
-                                     int numberOfAttributes,
+  virtual int setLocalUserAttributes(const RtmAttribute* attributes, int numberOfAttributes,
                                      long long& requestId) = 0;
-  virtual int addOrUpdateLocalUserAttributes(const RtmAttribute* attributes,
-                                             int numberOfAttributes,
+  virtual int addOrUpdateLocalUserAttributes(const RtmAttribute* attributes, int numberOfAttributes,
                                              long long& requestId) = 0;
-  virtual int deleteLocalUserAttributesByKeys(const char* attributeKeys[],
-                                              int numberOfKeys,
+  virtual int deleteLocalUserAttributesByKeys(const char* attributeKeys[], int numberOfKeys,
                                               long long& requestId) = 0;
   virtual int clearLocalUserAttributes(long long& requestId) = 0;
   virtual int getUserAttributes(const char* userId, long long& requestId) = 0;
-  virtual int getUserAttributesByKeys(const char* userId,
-                                      const char* attributeKeys[],
-                                      int numberOfKeys,
-                                      long long& requestId) = 0;
+  virtual int getUserAttributesByKeys(const char* userId, const char* attributeKeys[],
+                                      int numberOfKeys, long long& requestId) = 0;
 
-  virtual int setChannelAttributes(const char* channelId,
-                                   const IRtmChannelAttribute* attributes[],
-                                   int numberOfAttributes,
-                                   const ChannelAttributeOptions& options,
+  virtual int setChannelAttributes(const char* channelId, const IRtmChannelAttribute* attributes[],
+                                   int numberOfAttributes, const ChannelAttributeOptions& options,
                                    long long& requestId) = 0;
-  virtual int addOrUpdateChannelAttributes(
-      const char* channelId, const IRtmChannelAttribute* attributes[],
-      int numberOfAttributes, const ChannelAttributeOptions& options,
-      long long& requestId) = 0;
-  virtual int deleteChannelAttributesByKeys(
-      const char* channelId, const char* attributeKeys[], int numberOfKeys,
-      const ChannelAttributeOptions& options, long long& requestId) = 0;
-  virtual int clearChannelAttributes(const char* channelId,
-                                     const ChannelAttributeOptions& options,
+  virtual int addOrUpdateChannelAttributes(const char* channelId,
+                                           const IRtmChannelAttribute* attributes[],
+                                           int numberOfAttributes,
+                                           const ChannelAttributeOptions& options,
+                                           long long& requestId) = 0;
+  virtual int deleteChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                            int numberOfKeys,
+                                            const ChannelAttributeOptions& options,
+                                            long long& requestId) = 0;
+  virtual int clearChannelAttributes(const char* channelId, const ChannelAttributeOptions& options,
                                      long long& requestId) = 0;
-  virtual int getChannelAttributes(const char* channelId,
-                                   long long& requestId) = 0;
-  virtual int getChannelAttributesByKeys(const char* channelId,
-                                         const char* attributeKeys[],
-                                         int numberOfKeys,
-                                         long long& requestId) = 0;
+  virtual int getChannelAttributes(const char* channelId, long long& requestId) = 0;
+  virtual int getChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                         int numberOfKeys, long long& requestId) = 0;
 
   virtual int getChannelMemberCount(const char* channelIds[], int channelCount,
                                     long long& requestId) = 0;

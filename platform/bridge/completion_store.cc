@@ -1,4 +1,5 @@
 #include "platform/bridge/completion_store.h"
+
 #include "rtc_base/base/mutex.h"
 
 namespace vortm {

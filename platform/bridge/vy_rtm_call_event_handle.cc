@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "core/rtc_log.h"
-#include "platform/loop/main_loop.h"
 #include "platform/bridge/value_access.h"
+#include "platform/loop/main_loop.h"
 #include "rtc_base/base/mutex.h"
 
 namespace vortm {

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "core/rtc_log.h"
+#include "platform/bridge/value_access.h"
 #include "platform/loop/kit_post.h"
 #include "platform/loop/main_loop.h"
-#include "platform/bridge/value_access.h"
 #include "rtc_base/base/mutex.h"
 
 namespace vortm {

@@ -15,13 +15,13 @@
 #include <vortm/vo_rtm_kit.h>
 
 #include "absl/base/thread_annotations.h"
-#include "platform/loop/notification_center.h"
 #include "platform/bridge/vy_rtm_call_event_handle.h"
 #include "platform/bridge/vy_rtm_channel_event_handle.h"
 #include "platform/bridge/vy_rtm_kit_event_handler.h"
+#include "platform/loop/notification_center.h"
 #include "platform/netwatch/vy_rtm_net_manager.h"
-#include "rtc_base/threads/thread.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/threads/thread.h"
 
 // The public classes are exported whole; their Impl, which the headers leave opaque, stays
 // inside the library.

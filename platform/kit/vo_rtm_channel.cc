@@ -136,8 +136,8 @@ std::shared_ptr<VoRtmChannel> KitInternals::createChannel(
   {
     rtc::MutexLock channelLock(&c.mu);
     // The release answers what the channel still awaits before the handler goes.
-    c.channelService = std::shared_ptr<rtm::IChannel>(
-        core, [handle](rtm::IChannel* ended) { ended->release(); });
+    c.channelService =
+        std::shared_ptr<rtm::IChannel>(core, [handle](rtm::IChannel* ended) { ended->release(); });
     c.channelEventHandle = std::move(handle);
     c.channelDelegate = std::move(delegate);
   }

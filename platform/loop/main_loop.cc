@@ -6,9 +6,9 @@
 #include <memory>
 #include <utility>
 
-#include "rtc_base/threads/closure_message.h"
 #include "rtc_base/base/logging.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/threads/closure_message.h"
 
 namespace vortm {
 namespace {

@@ -1,4 +1,5 @@
 #include "platform/loop/notification_center.h"
+
 #include "rtc_base/base/mutex.h"
 
 #include <algorithm>
@@ -12,8 +13,7 @@ NotificationCenter& NotificationCenter::defaultCenter() {
   return *center;
 }
 
-NotificationCenter::Token NotificationCenter::observe(const std::string& name,
-                                                      const void* sender,
+NotificationCenter::Token NotificationCenter::observe(const std::string& name, const void* sender,
                                                       Callback callback) {
   rtc::MutexLock lock(&mutex_);
   auto observer = std::make_shared<Observer>();

@@ -1,9 +1,10 @@
 #include "platform/netwatch/netlink_reachability.h"
 
+#include <net/if.h>  // Before the linux headers, which then skip their copy.
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>  // Before the linux headers, which then skip their copy.
 #include <linux/if_arp.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -184,33 +185,34 @@ Route ParseRoute(const uint8_t* payload, size_t length) {
   if (attrOffset > length) return route;
   ForEachAttribute(payload + attrOffset, length - attrOffset,
                    [&](uint16_t type, const uint8_t* data, size_t size) {
-    if (type == RTA_OIF && size >= 4) {
-      single.oif = static_cast<int>(ReadU32(data));
-    } else if (type == RTA_GATEWAY || type == RTA_VIA) {
-      single.gateway = true;
-    } else if (type == RTA_TABLE && size >= 4) {
-      route.table = ReadU32(data);
-    } else if (type == RTA_PRIORITY && size >= 4) {
-      route.metric = ReadU32(data);
-    } else if (type == RTA_MULTIPATH) {
-      while (size >= sizeof(rtnexthop)) {
-        rtnexthop nh;
-        memcpy(&nh, data, sizeof(nh));
-        if (nh.rtnh_len < sizeof(rtnexthop) || nh.rtnh_len > size) break;
-        Nexthop hop;
-        hop.oif = nh.rtnh_ifindex;
-        ForEachAttribute(data + RTNH_LENGTH(0), nh.rtnh_len - RTNH_LENGTH(0),
-                         [&](uint16_t t, const uint8_t*, size_t) {
-          if (t == RTA_GATEWAY || t == RTA_VIA) hop.gateway = true;
-        });
-        route.nexthops.push_back(hop);
-        size_t step = RTNH_ALIGN(nh.rtnh_len);
-        if (step >= size) break;
-        data += step;
-        size -= step;
-      }
-    }
-  });
+                     if (type == RTA_OIF && size >= 4) {
+                       single.oif = static_cast<int>(ReadU32(data));
+                     } else if (type == RTA_GATEWAY || type == RTA_VIA) {
+                       single.gateway = true;
+                     } else if (type == RTA_TABLE && size >= 4) {
+                       route.table = ReadU32(data);
+                     } else if (type == RTA_PRIORITY && size >= 4) {
+                       route.metric = ReadU32(data);
+                     } else if (type == RTA_MULTIPATH) {
+                       while (size >= sizeof(rtnexthop)) {
+                         rtnexthop nh;
+                         memcpy(&nh, data, sizeof(nh));
+                         if (nh.rtnh_len < sizeof(rtnexthop) || nh.rtnh_len > size) break;
+                         Nexthop hop;
+                         hop.oif = nh.rtnh_ifindex;
+                         ForEachAttribute(data + RTNH_LENGTH(0), nh.rtnh_len - RTNH_LENGTH(0),
+                                          [&](uint16_t t, const uint8_t*, size_t) {
+                                            if (t == RTA_GATEWAY || t == RTA_VIA)
+                                              hop.gateway = true;
+                                          });
+                         route.nexthops.push_back(hop);
+                         size_t step = RTNH_ALIGN(nh.rtnh_len);
+                         if (step >= size) break;
+                         data += step;
+                         size -= step;
+                       }
+                     }
+                   });
   if (route.nexthops.empty() && single.oif != 0) route.nexthops.push_back(single);
   return route;
 }
@@ -220,8 +222,8 @@ std::optional<LinkInfo> QueryLink(NetlinkQuery& query, int index) {
   ifi.ifi_family = AF_UNSPEC;
   ifi.ifi_index = index;
   std::optional<LinkInfo> link;
-  query.exchange(MakeRequest(RTM_GETLINK, 0, ifi),
-                 [&](const nlmsghdr& h, const uint8_t* payload, size_t length) {
+  query.exchange(MakeRequest(RTM_GETLINK, 0, ifi), [&](const nlmsghdr& h, const uint8_t* payload,
+                                                       size_t length) {
     if (h.nlmsg_type != RTM_NEWLINK || length < sizeof(ifinfomsg)) return;
     ifinfomsg answer;
     memcpy(&answer, payload, sizeof(answer));
@@ -233,9 +235,10 @@ std::optional<LinkInfo> QueryLink(NetlinkQuery& query, int index) {
     if (attrOffset <= length) {
       ForEachAttribute(payload + attrOffset, length - attrOffset,
                        [&](uint16_t type, const uint8_t* data, size_t size) {
-        if (type == IFLA_IFNAME) info.name.assign(reinterpret_cast<const char*>(data),
-                                                  strnlen(reinterpret_cast<const char*>(data), size));
-      });
+                         if (type == IFLA_IFNAME)
+                           info.name.assign(reinterpret_cast<const char*>(data),
+                                            strnlen(reinterpret_cast<const char*>(data), size));
+                       });
     }
     link = info;
   });
@@ -276,8 +279,9 @@ std::optional<uint32_t> FlagsOfAddress(NetlinkQuery& query, const sockaddr_stora
   std::optional<Route> route;
   int result = query.exchange(MakeRequest(RTM_GETROUTE, 0, rtm, RTA_DST, bytes, size),
                               [&](const nlmsghdr& h, const uint8_t* payload, size_t length) {
-    if (h.nlmsg_type == RTM_NEWROUTE) route = ParseRoute(payload, length);
-  });
+                                if (h.nlmsg_type == RTM_NEWROUTE)
+                                  route = ParseRoute(payload, length);
+                              });
   if (result == -EIO) return std::nullopt;
   // No route (ENETUNREACH and the like) is an answer: not reachable.
   if (result < 0 || !route) return 0u;
@@ -292,14 +296,15 @@ std::optional<uint32_t> FlagsOfDefaultRoute(NetlinkQuery& query, const WwanClass
     rtmsg rtm{};
     rtm.rtm_family = static_cast<uint8_t>(family);
     std::vector<Route> defaults;
-    int result = query.exchange(MakeRequest(RTM_GETROUTE, NLM_F_DUMP, rtm),
-                                [&](const nlmsghdr& h, const uint8_t* payload, size_t length) {
-      if (h.nlmsg_type != RTM_NEWROUTE) return;
-      Route route = ParseRoute(payload, length);
-      if (route.dstLength == 0 && route.type == RTN_UNICAST && route.table == RT_TABLE_MAIN) {
-        defaults.push_back(std::move(route));
-      }
-    });
+    int result = query.exchange(
+        MakeRequest(RTM_GETROUTE, NLM_F_DUMP, rtm),
+        [&](const nlmsghdr& h, const uint8_t* payload, size_t length) {
+          if (h.nlmsg_type != RTM_NEWROUTE) return;
+          Route route = ParseRoute(payload, length);
+          if (route.dstLength == 0 && route.type == RTN_UNICAST && route.table == RT_TABLE_MAIN) {
+            defaults.push_back(std::move(route));
+          }
+        });
     if (result == -EIO) return std::nullopt;
     if (!best) best = 0u;
     for (const Route& route : defaults) {
@@ -390,7 +395,8 @@ struct NetlinkReachabilitySource::Run {
   }
 };
 
-std::unique_ptr<ReachabilitySource> CreateSystemReachabilitySource(const ReachabilityTarget& target) {
+std::unique_ptr<ReachabilitySource> CreateSystemReachabilitySource(
+    const ReachabilityTarget& target) {
   return std::make_unique<NetlinkReachabilitySource>(target);
 }
 
@@ -401,9 +407,7 @@ NetlinkReachabilitySource::NetlinkReachabilitySource(ReachabilityTarget target,
   shared_->isWwan = std::move(isWwan);
 }
 
-NetlinkReachabilitySource::~NetlinkReachabilitySource() {
-  stop();
-}
+NetlinkReachabilitySource::~NetlinkReachabilitySource() { stop(); }
 
 bool NetlinkReachabilitySource::getFlags(uint32_t* flags) {
   std::optional<uint32_t> current = ComputeReachabilityFlags(shared_->target, shared_->isWwan);
@@ -425,8 +429,8 @@ bool NetlinkReachabilitySource::start() {
   run->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
-  local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                    RTMGRP_IPV6_ROUTE;
+  local.nl_groups =
+      RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
   if (run->eventFd < 0 || run->wakeFd < 0 ||
       ::bind(run->eventFd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0) {
     RTC_LOG_ERR(LS_WARNING) << "rtnetlink monitor set-up";

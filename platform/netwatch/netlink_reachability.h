@@ -41,8 +41,7 @@ std::optional<uint32_t> ComputeReachabilityFlags(const ReachabilityTarget& targe
 
 class NetlinkReachabilitySource : public ReachabilitySource {
  public:
-  explicit NetlinkReachabilitySource(ReachabilityTarget target,
-                                     WwanClassifier isWwan = IsWwanLink);
+  explicit NetlinkReachabilitySource(ReachabilityTarget target, WwanClassifier isWwan = IsWwanLink);
   ~NetlinkReachabilitySource() override;
 
   bool getFlags(uint32_t* flags) override;

@@ -62,7 +62,8 @@ using ReachabilitySourceFactory =
     std::function<std::unique_ptr<ReachabilitySource>(const ReachabilityTarget& target)>;
 
 // The rtnetlink source (null when it cannot be made).
-std::unique_ptr<ReachabilitySource> CreateSystemReachabilitySource(const ReachabilityTarget& target);
+std::unique_ptr<ReachabilitySource> CreateSystemReachabilitySource(
+    const ReachabilityTarget& target);
 
 }  // namespace vortm
 

@@ -131,7 +131,8 @@ int VyRtmNetManager::getNetType() {
   if (radio) technology = radio->currentRadioAccessTechnology();
   if (!technology) return kNetType2G;
   const std::string& t = *technology;
-  if (radio->supportsNR() && IsOneOf(t, {kCTRadioAccessTechnologyNRNSA, kCTRadioAccessTechnologyNR})) {
+  if (radio->supportsNR() &&
+      IsOneOf(t, {kCTRadioAccessTechnologyNRNSA, kCTRadioAccessTechnologyNR})) {
     return kNetType5G;
   }
   if (IsOneOf(t, {kCTRadioAccessTechnologyGPRS, kCTRadioAccessTechnologyEdge,

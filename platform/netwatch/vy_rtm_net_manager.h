@@ -78,7 +78,9 @@ class VyRtmNetManager : public std::enable_shared_from_this<VyRtmNetManager> {
 
   // The rest: main loop only.
   std::weak_ptr<VyRtmNetworkDelegate> delegate() const { return delegate_; }
-  void setDelegate(std::weak_ptr<VyRtmNetworkDelegate> delegate) { delegate_ = std::move(delegate); }
+  void setDelegate(std::weak_ptr<VyRtmNetworkDelegate> delegate) {
+    delegate_ = std::move(delegate);
+  }
   bool supportIPv4() const { return support_ipv4_; }
   void setSupportIPv4(bool value) { support_ipv4_ = value; }
   bool supportIPv6() const { return support_ipv6_; }

@@ -107,7 +107,7 @@ std::shared_ptr<VyRtmReachability> VyRtmReachability::createWithURL(
   if (parts.host.empty()) return nullptr;
   in_addr address;
   if (::inet_aton(parts.host.c_str(), &address) != 0) {
-    uint16_t port = parts.port >= 0 ? static_cast<uint16_t>(parts.port)
+    uint16_t port = parts.port >= 0           ? static_cast<uint16_t>(parts.port)
                     : parts.scheme == "https" ? kHttpsPort
                                               : kHttpPort;
     return CreateForAddress(address.s_addr, port, factory);
@@ -123,9 +123,7 @@ bool VyRtmReachability::isIpAddress(const std::string& text) {
 VyRtmReachability::VyRtmReachability(std::unique_ptr<ReachabilitySource> source)
     : source_(std::move(source)) {}
 
-VyRtmReachability::~VyRtmReachability() {
-  stopNotifier();
-}
+VyRtmReachability::~VyRtmReachability() { stopNotifier(); }
 
 bool VyRtmReachability::startNotifier() {
   if (notifying_) return true;
@@ -148,9 +146,7 @@ void VyRtmReachability::stopNotifier() {
   notifying_ = false;
 }
 
-bool VyRtmReachability::readFlags(uint32_t* flags) const {
-  return source_->getFlags(flags);
-}
+bool VyRtmReachability::readFlags(uint32_t* flags) const { return source_->getFlags(flags); }
 
 bool VyRtmReachability::isReachableWithFlags(uint32_t flags) const {
   if (!(flags & kReachabilityFlagReachable)) return false;
@@ -177,9 +173,7 @@ bool VyRtmReachability::isReachableViaWiFi() const {
          !(flags & kReachabilityFlagIsWWAN);
 }
 
-bool VyRtmReachability::isConnectionRequired() const {
-  return connectionRequired();
-}
+bool VyRtmReachability::isConnectionRequired() const { return connectionRequired(); }
 
 bool VyRtmReachability::connectionRequired() const {
   uint32_t flags = 0;
@@ -224,12 +218,12 @@ std::string VyRtmReachability::currentReachabilityString() const {
 std::string VyRtmReachability::flagsText(uint32_t flags) {
   auto c = [flags](uint32_t bit, char letter) { return (flags & bit) ? letter : '-'; };
   char text[16];
-  snprintf(text, sizeof(text), "%c%c %c%c%c%c%c%c%c", c(kReachabilityFlagIsWWAN, 'W'),
-           c(kReachabilityFlagReachable, 'R'), c(kReachabilityFlagConnectionRequired, 'c'),
-           c(kReachabilityFlagTransientConnection, 't'),
-           c(kReachabilityFlagInterventionRequired, 'i'),
-           c(kReachabilityFlagConnectionOnTraffic, 'C'), c(kReachabilityFlagConnectionOnDemand, 'D'),
-           c(kReachabilityFlagIsLocalAddress, 'l'), c(kReachabilityFlagIsDirect, 'd'));
+  snprintf(
+      text, sizeof(text), "%c%c %c%c%c%c%c%c%c", c(kReachabilityFlagIsWWAN, 'W'),
+      c(kReachabilityFlagReachable, 'R'), c(kReachabilityFlagConnectionRequired, 'c'),
+      c(kReachabilityFlagTransientConnection, 't'), c(kReachabilityFlagInterventionRequired, 'i'),
+      c(kReachabilityFlagConnectionOnTraffic, 'C'), c(kReachabilityFlagConnectionOnDemand, 'D'),
+      c(kReachabilityFlagIsLocalAddress, 'l'), c(kReachabilityFlagIsDirect, 'd'));
   return text;
 }
 
@@ -280,8 +274,7 @@ void VyRtmReachability::reachabilityChanged(uint32_t flags) {
   std::weak_ptr<VyRtmReachability> weak = weak_from_this();
   MainLoop::post([weak] {
     if (auto sender = weak.lock()) {
-      NotificationCenter::defaultCenter().post(VyRtmkReachabilityChangedNotification,
-                                               sender.get());
+      NotificationCenter::defaultCenter().post(VyRtmkReachabilityChangedNotification, sender.get());
     }
   });
 }

@@ -12,10 +12,10 @@
 #include <utility>
 
 #include "platform/loop/main_loop.h"
-#include "rtc_base/net/async_resolver.h"
 #include "rtc_base/base/checks.h"
-#include "rtc_base/crypto/helpers.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/crypto/helpers.h"
+#include "rtc_base/net/async_resolver.h"
 #include "rtc_base/net/socket_address.h"
 #include "rtc_base/threads/thread.h"
 
@@ -29,9 +29,7 @@ constexpr size_t kMinIPv4HeaderSize = 20;
 constexpr uint8_t kIPProtocolICMP = 1;
 constexpr uint32_t kLiteralCall = 1;
 
-uint16_t ReadBE16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+uint16_t ReadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 void WriteBE16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
@@ -39,7 +37,8 @@ void WriteBE16(uint8_t* p, uint16_t v) {
 }
 
 // Validates the echo-reply header at `icmp` for `replyType`; the sequence number on success.
-std::optional<uint16_t> CheckEchoReply(const uint8_t* icmp, uint8_t replyType, uint16_t identifier) {
+std::optional<uint16_t> CheckEchoReply(const uint8_t* icmp, uint8_t replyType,
+                                       uint16_t identifier) {
   if (icmp[0] != replyType || icmp[1] != 0) return std::nullopt;
   if (ReadBE16(icmp + 4) != identifier) return std::nullopt;
   return ReadBE16(icmp + 6);
@@ -56,10 +55,10 @@ void SimplePingDelegate::didFailWithError(VyRtmSimplePing&, const PingError&) {}
 void SimplePingDelegate::didSendPacket(VyRtmSimplePing&, const std::vector<uint8_t>&, uint16_t) {}
 void SimplePingDelegate::didFailToSendPacket(VyRtmSimplePing&, const std::vector<uint8_t>&,
                                              uint16_t, const PingError&) {}
-void SimplePingDelegate::didReceivePingResponsePacket(VyRtmSimplePing&,
-                                                      const std::vector<uint8_t>&, uint16_t) {}
-void SimplePingDelegate::didReceiveUnexpectedPacket(VyRtmSimplePing&,
-                                                    const std::vector<uint8_t>&) {}
+void SimplePingDelegate::didReceivePingResponsePacket(VyRtmSimplePing&, const std::vector<uint8_t>&,
+                                                      uint16_t) {}
+void SimplePingDelegate::didReceiveUnexpectedPacket(VyRtmSimplePing&, const std::vector<uint8_t>&) {
+}
 
 // Readiness of the ICMP socket. The read itself runs from a message on the loop, outside the
 // socket server's lock, so the delegate may do anything there, including destroying the engine.
@@ -110,8 +109,7 @@ std::shared_ptr<VyRtmSimplePing> VyRtmSimplePing::create(const std::string& host
 }
 
 VyRtmSimplePing::VyRtmSimplePing(std::string hostName)
-    : identifier_(static_cast<uint16_t>(rtc::CreateRandomId())),
-      host_name_(std::move(hostName)) {}
+    : identifier_(static_cast<uint16_t>(rtc::CreateRandomId())), host_name_(std::move(hostName)) {}
 
 VyRtmSimplePing::~VyRtmSimplePing() {
   stop();

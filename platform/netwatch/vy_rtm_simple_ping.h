@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "rtc_base/threads/timers.h"
 #include "rtc_base/net/ip_address.h"
 #include "rtc_base/net/physical_socket_server.h"
 #include "rtc_base/threads/sigslot.h"
+#include "rtc_base/threads/timers.h"
 
 namespace rtc {
 class AsyncResolver;

@@ -14,8 +14,7 @@ namespace {
 enum DelayedCallId : uint32_t { kTimeOutCall = 1, kRestartCall = 2 };
 
 bool IsPermissionError(const PingError& error) {
-  return error.domain == PingError::Domain::POSIX &&
-         (error.code == EACCES || error.code == EPERM);
+  return error.domain == PingError::Domain::POSIX && (error.code == EACCES || error.code == EPERM);
 }
 
 }  // namespace
@@ -30,17 +29,13 @@ VyRtmSimplePinger::VyRtmSimplePinger(std::string hostName, PingEngineFactory fac
       engine_factory_(factory ? std::move(factory) : PingEngineFactory(&VyRtmSimplePing::create)),
       delayed_(MainLoop::thread()) {}
 
-VyRtmSimplePinger::~VyRtmSimplePinger() {
-  stopPing();
-}
+VyRtmSimplePinger::~VyRtmSimplePinger() { stopPing(); }
 
 void VyRtmSimplePinger::setFailureCount(unsigned count) {
   failure_count_ = std::max(count, kMinFailureCount);
 }
 
-void VyRtmSimplePinger::startNotifier() {
-  startForceIPv4(support_ipv4_, support_ipv6_);
-}
+void VyRtmSimplePinger::startNotifier() { startForceIPv4(support_ipv4_, support_ipv6_); }
 
 void VyRtmSimplePinger::stopNotifier() {
   stopPing();
@@ -72,7 +67,7 @@ void VyRtmSimplePinger::didStartWithAddress(VyRtmSimplePing& pinger,
                                             const std::vector<uint8_t>& /*address*/) {
   if (!isCurrent(pinger) || send_timer_) return;
   send_timer_ = std::make_unique<rtc::RepeatingTimer>(MainLoop::thread(), kSendIntervalMs,
-                                                 [this] { sendPing(); });
+                                                      [this] { sendPing(); });
 }
 
 void VyRtmSimplePinger::sendPing() {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "rtc_base/threads/timers.h"
 #include "platform/netwatch/vy_rtm_simple_ping.h"
+#include "rtc_base/threads/timers.h"
 
 namespace vortm {
 

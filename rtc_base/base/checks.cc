@@ -12,8 +12,8 @@ void FatalLog(const char* file, int line, const char* message, unsigned last_sys
   block.reserve(256 + extra.size());
   char head[512];
   snprintf(head, sizeof(head),
-           "\n\n#\n# Fatal error in: %s, line %d\n# last system error: %u\n# Check failed: ",
-           file, line, last_system_error);
+           "\n\n#\n# Fatal error in: %s, line %d\n# last system error: %u\n# Check failed: ", file,
+           line, last_system_error);
   block.append(head);
   // The message goes in whole: it can be longer than any fixed buffer.
   block.append(message);

@@ -59,7 +59,8 @@ class CheckOpResult {
   CheckOpResult() = default;
   template <typename T1, typename T2>
   CheckOpResult(const char* text, int saved_errno, const T1& v1, const T2& v2)
-      : failure_(new Failure{text, static_cast<unsigned>(saved_errno),
+      : failure_(new Failure{text,
+                             static_cast<unsigned>(saved_errno),
                              {CheckValueToString(v1), CheckValueToString(v2)}}) {}
   bool ok() const { return !failure_; }
 
@@ -82,19 +83,20 @@ constexpr bool kIsSafeCmpInteger =
     !std::is_same_v<std::remove_cv_t<T>, char32_t>;
 
 // Comparisons of integers of mixed signedness compare the values, not the converted bits.
-#define RTC_CHECKS_DEFINE_CMP(name, op, std_cmp)                              \
-  template <typename T1, typename T2>                                         \
-  constexpr bool Safe##name(const T1& a, const T2& b) {                       \
-    if constexpr (kIsSafeCmpInteger<T1> && kIsSafeCmpInteger<T2>) {           \
-      return std::std_cmp(a, b);                                              \
-    } else {                                                                  \
-      return a op b;                                                          \
-    }                                                                         \
-  }                                                                           \
-  template <typename T1, typename T2>                                         \
+#define RTC_CHECKS_DEFINE_CMP(name, op, std_cmp)                                \
+  template <typename T1, typename T2>                                           \
+  constexpr bool Safe##name(const T1& a, const T2& b) {                         \
+    if constexpr (kIsSafeCmpInteger<T1> && kIsSafeCmpInteger<T2>) {             \
+      return std::std_cmp(a, b);                                                \
+    } else {                                                                    \
+      return a op b;                                                            \
+    }                                                                           \
+  }                                                                             \
+  template <typename T1, typename T2>                                           \
   CheckOpResult Check##name##Impl(const T1& a, const T2& b, const char* text) { \
-    if (Safe##name(a, b)) [[likely]] return CheckOpResult();                  \
-    return CheckOpResult(text, errno, a, b);                                  \
+    if (Safe##name(a, b)) [[likely]]                                            \
+      return CheckOpResult();                                                   \
+    return CheckOpResult(text, errno, a, b);                                    \
   }
 RTC_CHECKS_DEFINE_CMP(Eq, ==, cmp_equal)
 RTC_CHECKS_DEFINE_CMP(Ne, !=, cmp_not_equal)
@@ -135,24 +137,25 @@ class FatalCall {
 }  // namespace checks_impl
 }  // namespace rtc
 
-#define RTC_CHECK(condition)                                                  \
-  (__builtin_expect(static_cast<bool>(condition), 1))                         \
-      ? static_cast<void>(0)                                                  \
-      : ::rtc::checks_impl::FatalCall() &                                     \
+#define RTC_CHECK(condition)                          \
+  (__builtin_expect(static_cast<bool>(condition), 1)) \
+      ? static_cast<void>(0)                          \
+      : ::rtc::checks_impl::FatalCall() &             \
             ::rtc::checks_impl::FatalMessage(__FILE__, __LINE__, #condition).stream()
 
 // The values are evaluated once, into the hidden result; the switch keeps an outer else from
 // binding to the inner if.
-#define RTC_CHECK_OP(name, op, val1, val2)                                              \
-  switch (0)                                                                            \
-  case 0:                                                                               \
-  default:                                                                              \
-    if (::rtc::checks_impl::CheckOpResult rtc_check_op_result_ =                        \
-            ::rtc::checks_impl::Check##name##Impl((val1), (val2), #val1 " " #op " " #val2); \
-        rtc_check_op_result_.ok()) {                                                    \
-    } else                                                                              \
-      ::rtc::checks_impl::FatalCall() & ::rtc::checks_impl::FatalMessage(__FILE__, __LINE__, std::move(rtc_check_op_result_)) \
-          .stream()
+#define RTC_CHECK_OP(name, op, val1, val2)                                                      \
+  switch (0)                                                                                    \
+  case 0:                                                                                       \
+  default:                                                                                      \
+    if (::rtc::checks_impl::CheckOpResult rtc_check_op_result_ =                                \
+            ::rtc::checks_impl::Check##name##Impl((val1), (val2), #val1 " " #op " " #val2);     \
+        rtc_check_op_result_.ok()) {                                                            \
+    } else                                                                                      \
+      ::rtc::checks_impl::FatalCall() &                                                         \
+          ::rtc::checks_impl::FatalMessage(__FILE__, __LINE__, std::move(rtc_check_op_result_)) \
+              .stream()
 
 #define RTC_CHECK_EQ(val1, val2) RTC_CHECK_OP(Eq, ==, val1, val2)
 #define RTC_CHECK_NE(val1, val2) RTC_CHECK_OP(Ne, !=, val1, val2)
@@ -161,17 +164,16 @@ class FatalCall {
 #define RTC_CHECK_GT(val1, val2) RTC_CHECK_OP(Gt, >, val1, val2)
 #define RTC_CHECK_GE(val1, val2) RTC_CHECK_OP(Ge, >=, val1, val2)
 
-#define RTC_FATAL()               \
+#define RTC_FATAL()                 \
   ::rtc::checks_impl::FatalCall() & \
       ::rtc::checks_impl::FatalMessage(__FILE__, __LINE__, "FATAL()").stream()
 #define RTC_CHECK_NOTREACHED() RTC_FATAL() << "unreachable code"
 
 // Compiles the condition and the streamed text but evaluates neither.
-#define RTC_EAT_STREAM_PARAMETERS(ignored)                 \
-  (true || static_cast<bool>(ignored))                     \
-      ? static_cast<void>(0)                               \
-      : ::rtc::checks_impl::FatalCall() &                  \
-            ::rtc::checks_impl::FatalMessage("", 0, "").stream()
+#define RTC_EAT_STREAM_PARAMETERS(ignored) \
+  (true || static_cast<bool>(ignored))     \
+      ? static_cast<void>(0)               \
+      : ::rtc::checks_impl::FatalCall() & ::rtc::checks_impl::FatalMessage("", 0, "").stream()
 
 #if RTC_DCHECK_IS_ON
 #define RTC_DCHECK(condition) RTC_CHECK(condition)

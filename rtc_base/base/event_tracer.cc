@@ -25,9 +25,9 @@ const unsigned char* EventTracer::GetCategoryEnabled(const char* name) {
   return &kDisabled;
 }
 
-void EventTracer::AddTraceEvent(char phase, const unsigned char* category_enabled,
-                                const char* name, unsigned long long id, int num_args,
-                                const char** arg_names, const unsigned char* arg_types,
+void EventTracer::AddTraceEvent(char phase, const unsigned char* category_enabled, const char* name,
+                                unsigned long long id, int num_args, const char** arg_names,
+                                const unsigned char* arg_types,
                                 const unsigned long long* arg_values, unsigned char flags) {
   if (AddTraceEventPtr hook = g_add_trace_event.load(std::memory_order_acquire)) {
     hook(phase, category_enabled, name, id, num_args, arg_names, arg_types, arg_values, flags);

@@ -42,8 +42,7 @@ LogStream& LogStream::operator<<(long double v) {
 LogStream& LogStream::operator<<(const void* p) {
   // The whole address: on a 64-bit system the low 32 bits alone can make two pointers look alike.
   char buf[24];
-  auto result =
-      std::to_chars(buf, buf + sizeof(buf), reinterpret_cast<std::uintptr_t>(p), 16);
+  auto result = std::to_chars(buf, buf + sizeof(buf), reinterpret_cast<std::uintptr_t>(p), 16);
   str_.append(buf, result.ptr);
   return *this;
 }

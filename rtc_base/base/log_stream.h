@@ -17,11 +17,26 @@ class LogStream {
   LogStream() = default;
 
   LogStream& operator<<(const char* s);
-  LogStream& operator<<(const std::string& s) { str_.append(s); return *this; }
-  LogStream& operator<<(std::string_view s) { str_.append(s.data(), s.size()); return *this; }
-  LogStream& operator<<(absl::string_view s) { str_.append(s.data(), s.size()); return *this; }
-  LogStream& operator<<(char c) { str_.push_back(c); return *this; }
-  LogStream& operator<<(bool b) { str_.append(b ? "true" : "false"); return *this; }
+  LogStream& operator<<(const std::string& s) {
+    str_.append(s);
+    return *this;
+  }
+  LogStream& operator<<(std::string_view s) {
+    str_.append(s.data(), s.size());
+    return *this;
+  }
+  LogStream& operator<<(absl::string_view s) {
+    str_.append(s.data(), s.size());
+    return *this;
+  }
+  LogStream& operator<<(char c) {
+    str_.push_back(c);
+    return *this;
+  }
+  LogStream& operator<<(bool b) {
+    str_.append(b ? "true" : "false");
+    return *this;
+  }
   LogStream& operator<<(signed char v) { return AppendSigned(v); }
   LogStream& operator<<(unsigned char v) { return AppendUnsigned(v); }
   LogStream& operator<<(short v) { return AppendSigned(v); }

@@ -138,18 +138,18 @@ const char* FileBaseName(const char* file);
   !(condition) ? static_cast<void>(0) : ::rtc::LogMessageVoidify() & (stream)
 
 // Logs at a severity held in a variable.
-#define RTC_LOG_V(sev)                                                               \
-  RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, sev).stream(),              \
+#define RTC_LOG_V(sev)                                                 \
+  RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, sev).stream(), \
                   !::rtc::LogMessage::IsNoop(sev))
 
 #define RTC_LOG(sev) RTC_LOG_V(::rtc::sev)
 
-#define RTC_LOG_IF(sev, condition)                                                   \
-  RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, ::rtc::sev).stream(),       \
+#define RTC_LOG_IF(sev, condition)                                            \
+  RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, ::rtc::sev).stream(), \
                   !::rtc::LogMessage::IsNoop(::rtc::sev) && (condition))
 
-#define RTC_LOG_E(sev, ctx, err)                                                      \
-  RTC_LAZY_STREAM(                                                                   \
+#define RTC_LOG_E(sev, ctx, err)                                                              \
+  RTC_LAZY_STREAM(                                                                            \
       ::rtc::LogMessage(__FILE__, __LINE__, ::rtc::sev, ::rtc::ERRCTX_##ctx, (err)).stream(), \
       !::rtc::LogMessage::IsNoop(::rtc::sev))
 
@@ -158,8 +158,8 @@ const char* FileBaseName(const char* file);
 #define RTC_LOG_ERRNO_EX(sev, err) RTC_LOG_ERR_EX(sev, err)
 #define RTC_LOG_ERRNO(sev) RTC_LOG_ERR(sev)
 
-#define RTC_LOG_TAG(sev, tag)                                                        \
-  RTC_LAZY_STREAM(::rtc::LogMessage(nullptr, 0, ::rtc::sev, tag).stream(),         \
+#define RTC_LOG_TAG(sev, tag)                                              \
+  RTC_LAZY_STREAM(::rtc::LogMessage(nullptr, 0, ::rtc::sev, tag).stream(), \
                   !::rtc::LogMessage::IsNoop(::rtc::sev))
 
 // Prefixes the line with the function's full signature.
@@ -175,7 +175,8 @@ const char* FileBaseName(const char* file);
 #else
 #define RTC_DLOG_IS_ON 0
 // Compiles the streamed arguments but never evaluates them.
-#define RTC_DLOG(sev) RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, ::rtc::sev).stream(), false)
+#define RTC_DLOG(sev) \
+  RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, ::rtc::sev).stream(), false)
 #define RTC_DLOG_V(sev) RTC_LAZY_STREAM(::rtc::LogMessage(__FILE__, __LINE__, sev).stream(), false)
 #define RTC_DLOG_F(sev) RTC_DLOG(sev) << __PRETTY_FUNCTION__ << ": "
 #endif

@@ -12,8 +12,7 @@ std::atomic<ClockInterface*> g_clock{nullptr};
 std::atomic<void (*)()> g_clock_hook{nullptr};
 
 void ClockChanged() {
-  if (void (*hook)() = g_clock_hook.load(std::memory_order_acquire))
-    hook();
+  if (void (*hook)() = g_clock_hook.load(std::memory_order_acquire)) hook();
 }
 
 }  // namespace
@@ -68,8 +67,7 @@ int64_t TimeUTCMillis() { return TimeUTCMicros() / kNumMicrosecsPerMillisec; }
 
 int64_t TmToSeconds(const struct tm& tm) {
   static const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  static const int kCumulativeDays[12] = {0,   31,  59,  90,  120, 151,
-                                          181, 212, 243, 273, 304, 334};
+  static const int kCumulativeDays[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
   // 64-bit arithmetic so that a huge tm_year cannot overflow.
   const int64_t year = static_cast<int64_t>(tm.tm_year) + 1900;
   const bool leap = (year % 4 == 0) && (year % 100 != 0 || year % 400 == 0);
@@ -107,15 +105,13 @@ int64_t FakeClock::TimeNanos() const { return time_nanos_.load(std::memory_order
 
 void FakeClock::SetTimeNanos(int64_t nanos) {
   time_nanos_.store(nanos, std::memory_order_release);
-  if (GetClockForTesting() == this)
-    ClockChanged();
+  if (GetClockForTesting() == this) ClockChanged();
 }
 
 void FakeClock::AdvanceTimeNanos(int64_t nanos) {
   RTC_DCHECK_GE(nanos, 0) << "time only moves forward";
   time_nanos_.fetch_add(nanos, std::memory_order_acq_rel);
-  if (GetClockForTesting() == this)
-    ClockChanged();
+  if (GetClockForTesting() == this) ClockChanged();
 }
 
 ScopedFakeClock::ScopedFakeClock() : prev_clock_(SetClockForTesting(this)) {}

@@ -66,10 +66,10 @@ class ScopedTraceEvent {
 
 #define TRACE_EVENT0(category, name) \
   ::rtc::tracing::ScopedTraceEvent TRACE_EVENT_CONCAT(rtc_trace_event_, __LINE__)(category, name)
-#define TRACE_EVENT1(category, name, arg1_name, arg1_val)                            \
+#define TRACE_EVENT1(category, name, arg1_name, arg1_val)                          \
   ::rtc::tracing::ScopedTraceEvent TRACE_EVENT_CONCAT(rtc_trace_event_, __LINE__)( \
       category, name, arg1_name, arg1_val)
-#define TRACE_EVENT2(category, name, arg1_name, arg1_val, arg2_name, arg2_val)        \
+#define TRACE_EVENT2(category, name, arg1_name, arg1_val, arg2_name, arg2_val)     \
   ::rtc::tracing::ScopedTraceEvent TRACE_EVENT_CONCAT(rtc_trace_event_, __LINE__)( \
       category, name, arg1_name, arg1_val, arg2_name, arg2_val)
 

@@ -184,9 +184,7 @@ uint32_t CreateRandomNonZeroId() {
   return id;
 }
 
-double CreateRandomDouble() {
-  return CreateRandomId() / 4294967295.0;
-}
+double CreateRandomDouble() { return CreateRandomId() / 4294967295.0; }
 
 double GetNextMovingAverage(double prev_average, double cur, double ratio) {
   return (prev_average * ratio + cur) / (ratio + 1);

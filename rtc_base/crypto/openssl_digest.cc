@@ -1,7 +1,7 @@
 #include "rtc_base/crypto/openssl_digest.h"
 
-#include <string.h>
 #include <openssl/evp.h>
+#include <string.h>
 
 #include <array>
 
@@ -162,13 +162,9 @@ OpenSSLDigest::OpenSSLDigest(const std::string& algorithm) {
   }
 }
 
-OpenSSLDigest::~OpenSSLDigest() {
-  EVP_MD_CTX_free(ctx_);
-}
+OpenSSLDigest::~OpenSSLDigest() { EVP_MD_CTX_free(ctx_); }
 
-size_t OpenSSLDigest::Size() const {
-  return md_ ? EVP_MD_get_size(md_) : 0;
-}
+size_t OpenSSLDigest::Size() const { return md_ ? EVP_MD_get_size(md_) : 0; }
 
 void OpenSSLDigest::Update(const void* buf, size_t len) {
   if (md_) EVP_DigestUpdate(ctx_, buf, len);

@@ -2,8 +2,8 @@
 #ifndef RTC_BASE_CRYPTO_OPENSSL_DIGEST_H_
 #define RTC_BASE_CRYPTO_OPENSSL_DIGEST_H_
 
-#include <stddef.h>
 #include <openssl/types.h>
+#include <stddef.h>
 
 #include <memory>
 #include <string>

@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "rtc_base/fetch/ssl_socket_factory.h"
 #include "rtc_base/http/http_client.h"
 #include "rtc_base/net/proxy_info.h"
-#include "rtc_base/threads/signal_thread.h"
 #include "rtc_base/net/socket_pool.h"
-#include "rtc_base/fetch/ssl_socket_factory.h"
+#include "rtc_base/threads/signal_thread.h"
 
 namespace rtc {
 

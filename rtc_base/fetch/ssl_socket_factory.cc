@@ -1,10 +1,10 @@
 #include "rtc_base/fetch/ssl_socket_factory.h"
 
-#include "rtc_base/net/async_socket.h"
-#include "rtc_base/proxy/auto_detect_proxy.h"
-#include "rtc_base/http/http_common.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/http/http_common.h"
+#include "rtc_base/net/async_socket.h"
 #include "rtc_base/net/socket.h"
+#include "rtc_base/proxy/auto_detect_proxy.h"
 #include "rtc_base/proxy/socket_adapters.h"
 #include "rtc_base/tls/openssl_adapter.h"
 
@@ -90,8 +90,7 @@ AsyncSocket* SslSocketFactory::WrapSocksProxy(AsyncSocket* socket, const ProxyIn
   return new AsyncSocksProxySocket(socket, proxy.address, proxy.username, proxy.password);
 }
 
-AsyncSocket* SslSocketFactory::WrapHttpsProxy(AsyncSocket* socket,
-                                              const ProxyInfo& proxy,
+AsyncSocket* SslSocketFactory::WrapHttpsProxy(AsyncSocket* socket, const ProxyInfo& proxy,
                                               bool force_connect) {
   auto* proxy_socket =
       new AsyncHttpsProxySocket(socket, agent_, proxy.address, proxy.username, proxy.password);
@@ -99,10 +98,8 @@ AsyncSocket* SslSocketFactory::WrapHttpsProxy(AsyncSocket* socket,
   return proxy_socket;
 }
 
-AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* socket,
-                                       const std::string& hostname,
-                                       bool ignore_bad_cert,
-                                       bool* unavailable) {
+AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* socket, const std::string& hostname,
+                                       bool ignore_bad_cert, bool* unavailable) {
   *unavailable = false;
   SSLAdapter* ssl_adapter = SSLAdapter::Create(socket);
   ssl_adapter->SetIgnoreBadCert(ignore_bad_cert);
@@ -114,19 +111,15 @@ AsyncSocket* SslSocketFactory::WrapTls(AsyncSocket* socket,
   return ssl_adapter;
 }
 
-AsyncSocket* SslSocketFactory::WrapLogging(AsyncSocket* socket,
-                                           LoggingSeverity level,
-                                           const std::string& label,
-                                           bool hex_mode) {
+AsyncSocket* SslSocketFactory::WrapLogging(AsyncSocket* socket, LoggingSeverity level,
+                                           const std::string& label, bool hex_mode) {
   return new LoggingSocketAdapter(socket, level, label.c_str(), hex_mode);
 }
 
 ProxySocketAdapter::ProxySocketAdapter(SslSocketFactory* factory, int family, int type)
     : AsyncSocketAdapter(nullptr), factory_(factory), family_(family), type_(type) {}
 
-ProxySocketAdapter::~ProxySocketAdapter() {
-  StopDetection();
-}
+ProxySocketAdapter::~ProxySocketAdapter() { StopDetection(); }
 
 int ProxySocketAdapter::Connect(const SocketAddress& addr) {
   if (socket_) {

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "rtc_base/net/async_socket.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/net/async_socket.h"
 #include "rtc_base/net/proxy_info.h"
 #include "rtc_base/threads/socket_factory.h"
 
@@ -57,20 +57,15 @@ class SslSocketFactory : public SocketFactory {
  protected:
   // The layers. Each takes over `socket`: on failure it deletes it and returns null.
   virtual AsyncSocket* WrapSocksProxy(AsyncSocket* socket, const ProxyInfo& proxy);
-  virtual AsyncSocket* WrapHttpsProxy(AsyncSocket* socket,
-                                      const ProxyInfo& proxy,
+  virtual AsyncSocket* WrapHttpsProxy(AsyncSocket* socket, const ProxyInfo& proxy,
                                       bool force_connect);
   // Returns null without touching `socket` when TLS is unavailable; otherwise a started
   // client-mode adapter that trusts the process-wide roots (rtc_base/ssl_roots.h), or null
   // with the socket deleted when starting failed.
-  virtual AsyncSocket* WrapTls(AsyncSocket* socket,
-                               const std::string& hostname,
-                               bool ignore_bad_cert,
-                               bool* unavailable);
-  virtual AsyncSocket* WrapLogging(AsyncSocket* socket,
-                                   LoggingSeverity level,
-                                   const std::string& label,
-                                   bool hex_mode);
+  virtual AsyncSocket* WrapTls(AsyncSocket* socket, const std::string& hostname,
+                               bool ignore_bad_cert, bool* unavailable);
+  virtual AsyncSocket* WrapLogging(AsyncSocket* socket, LoggingSeverity level,
+                                   const std::string& label, bool hex_mode);
 
  private:
   SocketFactory* factory_;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "rtc_base/base/checks.h"
-#include "rtc_base/files/file_utils.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/files/file_utils.h"
 #include "rtc_base/strings/string_encode.h"
 
 namespace rtc {
@@ -30,14 +30,12 @@ constexpr char kReleaseResource[] =
 
 std::string EscapeId(const std::string& id) {
   std::vector<char> buffer(id.size() * 3 + 1);
-  size_t len = encode(buffer.data(), buffer.size(), id.data(), id.size(),
-                      unsafe_filename_characters(), '%');
+  size_t len =
+      encode(buffer.data(), buffer.size(), id.data(), id.size(), unsafe_filename_characters(), '%');
   return std::string(buffer.data(), len);
 }
 
-FilesystemInterface* Fs() {
-  return Filesystem::default_filesystem();
-}
+FilesystemInterface* Fs() { return Filesystem::default_filesystem(); }
 
 }  // namespace
 
@@ -157,8 +155,7 @@ bool DiskCache::UnlockResource(const std::string& id) {
 
 StreamInterface* DiskCache::ReadResource(const std::string& id, size_t index) const {
   auto it = map_.find(id);
-  if (it == map_.end() || it->second.lock_state != LS_UNLOCKED ||
-      index >= it->second.streams) {
+  if (it == map_.end() || it->second.lock_state != LS_UNLOCKED || index >= it->second.streams) {
     return nullptr;
   }
   std::unique_ptr<FileStream> file = Fs()->OpenFile(Pathname(IdToFilename(id, index)), "rb");
@@ -216,8 +213,7 @@ std::string DiskCache::IdToFilename(const std::string& id, size_t index) const {
 
 bool DiskCache::FilenameToId(const std::string& filename, std::string* id, size_t* index) {
   size_t dot = filename.rfind('.');
-  if (dot == std::string::npos || dot + 1 == filename.size() ||
-      filename.size() - dot - 1 > 3) {
+  if (dot == std::string::npos || dot + 1 == filename.size() || filename.size() - dot - 1 > 3) {
     return false;
   }
   size_t value = 0;
@@ -315,8 +311,7 @@ bool FolderDiskCache::ForEachCacheFile(
   return Fs()->ForEachEntry(dir, [&](const DirectoryIterator& entry) {
     std::string id;
     size_t index = 0;
-    if (entry.IsDirectory() || entry.IsSymbolicLink() ||
-        !FilenameToId(entry.Name(), &id, &index)) {
+    if (entry.IsDirectory() || entry.IsSymbolicLink() || !FilenameToId(entry.Name(), &id, &index)) {
       return true;
     }
     return visit(entry, id, index);

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "rtc_base/base/logging.h"
+#include "rtc_base/files/unix_file_system.h"
 #include "rtc_base/net/stream.h"
 #include "rtc_base/strings/string_encode.h"
-#include "rtc_base/files/unix_file_system.h"
 
 namespace rtc {
 
@@ -27,9 +27,7 @@ constexpr int kSubfolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::atomic<FilesystemInterface*> g_filesystem_override{nullptr};
 
-bool IsDotEntry(const std::string& name) {
-  return name == "." || name == "..";
-}
+bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
 class ScopedFd {
  public:
@@ -153,8 +151,7 @@ bool CopyContentsAt(int from, int to) {
                symlinkat(target.data(), to, entry) == 0;
     } else if (copied && S_ISDIR(st.st_mode)) {
       ScopedFd source(openat(from, entry, kSubfolderFlags));
-      copied = source.get() >= 0 &&
-               (mkdirat(to, entry, kCopyFolderMode) == 0 || errno == EEXIST);
+      copied = source.get() >= 0 && (mkdirat(to, entry, kCopyFolderMode) == 0 || errno == EEXIST);
       ScopedFd dest(copied ? openat(to, entry, kSubfolderFlags) : -1);
       copied = dest.get() >= 0 && CopyContentsAt(source.get(), dest.get());
     } else if (copied) {
@@ -210,29 +207,20 @@ bool DirectoryIterator::Describe() {
   return lstat(path.c_str(), &stat_) == 0;
 }
 
-bool DirectoryIterator::IsDirectory() const {
-  return S_ISDIR(stat_.st_mode);
-}
+bool DirectoryIterator::IsDirectory() const { return S_ISDIR(stat_.st_mode); }
 
-bool DirectoryIterator::IsSymbolicLink() const {
-  return S_ISLNK(stat_.st_mode);
-}
+bool DirectoryIterator::IsSymbolicLink() const { return S_ISLNK(stat_.st_mode); }
 
-std::string DirectoryIterator::Name() const {
-  return dirent_ != nullptr ? dirent_->d_name : "";
-}
+std::string DirectoryIterator::Name() const { return dirent_ != nullptr ? dirent_->d_name : ""; }
 
-size_t DirectoryIterator::FileSize() const {
-  return static_cast<size_t>(stat_.st_size);
-}
+size_t DirectoryIterator::FileSize() const { return static_cast<size_t>(stat_.st_size); }
 
 std::unique_ptr<DirectoryIterator> FilesystemInterface::IterateDirectory() {
   return std::make_unique<DirectoryIterator>();
 }
 
-bool FilesystemInterface::ForEachEntry(
-    const Pathname& folder,
-    const std::function<bool(const DirectoryIterator&)>& visit) {
+bool FilesystemInterface::ForEachEntry(const Pathname& folder,
+                                       const std::function<bool(const DirectoryIterator&)>& visit) {
   std::unique_ptr<DirectoryIterator> it = IterateDirectory();
   if (!it) {
     return false;
@@ -344,10 +332,9 @@ bool CopyRegularFile(int from_dir, const char* from, int to_dir, const char* to,
     return false;
   }
   // A FIFO would block the open without O_NONBLOCK; it is refused just after.
-  ScopedFd out(openat(to_dir, to,
-                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
-                          (exclusive ? O_EXCL : 0),
-                      0666));
+  ScopedFd out(openat(
+      to_dir, to,
+      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0), 0666));
   struct stat out_st;
   if (out.get() < 0 || fstat(out.get(), &out_st) != 0 || !S_ISREG(out_st.st_mode)) {
     RTC_LOG_ERR(LS_ERROR) << "Copy destination refused: " << to;

@@ -111,9 +111,7 @@ class FilesystemInterface {
   // temporary folder on the way must be this user's and no link. True when it is absent.
   bool CleanAppTempFolder();
 
-  void SetOrganizationName(const std::string& organization) {
-    organization_name_ = organization;
-  }
+  void SetOrganizationName(const std::string& organization) { organization_name_ = organization; }
   const std::string& organization_name() const { return organization_name_; }
   void SetApplicationName(const std::string& application) { application_name_ = application; }
   const std::string& application_name() const { return application_name_; }

@@ -17,13 +17,9 @@ bool HoldsDelimiter(const std::string& text) {
 
 }  // namespace
 
-bool Pathname::IsFolderDelimiter(char ch) {
-  return ch == '/' || ch == '\\' || ch == '\0';
-}
+bool Pathname::IsFolderDelimiter(char ch) { return ch == '/' || ch == '\\' || ch == '\0'; }
 
-Pathname::Pathname(const std::string& pathname) {
-  SetPathname(pathname);
-}
+Pathname::Pathname(const std::string& pathname) { SetPathname(pathname); }
 
 Pathname::Pathname(const std::string& folder, const std::string& filename) {
   SetPathname(folder, filename);
@@ -43,9 +39,7 @@ void Pathname::clear() {
   extension_.clear();
 }
 
-bool Pathname::empty() const {
-  return folder_.empty() && basename_.empty() && extension_.empty();
-}
+bool Pathname::empty() const { return folder_.empty() && basename_.empty() && extension_.empty(); }
 
 std::string Pathname::pathname() const {
   if (empty()) {
@@ -70,9 +64,7 @@ void Pathname::SetPathname(const std::string& folder, const std::string& filenam
   SetFilename(filename);
 }
 
-void Pathname::AppendPathname(const std::string& pathname) {
-  SetPathname(folder_ + pathname);
-}
+void Pathname::AppendPathname(const std::string& pathname) { SetPathname(folder_ + pathname); }
 
 size_t Pathname::LastFolderDelimiterBefore(size_t end) const {
   for (size_t i = end; i > 0; --i) {
@@ -110,9 +102,7 @@ void Pathname::SetFolder(const std::string& folder) {
   }
 }
 
-void Pathname::AppendFolder(const std::string& folder) {
-  SetFolder(folder_ + folder);
-}
+void Pathname::AppendFolder(const std::string& folder) { SetFolder(folder_ + folder); }
 
 bool Pathname::SetBasename(const std::string& basename) {
   if (HoldsDelimiter(basename)) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "rtc_base/base/logging.h"
-#include "rtc_base/net/stream.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/net/stream.h"
 
 namespace rtc {
 
@@ -47,8 +47,8 @@ void FindFoldersLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_folders_mutex) {
   }
   if (g_app_temp_folder.empty()) {
     const char* tmpdir = getenv("TMPDIR");
-    g_app_temp_folder = WithTrailingDelimiter(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir
-                                                                                   : "/tmp");
+    g_app_temp_folder =
+        WithTrailingDelimiter(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp");
   }
 }
 

@@ -24,8 +24,7 @@ class UnixFilesystem : public FilesystemInterface {
   static void SetAppDataFolder(const std::string& folder);
   static void SetAppTempFolder(const std::string& folder);
 
-  std::unique_ptr<FileStream> OpenFile(const Pathname& filename,
-                                       const std::string& mode) override;
+  std::unique_ptr<FileStream> OpenFile(const Pathname& filename, const std::string& mode) override;
   bool CreatePrivateFile(const Pathname& filename) override;
   bool DeleteFile(const Pathname& filename) override;
   bool DeleteEmptyFolder(const Pathname& folder) override;

@@ -7,11 +7,11 @@
 
 #include <openssl/crypto.h>
 
+#include "rtc_base/crypto/helpers.h"
+#include "rtc_base/crypto/openssl_digest.h"
+#include "rtc_base/http/http_common.h"
 #include "rtc_base/strings/base64.h"
 #include "rtc_base/strings/buffer.h"
-#include "rtc_base/crypto/helpers.h"
-#include "rtc_base/http/http_common.h"
-#include "rtc_base/crypto/openssl_digest.h"
 #include "rtc_base/strings/string_encode.h"
 
 namespace rtc {
@@ -34,8 +34,7 @@ ZeroOnFreeBuffer<char> PasswordText(const CryptString& password) {
 }
 
 // "a:b:secret", built where it is wiped.
-ZeroOnFreeBuffer<char> JoinWithSecret(const std::string& a,
-                                      const std::string* b,
+ZeroOnFreeBuffer<char> JoinWithSecret(const std::string& a, const std::string* b,
                                       const CryptString& password) {
   ZeroOnFreeBuffer<char> text;
   text.AppendData(a.data(), a.size());
@@ -55,9 +54,7 @@ std::string Md5Hex(const void* data, size_t len) {
   return hex_encode(reinterpret_cast<const char*>(digest), n);
 }
 
-std::string Md5Hex(const std::string& text) {
-  return Md5Hex(text.data(), text.size());
-}
+std::string Md5Hex(const std::string& text) { return Md5Hex(text.data(), text.size()); }
 
 std::string NewCnonce() {
   const char* fixed = g_fixed_cnonce.load();
@@ -70,15 +67,10 @@ std::string NewCnonce() {
 }
 
 // The Digest "response" value of RFC 2617; without qop, the older RFC 2069 form.
-std::string DigestResponse(const std::string& username,
-                           const std::string& realm,
-                           const CryptString& password,
-                           const std::string& method,
-                           const std::string& uri,
-                           const std::string& nonce,
-                           const std::string* qop,
-                           const std::string& nc,
-                           const std::string& cnonce) {
+std::string DigestResponse(const std::string& username, const std::string& realm,
+                           const CryptString& password, const std::string& method,
+                           const std::string& uri, const std::string& nonce, const std::string* qop,
+                           const std::string& nc, const std::string& cnonce) {
   ZeroOnFreeBuffer<char> a1 = JoinWithSecret(username, &realm, password);
   std::string ha1 = Md5Hex(a1.data(), a1.size());
   std::string ha2 = Md5Hex(method + ":" + uri);
@@ -101,15 +93,10 @@ bool SameSecret(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-HttpAuthResult HttpAuthenticate(const char* challenge,
-                                size_t len,
-                                const SocketAddress& /*server*/,
-                                const std::string& method,
-                                const std::string& uri,
-                                const std::string& username,
-                                const CryptString& password,
-                                std::unique_ptr<HttpAuthContext>* context,
-                                std::string* response,
+HttpAuthResult HttpAuthenticate(const char* challenge, size_t len, const SocketAddress& /*server*/,
+                                const std::string& method, const std::string& uri,
+                                const std::string& username, const CryptString& password,
+                                std::unique_ptr<HttpAuthContext>* context, std::string* response,
                                 std::string* auth_method) {
   HttpAttributeList args;
   HttpParseAttributes(challenge, len, args);
@@ -155,8 +142,8 @@ HttpAuthResult HttpAuthenticate(const char* challenge,
   std::string digest_value = DigestResponse(username, realm, password, method, uri, nonce,
                                             has_qop ? &qop : nullptr, kNonceCount, cnonce);
 
-  std::string answer = *auth_method + " username=" + quote(username) + ", realm=" +
-                       quote(realm) + ", nonce=" + quote(nonce) + ", uri=" + quote(uri);
+  std::string answer = *auth_method + " username=" + quote(username) + ", realm=" + quote(realm) +
+                       ", nonce=" + quote(nonce) + ", uri=" + quote(uri);
   if (has_qop) {
     answer += ", qop=" + qop + ", nc=" + kNonceCount + ", cnonce=" + quote(cnonce);
   }
@@ -168,11 +155,8 @@ HttpAuthResult HttpAuthenticate(const char* challenge,
   return HAR_RESPONSE;
 }
 
-HttpAuthResult HttpAuthorization(const char* header,
-                                 size_t len,
-                                 const std::string& method,
-                                 std::string* nonce,
-                                 const std::string& username,
+HttpAuthResult HttpAuthorization(const char* header, size_t len, const std::string& method,
+                                 std::string* nonce, const std::string& username,
                                  const CryptString& password) {
   HttpAttributeList args;
   HttpParseAttributes(header, len, args);
@@ -203,11 +187,9 @@ HttpAuthResult HttpAuthorization(const char* header,
                      Attribute(args, "uri", nullptr), *nonce, has_qop ? &qop : nullptr,
                      Attribute(args, "nc", nullptr), Attribute(args, "cnonce", nullptr));
   return SameSecret(Attribute(args, "response", nullptr), expected) ? HAR_RESPONSE
-                                                                     : HAR_CREDENTIALS;
+                                                                    : HAR_CREDENTIALS;
 }
 
-void SetDigestCnonceForTesting(const char* cnonce) {
-  g_fixed_cnonce.store(cnonce);
-}
+void SetDigestCnonceForTesting(const char* cnonce) { g_fixed_cnonce.store(cnonce); }
 
 }  // namespace rtc

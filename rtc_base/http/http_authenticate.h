@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "rtc_base/strings/crypt_string.h"
 #include "rtc_base/net/socket_address.h"
+#include "rtc_base/strings/crypt_string.h"
 
 namespace rtc {
 
@@ -33,25 +33,17 @@ enum HttpAuthResult {
 // `uri`. The context remembers the scheme answered, so that a second challenge of the same
 // scheme gives HAR_CREDENTIALS rather than a loop. The scheme found is returned in
 // `auth_method` whatever the result.
-HttpAuthResult HttpAuthenticate(const char* challenge,
-                                size_t len,
-                                const SocketAddress& server,
-                                const std::string& method,
-                                const std::string& uri,
-                                const std::string& username,
-                                const CryptString& password,
-                                std::unique_ptr<HttpAuthContext>* context,
-                                std::string* response,
+HttpAuthResult HttpAuthenticate(const char* challenge, size_t len, const SocketAddress& server,
+                                const std::string& method, const std::string& uri,
+                                const std::string& username, const CryptString& password,
+                                std::unique_ptr<HttpAuthContext>* context, std::string* response,
                                 std::string* auth_method);
 
 // Checks an answer (the text after "Proxy-Authorization:") against the known credentials, as
 // a proxy would: HAR_RESPONSE when it matches, HAR_CREDENTIALS otherwise. The Digest nonce
 // answered is returned in `nonce`.
-HttpAuthResult HttpAuthorization(const char* header,
-                                 size_t len,
-                                 const std::string& method,
-                                 std::string* nonce,
-                                 const std::string& username,
+HttpAuthResult HttpAuthorization(const char* header, size_t len, const std::string& method,
+                                 std::string* nonce, const std::string& username,
                                  const CryptString& password);
 
 // Puts a fixed Digest client nonce in place of random ones (null goes back to random), so

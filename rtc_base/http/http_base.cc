@@ -48,30 +48,22 @@ class HttpBase::DocumentStream : public StreamInterface {
  public:
   explicit DocumentStream(HttpBase* base) : base_(base), error_(HE_DEFAULT) {}
   ~DocumentStream() override {
-    if (base_)
-      Disconnect(HE_OPERATION_CANCELLED);
+    if (base_) Disconnect(HE_OPERATION_CANCELLED);
   }
 
   StreamState GetState() const override {
-    if (nullptr == base_)
-      return SS_CLOSED;
-    if (HM_RECV == base_->mode_)
-      return SS_OPEN;
+    if (nullptr == base_) return SS_CLOSED;
+    if (HM_RECV == base_->mode_) return SS_OPEN;
     return SS_OPENING;
   }
 
-  StreamResult Read(void* buffer,
-                    size_t buffer_len,
-                    size_t* read,
-                    int* error) override {
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override {
     if (!base_) {
-      if (error)
-        *error = error_;
+      if (error) *error = error_;
       return (HE_NONE == error_) ? SR_EOS : SR_ERROR;
     }
 
-    if (HM_RECV != base_->mode_)
-      return SR_BLOCK;
+    if (HM_RECV != base_->mode_) return SR_BLOCK;
 
     // The receive loop writes body bytes to the message's document. For the
     // length of one loop the caller's buffer stands in for that document, so
@@ -89,8 +81,7 @@ class HttpBase::DocumentStream : public StreamInterface {
     StreamResult result = SR_BLOCK;
     if (complete) {
       HttpBase* base = Disconnect(http_error);
-      if (error)
-        *error = error_;
+      if (error) *error = error_;
       result = (HE_NONE == error_) ? SR_EOS : SR_ERROR;
       // The observer may delete this stream from inside complete(); nothing
       // below touches its members.
@@ -102,19 +93,15 @@ class HttpBase::DocumentStream : public StreamInterface {
     size_t position = 0;
     stream->GetPosition(&position);
     if (position > 0) {
-      if (read)
-        *read = position;
+      if (read) *read = position;
       result = SR_SUCCESS;
     }
     return result;
   }
 
-  StreamResult Write(const void* /*data*/,
-                     size_t /*data_len*/,
-                     size_t* /*written*/,
+  StreamResult Write(const void* /*data*/, size_t /*data_len*/, size_t* /*written*/,
                      int* error) override {
-    if (error)
-      *error = -1;
+    if (error) *error = -1;
     return SR_ERROR;
   }
 
@@ -123,19 +110,15 @@ class HttpBase::DocumentStream : public StreamInterface {
       HttpBase* base = Disconnect(HE_NONE);
       // The base may have stalled waiting for this reader; it reads on by
       // itself once its stream's read event comes round.
-      if (HM_RECV == base->mode_ && base->http_stream_)
-        base->http_stream_->PostEvent(SE_READ, 0);
+      if (HM_RECV == base->mode_ && base->http_stream_) base->http_stream_->PostEvent(SE_READ, 0);
     }
   }
 
   bool GetAvailable(size_t* size) const override {
-    if (!base_ || HM_RECV != base_->mode_)
-      return false;
+    if (!base_ || HM_RECV != base_->mode_) return false;
     size_t data_size = base_->GetDataRemaining();
-    if (SIZE_MAX == data_size)
-      return false;
-    if (size)
-      *size = data_size;
+    if (SIZE_MAX == data_size) return false;
+    if (size) *size = data_size;
     return true;
   }
 
@@ -170,8 +153,7 @@ HttpBase::HttpBase()
       keep_buffer_(false) {}
 
 HttpBase::~HttpBase() {
-  if (doc_stream_)
-    doc_stream_->Disconnect(HE_SHUTDOWN);
+  if (doc_stream_) doc_stream_->Disconnect(HE_SHUTDOWN);
 }
 
 bool HttpBase::isConnected() const {
@@ -179,8 +161,7 @@ bool HttpBase::isConnected() const {
 }
 
 bool HttpBase::attach(StreamInterface* stream) {
-  if ((mode_ != HM_NONE) || (http_stream_ != nullptr) || (stream == nullptr))
-    return false;
+  if ((mode_ != HM_NONE) || (http_stream_ != nullptr) || (stream == nullptr)) return false;
   http_stream_ = stream;
   len_ = 0;
   keep_buffer_ = false;
@@ -190,25 +171,21 @@ bool HttpBase::attach(StreamInterface* stream) {
 }
 
 StreamInterface* HttpBase::detach() {
-  if (mode_ != HM_NONE)
-    return nullptr;
+  if (mode_ != HM_NONE) return nullptr;
   StreamInterface* stream = http_stream_;
   http_stream_ = nullptr;
-  if (stream)
-    stream->SignalEvent.disconnect(this);
+  if (stream) stream->SignalEvent.disconnect(this);
   return stream;
 }
 
 void HttpBase::FailToStart(HttpMode mode, HttpError err) {
   // The observer learns that the transfer never began; an ignored call
   // would leave it waiting.
-  if (notify_)
-    notify_->onHttpComplete(mode, err);
+  if (notify_) notify_->onHttpComplete(mode, err);
 }
 
 void HttpBase::send(HttpData* data) {
-  if (mode_ != HM_NONE)
-    return;
+  if (mode_ != HM_NONE) return;
   if (!isConnected()) {
     FailToStart(HM_SEND, HE_DISCONNECTED);
     return;
@@ -220,8 +197,7 @@ void HttpBase::send(HttpData* data) {
   keep_buffer_ = false;
   ignore_data_ = chunk_data_ = false;
 
-  if (data_->document)
-    data_->document->SignalEvent.connect(this, &HttpBase::OnDocumentEvent);
+  if (data_->document) data_->document->SignalEvent.connect(this, &HttpBase::OnDocumentEvent);
 
   chunk_data_ = IsChunked(*data_);
   if (chunk_data_ && data_->hasHeader(HH_CONTENT_LENGTH, nullptr)) {
@@ -252,8 +228,7 @@ void HttpBase::send(HttpData* data) {
 }
 
 void HttpBase::recv(HttpData* data) {
-  if (mode_ != HM_NONE)
-    return;
+  if (mode_ != HM_NONE) return;
   if (!isConnected()) {
     FailToStart(HM_RECV, HE_DISCONNECTED);
     return;
@@ -261,8 +236,7 @@ void HttpBase::recv(HttpData* data) {
 
   mode_ = HM_RECV;
   data_ = data;
-  if (!keep_buffer_)
-    len_ = 0;
+  if (!keep_buffer_) len_ = 0;
   keep_buffer_ = false;
   ignore_data_ = chunk_data_ = false;
 
@@ -277,33 +251,27 @@ void HttpBase::recv(HttpData* data) {
 
 void HttpBase::abort(HttpError err) {
   if (mode_ != HM_NONE) {
-    if (http_stream_ != nullptr)
-      http_stream_->Close();
+    if (http_stream_ != nullptr) http_stream_->Close();
     do_complete(err);
   }
 }
 
 StreamInterface* HttpBase::GetDocumentStream() {
-  if (doc_stream_)
-    return nullptr;
+  if (doc_stream_) return nullptr;
   doc_stream_ = new DocumentStream(this);
   return doc_stream_;
 }
 
 HttpError HttpBase::HandleStreamClose(int error) {
-  if (http_stream_ != nullptr)
-    http_stream_->Close();
+  if (http_stream_ != nullptr) http_stream_->Close();
   if (error == 0) {
-    if ((mode_ == HM_RECV) && is_valid_end_of_input())
-      return HE_NONE;
+    if ((mode_ == HM_RECV) && is_valid_end_of_input()) return HE_NONE;
     return HE_DISCONNECTED;
   }
-  if (error == kCloseErrorCertificateExpired)
-    return HE_CERTIFICATE_EXPIRED;
+  if (error == kCloseErrorCertificateExpired) return HE_CERTIFICATE_EXPIRED;
   // EACCES is what a proxy that refused our credentials closes with; a
   // plain EACCES from the socket reads the same way.
-  if (error == kCloseErrorAccessDenied)
-    return HE_AUTH;
+  if (error == kCloseErrorAccessDenied) return HE_AUTH;
   RTC_LOG_F(LS_ERROR) << "(" << error << ")";
   return (HM_CONNECT == mode_) ? HE_CONNECT_FAILED : HE_SOCKET_ERROR;
 }
@@ -318,8 +286,8 @@ bool HttpBase::DoReceiveLoop(HttpError* error) {
     if (len_ < sizeof(buffer_)) {
       size_t read = 0;
       int read_error = 0;
-      StreamResult read_result = http_stream_->Read(
-          buffer_ + len_, sizeof(buffer_) - len_, &read, &read_error);
+      StreamResult read_result =
+          http_stream_->Read(buffer_ + len_, sizeof(buffer_) - len_, &read, &read_error);
       switch (read_result) {
         case SR_SUCCESS:
           RTC_DCHECK(len_ + read <= sizeof(buffer_));
@@ -343,8 +311,7 @@ bool HttpBase::DoReceiveLoop(HttpError* error) {
       }
     } else if (process_requires_more_data) {
       // A single line fills the whole buffer.
-      RTC_LOG(LS_WARNING) << "HTTP line longer than " << sizeof(buffer_)
-                          << " bytes";
+      RTC_LOG(LS_WARNING) << "HTTP line longer than " << sizeof(buffer_) << " bytes";
       *error = HE_OVERFLOW;
       return true;
     }
@@ -384,8 +351,7 @@ bool HttpBase::DoReceiveLoop(HttpError* error) {
 
 void HttpBase::read_and_process_data() {
   HttpError error;
-  if (DoReceiveLoop(&error))
-    complete(error);
+  if (DoReceiveLoop(&error)) complete(error);
 }
 
 void HttpBase::flush_data() {
@@ -407,8 +373,7 @@ void HttpBase::flush_data() {
       }
     }
 
-    if (!send_required && header_ == data_->end() && !data_->document &&
-        chunk_data_) {
+    if (!send_required && header_ == data_->end() && !data_->document && chunk_data_) {
       // Chunked without a body: send the last chunk at once.
       if (len_ + 5 <= sizeof(buffer_)) {
         memcpy(buffer_ + len_, "0\r\n\r\n", 5);
@@ -436,8 +401,8 @@ void HttpBase::flush_data() {
       } else {
         size_t read = 0;
         int error = 0;
-        StreamResult result = data_->document->Read(
-            buffer_ + offset, sizeof(buffer_) - reserve, &read, &error);
+        StreamResult result =
+            data_->document->Read(buffer_ + offset, sizeof(buffer_) - reserve, &read, &error);
         if (result == SR_SUCCESS && read == 0) {
           // Nothing to add; a chunk of 0 would end the body early.
           result = SR_BLOCK;
@@ -448,8 +413,7 @@ void HttpBase::flush_data() {
             // The size as lower-case hexadecimal, zero-filled.
             static const char kHex[] = "0123456789abcdef";
             for (size_t i = 0; i < kChunkDigits; ++i) {
-              buffer_[len_ + i] =
-                  kHex[(read >> (4 * (kChunkDigits - 1 - i))) & 0xF];
+              buffer_[len_ + i] = kHex[(read >> (4 * (kChunkDigits - 1 - i))) & 0xF];
             }
             memcpy(buffer_ + len_ + kChunkDigits, "\r\n", 2);
             memcpy(buffer_ + offset + read, "\r\n", 2);
@@ -478,8 +442,7 @@ void HttpBase::flush_data() {
     }
 
     if (0 == len_) {
-      if (!data_->document)
-        do_complete();
+      if (!data_->document) do_complete();
       return;
     }
 
@@ -539,21 +502,17 @@ void HttpBase::do_complete(HttpError err) {
   HttpMode mode = mode_;
   mode_ = HM_NONE;
   keep_buffer_ = (HM_RECV == mode) && (HE_NONE == err);
-  if (data_ && data_->document)
-    data_->document->SignalEvent.disconnect(this);
+  if (data_ && data_->document) data_->document->SignalEvent.disconnect(this);
   data_ = nullptr;
   if ((HM_RECV == mode) && doc_stream_) {
     DocumentStream* ds = doc_stream_;
     ds->Disconnect(err);
     ds->SignalEvent(ds, SE_CLOSE, err);
   }
-  if (notify_)
-    notify_->onHttpComplete(mode, err);
+  if (notify_) notify_->onHttpComplete(mode, err);
 }
 
-void HttpBase::OnHttpStreamEvent(StreamInterface* stream,
-                                 int events,
-                                 int error) {
+void HttpBase::OnHttpStreamEvent(StreamInterface* stream, int events, int error) {
   RTC_DCHECK(stream == http_stream_);
   if ((events & SE_OPEN) && (mode_ == HM_CONNECT)) {
     do_complete();
@@ -574,8 +533,7 @@ void HttpBase::OnHttpStreamEvent(StreamInterface* stream,
     return;
   }
 
-  if ((events & SE_CLOSE) == 0)
-    return;
+  if ((events & SE_CLOSE) == 0) return;
 
   HttpError http_error = HandleStreamClose(error);
   if (mode_ == HM_RECV) {
@@ -587,9 +545,7 @@ void HttpBase::OnHttpStreamEvent(StreamInterface* stream,
   }
 }
 
-void HttpBase::OnDocumentEvent(StreamInterface* stream,
-                               int events,
-                               int error) {
+void HttpBase::OnDocumentEvent(StreamInterface* stream, int events, int error) {
   RTC_DCHECK(data_ && stream == data_->document.get());
   if ((events & SE_WRITE) && (mode_ == HM_RECV)) {
     read_and_process_data();
@@ -612,37 +568,28 @@ void HttpBase::OnDocumentEvent(StreamInterface* stream,
 // HttpParser Implementation
 //
 
-HttpParser::ProcessResult HttpBase::ProcessLeader(const char* line,
-                                                  size_t len,
-                                                  HttpError* error) {
+HttpParser::ProcessResult HttpBase::ProcessLeader(const char* line, size_t len, HttpError* error) {
   *error = data_->parseLeader(line, len);
   return (HE_NONE == *error) ? PR_CONTINUE : PR_COMPLETE;
 }
 
-HttpParser::ProcessResult HttpBase::ProcessHeader(const char* name,
-                                                  size_t nlen,
-                                                  const char* value,
-                                                  size_t vlen,
-                                                  HttpError* /*error*/) {
+HttpParser::ProcessResult HttpBase::ProcessHeader(const char* name, size_t nlen, const char* value,
+                                                  size_t vlen, HttpError* /*error*/) {
   std::string sname(name, nlen), svalue(value, vlen);
   data_->addHeader(sname, svalue);
   return PR_CONTINUE;
 }
 
-HttpParser::ProcessResult HttpBase::ProcessHeaderComplete(bool chunked,
-                                                          size_t& data_size,
+HttpParser::ProcessResult HttpBase::ProcessHeaderComplete(bool chunked, size_t& data_size,
                                                           HttpError* error) {
   StreamInterface* old_docstream = doc_stream_;
-  if (notify_)
-    *error = notify_->onHttpHeaderComplete(chunked, data_size);
+  if (notify_) *error = notify_->onHttpHeaderComplete(chunked, data_size);
   if (mode_ != HM_RECV || !data_) {
     // The observer ended the transfer from inside the call.
     return PR_BLOCK;
   }
-  if (HE_NONE != *error)
-    return PR_COMPLETE;
-  if (data_->document)
-    data_->document->SignalEvent.connect(this, &HttpBase::OnDocumentEvent);
+  if (HE_NONE != *error) return PR_COMPLETE;
+  if (data_->document) data_->document->SignalEvent.connect(this, &HttpBase::OnDocumentEvent);
   if (old_docstream != doc_stream_) {
     // A reader now pulls the body; leave the loop to it.
     return PR_BLOCK;
@@ -650,9 +597,7 @@ HttpParser::ProcessResult HttpBase::ProcessHeaderComplete(bool chunked,
   return PR_CONTINUE;
 }
 
-HttpParser::ProcessResult HttpBase::ProcessData(const char* data,
-                                                size_t len,
-                                                size_t& read,
+HttpParser::ProcessResult HttpBase::ProcessData(const char* data, size_t len, size_t& read,
                                                 HttpError* error) {
   if (ignore_data_ || !data_->document) {
     read = len;

@@ -87,21 +87,11 @@ class HttpBase : public HttpParser, public sigslot::has_slots<> {
   void OnDocumentEvent(StreamInterface* stream, int events, int error);
 
   // HttpParser Interface
-  ProcessResult ProcessLeader(const char* line,
-                              size_t len,
+  ProcessResult ProcessLeader(const char* line, size_t len, HttpError* error) override;
+  ProcessResult ProcessHeader(const char* name, size_t nlen, const char* value, size_t vlen,
                               HttpError* error) override;
-  ProcessResult ProcessHeader(const char* name,
-                              size_t nlen,
-                              const char* value,
-                              size_t vlen,
-                              HttpError* error) override;
-  ProcessResult ProcessHeaderComplete(bool chunked,
-                                      size_t& data_size,
-                                      HttpError* error) override;
-  ProcessResult ProcessData(const char* data,
-                            size_t len,
-                            size_t& read,
-                            HttpError* error) override;
+  ProcessResult ProcessHeaderComplete(bool chunked, size_t& data_size, HttpError* error) override;
+  ProcessResult ProcessData(const char* data, size_t len, size_t& read, HttpError* error) override;
   void OnComplete(HttpError err) override;
 
  private:

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "rtc_base/net/async_resolver.h"
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/net/async_resolver.h"
 #include "rtc_base/threads/socket_factory.h"
 #include "rtc_base/threads/thread.h"
 
@@ -80,9 +80,8 @@ SocketFactory* CurrentSocketFactory() {
 
 }  // namespace
 
-HttpClient::Engine::ProcessResult HttpClient::Engine::ProcessLeader(const char* line,
-                                                                   size_t len,
-                                                                   HttpError* error) {
+HttpClient::Engine::ProcessResult HttpClient::Engine::ProcessLeader(const char* line, size_t len,
+                                                                    HttpError* error) {
   leader_received_ = true;
   return HttpBase::ProcessLeader(line, len, error);
 }
@@ -156,8 +155,7 @@ void HttpClient::prepare_get(const std::string& url) {
   request().path = purl.full_path();
 }
 
-void HttpClient::prepare_post(const std::string& url,
-                              const std::string& content_type,
+void HttpClient::prepare_post(const std::string& url, const std::string& content_type,
                               StreamInterface* request_doc) {
   reset();
   Url<char> purl(url);
@@ -407,16 +405,12 @@ bool HttpClient::FollowRedirect(const std::string& location, HttpError* err) {
   return true;
 }
 
-HttpAuthResult HttpClient::Authenticate(const char* challenge,
-                                        size_t len,
-                                        const SocketAddress& server,
-                                        const std::string& method,
-                                        const std::string& uri,
-                                        const std::string& username,
+HttpAuthResult HttpClient::Authenticate(const char* challenge, size_t len,
+                                        const SocketAddress& server, const std::string& method,
+                                        const std::string& uri, const std::string& username,
                                         const CryptString& password,
                                         std::unique_ptr<HttpAuthContext>* context,
-                                        std::string* response,
-                                        std::string* auth_method) {
+                                        std::string* response, std::string* auth_method) {
   return HttpAuthenticate(challenge, len, server, method, uri, username, password, context,
                           response, auth_method);
 }
@@ -431,9 +425,8 @@ void HttpClient::HandleProxyChallenge(HttpError* err, bool* restarted) {
   for (const std::string& challenge : challenges) {
     std::string answer, auth_method;
     HttpAuthResult result = Authenticate(challenge.data(), challenge.size(), proxy_.address,
-                                         ToString(request().verb), request().path,
-                                         proxy_.username, proxy_.password, &context_, &answer,
-                                         &auth_method);
+                                         ToString(request().verb), request().path, proxy_.username,
+                                         proxy_.password, &context_, &answer, &auth_method);
     if (result == HAR_RESPONSE) {
       request().setHeader(HH_PROXY_AUTHORIZATION, answer);
       if (!RewindBody(err)) {
@@ -566,8 +559,7 @@ void HttpClient::Complete(HttpError err) {
   SignalHttpClientComplete(this, err);
 }
 
-HttpClientDefault::HttpClientDefault(SocketFactory* factory,
-                                     const std::string& agent,
+HttpClientDefault::HttpClientDefault(SocketFactory* factory, const std::string& agent,
                                      HttpTransaction* transaction)
     : ReuseSocketPool(factory != nullptr ? factory : CurrentSocketFactory()),
       HttpClient(agent, nullptr, transaction) {

@@ -16,12 +16,12 @@
 #include "rtc_base/http/http_authenticate.h"
 #include "rtc_base/http/http_base.h"
 #include "rtc_base/http/http_common.h"
-#include "rtc_base/threads/message_handler.h"
 #include "rtc_base/net/proxy_info.h"
-#include "rtc_base/threads/sigslot.h"
 #include "rtc_base/net/socket_address.h"
 #include "rtc_base/net/socket_pool.h"
 #include "rtc_base/net/stream.h"
+#include "rtc_base/threads/message_handler.h"
+#include "rtc_base/threads/sigslot.h"
 
 namespace rtc {
 
@@ -128,8 +128,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
   // Reset, then aim at the URL with GET, or with POST and the document as body (owned from
   // here on).
   void prepare_get(const std::string& url);
-  void prepare_post(const std::string& url,
-                    const std::string& content_type,
+  void prepare_post(const std::string& url, const std::string& content_type,
                     StreamInterface* request_doc);
 
   // Sends the request; the end comes as SignalHttpClientComplete, possibly before this
@@ -166,16 +165,12 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
   bool IsCacheActive() const { return cache_state_ > CS_READY; }
 
   // Answers a proxy challenge; HttpAuthenticate by default.
-  virtual HttpAuthResult Authenticate(const char* challenge,
-                                      size_t len,
-                                      const SocketAddress& server,
-                                      const std::string& method,
-                                      const std::string& uri,
-                                      const std::string& username,
+  virtual HttpAuthResult Authenticate(const char* challenge, size_t len,
+                                      const SocketAddress& server, const std::string& method,
+                                      const std::string& uri, const std::string& username,
                                       const CryptString& password,
                                       std::unique_ptr<HttpAuthContext>* context,
-                                      std::string* response,
-                                      std::string* auth_method);
+                                      std::string* response, std::string* auth_method);
 
   void OnMessage(Message* msg) override;
 
@@ -251,8 +246,7 @@ class HttpClient : public IHttpNotify, public sigslot::has_slots<>, protected Me
 // current thread's socket server when none is given.
 class HttpClientDefault : public ReuseSocketPool, public HttpClient {
  public:
-  HttpClientDefault(SocketFactory* factory,
-                    const std::string& agent,
+  HttpClientDefault(SocketFactory* factory, const std::string& agent,
                     HttpTransaction* transaction = nullptr);
 };
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "rtc_base/base/checks.h"
-#include "rtc_base/http/http_client.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/http/http_client.h"
 #include "rtc_base/net/stream.h"
 #include "rtc_base/strings/string_utils.h"
 
@@ -45,8 +45,7 @@ bool HttpWriteCacheHeaders(const HttpResponseData& response, StreamInterface* ou
   return WriteAllText(output, "\r\n");
 }
 
-bool HttpReadCacheHeaders(StreamInterface* input,
-                          HttpResponseData* response,
+bool HttpReadCacheHeaders(StreamInterface* input, HttpResponseData* response,
                           HttpData::HeaderCombine combine) {
   while (true) {
     std::string line;
@@ -74,8 +73,8 @@ bool HttpReadCacheHeaders(StreamInterface* input,
     while (value_end > value_start && isspace(static_cast<unsigned char>(line[value_end - 1]))) {
       --value_end;
     }
-    response->changeHeader(line.substr(0, colon),
-                           line.substr(value_start, value_end - value_start), combine);
+    response->changeHeader(line.substr(0, colon), line.substr(value_start, value_end - value_start),
+                           combine);
   }
 }
 
@@ -93,8 +92,7 @@ HttpValidatorStrength HttpResponseValidatorLevel(const HttpResponseData& respons
     return weak ? HVS_WEAK : HVS_STRONG;
   }
   time_t last_modified;
-  if (response.hasHeader(HH_LAST_MODIFIED, &value) &&
-      HttpDateToSeconds(value, &last_modified)) {
+  if (response.hasHeader(HH_LAST_MODIFIED, &value) && HttpDateToSeconds(value, &last_modified)) {
     time_t date;
     if (response.hasHeader(HH_DATE, &value) && HttpDateToSeconds(value, &date) &&
         last_modified + kStrongLastModifiedSeconds < date) {

@@ -16,8 +16,7 @@ namespace {
 
 const char* const kHttpVersions[] = {"1.0", "1.1", "Unknown"};
 
-const char* const kHttpVerbs[] = {"GET",     "POST",    "PUT", "DELETE",
-                                  "CONNECT", "OPTIONS", "HEAD"};
+const char* const kHttpVerbs[] = {"GET", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "HEAD"};
 
 const char* const kHttpHeaders[] = {
     "Age",
@@ -50,14 +49,12 @@ const char* const kHttpHeaders[] = {
     "WWW-Authenticate",
 };
 
-static_assert(sizeof(kHttpVersions) / sizeof(kHttpVersions[0]) ==
-              HVER_LAST + 1);
+static_assert(sizeof(kHttpVersions) / sizeof(kHttpVersions[0]) == HVER_LAST + 1);
 static_assert(sizeof(kHttpVerbs) / sizeof(kHttpVerbs[0]) == HV_LAST + 1);
 static_assert(sizeof(kHttpHeaders) / sizeof(kHttpHeaders[0]) == HH_LAST + 1);
 
 template <class E, size_t N>
-bool FindInTable(const char* const (&table)[N], const std::string& str,
-                 E* value) {
+bool FindInTable(const char* const (&table)[N], const std::string& str, E* value) {
   for (size_t i = 0; i < N; ++i) {
     if (strcasecmp(table[i], str.c_str()) == 0) {
       *value = static_cast<E>(i);
@@ -68,26 +65,19 @@ bool FindInTable(const char* const (&table)[N], const std::string& str,
 }
 
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
-         c == '\f';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Parses a run of decimal digits filling [begin, end) entirely.
-bool ParseDecimal(const char* begin, const char* end, uint64_t max,
-                  uint64_t* value) {
-  if (begin == end)
-    return false;
+bool ParseDecimal(const char* begin, const char* end, uint64_t max, uint64_t* value) {
+  if (begin == end) return false;
   uint64_t v = 0;
   for (const char* p = begin; p != end; ++p) {
-    if (!IsDigit(*p))
-      return false;
+    if (!IsDigit(*p)) return false;
     unsigned digit = *p - '0';
-    if (v > (max - digit) / 10)
-      return false;
+    if (v > (max - digit) / 10) return false;
     v = v * 10 + digit;
   }
   *value = v;
@@ -96,12 +86,11 @@ bool ParseDecimal(const char* begin, const char* end, uint64_t max,
 
 // Matches "HTTP/<major>.<minor>" at the start of [p, end); single digits.
 bool ParseHttpVersion(const char*& p, const char* end, HttpVersion* version) {
-  if (end - p < 8 || memcmp(p, "HTTP/", 5) != 0 || !IsDigit(p[5]) ||
-      p[6] != '.' || !IsDigit(p[7])) {
+  if (end - p < 8 || memcmp(p, "HTTP/", 5) != 0 || !IsDigit(p[5]) || p[6] != '.' ||
+      !IsDigit(p[7])) {
     return false;
   }
-  if (p[5] != '1' || (p[7] != '0' && p[7] != '1'))
-    return false;
+  if (p[5] != '1' || (p[7] != '0' && p[7] != '1')) return false;
   *version = (p[7] == '0') ? HVER_1_0 : HVER_1_1;
   p += 8;
   return true;
@@ -143,8 +132,7 @@ bool MatchHeader(const char* name, size_t len, HttpHeader header) {
 }
 
 bool HttpCodeHasBody(uint32_t code) {
-  return !HttpCodeIsInformational(code) && (code != HC_NO_CONTENT) &&
-         (code != HC_NOT_MODIFIED);
+  return !HttpCodeIsInformational(code) && (code != HC_NO_CONTENT) && (code != HC_NOT_MODIFIED);
 }
 
 bool HttpCodeIsCacheable(uint32_t code) {
@@ -198,8 +186,7 @@ bool HttpShouldKeepAlive(const HttpData& data) {
   return (data.version >= HVER_1_1);
 }
 
-void HttpComposeAttributes(const HttpAttributeList& attributes,
-                           char separator,
+void HttpComposeAttributes(const HttpAttributeList& attributes, char separator,
                            std::string* composed) {
   std::string result;
   for (size_t i = 0; i < attributes.size(); ++i) {
@@ -214,8 +201,7 @@ void HttpComposeAttributes(const HttpAttributeList& attributes,
       // value as it was.
       result.append("=\"");
       for (char c : value) {
-        if (c == '"' || c == '\\')
-          result.push_back('\\');
+        if (c == '"' || c == '\\') result.push_back('\\');
         result.push_back(c);
       }
       result.push_back('"');
@@ -224,15 +210,11 @@ void HttpComposeAttributes(const HttpAttributeList& attributes,
   *composed = result;
 }
 
-void HttpParseAttributes(const char* data,
-                         size_t len,
-                         HttpAttributeList& attributes) {
+void HttpParseAttributes(const char* data, size_t len, HttpAttributeList& attributes) {
   size_t pos = 0;
   while (true) {
-    while (pos < len && IsSpace(data[pos]))
-      ++pos;
-    if (pos >= len)
-      return;
+    while (pos < len && IsSpace(data[pos])) ++pos;
+    if (pos >= len) return;
 
     // The name ends at white space, or at an '=' followed by something that
     // is neither white space nor another '='. It also ends at ',', so that a
@@ -240,8 +222,7 @@ void HttpParseAttributes(const char* data,
     size_t start = pos;
     bool has_value = false;
     while (pos < len && !IsSpace(data[pos]) && data[pos] != ',') {
-      if (data[pos] == '=' && pos + 1 < len && !IsSpace(data[pos + 1]) &&
-          data[pos + 1] != '=') {
+      if (data[pos] == '=' && pos + 1 < len && !IsSpace(data[pos + 1]) && data[pos + 1] != '=') {
         has_value = true;
         break;
       }
@@ -260,8 +241,7 @@ void HttpParseAttributes(const char* data,
             ++pos;
             break;
           }
-          if (data[pos] == '\\' && pos + 1 < len)
-            ++pos;
+          if (data[pos] == '\\' && pos + 1 < len) ++pos;
           attribute.second.push_back(data[pos]);
           ++pos;
         }
@@ -274,34 +254,26 @@ void HttpParseAttributes(const char* data,
     }
 
     attributes.push_back(std::move(attribute));
-    if (pos < len && data[pos] == ',')
-      ++pos;
+    if (pos < len && data[pos] == ',') ++pos;
   }
 }
 
-bool HttpHasAttribute(const HttpAttributeList& attributes,
-                      const std::string& name,
+bool HttpHasAttribute(const HttpAttributeList& attributes, const std::string& name,
                       std::string* value) {
   for (const HttpAttribute& attribute : attributes) {
     if (attribute.first == name) {
-      if (value)
-        *value = attribute.second;
+      if (value) *value = attribute.second;
       return true;
     }
   }
   return false;
 }
 
-bool HttpHasNthAttribute(HttpAttributeList& attributes,
-                         size_t index,
-                         std::string* name,
+bool HttpHasNthAttribute(HttpAttributeList& attributes, size_t index, std::string* name,
                          std::string* value) {
-  if (index >= attributes.size())
-    return false;
-  if (name)
-    *name = attributes[index].first;
-  if (value)
-    *value = attributes[index].second;
+  if (index >= attributes.size()) return false;
+  if (name) *name = attributes[index].first;
+  if (value) *value = attributes[index].second;
   return true;
 }
 
@@ -313,31 +285,26 @@ struct ZoneOffset {
 };
 
 const ZoneOffset kZones[] = {
-    {"UT", 0},   {"GMT", 0},  {"EST", -5}, {"EDT", -4}, {"CST", -6},
-    {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7},
-    {"A", -1},   {"B", -2},   {"C", -3},   {"D", -4},   {"E", -5},
-    {"F", -6},   {"G", -7},   {"H", -8},   {"I", -9},   {"K", -10},
-    {"L", -11},  {"M", -12},  {"N", 1},    {"O", 2},    {"P", 3},
-    {"Q", 4},    {"R", 5},    {"S", 6},    {"T", 7},    {"U", 8},
-    {"V", 9},    {"W", 10},   {"X", 11},   {"Y", 12},
+    {"UT", 0},   {"GMT", 0},  {"EST", -5}, {"EDT", -4}, {"CST", -6}, {"CDT", -5}, {"MST", -7},
+    {"MDT", -6}, {"PST", -8}, {"PDT", -7}, {"A", -1},   {"B", -2},   {"C", -3},   {"D", -4},
+    {"E", -5},   {"F", -6},   {"G", -7},   {"H", -8},   {"I", -9},   {"K", -10},  {"L", -11},
+    {"M", -12},  {"N", 1},    {"O", 2},    {"P", 3},    {"Q", 4},    {"R", 5},    {"S", 6},
+    {"T", 7},    {"U", 8},    {"V", 9},    {"W", 10},   {"X", 11},   {"Y", 12},
 };
 
 // Reads an optionally signed decimal integer after optional white space.
 bool ScanInt(const char*& p, int* value) {
-  while (IsSpace(*p))
-    ++p;
+  while (IsSpace(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = (*p == '-');
     ++p;
   }
-  if (!IsDigit(*p))
-    return false;
+  if (!IsDigit(*p)) return false;
   long v = 0;
   while (IsDigit(*p)) {
     v = v * 10 + (*p - '0');
-    if (v > 100000)
-      return false;
+    if (v > 100000) return false;
     ++p;
   }
   *value = static_cast<int>(negative ? -v : v);
@@ -346,19 +313,15 @@ bool ScanInt(const char*& p, int* value) {
 
 // The month's index from its three-letter name, or -1 for anything else.
 int MonthFromName(const char* month) {
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
-                                        "May", "Jun", "Jul", "Aug",
-                                        "Sep", "Oct", "Nov", "Dec"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   for (int i = 0; i < 12; ++i) {
-    if (strncasecmp(month, kMonths[i], 3) == 0)
-      return i;
+    if (strncasecmp(month, kMonths[i], 3) == 0) return i;
   }
   return -1;
 }
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int DaysInMonth(int year, int month) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -371,78 +334,63 @@ bool HttpDateToSeconds(const std::string& date, time_t* seconds) {
   const char* p = date.c_str();
 
   // Day name of up to three characters, directly followed by ','.
-  while (IsSpace(*p))
-    ++p;
+  while (IsSpace(*p)) ++p;
   const char* day_name = p;
-  while (*p && !IsSpace(*p) && *p != ',' && p - day_name < 3)
-    ++p;
-  if (p == day_name || *p != ',')
-    return false;
+  while (*p && !IsSpace(*p) && *p != ',' && p - day_name < 3) ++p;
+  if (p == day_name || *p != ',') return false;
   ++p;
 
   int day, year, hour, minute, second;
-  if (!ScanInt(p, &day))
-    return false;
+  if (!ScanInt(p, &day)) return false;
 
-  while (IsSpace(*p))
-    ++p;
+  while (IsSpace(*p)) ++p;
   char month_name[4] = {0};
   for (int i = 0; i < 3; ++i) {
-    if (!isalpha(static_cast<unsigned char>(*p)))
-      return false;
+    if (!isalpha(static_cast<unsigned char>(*p))) return false;
     month_name[i] = *p++;
   }
   int month = MonthFromName(month_name);
-  if (month < 0)
-    return false;
+  if (month < 0) return false;
 
-  if (!ScanInt(p, &year) || !ScanInt(p, &hour) || *p++ != ':' ||
-      !ScanInt(p, &minute) || *p++ != ':' || !ScanInt(p, &second)) {
+  if (!ScanInt(p, &year) || !ScanInt(p, &hour) || *p++ != ':' || !ScanInt(p, &minute) ||
+      *p++ != ':' || !ScanInt(p, &second)) {
     return false;
   }
 
   // The zone: a name or +hhmm / -hhmm, up to five characters.
-  while (IsSpace(*p))
-    ++p;
+  while (IsSpace(*p)) ++p;
   const char* zone = p;
-  while (*p && !IsSpace(*p))
-    ++p;
+  while (*p && !IsSpace(*p)) ++p;
   size_t zone_len = p - zone;
-  if (zone_len == 0 || zone_len > 5)
-    return false;
+  if (zone_len == 0 || zone_len > 5) return false;
 
   // Out-of-range fields are refused rather than carried into the next unit.
-  if (year < 1900 || year > 9999 || day < 1 ||
-      day > DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 ||
-      minute > 59 || second < 0 || second > 60) {
+  if (year < 1900 || year > 9999 || day < 1 || day > DaysInMonth(year, month) || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
     return false;
   }
 
   long zone_offset = 0;
   if (zone[0] == '+' || zone[0] == '-') {
-    if (zone_len != 5 || !IsDigit(zone[1]) || !IsDigit(zone[2]) ||
-        !IsDigit(zone[3]) || !IsDigit(zone[4])) {
+    if (zone_len != 5 || !IsDigit(zone[1]) || !IsDigit(zone[2]) || !IsDigit(zone[3]) ||
+        !IsDigit(zone[4])) {
       return false;
     }
     int hh = (zone[1] - '0') * 10 + (zone[2] - '0');
     int mm = (zone[3] - '0') * 10 + (zone[4] - '0');
-    if (mm > 59)
-      return false;
+    if (mm > 59) return false;
     zone_offset = hh * 3600L + mm * 60L;
-    if (zone[0] == '-')
-      zone_offset = -zone_offset;
+    if (zone[0] == '-') zone_offset = -zone_offset;
   } else {
     bool found = false;
     for (const ZoneOffset& z : kZones) {
-      if (strlen(z.name) == zone_len &&
-          strncasecmp(z.name, zone, zone_len) == 0) {
+      if (strlen(z.name) == zone_len && strncasecmp(z.name, zone, zone_len) == 0) {
         zone_offset = z.hours * 3600L;
         found = true;
         break;
       }
     }
-    if (!found)
-      return false;
+    if (!found) return false;
   }
 
   struct tm tval;
@@ -471,8 +419,7 @@ std::string quote(const std::string& str) {
   std::string result;
   result.push_back('"');
   for (char c : str) {
-    if (c == '"' || c == '\\')
-      result.push_back('\\');
+    if (c == '"' || c == '\\') result.push_back('\\');
     result.push_back(c);
   }
   result.push_back('"');
@@ -502,8 +449,8 @@ void Url<CTYPE>::do_set_url(const CTYPE* val, size_t len) {
   // The authority ends at the path, the query or the fragment, so that
   // neither can be taken for user information or a port.
   size_t address_length = 0;
-  while (address_length < len && val[address_length] != '/' &&
-         val[address_length] != '?' && val[address_length] != '#') {
+  while (address_length < len && val[address_length] != '/' && val[address_length] != '?' &&
+         val[address_length] != '#') {
     ++address_length;
   }
   if (!do_set_address(val, address_length)) {
@@ -529,27 +476,22 @@ bool Url<CTYPE>::do_set_address(const CTYPE* val, size_t len) {
   if (len > 0 && val[0] == '[') {
     // A bracketed IPv6 literal; the port, if any, follows the bracket.
     const CTYPE* close = std::find(val, val + len, ']');
-    if (close == val + len)
-      return false;
+    if (close == val + len) return false;
     host.assign(val + 1, close);
     if (close + 1 != val + len) {
-      if (close[1] != ':')
-        return false;
+      if (close[1] != ':') return false;
       colon = close + 1;
     }
   } else {
     colon = std::find(val, host_end, ':');
-    if (colon == host_end)
-      colon = nullptr;
+    if (colon == host_end) colon = nullptr;
     host.assign(val, colon ? colon : host_end);
   }
-  if (host.empty())
-    return false;
+  if (host.empty()) return false;
   uint16_t port = HttpDefaultPort(secure_);
   if (colon) {
     uint64_t value;
-    if (!ParseDecimal(colon + 1, val + len, 65535, &value) || value == 0)
-      return false;
+    if (!ParseDecimal(colon + 1, val + len, 65535, &value) || value == 0) return false;
     port = static_cast<uint16_t>(value);
   }
   host_ = host;
@@ -566,8 +508,7 @@ void Url<CTYPE>::do_set_full_path(const CTYPE* val, size_t len) {
     path_.assign(1, static_cast<CTYPE>('/'));
   } else {
     path_.clear();
-    if (val[0] != '/')
-      path_.push_back('/');
+    if (val[0] != '/') path_.push_back('/');
     path_.append(val, query);
   }
   query_.assign(query, end);
@@ -604,22 +545,18 @@ void Url<CTYPE>::do_get_full_path(string* val) const {
 
 template <class CTYPE>
 bool Url<CTYPE>::get_attribute(const string& name, string* value) const {
-  if (query_.empty())
-    return false;
+  if (query_.empty()) return false;
 
   size_t pos = query_.find(name, 1);
   while (pos != string::npos) {
     // The name must start a parameter and end at '=' or at its end.
     if (query_[pos - 1] == '?' || query_[pos - 1] == '&') {
       size_t after = pos + name.size();
-      if (after == query_.size() || query_[after] == '&' ||
-          query_[after] == '=') {
+      if (after == query_.size() || query_[after] == '&' || query_[after] == '=') {
         if (value) {
           if (after < query_.size() && query_[after] == '=') {
             size_t end = query_.find('&', after + 1);
-            value->assign(query_, after + 1,
-                          end == string::npos ? string::npos
-                                              : end - after - 1);
+            value->assign(query_, after + 1, end == string::npos ? string::npos : end - after - 1);
           } else {
             value->clear();
           }
@@ -644,24 +581,19 @@ HttpData::~HttpData() = default;
 
 void HttpData::clear(bool release_document) {
   headers_.clear();
-  if (release_document)
-    document.reset();
+  if (release_document) document.reset();
 }
 
-void HttpData::copy(const HttpData& src) {
-  headers_ = src.headers_;
-}
+void HttpData::copy(const HttpData& src) { headers_ = src.headers_; }
 
-void HttpData::changeHeader(const std::string& name,
-                            const std::string& value,
+void HttpData::changeHeader(const std::string& name, const std::string& value,
                             HeaderCombine combine) {
   if (combine == HC_AUTO) {
     // Only the known non-collapsible headers are kept apart; unknown ones
     // collapse.
-    bool collapsible =
-        strcasecmp(name.c_str(), ToString(HH_SET_COOKIE)) != 0 &&
-        strcasecmp(name.c_str(), ToString(HH_PROXY_AUTHENTICATE)) != 0 &&
-        strcasecmp(name.c_str(), ToString(HH_WWW_AUTHENTICATE)) != 0;
+    bool collapsible = strcasecmp(name.c_str(), ToString(HH_SET_COOKIE)) != 0 &&
+                       strcasecmp(name.c_str(), ToString(HH_PROXY_AUTHENTICATE)) != 0 &&
+                       strcasecmp(name.c_str(), ToString(HH_WWW_AUTHENTICATE)) != 0;
     combine = collapsible ? HC_YES : HC_NO;
   } else if (combine == HC_REPLACE) {
     headers_.erase(name);
@@ -681,25 +613,18 @@ void HttpData::changeHeader(const std::string& name,
   headers_.insert(HeaderMap::value_type(name, value));
 }
 
-size_t HttpData::clearHeader(const std::string& name) {
-  return headers_.erase(name);
-}
+size_t HttpData::clearHeader(const std::string& name) { return headers_.erase(name); }
 
-HttpData::iterator HttpData::clearHeader(iterator header) {
-  return headers_.erase(header);
-}
+HttpData::iterator HttpData::clearHeader(iterator header) { return headers_.erase(header); }
 
 bool HttpData::hasHeader(const std::string& name, std::string* value) const {
   HeaderMap::const_iterator it = headers_.lower_bound(name);
-  if (it == headers_.end() || iless()(name, it->first))
-    return false;
-  if (value)
-    *value = it->second;
+  if (it == headers_.end() || iless()(name, it->first)) return false;
+  if (value) *value = it->second;
   return true;
 }
 
-void HttpData::setContent(const std::string& content_type,
-                          StreamInterface* document) {
+void HttpData::setContent(const std::string& content_type, StreamInterface* document) {
   setHeader(HH_CONTENT_TYPE, content_type);
   setDocumentAndLength(document);
 }
@@ -734,11 +659,10 @@ void HttpRequestData::copy(const HttpRequestData& src) {
 }
 
 size_t HttpRequestData::formatLeader(char* buffer, size_t size) const {
-  if (size == 0)
-    return 0;
+  if (size == 0) return 0;
   int len = snprintf(buffer, size, "%s %.*s HTTP/%s", ToString(verb),
-                     static_cast<int>(std::min<size_t>(path.size(), INT32_MAX)),
-                     path.data(), ToString(version));
+                     static_cast<int>(std::min<size_t>(path.size(), INT32_MAX)), path.data(),
+                     ToString(version));
   if (len < 0) {
     buffer[0] = '\0';
     return 0;
@@ -751,13 +675,11 @@ HttpError HttpRequestData::parseLeader(const char* line, size_t len) {
   const char* p = line;
   const char* end = line + len;
   auto skip_space = [&] {
-    while (p < end && IsSpace(*p))
-      ++p;
+    while (p < end && IsSpace(*p)) ++p;
   };
   auto token = [&](const char** begin) {
     *begin = p;
-    while (p < end && !IsSpace(*p))
-      ++p;
+    while (p < end && !IsSpace(*p)) ++p;
     return static_cast<size_t>(p - *begin);
   };
 
@@ -769,49 +691,41 @@ HttpError HttpRequestData::parseLeader(const char* line, size_t len) {
   size_t path_len = token(&path_begin);
   skip_space();
   HttpVersion parsed_version;
-  if (verb_len == 0 || path_len == 0 ||
-      !ParseHttpVersion(p, end, &parsed_version)) {
+  if (verb_len == 0 || path_len == 0 || !ParseHttpVersion(p, end, &parsed_version)) {
     return HE_PROTOCOL;
   }
   skip_space();
-  if (p != end)
-    return HE_PROTOCOL;
-  if (!FromString(verb, std::string(verb_begin, verb_len)))
-    return HE_PROTOCOL;
+  if (p != end) return HE_PROTOCOL;
+  if (!FromString(verb, std::string(verb_begin, verb_len))) return HE_PROTOCOL;
   version = parsed_version;
   path.assign(path_begin, path_len);
   return HE_NONE;
 }
 
 bool HttpRequestData::getAbsoluteUri(std::string* uri) const {
-  if (HV_CONNECT == verb)
-    return false;
+  if (HV_CONNECT == verb) return false;
   Url<char> url(path);
   if (url.valid()) {
     uri->assign(path);
     return true;
   }
   std::string host;
-  if (!hasHeader(HH_HOST, &host))
-    return false;
+  if (!hasHeader(HH_HOST, &host)) return false;
   url.set_address(host);
   url.set_full_path(path);
   uri->assign(url.url());
   return url.valid();
 }
 
-bool HttpRequestData::getRelativeUri(std::string* host,
-                                     std::string* path) const {
-  if (HV_CONNECT == verb)
-    return false;
+bool HttpRequestData::getRelativeUri(std::string* host, std::string* path) const {
+  if (HV_CONNECT == verb) return false;
   Url<char> url(this->path);
   if (url.valid()) {
     host->assign(url.address());
     path->assign(url.full_path());
     return true;
   }
-  if (!hasHeader(HH_HOST, host))
-    return false;
+  if (!hasHeader(HH_HOST, host)) return false;
   path->assign(this->path);
   return true;
 }
@@ -838,16 +752,14 @@ void HttpResponseData::set_success(uint32_t scode) {
   setHeader(HH_CONTENT_LENGTH, "0", false);
 }
 
-void HttpResponseData::set_success(const std::string& content_type,
-                                   StreamInterface* document,
+void HttpResponseData::set_success(const std::string& content_type, StreamInterface* document,
                                    uint32_t scode) {
   this->scode = scode;
   message.erase(message.begin(), message.end());
   setContent(content_type, document);
 }
 
-void HttpResponseData::set_redirect(const std::string& location,
-                                    uint32_t scode) {
+void HttpResponseData::set_redirect(const std::string& location, uint32_t scode) {
   this->scode = scode;
   message.clear();
   setHeader(HH_LOCATION, location);
@@ -861,22 +773,19 @@ void HttpResponseData::set_error(uint32_t scode) {
 }
 
 size_t HttpResponseData::formatLeader(char* buffer, size_t size) const {
-  if (size == 0)
-    return 0;
-  int len = snprintf(buffer, size, "HTTP/%s %lu", ToString(version),
-                     static_cast<unsigned long>(scode));
+  if (size == 0) return 0;
+  int len =
+      snprintf(buffer, size, "HTTP/%s %lu", ToString(version), static_cast<unsigned long>(scode));
   if (len < 0) {
     buffer[0] = '\0';
     return 0;
   }
   size_t written = std::min(static_cast<size_t>(len), size - 1);
   if (!message.empty() && written < size - 1) {
-    int more = snprintf(
-        buffer + written, size - written, " %.*s",
-        static_cast<int>(std::min<size_t>(message.size(), INT32_MAX)),
-        message.data());
-    if (more > 0)
-      written += std::min(static_cast<size_t>(more), size - 1 - written);
+    int more =
+        snprintf(buffer + written, size - written, " %.*s",
+                 static_cast<int>(std::min<size_t>(message.size(), INT32_MAX)), message.data());
+    if (more > 0) written += std::min(static_cast<size_t>(more), size - 1 - written);
   }
   return written;
 }
@@ -890,22 +799,19 @@ HttpError HttpResponseData::parseLeader(const char* line, size_t len) {
     parsed_version = HVER_UNKNOWN;
     p += 5;
   } else if (ParseHttpVersion(p, end, &parsed_version)) {
-    if (p == end || !IsSpace(*p))
-      return HE_PROTOCOL;
+    if (p == end || !IsSpace(*p)) return HE_PROTOCOL;
   } else {
     return HE_PROTOCOL;
   }
-  while (p < end && IsSpace(*p))
-    ++p;
+  while (p < end && IsSpace(*p)) ++p;
   // A status code is exactly three digits, 100 to 999.
-  if (end - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2]) ||
-      p[0] == '0' || (end - p > 3 && !IsSpace(p[3]))) {
+  if (end - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2]) || p[0] == '0' ||
+      (end - p > 3 && !IsSpace(p[3]))) {
     return HE_PROTOCOL;
   }
   scode = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
   p += 3;
-  while (p < end && IsSpace(*p))
-    ++p;
+  while (p < end && IsSpace(*p)) ++p;
   version = parsed_version;
   message.assign(p, end - p);
   return HE_NONE;

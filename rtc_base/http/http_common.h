@@ -135,21 +135,11 @@ bool FromString(HttpHeader& header, const std::string& str);
 // case.
 bool MatchHeader(const char* name, size_t len, HttpHeader header);
 
-inline bool HttpCodeIsInformational(uint32_t code) {
-  return ((code / 100) == 1);
-}
-inline bool HttpCodeIsSuccessful(uint32_t code) {
-  return ((code / 100) == 2);
-}
-inline bool HttpCodeIsRedirection(uint32_t code) {
-  return ((code / 100) == 3);
-}
-inline bool HttpCodeIsClientError(uint32_t code) {
-  return ((code / 100) == 4);
-}
-inline bool HttpCodeIsServerError(uint32_t code) {
-  return ((code / 100) == 5);
-}
+inline bool HttpCodeIsInformational(uint32_t code) { return ((code / 100) == 1); }
+inline bool HttpCodeIsSuccessful(uint32_t code) { return ((code / 100) == 2); }
+inline bool HttpCodeIsRedirection(uint32_t code) { return ((code / 100) == 3); }
+inline bool HttpCodeIsClientError(uint32_t code) { return ((code / 100) == 4); }
+inline bool HttpCodeIsServerError(uint32_t code) { return ((code / 100) == 5); }
 
 bool HttpCodeHasBody(uint32_t code);
 bool HttpCodeIsCacheable(uint32_t code);
@@ -161,18 +151,12 @@ bool HttpShouldKeepAlive(const HttpData& data);
 
 typedef std::pair<std::string, std::string> HttpAttribute;
 typedef std::vector<HttpAttribute> HttpAttributeList;
-void HttpComposeAttributes(const HttpAttributeList& attributes,
-                           char separator,
+void HttpComposeAttributes(const HttpAttributeList& attributes, char separator,
                            std::string* composed);
-void HttpParseAttributes(const char* data,
-                         size_t len,
-                         HttpAttributeList& attributes);
-bool HttpHasAttribute(const HttpAttributeList& attributes,
-                      const std::string& name,
+void HttpParseAttributes(const char* data, size_t len, HttpAttributeList& attributes);
+bool HttpHasAttribute(const HttpAttributeList& attributes, const std::string& name,
                       std::string* value);
-bool HttpHasNthAttribute(HttpAttributeList& attributes,
-                         size_t index,
-                         std::string* name,
+bool HttpHasNthAttribute(HttpAttributeList& attributes, size_t index, std::string* name,
                          std::string* value);
 
 // Converts an RFC 1123 date ("Sun, 06 Nov 1994 08:49:37 GMT") to seconds
@@ -204,9 +188,7 @@ class Url {
   typedef std::basic_string<CTYPE> string;
 
   explicit Url(const string& url) { do_set_url(url.c_str(), url.size()); }
-  Url(const string& path,
-      const string& host,
-      uint16_t port = HTTP_DEFAULT_PORT)
+  Url(const string& path, const string& host, uint16_t port = HTTP_DEFAULT_PORT)
       : host_(host), port_(port), secure_(HTTP_SECURE_PORT == port) {
     set_full_path(path);
   }
@@ -227,18 +209,14 @@ class Url {
     return val;
   }
 
-  void set_address(const string& val) {
-    do_set_address(val.c_str(), val.size());
-  }
+  void set_address(const string& val) { do_set_address(val.c_str(), val.size()); }
   string address() const {
     string val;
     do_get_address(&val);
     return val;
   }
 
-  void set_full_path(const string& val) {
-    do_set_full_path(val.c_str(), val.size());
-  }
+  void set_full_path(const string& val) { do_set_full_path(val.c_str(), val.size()); }
   string full_path() const {
     string val;
     do_get_full_path(&val);
@@ -301,17 +279,11 @@ struct HttpData {
   HttpData();
 
   enum HeaderCombine { HC_YES, HC_NO, HC_AUTO, HC_REPLACE, HC_NEW };
-  void changeHeader(const std::string& name,
-                    const std::string& value,
-                    HeaderCombine combine);
-  inline void addHeader(const std::string& name,
-                        const std::string& value,
-                        bool append = true) {
+  void changeHeader(const std::string& name, const std::string& value, HeaderCombine combine);
+  inline void addHeader(const std::string& name, const std::string& value, bool append = true) {
     changeHeader(name, value, append ? HC_AUTO : HC_NO);
   }
-  inline void setHeader(const std::string& name,
-                        const std::string& value,
-                        bool overwrite = true) {
+  inline void setHeader(const std::string& name, const std::string& value, bool overwrite = true) {
     changeHeader(name, value, overwrite ? HC_REPLACE : HC_NEW);
   }
   // Removes every header of that name; returns how many went.
@@ -326,32 +298,18 @@ struct HttpData {
   inline const_iterator end() const { return headers_.end(); }
   inline iterator begin() { return headers_.begin(); }
   inline iterator end() { return headers_.end(); }
-  inline const_iterator begin(const std::string& name) const {
-    return headers_.lower_bound(name);
-  }
-  inline const_iterator end(const std::string& name) const {
-    return headers_.upper_bound(name);
-  }
-  inline iterator begin(const std::string& name) {
-    return headers_.lower_bound(name);
-  }
-  inline iterator end(const std::string& name) {
-    return headers_.upper_bound(name);
-  }
+  inline const_iterator begin(const std::string& name) const { return headers_.lower_bound(name); }
+  inline const_iterator end(const std::string& name) const { return headers_.upper_bound(name); }
+  inline iterator begin(const std::string& name) { return headers_.lower_bound(name); }
+  inline iterator end(const std::string& name) { return headers_.upper_bound(name); }
 
-  inline void changeHeader(HttpHeader header,
-                           const std::string& value,
-                           HeaderCombine combine) {
+  inline void changeHeader(HttpHeader header, const std::string& value, HeaderCombine combine) {
     changeHeader(ToString(header), value, combine);
   }
-  inline void addHeader(HttpHeader header,
-                        const std::string& value,
-                        bool append = true) {
+  inline void addHeader(HttpHeader header, const std::string& value, bool append = true) {
     addHeader(ToString(header), value, append);
   }
-  inline void setHeader(HttpHeader header,
-                        const std::string& value,
-                        bool overwrite = true) {
+  inline void setHeader(HttpHeader header, const std::string& value, bool overwrite = true) {
     setHeader(ToString(header), value, overwrite);
   }
   inline void clearHeader(HttpHeader header) { clearHeader(ToString(header)); }
@@ -364,12 +322,8 @@ struct HttpData {
   inline const_iterator end(HttpHeader header) const {
     return headers_.upper_bound(ToString(header));
   }
-  inline iterator begin(HttpHeader header) {
-    return headers_.lower_bound(ToString(header));
-  }
-  inline iterator end(HttpHeader header) {
-    return headers_.upper_bound(ToString(header));
-  }
+  inline iterator begin(HttpHeader header) { return headers_.lower_bound(ToString(header)); }
+  inline iterator end(HttpHeader header) { return headers_.upper_bound(ToString(header)); }
 
   // Sets Content-Type and takes over the document as the body.
   void setContent(const std::string& content_type, StreamInterface* document);
@@ -417,11 +371,9 @@ struct HttpResponseData : public HttpData {
 
   // Convenience methods
   void set_success(uint32_t scode = HC_OK);
-  void set_success(const std::string& content_type,
-                   StreamInterface* document,
+  void set_success(const std::string& content_type, StreamInterface* document,
                    uint32_t scode = HC_OK);
-  void set_redirect(const std::string& location,
-                    uint32_t scode = HC_MOVED_TEMPORARILY);
+  void set_redirect(const std::string& location, uint32_t scode = HC_MOVED_TEMPORARILY);
   void set_error(uint32_t scode);
 
   size_t formatLeader(char* buffer, size_t size) const override;

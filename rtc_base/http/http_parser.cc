@@ -12,31 +12,24 @@ namespace rtc {
 namespace {
 
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
-         c == '\f';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
 // Content-Length: decimal digits only, no sign, no trailing text.
 bool ParseContentLength(const char* value, size_t len, uint64_t* length) {
-  if (len == 0)
-    return false;
+  if (len == 0) return false;
   uint64_t v = 0;
   for (size_t i = 0; i < len; ++i) {
-    if (value[i] < '0' || value[i] > '9')
-      return false;
+    if (value[i] < '0' || value[i] > '9') return false;
     unsigned digit = value[i] - '0';
-    if (v > (UINT64_MAX - digit) / 10)
-      return false;
+    if (v > (UINT64_MAX - digit) / 10) return false;
     v = v * 10 + digit;
   }
   *length = v;
@@ -50,27 +43,20 @@ bool ParseChunkSize(const char* line, size_t len, uint64_t* size) {
   uint64_t v = 0;
   for (; i < len; ++i) {
     int digit = HexValue(line[i]);
-    if (digit < 0)
-      break;
-    if (v > (UINT64_MAX >> 4))
-      return false;
+    if (digit < 0) break;
+    if (v > (UINT64_MAX >> 4)) return false;
     v = (v << 4) | static_cast<unsigned>(digit);
   }
-  if (i == 0)
-    return false;
-  while (i < len && (line[i] == ' ' || line[i] == '\t'))
-    ++i;
-  if (i < len && line[i] != ';')
-    return false;
+  if (i == 0) return false;
+  while (i < len && (line[i] == ' ' || line[i] == '\t')) ++i;
+  if (i < len && line[i] != ';') return false;
   *size = v;
   return true;
 }
 
 }  // namespace
 
-HttpParser::HttpParser() {
-  reset();
-}
+HttpParser::HttpParser() { reset(); }
 
 HttpParser::~HttpParser() = default;
 
@@ -87,25 +73,19 @@ void HttpParser::reset() {
   pending_header_.clear();
 }
 
-HttpParser::ProcessResult HttpParser::Process(const char* buffer,
-                                              size_t len,
-                                              size_t& processed,
+HttpParser::ProcessResult HttpParser::Process(const char* buffer, size_t len, size_t& processed,
                                               HttpError* error) {
   processed = 0;
   *error = HE_NONE;
 
-  if (state_ >= ST_COMPLETE)
-    return PR_COMPLETE;
+  if (state_ >= ST_COMPLETE) return PR_COMPLETE;
 
   while (true) {
     if (state_ < ST_DATA) {
-      if (processed == len)
-        return PR_CONTINUE;
+      if (processed == len) return PR_CONTINUE;
       const char* line = buffer + processed;
-      const char* newline =
-          static_cast<const char*>(memchr(line, '\n', len - processed));
-      if (!newline)
-        return PR_CONTINUE;
+      const char* newline = static_cast<const char*>(memchr(line, '\n', len - processed));
+      if (!newline) return PR_CONTINUE;
       size_t line_len = newline - line;
       processed += line_len + 1;
       // Every byte on the wire counts, trailing white space included, so
@@ -116,27 +96,24 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
         framing_bytes_ += line_len + 1;
         size_t framing_cap = std::max(max_body_size_, kHttpMaxHeaderSectionSize);
         if (framing_bytes_ > framing_cap) {
-          RTC_LOG(LS_WARNING) << "HTTP chunk framing exceeds " << framing_cap
-                              << " bytes";
+          RTC_LOG(LS_WARNING) << "HTTP chunk framing exceeds " << framing_cap << " bytes";
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }
       } else {
         header_bytes_ += line_len + 1;
         if (header_bytes_ > kHttpMaxHeaderSectionSize) {
-          RTC_LOG(LS_WARNING) << "HTTP header section exceeds "
-                              << kHttpMaxHeaderSectionSize << " bytes";
+          RTC_LOG(LS_WARNING) << "HTTP header section exceeds " << kHttpMaxHeaderSectionSize
+                              << " bytes";
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }
       }
       // Both "\r\n" and a bare "\n" end a line.
-      while (line_len > 0 && IsSpace(line[line_len - 1]))
-        --line_len;
+      while (line_len > 0 && IsSpace(line[line_len - 1])) --line_len;
       ProcessResult result = ProcessLine(line, line_len, error);
       RTC_LOG(LS_VERBOSE) << "Processed line, result=" << result;
-      if (result != PR_CONTINUE)
-        return result;
+      if (result != PR_CONTINUE) return result;
     } else if (data_size_ == 0) {
       if (chunked_) {
         state_ = ST_CHUNKTERM;
@@ -144,25 +121,22 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
         return PR_COMPLETE;
       }
     } else {
-      if (processed == len)
-        return PR_CONTINUE;
+      if (processed == len) return PR_CONTINUE;
       size_t available = std::min(data_size_, len - processed);
       if (data_size_ == SIZE_MAX) {
         // A body that ends with the stream gets no byte past its cap.
         size_t room = max_body_size_ - body_bytes_;
         if (room == 0) {
-          RTC_LOG(LS_WARNING) << "HTTP body exceeds " << max_body_size_
-                              << " bytes";
+          RTC_LOG(LS_WARNING) << "HTTP body exceeds " << max_body_size_ << " bytes";
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }
         available = std::min(available, room);
       }
       size_t read = 0;
-      ProcessResult result =
-          ProcessData(buffer + processed, available, read, error);
-      RTC_LOG(LS_VERBOSE) << "Processed data, result: " << result
-                          << " read: " << read << " err: " << *error;
+      ProcessResult result = ProcessData(buffer + processed, available, read, error);
+      RTC_LOG(LS_VERBOSE) << "Processed data, result: " << result << " read: " << read
+                          << " err: " << *error;
       if (read > available) {
         // The hook claims more than it was given; do not trust it.
         *error = HE_STREAM;
@@ -180,21 +154,17 @@ HttpParser::ProcessResult HttpParser::Process(const char* buffer,
       } else {
         body_bytes_ += read;
         if (body_bytes_ > max_body_size_) {
-          RTC_LOG(LS_WARNING) << "HTTP body exceeds " << max_body_size_
-                              << " bytes";
+          RTC_LOG(LS_WARNING) << "HTTP body exceeds " << max_body_size_ << " bytes";
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }
       }
-      if (result != PR_CONTINUE)
-        return result;
+      if (result != PR_CONTINUE) return result;
     }
   }
 }
 
-HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
-                                                  size_t len,
-                                                  HttpError* error) {
+HttpParser::ProcessResult HttpParser::ProcessLine(const char* line, size_t len, HttpError* error) {
   switch (state_) {
     case ST_LEADER:
       if (memchr(line, '\r', len) || memchr(line, '\0', len)) {
@@ -220,23 +190,20 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
             return PR_COMPLETE;
           }
           size_t start = 0;
-          while (start < len && IsSpace(line[start]))
-            ++start;
+          while (start < len && IsSpace(line[start])) ++start;
           pending_header_.push_back(' ');
           pending_header_.append(line + start, len - start);
           return PR_CONTINUE;
         }
         // A header is passed on once the next line shows it is not folded.
         ProcessResult result = FlushPendingHeader(error);
-        if (result != PR_CONTINUE)
-          return result;
+        if (result != PR_CONTINUE) return result;
         pending_header_.assign(line, len);
         has_pending_header_ = true;
         return PR_CONTINUE;
       } else {
         ProcessResult flushed = FlushPendingHeader(error);
-        if (flushed != PR_CONTINUE)
-          return flushed;
+        if (flushed != PR_CONTINUE) return flushed;
         // Both framings at once would let two readers disagree on where
         // the body ends.
         if (chunked_ && has_content_length_) {
@@ -247,8 +214,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
           // The cap is checked once the observer has had its say, as an
           // answer to HEAD or a 304 announces a length but carries no body.
           // Observers check the size before they allocate for it.
-          data_size_ = static_cast<size_t>(
-              std::min<uint64_t>(content_length_, SIZE_MAX - 1));
+          data_size_ = static_cast<size_t>(std::min<uint64_t>(content_length_, SIZE_MAX - 1));
         }
         state_ = chunked_ ? ST_CHUNKSIZE : ST_DATA;
         header_bytes_ = 0;
@@ -262,8 +228,8 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
         }
         if (result != PR_COMPLETE && !chunked_ && data_size_ != SIZE_MAX &&
             data_size_ > max_body_size_) {
-          RTC_LOG(LS_WARNING) << "HTTP body of " << data_size_
-                              << " bytes exceeds " << max_body_size_;
+          RTC_LOG(LS_WARNING) << "HTTP body of " << data_size_ << " bytes exceeds "
+                              << max_body_size_;
           *error = HE_OVERFLOW;
           return PR_COMPLETE;
         }
@@ -277,8 +243,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
         return PR_COMPLETE;
       }
       if (size > max_body_size_ - body_bytes_) {
-        RTC_LOG(LS_WARNING) << "HTTP chunked body exceeds " << max_body_size_
-                            << " bytes";
+        RTC_LOG(LS_WARNING) << "HTTP chunked body exceeds " << max_body_size_ << " bytes";
         *error = HE_OVERFLOW;
         return PR_COMPLETE;
       }
@@ -297,8 +262,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
       return PR_CONTINUE;
 
     case ST_TRAILERS:
-      if (len == 0)
-        return PR_COMPLETE;
+      if (len == 0) return PR_COMPLETE;
       return PR_CONTINUE;
 
     default:
@@ -310,8 +274,7 @@ HttpParser::ProcessResult HttpParser::ProcessLine(const char* line,
 }
 
 HttpParser::ProcessResult HttpParser::FlushPendingHeader(HttpError* error) {
-  if (!has_pending_header_)
-    return PR_CONTINUE;
+  if (!has_pending_header_) return PR_CONTINUE;
   has_pending_header_ = false;
   const char* line = pending_header_.data();
   size_t len = pending_header_.size();
@@ -329,8 +292,7 @@ HttpParser::ProcessResult HttpParser::FlushPendingHeader(HttpError* error) {
   }
   const char* value = colon + 1;
   const char* end = line + len;
-  while (value < end && IsSpace(*value))
-    ++value;
+  while (value < end && IsSpace(*value)) ++value;
   size_t vlen = end - value;
   if (MatchHeader(line, nlen, HH_CONTENT_LENGTH)) {
     uint64_t length;

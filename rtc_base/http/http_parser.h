@@ -26,10 +26,7 @@ class HttpParser {
   virtual ~HttpParser();
 
   void reset();
-  ProcessResult Process(const char* buffer,
-                        size_t len,
-                        size_t& processed,
-                        HttpError* error);
+  ProcessResult Process(const char* buffer, size_t len, size_t& processed, HttpError* error);
   // True while a body that ends with the connection is being read.
   bool is_valid_end_of_input() const;
   void complete(HttpError err);
@@ -48,20 +45,12 @@ class HttpParser {
   ProcessResult FlushPendingHeader(HttpError* error);
 
   // HttpParser Interface
-  virtual ProcessResult ProcessLeader(const char* line,
-                                      size_t len,
+  virtual ProcessResult ProcessLeader(const char* line, size_t len, HttpError* error) = 0;
+  virtual ProcessResult ProcessHeader(const char* name, size_t nlen, const char* value, size_t vlen,
                                       HttpError* error) = 0;
-  virtual ProcessResult ProcessHeader(const char* name,
-                                      size_t nlen,
-                                      const char* value,
-                                      size_t vlen,
-                                      HttpError* error) = 0;
-  virtual ProcessResult ProcessHeaderComplete(bool chunked,
-                                              size_t& data_size,
+  virtual ProcessResult ProcessHeaderComplete(bool chunked, size_t& data_size,
                                               HttpError* error) = 0;
-  virtual ProcessResult ProcessData(const char* data,
-                                    size_t len,
-                                    size_t& read,
+  virtual ProcessResult ProcessData(const char* data, size_t len, size_t& read,
                                     HttpError* error) = 0;
   virtual void OnComplete(HttpError err) = 0;
 

@@ -40,9 +40,7 @@ int AsyncResolver::GetError() const {
   return done_ ? error_ : -1;
 }
 
-void AsyncResolver::Destroy(bool wait) {
-  SignalThread::Destroy(wait);
-}
+void AsyncResolver::Destroy(bool wait) { SignalThread::Destroy(wait); }
 
 const std::vector<IPAddress>& AsyncResolver::addresses() const {
   static const std::vector<IPAddress> kNone;

@@ -7,8 +7,8 @@
 
 #include "rtc_base/net/async_resolver_interface.h"
 #include "rtc_base/net/ip_address.h"
-#include "rtc_base/threads/signal_thread.h"
 #include "rtc_base/net/socket_address.h"
+#include "rtc_base/threads/signal_thread.h"
 
 namespace rtc {
 

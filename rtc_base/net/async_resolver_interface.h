@@ -31,10 +31,8 @@ class AsyncResolverInterface {
   // address when resolution failed.
   SocketAddress address() const {
     SocketAddress addr;
-    if (GetResolvedAddress(AF_INET6, &addr))
-      return addr;
-    if (GetResolvedAddress(AF_INET, &addr))
-      return addr;
+    if (GetResolvedAddress(AF_INET6, &addr)) return addr;
+    if (GetResolvedAddress(AF_INET, &addr)) return addr;
     return SocketAddress();
   }
 

@@ -25,8 +25,7 @@ void AsyncSocketAdapter::Attach(AsyncSocket* socket) {
   }
   socket_.reset(socket);
   if (socket_) {
-    socket_->SignalConnectEvent.connect(this,
-                                        &AsyncSocketAdapter::OnConnectEvent);
+    socket_->SignalConnectEvent.connect(this, &AsyncSocketAdapter::OnConnectEvent);
     socket_->SignalReadEvent.connect(this, &AsyncSocketAdapter::OnReadEvent);
     socket_->SignalWriteEvent.connect(this, &AsyncSocketAdapter::OnWriteEvent);
     socket_->SignalCloseEvent.connect(this, &AsyncSocketAdapter::OnCloseEvent);
@@ -58,8 +57,7 @@ int AsyncSocketAdapter::Send(const void* pv, size_t cb) {
   return socket_ ? socket_->Send(pv, cb) : NotConnected();
 }
 
-int AsyncSocketAdapter::SendTo(const void* pv, size_t cb,
-                               const SocketAddress& addr) {
+int AsyncSocketAdapter::SendTo(const void* pv, size_t cb, const SocketAddress& addr) {
   return socket_ ? socket_->SendTo(pv, cb, addr) : NotConnected();
 }
 
@@ -67,10 +65,8 @@ int AsyncSocketAdapter::Recv(void* pv, size_t cb, int64_t* timestamp) {
   return socket_ ? socket_->Recv(pv, cb, timestamp) : NotConnected();
 }
 
-int AsyncSocketAdapter::RecvFrom(void* pv, size_t cb, SocketAddress* paddr,
-                                 int64_t* timestamp) {
-  return socket_ ? socket_->RecvFrom(pv, cb, paddr, timestamp)
-                 : NotConnected();
+int AsyncSocketAdapter::RecvFrom(void* pv, size_t cb, SocketAddress* paddr, int64_t* timestamp) {
+  return socket_ ? socket_->RecvFrom(pv, cb, paddr, timestamp) : NotConnected();
 }
 
 int AsyncSocketAdapter::Listen(int backlog) {
@@ -83,13 +79,9 @@ AsyncSocket* AsyncSocketAdapter::Accept(SocketAddress* paddr) {
   return nullptr;
 }
 
-int AsyncSocketAdapter::Close() {
-  return socket_ ? socket_->Close() : NotConnected();
-}
+int AsyncSocketAdapter::Close() { return socket_ ? socket_->Close() : NotConnected(); }
 
-int AsyncSocketAdapter::GetError() const {
-  return socket_ ? socket_->GetError() : detached_error_;
-}
+int AsyncSocketAdapter::GetError() const { return socket_ ? socket_->GetError() : detached_error_; }
 
 void AsyncSocketAdapter::SetError(int error) {
   if (socket_) {
@@ -111,17 +103,11 @@ int AsyncSocketAdapter::SetOption(Option opt, int value) {
   return socket_ ? socket_->SetOption(opt, value) : NotConnected();
 }
 
-void AsyncSocketAdapter::OnConnectEvent(AsyncSocket* /*socket*/) {
-  SignalConnectEvent(this);
-}
+void AsyncSocketAdapter::OnConnectEvent(AsyncSocket* /*socket*/) { SignalConnectEvent(this); }
 
-void AsyncSocketAdapter::OnReadEvent(AsyncSocket* /*socket*/) {
-  SignalReadEvent(this);
-}
+void AsyncSocketAdapter::OnReadEvent(AsyncSocket* /*socket*/) { SignalReadEvent(this); }
 
-void AsyncSocketAdapter::OnWriteEvent(AsyncSocket* /*socket*/) {
-  SignalWriteEvent(this);
-}
+void AsyncSocketAdapter::OnWriteEvent(AsyncSocket* /*socket*/) { SignalWriteEvent(this); }
 
 void AsyncSocketAdapter::OnCloseEvent(AsyncSocket* /*socket*/, int err) {
   SignalCloseEvent(this, err);

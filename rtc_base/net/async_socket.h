@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "rtc_base/threads/sigslot.h"
 #include "rtc_base/net/socket.h"
+#include "rtc_base/threads/sigslot.h"
 
 namespace rtc {
 
@@ -25,20 +25,13 @@ class AsyncSocket : public Socket {
   AsyncSocket* Accept(SocketAddress* paddr) override = 0;
 
   // Data can be read, or a connection can be accepted.
-  sigslot::signal_with_thread_policy<sigslot::multi_threaded_local,
-                                     AsyncSocket*>
-      SignalReadEvent;
+  sigslot::signal_with_thread_policy<sigslot::multi_threaded_local, AsyncSocket*> SignalReadEvent;
   // The socket can take more data.
-  sigslot::signal_with_thread_policy<sigslot::multi_threaded_local,
-                                     AsyncSocket*>
-      SignalWriteEvent;
+  sigslot::signal_with_thread_policy<sigslot::multi_threaded_local, AsyncSocket*> SignalWriteEvent;
   // The connection is established.
-  sigslot::signal_with_thread_policy<sigslot::single_threaded, AsyncSocket*>
-      SignalConnectEvent;
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, AsyncSocket*> SignalConnectEvent;
   // Closed by the peer (error 0), failed, or its name did not resolve.
-  sigslot::signal_with_thread_policy<sigslot::single_threaded, AsyncSocket*,
-                                     int>
-      SignalCloseEvent;
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, AsyncSocket*, int> SignalCloseEvent;
 };
 
 // Wraps another socket, forwards every operation to it and re-emits its
@@ -64,8 +57,7 @@ class AsyncSocketAdapter : public AsyncSocket, public sigslot::has_slots<> {
   int Send(const void* pv, size_t cb) override;
   int SendTo(const void* pv, size_t cb, const SocketAddress& addr) override;
   int Recv(void* pv, size_t cb, int64_t* timestamp) override;
-  int RecvFrom(void* pv, size_t cb, SocketAddress* paddr,
-               int64_t* timestamp) override;
+  int RecvFrom(void* pv, size_t cb, SocketAddress* paddr, int64_t* timestamp) override;
   int Listen(int backlog) override;
   AsyncSocket* Accept(SocketAddress* paddr) override;
   int Close() override;

@@ -48,9 +48,7 @@ bool IPv4InRange(const IPAddress& ip, uint32_t network, int length) {
 }
 
 // Bits from the most significant one down to the lowest set bit.
-int CountBitsToLowestSet(uint32_t word) {
-  return word == 0 ? 0 : 32 - __builtin_ctz(word);
-}
+int CountBitsToLowestSet(uint32_t word) { return word == 0 ? 0 : 32 - __builtin_ctz(word); }
 
 }  // namespace
 
@@ -78,8 +76,7 @@ bool IPAddress::operator<(const IPAddress& other) const {
   }
   switch (family_) {
     case AF_INET:
-      return v4AddressAsHostOrderInteger() <
-             other.v4AddressAsHostOrderInteger();
+      return v4AddressAsHostOrderInteger() < other.v4AddressAsHostOrderInteger();
     case AF_INET6:
       // Network byte order makes memcmp a big-endian 128-bit comparison.
       return memcmp(&u_.ip6, &other.u_.ip6, sizeof(u_.ip6)) < 0;
@@ -104,8 +101,8 @@ size_t IPAddress::Size() const {
 std::string IPAddress::ToString() const {
   if (family_ != AF_INET && family_ != AF_INET6) return std::string();
   char buf[INET6_ADDRSTRLEN] = {0};
-  const void* src = family_ == AF_INET ? static_cast<const void*>(&u_.ip4)
-                                       : static_cast<const void*>(&u_.ip6);
+  const void* src =
+      family_ == AF_INET ? static_cast<const void*>(&u_.ip4) : static_cast<const void*>(&u_.ip6);
   if (!inet_ntop(family_, src, buf, sizeof(buf))) return std::string();
   return std::string(buf);
 }
@@ -132,16 +129,14 @@ uint32_t IPAddress::v4AddressAsHostOrderInteger() const {
 }
 
 bool InterfaceAddress::operator==(const InterfaceAddress& other) const {
-  return ipv6_flags_ == other.ipv6_flags_ &&
-         static_cast<const IPAddress&>(*this) == other;
+  return ipv6_flags_ == other.ipv6_flags_ && static_cast<const IPAddress&>(*this) == other;
 }
 
 std::string InterfaceAddress::ToString() const {
   std::string result = IPAddress::ToString();
   if (family() == AF_INET6) {
     char flags[24];
-    snprintf(flags, sizeof(flags), "|flags:0x%x",
-             static_cast<unsigned>(ipv6_flags_));
+    snprintf(flags, sizeof(flags), "|flags:0x%x", static_cast<unsigned>(ipv6_flags_));
     result += flags;
   }
   return result;
@@ -180,15 +175,13 @@ bool IPFromString(const std::string& str, int flags, InterfaceAddress* out) {
 
 bool IPFromAddrInfo(const struct addrinfo* info, IPAddress* out) {
   if (!info || !info->ai_addr || !out) return false;
-  if (info->ai_addr->sa_family == AF_INET &&
-      info->ai_addrlen >= sizeof(sockaddr_in)) {
+  if (info->ai_addr->sa_family == AF_INET && info->ai_addrlen >= sizeof(sockaddr_in)) {
     sockaddr_in addr;
     memcpy(&addr, info->ai_addr, sizeof(addr));
     *out = IPAddress(addr.sin_addr);
     return true;
   }
-  if (info->ai_addr->sa_family == AF_INET6 &&
-      info->ai_addrlen >= sizeof(sockaddr_in6)) {
+  if (info->ai_addr->sa_family == AF_INET6 && info->ai_addrlen >= sizeof(sockaddr_in6)) {
     sockaddr_in6 addr;
     memcpy(&addr, info->ai_addr, sizeof(addr));
     *out = IPAddress(addr.sin6_addr);
@@ -233,13 +226,10 @@ bool IPIsPrivateNetwork(const IPAddress& ip) {
   return IPv6HasPrefix(ip, "fd00::", 8);
 }
 
-bool IPIsSharedNetwork(const IPAddress& ip) {
-  return IPv4InRange(ip, 0x64400000, 10);
-}
+bool IPIsSharedNetwork(const IPAddress& ip) { return IPv4InRange(ip, 0x64400000, 10); }
 
 bool IPIsPrivate(const IPAddress& ip) {
-  return IPIsLinkLocal(ip) || IPIsLoopback(ip) || IPIsPrivateNetwork(ip) ||
-         IPIsSharedNetwork(ip);
+  return IPIsLinkLocal(ip) || IPIsLoopback(ip) || IPIsPrivateNetwork(ip) || IPIsSharedNetwork(ip);
 }
 
 bool IPIsUnspec(const IPAddress& ip) { return ip.family() == AF_UNSPEC; }
@@ -315,9 +305,7 @@ int IPAddressPrecedence(const IPAddress& ip) {
   return 40;
 }
 
-bool IPIsV4Compatibility(const IPAddress& ip) {
-  return HasPrefix(ip, kV4CompatibilityPrefix);
-}
+bool IPIsV4Compatibility(const IPAddress& ip) { return HasPrefix(ip, kV4CompatibilityPrefix); }
 
 bool IPIsV4Mapped(const IPAddress& ip) { return HasPrefix(ip, kV4MappedPrefix); }
 
@@ -325,13 +313,9 @@ bool IPIs6Bone(const IPAddress& ip) {
   return ip.family() == AF_INET6 && HasPrefix(ip, k6BonePrefix);
 }
 
-bool IPIs6To4(const IPAddress& ip) {
-  return ip.family() == AF_INET6 && HasPrefix(ip, k6To4Prefix);
-}
+bool IPIs6To4(const IPAddress& ip) { return ip.family() == AF_INET6 && HasPrefix(ip, k6To4Prefix); }
 
-bool IPIsSiteLocal(const IPAddress& ip) {
-  return IPv6HasPrefix(ip, "fec0::", 10);
-}
+bool IPIsSiteLocal(const IPAddress& ip) { return IPv6HasPrefix(ip, "fec0::", 10); }
 
 bool IPIsTeredo(const IPAddress& ip) {
   return ip.family() == AF_INET6 && HasPrefix(ip, kTeredoPrefix);

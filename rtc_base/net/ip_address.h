@@ -76,17 +76,13 @@ class InterfaceAddress : public IPAddress {
   InterfaceAddress() : ipv6_flags_(IPV6_ADDRESS_FLAG_NONE) {}
   explicit InterfaceAddress(const IPAddress& ip)
       : IPAddress(ip), ipv6_flags_(IPV6_ADDRESS_FLAG_NONE) {}
-  InterfaceAddress(const IPAddress& ip, int ipv6_flags)
-      : IPAddress(ip), ipv6_flags_(ipv6_flags) {}
-  InterfaceAddress(const in6_addr& ip6, int ipv6_flags)
-      : IPAddress(ip6), ipv6_flags_(ipv6_flags) {}
+  InterfaceAddress(const IPAddress& ip, int ipv6_flags) : IPAddress(ip), ipv6_flags_(ipv6_flags) {}
+  InterfaceAddress(const in6_addr& ip6, int ipv6_flags) : IPAddress(ip6), ipv6_flags_(ipv6_flags) {}
   InterfaceAddress(const InterfaceAddress& other) = default;
   InterfaceAddress& operator=(const InterfaceAddress& other) = default;
 
   bool operator==(const InterfaceAddress& other) const;
-  bool operator!=(const InterfaceAddress& other) const {
-    return !(*this == other);
-  }
+  bool operator!=(const InterfaceAddress& other) const { return !(*this == other); }
 
   int ipv6_flags() const { return ipv6_flags_; }
 

@@ -14,12 +14,10 @@ namespace rtc {
 class MemoryStreamBase : public StreamInterface {
  public:
   StreamState GetState() const override;
-  StreamResult Read(void* buffer, size_t bytes, size_t* bytes_read,
-                    int* error) override;
+  StreamResult Read(void* buffer, size_t bytes, size_t* bytes_read, int* error) override;
   // Grows the buffer only when it is exactly full, so a write into a buffer
   // with less room than asked for is partial; WriteAll grows it next call.
-  StreamResult Write(const void* buffer, size_t bytes, size_t* bytes_written,
-                     int* error) override;
+  StreamResult Write(const void* buffer, size_t bytes, size_t* bytes_written, int* error) override;
   void Close() override;
   bool SetPosition(size_t position) override;
   bool GetPosition(size_t* position) const override;

@@ -34,21 +34,13 @@ const char* inet_ntop(int af, const void* src, char* dst, socklen_t size) {
   return ::inet_ntop(af, src, dst, size);
 }
 
-int inet_pton(int af, const char* src, void* dst) {
-  return ::inet_pton(af, src, dst);
-}
+int inet_pton(int af, const char* src, void* dst) { return ::inet_pton(af, src, dst); }
 
-bool HasIPv4Enabled() {
-  return HasAddressOfFamily(AF_INET);
-}
+bool HasIPv4Enabled() { return HasAddressOfFamily(AF_INET); }
 
-bool HasIPv6Enabled() {
-  return HasAddressOfFamily(AF_INET6);
-}
+bool HasIPv6Enabled() { return HasAddressOfFamily(AF_INET6); }
 
-int ResolveHostname(const std::string& hostname,
-                    int family,
-                    std::vector<IPAddress>* addresses) {
+int ResolveHostname(const std::string& hostname, int family, std::vector<IPAddress>* addresses) {
   if (addresses == nullptr) return -1;
   addresses->clear();
   struct addrinfo hints = {};

@@ -26,17 +26,13 @@ bool HasIPv6Enabled();
 // host has configured are returned (AI_ADDRCONFIG). Returns 0, the non-zero
 // getaddrinfo code (glibc's codes are negative; EAI_SYSTEM leaves errno),
 // or -1 for a null list. The list is cleared first.
-int ResolveHostname(const std::string& hostname,
-                    int family,
-                    std::vector<IPAddress>* addresses);
+int ResolveHostname(const std::string& hostname, int family, std::vector<IPAddress>* addresses);
 
 // The getaddrinfo that ResolveHostname calls; tests put a fake in its place
 // to control the answers without a name server. Null restores the
 // platform's. Not thread-safe against running resolutions.
-using GetAddrInfoFunction = int (*)(const char* node,
-                                    const char* service,
-                                    const struct addrinfo* hints,
-                                    struct addrinfo** result);
+using GetAddrInfoFunction = int (*)(const char* node, const char* service,
+                                    const struct addrinfo* hints, struct addrinfo** result);
 using FreeAddrInfoFunction = void (*)(struct addrinfo* result);
 void SetGetAddrInfoForTesting(GetAddrInfoFunction get_addr_info,
                               FreeAddrInfoFunction free_addr_info);

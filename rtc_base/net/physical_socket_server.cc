@@ -16,11 +16,11 @@
 #include <atomic>
 #include <map>
 
-#include "rtc_base/net/async_resolver.h"
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
-#include "rtc_base/base/time_utils.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/base/time_utils.h"
+#include "rtc_base/net/async_resolver.h"
 
 namespace rtc {
 namespace {
@@ -38,8 +38,7 @@ AsyncResolverFactory& ResolverFactory() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_resolver
 AsyncResolverInterface* CreateResolver() {
   MutexLock lock(&g_resolver_factory_mutex);
   const AsyncResolverFactory& factory = ResolverFactory();
-  if (!factory)
-    return new AsyncResolver();
+  if (!factory) return new AsyncResolver();
   return factory();
 }
 
@@ -68,8 +67,7 @@ void SetAsyncResolverFactory(AsyncResolverFactory factory) {
 
 std::unique_ptr<SocketServer> SocketServer::CreateDefault() {
   auto ss = std::make_unique<PhysicalSocketServer>();
-  if (!ss->IsValid())
-    return nullptr;
+  if (!ss->IsValid()) return nullptr;
   return ss;
 }
 
@@ -77,7 +75,10 @@ std::unique_ptr<SocketServer> SocketServer::CreateDefault() {
 // PhysicalSocket
 
 PhysicalSocket::PhysicalSocket(PhysicalSocketServer* ss, int s)
-    : ss_(ss), s_(s), udp_(false), error_(0),
+    : ss_(ss),
+      s_(s),
+      udp_(false),
+      error_(0),
       state_((s == kInvalidSocket) ? CS_CLOSED : CS_CONNECTED) {
   if (s_ != kInvalidSocket) {
     SetEnabledEvents(DE_READ | DE_WRITE);
@@ -93,9 +94,7 @@ PhysicalSocket::PhysicalSocket(PhysicalSocketServer* ss, int s)
   }
 }
 
-PhysicalSocket::~PhysicalSocket() {
-  Close();
-}
+PhysicalSocket::~PhysicalSocket() { Close(); }
 
 bool PhysicalSocket::Create(int family, int type) {
   Close();
@@ -103,8 +102,7 @@ bool PhysicalSocket::Create(int family, int type) {
   udp_ = (SOCK_DGRAM == type);
   family_ = family;
   UpdateLastError();
-  if (udp_)
-    SetEnabledEvents(DE_READ | DE_WRITE);
+  if (udp_) SetEnabledEvents(DE_READ | DE_WRITE);
   return s_ != kInvalidSocket;
 }
 
@@ -148,8 +146,7 @@ int PhysicalSocket::Connect(const SocketAddress& addr) {
 }
 
 int PhysicalSocket::DoConnect(const SocketAddress& connect_addr) {
-  if ((s_ == kInvalidSocket) && !Create(connect_addr.family(), SOCK_STREAM))
-    return kSocketError;
+  if ((s_ == kInvalidSocket) && !Create(connect_addr.family(), SOCK_STREAM)) return kSocketError;
   sockaddr_storage addr_storage;
   size_t len = connect_addr.ToSockAddrStorage(&addr_storage);
   sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
@@ -170,8 +167,7 @@ int PhysicalSocket::DoConnect(const SocketAddress& connect_addr) {
 
 void PhysicalSocket::OnResolveResult(AsyncResolverInterface* resolver) {
   // A resolver this socket has given up may still report.
-  if (resolver != resolver_)
-    return;
+  if (resolver != resolver_) return;
 
   int error = resolver_->GetError();
   if (error == 0) {
@@ -180,11 +176,9 @@ void PhysicalSocket::OnResolveResult(AsyncResolverInterface* resolver) {
     SocketAddress address;
     if (family_ == AF_UNSPEC || !resolver_->GetResolvedAddress(family_, &address))
       address = resolver_->address();
-    if (DoConnect(address) == 0)
-      return;
+    if (DoConnect(address) == 0) return;
     error = GetError();
-    if (error == 0)
-      error = EHOSTUNREACH;
+    if (error == 0) error = EHOSTUNREACH;
   }
   // Close forgets the resolver, which deletes itself once its signal is
   // over.
@@ -203,15 +197,12 @@ void PhysicalSocket::SetError(int error) {
   error_ = error;
 }
 
-Socket::ConnState PhysicalSocket::GetState() const {
-  return state_;
-}
+Socket::ConnState PhysicalSocket::GetState() const { return state_; }
 
 int PhysicalSocket::GetOption(Option opt, int* value) {
   int slevel;
   int sopt;
-  if (TranslateOption(opt, &slevel, &sopt) == -1)
-    return -1;
+  if (TranslateOption(opt, &slevel, &sopt) == -1) return -1;
   socklen_t optlen = sizeof(*value);
   int ret = ::getsockopt(s_, slevel, sopt, value, &optlen);
   if (ret != -1 && opt == OPT_DSCP) {
@@ -224,10 +215,8 @@ int PhysicalSocket::GetOption(Option opt, int* value) {
 int PhysicalSocket::SetOption(Option opt, int value) {
   int slevel;
   int sopt;
-  if (TranslateOption(opt, &slevel, &sopt) == -1)
-    return -1;
-  if (opt == OPT_DSCP && value >= 0)
-    value <<= 2;
+  if (TranslateOption(opt, &slevel, &sopt) == -1) return -1;
+  if (opt == OPT_DSCP && value >= 0) value <<= 2;
   return ::setsockopt(s_, slevel, sopt, &value, sizeof(value));
 }
 
@@ -235,8 +224,7 @@ int PhysicalSocket::Send(const void* pv, size_t cb) {
   int sent = DoSend(s_, reinterpret_cast<const char*>(pv), static_cast<int>(cb), MSG_NOSIGNAL);
   UpdateLastError();
   // A full local buffer is a blocking condition, not a failure.
-  if (sent < 0 && GetError() == ENOBUFS)
-    SetError(EWOULDBLOCK);
+  if (sent < 0 && GetError() == ENOBUFS) SetError(EWOULDBLOCK);
   if ((sent > 0 && sent < static_cast<int>(cb)) || (sent < 0 && IsBlockingError(GetError())))
     EnableEvents(DE_WRITE);
   return sent;
@@ -245,14 +233,11 @@ int PhysicalSocket::Send(const void* pv, size_t cb) {
 int PhysicalSocket::SendTo(const void* buffer, size_t length, const SocketAddress& addr) {
   sockaddr_storage saddr;
   size_t len = addr.ToSockAddrStorage(&saddr);
-  int sent = DoSendTo(s_, static_cast<const char*>(buffer), static_cast<int>(length),
-                      MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&saddr),
-                      static_cast<socklen_t>(len));
+  int sent = DoSendTo(s_, static_cast<const char*>(buffer), static_cast<int>(length), MSG_NOSIGNAL,
+                      reinterpret_cast<sockaddr*>(&saddr), static_cast<socklen_t>(len));
   UpdateLastError();
-  if (sent < 0 && GetError() == ENOBUFS)
-    SetError(EWOULDBLOCK);
-  if ((sent > 0 && sent < static_cast<int>(length)) ||
-      (sent < 0 && IsBlockingError(GetError())))
+  if (sent < 0 && GetError() == ENOBUFS) SetError(EWOULDBLOCK);
+  if ((sent > 0 && sent < static_cast<int>(length)) || (sent < 0 && IsBlockingError(GetError())))
     EnableEvents(DE_WRITE);
   return sent;
 }
@@ -267,44 +252,36 @@ int PhysicalSocket::Recv(void* buffer, size_t length, int64_t* timestamp) {
     SetError(EWOULDBLOCK);
     return kSocketError;
   }
-  if (timestamp)
-    *timestamp = -1;
+  if (timestamp) *timestamp = -1;
   UpdateLastError();
   int error = GetError();
   bool success = (received >= 0) || IsBlockingError(error);
-  if (udp_ || success)
-    EnableEvents(DE_READ);
-  if (!success)
-    RTC_LOG_F(LS_VERBOSE) << "Error = " << error;
+  if (udp_ || success) EnableEvents(DE_READ);
+  if (!success) RTC_LOG_F(LS_VERBOSE) << "Error = " << error;
   return received;
 }
 
-int PhysicalSocket::RecvFrom(void* buffer,
-                             size_t length,
-                             SocketAddress* out_addr,
+int PhysicalSocket::RecvFrom(void* buffer, size_t length, SocketAddress* out_addr,
                              int64_t* timestamp) {
   sockaddr_storage addr_storage;
   socklen_t addr_len = sizeof(addr_storage);
   sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
-  int received = static_cast<int>(
-      ::recvfrom(s_, static_cast<char*>(buffer), length, 0, addr, &addr_len));
+  int received =
+      static_cast<int>(::recvfrom(s_, static_cast<char*>(buffer), length, 0, addr, &addr_len));
   if ((received == 0) && (length != 0) && !udp_) {
     RTC_LOG(LS_WARNING) << "EOF from socket; deferring close event";
     EnableEvents(DE_READ);
     SetError(EWOULDBLOCK);
     return kSocketError;
   }
-  if (timestamp)
-    *timestamp = -1;
+  if (timestamp) *timestamp = -1;
   UpdateLastError();
   if ((received >= 0) && (out_addr != nullptr))
     SocketAddressFromSockAddrStorage(addr_storage, out_addr);
   int error = GetError();
   bool success = (received >= 0) || IsBlockingError(error);
-  if (udp_ || success)
-    EnableEvents(DE_READ);
-  if (!success)
-    RTC_LOG_F(LS_VERBOSE) << "Error = " << error;
+  if (udp_ || success) EnableEvents(DE_READ);
+  if (!success) RTC_LOG_F(LS_VERBOSE) << "Error = " << error;
   return received;
 }
 
@@ -326,16 +303,13 @@ AsyncSocket* PhysicalSocket::Accept(SocketAddress* out_addr) {
   sockaddr* addr = reinterpret_cast<sockaddr*>(&addr_storage);
   int s = DoAccept(s_, addr, &addr_len);
   UpdateLastError();
-  if (s == kInvalidSocket)
-    return nullptr;
-  if (out_addr != nullptr)
-    SocketAddressFromSockAddrStorage(addr_storage, out_addr);
+  if (s == kInvalidSocket) return nullptr;
+  if (out_addr != nullptr) SocketAddressFromSockAddrStorage(addr_storage, out_addr);
   return ss_->WrapSocket(s);
 }
 
 int PhysicalSocket::Close() {
-  if (s_ == kInvalidSocket)
-    return 0;
+  if (s_ == kInvalidSocket) return 0;
   int err = ::close(s_);
   UpdateLastError();
   s_ = kInvalidSocket;
@@ -357,30 +331,18 @@ int PhysicalSocket::DoSend(int socket, const char* buf, int len, int flags) {
   return static_cast<int>(::send(socket, buf, len, flags | MSG_NOSIGNAL));
 }
 
-int PhysicalSocket::DoSendTo(int socket,
-                             const char* buf,
-                             int len,
-                             int flags,
-                             const struct sockaddr* dest_addr,
-                             socklen_t addrlen) {
+int PhysicalSocket::DoSendTo(int socket, const char* buf, int len, int flags,
+                             const struct sockaddr* dest_addr, socklen_t addrlen) {
   return static_cast<int>(::sendto(socket, buf, len, flags | MSG_NOSIGNAL, dest_addr, addrlen));
 }
 
-void PhysicalSocket::UpdateLastError() {
-  SetError(errno);
-}
+void PhysicalSocket::UpdateLastError() { SetError(errno); }
 
-void PhysicalSocket::SetEnabledEvents(uint8_t events) {
-  enabled_events_ = events;
-}
+void PhysicalSocket::SetEnabledEvents(uint8_t events) { enabled_events_ = events; }
 
-void PhysicalSocket::EnableEvents(uint8_t events) {
-  enabled_events_ |= events;
-}
+void PhysicalSocket::EnableEvents(uint8_t events) { enabled_events_ |= events; }
 
-void PhysicalSocket::DisableEvents(uint8_t events) {
-  enabled_events_ &= ~events;
-}
+void PhysicalSocket::DisableEvents(uint8_t events) { enabled_events_ &= ~events; }
 
 int PhysicalSocket::TranslateOption(Option opt, int* slevel, int* sopt) {
   switch (opt) {
@@ -440,9 +402,7 @@ SocketDispatcher::SocketDispatcher(PhysicalSocketServer* ss) : PhysicalSocket(ss
 
 SocketDispatcher::SocketDispatcher(int s, PhysicalSocketServer* ss) : PhysicalSocket(ss, s) {}
 
-SocketDispatcher::~SocketDispatcher() {
-  Close();
-}
+SocketDispatcher::~SocketDispatcher() { Close(); }
 
 bool SocketDispatcher::Initialize() {
   RTC_DCHECK(s_ != kInvalidSocket);
@@ -453,37 +413,28 @@ bool SocketDispatcher::Initialize() {
   }
   // Wrapped descriptors may come without close-on-exec.
   int fd_flags = fcntl(s_, F_GETFD, 0);
-  if (fd_flags != -1 && !(fd_flags & FD_CLOEXEC))
-    fcntl(s_, F_SETFD, fd_flags | FD_CLOEXEC);
+  if (fd_flags != -1 && !(fd_flags & FD_CLOEXEC)) fcntl(s_, F_SETFD, fd_flags | FD_CLOEXEC);
   ss_->Add(this);
   return true;
 }
 
-bool SocketDispatcher::Create(int type) {
-  return Create(AF_INET, type);
-}
+bool SocketDispatcher::Create(int type) { return Create(AF_INET, type); }
 
 bool SocketDispatcher::Create(int family, int type) {
-  if (!PhysicalSocket::Create(family, type))
-    return false;
+  if (!PhysicalSocket::Create(family, type)) return false;
   return Initialize();
 }
 
-int SocketDispatcher::GetDescriptor() {
-  return s_;
-}
+int SocketDispatcher::GetDescriptor() { return s_; }
 
 bool SocketDispatcher::IsDescriptorClosed() {
-  if (udp_)
-    return s_ == kInvalidSocket;
+  if (udp_) return s_ == kInvalidSocket;
   // A peek of one byte tells end of stream (0) from data; errors that mean
   // "nothing yet" keep the socket open.
   char ch;
   ssize_t res = ::recv(s_, &ch, 1, MSG_PEEK);
-  if (res > 0)
-    return false;
-  if (res == 0)
-    return true;
+  if (res > 0) return false;
+  if (res == 0) return true;
   switch (errno) {
     case EBADF:
     case ECONNRESET:
@@ -497,15 +448,11 @@ bool SocketDispatcher::IsDescriptorClosed() {
   }
 }
 
-uint32_t SocketDispatcher::GetRequestedEvents() {
-  return enabled_events();
-}
+uint32_t SocketDispatcher::GetRequestedEvents() { return enabled_events(); }
 
 void SocketDispatcher::OnPreEvent(uint32_t ff) {
-  if ((ff & DE_CONNECT) != 0)
-    state_ = CS_CONNECTED;
-  if ((ff & DE_CLOSE) != 0)
-    state_ = CS_CLOSED;
+  if ((ff & DE_CONNECT) != 0) state_ = CS_CONNECTED;
+  if ((ff & DE_CLOSE) != 0) state_ = CS_CLOSED;
 }
 
 void SocketDispatcher::OnEvent(uint32_t ff, int err) {
@@ -515,15 +462,13 @@ void SocketDispatcher::OnEvent(uint32_t ff, int err) {
   // Disables and reports one event if it is set; false once the descriptor
   // has changed under the handler.
   auto emit = [&](uint8_t event, auto& signal) {
-    if ((ff & event) == 0)
-      return true;
+    if ((ff & event) == 0) return true;
     DisableEvents(event);
     signal(this);
     return generation_ == generation;
   };
-  if (!emit(DE_CONNECT, SignalConnectEvent) ||
-      !emit(DE_ACCEPT, SignalReadEvent) || !emit(DE_READ, SignalReadEvent) ||
-      !emit(DE_WRITE, SignalWriteEvent))
+  if (!emit(DE_CONNECT, SignalConnectEvent) || !emit(DE_ACCEPT, SignalReadEvent) ||
+      !emit(DE_READ, SignalReadEvent) || !emit(DE_WRITE, SignalWriteEvent))
     return;
   if ((ff & DE_CLOSE) != 0) {
     SetEnabledEvents(0);
@@ -538,8 +483,7 @@ void SocketDispatcher::OnEvent(uint32_t ff, int err) {
 }
 
 int SocketDispatcher::Close() {
-  if (s_ == kInvalidSocket)
-    return 0;
+  if (s_ == kInvalidSocket) return 0;
   ss_->Remove(this);
   return PhysicalSocket::Close();
 }
@@ -578,12 +522,10 @@ class Signaler : public Dispatcher {
   void Signal() {
     // Read before the exchange, so that a stream of posts to an awake waiter shares the flag
     // instead of writing it each time.
-    if (fd_ < 0 || signaled_.load() || signaled_.exchange(true) || !polling_.load())
-      return;
+    if (fd_ < 0 || signaled_.load() || signaled_.exchange(true) || !polling_.load()) return;
     uint64_t one = 1;
     ssize_t res = ::write(fd_, &one, sizeof(one));
-    if (res != static_cast<ssize_t>(sizeof(one)))
-      RTC_LOG_ERR(LS_ERROR) << "Wake-up write failed";
+    if (res != static_cast<ssize_t>(sizeof(one))) RTC_LOG_ERR(LS_ERROR) << "Wake-up write failed";
   }
 
   // Called by the waiter right before poll(): true when a wake-up came already (then the poll
@@ -665,8 +607,7 @@ class PosixSignalHandler {
 
   // Async-signal-safe.
   void OnPosixSignalReceived(int signum) {
-    if (signum < 0 || signum >= kNumPosixSignals)
-      return;
+    if (signum < 0 || signum >= kNumPosixSignals) return;
     received_signal_[signum].store(1);
     const uint8_t b[1] = {0};
     int saved_errno = errno;
@@ -681,12 +622,9 @@ class PosixSignalHandler {
       RTC_LOG_ERR(LS_ERROR) << "pipe failed";
       return;
     }
-    if (fcntl(afd_[0], F_SETFL, O_NONBLOCK) < 0)
-      RTC_LOG_ERR(LS_WARNING) << "fcntl #1 failed";
-    if (fcntl(afd_[1], F_SETFL, O_NONBLOCK) < 0)
-      RTC_LOG_ERR(LS_WARNING) << "fcntl #2 failed";
-    for (auto& flag : received_signal_)
-      flag.store(0);
+    if (fcntl(afd_[0], F_SETFL, O_NONBLOCK) < 0) RTC_LOG_ERR(LS_WARNING) << "fcntl #1 failed";
+    if (fcntl(afd_[1], F_SETFL, O_NONBLOCK) < 0) RTC_LOG_ERR(LS_WARNING) << "fcntl #2 failed";
+    for (auto& flag : received_signal_) flag.store(0);
   }
   ~PosixSignalHandler() = delete;
 
@@ -696,9 +634,7 @@ class PosixSignalHandler {
 
 class PosixSignalDispatcher : public Dispatcher {
  public:
-  explicit PosixSignalDispatcher(PhysicalSocketServer* owner) : owner_(owner) {
-    owner_->Add(this);
-  }
+  explicit PosixSignalDispatcher(PhysicalSocketServer* owner) : owner_(owner) { owner_->Add(this); }
   ~PosixSignalDispatcher() override { owner_->Remove(this); }
 
   uint32_t GetRequestedEvents() override { return DE_READ; }
@@ -716,8 +652,7 @@ class PosixSignalDispatcher : public Dispatcher {
 
   void OnEvent(uint32_t /*ff*/, int /*err*/) override {
     for (int signum = 0; signum < PosixSignalHandler::kNumPosixSignals; ++signum) {
-      if (!PosixSignalHandler::Instance()->IsSignalSet(signum))
-        continue;
+      if (!PosixSignalHandler::Instance()->IsSignalSet(signum)) continue;
       PosixSignalHandler::Instance()->ClearSignal(signum);
       auto it = handlers_.find(signum);
       if (it == handlers_.end()) {
@@ -775,34 +710,27 @@ PhysicalSocketServer::~PhysicalSocketServer() {
   signal_wakeup_.reset();
 }
 
-bool PhysicalSocketServer::IsValid() const {
-  return signal_wakeup_ && signal_wakeup_->IsValid();
-}
+bool PhysicalSocketServer::IsValid() const { return signal_wakeup_ && signal_wakeup_->IsValid(); }
 
-void PhysicalSocketServer::WakeUp() {
-  signal_wakeup_->Signal();
-}
+void PhysicalSocketServer::WakeUp() { signal_wakeup_->Signal(); }
 
 Socket* PhysicalSocketServer::CreateSocket(int family, int type) {
   PhysicalSocket* socket = new PhysicalSocket(this);
-  if (socket->Create(family, type))
-    return socket;
+  if (socket->Create(family, type)) return socket;
   delete socket;
   return nullptr;
 }
 
 AsyncSocket* PhysicalSocketServer::CreateAsyncSocket(int family, int type) {
   SocketDispatcher* dispatcher = new SocketDispatcher(this);
-  if (dispatcher->Create(family, type))
-    return dispatcher;
+  if (dispatcher->Create(family, type)) return dispatcher;
   delete dispatcher;
   return nullptr;
 }
 
 AsyncSocket* PhysicalSocketServer::WrapSocket(int s) {
   SocketDispatcher* dispatcher = new SocketDispatcher(s, this);
-  if (dispatcher->Initialize())
-    return dispatcher;
+  if (dispatcher->Initialize()) return dispatcher;
   delete dispatcher;
   return nullptr;
 }
@@ -843,20 +771,16 @@ bool PhysicalSocketServer::IsLiveLocked(Dispatcher* dispatcher) const {
 }
 
 void PhysicalSocketServer::AddRemovePendingDispatchers() {
-  for (Dispatcher* d : pending_add_dispatchers_)
-    dispatchers_.insert(d);
-  for (Dispatcher* d : pending_remove_dispatchers_)
-    dispatchers_.erase(d);
+  for (Dispatcher* d : pending_add_dispatchers_) dispatchers_.insert(d);
+  for (Dispatcher* d : pending_remove_dispatchers_) dispatchers_.erase(d);
   pending_add_dispatchers_.clear();
   pending_remove_dispatchers_.clear();
 }
 
 bool PhysicalSocketServer::SetPosixSignalHandler(int signum, void (*handler)(int)) {
-  if (signum < 0 || signum >= PosixSignalHandler::kNumPosixSignals)
-    return false;
+  if (signum < 0 || signum >= PosixSignalHandler::kNumPosixSignals) return false;
   if (handler == SIG_DFL || handler == SIG_IGN) {
-    if (!InstallSignal(signum, handler))
-      return false;
+    if (!InstallSignal(signum, handler)) return false;
     if (signal_dispatcher_) {
       signal_dispatcher_->ClearHandler(signum);
       // Called from a signal handler, the dispatcher is on the call stack;
@@ -866,13 +790,10 @@ bool PhysicalSocketServer::SetPosixSignalHandler(int signum, void (*handler)(int
         signal_dispatcher_.reset();
     }
   } else {
-    if (PosixSignalHandler::Instance()->GetDescriptor() < 0)
-      return false;
-    if (!signal_dispatcher_)
-      signal_dispatcher_ = std::make_unique<PosixSignalDispatcher>(this);
+    if (PosixSignalHandler::Instance()->GetDescriptor() < 0) return false;
+    if (!signal_dispatcher_) signal_dispatcher_ = std::make_unique<PosixSignalDispatcher>(this);
     signal_dispatcher_->SetHandler(signum, handler);
-    if (!InstallSignal(signum, &GlobalSignalHandler))
-      return false;
+    if (!InstallSignal(signum, &GlobalSignalHandler)) return false;
   }
   return true;
 }
@@ -892,8 +813,7 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
   }
 
   int64_t stop_us = 0;
-  if (cmsWait != kForever)
-    stop_us = TimeMicros() + static_cast<int64_t>(cmsWait) * 1000;
+  if (cmsWait != kForever) stop_us = TimeMicros() + static_cast<int64_t>(cmsWait) * 1000;
   int timeout_ms = cmsWait;
 
   // Reused between waits, so a pass allocates nothing once warm.
@@ -907,23 +827,18 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
     {
       CritScope cr(&crit_);
       for (Dispatcher* pdispatcher : dispatchers_) {
-        if (!process_io && pdispatcher != signal_wakeup_.get())
-          continue;
+        if (!process_io && pdispatcher != signal_wakeup_.get()) continue;
         int fd = pdispatcher->GetDescriptor();
-        if (fd < 0)
-          continue;
+        if (fd < 0) continue;
         uint32_t ff = pdispatcher->GetRequestedEvents();
         short events = 0;
         // POLLRDHUP tells an end of stream apart from plain data, so that only then the
         // descriptor is asked whether it closed.
-        if (ff & (DE_READ | DE_ACCEPT))
-          events |= POLLIN | POLLRDHUP;
-        if (ff & (DE_WRITE | DE_CONNECT))
-          events |= POLLOUT;
+        if (ff & (DE_READ | DE_ACCEPT)) events |= POLLIN | POLLRDHUP;
+        if (ff & (DE_WRITE | DE_CONNECT)) events |= POLLOUT;
         // A dispatcher that wants nothing is left out, as it would be from a
         // select() set.
-        if (events == 0)
-          continue;
+        if (events == 0) continue;
         fds.push_back(pollfd{fd, events, 0});
         polled.push_back(Polled{pdispatcher, ff});
       }
@@ -931,8 +846,7 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
 
     // Briefly awake before sleeping: a call or post that comes within the spin costs neither
     // side a sleep and a wake-up.
-    if (timeout_ms != 0)
-      signal_wakeup_->SpinFor(kSpinBeforePollUs);
+    if (timeout_ms != 0) signal_wakeup_->SpinFor(kSpinBeforePollUs);
     const bool signaled = signal_wakeup_->EnterPoll();
     int n = ::poll(fds.data(), fds.size(), signaled ? 0 : timeout_ms);
     signal_wakeup_->LeavePoll();
@@ -940,8 +854,7 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
       // Socket events ready now are still delivered below, so a stream of posts cannot
       // starve them; the wake-up itself ends this wait.
       signal_wakeup_->Consume();
-      if (n == 0)
-        return true;
+      if (n == 0) return true;
     }
     if (n < 0) {
       if (errno != EINTR) {
@@ -957,11 +870,9 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
       processing_dispatchers_ = true;
       for (size_t i = 0; i < fds.size(); ++i) {
         const short revents = fds[i].revents;
-        if (revents == 0)
-          continue;
+        if (revents == 0) continue;
         Dispatcher* pdispatcher = polled[i].dispatcher;
-        if (!IsLiveLocked(pdispatcher) || pdispatcher->GetDescriptor() != fds[i].fd)
-          continue;
+        if (!IsLiveLocked(pdispatcher) || pdispatcher->GetDescriptor() != fds[i].fd) continue;
 
         uint32_t ff = 0;
         int errcode = 0;
@@ -1010,14 +921,12 @@ bool PhysicalSocketServer::DoWait(int cmsWait, bool process_io, bool once) {
       }
       processing_dispatchers_ = false;
       AddRemovePendingDispatchers();
-      if (once)
-        return true;
+      if (once) return true;
     }
 
     if (cmsWait != kForever && fWait_) {
       int64_t remaining_us = stop_us - TimeMicros();
-      if (remaining_us <= 0)
-        return true;
+      if (remaining_us <= 0) return true;
       timeout_ms = static_cast<int>((remaining_us + 999) / 1000);
     }
   }

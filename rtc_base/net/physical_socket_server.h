@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
+#include "rtc_base/base/critical_section.h"
 #include "rtc_base/net/async_resolver_interface.h"
 #include "rtc_base/net/async_socket.h"
-#include "rtc_base/base/critical_section.h"
-#include "rtc_base/threads/socket_server.h"
 #include "rtc_base/threads/sigslot.h"
+#include "rtc_base/threads/socket_server.h"
 
 // Rules for socket handlers (every AsyncSocket signal of these sockets is
 // emitted on the thread that waits on the server, with the server's lock

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "rtc_base/strings/crypt_string.h"
 #include "rtc_base/net/socket_address.h"
+#include "rtc_base/strings/crypt_string.h"
 
 namespace rtc {
 

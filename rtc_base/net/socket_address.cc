@@ -25,8 +25,8 @@ bool ParsePort(const std::string& text, uint16_t* port) {
   return true;
 }
 
-size_t ToSockAddrStorageHelper(sockaddr_storage* addr, const IPAddress& ip,
-                               uint16_t port, int scope_id) {
+size_t ToSockAddrStorageHelper(sockaddr_storage* addr, const IPAddress& ip, uint16_t port,
+                               int scope_id) {
   memset(addr, 0, sizeof(sockaddr_storage));
   addr->ss_family = static_cast<sa_family_t>(ip.family());
   if (ip.family() == AF_INET) {
@@ -72,9 +72,7 @@ void SocketAddress::Clear() {
   scope_id_ = 0;
 }
 
-bool SocketAddress::IsNil() const {
-  return hostname_.empty() && IPIsUnspec(ip_) && port_ == 0;
-}
+bool SocketAddress::IsNil() const { return hostname_.empty() && IPIsUnspec(ip_) && port_ == 0; }
 
 bool SocketAddress::IsComplete() const { return !IPIsAny(ip_) && port_ != 0; }
 
@@ -199,13 +197,10 @@ bool SocketAddress::operator<(const SocketAddress& addr) const {
 }
 
 bool SocketAddress::EqualIPs(const SocketAddress& addr) const {
-  return ip_ == addr.ip_ &&
-         ((!IPIsAny(ip_) && !IPIsUnspec(ip_)) || hostname_ == addr.hostname_);
+  return ip_ == addr.ip_ && ((!IPIsAny(ip_) && !IPIsUnspec(ip_)) || hostname_ == addr.hostname_);
 }
 
-bool SocketAddress::EqualPorts(const SocketAddress& addr) const {
-  return port_ == addr.port_;
-}
+bool SocketAddress::EqualPorts(const SocketAddress& addr) const { return port_ == addr.port_; }
 
 size_t SocketAddress::Hash() const {
   size_t h = HashIP(ip_);
@@ -243,8 +238,7 @@ size_t SocketAddress::ToDualStackSockAddrStorage(sockaddr_storage* saddr) const 
   return ToSockAddrStorageHelper(saddr, ip_.AsIPv6Address(), port_, scope_id_);
 }
 
-bool SocketAddressFromSockAddrStorage(const sockaddr_storage& addr,
-                                      SocketAddress* out) {
+bool SocketAddressFromSockAddrStorage(const sockaddr_storage& addr, SocketAddress* out) {
   if (!out) return false;
   if (addr.ss_family == AF_INET) {
     const sockaddr_in* saddr = reinterpret_cast<const sockaddr_in*>(&addr);

@@ -107,8 +107,7 @@ class SocketAddress {
 
 // Converts a storage filled by the kernel; false for a null out or a family
 // other than IPv4 and IPv6. The IPv6 scope id is kept.
-bool SocketAddressFromSockAddrStorage(const sockaddr_storage& saddr,
-                                      SocketAddress* out);
+bool SocketAddressFromSockAddrStorage(const sockaddr_storage& saddr, SocketAddress* out);
 // The any-address of the family with port 0; the nil address for others.
 SocketAddress EmptySocketAddressWithFamily(int family);
 

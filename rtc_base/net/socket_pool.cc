@@ -4,11 +4,11 @@
 #include <stdio.h>
 #include <sys/socket.h>
 
-#include "rtc_base/net/async_socket.h"
 #include "rtc_base/base/checks.h"
-#include "rtc_base/threads/socket_factory.h"
+#include "rtc_base/net/async_socket.h"
 #include "rtc_base/net/socket_stream.h"
 #include "rtc_base/net/stream.h"
+#include "rtc_base/threads/socket_factory.h"
 #include "rtc_base/threads/thread.h"
 
 namespace rtc {
@@ -36,36 +36,28 @@ void DisposeStream(StreamInterface* stream) {
 // StreamCache
 //////////////////////////////////////////////////////////////////////
 
-StreamCache::StreamCache(StreamPool* pool) : pool_(pool) {
-  RTC_DCHECK(nullptr != pool_);
-}
+StreamCache::StreamCache(StreamPool* pool) : pool_(pool) { RTC_DCHECK(nullptr != pool_); }
 
 StreamCache::~StreamCache() {
   // The streams belong to the inner pool, which may own them itself.
-  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end();
-       ++it) {
+  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end(); ++it) {
     it->second->SignalEvent.disconnect(this);
     pool_->ReturnConnectedStream(it->second);
   }
-  for (ConnectedList::iterator it = active_.begin(); it != active_.end();
-       ++it) {
+  for (ConnectedList::iterator it = active_.begin(); it != active_.end(); ++it) {
     pool_->ReturnConnectedStream(it->second);
   }
 }
 
-StreamInterface* StreamCache::RequestConnectedStream(
-    const SocketAddress& remote,
-    int* err) {
+StreamInterface* StreamCache::RequestConnectedStream(const SocketAddress& remote, int* err) {
   RTC_LOG_F(LS_VERBOSE) << "(" << remote.ToString() << ")";
-  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end();
-       ++it) {
+  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end(); ++it) {
     if (remote == it->first) {
       it->second->SignalEvent.disconnect(this);
       // Move from cached_ to active_
       active_.push_front(*it);
       cached_.erase(it);
-      if (err)
-        *err = 0;
+      if (err) *err = 0;
       RTC_LOG_F(LS_VERBOSE) << "Providing cached stream";
       return active_.front().second;
     }
@@ -80,8 +72,7 @@ StreamInterface* StreamCache::RequestConnectedStream(
 }
 
 void StreamCache::ReturnConnectedStream(StreamInterface* stream) {
-  for (ConnectedList::iterator it = active_.begin(); it != active_.end();
-       ++it) {
+  for (ConnectedList::iterator it = active_.begin(); it != active_.end(); ++it) {
     if (stream == it->second) {
       RTC_LOG_F(LS_VERBOSE) << "(" << it->first.ToString() << ")";
       if (stream->GetState() == SS_CLOSED) {
@@ -103,12 +94,10 @@ void StreamCache::ReturnConnectedStream(StreamInterface* stream) {
 
 void StreamCache::OnStreamEvent(StreamInterface* stream, int events, int err) {
   if ((events & SE_CLOSE) == 0) {
-    RTC_LOG_F(LS_WARNING) << "(" << events << ", " << err
-                          << ") received non-close event";
+    RTC_LOG_F(LS_WARNING) << "(" << events << ", " << err << ") received non-close event";
     return;
   }
-  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end();
-       ++it) {
+  for (ConnectedList::iterator it = cached_.begin(); it != cached_.end(); ++it) {
     if (stream == it->second) {
       RTC_LOG_F(LS_VERBOSE) << "(" << it->first.ToString() << ")";
       // We don't cache closed streams, so return it.
@@ -129,38 +118,29 @@ NewSocketPool::NewSocketPool(SocketFactory* factory) : factory_(factory) {}
 
 NewSocketPool::~NewSocketPool() = default;
 
-StreamInterface* NewSocketPool::RequestConnectedStream(
-    const SocketAddress& remote,
-    int* err) {
-  AsyncSocket* socket =
-      factory_->CreateAsyncSocket(FamilyFor(remote), SOCK_STREAM);
+StreamInterface* NewSocketPool::RequestConnectedStream(const SocketAddress& remote, int* err) {
+  AsyncSocket* socket = factory_->CreateAsyncSocket(FamilyFor(remote), SOCK_STREAM);
   if (!socket) {
-    if (err)
-      *err = -1;
+    if (err) *err = -1;
     return nullptr;
   }
   if ((socket->Connect(remote) != 0) && !IsBlockingError(socket->GetError())) {
-    if (err)
-      *err = socket->GetError();
+    if (err) *err = socket->GetError();
     delete socket;
     return nullptr;
   }
-  if (err)
-    *err = 0;
+  if (err) *err = 0;
   return new SocketStream(socket);
 }
 
-void NewSocketPool::ReturnConnectedStream(StreamInterface* stream) {
-  DisposeStream(stream);
-}
+void NewSocketPool::ReturnConnectedStream(StreamInterface* stream) { DisposeStream(stream); }
 
 //////////////////////////////////////////////////////////////////////
 // ReuseSocketPool
 //////////////////////////////////////////////////////////////////////
 
 ReuseSocketPool::ReuseSocketPool(SocketFactory* factory)
-    : factory_(factory), stream_(nullptr), family_(AF_UNSPEC),
-      checked_out_(false) {}
+    : factory_(factory), stream_(nullptr), family_(AF_UNSPEC), checked_out_(false) {}
 
 ReuseSocketPool::~ReuseSocketPool() {
   RTC_DCHECK(!checked_out_);
@@ -174,15 +154,12 @@ void ReuseSocketPool::DropStream() {
   DisposeStream(stream);
 }
 
-StreamInterface* ReuseSocketPool::RequestConnectedStream(
-    const SocketAddress& remote,
-    int* err) {
+StreamInterface* ReuseSocketPool::RequestConnectedStream(const SocketAddress& remote, int* err) {
   // Handing the one stream out twice would close and reconnect it under its
   // first borrower.
   if (checked_out_) {
     RTC_LOG_F(LS_ERROR) << "stream already checked out";
-    if (err)
-      *err = EBUSY;
+    if (err) *err = EBUSY;
     return nullptr;
   }
 
@@ -195,8 +172,7 @@ StreamInterface* ReuseSocketPool::RequestConnectedStream(
     RTC_LOG_F(LS_VERBOSE) << "Creating new socket";
     AsyncSocket* socket = factory_->CreateAsyncSocket(family, SOCK_STREAM);
     if (!socket) {
-      if (err)
-        *err = -1;
+      if (err) *err = -1;
       return nullptr;
     }
     stream_ = new SocketStream(socket);
@@ -208,18 +184,15 @@ StreamInterface* ReuseSocketPool::RequestConnectedStream(
     remote_ = remote;
     stream_->Close();
     AsyncSocket* socket = stream_->GetSocket();
-    if ((socket->Connect(remote_) != 0) &&
-        !IsBlockingError(socket->GetError())) {
-      if (err)
-        *err = socket->GetError();
+    if ((socket->Connect(remote_) != 0) && !IsBlockingError(socket->GetError())) {
+      if (err) *err = socket->GetError();
       return nullptr;
     }
     RTC_LOG_F(LS_VERBOSE) << "Opening connection to: " << remote_.ToString();
   }
   stream_->SignalEvent.disconnect(this);
   checked_out_ = true;
-  if (err)
-    *err = 0;
+  if (err) *err = 0;
   return stream_;
 }
 
@@ -232,9 +205,7 @@ void ReuseSocketPool::ReturnConnectedStream(StreamInterface* stream) {
   checked_out_ = false;
 }
 
-void ReuseSocketPool::OnStreamEvent(StreamInterface* stream,
-                                    int events,
-                                    int err) {
+void ReuseSocketPool::OnStreamEvent(StreamInterface* stream, int events, int err) {
   RTC_DCHECK(stream == stream_);
   RTC_DCHECK(!checked_out_);
 
@@ -259,33 +230,25 @@ void ReuseSocketPool::OnStreamEvent(StreamInterface* stream,
 // LoggingPoolAdapter
 //////////////////////////////////////////////////////////////////////
 
-LoggingPoolAdapter::LoggingPoolAdapter(StreamPool* pool,
-                                       LoggingSeverity level,
-                                       const std::string& label,
-                                       bool binary_mode)
+LoggingPoolAdapter::LoggingPoolAdapter(StreamPool* pool, LoggingSeverity level,
+                                       const std::string& label, bool binary_mode)
     : pool_(pool), level_(level), label_(label), binary_mode_(binary_mode) {}
 
 LoggingPoolAdapter::~LoggingPoolAdapter() {
-  for (StreamList::iterator it = recycle_bin_.begin();
-       it != recycle_bin_.end(); ++it) {
+  for (StreamList::iterator it = recycle_bin_.begin(); it != recycle_bin_.end(); ++it) {
     delete *it;
   }
 }
 
-StreamInterface* LoggingPoolAdapter::RequestConnectedStream(
-    const SocketAddress& remote,
-    int* err) {
+StreamInterface* LoggingPoolAdapter::RequestConnectedStream(const SocketAddress& remote, int* err) {
   StreamInterface* stream = pool_->RequestConnectedStream(remote, err);
-  if (!stream)
-    return nullptr;
+  if (!stream) return nullptr;
 
   char pointer[32];
   snprintf(pointer, sizeof(pointer), "(0x%08lx)",
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(stream)));
   std::string label = label_ + pointer;
-  RTC_LOG_V(level_) << label
-                    << ((SS_OPEN == stream->GetState()) ? " Connected"
-                                                         : " Connecting")
+  RTC_LOG_V(level_) << label << ((SS_OPEN == stream->GetState()) ? " Connected" : " Connecting")
                     << " to " << remote.ToString();
   LoggingAdapter* logging;
   if (recycle_bin_.empty()) {

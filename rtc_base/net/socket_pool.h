@@ -25,8 +25,7 @@ class StreamPool {
  public:
   virtual ~StreamPool() {}
 
-  virtual StreamInterface* RequestConnectedStream(const SocketAddress& remote,
-                                                  int* err) = 0;
+  virtual StreamInterface* RequestConnectedStream(const SocketAddress& remote, int* err) = 0;
   virtual void ReturnConnectedStream(StreamInterface* stream) = 0;
 };
 
@@ -38,8 +37,7 @@ class StreamCache : public StreamPool, public sigslot::has_slots<> {
   explicit StreamCache(StreamPool* pool);
   ~StreamCache() override;
 
-  StreamInterface* RequestConnectedStream(const SocketAddress& remote,
-                                          int* err) override;
+  StreamInterface* RequestConnectedStream(const SocketAddress& remote, int* err) override;
   void ReturnConnectedStream(StreamInterface* stream) override;
 
  private:
@@ -61,8 +59,7 @@ class NewSocketPool : public StreamPool {
   explicit NewSocketPool(SocketFactory* factory);
   ~NewSocketPool() override;
 
-  StreamInterface* RequestConnectedStream(const SocketAddress& remote,
-                                          int* err) override;
+  StreamInterface* RequestConnectedStream(const SocketAddress& remote, int* err) override;
   void ReturnConnectedStream(StreamInterface* stream) override;
 
  private:
@@ -77,8 +74,7 @@ class ReuseSocketPool : public StreamPool, public sigslot::has_slots<> {
   explicit ReuseSocketPool(SocketFactory* factory);
   ~ReuseSocketPool() override;
 
-  StreamInterface* RequestConnectedStream(const SocketAddress& remote,
-                                          int* err) override;
+  StreamInterface* RequestConnectedStream(const SocketAddress& remote, int* err) override;
   void ReturnConnectedStream(StreamInterface* stream) override;
 
  private:
@@ -96,14 +92,11 @@ class ReuseSocketPool : public StreamPool, public sigslot::has_slots<> {
 // adapters.
 class LoggingPoolAdapter : public StreamPool {
  public:
-  LoggingPoolAdapter(StreamPool* pool,
-                     LoggingSeverity level,
-                     const std::string& label,
+  LoggingPoolAdapter(StreamPool* pool, LoggingSeverity level, const std::string& label,
                      bool binary_mode);
   ~LoggingPoolAdapter() override;
 
-  StreamInterface* RequestConnectedStream(const SocketAddress& remote,
-                                          int* err) override;
+  StreamInterface* RequestConnectedStream(const SocketAddress& remote, int* err) override;
   void ReturnConnectedStream(StreamInterface* stream) override;
 
  private:

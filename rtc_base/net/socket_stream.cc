@@ -6,17 +6,12 @@
 
 namespace rtc {
 
-SocketStream::SocketStream(AsyncSocket* socket) : socket_(nullptr) {
-  Attach(socket);
-}
+SocketStream::SocketStream(AsyncSocket* socket) : socket_(nullptr) { Attach(socket); }
 
-SocketStream::~SocketStream() {
-  delete socket_;
-}
+SocketStream::~SocketStream() { delete socket_; }
 
 void SocketStream::Attach(AsyncSocket* socket) {
-  if (socket_)
-    delete socket_;
+  if (socket_) delete socket_;
   socket_ = socket;
   if (socket_) {
     socket_->SignalConnectEvent.connect(this, &SocketStream::OnConnectEvent);
@@ -39,8 +34,7 @@ AsyncSocket* SocketStream::Detach() {
 }
 
 StreamState SocketStream::GetState() const {
-  if (!socket_)
-    return SS_CLOSED;
+  if (!socket_) return SS_CLOSED;
   switch (socket_->GetState()) {
     case Socket::CS_CONNECTED:
       return SS_OPEN;
@@ -52,62 +46,46 @@ StreamState SocketStream::GetState() const {
   }
 }
 
-StreamResult SocketStream::Read(void* buffer,
-                                size_t buffer_len,
-                                size_t* read,
-                                int* error) {
+StreamResult SocketStream::Read(void* buffer, size_t buffer_len, size_t* read, int* error) {
   if (!socket_) {
-    if (error)
-      *error = ENOTCONN;
+    if (error) *error = ENOTCONN;
     return SR_ERROR;
   }
   if (buffer_len == 0) {
     // Nothing asked, nothing to report; the socket is not consulted.
-    if (read)
-      *read = 0;
+    if (read) *read = 0;
     return SR_SUCCESS;
   }
   int result = socket_->Recv(buffer, buffer_len, nullptr);
   if (result < 0) {
-    if (IsBlockingError(socket_->GetError()))
-      return SR_BLOCK;
-    if (error)
-      *error = socket_->GetError();
+    if (IsBlockingError(socket_->GetError())) return SR_BLOCK;
+    if (error) *error = socket_->GetError();
     return SR_ERROR;
   }
   if (result > 0) {
-    if (read)
-      *read = result;
+    if (read) *read = result;
     return SR_SUCCESS;
   }
   return SR_EOS;
 }
 
-StreamResult SocketStream::Write(const void* data,
-                                 size_t data_len,
-                                 size_t* written,
-                                 int* error) {
+StreamResult SocketStream::Write(const void* data, size_t data_len, size_t* written, int* error) {
   if (!socket_) {
-    if (error)
-      *error = ENOTCONN;
+    if (error) *error = ENOTCONN;
     return SR_ERROR;
   }
   int result = socket_->Send(data, data_len);
   if (result < 0) {
-    if (IsBlockingError(socket_->GetError()))
-      return SR_BLOCK;
-    if (error)
-      *error = socket_->GetError();
+    if (IsBlockingError(socket_->GetError())) return SR_BLOCK;
+    if (error) *error = socket_->GetError();
     return SR_ERROR;
   }
-  if (written)
-    *written = result;
+  if (written) *written = result;
   return SR_SUCCESS;
 }
 
 void SocketStream::Close() {
-  if (socket_)
-    socket_->Close();
+  if (socket_) socket_->Close();
 }
 
 void SocketStream::OnConnectEvent(AsyncSocket* socket) {

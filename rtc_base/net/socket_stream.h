@@ -26,10 +26,8 @@ class SocketStream : public StreamInterface, public sigslot::has_slots<> {
   AsyncSocket* GetSocket() { return socket_; }
 
   StreamState GetState() const override;
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
 
  private:

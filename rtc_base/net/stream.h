@@ -41,16 +41,13 @@ class StreamInterface : public MessageHandler {
 
   // Emitted with (stream, events, error) when the stream becomes readable,
   // writable, opens or closes.
-  sigslot::signal3<StreamInterface*, int, int, sigslot::single_threaded>
-      SignalEvent;
+  sigslot::signal3<StreamInterface*, int, int, sigslot::single_threaded> SignalEvent;
 
   void OnMessage(Message* msg) override;
 
   virtual StreamState GetState() const = 0;
-  virtual StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                            int* error) = 0;
-  virtual StreamResult Write(const void* data, size_t data_len,
-                             size_t* written, int* error) = 0;
+  virtual StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) = 0;
+  virtual StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) = 0;
   virtual void Close() = 0;
 
   // Direct access to internal buffers, for streams that have them.
@@ -71,10 +68,8 @@ class StreamInterface : public MessageHandler {
   void PostEvent(Thread* thread, int events, int err);
   void PostEvent(int events, int err);
 
-  StreamResult WriteAll(const void* data, size_t data_len, size_t* written,
-                        int* error);
-  StreamResult ReadAll(void* buffer, size_t buffer_len, size_t* read,
-                       int* error);
+  StreamResult WriteAll(const void* data, size_t data_len, size_t* written, int* error);
+  StreamResult ReadAll(void* buffer, size_t buffer_len, size_t* read, int* error);
   // Reads up to '\n' (not stored; a '\r' before it is kept).
   StreamResult ReadLine(std::string* line);
 
@@ -87,17 +82,14 @@ class StreamInterface : public MessageHandler {
 // Forwards every operation to an inner stream and re-emits its events as its
 // own. When it owns the inner stream it deletes it on replacement and in its
 // destructor.
-class StreamAdapterInterface : public StreamInterface,
-                               public sigslot::has_slots<> {
+class StreamAdapterInterface : public StreamInterface, public sigslot::has_slots<> {
  public:
   explicit StreamAdapterInterface(StreamInterface* stream, bool owned = true);
   ~StreamAdapterInterface() override;
 
   StreamState GetState() const override;
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
   bool SetPosition(size_t position) override;
   bool GetPosition(size_t* position) const override;
@@ -130,10 +122,8 @@ class StreamTap : public StreamAdapterInterface {
   StreamInterface* DetachTap();
   StreamResult GetTapResult(int* error);
 
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
 
  private:
   void Copy(const void* data, size_t len);
@@ -171,15 +161,13 @@ class StreamReference : public StreamAdapterInterface {
 // Dumps the traffic of the inner stream to the log.
 class LoggingAdapter : public StreamAdapterInterface {
  public:
-  LoggingAdapter(StreamInterface* stream, LoggingSeverity level,
-                 const std::string& label, bool hex_mode = false);
+  LoggingAdapter(StreamInterface* stream, LoggingSeverity level, const std::string& label,
+                 bool hex_mode = false);
 
   void set_label(const std::string& label);
 
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
 
  protected:
@@ -199,10 +187,8 @@ class NullStream : public StreamInterface {
   ~NullStream() override;
 
   StreamState GetState() const override;
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
 };
 
@@ -213,15 +199,12 @@ class FileStream : public StreamInterface {
   ~FileStream() override;
 
   virtual bool Open(const std::string& filename, const char* mode, int* error);
-  virtual bool OpenShare(const std::string& filename, const char* mode,
-                         int shflag, int* error);
+  virtual bool OpenShare(const std::string& filename, const char* mode, int shflag, int* error);
   virtual bool DisableBuffering();
 
   StreamState GetState() const override;
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
   bool SetPosition(size_t position) override;
   bool GetPosition(size_t* position) const override;
@@ -251,10 +234,8 @@ class StringStream : public StreamInterface {
 
   StreamState GetState() const override;
   // Also answers SR_EOS to a read of 0 bytes.
-  StreamResult Read(void* buffer, size_t buffer_len, size_t* read,
-                    int* error) override;
-  StreamResult Write(const void* data, size_t data_len, size_t* written,
-                     int* error) override;
+  StreamResult Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamResult Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
   bool SetPosition(size_t position) override;
   bool GetPosition(size_t* position) const override;
@@ -270,8 +251,8 @@ class StringStream : public StreamInterface {
 
 // Copies source to sink through the caller's buffer. data_len gives how many
 // bytes the buffer holds on entry and receives how many it holds on return.
-StreamResult Flow(StreamInterface* source, char* buffer, size_t buffer_len,
-                  StreamInterface* sink, size_t* data_len = nullptr);
+StreamResult Flow(StreamInterface* source, char* buffer, size_t buffer_len, StreamInterface* sink,
+                  size_t* data_len = nullptr);
 
 }  // namespace rtc
 

@@ -3,13 +3,13 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include "rtc_base/base/logging.h"
+#include "rtc_base/http/http_common.h"
 #include "rtc_base/net/async_resolver.h"
 #include "rtc_base/net/async_socket.h"
-#include "rtc_base/http/http_common.h"
-#include "rtc_base/base/logging.h"
 #include "rtc_base/proxy/proxy_detect.h"
-#include "rtc_base/threads/socket_server.h"
 #include "rtc_base/strings/string_utils.h"
+#include "rtc_base/threads/socket_server.h"
 
 namespace rtc {
 
@@ -28,9 +28,7 @@ constexpr char kSocks5Greeting[] = {0x05, 0x01, 0x00};
 // Texts longer than this are cut in the completion summary.
 constexpr size_t kSummaryTextLimit = 127;
 
-std::string Cut(const std::string& text) {
-  return text.substr(0, kSummaryTextLimit);
-}
+std::string Cut(const std::string& text) { return text.substr(0, kSummaryTextLimit); }
 
 }  // namespace
 
@@ -84,9 +82,8 @@ void AutoDetectProxy::OnMessage(Message* msg) {
       return;
     case ST_MSG_WORKER_DONE:
       RTC_LOG(LS_VERBOSE) << "AutoDetectProxy done: " << Cut(agent_) << " " << next_ << " "
-                          << ProxyToString(proxy_.type) << " "
-                          << Cut(proxy_.address.hostname()) << " "
-                          << proxy_.address.ipaddr().ToSensitiveString() << " "
+                          << ProxyToString(proxy_.type) << " " << Cut(proxy_.address.hostname())
+                          << " " << proxy_.address.ipaddr().ToSensitiveString() << " "
                           << proxy_.address.port() << " " << Cut(proxy_.autoconfig_url) << " "
                           << proxy_.autodetect << " " << Cut(proxy_.bypass_list) << " "
                           << Cut(proxy_.username);
@@ -100,8 +97,7 @@ void AutoDetectProxy::Next() {
     Complete(PROXY_UNKNOWN);
     return;
   }
-  RTC_LOG(LS_VERBOSE) << "AutoDetectProxy connecting to "
-                      << proxy_.address.ToSensitiveString();
+  RTC_LOG(LS_VERBOSE) << "AutoDetectProxy connecting to " << proxy_.address.ToSensitiveString();
   worker()->Clear(this, MSG_TIMEOUT);
   worker()->Clear(this, MSG_UNRESOLVABLE);
   if (socket_) {
@@ -147,8 +143,7 @@ bool AutoDetectProxy::DoConnect() {
   std::unique_ptr<AsyncSocket> socket(
       worker()->socketserver()->CreateAsyncSocket(proxy_.address.family(), SOCK_STREAM));
   if (!socket) {
-    RTC_LOG(LS_VERBOSE) << "Unable to create socket for "
-                        << proxy_.address.ToSensitiveString();
+    RTC_LOG(LS_VERBOSE) << "Unable to create socket for " << proxy_.address.ToSensitiveString();
     return false;
   }
   socket->SignalConnectEvent.connect(this, &AutoDetectProxy::OnConnectEvent);

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "rtc_base/base/logging.h"
 #include "rtc_base/files/file_utils.h"
 #include "rtc_base/net/ip_address.h"
-#include "rtc_base/base/logging.h"
 #include "rtc_base/net/stream.h"
 #include "rtc_base/strings/string_encode.h"
 #include "rtc_base/strings/string_utils.h"
@@ -177,9 +177,7 @@ bool ParseProxyItem(const std::string& item, ProxyType* type, std::string* host,
   return true;
 }
 
-bool IsWhiteSpace(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
-}
+bool IsWhiteSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
 
 // "[scheme://][user:password@]host:port[/]": no scheme, http:// and https:// name an HTTP
 // proxy, socks5:// and socks5h:// a SOCKS5 one. Credentials are neither used nor logged.
@@ -422,12 +420,10 @@ bool AutoDetectProxySettings(const char* /*agent*/, const char* /*url*/, ProxyIn
   return false;
 }
 
-bool GetProxySettingsForUrl(const char* agent,
-                            const char* url,
-                            ProxyInfo* proxy,
+bool GetProxySettingsForUrl(const char* agent, const char* url, ProxyInfo* proxy,
                             bool /*long_operation*/) {
   bool found = GetAgent(agent) == UA_FIREFOX ? GetFirefoxProxySettings(url, proxy)
-                                              : GetSystemDefaultProxySettings(agent, url, proxy);
+                                             : GetSystemDefaultProxySettings(agent, url, proxy);
   if (!found) {
     return false;
   }
@@ -514,8 +510,8 @@ bool ReadFirefoxPrefs(const Pathname& filename, const char* prefix, StringMap* s
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
-    if (line.empty() || line.size() > kMaxPrefLine || line[0] == '#' ||
-        StartsWith(line, "/*") || StartsWith(line, " *")) {
+    if (line.empty() || line.size() > kMaxPrefLine || line[0] == '#' || StartsWith(line, "/*") ||
+        StartsWith(line, " *")) {
       continue;
     }
     line.resize(std::min(line.size(), kMaxPrefLine - 1));
@@ -584,8 +580,7 @@ bool GetFirefoxProxySettings(const char* url, ProxyInfo* proxy) {
     if (proxy_type != PROXY_NONE) {
       int port = 0;
       if (!ParsePort(settings.Get(port_key), &port)) {
-        RTC_LOG(LS_WARNING) << "Proxy address with invalid port [" << settings.Get(port_key)
-                            << "]";
+        RTC_LOG(LS_WARNING) << "Proxy address with invalid port [" << settings.Get(port_key) << "]";
         return true;
       }
       proxy->type = proxy_type;

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "rtc_base/http/http_common.h"
 #include "rtc_base/files/pathname.h"
+#include "rtc_base/http/http_common.h"
 #include "rtc_base/net/proxy_info.h"
 
 namespace rtc {
@@ -51,9 +51,7 @@ bool ProxyListMatch(const Url<char>& url, const std::string& list, char separato
 // Fills `proxy` for a connection to `url`. True when the record can be used as it stands;
 // false when the source could not be read or asks for auto-configuration, which is not
 // available (the type is then none).
-bool GetProxySettingsForUrl(const char* agent,
-                            const char* url,
-                            ProxyInfo* proxy,
+bool GetProxySettingsForUrl(const char* agent, const char* url, ProxyInfo* proxy,
                             bool long_operation = false);
 bool GetSystemDefaultProxySettings(const char* agent, const char* url, ProxyInfo* proxy);
 bool AutoDetectProxySettings(const char* agent, const char* url, ProxyInfo* proxy);

@@ -10,8 +10,8 @@
 
 #include "rtc_base/strings/buffer.h"
 #include "rtc_base/strings/byte_buffer.h"
-#include "rtc_base/threads/message_queue.h"
 #include "rtc_base/strings/string_utils.h"
+#include "rtc_base/threads/message_queue.h"
 #include "rtc_base/threads/thread.h"
 
 namespace rtc {
@@ -47,12 +47,11 @@ constexpr uint8_t kSslClientHello[] = {
     0x00, 0x64, 0x00, 0x00, 0x62, 0x00, 0x00, 0x03, 0x00, 0x00, 0x06, 0x1f, 0x17, 0x0c, 0xa6,
     0x2f, 0x00, 0x78, 0xfc, 0x46, 0x55, 0x2e, 0xb1, 0x83, 0x39, 0xf1, 0xea};
 constexpr uint8_t kSslServerHello[] = {
-    0x16, 0x03, 0x01, 0x00, 0x4a, 0x02, 0x00, 0x00, 0x46, 0x03, 0x01, 0x42, 0x85, 0x45, 0xa7,
-    0x27, 0xa9, 0x5d, 0xa0, 0xb3, 0xc5, 0xe7, 0x53, 0xda, 0x48, 0x2b, 0x3f, 0xc6, 0x5a, 0xca,
-    0x89, 0xc1, 0x58, 0x52, 0xa1, 0x78, 0x3c, 0x5b, 0x17, 0x46, 0x00, 0x85, 0x3f, 0x20, 0x0e,
-    0xd3, 0x06, 0x72, 0x5b, 0x5b, 0x1b, 0x5f, 0x15, 0xac, 0x13, 0xf9, 0x88, 0x53, 0x9d, 0x9b,
-    0xe8, 0x3d, 0x7b, 0x0c, 0x30, 0x32, 0x6e, 0x38, 0x4d, 0xa2, 0x75, 0x57, 0x41, 0x6c, 0x34,
-    0x5c, 0x00, 0x04, 0x00};
+    0x16, 0x03, 0x01, 0x00, 0x4a, 0x02, 0x00, 0x00, 0x46, 0x03, 0x01, 0x42, 0x85, 0x45, 0xa7, 0x27,
+    0xa9, 0x5d, 0xa0, 0xb3, 0xc5, 0xe7, 0x53, 0xda, 0x48, 0x2b, 0x3f, 0xc6, 0x5a, 0xca, 0x89, 0xc1,
+    0x58, 0x52, 0xa1, 0x78, 0x3c, 0x5b, 0x17, 0x46, 0x00, 0x85, 0x3f, 0x20, 0x0e, 0xd3, 0x06, 0x72,
+    0x5b, 0x5b, 0x1b, 0x5f, 0x15, 0xac, 0x13, 0xf9, 0x88, 0x53, 0x9d, 0x9b, 0xe8, 0x3d, 0x7b, 0x0c,
+    0x30, 0x32, 0x6e, 0x38, 0x4d, 0xa2, 0x75, 0x57, 0x41, 0x6c, 0x34, 0x5c, 0x00, 0x04, 0x00};
 
 std::atomic<bool> g_unknown_auth_reported{false};
 
@@ -96,9 +95,7 @@ bool ParseContentLength(const std::string& text, size_t* value) {
 BufferedReadAdapter::BufferedReadAdapter(AsyncSocket* socket, size_t buffer_size)
     : AsyncSocketAdapter(socket), buffer_(buffer_size), alive_(std::make_shared<bool>(true)) {}
 
-BufferedReadAdapter::~BufferedReadAdapter() {
-  *alive_ = false;
-}
+BufferedReadAdapter::~BufferedReadAdapter() { *alive_ = false; }
 
 int BufferedReadAdapter::Send(const void* pv, size_t cb) {
   if (buffering_) {
@@ -129,9 +126,7 @@ int BufferedReadAdapter::Recv(void* pv, size_t cb, int64_t* timestamp) {
   return static_cast<int>(read) + result;
 }
 
-void BufferedReadAdapter::BufferInput(bool on) {
-  buffering_ = on;
-}
+void BufferedReadAdapter::BufferInput(bool on) { buffering_ = on; }
 
 void BufferedReadAdapter::ClearBuffer() {
   data_len_ = 0;
@@ -247,8 +242,7 @@ void BufferedReadAdapter::OnCloseEvent(AsyncSocket* socket, int err) {
 
 // AsyncHttpsProxySocket
 
-AsyncHttpsProxySocket::AsyncHttpsProxySocket(AsyncSocket* socket,
-                                             const std::string& user_agent,
+AsyncHttpsProxySocket::AsyncHttpsProxySocket(AsyncSocket* socket, const std::string& user_agent,
                                              const SocketAddress& proxy,
                                              const std::string& username,
                                              const CryptString& password)
@@ -284,9 +278,7 @@ int AsyncHttpsProxySocket::Connect(const SocketAddress& addr) {
   return 0;
 }
 
-SocketAddress AsyncHttpsProxySocket::GetRemoteAddress() const {
-  return dest_;
-}
+SocketAddress AsyncHttpsProxySocket::GetRemoteAddress() const { return dest_; }
 
 int AsyncHttpsProxySocket::Close() {
   headers_.clear();
@@ -436,8 +428,8 @@ void AsyncHttpsProxySocket::ProcessLine(const char* line, size_t len) {
     std::string response, auth_method;
     // The target of CONNECT is "host:port", and so is the Digest uri strict proxies expect.
     HttpAuthResult result =
-        HttpAuthenticate(line + skip, len - skip, proxy_, "CONNECT", dest_.ToString(), user_,
-                         pass_, &context_, &response, &auth_method);
+        HttpAuthenticate(line + skip, len - skip, proxy_, "CONNECT", dest_.ToString(), user_, pass_,
+                         &context_, &response, &auth_method);
     switch (result) {
       case HAR_IGNORE:
         RTC_LOG(LS_VERBOSE) << "Ignoring Proxy-Authenticate: " << auth_method;
@@ -509,8 +501,7 @@ void AsyncHttpsProxySocket::OnCloseEvent(AsyncSocket* socket, int err) {
 
 // AsyncSocksProxySocket
 
-AsyncSocksProxySocket::AsyncSocksProxySocket(AsyncSocket* socket,
-                                             const SocketAddress& proxy,
+AsyncSocksProxySocket::AsyncSocksProxySocket(AsyncSocket* socket, const SocketAddress& proxy,
                                              const std::string& username,
                                              const CryptString& password)
     : BufferedReadAdapter(socket, kHandshakeBufferSize),
@@ -541,9 +532,7 @@ int AsyncSocksProxySocket::Connect(const SocketAddress& addr) {
   return 0;
 }
 
-SocketAddress AsyncSocksProxySocket::GetRemoteAddress() const {
-  return dest_;
-}
+SocketAddress AsyncSocksProxySocket::GetRemoteAddress() const { return dest_; }
 
 int AsyncSocksProxySocket::Close() {
   state_ = SS_ERROR;
@@ -551,9 +540,7 @@ int AsyncSocksProxySocket::Close() {
   return BufferedReadAdapter::Close();
 }
 
-void AsyncSocksProxySocket::OnConnectEvent(AsyncSocket* /*socket*/) {
-  SendHello();
-}
+void AsyncSocksProxySocket::OnConnectEvent(AsyncSocket* /*socket*/) { SendHello(); }
 
 void AsyncSocksProxySocket::SendHello() {
   ByteBufferWriter request;
@@ -738,9 +725,7 @@ int AsyncSSLSocket::Connect(const SocketAddress& addr) {
   return 0;
 }
 
-void AsyncSSLSocket::OnConnectEvent(AsyncSocket* /*socket*/) {
-  SendHello();
-}
+void AsyncSSLSocket::OnConnectEvent(AsyncSocket* /*socket*/) { SendHello(); }
 
 void AsyncSSLSocket::SendHello() {
   if (!DirectSend(kSslClientHello, sizeof(kSslClientHello))) {
@@ -767,10 +752,8 @@ void AsyncSSLSocket::ProcessInput(char* data, size_t* len) {
 
 // LoggingSocketAdapter
 
-LoggingSocketAdapter::LoggingSocketAdapter(AsyncSocket* socket,
-                                           LoggingSeverity level,
-                                           const char* label,
-                                           bool hex_mode)
+LoggingSocketAdapter::LoggingSocketAdapter(AsyncSocket* socket, LoggingSeverity level,
+                                           const char* label, bool hex_mode)
     : AsyncSocketAdapter(socket),
       level_(level),
       label_(std::string("[") + (label != nullptr ? label : "") + "]"),
@@ -805,10 +788,7 @@ int LoggingSocketAdapter::Recv(void* pv, size_t cb, int64_t* timestamp) {
   return result;
 }
 
-int LoggingSocketAdapter::RecvFrom(void* pv,
-                                   size_t cb,
-                                   SocketAddress* paddr,
-                                   int64_t* timestamp) {
+int LoggingSocketAdapter::RecvFrom(void* pv, size_t cb, SocketAddress* paddr, int64_t* timestamp) {
   int result = AsyncSocketAdapter::RecvFrom(pv, cb, paddr, timestamp);
   Log(true, pv, result);
   return result;

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "rtc_base/net/async_socket.h"
-#include "rtc_base/strings/crypt_string.h"
-#include "rtc_base/http/http_authenticate.h"
 #include "rtc_base/base/logging.h"
-#include "rtc_base/threads/message_handler.h"
+#include "rtc_base/http/http_authenticate.h"
+#include "rtc_base/net/async_socket.h"
 #include "rtc_base/net/socket_address.h"
+#include "rtc_base/strings/crypt_string.h"
+#include "rtc_base/threads/message_handler.h"
 
 namespace rtc {
 
@@ -82,10 +82,8 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
 // to port 80 is not tunnelled unless forced: the caller then speaks HTTP to the proxy itself.
 class AsyncHttpsProxySocket : public BufferedReadAdapter {
  public:
-  AsyncHttpsProxySocket(AsyncSocket* socket,
-                        const std::string& user_agent,
-                        const SocketAddress& proxy,
-                        const std::string& username,
+  AsyncHttpsProxySocket(AsyncSocket* socket, const std::string& user_agent,
+                        const SocketAddress& proxy, const std::string& username,
                         const CryptString& password);
   ~AsyncHttpsProxySocket() override;
 
@@ -147,10 +145,8 @@ class AsyncHttpsProxySocket : public BufferedReadAdapter {
 // name is given.
 class AsyncSocksProxySocket : public BufferedReadAdapter {
  public:
-  AsyncSocksProxySocket(AsyncSocket* socket,
-                        const SocketAddress& proxy,
-                        const std::string& username,
-                        const CryptString& password);
+  AsyncSocksProxySocket(AsyncSocket* socket, const SocketAddress& proxy,
+                        const std::string& username, const CryptString& password);
   ~AsyncSocksProxySocket() override;
 
   // Refuses (EINVAL) names and credentials that do not fit the protocol's one-byte lengths.
@@ -201,9 +197,7 @@ class AsyncSSLSocket : public BufferedReadAdapter {
 // nothing: the factory keeps it off connections that carry proxy credentials.
 class LoggingSocketAdapter : public AsyncSocketAdapter {
  public:
-  LoggingSocketAdapter(AsyncSocket* socket,
-                       LoggingSeverity level,
-                       const char* label,
+  LoggingSocketAdapter(AsyncSocket* socket, LoggingSeverity level, const char* label,
                        bool hex_mode = false);
 
   int Send(const void* pv, size_t cb) override;

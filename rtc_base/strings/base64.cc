@@ -32,9 +32,7 @@ unsigned char Decoded(char ch) {
 
 }  // namespace
 
-bool Base64::IsBase64Char(char ch) {
-  return Decoded(ch) < 64;
-}
+bool Base64::IsBase64Char(char ch) { return Decoded(ch) < 64; }
 
 bool Base64::IsBase64Encoded(const std::string& str) {
   for (char ch : str) {
@@ -110,8 +108,8 @@ size_t Base64::GetNextQuantum(DecodeFlags parse_flags, bool illegal_pads, const 
 }
 
 template <typename T>
-bool Base64::DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags flags,
-                                     T* result, size_t* data_used) {
+bool Base64::DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags flags, T* result,
+                                     size_t* data_used) {
   RTC_CHECK(nullptr != result);
   RTC_CHECK(flags <= (DO_PARSE_MASK | DO_PAD_MASK | DO_TERM_MASK));
   const DecodeFlags parse_flags = flags & DO_PARSE_MASK;
@@ -128,8 +126,7 @@ bool Base64::DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags f
   while (dpos < len) {
     unsigned char q[4];
     bool padded = false;
-    size_t qlen = GetNextQuantum(parse_flags, pad_flags == DO_PAD_NO, data, len, &dpos, q,
-                                 &padded);
+    size_t qlen = GetNextQuantum(parse_flags, pad_flags == DO_PAD_NO, data, len, &dpos, q, &padded);
     // `next` is the byte the leftover bits would start; a short group must leave it zero.
     unsigned char next = static_cast<unsigned char>((q[0] << 2) | (q[1] >> 4));
     if (qlen >= 2) {
@@ -155,8 +152,8 @@ bool Base64::DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags f
   return success;
 }
 
-bool Base64::DecodeFromArray(const char* data, size_t len, DecodeFlags flags,
-                             std::string* result, size_t* data_used) {
+bool Base64::DecodeFromArray(const char* data, size_t len, DecodeFlags flags, std::string* result,
+                             size_t* data_used) {
   return DecodeFromArrayTemplate(data, len, flags, result, data_used);
 }
 

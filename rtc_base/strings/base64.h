@@ -20,9 +20,9 @@ class Base64 {
     DO_PARSE_ANY = 3,     // Every foreign character and misplaced pad is skipped.
     DO_PARSE_MASK = 3,
 
-    DO_PAD_YES = 4,   // A final short group must be padded to four characters.
-    DO_PAD_ANY = 8,   // Padding is optional.
-    DO_PAD_NO = 12,   // '=' counts as a foreign character.
+    DO_PAD_YES = 4,  // A final short group must be padded to four characters.
+    DO_PAD_ANY = 8,  // Padding is optional.
+    DO_PAD_NO = 12,  // '=' counts as a foreign character.
     DO_PAD_MASK = 12,
 
     DO_TERM_BUFFER = 16,  // The whole input must be consumed.
@@ -46,8 +46,8 @@ class Base64 {
 
   // True on success. `result` holds the bytes decoded up to where decoding stopped, also on
   // failure; `data_used`, when not null, gets that input position.
-  static bool DecodeFromArray(const char* data, size_t len, DecodeFlags flags,
-                              std::string* result, size_t* data_used);
+  static bool DecodeFromArray(const char* data, size_t len, DecodeFlags flags, std::string* result,
+                              size_t* data_used);
   static bool DecodeFromArray(const char* data, size_t len, DecodeFlags flags,
                               std::vector<char>* result, size_t* data_used);
   static bool DecodeFromArray(const char* data, size_t len, DecodeFlags flags,
@@ -70,8 +70,8 @@ class Base64 {
 
  private:
   template <typename T>
-  static bool DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags flags,
-                                      T* result, size_t* data_used);
+  static bool DecodeFromArrayTemplate(const char* data, size_t len, DecodeFlags flags, T* result,
+                                      size_t* data_used);
   static size_t GetNextQuantum(DecodeFlags parse_flags, bool illegal_pads, const char* data,
                                size_t len, size_t* dpos, unsigned char qbuf[4], bool* padded);
 };

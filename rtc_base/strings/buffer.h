@@ -183,7 +183,8 @@ class BufferT {
     const size_t new_capacity =
         extra_headroom ? std::max(capacity, capacity_ + capacity_ / 2) : capacity;
     std::unique_ptr<T[]> new_data(new T[new_capacity]);
-    if (size_ > 0) memcpy(new_data.get(), data_.get(), size_ * sizeof(T));
+    // size_ never exceeds capacity_; the bound says so to the compiler.
+    std::copy_n(data_.get(), std::min(size_, new_capacity), new_data.get());
     WipeAll();
     data_ = std::move(new_data);
     capacity_ = new_capacity;

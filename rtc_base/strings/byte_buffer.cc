@@ -8,7 +8,7 @@ ByteBufferReader::ByteBufferReader(const char* bytes, size_t len)
     : ByteBufferReader(bytes, len, ORDER_NETWORK) {}
 
 ByteBufferReader::ByteBufferReader(const char* bytes, size_t len, ByteOrder byte_order)
-    : ByteBuffer(byte_order), bytes_(bytes), size_(len), end_(len) {}
+    : ByteBuffer(byte_order), bytes_(bytes), end_(len) {}
 
 ByteBufferReader::ByteBufferReader(const char* text)
     : ByteBufferReader(text, text ? strlen(text) : 0) {}

@@ -164,7 +164,6 @@ class ByteBufferReader : public ByteBuffer {
   bool ReadInteger(uint64_t* val, size_t len);
 
   const char* bytes_;
-  size_t size_;
   size_t start_ = 0;
   size_t end_;
 };

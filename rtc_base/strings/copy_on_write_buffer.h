@@ -8,10 +8,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "rtc_base/strings/buffer.h"
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/ref_counted_object.h"
 #include "rtc_base/base/scoped_refptr.h"
+#include "rtc_base/strings/buffer.h"
 
 namespace rtc {
 

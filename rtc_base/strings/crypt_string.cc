@@ -33,9 +33,7 @@ void ZeroingAllocator<T>::deallocate(T* p, size_t n) {
 }
 template struct ZeroingAllocator<char>;
 
-size_t EmptyCryptStringImpl::GetLength() const {
-  return 0;
-}
+size_t EmptyCryptStringImpl::GetLength() const { return 0; }
 
 void EmptyCryptStringImpl::CopyTo(char* dest, bool nullterminate) const {
   if (nullterminate) {
@@ -43,17 +41,11 @@ void EmptyCryptStringImpl::CopyTo(char* dest, bool nullterminate) const {
   }
 }
 
-std::string EmptyCryptStringImpl::UrlEncode() const {
-  return std::string();
-}
+std::string EmptyCryptStringImpl::UrlEncode() const { return std::string(); }
 
-CryptStringImpl* EmptyCryptStringImpl::Copy() const {
-  return new EmptyCryptStringImpl();
-}
+CryptStringImpl* EmptyCryptStringImpl::Copy() const { return new EmptyCryptStringImpl(); }
 
-void EmptyCryptStringImpl::CopyRawTo(std::vector<unsigned char>* dest) const {
-  dest->clear();
-}
+void EmptyCryptStringImpl::CopyRawTo(std::vector<unsigned char>* dest) const { dest->clear(); }
 
 InsecureCryptStringImpl::InsecureCryptStringImpl(const std::string& password)
     : password_(password.data(), password.size()) {}
@@ -67,9 +59,7 @@ InsecureCryptStringImpl::~InsecureCryptStringImpl() {
   ExplicitZeroMemory(password_.data(), password_.capacity());
 }
 
-size_t InsecureCryptStringImpl::GetLength() const {
-  return password_.size();
-}
+size_t InsecureCryptStringImpl::GetLength() const { return password_.size(); }
 
 void InsecureCryptStringImpl::CopyTo(char* dest, bool nullterminate) const {
   memcpy(dest, password_.data(), password_.size());

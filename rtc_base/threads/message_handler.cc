@@ -4,8 +4,6 @@
 
 namespace rtc {
 
-MessageHandler::~MessageHandler() {
-  MessageQueueManager::Clear(this);
-}
+MessageHandler::~MessageHandler() { MessageQueueManager::Clear(this); }
 
 }  // namespace rtc

@@ -29,8 +29,7 @@ class MessageHandler {
 template <class ReturnT, class FunctorT>
 class FunctorMessageHandler : public MessageHandler {
  public:
-  explicit FunctorMessageHandler(FunctorT&& functor)
-      : functor_(std::forward<FunctorT>(functor)) {}
+  explicit FunctorMessageHandler(FunctorT&& functor) : functor_(std::forward<FunctorT>(functor)) {}
   void OnMessage(Message* /*msg*/) override { result_ = functor_(); }
   const ReturnT& result() const { return result_; }
   ReturnT MoveResult() { return std::move(result_); }
@@ -43,8 +42,7 @@ class FunctorMessageHandler : public MessageHandler {
 template <class FunctorT>
 class FunctorMessageHandler<void, FunctorT> : public MessageHandler {
  public:
-  explicit FunctorMessageHandler(FunctorT&& functor)
-      : functor_(std::forward<FunctorT>(functor)) {}
+  explicit FunctorMessageHandler(FunctorT&& functor) : functor_(std::forward<FunctorT>(functor)) {}
   void OnMessage(Message* /*msg*/) override { functor_(); }
   void result() const {}
   void MoveResult() {}
@@ -60,9 +58,8 @@ class MethodFunctor {
   MethodFunctor(MethodT method, ObjectT* object, Args... args)
       : method_(method), object_(object), args_(args...) {}
   R operator()() const {
-    return std::apply(
-        [this](const Args&... args) -> R { return (object_->*method_)(args...); },
-        args_);
+    return std::apply([this](const Args&... args) -> R { return (object_->*method_)(args...); },
+                      args_);
   }
 
  private:

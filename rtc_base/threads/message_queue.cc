@@ -6,9 +6,9 @@
 
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
-#include "rtc_base/threads/thread.h"
 #include "rtc_base/base/time_utils.h"
 #include "rtc_base/base/trace_event.h"
+#include "rtc_base/threads/thread.h"
 
 namespace rtc {
 namespace {
@@ -18,8 +18,7 @@ std::atomic<MessageQueueManager*> g_manager{nullptr};
 // Times a dispatch for the slow-dispatch line only, which needs no precision: the coarse clock
 // costs a fraction of the precise one on every message. The test clock, when installed, rules.
 int64_t DispatchClockMs() {
-  if (GetClockForTesting() != nullptr)
-    return TimeMillis();
+  if (GetClockForTesting() != nullptr) return TimeMillis();
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -66,20 +65,17 @@ void MessageQueueManager::AddInternal(MessageQueue* message_queue) {
 
 void MessageQueueManager::Remove(MessageQueue* message_queue) {
   // A queue can only have been added when the manager exists.
-  if (MessageQueueManager* manager = InstanceIfCreated())
-    manager->RemoveInternal(message_queue);
+  if (MessageQueueManager* manager = InstanceIfCreated()) manager->RemoveInternal(message_queue);
 }
 
 void MessageQueueManager::RemoveInternal(MessageQueue* message_queue) {
   CritScope cs(&crit_);
   auto it = std::find(message_queues_.begin(), message_queues_.end(), message_queue);
-  if (it != message_queues_.end())
-    message_queues_.erase(it);
+  if (it != message_queues_.end()) message_queues_.erase(it);
 }
 
 void MessageQueueManager::Clear(MessageHandler* handler) {
-  if (MessageQueueManager* manager = InstanceIfCreated())
-    manager->ClearInternal(handler);
+  if (MessageQueueManager* manager = InstanceIfCreated()) manager->ClearInternal(handler);
 }
 
 void MessageQueueManager::ClearInternal(MessageHandler* handler) {
@@ -89,21 +85,18 @@ void MessageQueueManager::ClearInternal(MessageHandler* handler) {
   MessageList removed;
   {
     CritScope cs(&crit_);
-    for (MessageQueue* queue : message_queues_)
-      queue->ClearFromRegistry(handler, &removed);
+    for (MessageQueue* queue : message_queues_) queue->ClearFromRegistry(handler, &removed);
   }
   DeleteData(&removed);
 }
 
 void MessageQueueManager::WakeAll() {
-  if (MessageQueueManager* manager = InstanceIfCreated())
-    manager->WakeAllInternal();
+  if (MessageQueueManager* manager = InstanceIfCreated()) manager->WakeAllInternal();
 }
 
 void MessageQueueManager::WakeAllInternal() {
   CritScope cs(&crit_);
-  for (MessageQueue* queue : message_queues_)
-    queue->WakeUpSocketServer();
+  for (MessageQueue* queue : message_queues_) queue->WakeUpSocketServer();
 }
 
 void MessageQueueManager::ProcessAllMessageQueuesForTesting() {
@@ -125,8 +118,7 @@ void MessageQueueManager::ProcessAllMessageQueuesInternal() {
   {
     CritScope cs(&crit_);
     for (MessageQueue* queue : message_queues_) {
-      if (!queue->IsProcessingMessagesForTesting())
-        continue;
+      if (!queue->IsProcessingMessagesForTesting()) continue;
       queue->PostDelayed(RTC_FROM_HERE, 0, nullptr, MQID_DISPOSE,
                          new ScopedIncrement(&queues_not_done));
     }
@@ -156,32 +148,26 @@ MessageQueue::PostMutex::~PostMutex() { pthread_mutex_destroy(&mutex_); }
 MessageQueue::MessageQueue(SocketServer* ss, bool init_queue) : ss_(ss) {
   RTC_CHECK(ss_) << "A message queue needs a socket server";
   ss_->SetMessageQueue(this);
-  if (init_queue)
-    DoInit();
+  if (init_queue) DoInit();
 }
 
 MessageQueue::MessageQueue(std::unique_ptr<SocketServer> ss, bool init_queue)
     : ss_(ss.get()), own_ss_(std::move(ss)) {
   RTC_CHECK(ss_) << "A message queue needs a socket server";
   ss_->SetMessageQueue(this);
-  if (init_queue)
-    DoInit();
+  if (init_queue) DoInit();
 }
 
-MessageQueue::~MessageQueue() {
-  DoDestroy();
-}
+MessageQueue::~MessageQueue() { DoDestroy(); }
 
 void MessageQueue::DoInit() {
-  if (fInitialized_)
-    return;
+  if (fInitialized_) return;
   fInitialized_ = true;
   MessageQueueManager::Add(this);
 }
 
 void MessageQueue::DoDestroy() {
-  if (fDestroyed_)
-    return;
+  if (fDestroyed_) return;
   fDestroyed_ = true;
   SignalQueueDestroyed();
   MessageQueueManager::Remove(this);
@@ -191,34 +177,23 @@ void MessageQueue::DoDestroy() {
     ClearLocked(nullptr, MQID_ANY, &removed);
   }
   DeleteData(&removed);
-  if (ss_)
-    ss_->SetMessageQueue(nullptr);
+  if (ss_) ss_->SetMessageQueue(nullptr);
 }
 
-SocketServer* MessageQueue::socketserver() {
-  return ss_;
-}
+SocketServer* MessageQueue::socketserver() { return ss_; }
 
-void MessageQueue::WakeUpSocketServer() {
-  ss_->WakeUp();
-}
+void MessageQueue::WakeUpSocketServer() { ss_->WakeUp(); }
 
 void MessageQueue::Quit() {
   stop_.store(1);
   WakeUpSocketServer();
 }
 
-bool MessageQueue::IsQuitting() {
-  return stop_.load() != 0;
-}
+bool MessageQueue::IsQuitting() { return stop_.load() != 0; }
 
-void MessageQueue::Restart() {
-  stop_.store(0);
-}
+void MessageQueue::Restart() { stop_.store(0); }
 
-bool MessageQueue::IsProcessingMessagesForTesting() {
-  return !IsQuitting();
-}
+bool MessageQueue::IsProcessingMessagesForTesting() { return !IsQuitting(); }
 
 bool MessageQueue::Peek(Message* pmsg, int cmsWait) {
   {
@@ -228,8 +203,7 @@ bool MessageQueue::Peek(Message* pmsg, int cmsWait) {
       return true;
     }
   }
-  if (!Get(pmsg, cmsWait))
-    return false;
+  if (!Get(pmsg, cmsWait)) return false;
   CritScope cs(&crit_);
   msgPeek_ = *pmsg;
   fPeekKeep_ = true;
@@ -263,8 +237,7 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
         // Due delayed messages go behind what is already posted, and only on
         // the first pass, so that a stream of posts cannot starve them nor
         // they the posts.
-        if (msgq_.empty())
-          TakePostedLocked();
+        if (msgq_.empty()) TakePostedLocked();
         if (first_pass) {
           first_pass = false;
           if (!dmsgq_.empty()) {
@@ -281,8 +254,7 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
             }
           }
         }
-        if (msgq_.empty())
-          break;
+        if (msgq_.empty()) break;
         *pmsg = msgq_.front();
         msgq_.pop_front();
       }
@@ -303,40 +275,32 @@ bool MessageQueue::Get(Message* pmsg, int cmsWait, bool process_io) {
       return true;
     }
 
-    if (IsQuitting())
-      return false;
+    if (IsQuitting()) return false;
 
     int64_t cmsNext;
     if (cmsWait == kForever) {
       cmsNext = cmsDelayNext;
     } else {
       cmsNext = std::max<int64_t>(0, cmsTotal - cmsElapsed);
-      if (cmsDelayNext != kForever && cmsDelayNext < cmsNext)
-        cmsNext = cmsDelayNext;
+      if (cmsDelayNext != kForever && cmsDelayNext < cmsNext) cmsNext = cmsDelayNext;
     }
     // Waits are given in int milliseconds; a far trigger is reached in
     // several waits.
-    int wait_ms = cmsNext == kForever
-                      ? kForever
-                      : static_cast<int>(std::min<int64_t>(cmsNext, 1 << 30));
-    if (!ss_->Wait(wait_ms, process_io))
-      return false;
+    int wait_ms =
+        cmsNext == kForever ? kForever : static_cast<int>(std::min<int64_t>(cmsNext, 1 << 30));
+    if (!ss_->Wait(wait_ms, process_io)) return false;
 
     if (cmsWait != kForever) {
       cmsElapsed = TimeDiff(TimeMillis(), msStart);
-      if (cmsElapsed >= cmsWait)
-        return false;
+      if (cmsElapsed >= cmsWait) return false;
     }
   }
 }
 
 void MessageQueue::ReceiveSends() {}
 
-bool MessageQueue::MakePostedMessage(const Location& posted_from,
-                                     MessageHandler* phandler,
-                                     uint32_t id,
-                                     MessageData* pdata,
-                                     Message* msg) {
+bool MessageQueue::MakePostedMessage(const Location& posted_from, MessageHandler* phandler,
+                                     uint32_t id, MessageData* pdata, Message* msg) {
   // A dispose message is still queued while quitting, so that its object is
   // deleted on this queue's thread (or by DoDestroy), never on the poster's.
   if (IsQuitting() && id != MQID_DISPOSE) {
@@ -350,16 +314,11 @@ bool MessageQueue::MakePostedMessage(const Location& posted_from,
   return true;
 }
 
-void MessageQueue::Post(const Location& posted_from,
-                        MessageHandler* phandler,
-                        uint32_t id,
-                        MessageData* pdata,
-                        bool time_sensitive) {
+void MessageQueue::Post(const Location& posted_from, MessageHandler* phandler, uint32_t id,
+                        MessageData* pdata, bool time_sensitive) {
   Message msg;
-  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg))
-    return;
-  if (time_sensitive)
-    msg.ts_sensitive = TimeMillis() + kMaxMsgLatency;
+  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg)) return;
+  if (time_sensitive) msg.ts_sensitive = TimeMillis() + kMaxMsgLatency;
   {
     PostLock lock(&post_mutex_);
     posted_.push_back(msg);
@@ -367,40 +326,26 @@ void MessageQueue::Post(const Location& posted_from,
   WakeUpSocketServer();
 }
 
-void MessageQueue::PostDelayed(const Location& posted_from,
-                               int cmsDelay,
-                               MessageHandler* phandler,
-                               uint32_t id,
-                               MessageData* pdata) {
+void MessageQueue::PostDelayed(const Location& posted_from, int cmsDelay, MessageHandler* phandler,
+                               uint32_t id, MessageData* pdata) {
   DoDelayPost(posted_from, cmsDelay, TimeAfter(cmsDelay), phandler, id, pdata);
 }
 
-void MessageQueue::PostAt(const Location& posted_from,
-                          int64_t tstamp,
-                          MessageHandler* phandler,
-                          uint32_t id,
-                          MessageData* pdata) {
+void MessageQueue::PostAt(const Location& posted_from, int64_t tstamp, MessageHandler* phandler,
+                          uint32_t id, MessageData* pdata) {
   DoDelayPost(posted_from, TimeDiff(tstamp, TimeMillis()), tstamp, phandler, id, pdata);
 }
 
-void MessageQueue::PostAt(const Location& posted_from,
-                          uint32_t tstamp,
-                          MessageHandler* phandler,
-                          uint32_t id,
-                          MessageData* pdata) {
+void MessageQueue::PostAt(const Location& posted_from, uint32_t tstamp, MessageHandler* phandler,
+                          uint32_t id, MessageData* pdata) {
   int64_t delay = TimeDiff32(tstamp, Time32());
   DoDelayPost(posted_from, delay, TimeAfter(delay), phandler, id, pdata);
 }
 
-void MessageQueue::DoDelayPost(const Location& posted_from,
-                               int64_t cmsDelay,
-                               int64_t tstamp,
-                               MessageHandler* phandler,
-                               uint32_t id,
-                               MessageData* pdata) {
+void MessageQueue::DoDelayPost(const Location& posted_from, int64_t cmsDelay, int64_t tstamp,
+                               MessageHandler* phandler, uint32_t id, MessageData* pdata) {
   Message msg;
-  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg))
-    return;
+  if (!MakePostedMessage(posted_from, phandler, id, pdata, &msg)) return;
   {
     CritScope cs(&crit_);
     dmsgq_.push_back(DelayedMessage(cmsDelay, tstamp, dmsgq_next_num_, msg));
@@ -412,8 +357,7 @@ void MessageQueue::DoDelayPost(const Location& posted_from,
 
 void MessageQueue::TakePostedLocked() {
   PostLock lock(&post_mutex_);
-  if (posted_.empty())
-    return;
+  if (posted_.empty()) return;
   if (msgq_.empty()) {
     msgq_.swap(posted_);
   } else {
@@ -425,12 +369,10 @@ void MessageQueue::TakePostedLocked() {
 int MessageQueue::GetDelay() {
   CritScope cs(&crit_);
   TakePostedLocked();
-  if (!msgq_.empty())
-    return 0;
+  if (!msgq_.empty()) return 0;
   if (!dmsgq_.empty()) {
     int64_t delay = TimeDiff(dmsgq_.front().msTrigger_, TimeMillis());
-    if (delay < 0)
-      return 0;
+    if (delay < 0) return 0;
     return static_cast<int>(std::min<int64_t>(delay, 1 << 30));
   }
   return kForever;
@@ -453,8 +395,7 @@ void MessageQueue::Clear(MessageHandler* phandler, uint32_t id, MessageList* rem
 
 void MessageQueue::ClearFromRegistry(MessageHandler* handler, MessageList* removed) {
   CritScope cs(&crit_);
-  if (release_sends_ != nullptr)
-    release_sends_(this, handler, removed);
+  if (release_sends_ != nullptr) release_sends_(this, handler, removed);
   ClearLocked(handler, MQID_ANY, removed);
 }
 
@@ -479,8 +420,7 @@ void MessageQueue::ClearLocked(MessageHandler* phandler, uint32_t id, MessageLis
     if (it->msg_.Match(phandler, id)) {
       removed->push_back(it->msg_);
     } else {
-      if (new_end != it)
-        *new_end = std::move(*it);
+      if (new_end != it) *new_end = std::move(*it);
       ++new_end;
     }
   }
@@ -490,12 +430,10 @@ void MessageQueue::ClearLocked(MessageHandler* phandler, uint32_t id, MessageLis
 
 void MessageQueue::Dispatch(Message* pmsg) {
   TRACE_EVENT2("rtc", "MessageQueue::Dispatch", "src_file_and_line",
-               pmsg->posted_from.file_and_line(), "src_func",
-               pmsg->posted_from.function_name());
+               pmsg->posted_from.file_and_line(), "src_func", pmsg->posted_from.function_name());
   if (!pmsg->phandler) {
     RTC_LOG(LS_WARNING) << "Dropping message " << pmsg->message_id
-                        << " without a handler, posted from "
-                        << pmsg->posted_from.ToString();
+                        << " without a handler, posted from " << pmsg->posted_from.ToString();
     delete pmsg->pdata;
     pmsg->pdata = nullptr;
     return;

@@ -15,8 +15,8 @@
 #include "rtc_base/base/critical_section.h"
 #include "rtc_base/base/location.h"
 #include "rtc_base/threads/message_handler.h"
-#include "rtc_base/threads/socket_server.h"
 #include "rtc_base/threads/sigslot.h"
+#include "rtc_base/threads/socket_server.h"
 
 namespace rtc {
 
@@ -99,8 +99,7 @@ constexpr int kSlowDispatchLoggingThreshold = 50;
 struct Message {
   Message() = default;
   bool Match(MessageHandler* handler, uint32_t id) const {
-    return (handler == nullptr || handler == phandler) &&
-           (id == MQID_ANY || id == message_id);
+    return (handler == nullptr || handler == phandler) && (id == MQID_ANY || id == message_id);
   }
   Location posted_from;
   MessageHandler* phandler = nullptr;
@@ -159,34 +158,21 @@ class MessageQueue {
   virtual bool Get(Message* pmsg, int cmsWait = kForever, bool process_io = true);
   // Like Get, but the message stays queued and the next Get returns it.
   virtual bool Peek(Message* pmsg, int cmsWait = 0);
-  virtual void Post(const Location& posted_from,
-                    MessageHandler* phandler,
-                    uint32_t id = 0,
-                    MessageData* pdata = nullptr,
-                    bool time_sensitive = false);
-  virtual void PostDelayed(const Location& posted_from,
-                           int cmsDelay,
-                           MessageHandler* phandler,
-                           uint32_t id = 0,
-                           MessageData* pdata = nullptr);
-  virtual void PostAt(const Location& posted_from,
-                      int64_t tstamp,
-                      MessageHandler* phandler,
-                      uint32_t id = 0,
-                      MessageData* pdata = nullptr);
+  virtual void Post(const Location& posted_from, MessageHandler* phandler, uint32_t id = 0,
+                    MessageData* pdata = nullptr, bool time_sensitive = false);
+  virtual void PostDelayed(const Location& posted_from, int cmsDelay, MessageHandler* phandler,
+                           uint32_t id = 0, MessageData* pdata = nullptr);
+  virtual void PostAt(const Location& posted_from, int64_t tstamp, MessageHandler* phandler,
+                      uint32_t id = 0, MessageData* pdata = nullptr);
   // A 32-bit run time, read relative to Time32() so that it stays correct
   // after 49.7 days of uptime.
-  virtual void PostAt(const Location& posted_from,
-                      uint32_t tstamp,
-                      MessageHandler* phandler,
-                      uint32_t id = 0,
-                      MessageData* pdata = nullptr);
+  virtual void PostAt(const Location& posted_from, uint32_t tstamp, MessageHandler* phandler,
+                      uint32_t id = 0, MessageData* pdata = nullptr);
   // Removes the messages that match `phandler` (null: any) and `id`
   // (MQID_ANY: any). With `removed` given they are appended to it and the
   // caller owns their data; otherwise their data is deleted, after the
   // queue's lock has been released.
-  virtual void Clear(MessageHandler* phandler,
-                     uint32_t id = MQID_ANY,
+  virtual void Clear(MessageHandler* phandler, uint32_t id = MQID_ANY,
                      MessageList* removed = nullptr);
   virtual void Dispatch(Message* pmsg);
   virtual void ReceiveSends();
@@ -215,18 +201,11 @@ class MessageQueue {
 
   // Fills `msg` for posting and returns true, or deletes `pdata` and returns
   // false when the queue is quitting.
-  bool MakePostedMessage(const Location& posted_from,
-                         MessageHandler* phandler,
-                         uint32_t id,
-                         MessageData* pdata,
-                         Message* msg);
+  bool MakePostedMessage(const Location& posted_from, MessageHandler* phandler, uint32_t id,
+                         MessageData* pdata, Message* msg);
 
-  void DoDelayPost(const Location& posted_from,
-                   int64_t cmsDelay,
-                   int64_t tstamp,
-                   MessageHandler* phandler,
-                   uint32_t id,
-                   MessageData* pdata);
+  void DoDelayPost(const Location& posted_from, int64_t cmsDelay, int64_t tstamp,
+                   MessageHandler* phandler, uint32_t id, MessageData* pdata);
 
   // Moves the matching messages of the peek slot, the posted list and the
   // delayed heap to `removed`. Caller holds crit_.

@@ -12,9 +12,7 @@ bool NullSocketServer::Wait(int cms, bool /*process_io*/) {
   return true;
 }
 
-void NullSocketServer::WakeUp() {
-  event_.Set();
-}
+void NullSocketServer::WakeUp() { event_.Set(); }
 
 Socket* NullSocketServer::CreateSocket(int /*family*/, int /*type*/) {
   errno = EOPNOTSUPP;

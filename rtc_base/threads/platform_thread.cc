@@ -15,7 +15,9 @@ PlatformThread::PlatformThread(ThreadRunFunction func, void* obj, absl::string_v
   RTC_DCHECK(!name_.empty());
 }
 
-PlatformThread::~PlatformThread() { RTC_DCHECK(!IsRunning()) << "thread " << name_ << " not stopped"; }
+PlatformThread::~PlatformThread() {
+  RTC_DCHECK(!IsRunning()) << "thread " << name_ << " not stopped";
+}
 
 void* PlatformThread::StartThread(void* param) {
   auto* me = static_cast<PlatformThread*>(param);

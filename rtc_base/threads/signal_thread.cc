@@ -17,8 +17,7 @@ namespace rtc {
 class SignalThread::MainThreadWatcher : public sigslot::has_slots<> {
  public:
   MainThreadWatcher(SignalThread* job, Thread* main) : job_(job) {
-    main->SignalQueueDestroyed.connect(this,
-                                       &MainThreadWatcher::OnQueueDestroyed);
+    main->SignalQueueDestroyed.connect(this, &MainThreadWatcher::OnQueueDestroyed);
   }
 
   void Detach() { job_ = nullptr; }
@@ -70,13 +69,9 @@ SignalThread::Worker::Worker(SignalThread* parent, std::unique_ptr<SocketServer>
   DoInit();
 }
 
-SignalThread::Worker::~Worker() {
-  Stop();
-}
+SignalThread::Worker::~Worker() { Stop(); }
 
-void SignalThread::Worker::Run() {
-  parent_->Run();
-}
+void SignalThread::Worker::Run() { parent_->Run(); }
 
 SignalThread::SignalThread() : SignalThread(nullptr) {}
 

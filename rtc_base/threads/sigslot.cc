@@ -20,17 +20,14 @@ multi_threaded_local::multi_threaded_local() {
   RTC_CHECK_EQ(err, 0) << "pthread_mutex_init failed";
 }
 
-multi_threaded_local::~multi_threaded_local() {
-  pthread_mutex_destroy(&mutex_);
-}
+multi_threaded_local::~multi_threaded_local() { pthread_mutex_destroy(&mutex_); }
 
 void multi_threaded_local::lock() {
   const int err = pthread_mutex_lock(&mutex_);
-  RTC_CHECK_EQ(err, 0)
-      << "A slot connected to, disconnected from, emitted or destroyed the "
-         "multi-threaded signal that is calling it (or the socket that owns "
-         "it). Defer such work until the handler returns, for example with "
-         "rtc::MessageQueue::Dispose.";
+  RTC_CHECK_EQ(err, 0) << "A slot connected to, disconnected from, emitted or destroyed the "
+                          "multi-threaded signal that is calling it (or the socket that owns "
+                          "it). Defer such work until the handler returns, for example with "
+                          "rtc::MessageQueue::Dispose.";
 }
 
 void multi_threaded_local::unlock() {

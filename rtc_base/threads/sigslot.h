@@ -91,10 +91,8 @@ class _signal_base_interface;
 // whose most derived part is already destroyed.
 class has_slots_interface {
  private:
-  typedef void (*signal_connect_t)(has_slots_interface* self,
-                                   _signal_base_interface* sender);
-  typedef void (*signal_disconnect_t)(has_slots_interface* self,
-                                      _signal_base_interface* sender);
+  typedef void (*signal_connect_t)(has_slots_interface* self, _signal_base_interface* sender);
+  typedef void (*signal_disconnect_t)(has_slots_interface* self, _signal_base_interface* sender);
   typedef void (*disconnect_all_t)(has_slots_interface* self);
 
   const signal_connect_t m_signal_connect;
@@ -102,30 +100,22 @@ class has_slots_interface {
   const disconnect_all_t m_disconnect_all;
 
  protected:
-  has_slots_interface(signal_connect_t conn, signal_disconnect_t disc,
-                      disconnect_all_t disc_all)
-      : m_signal_connect(conn),
-        m_signal_disconnect(disc),
-        m_disconnect_all(disc_all) {}
+  has_slots_interface(signal_connect_t conn, signal_disconnect_t disc, disconnect_all_t disc_all)
+      : m_signal_connect(conn), m_signal_disconnect(disc), m_disconnect_all(disc_all) {}
 
   // Not deleted through this interface.
   virtual ~has_slots_interface() {}
 
  public:
-  void signal_connect(_signal_base_interface* sender) {
-    m_signal_connect(this, sender);
-  }
-  void signal_disconnect(_signal_base_interface* sender) {
-    m_signal_disconnect(this, sender);
-  }
+  void signal_connect(_signal_base_interface* sender) { m_signal_connect(this, sender); }
+  void signal_disconnect(_signal_base_interface* sender) { m_signal_disconnect(this, sender); }
   void disconnect_all() { m_disconnect_all(this); }
 };
 
 // The signal side, as the receiver sees it.
 class _signal_base_interface {
  private:
-  typedef void (*slot_disconnect_t)(_signal_base_interface* self,
-                                    has_slots_interface* pslot);
+  typedef void (*slot_disconnect_t)(_signal_base_interface* self, has_slots_interface* pslot);
   typedef void (*slot_duplicate_t)(_signal_base_interface* self,
                                    const has_slots_interface* poldslot,
                                    has_slots_interface* pnewslot);
@@ -141,12 +131,9 @@ class _signal_base_interface {
 
  public:
   // Removes every connection to the receiver without telling it.
-  void slot_disconnect(has_slots_interface* pslot) {
-    m_slot_disconnect(this, pslot);
-  }
+  void slot_disconnect(has_slots_interface* pslot) { m_slot_disconnect(this, pslot); }
   // Appends a copy of every connection to the old receiver, aimed at the new.
-  void slot_duplicate(const has_slots_interface* poldslot,
-                      has_slots_interface* pnewslot) {
+  void slot_duplicate(const has_slots_interface* poldslot, has_slots_interface* pnewslot) {
     m_slot_duplicate(this, poldslot, pnewslot);
   }
 };
@@ -291,15 +278,13 @@ class _signal_base : public _signal_base_interface, public mt_policy {
     return found;
   }
 
-  static void do_slot_disconnect(_signal_base_interface* p,
-                                 has_slots_interface* pslot) {
+  static void do_slot_disconnect(_signal_base_interface* p, has_slots_interface* pslot) {
     _signal_base* const self = static_cast<_signal_base*>(p);
     lock_block<mt_policy> lock(self);
     self->remove_connections(pslot);
   }
 
-  static void do_slot_duplicate(_signal_base_interface* p,
-                                const has_slots_interface* oldtarget,
+  static void do_slot_duplicate(_signal_base_interface* p, const has_slots_interface* oldtarget,
                                 has_slots_interface* newtarget) {
     _signal_base* const self = static_cast<_signal_base*>(p);
     lock_block<mt_policy> lock(self);
@@ -337,15 +322,13 @@ class has_slots : public has_slots_interface, public mt_policy {
 
  public:
   has_slots()
-      : has_slots_interface(&has_slots::do_signal_connect,
-                            &has_slots::do_signal_disconnect,
+      : has_slots_interface(&has_slots::do_signal_connect, &has_slots::do_signal_disconnect,
                             &has_slots::do_disconnect_all) {}
 
   // A copy listens to the same signals as the original, with the same
   // member functions.
   has_slots(const has_slots& hs)
-      : has_slots_interface(&has_slots::do_signal_connect,
-                            &has_slots::do_signal_disconnect,
+      : has_slots_interface(&has_slots::do_signal_connect, &has_slots::do_signal_disconnect,
                             &has_slots::do_disconnect_all),
         mt_policy() {
     lock_block<mt_policy> lock(this);
@@ -360,15 +343,13 @@ class has_slots : public has_slots_interface, public mt_policy {
   ~has_slots() override { this->disconnect_all(); }
 
  private:
-  static void do_signal_connect(has_slots_interface* p,
-                                _signal_base_interface* sender) {
+  static void do_signal_connect(has_slots_interface* p, _signal_base_interface* sender) {
     has_slots* const self = static_cast<has_slots*>(p);
     lock_block<mt_policy> lock(self);
     self->m_senders.insert(sender);
   }
 
-  static void do_signal_disconnect(has_slots_interface* p,
-                                   _signal_base_interface* sender) {
+  static void do_signal_disconnect(has_slots_interface* p, _signal_base_interface* sender) {
     has_slots* const self = static_cast<has_slots*>(p);
     lock_block<mt_policy> lock(self);
     self->m_senders.erase(sender);
@@ -415,8 +396,7 @@ class signal_with_thread_policy : public _signal_base<mt_policy> {
   // happens only to a single-threaded signal, whose lock is nothing.
   void emit(Args... args) ABSL_NO_THREAD_SAFETY_ANALYSIS {
     this->lock();
-    typename base::emission e{this->m_connected_slots.begin(),
-                              this->m_connected_slots.end(),
+    typename base::emission e{this->m_connected_slots.begin(), this->m_connected_slots.end(),
                               this->m_emissions, false};
     this->m_emissions = &e;
     while (e.next != e.stop) {
@@ -445,8 +425,7 @@ template <typename A1, class mt_policy = SIGSLOT_DEFAULT_MT_POLICY>
 using signal1 = signal_with_thread_policy<mt_policy, A1>;
 template <typename A1, typename A2, class mt_policy = SIGSLOT_DEFAULT_MT_POLICY>
 using signal2 = signal_with_thread_policy<mt_policy, A1, A2>;
-template <typename A1, typename A2, typename A3,
-          class mt_policy = SIGSLOT_DEFAULT_MT_POLICY>
+template <typename A1, typename A2, typename A3, class mt_policy = SIGSLOT_DEFAULT_MT_POLICY>
 using signal3 = signal_with_thread_policy<mt_policy, A1, A2, A3>;
 template <typename A1, typename A2, typename A3, typename A4,
           class mt_policy = SIGSLOT_DEFAULT_MT_POLICY>

@@ -10,9 +10,9 @@
 
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/logging.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/threads/null_socket_server.h"
 #include "rtc_base/threads/platform_thread.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace rtc {
 namespace {
@@ -117,13 +117,9 @@ ThreadManager* ThreadManager::Instance() {
   return thread_manager;
 }
 
-ThreadManager::ThreadManager() : main_thread_ref_(pthread_self()) {
-  InitCocoaMultiThreading();
-}
+ThreadManager::ThreadManager() : main_thread_ref_(pthread_self()) { InitCocoaMultiThreading(); }
 
-Thread* ThreadManager::CurrentThread() {
-  return g_current_thread;
-}
+Thread* ThreadManager::CurrentThread() { return g_current_thread; }
 
 void ThreadManager::SetCurrentThread(Thread* thread) {
   if (thread && g_current_thread)
@@ -148,9 +144,7 @@ void ThreadManager::UnwrapCurrentThread() {
   }
 }
 
-bool ThreadManager::IsMainThread() {
-  return pthread_equal(pthread_self(), main_thread_ref_) != 0;
-}
+bool ThreadManager::IsMainThread() { return pthread_equal(pthread_self(), main_thread_ref_) != 0; }
 
 //------------------------------------------------------------------
 // Thread
@@ -162,29 +156,25 @@ Thread::Thread(std::unique_ptr<SocketServer> ss) : Thread(std::move(ss), true) {
 Thread::Thread(SocketServer* ss, bool do_init) : MessageQueue(ss, false) {
   release_sends_ = &ReleaseSendsForRegistry;
   SetName("Thread", this);
-  if (do_init)
-    DoInit();
+  if (do_init) DoInit();
 }
 
 Thread::Thread(std::unique_ptr<SocketServer> ss, bool do_init)
     : MessageQueue(std::move(ss), false) {
   release_sends_ = &ReleaseSendsForRegistry;
   SetName("Thread", this);
-  if (do_init)
-    DoInit();
+  if (do_init) DoInit();
 }
 
 Thread::~Thread() {
   Stop();
   DoDestroy();
-  if (g_current_thread == this)
-    g_current_thread = nullptr;
+  if (g_current_thread == this) g_current_thread = nullptr;
 }
 
 std::unique_ptr<Thread> Thread::CreateWithSocketServer() {
   std::unique_ptr<SocketServer> ss = SocketServer::CreateDefault();
-  if (!ss)
-    return nullptr;
+  if (!ss) return nullptr;
   return std::make_unique<Thread>(std::move(ss));
 }
 
@@ -195,8 +185,7 @@ std::unique_ptr<Thread> Thread::Create() {
 Thread* Thread::Current() {
   ThreadManager* manager = ThreadManager::Instance();
   Thread* thread = manager->CurrentThread();
-  if (!thread && manager->IsMainThread())
-    thread = manager->WrapCurrentThread();
+  if (!thread && manager->IsMainThread()) thread = manager->WrapCurrentThread();
   return thread;
 }
 
@@ -205,8 +194,7 @@ Thread::ScopedDisallowBlockingCalls::ScopedDisallowBlockingCalls()
       previous_state_(thread_ ? thread_->SetAllowBlockingCalls(false) : true) {}
 
 Thread::ScopedDisallowBlockingCalls::~ScopedDisallowBlockingCalls() {
-  if (thread_)
-    thread_->SetAllowBlockingCalls(previous_state_);
+  if (thread_) thread_->SetAllowBlockingCalls(previous_state_);
 }
 
 bool Thread::SetAllowBlockingCalls(bool allow) {
@@ -215,13 +203,10 @@ bool Thread::SetAllowBlockingCalls(bool allow) {
   return previous;
 }
 
-bool Thread::IsCurrent() const {
-  return g_current_thread == this;
-}
+bool Thread::IsCurrent() const { return g_current_thread == this; }
 
 bool Thread::SleepMs(int milliseconds) {
-  if (milliseconds < 0)
-    milliseconds = 0;
+  if (milliseconds < 0) milliseconds = 0;
   struct timespec ts;
   ts.tv_sec = milliseconds / 1000;
   ts.tv_nsec = (milliseconds % 1000) * 1000000;
@@ -246,8 +231,7 @@ bool Thread::SetName(const std::string& name, const void* obj) {
 }
 
 bool Thread::Start() {
-  if (running_.load())
-    return false;
+  if (running_.load()) return false;
   Restart();
   ThreadManager::Instance();
   owned_ = true;
@@ -276,8 +260,7 @@ void* Thread::PreRun(void* pv) {
 
 void Thread::Run() {
   // A failed wait has been logged by the server; serve on until quit.
-  while (ProcessMessages(kForever))
-    SleepMs(1);
+  while (ProcessMessages(kForever)) SleepMs(1);
 }
 
 void Thread::Stop() {
@@ -286,8 +269,7 @@ void Thread::Stop() {
 }
 
 void Thread::Join() {
-  if (!running_.load() || !owned_)
-    return;
+  if (!running_.load() || !owned_) return;
   if (pthread_equal(thread_, pthread_self())) {
     RTC_LOG(LS_ERROR) << "A thread cannot join itself";
     return;
@@ -302,14 +284,11 @@ void Thread::Join() {
   running_.store(false);
 }
 
-bool Thread::WrapCurrent() {
-  return WrapCurrentWithThreadManager(ThreadManager::Instance(), true);
-}
+bool Thread::WrapCurrent() { return WrapCurrentWithThreadManager(ThreadManager::Instance(), true); }
 
 bool Thread::WrapCurrentWithThreadManager(ThreadManager* thread_manager,
                                           bool /*need_synchronize_access*/) {
-  if (running_.load())
-    return false;
+  if (running_.load()) return false;
   MarkBoundToCurrent();
   thread_manager->SetCurrentThread(this);
   return true;
@@ -322,8 +301,7 @@ void Thread::MarkBoundToCurrent() {
 }
 
 void Thread::UnwrapCurrent() {
-  if (g_current_thread == this)
-    ThreadManager::Instance()->SetCurrentThread(nullptr);
+  if (g_current_thread == this) ThreadManager::Instance()->SetCurrentThread(nullptr);
   thread_ = pthread_t();
   running_.store(false);
 }
@@ -348,13 +326,11 @@ bool Thread::ProcessMessages(int cmsLoop) {
   int cmsNext = cmsLoop;
   while (true) {
     Message msg;
-    if (!Get(&msg, cmsNext))
-      return !IsQuitting();
+    if (!Get(&msg, cmsNext)) return !IsQuitting();
     Dispatch(&msg);
     if (cmsLoop != kForever) {
       cmsNext = static_cast<int>(TimeDiff(msEnd, TimeMillis()));
-      if (cmsNext < 0)
-        return true;
+      if (cmsNext < 0) return true;
     }
   }
 }
@@ -379,8 +355,7 @@ bool Thread::DispatchPending() {
     Message msg;
     {
       CritScope cs(&crit_);
-      if (msgq_.empty())
-        break;
+      if (msgq_.empty()) break;
       msg = msgq_.front();
       msgq_.pop_front();
     }
@@ -397,9 +372,7 @@ void Thread::InvokeInternal(const Location& posted_from, MessageHandler* handler
   Send(posted_from, handler);
 }
 
-void Thread::Send(const Location& posted_from,
-                  MessageHandler* phandler,
-                  uint32_t id,
+void Thread::Send(const Location& posted_from, MessageHandler* phandler, uint32_t id,
                   MessageData* pdata) {
   if (IsQuitting() || !IsRunning()) {
     delete pdata;
@@ -456,19 +429,15 @@ void Thread::Send(const Location& posted_from,
 
   // The waits above may have swallowed a wake-up that was meant for a post
   // to the caller's own queue.
-  if (waited)
-    current_thread->socketserver()->WakeUp();
+  if (waited) current_thread->socketserver()->WakeUp();
 }
 
-void Thread::ReceiveSends() {
-  ReceiveSendsFromThread(nullptr);
-}
+void Thread::ReceiveSends() { ReceiveSendsFromThread(nullptr); }
 
 void Thread::ReceiveSendsFromThread(const Thread* source) {
   // Read without the lock on every message: a call queued after this check has woken the
   // thread, which looks again.
-  if (sends_pending_.load() == 0)
-    return;
+  if (sends_pending_.load() == 0) return;
   _SendMessage* smsg = nullptr;
   crit_.Enter();
   while (PopSendMessageFromThread(source, &smsg)) {
@@ -549,8 +518,7 @@ AutoThread::~AutoThread() {
 //------------------------------------------------------------------
 // AutoSocketServerThread
 
-AutoSocketServerThread::AutoSocketServerThread(SocketServer* ss)
-    : Thread(ss, /*do_init=*/false) {
+AutoSocketServerThread::AutoSocketServerThread(SocketServer* ss) : Thread(ss, /*do_init=*/false) {
   DoInit();
   ThreadManager* manager = ThreadManager::Instance();
   old_thread_ = manager->CurrentThread();
@@ -559,8 +527,7 @@ AutoSocketServerThread::AutoSocketServerThread(SocketServer* ss)
   MarkBoundToCurrent();
   // The previous thread is not processing messages while this one is
   // current.
-  if (old_thread_)
-    MessageQueueManager::Remove(old_thread_);
+  if (old_thread_) MessageQueueManager::Remove(old_thread_);
 }
 
 AutoSocketServerThread::~AutoSocketServerThread() {
@@ -572,8 +539,7 @@ AutoSocketServerThread::~AutoSocketServerThread() {
   ThreadManager* manager = ThreadManager::Instance();
   manager->SetCurrentThread(nullptr);
   manager->SetCurrentThread(old_thread_);
-  if (old_thread_)
-    MessageQueueManager::Add(old_thread_);
+  if (old_thread_) MessageQueueManager::Add(old_thread_);
 }
 
 }  // namespace rtc

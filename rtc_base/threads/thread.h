@@ -127,9 +127,7 @@ class Thread : public MessageQueue {
   // calls this thread addresses back to it. Returns at once, without
   // running the handler, when this thread is quitting, stopped or was never
   // started; the data is then deleted.
-  virtual void Send(const Location& posted_from,
-                    MessageHandler* phandler,
-                    uint32_t id = 0,
+  virtual void Send(const Location& posted_from, MessageHandler* phandler, uint32_t id = 0,
                     MessageData* pdata = nullptr);
 
   // Runs `functor` on this thread and returns its result; a call that cannot
@@ -144,8 +142,7 @@ class Thread : public MessageQueue {
   bool IsProcessingMessagesForTesting() override;
   // Also releases synchronous senders whose message matches; their handler
   // is not run.
-  void Clear(MessageHandler* phandler,
-             uint32_t id = MQID_ANY,
+  void Clear(MessageHandler* phandler, uint32_t id = MQID_ANY,
              MessageList* removed = nullptr) override;
   void ReceiveSends() override;
   // Quitting also releases every pending synchronous sender.
@@ -184,8 +181,7 @@ class Thread : public MessageQueue {
  private:
   static void* PreRun(void* pv);
 
-  bool WrapCurrentWithThreadManager(ThreadManager* thread_manager,
-                                    bool need_synchronize_access);
+  bool WrapCurrentWithThreadManager(ThreadManager* thread_manager, bool need_synchronize_access);
   void InvokeInternal(const Location& posted_from, MessageHandler* handler);
   // Runs the sends that `source` (null: any thread) addressed to this one.
   void ReceiveSendsFromThread(const Thread* source);

@@ -15,9 +15,7 @@ RepeatingTimer::RepeatingTimer(Thread* thread, int intervalMs, std::function<voi
   thread_->PostAt(RTC_FROM_HERE, next_fire_, this);
 }
 
-RepeatingTimer::~RepeatingTimer() {
-  invalidate();
-}
+RepeatingTimer::~RepeatingTimer() { invalidate(); }
 
 void RepeatingTimer::invalidate() {
   valid_ = false;
@@ -41,8 +39,6 @@ void DelayedCall::schedule(uint32_t id, int delayMs, std::function<void()> fn) {
   thread_->PostDelayed(RTC_FROM_HERE, delayMs, this, id, new ClosureData(std::move(fn)));
 }
 
-void DelayedCall::cancel(uint32_t id) {
-  thread_->Clear(this, id);
-}
+void DelayedCall::cancel(uint32_t id) { thread_->Clear(this, id); }
 
 }  // namespace rtc

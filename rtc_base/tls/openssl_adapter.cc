@@ -2,12 +2,12 @@
 
 #include <errno.h>
 #include <limits.h>
-#include <string.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <string.h>
 
 #include <algorithm>
 #include <utility>
@@ -27,17 +27,11 @@ std::unique_ptr<SSLAdapterFactory> SSLAdapterFactory::Create() {
   return std::make_unique<OpenSSLAdapterFactory>();
 }
 
-SSLAdapter* SSLAdapter::Create(AsyncSocket* socket) {
-  return new OpenSSLAdapter(socket);
-}
+SSLAdapter* SSLAdapter::Create(AsyncSocket* socket) { return new OpenSSLAdapter(socket); }
 
-bool InitializeSSL() {
-  return OpenSSLAdapter::InitializeSSL();
-}
+bool InitializeSSL() { return OpenSSLAdapter::InitializeSSL(); }
 
-bool CleanupSSL() {
-  return OpenSSLAdapter::CleanupSSL();
-}
+bool CleanupSSL() { return OpenSSLAdapter::CleanupSSL(); }
 
 OpenSSLSessionCache::OpenSSLSessionCache(SSLMode ssl_mode, SSL_CTX* ssl_ctx)
     : ssl_mode_(ssl_mode), ssl_ctx_(ssl_ctx) {
@@ -125,9 +119,7 @@ int SocketNew(BIO* b) {
   return 1;
 }
 
-int SocketFree(BIO* b) {
-  return b != nullptr ? 1 : 0;
-}
+int SocketFree(BIO* b) { return b != nullptr ? 1 : 0; }
 
 // Made once per process and never freed.
 BIO_METHOD* SocketBioMethod() {
@@ -166,15 +158,14 @@ void LogSslError() {
 
 void SSLInfoCallback(const SSL* s, int where, int ret) {
   if (LogMessage::IsNoop(LS_INFO)) return;
-  const char* prefix = (where & SSL_ST_CONNECT) ? "SSL_connect"
+  const char* prefix = (where & SSL_ST_CONNECT)  ? "SSL_connect"
                        : (where & SSL_ST_ACCEPT) ? "SSL_accept"
                                                  : "undefined";
   if (where & SSL_CB_LOOP) {
     RTC_LOG(LS_INFO) << prefix << ":" << SSL_state_string_long(s);
   } else if (where & SSL_CB_ALERT) {
     RTC_LOG(LS_INFO) << "SSL3 alert " << ((where & SSL_CB_READ) ? "read" : "write") << ":"
-                     << SSL_alert_type_string_long(ret) << ":"
-                     << SSL_alert_desc_string_long(ret);
+                     << SSL_alert_type_string_long(ret) << ":" << SSL_alert_desc_string_long(ret);
   } else if ((where & SSL_CB_EXIT) && ret == 0) {
     RTC_LOG(LS_INFO) << prefix << ":failed in " << SSL_state_string_long(s);
   } else if ((where & SSL_CB_EXIT) && ret < 0) {
@@ -213,12 +204,9 @@ bool OpenSSLAdapter::InitializeSSL() {
   return true;
 }
 
-bool OpenSSLAdapter::CleanupSSL() {
-  return true;
-}
+bool OpenSSLAdapter::CleanupSSL() { return true; }
 
-OpenSSLAdapter::OpenSSLAdapter(AsyncSocket* socket,
-                               OpenSSLSessionCache* ssl_session_cache,
+OpenSSLAdapter::OpenSSLAdapter(AsyncSocket* socket, OpenSSLSessionCache* ssl_session_cache,
                                SSLCertificateVerifier* ssl_cert_verifier)
     : SSLAdapter(socket),
       ssl_session_cache_(ssl_session_cache),
@@ -230,13 +218,9 @@ OpenSSLAdapter::OpenSSLAdapter(AsyncSocket* socket,
   }
 }
 
-OpenSSLAdapter::~OpenSSLAdapter() {
-  Cleanup();
-}
+OpenSSLAdapter::~OpenSSLAdapter() { Cleanup(); }
 
-void OpenSSLAdapter::SetIgnoreBadCert(bool ignore) {
-  ignore_bad_cert_ = ignore;
-}
+void OpenSSLAdapter::SetIgnoreBadCert(bool ignore) { ignore_bad_cert_ = ignore; }
 
 void OpenSSLAdapter::SetAlpnProtocols(const std::vector<std::string>& protos) {
   alpn_protocols_ = protos;
@@ -260,9 +244,7 @@ void OpenSSLAdapter::SetIdentity(std::unique_ptr<SSLIdentity> identity) {
   identity_.reset(static_cast<OpenSSLIdentity*>(identity.release()));
 }
 
-void OpenSSLAdapter::SetRole(SSLRole role) {
-  role_ = role;
-}
+void OpenSSLAdapter::SetRole(SSLRole role) { role_ = role; }
 
 int OpenSSLAdapter::StartSSL(const char* hostname, bool restartable) {
   if (state_ != SSL_NONE) return -1;
@@ -684,9 +666,7 @@ Socket::ConnState OpenSSLAdapter::GetState() const {
   return state;
 }
 
-bool OpenSSLAdapter::IsResumedSession() {
-  return ssl_ != nullptr && SSL_session_reused(ssl_) == 1;
-}
+bool OpenSSLAdapter::IsResumedSession() { return ssl_ != nullptr && SSL_session_reused(ssl_) == 1; }
 
 void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
   RTC_LOG(LS_INFO) << "OpenSSLAdapter::OnConnectEvent";
@@ -761,8 +741,8 @@ int OpenSSLAdapter::SSLVerifyCallback(int ok, X509_STORE_CTX* store) {
     RTC_LOG(LS_INFO) << "  err     = " << err << ":" << X509_verify_cert_error_string(err);
   }
 
-  SSL* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  SSL* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   OpenSSLAdapter* stream = static_cast<OpenSSLAdapter*>(SSL_get_app_data(ssl));
   if (ok) return ok;
 
@@ -825,8 +805,7 @@ SSL_CTX* OpenSSLAdapter::CreateContext(SSLMode mode, bool enable_cache) {
   if (mode == SSL_MODE_DTLS) SSL_CTX_set_read_ahead(ctx, 1);
   if (enable_cache) {
     // OpenSSL's own store would only duplicate the cache's.
-    SSL_CTX_set_session_cache_mode(ctx,
-                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(ctx, NewSSLSessionCallback);
   }
   return ctx;
@@ -835,9 +814,7 @@ SSL_CTX* OpenSSLAdapter::CreateContext(SSLMode mode, bool enable_cache) {
 OpenSSLAdapterFactory::OpenSSLAdapterFactory() = default;
 OpenSSLAdapterFactory::~OpenSSLAdapterFactory() = default;
 
-void OpenSSLAdapterFactory::SetMode(SSLMode mode) {
-  ssl_mode_ = mode;
-}
+void OpenSSLAdapterFactory::SetMode(SSLMode mode) { ssl_mode_ = mode; }
 
 void OpenSSLAdapterFactory::SetCertVerifier(SSLCertificateVerifier* ssl_cert_verifier) {
   ssl_cert_verifier_ = ssl_cert_verifier;

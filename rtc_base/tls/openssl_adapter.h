@@ -3,10 +3,10 @@
 #ifndef RTC_BASE_TLS_OPENSSL_ADAPTER_H_
 #define RTC_BASE_TLS_OPENSSL_ADAPTER_H_
 
-#include <stddef.h>
-#include <stdint.h>
 #include <openssl/ssl.h>
 #include <openssl/types.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #include <map>
 #include <memory>
@@ -16,8 +16,8 @@
 #include "rtc_base/net/async_socket.h"
 #include "rtc_base/strings/buffer.h"
 #include "rtc_base/threads/message_handler.h"
-#include "rtc_base/tls/openssl_identity.h"
 #include "rtc_base/tls/openssl_certificate.h"
+#include "rtc_base/tls/openssl_identity.h"
 
 namespace rtc {
 
@@ -110,8 +110,7 @@ class OpenSSLAdapter final : public SSLAdapter, public MessageHandler {
   static bool CleanupSSL();
 
   // `ssl_session_cache` and `ssl_cert_verifier` are not owned and may be null.
-  explicit OpenSSLAdapter(AsyncSocket* socket,
-                          OpenSSLSessionCache* ssl_session_cache = nullptr,
+  explicit OpenSSLAdapter(AsyncSocket* socket, OpenSSLSessionCache* ssl_session_cache = nullptr,
                           SSLCertificateVerifier* ssl_cert_verifier = nullptr);
   ~OpenSSLAdapter() override;
 

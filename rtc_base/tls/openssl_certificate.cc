@@ -47,8 +47,8 @@ std::unique_ptr<SSLCertificateStats> SSLCertificate::GetStats() const {
   std::string der_base64;
   Base64::EncodeFromArray(der.data(), der.size(), &der_base64);
   return std::make_unique<SSLCertificateStats>(fingerprint->GetRfc4572Fingerprint(),
-                                               std::move(digest_algorithm),
-                                               std::move(der_base64), nullptr);
+                                               std::move(digest_algorithm), std::move(der_base64),
+                                               nullptr);
 }
 
 SSLCertChain::SSLCertChain(std::unique_ptr<SSLCertificate> single_cert) {
@@ -91,14 +91,22 @@ struct SignatureDigest {
 };
 
 constexpr SignatureDigest kSignatureDigests[] = {
-    {NID_md5WithRSAEncryption, DIGEST_MD5},  {NID_md5WithRSA, DIGEST_MD5},
-    {NID_sha1WithRSAEncryption, DIGEST_SHA_1}, {NID_dsaWithSHA1, DIGEST_SHA_1},
-    {NID_dsaWithSHA1_2, DIGEST_SHA_1},       {NID_sha1WithRSA, DIGEST_SHA_1},
-    {NID_ecdsa_with_SHA1, DIGEST_SHA_1},     {NID_sha224WithRSAEncryption, DIGEST_SHA_224},
-    {NID_ecdsa_with_SHA224, DIGEST_SHA_224}, {NID_dsa_with_SHA224, DIGEST_SHA_224},
-    {NID_sha256WithRSAEncryption, DIGEST_SHA_256}, {NID_ecdsa_with_SHA256, DIGEST_SHA_256},
-    {NID_dsa_with_SHA256, DIGEST_SHA_256},   {NID_sha384WithRSAEncryption, DIGEST_SHA_384},
-    {NID_ecdsa_with_SHA384, DIGEST_SHA_384}, {NID_sha512WithRSAEncryption, DIGEST_SHA_512},
+    {NID_md5WithRSAEncryption, DIGEST_MD5},
+    {NID_md5WithRSA, DIGEST_MD5},
+    {NID_sha1WithRSAEncryption, DIGEST_SHA_1},
+    {NID_dsaWithSHA1, DIGEST_SHA_1},
+    {NID_dsaWithSHA1_2, DIGEST_SHA_1},
+    {NID_sha1WithRSA, DIGEST_SHA_1},
+    {NID_ecdsa_with_SHA1, DIGEST_SHA_1},
+    {NID_sha224WithRSAEncryption, DIGEST_SHA_224},
+    {NID_ecdsa_with_SHA224, DIGEST_SHA_224},
+    {NID_dsa_with_SHA224, DIGEST_SHA_224},
+    {NID_sha256WithRSAEncryption, DIGEST_SHA_256},
+    {NID_ecdsa_with_SHA256, DIGEST_SHA_256},
+    {NID_dsa_with_SHA256, DIGEST_SHA_256},
+    {NID_sha384WithRSAEncryption, DIGEST_SHA_384},
+    {NID_ecdsa_with_SHA384, DIGEST_SHA_384},
+    {NID_sha512WithRSAEncryption, DIGEST_SHA_512},
     {NID_ecdsa_with_SHA512, DIGEST_SHA_512},
 };
 
@@ -126,9 +134,9 @@ X509* MakeCertificate(EVP_PKEY* pkey, const std::string& common_name,
             BN_rand(serial_number, kSerialBits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) &&
             BN_to_ASN1_INTEGER(serial_number, X509_get_serialNumber(x509)) &&
             X509_set_version(x509, 2) &&  // X.509 v3
-            X509_NAME_add_entry_by_NID(
-                name, NID_commonName, MBSTRING_UTF8,
-                reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1, 0) &&
+            X509_NAME_add_entry_by_NID(name, NID_commonName, MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(common_name.c_str()),
+                                       -1, -1, 0) &&
             X509_set_subject_name(x509, name) && X509_set_issuer_name(x509, name);
   time_t epoch_off = 0;
   ok = ok && X509_time_adj(X509_getm_notBefore(x509), params.not_before, &epoch_off) &&
@@ -150,13 +158,10 @@ OpenSSLCertificate::OpenSSLCertificate(X509* x509) : x509_(x509) {
   X509_up_ref(x509_);
 }
 
-OpenSSLCertificate::~OpenSSLCertificate() {
-  X509_free(x509_);
-}
+OpenSSLCertificate::~OpenSSLCertificate() { X509_free(x509_); }
 
-std::unique_ptr<OpenSSLCertificate> OpenSSLCertificate::Generate(
-    OpenSSLKeyPair* key_pair,
-    const SSLIdentityParams& params) {
+std::unique_ptr<OpenSSLCertificate> OpenSSLCertificate::Generate(OpenSSLKeyPair* key_pair,
+                                                                 const SSLIdentityParams& params) {
   std::string common_name = params.common_name;
   if (common_name.empty()) {
     common_name = CreateRandomString(kRandomCommonNameLength);

@@ -2,9 +2,9 @@
 #ifndef RTC_BASE_TLS_OPENSSL_CERTIFICATE_H_
 #define RTC_BASE_TLS_OPENSSL_CERTIFICATE_H_
 
+#include <openssl/types.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <openssl/types.h>
 
 #include <memory>
 #include <string>
@@ -105,8 +105,8 @@ class OpenSSLCertificate final : public SSLCertificate {
   bool GetSignatureDigestAlgorithm(std::string* algorithm) const override;
   bool ComputeDigest(const std::string& algorithm, unsigned char* digest, size_t size,
                      size_t* length) const override;
-  static bool ComputeDigest(const X509* x509, const std::string& algorithm,
-                            unsigned char* digest, size_t size, size_t* length);
+  static bool ComputeDigest(const X509* x509, const std::string& algorithm, unsigned char* digest,
+                            size_t size, size_t* length);
   int64_t CertificateExpirationTime() const override;
 
   bool operator==(const OpenSSLCertificate& other) const;

@@ -1,7 +1,5 @@
 #include "rtc_base/tls/openssl_identity.h"
 
-#include <string.h>
-#include <time.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -10,6 +8,8 @@
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <string.h>
+#include <time.h>
 
 #include <utility>
 #include <vector>
@@ -28,9 +28,7 @@ namespace {
 constexpr size_t kPemLineLength = 64;
 
 // The two-digit value at `s`; the caller has checked that both are digits.
-int TwoDigits(const unsigned char* s) {
-  return (s[0] - '0') * 10 + (s[1] - '0');
-}
+int TwoDigits(const unsigned char* s) { return (s[0] - '0') * 10 + (s[1] - '0'); }
 
 }  // namespace
 
@@ -112,8 +110,7 @@ std::unique_ptr<SSLIdentity> SSLIdentity::FromPEMStrings(const std::string& priv
 }
 
 std::unique_ptr<SSLIdentity> SSLIdentity::FromPEMChainStrings(
-    const std::string& private_key,
-    const std::string& certificate_chain) {
+    const std::string& private_key, const std::string& certificate_chain) {
   return OpenSSLIdentity::FromPEMChainStrings(private_key, certificate_chain);
 }
 
@@ -130,8 +127,7 @@ bool SSLIdentity::PemToDer(const std::string& pem_type, const std::string& pem_s
   if (trailer == std::string::npos) return false;
   std::string decoded;
   if (!Base64::DecodeFromArray(pem_string.data() + body, trailer - body,
-                               Base64::DO_PARSE_WHITE | Base64::DO_PAD_ANY |
-                                   Base64::DO_TERM_BUFFER,
+                               Base64::DO_PARSE_WHITE | Base64::DO_PAD_ANY | Base64::DO_TERM_BUFFER,
                                &decoded, nullptr)) {
     return false;
   }
@@ -157,9 +153,7 @@ bool operator==(const SSLIdentity& a, const SSLIdentity& b) {
   return static_cast<const OpenSSLIdentity&>(a) == static_cast<const OpenSSLIdentity&>(b);
 }
 
-bool operator!=(const SSLIdentity& a, const SSLIdentity& b) {
-  return !(a == b);
-}
+bool operator!=(const SSLIdentity& a, const SSLIdentity& b) { return !(a == b); }
 
 int64_t ASN1TimeToSec(const unsigned char* s, size_t length, bool long_format) {
   const size_t expected = long_format ? 15 : 13;
@@ -239,9 +233,7 @@ std::string KeyToPem(const char* function, const char* failure, Write write) {
 
 OpenSSLKeyPair::OpenSSLKeyPair(EVP_PKEY* pkey) : pkey_(pkey) {}
 
-OpenSSLKeyPair::~OpenSSLKeyPair() {
-  EVP_PKEY_free(pkey_);
-}
+OpenSSLKeyPair::~OpenSSLKeyPair() { EVP_PKEY_free(pkey_); }
 
 std::unique_ptr<OpenSSLKeyPair> OpenSSLKeyPair::Generate(const KeyParams& key_params) {
   RTC_LOG(LS_INFO) << "Making key pair";
@@ -302,9 +294,7 @@ std::unique_ptr<OpenSSLKeyPair> OpenSSLKeyPair::GetReference() {
   return std::make_unique<OpenSSLKeyPair>(pkey_);
 }
 
-void OpenSSLKeyPair::AddReference() {
-  EVP_PKEY_up_ref(pkey_);
-}
+void OpenSSLKeyPair::AddReference() { EVP_PKEY_up_ref(pkey_); }
 
 std::string OpenSSLKeyPair::PrivateKeyToPEMString() const {
   return KeyToPem(__PRETTY_FUNCTION__, "Failed to write private key", [this](BIO* bio) {
@@ -321,9 +311,7 @@ bool OpenSSLKeyPair::operator==(const OpenSSLKeyPair& other) const {
   return EVP_PKEY_eq(pkey_, other.pkey_) == 1;
 }
 
-bool OpenSSLKeyPair::operator!=(const OpenSSLKeyPair& other) const {
-  return !(*this == other);
-}
+bool OpenSSLKeyPair::operator!=(const OpenSSLKeyPair& other) const { return !(*this == other); }
 
 RTCCertificate::RTCCertificate(std::unique_ptr<SSLIdentity> identity)
     : identity_(std::move(identity)) {
@@ -349,21 +337,16 @@ uint64_t RTCCertificate::Expires() const {
   return static_cast<uint64_t>(expires) * 1000;
 }
 
-bool RTCCertificate::HasExpired(uint64_t now) const {
-  return Expires() <= now;
-}
+bool RTCCertificate::HasExpired(uint64_t now) const { return Expires() <= now; }
 
-const SSLCertificate& RTCCertificate::GetSSLCertificate() const {
-  return identity_->certificate();
-}
+const SSLCertificate& RTCCertificate::GetSSLCertificate() const { return identity_->certificate(); }
 
 const SSLCertChain& RTCCertificate::GetSSLCertificateChain() const {
   return identity_->cert_chain();
 }
 
 RTCCertificatePEM RTCCertificate::ToPEM() const {
-  return RTCCertificatePEM(identity_->PrivateKeyToPEMString(),
-                           GetSSLCertificate().ToPEMString());
+  return RTCCertificatePEM(identity_->PrivateKeyToPEMString(), GetSSLCertificate().ToPEMString());
 }
 
 bool RTCCertificate::operator==(const RTCCertificate& certificate) const {
@@ -428,9 +411,7 @@ std::unique_ptr<OpenSSLIdentity> OpenSSLIdentity::GenerateInternal(
 }
 
 std::unique_ptr<OpenSSLIdentity> OpenSSLIdentity::GenerateWithExpiration(
-    const std::string& common_name,
-    const KeyParams& key_params,
-    time_t certificate_lifetime) {
+    const std::string& common_name, const KeyParams& key_params, time_t certificate_lifetime) {
   SSLIdentityParams params;
   params.key_params = key_params;
   params.common_name = common_name;
@@ -441,8 +422,7 @@ std::unique_ptr<OpenSSLIdentity> OpenSSLIdentity::GenerateWithExpiration(
   return GenerateInternal(params);
 }
 
-std::unique_ptr<OpenSSLIdentity> OpenSSLIdentity::GenerateForTest(
-    const SSLIdentityParams& params) {
+std::unique_ptr<OpenSSLIdentity> OpenSSLIdentity::GenerateForTest(const SSLIdentityParams& params) {
   return GenerateInternal(params);
 }
 
@@ -461,8 +441,7 @@ std::unique_ptr<SSLIdentity> OpenSSLIdentity::FromPEMStrings(const std::string& 
 }
 
 std::unique_ptr<SSLIdentity> OpenSSLIdentity::FromPEMChainStrings(
-    const std::string& private_key,
-    const std::string& certificate_chain) {
+    const std::string& private_key, const std::string& certificate_chain) {
   openssl::ScopedErrorQueueClear clear_errors;
   // An error left queued by an earlier call would otherwise end the list below too soon.
   ERR_clear_error();
@@ -495,8 +474,8 @@ std::unique_ptr<SSLIdentity> OpenSSLIdentity::FromPEMChainStrings(
   if (!key_pair) {
     return nullptr;
   }
-  return std::unique_ptr<SSLIdentity>(new OpenSSLIdentity(
-      std::move(key_pair), std::make_unique<SSLCertChain>(std::move(certs))));
+  return std::unique_ptr<SSLIdentity>(
+      new OpenSSLIdentity(std::move(key_pair), std::make_unique<SSLCertChain>(std::move(certs))));
 }
 
 std::unique_ptr<SSLIdentity> OpenSSLIdentity::GetReference() const {
@@ -508,9 +487,7 @@ const OpenSSLCertificate& OpenSSLIdentity::certificate() const {
   return static_cast<const OpenSSLCertificate&>(cert_chain_->Get(0));
 }
 
-const SSLCertChain& OpenSSLIdentity::cert_chain() const {
-  return *cert_chain_;
-}
+const SSLCertChain& OpenSSLIdentity::cert_chain() const { return *cert_chain_; }
 
 std::string OpenSSLIdentity::PrivateKeyToPEMString() const {
   return key_pair_->PrivateKeyToPEMString();
@@ -538,9 +515,8 @@ bool OpenSSLIdentity::Configure(Target* target, UseCert use_cert, UseKey use_key
 }
 
 bool OpenSSLIdentity::ConfigureIdentity(SSL_CTX* ctx) {
-  return Configure(
-      ctx, SSL_CTX_use_certificate, SSL_CTX_use_PrivateKey,
-      [](SSL_CTX* c, X509* x509) { return SSL_CTX_add1_chain_cert(c, x509); });
+  return Configure(ctx, SSL_CTX_use_certificate, SSL_CTX_use_PrivateKey,
+                   [](SSL_CTX* c, X509* x509) { return SSL_CTX_add1_chain_cert(c, x509); });
 }
 
 bool OpenSSLIdentity::ConfigureIdentity(SSL* ssl) {
@@ -552,8 +528,6 @@ bool OpenSSLIdentity::operator==(const OpenSSLIdentity& other) const {
   return *key_pair_ == *other.key_pair_ && certificate() == other.certificate();
 }
 
-bool OpenSSLIdentity::operator!=(const OpenSSLIdentity& other) const {
-  return !(*this == other);
-}
+bool OpenSSLIdentity::operator!=(const OpenSSLIdentity& other) const { return !(*this == other); }
 
 }  // namespace rtc

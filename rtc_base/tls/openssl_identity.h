@@ -4,10 +4,10 @@
 #ifndef RTC_BASE_TLS_OPENSSL_IDENTITY_H_
 #define RTC_BASE_TLS_OPENSSL_IDENTITY_H_
 
+#include <openssl/types.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
-#include <openssl/types.h>
 
 #include <memory>
 #include <string>

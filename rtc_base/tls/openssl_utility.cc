@@ -12,9 +12,7 @@
 namespace rtc {
 namespace openssl {
 
-ScopedErrorQueueClear::~ScopedErrorQueueClear() {
-  ERR_clear_error();
-}
+ScopedErrorQueueClear::~ScopedErrorQueueClear() { ERR_clear_error(); }
 
 std::string MemoryBioContents(BIO* bio) {
   char* data = nullptr;
@@ -31,7 +29,8 @@ BIO* NewReadOnlyMemoryBio(const std::string& text) {
 
 bool IsIpLiteral(const std::string& host) {
   unsigned char addr[16];
-  return inet_pton(AF_INET, host.c_str(), addr) == 1 || inet_pton(AF_INET6, host.c_str(), addr) == 1;
+  return inet_pton(AF_INET, host.c_str(), addr) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), addr) == 1;
 }
 
 bool VerifyPeerCertMatchesHost(SSL* ssl, const std::string& host) {

@@ -6,9 +6,9 @@
 
 #include "rtc_base/base/logging.h"
 #include "rtc_base/crypto/openssl_digest.h"
-#include "rtc_base/tls/openssl_identity.h"
-#include "rtc_base/tls/openssl_certificate.h"
 #include "rtc_base/strings/string_encode.h"
+#include "rtc_base/tls/openssl_certificate.h"
+#include "rtc_base/tls/openssl_identity.h"
 
 namespace rtc {
 
@@ -27,21 +27,18 @@ std::unique_ptr<SSLFingerprint> SSLFingerprint::Create(const std::string& algori
   return std::make_unique<SSLFingerprint>(algorithm, digest_val, digest_len);
 }
 
-std::unique_ptr<SSLFingerprint> SSLFingerprint::CreateFromRfc4572(
-    const std::string& algorithm,
-    const std::string& fingerprint) {
+std::unique_ptr<SSLFingerprint> SSLFingerprint::CreateFromRfc4572(const std::string& algorithm,
+                                                                  const std::string& fingerprint) {
   if (algorithm.empty() || !IsFips180DigestAlgorithm(algorithm)) return nullptr;
   if (fingerprint.empty()) return nullptr;
   char value[MessageDigest::kMaxSize];
   size_t value_len = hex_decode_with_delimiter(value, sizeof(value), fingerprint.c_str(),
                                                fingerprint.length(), ':');
   if (!value_len) return nullptr;
-  return std::make_unique<SSLFingerprint>(algorithm, reinterpret_cast<uint8_t*>(value),
-                                          value_len);
+  return std::make_unique<SSLFingerprint>(algorithm, reinterpret_cast<uint8_t*>(value), value_len);
 }
 
-std::unique_ptr<SSLFingerprint> SSLFingerprint::CreateFromCertificate(
-    const RTCCertificate& cert) {
+std::unique_ptr<SSLFingerprint> SSLFingerprint::CreateFromCertificate(const RTCCertificate& cert) {
   std::string digest_alg;
   if (!cert.GetSSLCertificate().GetSignatureDigestAlgorithm(&digest_alg)) {
     RTC_LOG(LS_ERROR) << "Failed to retrieve the certificate's digest algorithm";
@@ -65,14 +62,12 @@ bool SSLFingerprint::operator==(const SSLFingerprint& other) const {
 }
 
 std::string SSLFingerprint::GetRfc4572Fingerprint() const {
-  std::string fingerprint = hex_encode_with_delimiter(
-      reinterpret_cast<const char*>(digest.data()), digest.size(), ':');
+  std::string fingerprint =
+      hex_encode_with_delimiter(reinterpret_cast<const char*>(digest.data()), digest.size(), ':');
   std::transform(fingerprint.begin(), fingerprint.end(), fingerprint.begin(), ::toupper);
   return fingerprint;
 }
 
-std::string SSLFingerprint::ToString() const {
-  return algorithm + " " + GetRfc4572Fingerprint();
-}
+std::string SSLFingerprint::ToString() const { return algorithm + " " + GetRfc4572Fingerprint(); }
 
 }  // namespace rtc

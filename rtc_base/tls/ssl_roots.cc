@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "rtc_base/base/logging.h"
-#include "rtc_base/tls/openssl_utility.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/tls/openssl_utility.h"
 
 namespace rtc {
 namespace {
@@ -87,9 +87,7 @@ void SetSSLRootCertificates(std::vector<std::string> der_certificates) {
   Replace(false, std::move(der_certificates));
 }
 
-void UseSystemSSLRootCertificates() {
-  Replace(true, {});
-}
+void UseSystemSSLRootCertificates() { Replace(true, {}); }
 
 namespace openssl {
 

@@ -12,10 +12,10 @@
 #include <vortm/vo_rtm_kit.h>
 
 #include "core/rtc_log.h"
-#include "tests/core/rtm_test_client.h"
 #include "loop_fixture.h"
 #include "netns.h"
 #include "platform/kit/kit_internals.h"
+#include "tests/core/rtm_test_client.h"
 #include "tests/support/temp_dir.h"
 
 namespace vortm {
@@ -136,8 +136,8 @@ TEST_F(KitEndToEndTest, TwoKitsLogInExchangeMessagesRenewAndLogOut) {
   alice->renewToken("tok2", [&](const std::string& t, auto code) { Note("renew " + t)(code); });
   ASSERT_TRUE(PumpUntil([&] { return got_.size() == 5 && !bobEvents->lines.empty(); }));
   // Already logged in, delivered, cached for later, invalid.
-  EXPECT_THAT(got_, UnorderedElementsAre("again 8", "to bob 0", "to carol 4", "empty 7",
-                                         "renew tok2 0"));
+  EXPECT_THAT(got_,
+              UnorderedElementsAre("again 8", "to bob 0", "to carol 4", "empty 7", "renew tok2 0"));
   EXPECT_THAT(bobEvents->lines, ElementsAre("alice: hello bob"));
 
   // Carol's kit fetches what was kept for her at its login.
@@ -176,9 +176,9 @@ TEST_F(KitEndToEndTest, PresenceAndAttributesBetweenTwoKits) {
     }
   });
   ASSERT_TRUE(PumpUntil([&] { return got_.size() == 8; }));
-  EXPECT_THAT(got_, UnorderedElementsAre("set 0", "subscribe 0", "bob:0", "carol:2",
-                                         "channel set 0", "bob's color=blue", "bob's size=L",
-                                         "topic=news@alice"));
+  EXPECT_THAT(got_,
+              UnorderedElementsAre("set 0", "subscribe 0", "bob:0", "carol:2", "channel set 0",
+                                   "bob's color=blue", "bob's size=L", "topic=news@alice"));
   bob->logout(nullptr);
   ASSERT_TRUE(PumpUntil([&] { return !aliceEvents->lines.empty(); }));
   EXPECT_THAT(aliceEvents->lines, ElementsAre("bob:2"));
@@ -328,7 +328,7 @@ TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
   aliceRoom->join(Note("after destroy"));
   test::Pump();
   EXPECT_THAT(got_, UnorderedElementsAre("leave cut off by the connection 1", "join again 0",
-                                        "join cut off 102", "leave cut off 102", "send 102"));
+                                         "join cut off 102", "leave cut off 102", "send 102"));
   EXPECT_NE(nullptr, alice->createChannel("room", {}));
 }
 

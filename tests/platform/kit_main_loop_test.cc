@@ -9,10 +9,10 @@
 
 #include <vortm/vo_rtm_kit.h>
 
-#include "tests/core/rtm_test_client.h"
 #include "platform/kit/kit_internals.h"
-#include "tests/support/temp_dir.h"
 #include "rtc_base/base/time_utils.h"
+#include "tests/core/rtm_test_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace vortm {
 namespace {

@@ -15,10 +15,10 @@
 namespace vortm {
 namespace {
 
-using test::FakeClockLoopTest;
-using test::LoopTest;
 using rtc::DelayedCall;
 using rtc::RepeatingTimer;
+using test::FakeClockLoopTest;
+using test::LoopTest;
 
 class MainLoopFakeClockTest : public FakeClockLoopTest {
  protected:

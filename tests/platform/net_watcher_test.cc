@@ -17,8 +17,8 @@
 #include "fake_sources.h"
 #include "loop_fixture.h"
 #include "netns.h"
-#include "platform/netwatch/netlink_reachability.h"
 #include "platform/loop/notification_center.h"
+#include "platform/netwatch/netlink_reachability.h"
 #include "platform/netwatch/vy_rtm_net_manager.h"
 #include "platform/netwatch/vy_rtm_reachability.h"
 #include "platform/netwatch/vy_rtm_simple_ping.h"
@@ -155,7 +155,7 @@ TEST(NetlinkReachabilityTest, RoutesGiveTheFlagsOfTheirTargets) {
   EXPECT_EQ(R | l | d, flagsOf("127.0.0.1"));
   EXPECT_EQ(R | d, flagsOf("192.0.2.7"));
   EXPECT_EQ(R, flagsOf("198.51.100.1"));
-  EXPECT_EQ(R, flagsOf("probe.test"));  // a name: the default route
+  EXPECT_EQ(R, flagsOf("probe.test"));    // a name: the default route
   EXPECT_EQ(0u, flagsOf("2001:db8::1"));  // no IPv6 route
   // The classifier decides what is cellular.
   auto v0IsCellular = [](const LinkInfo& link) { return link.name == "v0"; };
@@ -271,7 +271,8 @@ TEST(SimplePingValidationTest, RepliesAreCheckedFieldByField) {
   badSum[20] ^= 1;
   Bytes longHeader = WithIPv4Header(Echo(0, id, 5, 0), 15);  // 60 + 8 bytes needed
   longHeader.resize(67);
-  const std::tuple<const char*, Bytes, int, int, bool> cases[] = {  // what, bytes, socket, family
+  const std::tuple<const char*, Bytes, int, int, bool> cases[] = {
+      // what, bytes, socket, family
       {"reply behind its header", WithIPv4Header(reply), SOCK_RAW, AF_INET, true},
       {"reply on a datagram socket", reply, SOCK_DGRAM, AF_INET, true},
       {"header length beyond the datagram", longHeader, SOCK_RAW, AF_INET, false},
@@ -355,9 +356,7 @@ class SimplePingEngineTest : public test::LoopTest {
   std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
 };
 
-int FailingLookup(const char*, const char*, const addrinfo*, addrinfo**) {
-  return EAI_NONAME;
-}
+int FailingLookup(const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; }
 
 // Every name is ::1, looked up as a literal so that nothing leaves the process.
 int OnlyIPv6Lookup(const char*, const char*, const addrinfo* hints, addrinfo** result) {
@@ -383,7 +382,8 @@ TEST_F(SimplePingEngineTest, LookupsThatGiveNoAddressReportCFNetworkErrors) {
     EXPECT_STREQ("kCFErrorDomainCFNetwork", recorder_->failure->domainName());
     EXPECT_EQ(code, recorder_->failure->code) << host;
     EXPECT_EQ(code == 2 ? std::optional<int>(EAI_NONAME) : std::nullopt,
-              recorder_->failure->getAddrInfoFailure) << host;
+              recorder_->failure->getAddrInfoFailure)
+        << host;
     EXPECT_EQ(nullptr, ping);
   }
 }
@@ -440,13 +440,12 @@ TEST_P(SimplePingLoopbackTest, EchoRequestsGetTheirRepliesFromTheKernel) {
   EXPECT_EQ(0, ping->socketType());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sockets, SimplePingLoopbackTest,
-    // Root without permission for datagram ICMP falls back to raw sockets.
-    testing::Values(LoopbackCase{"127.0.0.1", test::kAllowPing, SOCK_DGRAM},
-                    LoopbackCase{"::1", test::kAllowPing, SOCK_DGRAM},
-                    LoopbackCase{"127.0.0.1", test::kForbidPing, SOCK_RAW},
-                    LoopbackCase{"::1", test::kForbidPing, SOCK_RAW}));
+INSTANTIATE_TEST_SUITE_P(Sockets, SimplePingLoopbackTest,
+                         // Root without permission for datagram ICMP falls back to raw sockets.
+                         testing::Values(LoopbackCase{"127.0.0.1", test::kAllowPing, SOCK_DGRAM},
+                                         LoopbackCase{"::1", test::kAllowPing, SOCK_DGRAM},
+                                         LoopbackCase{"127.0.0.1", test::kForbidPing, SOCK_RAW},
+                                         LoopbackCase{"::1", test::kForbidPing, SOCK_RAW}));
 
 TEST_F(SimplePingEngineTest, WithoutAnyPermissionForICMPTheEngineFailsWithEACCES) {
   VORTM_RUN_IN_PRIVATE_NETNS(test::kForbidPing, /*asNobody=*/true);
@@ -600,15 +599,22 @@ TEST_F(NetManagerTest, TheNetTypeNeedsBothReachabilityAndTheProbeAndOnlyChangesA
 // probe its connection: a technology that cannot be read counts as 2G.
 TEST_F(NetManagerTest, CellularTakesItsTypeFromTheRadioTechnology) {
   const std::tuple<std::optional<std::string>, bool, int> cases[] = {
-      {kCTRadioAccessTechnologyNR, true, 6},    {kCTRadioAccessTechnologyNRNSA, true, 6},
-      {kCTRadioAccessTechnologyNR, false, 3},   {kCTRadioAccessTechnologyGPRS, true, 3},
-      {kCTRadioAccessTechnologyEdge, true, 3},  {kCTRadioAccessTechnologyCDMA1x, true, 3},
-      {kCTRadioAccessTechnologyWCDMA, true, 4}, {kCTRadioAccessTechnologyHSDPA, true, 4},
-      {kCTRadioAccessTechnologyHSUPA, true, 4}, {kCTRadioAccessTechnologyCDMAEVDORev0, true, 4},
+      {kCTRadioAccessTechnologyNR, true, 6},
+      {kCTRadioAccessTechnologyNRNSA, true, 6},
+      {kCTRadioAccessTechnologyNR, false, 3},
+      {kCTRadioAccessTechnologyGPRS, true, 3},
+      {kCTRadioAccessTechnologyEdge, true, 3},
+      {kCTRadioAccessTechnologyCDMA1x, true, 3},
+      {kCTRadioAccessTechnologyWCDMA, true, 4},
+      {kCTRadioAccessTechnologyHSDPA, true, 4},
+      {kCTRadioAccessTechnologyHSUPA, true, 4},
+      {kCTRadioAccessTechnologyCDMAEVDORev0, true, 4},
       {kCTRadioAccessTechnologyCDMAEVDORevA, true, 4},
       {kCTRadioAccessTechnologyCDMAEVDORevB, true, 4},
-      {kCTRadioAccessTechnologyeHRPD, true, 4}, {kCTRadioAccessTechnologyLTE, true, 5},
-      {"CTRadioAccessTechnologySomethingNew", true, 3}, {std::nullopt, true, 3},
+      {kCTRadioAccessTechnologyeHRPD, true, 4},
+      {kCTRadioAccessTechnologyLTE, true, 5},
+      {"CTRadioAccessTechnologySomethingNew", true, 3},
+      {std::nullopt, true, 3},
   };
   for (const auto& [technology, nr, netType] : cases) {
     auto manager = Make(std::make_shared<test::FakeRadio>(technology, nr));

@@ -27,10 +27,10 @@ inline constexpr char kForbidPing[] = "echo 1 0 > /proc/sys/net/ipv4/ping_group_
 }  // namespace vortm
 
 // Outside the namespace, runs the test there and returns; inside, goes on with the test body.
-#define VORTM_RUN_IN_PRIVATE_NETNS(...)                         \
-  if (!::vortm::test::InPrivateNetns()) {                       \
-    ::vortm::test::RerunInPrivateNetns(__VA_ARGS__);            \
-    return;                                                     \
+#define VORTM_RUN_IN_PRIVATE_NETNS(...)              \
+  if (!::vortm::test::InPrivateNetns()) {            \
+    ::vortm::test::RerunInPrivateNetns(__VA_ARGS__); \
+    return;                                          \
   }
 
 #endif  // TESTS_PLATFORM_NETNS_H_

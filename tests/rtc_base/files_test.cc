@@ -16,13 +16,13 @@
 
 #include "gtest/gtest.h"
 #include "log_capture.h"
-#include "tests/support/peer_process.h"
 #include "rtc_base/files/disk_cache.h"
 #include "rtc_base/files/file_utils.h"
+#include "rtc_base/files/unix_file_system.h"
 #include "rtc_base/net/memory_stream.h"
 #include "rtc_base/net/stream.h"
+#include "tests/support/peer_process.h"
 #include "tests/support/temp_dir.h"
-#include "rtc_base/files/unix_file_system.h"
 
 namespace rtc {
 namespace {

@@ -14,17 +14,17 @@
 #include "log_capture.h"
 #include "openssl_cli.h"
 #include "proxy_peers.h"
-#include "rtc_base/fetch/async_http_request.h"
-#include "rtc_base/strings/base64.h"
 #include "rtc_base/base/time_utils.h"
+#include "rtc_base/fetch/async_http_request.h"
+#include "rtc_base/fetch/ssl_socket_factory.h"
 #include "rtc_base/http/http_client.h"
 #include "rtc_base/net/physical_socket_server.h"
-#include "rtc_base/proxy/socket_adapters.h"
 #include "rtc_base/net/socket_pool.h"
+#include "rtc_base/proxy/socket_adapters.h"
+#include "rtc_base/strings/base64.h"
+#include "rtc_base/threads/thread.h"
 #include "rtc_base/tls/openssl_identity.h"
 #include "rtc_base/tls/ssl_roots.h"
-#include "rtc_base/fetch/ssl_socket_factory.h"
-#include "rtc_base/threads/thread.h"
 
 namespace rtc {
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/fetch/async_http_request.h"
 #include "rtc_base/net/async_resolver_interface.h"
 #include "rtc_base/net/memory_stream.h"
@@ -14,7 +15,6 @@
 #include "rtc_base/threads/message_queue.h"
 #include "rtc_base/threads/sigslot.h"
 #include "rtc_base/threads/thread.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace rtc {
 namespace testing {

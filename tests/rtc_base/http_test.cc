@@ -19,7 +19,6 @@
 namespace rtc {
 namespace {
 
-
 // Collects one response the way a stream engine would: the bytes that the
 // parser leaves unconsumed are kept and offered again with the next piece.
 class ResponseCollector : public HttpParser {
@@ -157,7 +156,11 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
     std::string left = "";
     Headers headers = {};
   } cases[] = {
-      {kChunkedResponse, HE_NONE, "hello, world", true, "",
+      {kChunkedResponse,
+       HE_NONE,
+       "hello, world",
+       true,
+       "",
        {{"Cache-Control", "a,b"},
         {"Set-Cookie", "a=1"},
         {"Set-Cookie", "b=2"},
@@ -198,7 +201,11 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
       {WithHeader("Bad Name: x"), HE_PROTOCOL, ""},
       {WithHeader("X-Bare: a\rb"), HE_PROTOCOL, ""},
       // Folded lines join the header before them with one space, framing headers included.
-      {WithHeader("X-A: a\r\n\tb\r\n   c\r\nX-B: d"), HE_NONE, "hello", true, "",
+      {WithHeader("X-A: a\r\n\tb\r\n   c\r\nX-B: d"),
+       HE_NONE,
+       "hello",
+       true,
+       "",
        {{"X-A", "a b c"}, {"X-B", "d"}}},
       {WithHeader("Content-Length:\r\n 5", "\r\nhello" + next), HE_NONE, "hello", false, next},
       {WithHeader("Transfer-Encoding:\r\n\tchunked", "\r\n5\r\nhello\r\n0\r\n\r\n"), HE_NONE,
@@ -222,7 +229,8 @@ TEST(HttpParserTest, ResponsesEndWithTheirErrorAndBody) {
                "\r\n0\r\n\r\n"),
        HE_NONE, "0123456789abcdefghijklmno" + std::string(27, 'z'), false},
       {Chunked("5 ;a=1\r\nhello\r\n1\t;b=\"x;y\"\r\n,\r\n6;c\r\n world\r\n000;end\r\n"
-               "T1: a\r\nT2: b\r\n\r\n" + next),
+               "T1: a\r\nT2: b\r\n\r\n" +
+               next),
        HE_NONE, "hello, world", false, next},
       // A line longer than the buffer.
       {"HTTP/1.1 200 OK\r\nX-Long: " + std::string(40000, 'y'), HE_OVERFLOW, ""},

@@ -25,8 +25,7 @@ class CapturingSink : public LogSink {
   int Count(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
-    for (const std::string& line : lines_)
-      n += line.find(text) != std::string::npos;
+    for (const std::string& line : lines_) n += line.find(text) != std::string::npos;
     return n;
   }
 

@@ -17,11 +17,11 @@
 #include "log_capture.h"
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/event_tracer.h"
-#include "rtc_base/crypto/helpers.h"
 #include "rtc_base/base/location.h"
 #include "rtc_base/base/platform_thread_types.h"
 #include "rtc_base/base/time_utils.h"
 #include "rtc_base/base/trace_event.h"
+#include "rtc_base/crypto/helpers.h"
 
 namespace rtc {
 namespace {
@@ -109,7 +109,8 @@ TEST_F(LoggingTest, LinesHoldTheFileBaseNameTheTextAndTheErrno) {
   RTC_LOG_TAG(LS_INFO, "Tag") << "tagged";
   EXPECT_EQ(sink_.last(), "Tag: tagged\n");
   LogMessage("f.cc", 3, LS_ERROR, ERRCTX_ERRNO, 2).stream() << "open failed";
-  EXPECT_EQ(sink_.last(), std::string("(f.cc:3): open failed : [0x00000002] ") + strerror(2) + "\n");
+  EXPECT_EQ(sink_.last(),
+            std::string("(f.cc:3): open failed : [0x00000002] ") + strerror(2) + "\n");
   RTC_LOG_ERR_EX(LS_ERROR, -1) << "negative";
   EXPECT_NE(sink_.last().find("negative : [0xFFFFFFFF] "), std::string::npos);
 }
@@ -155,7 +156,8 @@ TEST_F(LoggingTest, ThreadsLogWhileSettingsAndSinksChange) {
   }
   stop = true;
   for (auto& t : loggers) t.join();
-  for (const std::string& line : sink_.lines()) EXPECT_NE(line.find("busy 42\n"), std::string::npos);
+  for (const std::string& line : sink_.lines())
+    EXPECT_NE(line.find("busy 42\n"), std::string::npos);
 }
 
 // The dumped lines without their "(file:line): " prefix and line feed.
@@ -318,10 +320,10 @@ TEST(TimeUtilsTest, TmToSecondsAgreesWithGmtimeAndRefusesInvalidDates) {
     int year, mon, mday, hour, sec;
     int64_t seconds;
   } cases[] = {
-      {100, 1, 29, 0, 0, 951782400},  // 2000 is a leap year,
-      {99, 1, 29, 0, 0, -1},          {200, 1, 29, 0, 0, -1},  // 1999 and 2100 are not.
-      {69, 0, 1, 0, 0, -1},           {70, 12, 1, 0, 0, -1},   {70, 0, 0, 0, 0, -1},
-      {70, 0, 1, 24, 0, -1},          {70, 0, 1, 0, 60, -1},
+      {100, 1, 29, 0, 0, 951782400},                          // 2000 is a leap year,
+      {99, 1, 29, 0, 0, -1},         {200, 1, 29, 0, 0, -1},  // 1999 and 2100 are not.
+      {69, 0, 1, 0, 0, -1},          {70, 12, 1, 0, 0, -1},  {70, 0, 0, 0, 0, -1},
+      {70, 0, 1, 24, 0, -1},         {70, 0, 1, 0, 60, -1},
   };
   for (const auto& c : cases) {
     struct tm tm = {};

@@ -86,10 +86,9 @@ bool TestCa::Issue(const Leaf& leaf) {
   return RunCommand(dir_.path(), "openssl req -new " + NewKeyOption(leaf.key_alg) +
                                      " -nodes -keyout " + n + ".key -out " + n +
                                      ".csr -subj '/CN=" + n + "'") == 0 &&
-         RunCommand(dir_.path(), "SAN='" + san +
-                                     "' openssl ca -batch -config ca.cnf -cert " + leaf.issuer +
-                                     ".pem -keyfile " + leaf.issuer + ".key -notext -in " +
-                                     n + ".csr -out " + n +
+         RunCommand(dir_.path(), "SAN='" + san + "' openssl ca -batch -config ca.cnf -cert " +
+                                     leaf.issuer + ".pem -keyfile " + leaf.issuer +
+                                     ".key -notext -in " + n + ".csr -out " + n +
                                      ".pem"
                                      " -extensions " +
                                      ext + dates) == 0;

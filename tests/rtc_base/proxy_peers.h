@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/peer_process.h"
 #include "rtc_base/net/async_socket.h"
-#include "rtc_base/strings/crypt_string.h"
-#include "rtc_base/proxy/proxy_detect.h"
 #include "rtc_base/net/proxy_info.h"
+#include "rtc_base/proxy/proxy_detect.h"
+#include "rtc_base/strings/crypt_string.h"
 #include "rtc_base/threads/sigslot.h"
+#include "tests/support/peer_process.h"
 
 namespace rtc {
 namespace testing {

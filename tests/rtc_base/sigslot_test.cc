@@ -83,14 +83,16 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor*) {
          a->action = [s, a](int) { s->disconnect(a); };
        },
-       {1, 1, 1, 0}, {1, 2, 2, 0}},
+       {1, 1, 1, 0},
+       {1, 2, 2, 0}},
       {"connect another",
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor* late) {
          a->action = [s, a, late](int) {
            if (a->calls == 1) late->Listen(s);
          };
        },
-       {1, 1, 1, 0}, {2, 2, 2, 1}},
+       {1, 1, 1, 0},
+       {2, 2, 2, 1}},
       {"reconnect itself",
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor*) {
          a->action = [s, a](int) {
@@ -98,12 +100,14 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
            a->Listen(s);
          };
        },
-       {1, 1, 1, 0}, {2, 2, 2, 0}},
+       {1, 1, 1, 0},
+       {2, 2, 2, 0}},
       {"disconnect a later one",
        [](StSignal* s, Actor* a, Actor* b, Actor*, Actor*) {
          a->action = [s, b](int) { s->disconnect(b); };
        },
-       {1, 0, 1, 0}, {2, 0, 2, 0}},
+       {1, 0, 1, 0},
+       {2, 0, 2, 0}},
       {"disconnect all, then connect another",
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor* late) {
          a->action = [s, a, late](int) {
@@ -112,7 +116,8 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
            late->Listen(s);
          };
        },
-       {1, 0, 0, 0}, {1, 0, 0, 1}},
+       {1, 0, 0, 0},
+       {1, 0, 0, 1}},
       {"nested emission",
        [](StSignal* s, Actor* a, Actor*, Actor*, Actor* late) {
          a->action = [s, a, late](int depth) {
@@ -121,7 +126,8 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
            s->emit(1);
          };
        },
-       {2, 2, 2, 1}, {3, 3, 3, 2}},
+       {2, 2, 2, 1},
+       {3, 3, 3, 2}},
   };
   for (const Case& c : cases) {
     StSignal signal;
@@ -132,7 +138,8 @@ TEST(SigslotTest, SlotsMayChangeTheConnectionsOfTheSignalThatCallsThem) {
     EXPECT_EQ(c.first_calls, (std::vector<int>{first.calls, second.calls, third.calls, late.calls}))
         << c.name;
     signal.emit(0);
-    EXPECT_EQ(c.second_calls, (std::vector<int>{first.calls, second.calls, third.calls, late.calls}))
+    EXPECT_EQ(c.second_calls,
+              (std::vector<int>{first.calls, second.calls, third.calls, late.calls}))
         << c.name;
   }
 }

@@ -25,13 +25,13 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "log_capture.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/net/async_resolver.h"
 #include "rtc_base/net/async_socket.h"
 #include "rtc_base/net/net_helpers.h"
-#include "rtc_base/threads/null_socket_server.h"
 #include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/null_socket_server.h"
 #include "rtc_base/threads/thread.h"
-#include "rtc_base/base/time_utils.h"
 
 extern char** environ;
 
@@ -93,7 +93,8 @@ class Listener {
     sockaddr_storage ss;
     SocketAddress(GetLoopbackIP(family), 0).ToSockAddrStorage(&ss);
     socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 && (!listen || ::listen(fd_, 16) == 0);
+    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+          (!listen || ::listen(fd_, 16) == 0);
     len = sizeof(ss);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
     SocketAddressFromSockAddrStorage(ss, &address_);
@@ -415,7 +416,8 @@ TEST_F(PhysicalSocketServerTest, DescriptorsAbove1024WorkAndAreCloseOnExecAndNon
   if (raised.rlim_cur < 1200 || setrlimit(RLIMIT_NOFILE, &raised) != 0)
     GTEST_SKIP() << "cannot raise the descriptor limit";
   std::vector<int> fillers;
-  while (fillers.empty() || fillers.back() <= 1100) fillers.push_back(::open("/dev/null", O_RDONLY));
+  while (fillers.empty() || fillers.back() <= 1100)
+    fillers.push_back(::open("/dev/null", O_RDONLY));
   Listener listener;
   auto s = NewSocket();
   EXPECT_GT(Fd(s.get()), 1024);
@@ -619,9 +621,12 @@ TEST_F(PhysicalSocketServerTest, AdapterHandlersMayDeleteItOnCloseButNotOnRead) 
   AsyncSocketAdapter empty(nullptr);
   char buf[4] = {};
   const std::vector<std::function<int()>> ops = {
-      [&] { return empty.Bind(SocketAddress()); }, [&] { return empty.Connect(SocketAddress()); },
-      [&] { return empty.Send(buf, 4); },          [&] { return empty.Recv(buf, 4, nullptr); },
-      [&] { return empty.Listen(1); },             [&] { return empty.Close(); },
+      [&] { return empty.Bind(SocketAddress()); },
+      [&] { return empty.Connect(SocketAddress()); },
+      [&] { return empty.Send(buf, 4); },
+      [&] { return empty.Recv(buf, 4, nullptr); },
+      [&] { return empty.Listen(1); },
+      [&] { return empty.Close(); },
       [&] { return empty.SetOption(Socket::OPT_RCVBUF, 1); },
   };
   for (size_t i = 0; i < ops.size(); ++i) {
@@ -681,10 +686,11 @@ int FakeGetAddrInfo(const char* node, const char*, const addrinfo* hints, addrin
     return 0;
   }
   if (strcmp(node, "dual.test") != 0) return EAI_NONAME;
-  *result = Entry("10.0.0.1", SOCK_STREAM,
-                  Entry("fd00::1", SOCK_STREAM,
-                        Entry("10.0.0.1", SOCK_DGRAM,
-                              Entry("10.0.0.2", SOCK_STREAM, Entry("fd00::1", SOCK_STREAM, nullptr)))));
+  *result =
+      Entry("10.0.0.1", SOCK_STREAM,
+            Entry("fd00::1", SOCK_STREAM,
+                  Entry("10.0.0.1", SOCK_DGRAM,
+                        Entry("10.0.0.2", SOCK_STREAM, Entry("fd00::1", SOCK_STREAM, nullptr)))));
   return 0;
 }
 void FakeFreeAddrInfo(addrinfo* info) {

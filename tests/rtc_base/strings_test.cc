@@ -81,11 +81,10 @@ TEST(EncodeTest, EncodeAndHexRoundTripRandomBytes) {
   for (int i = 1; i < 200; ++i) {
     const std::string src = RandomBytes(&rng, i % 60);
     std::vector<char> out(src.size() * 3 + 1), back(src.size() + 1);
-    const size_t n = encode(out.data(), out.size(), src.data(), src.size(), unsafe_filename_characters(),
-               '%');
+    const size_t n =
+        encode(out.data(), out.size(), src.data(), src.size(), unsafe_filename_characters(), '%');
     ASSERT_EQ(n, strlen(out.data())) << "encoded text holds no NUL";
-    ASSERT_EQ(src, std::string(back.data(), decode(back.data(), back.size(), out.data(), n,
-                                                   '%')));
+    ASSERT_EQ(src, std::string(back.data(), decode(back.data(), back.size(), out.data(), n, '%')));
     const std::string delimited = hex_encode_with_delimiter(src.data(), src.size(), ':');
     ASSERT_EQ(src.size(), hex_decode_with_delimiter(back.data(), back.size(), delimited, ':'));
     ASSERT_EQ(src, std::string(back.data(), src.size()));
@@ -107,7 +106,8 @@ TEST(HexTest, DecodeFollowsTheExactRules) {
       {"zz", 0, 8, 0},      {"0102", 0, 1, 0},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(c.decoded, hex_decode_with_delimiter(buf, c.room, c.text, strlen(c.text), c.delimiter))
+    EXPECT_EQ(c.decoded,
+              hex_decode_with_delimiter(buf, c.room, c.text, strlen(c.text), c.delimiter))
         << c.text;
   EXPECT_EQ(0u, hex_decode(buf, sizeof(buf), "0102zz", 6));
   EXPECT_EQ(0x0102, buf[0] << 8 | buf[1]) << "decoded bytes stay on failure";
@@ -158,10 +158,17 @@ TEST(StringMatchTest, WildcardMatchesAnyRunCaseInsensitively) {
     const char* pattern;
     bool match;
   } cases[] = {
-      {"xyz.abc", "*.ABC", true}, {"abc", "a*", true},      {"", "*", true},
-      {"a.b.c", "a*b*c", true},   {"", "", true},           {"ab", "a", false},
-      {"a", "ab", false},         {"x", "", false},         {"abc", "*b", false},
-      {"xyz.abd", "*.ABC", false}, {"host.lan", "**.lan", false},  // A second star is literal.
+      {"xyz.abc", "*.ABC", true},
+      {"abc", "a*", true},
+      {"", "*", true},
+      {"a.b.c", "a*b*c", true},
+      {"", "", true},
+      {"ab", "a", false},
+      {"a", "ab", false},
+      {"x", "", false},
+      {"abc", "*b", false},
+      {"xyz.abd", "*.ABC", false},
+      {"host.lan", "**.lan", false},  // A second star is literal.
       {"x*.lan", "**.lan", true},
   };
   for (const auto& c : cases)
@@ -226,8 +233,17 @@ TEST(IPAddressTest, TextRoundTripsToTheCanonicalFormAndMalformedTextIsRejected) 
     EXPECT_EQ(Ip(Ip(c.in).ToString()), Ip(c.in));
   }
   const std::string rejects[] = {
-      "",        "1.2.3",  "1.2.3.256",  "1.2.3.4 ", "::1::2",     "12345::",
-      "[::1]",   "fe80::1%eth0",         "localhost", "1.2.3.4:80", std::string("1.2.3.4\0x", 9),
+      "",
+      "1.2.3",
+      "1.2.3.256",
+      "1.2.3.4 ",
+      "::1::2",
+      "12345::",
+      "[::1]",
+      "fe80::1%eth0",
+      "localhost",
+      "1.2.3.4:80",
+      std::string("1.2.3.4\0x", 9),
   };
   for (const std::string& text : rejects) {
     IPAddress ip(0x01020304u);
@@ -254,20 +270,31 @@ TEST(IPAddressTest, ClassificationHoldsExactlyInsideEachPrefix) {
     std::vector<const char*> in, out;  // Each range's first and last address, and neighbours.
   } cases[] = {
       {IPIsAny, "any", {"0.0.0.0", "::", "::ffff:0.0.0.0"}, {"0.0.0.1", "::1"}},
-      {IPIsLoopback, "loopback", {"127.0.0.0", "127.255.255.255", "::1"},
+      {IPIsLoopback,
+       "loopback",
+       {"127.0.0.0", "127.255.255.255", "::1"},
        {"126.255.255.255", "128.0.0.0", "::2", "::ffff:127.0.0.1"}},
-      {IPIsLinkLocal, "linklocal", {"169.254.0.0", "169.254.255.255", "fe80::", "febf:ffff::"},
+      {IPIsLinkLocal,
+       "linklocal",
+       {"169.254.0.0", "169.254.255.255", "fe80::", "febf:ffff::"},
        {"169.253.255.255", "169.255.0.0", "fe7f:ffff::", "fec0::"}},
-      {IPIsPrivateNetwork, "private",
+      {IPIsPrivateNetwork,
+       "private",
        {"10.0.0.0", "10.255.255.255", "172.16.0.0", "172.31.255.255", "192.168.0.0",
         "192.168.255.255", "fd00::", "fdff:ffff::"},
        {"9.255.255.255", "11.0.0.0", "172.15.255.255", "172.32.0.0", "192.167.255.255",
         "192.169.0.0", "fcff:ffff::", "fe00::"}},
-      {IPIsSharedNetwork, "shared", {"100.64.0.0", "100.127.255.255"},
+      {IPIsSharedNetwork,
+       "shared",
+       {"100.64.0.0", "100.127.255.255"},
        {"100.63.255.255", "100.128.0.0", "::ffff:100.64.0.0"}},
-      {IPIsPrivate, "private or local", {"127.0.0.1", "100.64.0.1", "169.254.1.1", "::1"},
+      {IPIsPrivate,
+       "private or local",
+       {"127.0.0.1", "100.64.0.1", "169.254.1.1", "::1"},
        {"8.8.8.8", "2001:db8::1"}},
-      {IPIsV4Mapped, "mapped", {"::ffff:0:0", "::ffff:255.255.255.255"},
+      {IPIsV4Mapped,
+       "mapped",
+       {"::ffff:0:0", "::ffff:255.255.255.255"},
        {"::fffe:ffff:ffff", "0:0:0:0:1:ffff::", "1.2.3.4"}},
   };
   for (const auto& c : cases) {
@@ -284,9 +311,11 @@ TEST(SocketAddressTest, FromStringParsesHostAndPortAndRefusesTheRest) {
     bool literal;
     int port;
   } cases[] = {
-      {"1.2.3.4:5678", "1.2.3.4", true, 5678},     {"[::1]:80", "::1", true, 80},
+      {"1.2.3.4:5678", "1.2.3.4", true, 5678},
+      {"[::1]:80", "::1", true, 80},
       {"[::ffff:1.2.3.4]:65535", "::ffff:1.2.3.4", true, 65535},
-      {"gateway.test:443", "gateway.test", false, 443},  {"h:00080", "h", false, 80},
+      {"gateway.test:443", "gateway.test", false, 443},
+      {"h:00080", "h", false, 80},
   };
   for (const auto& c : cases) {
     SocketAddress addr;
@@ -300,9 +329,9 @@ TEST(SocketAddressTest, FromStringParsesHostAndPortAndRefusesTheRest) {
     EXPECT_EQ(again, addr) << c.text;
   }
   const char* rejects[] = {
-      "",          "[::1",      "[::1]:",    "[::1]x:80", "[]:80",     "::1:80",   "1.2.3.4",
-      "host:",     ":80",       "host:abc",  "host:65536", "host:-1",  "host:+80", "host: 80",
-      "host:80:90", "[::1]:80x", "[::1]:99999",
+      "",         "[::1",     "[::1]:",     "[::1]x:80", "[]:80",       "::1:80",
+      "1.2.3.4",  "host:",    ":80",        "host:abc",  "host:65536",  "host:-1",
+      "host:+80", "host: 80", "host:80:90", "[::1]:80x", "[::1]:99999",
   };
   for (const char* text : rejects) {
     SocketAddress addr("127.0.0.1", 7080);
@@ -371,8 +400,8 @@ TEST(SocketAddressTest, SockAddrConversionsKeepEveryFieldAndTheKernelAgrees) {
 
   for (int family : {AF_INET, AF_INET6}) {
     const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const socklen_t len = static_cast<socklen_t>(
-        SocketAddress(GetLoopbackIP(family), 0).ToSockAddrStorage(&storage));
+    const socklen_t len =
+        static_cast<socklen_t>(SocketAddress(GetLoopbackIP(family), 0).ToSockAddrStorage(&storage));
     if (bind(fd, reinterpret_cast<sockaddr*>(&storage), len) != 0) {
       close(fd);
       continue;  // No IPv6 loopback here.

@@ -16,12 +16,12 @@
 #include "gtest/gtest.h"
 #include "log_capture.h"
 #include "rtc_base/base/critical_section.h"
+#include "rtc_base/base/time_utils.h"
+#include "rtc_base/net/physical_socket_server.h"
 #include "rtc_base/threads/event.h"
 #include "rtc_base/threads/null_socket_server.h"
-#include "rtc_base/net/physical_socket_server.h"
 #include "rtc_base/threads/platform_thread.h"
 #include "rtc_base/threads/signal_thread.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace rtc {
 namespace {
@@ -120,8 +120,9 @@ TEST_F(ThreadTest, InvokeRunsOnTheTargetFromAnyThreadAndNestedInvokesComplete) {
   for (int i = 0; i < 50; ++i) {
     std::thread one([&] {
       a->Invoke<void>(RTC_FROM_HERE, [&] {
-        b->Invoke<void>(RTC_FROM_HERE, [&] { done += a->Invoke<int>(RTC_FROM_HERE, [&] {
-                                                      return a->IsCurrent() ? 1 : 0; }); });
+        b->Invoke<void>(RTC_FROM_HERE, [&] {
+          done += a->Invoke<int>(RTC_FROM_HERE, [&] { return a->IsCurrent() ? 1 : 0; });
+        });
       });
     });
     std::thread two([&] {
@@ -584,7 +585,6 @@ TEST(EventTest, ResetModesTimeOutsAndWaiters) {
     b.join();
     EXPECT_EQ(released, manual_reset ? 2 : 1);
   }
-
 }
 
 TEST(LockTest, RecursiveEntryNeedsAsManyLeavesAndLocksExcludeOtherThreads) {

@@ -17,8 +17,8 @@
 
 #include <chrono>
 #include <functional>
-#include <map>
 #include <future>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,15 +29,15 @@
 #include "http_test_server.h"
 #include "log_capture.h"
 #include "openssl_cli.h"
-#include "rtc_base/strings/base64.h"
 #include "rtc_base/crypto/openssl_digest.h"
-#include "rtc_base/tls/openssl_adapter.h"
-#include "rtc_base/tls/openssl_identity.h"
 #include "rtc_base/net/physical_socket_server.h"
-#include "rtc_base/tls/ssl_fingerprint.h"
-#include "rtc_base/tls/ssl_roots.h"
+#include "rtc_base/strings/base64.h"
 #include "rtc_base/strings/string_encode.h"
 #include "rtc_base/threads/thread.h"
+#include "rtc_base/tls/openssl_adapter.h"
+#include "rtc_base/tls/openssl_identity.h"
+#include "rtc_base/tls/ssl_fingerprint.h"
+#include "rtc_base/tls/ssl_roots.h"
 
 namespace rtc {
 namespace {
@@ -143,14 +143,13 @@ class OpenSSLAdapterTest : public ::testing::Test {
     certs.push_back({"deep5", localhost, "EC", "", "", "i5"});
     bool ok = ca_->Init();
     for (const Leaf& leaf : certs) ok = ok && ca_->Issue(leaf);
-    ok = ok &&
-         testing::RunCommand(ca_->dir().path(),
-                             "cat i4.pem i3.pem i2.pem i1.pem > deep4.chain && "
-                             "cat i5.pem deep4.chain > deep5.chain && "
-                             "openssl req -x509 -nodes -newkey ec -pkeyopt "
-                             "ec_paramgen_curve:P-256 -keyout selfsigned.key -out selfsigned.pem "
-                             "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2") ==
-             0;
+    ok = ok && testing::RunCommand(
+                   ca_->dir().path(),
+                   "cat i4.pem i3.pem i2.pem i1.pem > deep4.chain && "
+                   "cat i5.pem deep4.chain > deep5.chain && "
+                   "openssl req -x509 -nodes -newkey ec -pkeyopt "
+                   "ec_paramgen_curve:P-256 -keyout selfsigned.key -out selfsigned.pem "
+                   "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2") == 0;
     if (!ok) {
       delete ca_;
       ca_ = nullptr;
@@ -518,9 +517,9 @@ TEST_F(SSLIdentityTest, ChainTextWithTrailingJunkYieldsBothCertificatesDespiteAS
 // no identity.
 TEST_F(SSLIdentityTest, KeysAreValidExactlyWhenTheyGenerateAndIdentitiesMustMatch) {
   const KeyParams cases[] = {
-      KeyParams::RSA(1024),         KeyParams::RSA(2048),        KeyParams::RSA(2048, 3),
-      KeyParams::RSA(2048, 65536),  KeyParams::RSA(8193, 65537), KeyParams::ECDSA(EC_NIST_P256),
-      KeyParams::ECDSA(EC_LAST),    KeyParams(KT_LAST),
+      KeyParams::RSA(1024),        KeyParams::RSA(2048),        KeyParams::RSA(2048, 3),
+      KeyParams::RSA(2048, 65536), KeyParams::RSA(8193, 65537), KeyParams::ECDSA(EC_NIST_P256),
+      KeyParams::ECDSA(EC_LAST),   KeyParams(KT_LAST),
   };
   for (const KeyParams& params : cases) {
     EXPECT_EQ(params.IsValid(), OpenSSLKeyPair::Generate(params) != nullptr) << &params - cases;

@@ -628,8 +628,7 @@ const std::unordered_map<std::string, Handler>& Handlers() {
 
 }  // namespace
 
-void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& payload,
-                                   char framing) {
+void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& payload, char framing) {
   if (conn->detached) return;
   Envelope env;
   std::string error;
@@ -653,8 +652,8 @@ void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& paylo
     }
     crypt_result = crypt->Decrypt(env.signature, env.timestamp, env.nonce, env.content, &body);
     if (crypt_result != kCryptOk) {
-      Warn(Describe(*conn) + ": refused " + env.cmd + ": " + CryptResultName(crypt_result) +
-           " (" + std::to_string(crypt_result) + ")");
+      Warn(Describe(*conn) + ": refused " + env.cmd + ": " + CryptResultName(crypt_result) + " (" +
+           std::to_string(crypt_result) + ")");
       body.clear();
     }
   } else if (!env.encrypt) {
@@ -667,7 +666,8 @@ void LocalService::Impl::OnPayload(const ConnPtr& conn, const std::string& paylo
   entry.user = conn->uid;
   if (is_login && !conn->logged_in) {
     rapidjson::Document doc;
-    if (!body.empty() && ParseJsonObject(body, &doc)) entry.user = GetString(doc, "UserId").value_or("");
+    if (!body.empty() && ParseJsonObject(body, &doc))
+      entry.user = GetString(doc, "UserId").value_or("");
   }
   entry.cmd = env.cmd;
   entry.content = body;
@@ -744,8 +744,8 @@ void LocalService::Impl::Dispatch(const ConnPtr& conn, const std::string& cmd,
   it->second(c);
 }
 
-void LocalService::Impl::OnLogin(const ConnPtr& conn, const Envelope& env,
-                                 const std::string& body, int crypt_result) {
+void LocalService::Impl::OnLogin(const ConnPtr& conn, const Envelope& env, const std::string& body,
+                                 int crypt_result) {
   if (conn->logged_in) {
     Warn(Describe(*conn) + ": refused a second Login on the connection");
     return;
@@ -839,8 +839,7 @@ void LocalService::Impl::SendToUser(const std::string& app, const std::string& u
   if (auto conn = OnlineConnection(app, uid)) SendCommand(conn, cmd, body);
 }
 
-void LocalService::Impl::PushPresence(const std::string& app, const std::string& uid,
-                                      int online) {
+void LocalService::Impl::PushPresence(const std::string& app, const std::string& uid, int online) {
   JsonWriter w;
   std::string body = w.BeginObject()
                          .Key("Status")
@@ -868,10 +867,15 @@ void LocalService::Impl::RemoveMember(const std::string& app, const std::string&
   int64_t n = static_cast<int64_t>(remaining.size());
   if (remaining.empty() && it->second.attributes.empty()) channels_.erase(it);
   JsonWriter leave;
-  std::string leave_body =
-      leave.BeginObject().Str("ChanId", chan).Int("ChanMemSize", n).Str("UserId", uid).EndObject().Take();
+  std::string leave_body = leave.BeginObject()
+                               .Str("ChanId", chan)
+                               .Int("ChanMemSize", n)
+                               .Str("UserId", uid)
+                               .EndObject()
+                               .Take();
   JsonWriter size;
-  std::string size_body = size.BeginObject().Str("ChanId", chan).Int("MemSize", n).EndObject().Take();
+  std::string size_body =
+      size.BeginObject().Str("ChanId", chan).Int("MemSize", n).EndObject().Take();
   for (auto& m : remaining) SendToUser(app, m, "ChanMemberLeave", leave_body);
   for (auto& m : remaining) SendToUser(app, m, "MemSizeChanged", size_body);
 }
@@ -890,7 +894,12 @@ std::string LocalService::Impl::ChanAttributesJson(const Channel& channel,
   w.BeginArray();
   for (auto& [k, a] : channel.attributes) {
     if (keys && std::find(keys->begin(), keys->end(), k) == keys->end()) continue;
-    w.BeginObject().Str("Key", k).Str("Val", a.value).Str("UId", a.uid).Int("Time", a.time).EndObject();
+    w.BeginObject()
+        .Str("Key", k)
+        .Str("Val", a.value)
+        .Str("UId", a.uid)
+        .Int("Time", a.time)
+        .EndObject();
   }
   return w.EndArray().Take();
 }

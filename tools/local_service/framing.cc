@@ -7,7 +7,8 @@ size_t HeaderSize(char marker) { return marker == kDollarMarker ? 3 : 5; }
 std::string EncodeHeader(uint32_t announced_length, char marker) {
   std::string out(1, marker);
   int bytes = marker == kDollarMarker ? 2 : 4;
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>(announced_length >> (8 * i)));
+  for (int i = bytes - 1; i >= 0; --i)
+    out.push_back(static_cast<char>(announced_length >> (8 * i)));
   return out;
 }
 

@@ -20,10 +20,22 @@ class JsonWriter {
  public:
   JsonWriter() : writer_(buffer_) {}
 
-  JsonWriter& BeginObject() { writer_.StartObject(); return *this; }
-  JsonWriter& EndObject() { writer_.EndObject(); return *this; }
-  JsonWriter& BeginArray() { writer_.StartArray(); return *this; }
-  JsonWriter& EndArray() { writer_.EndArray(); return *this; }
+  JsonWriter& BeginObject() {
+    writer_.StartObject();
+    return *this;
+  }
+  JsonWriter& EndObject() {
+    writer_.EndObject();
+    return *this;
+  }
+  JsonWriter& BeginArray() {
+    writer_.StartArray();
+    return *this;
+  }
+  JsonWriter& EndArray() {
+    writer_.EndArray();
+    return *this;
+  }
   JsonWriter& Key(std::string_view k) {
     writer_.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
     return *this;
@@ -32,14 +44,23 @@ class JsonWriter {
     writer_.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
     return *this;
   }
-  JsonWriter& Int64(int64_t v) { writer_.Int64(v); return *this; }
-  JsonWriter& Bool(bool v) { writer_.Bool(v); return *this; }
+  JsonWriter& Int64(int64_t v) {
+    writer_.Int64(v);
+    return *this;
+  }
+  JsonWriter& Bool(bool v) {
+    writer_.Bool(v);
+    return *this;
+  }
   // Inserts already serialised JSON as a value.
   JsonWriter& Raw(std::string_view json) {
     writer_.RawValue(json.data(), json.size(), rapidjson::kObjectType);
     return *this;
   }
-  JsonWriter& Value(const rapidjson::Value& v) { v.Accept(writer_); return *this; }
+  JsonWriter& Value(const rapidjson::Value& v) {
+    v.Accept(writer_);
+    return *this;
+  }
 
   JsonWriter& Str(std::string_view k, std::string_view v) { return Key(k).String(v); }
   JsonWriter& Int(std::string_view k, int64_t v) { return Key(k).Int64(v); }
@@ -55,8 +76,7 @@ class JsonWriter {
 // Parses `text` into `doc`; false (with a short reason) on invalid JSON.
 bool ParseJson(std::string_view text, rapidjson::Document* doc, std::string* error = nullptr);
 // Parses and requires an object.
-bool ParseJsonObject(std::string_view text, rapidjson::Document* doc,
-                     std::string* error = nullptr);
+bool ParseJsonObject(std::string_view text, rapidjson::Document* doc, std::string* error = nullptr);
 
 std::string ToJson(const rapidjson::Value& v);
 

@@ -10,8 +10,7 @@ namespace {
 
 bool ValidAppId(const Options& options, const std::string& app_id) {
   if (options.app_ids.empty()) return app_id.size() == 32;
-  return std::find(options.app_ids.begin(), options.app_ids.end(), app_id) !=
-         options.app_ids.end();
+  return std::find(options.app_ids.begin(), options.app_ids.end(), app_id) != options.app_ids.end();
 }
 
 // Binds an ephemeral port and closes it again, for answers that name a port nobody listens on.
@@ -49,16 +48,26 @@ LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::stri
   int64_t value = gateway_value_;
   if (gateway_times_ > 0 && --gateway_times_ == 0) gateway_mode_ = GatewayMode::kNormal;
   switch (mode) {
-    case GatewayMode::kCode: answer.body = CodeOnly(value); return answer;
-    case GatewayMode::kNoAnswer: answer.delay_ms = value > 0 ? value : 10000; return answer;
-    case GatewayMode::kEmptyBody: return answer;
-    case GatewayMode::kInvalidJson: answer.body = "{\"code\":0,\"sessionid\":"; return answer;
-    case GatewayMode::kDelay: answer.delay_ms = value; break;
+    case GatewayMode::kCode:
+      answer.body = CodeOnly(value);
+      return answer;
+    case GatewayMode::kNoAnswer:
+      answer.delay_ms = value > 0 ? value : 10000;
+      return answer;
+    case GatewayMode::kEmptyBody:
+      return answer;
+    case GatewayMode::kInvalidJson:
+      answer.body = "{\"code\":0,\"sessionid\":";
+      return answer;
+    case GatewayMode::kDelay:
+      answer.delay_ms = value;
+      break;
     case GatewayMode::kEndlessBody:
       answer.body = "{\"code\":0,\"sessionid\":\"";
       answer.endless = true;
       return answer;
-    default: break;
+    default:
+      break;
   }
   rapidjson::Document doc;
   std::string error;
@@ -94,7 +103,11 @@ LocalService::Impl::HttpAnswer LocalService::Impl::GatewayAnswer(const std::stri
       w.BeginObject().Int("type", 2).Str("addr", address_).Int("port", tcp_port_).EndObject();
       break;
     case GatewayMode::kClosedPort:
-      w.BeginObject().Int("type", 1).Str("addr", address_).Int("port", ClosedPort(address_)).EndObject();
+      w.BeginObject()
+          .Int("type", 1)
+          .Str("addr", address_)
+          .Int("port", ClosedPort(address_))
+          .EndObject();
       break;
     case GatewayMode::kIpv6Address:
       w.BeginObject().Int("type", 1).Str("addr", "::1").Int("port", tcp_port_v6_).EndObject();
@@ -114,12 +127,22 @@ LocalService::Impl::HttpAnswer LocalService::Impl::OfflineAnswer(const std::stri
   int64_t value = offline_value_;
   if (offline_times_ > 0 && --offline_times_ == 0) offline_mode_ = OfflineMode::kNormal;
   switch (mode) {
-    case OfflineMode::kCode: answer.body = CodeOnly(value); return answer;
-    case OfflineMode::kEmptyBody: return answer;
-    case OfflineMode::kInvalidJson: answer.body = "{\"code\":0,\"data\":["; return answer;
-    case OfflineMode::kDataNotArray: answer.body = "{\"code\":0,\"data\":{}}"; return answer;
-    case OfflineMode::kDelay: answer.delay_ms = value; break;
-    default: break;
+    case OfflineMode::kCode:
+      answer.body = CodeOnly(value);
+      return answer;
+    case OfflineMode::kEmptyBody:
+      return answer;
+    case OfflineMode::kInvalidJson:
+      answer.body = "{\"code\":0,\"data\":[";
+      return answer;
+    case OfflineMode::kDataNotArray:
+      answer.body = "{\"code\":0,\"data\":{}}";
+      return answer;
+    case OfflineMode::kDelay:
+      answer.delay_ms = value;
+      break;
+    default:
+      break;
   }
   rapidjson::Document doc;
   std::string error;

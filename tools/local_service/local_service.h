@@ -49,23 +49,23 @@ enum class Direction { kToClient, kFromClient };
 
 enum class FaultAction {
   // Both directions.
-  kDrop,          // swallow the command
-  kDelay,         // handle or send it `value` ms later
-  kDuplicate,     // handle or send it twice
+  kDrop,       // swallow the command
+  kDelay,      // handle or send it `value` ms later
+  kDuplicate,  // handle or send it twice
   // Commands to the client only.
   kReplaceField,  // set integer member `field` (default "Code") of the body to `value`
   kHold,          // keep it unsent until ReleaseHeld, which sends what it holds in order
   kPlain,         // plain envelope in place of the encrypted one
   kCorruptSignature,
-  kWrongAppId,          // another app id after the text
-  kBadBase64,           // a character outside the alphabet in "Content"
-  kBadPadding,          // pad count 0
-  kOversizeInnerLength, // the length inside the block exceeds it
-  kGarbageBefore,       // `value` bytes of "xyz..." before the packet
-  kBadFrameLength,      // the packet header announces `value` in place of the true length
-  kSplit,               // write the packet in chunks of `value` bytes, 2 ms apart
-  kDollarFraming,       // this packet and every later one on the connection in '$' framing
-  kHashFraming,         // this packet in '#' framing, whatever framing the client speaks
+  kWrongAppId,           // another app id after the text
+  kBadBase64,            // a character outside the alphabet in "Content"
+  kBadPadding,           // pad count 0
+  kOversizeInnerLength,  // the length inside the block exceeds it
+  kGarbageBefore,        // `value` bytes of "xyz..." before the packet
+  kBadFrameLength,       // the packet header announces `value` in place of the true length
+  kSplit,                // write the packet in chunks of `value` bytes, 2 ms apart
+  kDollarFraming,        // this packet and every later one on the connection in '$' framing
+  kHashFraming,          // this packet in '#' framing, whatever framing the client speaks
 };
 
 struct FaultRule {
@@ -80,25 +80,25 @@ struct FaultRule {
 
 enum class GatewayMode {
   kNormal,
-  kCode,             // {"code": value}
-  kDelay,            // answer normally after `value` ms
-  kNoAnswer,         // hold the request `value` ms (10000 when 0), then an empty body
+  kCode,      // {"code": value}
+  kDelay,     // answer normally after `value` ms
+  kNoAnswer,  // hold the request `value` ms (10000 when 0), then an empty body
   kEmptyBody,
   kInvalidJson,
-  kNoType1Address,   // only an address of type 2
-  kClosedPort,       // the port of a listener that has been closed
-  kIpv6Address,      // "::1" and the IPv6 port (needs listen_ipv6)
-  kEndlessBody,      // a body that never ends, written while the client reads it
+  kNoType1Address,  // only an address of type 2
+  kClosedPort,      // the port of a listener that has been closed
+  kIpv6Address,     // "::1" and the IPv6 port (needs listen_ipv6)
+  kEndlessBody,     // a body that never ends, written while the client reads it
 };
 
 enum class OfflineMode {
   kNormal,
-  kCode,          // {"code": value}
-  kDelay,         // answer normally after `value` ms
+  kCode,   // {"code": value}
+  kDelay,  // answer normally after `value` ms
   kEmptyBody,
   kInvalidJson,
   kDataNotArray,
-  kMsgIdString,   // "msgId" as a string; the stored messages are still consumed
+  kMsgIdString,  // "msgId" as a string; the stored messages are still consumed
 };
 
 // How a control command reaches a user.
@@ -131,15 +131,15 @@ enum class CloseMode { kFin, kRst };
 struct ReceivedCommand {
   uint64_t connection = 0;
   std::string app_id;
-  std::string user;         // empty before the connection's Login
+  std::string user;  // empty before the connection's Login
   std::string cmd;
-  std::string content;      // the decrypted body text ("" for empty bodies)
+  std::string content;  // the decrypted body text ("" for empty bodies)
   std::vector<std::string> envelope_keys;
-  std::string raw;          // the envelope text as received
+  std::string raw;  // the envelope text as received
   bool encrypted = false;
-  int crypt_result = 0;     // 0, or the crypt's error code
-  char framing = '#';       // the packet's marker, '#' or '$'
-  int64_t time_ms = 0;      // steady milliseconds since the service started
+  int crypt_result = 0;  // 0, or the crypt's error code
+  char framing = '#';    // the packet's marker, '#' or '$'
+  int64_t time_ms = 0;   // steady milliseconds since the service started
 };
 
 class LocalService {

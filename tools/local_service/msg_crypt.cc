@@ -53,17 +53,28 @@ bool IsBase64Char(char c) {
 
 const char* CryptResultName(int result) {
   switch (result) {
-    case kCryptOk: return "ok";
-    case kCryptBadSignature: return "signature does not match";
-    case kCryptEmptyInput: return "empty input";
-    case kCryptSignFailed: return "signing failed";
-    case kCryptBadKey: return "encoding key unusable";
-    case kCryptAppIdMismatch: return "app id trailer differs";
-    case kCryptEncryptFailed: return "AES encryption failed";
-    case kCryptDecryptFailed: return "AES decryption failed or bad padding";
-    case kCryptTooShort: return "block too short for its length field";
-    case kCryptBase64EncodeFailed: return "Base64 encoding failed";
-    case kCryptBase64DecodeFailed: return "Base64 decoding failed";
+    case kCryptOk:
+      return "ok";
+    case kCryptBadSignature:
+      return "signature does not match";
+    case kCryptEmptyInput:
+      return "empty input";
+    case kCryptSignFailed:
+      return "signing failed";
+    case kCryptBadKey:
+      return "encoding key unusable";
+    case kCryptAppIdMismatch:
+      return "app id trailer differs";
+    case kCryptEncryptFailed:
+      return "AES encryption failed";
+    case kCryptDecryptFailed:
+      return "AES decryption failed or bad padding";
+    case kCryptTooShort:
+      return "block too short for its length field";
+    case kCryptBase64EncodeFailed:
+      return "Base64 encoding failed";
+    case kCryptBase64DecodeFailed:
+      return "Base64 decoding failed";
   }
   return "unknown";
 }
@@ -132,7 +143,9 @@ bool Base64Decode(std::string_view in, std::string* out) {
 }
 
 MsgCrypt::MsgCrypt(std::string app_id, std::string token, std::string encoding_key)
-    : app_id_(std::move(app_id)), token_(std::move(token)), encoding_key_(std::move(encoding_key)) {}
+    : app_id_(std::move(app_id)),
+      token_(std::move(token)),
+      encoding_key_(std::move(encoding_key)) {}
 
 bool MsgCrypt::DeriveKey(unsigned char key[32]) const {
   if (encoding_key_.size() != 43) return false;
@@ -145,8 +158,8 @@ bool MsgCrypt::DeriveKey(unsigned char key[32]) const {
 int MsgCrypt::Encrypt(std::string_view text, std::string_view timestamp, std::string_view nonce,
                       std::string* signature, std::string* cipher_text, CipherFault fault) const {
   if (text.empty()) return kCryptEmptyInput;
-  std::string block = fixed_prefix_.size() == kPrefixLength ? fixed_prefix_
-                                                            : RandomAlnum(kPrefixLength);
+  std::string block =
+      fixed_prefix_.size() == kPrefixLength ? fixed_prefix_ : RandomAlnum(kPrefixLength);
   uint32_t length = static_cast<uint32_t>(text.size());
   if (fault == CipherFault::kOversizeLength) length += 1000;
   for (int shift = 24; shift >= 0; shift -= 8) block.push_back(static_cast<char>(length >> shift));

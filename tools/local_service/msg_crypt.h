@@ -35,9 +35,9 @@ const char* CryptResultName(int result);
 // Faults the service can put into its own encrypted contents, to see the client refuse them.
 enum class CipherFault {
   kNone,
-  kWrongAppId,       // the trailer names another app
-  kBadPadding,       // the pad bytes disagree with the pad count
-  kOversizeLength,   // the length field is larger than the block
+  kWrongAppId,      // the trailer names another app
+  kBadPadding,      // the pad bytes disagree with the pad count
+  kOversizeLength,  // the length field is larger than the block
 };
 
 // Random alphanumeric text from the secure generator.

@@ -70,7 +70,8 @@ void LocalService::Impl::Warn(const std::string& line) {
 }
 
 void LocalService::Impl::Info(const std::string& line) {
-  if (options_.verbose) std::fprintf(stderr, "local_service %s: %s\n", address_.c_str(), line.c_str());
+  if (options_.verbose)
+    std::fprintf(stderr, "local_service %s: %s\n", address_.c_str(), line.c_str());
 }
 
 void LocalService::Impl::Record(ReceivedCommand entry) {
@@ -167,8 +168,8 @@ bool LocalService::Impl::Start(std::string* error) {
   io_thread_ = std::thread([this] { io_.run(); });
   io_thread_id_ = io_thread_.get_id();
   http_->Run();
-  Info("listening: HTTP " + address_ + ":" + std::to_string(http_port_) + ", commands " +
-       address_ + ":" + std::to_string(tcp_port_));
+  Info("listening: HTTP " + address_ + ":" + std::to_string(http_port_) + ", commands " + address_ +
+       ":" + std::to_string(tcp_port_));
   return true;
 }
 
@@ -417,27 +418,55 @@ OutFaults LocalService::Impl::MatchOutFaults(const Connection& conn, const std::
     if (!rule.cmd.empty() && rule.cmd != cmd) continue;
     if (rule.times > 0) --rule.times;
     switch (rule.action) {
-      case FaultAction::kDrop: f.drop = true; break;
-      case FaultAction::kHold: f.hold = true; break;
-      case FaultAction::kDelay: f.delay_ms = std::max(f.delay_ms, rule.value); break;
-      case FaultAction::kDuplicate: f.duplicate = true; break;
-      case FaultAction::kReplaceField: f.replace.emplace_back(rule.field, rule.value); break;
-      case FaultAction::kPlain: f.plain = true; break;
-      case FaultAction::kCorruptSignature: f.envelope.corrupt_signature = true; break;
-      case FaultAction::kWrongAppId: f.envelope.cipher = CipherFault::kWrongAppId; break;
-      case FaultAction::kBadBase64: f.envelope.bad_base64 = true; break;
-      case FaultAction::kBadPadding: f.envelope.cipher = CipherFault::kBadPadding; break;
+      case FaultAction::kDrop:
+        f.drop = true;
+        break;
+      case FaultAction::kHold:
+        f.hold = true;
+        break;
+      case FaultAction::kDelay:
+        f.delay_ms = std::max(f.delay_ms, rule.value);
+        break;
+      case FaultAction::kDuplicate:
+        f.duplicate = true;
+        break;
+      case FaultAction::kReplaceField:
+        f.replace.emplace_back(rule.field, rule.value);
+        break;
+      case FaultAction::kPlain:
+        f.plain = true;
+        break;
+      case FaultAction::kCorruptSignature:
+        f.envelope.corrupt_signature = true;
+        break;
+      case FaultAction::kWrongAppId:
+        f.envelope.cipher = CipherFault::kWrongAppId;
+        break;
+      case FaultAction::kBadBase64:
+        f.envelope.bad_base64 = true;
+        break;
+      case FaultAction::kBadPadding:
+        f.envelope.cipher = CipherFault::kBadPadding;
+        break;
       case FaultAction::kOversizeInnerLength:
         f.envelope.cipher = CipherFault::kOversizeLength;
         break;
-      case FaultAction::kGarbageBefore: f.garbage = std::max<int64_t>(rule.value, 1); break;
+      case FaultAction::kGarbageBefore:
+        f.garbage = std::max<int64_t>(rule.value, 1);
+        break;
       case FaultAction::kBadFrameLength:
         f.bad_length = true;
         f.announced_length = rule.value;
         break;
-      case FaultAction::kSplit: f.split = std::max<int64_t>(rule.value, 1); break;
-      case FaultAction::kDollarFraming: f.dollar = true; break;
-      case FaultAction::kHashFraming: f.hash = true; break;
+      case FaultAction::kSplit:
+        f.split = std::max<int64_t>(rule.value, 1);
+        break;
+      case FaultAction::kDollarFraming:
+        f.dollar = true;
+        break;
+      case FaultAction::kHashFraming:
+        f.hash = true;
+        break;
     }
   }
   return f;
@@ -493,9 +522,9 @@ void LocalService::Impl::SendWithFaults(const ConnPtr& conn, const std::string& 
       body = ToJson(doc);
     }
   }
-  bool plain = form == PushForm::kPlain ||
-               (form == PushForm::kDefault &&
-                (faults.plain || !conn->crypt || !conn->encrypted_replies));
+  bool plain =
+      form == PushForm::kPlain ||
+      (form == PushForm::kDefault && (faults.plain || !conn->crypt || !conn->encrypted_replies));
   std::string payload = MakePayload(*conn, cmd, body, plain, faults.envelope);
   Info(Describe(*conn) + " send " + cmd + (plain ? " (plain) " : " ") + body);
   WriteFramed(conn, payload, faults);
@@ -554,8 +583,7 @@ void LocalService::Impl::WriteFramed(const ConnPtr& conn, const std::string& pay
     return;
   }
   if (faults.bad_length) {
-    std::string header =
-        EncodeHeader(static_cast<uint32_t>(faults.announced_length), marker);
+    std::string header = EncodeHeader(static_cast<uint32_t>(faults.announced_length), marker);
     frame.replace(0, header.size(), header);
   }
   if (faults.garbage > 0) {

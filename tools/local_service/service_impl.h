@@ -55,11 +55,7 @@ struct OutFaults {
 
 struct Connection {
   Connection(asio::io_context& io, asio::ip::tcp::socket s, uint64_t conn_id)
-      : id(conn_id),
-        socket(std::move(s)),
-        gap_timer(io),
-        will_expire_timer(io),
-        expire_timer(io) {}
+      : id(conn_id), socket(std::move(s)), gap_timer(io), will_expire_timer(io), expire_timer(io) {}
 
   uint64_t id;
   asio::ip::tcp::socket socket;
@@ -149,7 +145,6 @@ struct Call {
   bool answer_forwarded = false;
 };
 
-
 class LocalService::Impl {
  public:
   Impl(LocalService* owner, Options options);
@@ -214,13 +209,12 @@ class LocalService::Impl {
   OutFaults MatchOutFaults(const Connection& conn, const std::string& cmd);
   void SendCommand(const ConnPtr& conn, const std::string& cmd, const std::string& body,
                    PushForm form = PushForm::kDefault);
-  void SendWithFaults(const ConnPtr& conn, const std::string& cmd, std::string body,
-                      PushForm form, OutFaults faults);
+  void SendWithFaults(const ConnPtr& conn, const std::string& cmd, std::string body, PushForm form,
+                      OutFaults faults);
   void WriteFramed(const ConnPtr& conn, const std::string& payload, const OutFaults& faults);
   // The envelope text of a command to `conn`, encrypted unless `plain`.
-  std::string MakePayload(const Connection& conn, const std::string& cmd,
-                          const std::string& body, bool plain,
-                          const EnvelopeFaults& faults = {});
+  std::string MakePayload(const Connection& conn, const std::string& cmd, const std::string& body,
+                          bool plain, const EnvelopeFaults& faults = {});
   // Queues the next batch of a flood, once the connection's queue has run dry.
   void FillFlood(Connection& conn);
 
@@ -283,9 +277,9 @@ class LocalService::Impl {
   std::set<std::shared_ptr<asio::steady_timer>> delay_timers_;
 
   std::atomic<int> connections_accepted_{0};
-  std::vector<int64_t> accept_times_;   // guarded by log_mu_
+  std::vector<int64_t> accept_times_;           // guarded by log_mu_
   std::vector<int64_t> gateway_request_times_;  // guarded by log_mu_
-  std::vector<std::string> gateway_hosts_;       // guarded by log_mu_
+  std::vector<std::string> gateway_hosts_;      // guarded by log_mu_
   std::atomic<int> gateway_requests_{0};
   std::atomic<int> offline_requests_{0};
   std::atomic<int64_t> flood_packets_{0};
@@ -294,8 +288,8 @@ class LocalService::Impl {
 
   mutable std::mutex log_mu_;
   mutable std::condition_variable log_cv_;
-  std::vector<ReceivedCommand> log_;          // guarded by log_mu_
-  std::deque<std::string> warnings_;          // guarded by log_mu_
+  std::vector<ReceivedCommand> log_;  // guarded by log_mu_
+  std::deque<std::string> warnings_;  // guarded by log_mu_
 };
 
 }  // namespace local_service
