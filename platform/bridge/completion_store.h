@@ -71,21 +71,22 @@ class CompletionStore {
   size_t size();
 
   // The tables, one a family: reach them only through put() and take(), which hold the lock.
-  CompletionTable<SendPeerMessageCompletion> sendMessage;
-  CompletionTable<QueryPeersOnlineStatusCompletion> queryPeersOnlineStatus;
-  CompletionTable<PeerSubscriptionCompletion> subscription;
-  CompletionTable<QueryPeersBySubscriptionOptionCompletion> queryPeersBySubscriptionOption;
-  CompletionTable<AttributeOperationCompletion> setLocalUserAttributes;
-  CompletionTable<AttributeOperationCompletion> addOrUpdateLocalUserAttributes;
-  CompletionTable<AttributeOperationCompletion> deleteLocalUserAttributes;
-  CompletionTable<AttributeOperationCompletion> clearLocalUserAttributes;
-  CompletionTable<GetUserAttributesCompletion> getUserAttributes;
-  CompletionTable<AttributeOperationCompletion> setChannelAttributes;
-  CompletionTable<AttributeOperationCompletion> addOrUpdateChannelAttributes;
-  CompletionTable<AttributeOperationCompletion> deleteChannelAttributes;
-  CompletionTable<AttributeOperationCompletion> clearChannelAttributes;
-  CompletionTable<GetChannelAttributesCompletion> getChannelAttributes;
-  CompletionTable<GetChannelMemberCountCompletion> getChannelMemberCount;
+  CompletionTable<SendPeerMessageCompletion> sendMessage ABSL_GUARDED_BY(mu_);
+  CompletionTable<QueryPeersOnlineStatusCompletion> queryPeersOnlineStatus ABSL_GUARDED_BY(mu_);
+  CompletionTable<PeerSubscriptionCompletion> subscription ABSL_GUARDED_BY(mu_);
+  CompletionTable<QueryPeersBySubscriptionOptionCompletion> queryPeersBySubscriptionOption
+      ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> setLocalUserAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> addOrUpdateLocalUserAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> deleteLocalUserAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> clearLocalUserAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<GetUserAttributesCompletion> getUserAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> setChannelAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> addOrUpdateChannelAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> deleteChannelAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<AttributeOperationCompletion> clearChannelAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<GetChannelAttributesCompletion> getChannelAttributes ABSL_GUARDED_BY(mu_);
+  CompletionTable<GetChannelMemberCountCompletion> getChannelMemberCount ABSL_GUARDED_BY(mu_);
 
  private:
   struct Renewal {

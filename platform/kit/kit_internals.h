@@ -54,6 +54,7 @@ struct ServiceUse {
 };
 
 struct VORTM_INTERNAL VoRtmKit::Impl {
+  // Set when the kit is made; constant after that.
   rtc::Thread* worker = nullptr;
   std::function<std::shared_ptr<VyRtmNetManager>()> createNetManager;
   size_t maxArrayCount = INT_MAX;
@@ -71,12 +72,14 @@ struct VORTM_INTERNAL VoRtmKit::Impl {
   // The host the watcher should probe: the service's gateway host, which "ConfPriCloudAddr"
   // changes. The watcher follows it at the next login.
   std::string probeHost ABSL_GUARDED_BY(mu);
+  // Set when the kit is made; read when it is destroyed.
   NotificationCenter::Token terminationObserver = 0;
 
   ServiceUse use() const;
 };
 
 struct VORTM_INTERNAL VoRtmChannel::Impl {
+  // Set when the channel is made; constant after that.
   std::weak_ptr<VoRtmKit> kit;
   // The kit's service, for the messages a send makes.
   std::weak_ptr<vy::rtm::IRtmService> service;
@@ -91,7 +94,7 @@ struct VORTM_INTERNAL VoRtmChannel::Impl {
 };
 
 struct VORTM_INTERNAL VoRtmCallKit::Impl {
-  std::weak_ptr<VoRtmKit> rtmKit;
+  std::weak_ptr<VoRtmKit> rtmKit;  // Set when the call kit is made; constant after that.
   mutable rtc::Mutex mu;
   // The deleter releases the call manager, and only then drops the handler it holds.
   std::shared_ptr<vy::rtm::IRtmCallManager> callService ABSL_GUARDED_BY(mu);

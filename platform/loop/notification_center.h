@@ -44,8 +44,8 @@ class NotificationCenter {
   };
 
   rtc::Mutex mutex_;
-  Token next_token_ = 1;
-  std::vector<std::shared_ptr<Observer>> observers_;
+  Token next_token_ ABSL_GUARDED_BY(mutex_) = 1;
+  std::vector<std::shared_ptr<Observer>> observers_ ABSL_GUARDED_BY(mutex_);
 
   NotificationCenter(const NotificationCenter&) = delete;
   NotificationCenter& operator=(const NotificationCenter&) = delete;

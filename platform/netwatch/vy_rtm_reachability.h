@@ -105,9 +105,9 @@ class VyRtmReachability : public std::enable_shared_from_this<VyRtmReachability>
   bool notifying_ = false;  // Owned by the thread that starts and stops the notifier.
 
   mutable rtc::Mutex blocks_mutex_;
-  Block reachable_block_;          // Guarded by blocks_mutex_.
-  Block unreachable_block_;        // Guarded by blocks_mutex_.
-  FlagsBlock reachability_block_;  // Guarded by blocks_mutex_.
+  Block reachable_block_ ABSL_GUARDED_BY(blocks_mutex_);
+  Block unreachable_block_ ABSL_GUARDED_BY(blocks_mutex_);
+  FlagsBlock reachability_block_ ABSL_GUARDED_BY(blocks_mutex_);
 };
 
 }  // namespace vortm
