@@ -1,4 +1,4 @@
-// Named message digests ("md5", "sha-1" ... "sha-512") and HMAC over them.
+// Named message digests ("md5", "sha-1" ... "sha-512") and HMAC over them, with OpenSSL.
 #ifndef RTC_BASE_CRYPTO_OPENSSL_DIGEST_H_
 #define RTC_BASE_CRYPTO_OPENSSL_DIGEST_H_
 

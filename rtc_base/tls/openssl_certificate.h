@@ -1,4 +1,5 @@
-// Certificates, certificate chains and their statistics.
+// Certificates, certificate chains and their statistics, and the OpenSSL X509 certificate
+// that implements them.
 #ifndef RTC_BASE_TLS_OPENSSL_CERTIFICATE_H_
 #define RTC_BASE_TLS_OPENSSL_CERTIFICATE_H_
 
