@@ -12,8 +12,8 @@
 #include "core/rtc_tick.h"
 #include "core/vy_rtm_service.h"
 #include "rtc_base/base/checks.h"
-#include "rtc_base/threads/socket_server.h"
 #include "rtc_base/base/time_utils.h"
+#include "rtc_base/threads/socket_server.h"
 
 namespace vy {
 

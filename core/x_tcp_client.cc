@@ -8,8 +8,8 @@
 #include "rtc_base/base/checks.h"
 #include "rtc_base/base/location.h"
 #include "rtc_base/base/logging.h"
-#include "rtc_base/threads/socket_server.h"
 #include "rtc_base/base/mutex.h"
+#include "rtc_base/threads/socket_server.h"
 
 namespace vy {
 
@@ -30,7 +30,8 @@ constexpr int kKeepAliveProbes = 2;
 std::atomic<int> g_user_timeout_ms{kUserTimeoutMs};
 
 rtc::Mutex g_factory_mutex;
-XTcpClient::ResolverFactory& ResolverFactorySlot() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_factory_mutex) {
+XTcpClient::ResolverFactory& ResolverFactorySlot()
+    ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_factory_mutex) {
   static XTcpClient::ResolverFactory* factory = new XTcpClient::ResolverFactory();
   return *factory;
 }

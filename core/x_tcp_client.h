@@ -10,12 +10,12 @@
 #include "core/rtc_tick.h"
 #include "core/vy_rtm_events.h"
 #include "core/x_send_buffer.h"
+#include "rtc_base/base/critical_section.h"
 #include "rtc_base/net/async_resolver_interface.h"
 #include "rtc_base/net/async_socket.h"
-#include "rtc_base/base/critical_section.h"
+#include "rtc_base/net/socket_address.h"
 #include "rtc_base/threads/message_handler.h"
 #include "rtc_base/threads/sigslot.h"
-#include "rtc_base/net/socket_address.h"
 #include "rtc_base/threads/thread.h"
 
 namespace vy {

@@ -1,5 +1,5 @@
-#include "rtc_base/net/async_resolver.h"
 #include "core/x_tcp_client.h"
+#include "rtc_base/net/async_resolver.h"
 
 namespace vy {
 

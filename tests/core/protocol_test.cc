@@ -31,9 +31,9 @@
 #include "fuzz/json_fuzz_target.h"
 #include "fuzz/recv_fuzz_target.h"
 #include "fuzz/wire_fuzz_target.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/crypto/helpers.h"
 #include "tests/support/temp_dir.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 namespace {

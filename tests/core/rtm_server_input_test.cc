@@ -21,8 +21,8 @@
 #include "core/thread_mgr.h"
 #include "core/vy_rtm_service.h"
 #include "core/x_tcp_client.h"
-#include "tests/support/temp_dir.h"
 #include "rtm_test_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace rtm_test {
 namespace {

@@ -24,8 +24,8 @@
 #include <vortm/rtm_channel.h>
 #include <vortm/rtm_service.h>
 
-#include "local_service/json_util.h"
 #include "core/rtc_tick.h"
+#include "local_service/json_util.h"
 #include "local_service/local_service.h"
 #include "rtc_base/base/time_utils.h"
 

@@ -31,11 +31,11 @@
 #include "core/session_wire.h"
 #include "core/thread_mgr.h"
 #include "local_service/local_service.h"
-#include "rtc_base/threads/event.h"
+#include "rtc_base/base/time_utils.h"
 #include "rtc_base/crypto/helpers.h"
+#include "rtc_base/threads/event.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/temp_dir.h"
-#include "rtc_base/base/time_utils.h"
 
 namespace vy {
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "core/rtc_tick.h"
-#include "rtc_base/threads/event.h"
 #include "rtc_base/net/physical_socket_server.h"
+#include "rtc_base/threads/event.h"
 #include "rtc_base/threads/thread.h"
 
 namespace vy {

@@ -4,11 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <chrono>
-#include <httplib.h>
+#include <ctime>
 
 #include "raw_client.h"
 
