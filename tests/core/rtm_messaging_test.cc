@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -18,6 +21,7 @@ namespace {
 
 using local_service::CloseMode;
 using local_service::FaultAction;
+using local_service::FaultRule;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -25,15 +29,16 @@ using ::testing::IsEmpty;
 class Attributes {
  public:
   Attributes(std::initializer_list<std::pair<std::string, std::string>> kv, int nulls = 0) {
-    for (const auto& [key, value] : kv) {
-      owned_.emplace_back(new vy::VyRtmChannelAttribute());
-      owned_.back()->setKey(key.c_str());
-      owned_.back()->setValue(value.c_str());
-      list_.push_back(owned_.back().get());
-    }
+    for (const auto& [key, value] : kv) Add(key, value);
     list_.resize(list_.size() + static_cast<size_t>(nulls), nullptr);
   }
   const rtm::IRtmChannelAttribute** data() { return list_.data(); }
+  void Add(const std::string& key, const std::string& value) {
+    owned_.emplace_back(new vy::VyRtmChannelAttribute());
+    owned_.back()->setKey(key.c_str());
+    owned_.back()->setValue(value.c_str());
+    list_.push_back(owned_.back().get());
+  }
 
  private:
   std::vector<vy::ChannelAttributePtr> owned_;
@@ -70,6 +75,223 @@ class RtmMessagingTest : public ServiceTest {
 
   std::optional<Client> alice_, bob_;
 };
+
+// A request family: how the request is made (alice asks, bob is the other user), the commands
+// whose answer is withheld ("user<Cmd" held on its way to the user, "user>Cmd" dropped on its
+// way from the user), where the result comes, and the result when the answer is withheld past
+// the deadline and when it comes.
+struct Family {
+  const char* name;
+  std::function<void(Client& alice, Client& bob)> request;
+  std::vector<std::string> withheld;
+  enum Where { kAlice, kRoom, kAliceCalls, kBobCalls } where = kAlice;
+  Event::Kind timed_out_kind;
+  int timed_out_code;
+  Event::Kind answered_kind;
+  int answered_code = 0;
+  std::function<void(Client& alice, Client& bob)> setup = nullptr;
+  bool reconnects = false;  // the time-out ends the connection
+};
+void PrintTo(const Family& f, std::ostream* os) { *os << f.name; }
+
+const char* kKeys[] = {"k"};
+rtm::RtmAttribute kPairs[] = {{"k", "v"}};
+long long g_id = 0;
+Attributes& Topic() {
+  static Attributes* topic = new Attributes({{"topic", "news"}});
+  return *topic;
+}
+// Whoever receives an invitation answers it at once, as an app may.
+void AnswerInvitations(Client& callee, bool accept) {
+  callee.Calls();
+  callee.calls.SetOnEvent([&callee, accept](const Event& e) {
+    if (e.kind != Event::kRemoteReceived) return;
+    e.remote->setResponse(accept ? "yes" : "no");
+    if (accept) callee.Calls()->acceptRemoteInvitation(e.remote);
+    if (!accept) callee.Calls()->refuseRemoteInvitation(e.remote);
+  });
+}
+
+#define REQUEST(call) [](Client& alice, Client& bob) { (void)bob; EXPECT_EQ(0, call); }
+const Family kFamilies[] = {
+    {"presence_query", REQUEST(alice->queryPeersOnlineStatus(kKeys, 1, g_id)),
+     {"alice<QueryOnlineStatus"}, Family::kAlice, Event::kQueryStatus,
+     rtm::QUERY_PEERS_ONLINE_STATUS_ERR_TIMEOUT, Event::kQueryStatus},
+    {"subscribe", REQUEST(alice->subscribePeersOnlineStatus(kKeys, 1, g_id)),
+     {"alice<SubscribeOnlineStatus"}, Family::kAlice, Event::kSubscription,
+     rtm::PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT, Event::kSubscription},
+    {"unsubscribe", REQUEST(alice->unsubscribePeersOnlineStatus(kKeys, 1, g_id)),
+     {"alice<UnSubscribeOnlineStatus"}, Family::kAlice, Event::kSubscription,
+     rtm::PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT, Event::kSubscription},
+    {"query_by_option",
+     REQUEST(alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, g_id)),
+     {"alice<QueryOnlineSubStatus"}, Family::kAlice, Event::kSubscribedPeers,
+     rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_TIMEOUT, Event::kSubscribedPeers},
+    {"member_count", REQUEST(alice->getChannelMemberCount(kKeys, 1, g_id)),
+     {"alice<GetChanMemberSize"}, Family::kAlice, Event::kMemberCount,
+     rtm::GET_CHANNEL_MEMBER_COUNT_ERR_TIMEOUT, Event::kMemberCount},
+    {"set_user_attributes", REQUEST(alice->setLocalUserAttributes(kPairs, 1, g_id)),
+     {"alice<AddOrUpdateUserAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"add_user_attributes", REQUEST(alice->addOrUpdateLocalUserAttributes(kPairs, 1, g_id)),
+     {"alice<AddOrUpdateUserAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"delete_user_attributes", REQUEST(alice->deleteLocalUserAttributesByKeys(kKeys, 1, g_id)),
+     {"alice<DeleteUserAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"clear_user_attributes", REQUEST(alice->clearLocalUserAttributes(g_id)),
+     {"alice<ClearUserAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"get_user_attributes", REQUEST(alice->getUserAttributes("bob", g_id)),
+     {"alice<QueryAttrib"}, Family::kAlice, Event::kUserAttributes,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kUserAttributes},
+    {"get_user_attributes_by_keys", REQUEST(alice->getUserAttributesByKeys("bob", kKeys, 1, g_id)),
+     {"alice<QueryAttribKeys"}, Family::kAlice, Event::kUserAttributes,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kUserAttributes},
+    {"set_channel_attributes",
+     REQUEST(alice->setChannelAttributes("room", Topic().data(), 1, {}, g_id)),
+     {"alice<AddOrUpdateChanAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"add_channel_attributes",
+     REQUEST(alice->addOrUpdateChannelAttributes("room", Topic().data(), 1, {}, g_id)),
+     {"alice<AddOrUpdateChanAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"delete_channel_attributes",
+     REQUEST(alice->deleteChannelAttributesByKeys("room", kKeys, 1, {}, g_id)),
+     {"alice<DeleteChanAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"clear_channel_attributes", REQUEST(alice->clearChannelAttributes("room", {}, g_id)),
+     {"alice<ClearChanAttributes"}, Family::kAlice, Event::kAttributeResult,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kAttributeResult},
+    {"get_channel_attributes", REQUEST(alice->getChannelAttributes("room", g_id)),
+     {"alice<GetChanAttributes"}, Family::kAlice, Event::kChannelAttributes,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kChannelAttributes},
+    {"get_channel_attributes_by_keys",
+     REQUEST(alice->getChannelAttributesByKeys("room", kKeys, 1, g_id)),
+     {"alice<GetChanAttributesByKeys"}, Family::kAlice, Event::kChannelAttributes,
+     rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT, Event::kChannelAttributes},
+    {"join",
+     [](Client& alice, Client&) {
+       if (alice.channel == nullptr) alice.channel = alice->createChannel("room", &alice.room);
+       EXPECT_EQ(0, alice.channel->join());
+     },
+     {"alice<JoinChannel"}, Family::kRoom, Event::kJoinFailure, rtm::JOIN_CHANNEL_ERR_TIMEOUT,
+     Event::kJoinSuccess},
+    {"leave",
+     [](Client& alice, Client&) {
+       ASSERT_TRUE(alice.Join());
+       EXPECT_EQ(0, alice.channel->leave());
+     },
+     {"alice<LeaveChannel"}, Family::kRoom, Event::kLeave, rtm::LEAVE_CHANNEL_ERR_TIMEOUT,
+     Event::kLeave},
+    {"member_list", REQUEST(alice.channel->getMembers()), {"alice<GetChanMembers"},
+     Family::kRoom, Event::kMembers, rtm::GET_MEMBERS_ERR_TIMEOUT, Event::kMembers, 0,
+     [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); }},
+    {"channel_send", [](Client& alice, Client&) { EXPECT_NE(0, alice.Say("hi")); },
+     {"alice<SendChannelMsg"}, Family::kRoom, Event::kSendResult,
+     rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, Event::kSendResult, 0,
+     [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); }},
+    {"peer_send", [](Client& alice, Client&) { EXPECT_NE(0, alice.Send("bob", "hi")); },
+     {"alice<MsgStatus"}, Family::kAlice, Event::kSendResult, rtm::PEER_MESSAGE_ERR_TIMEOUT,
+     Event::kSendResult},
+    {"renewal", [](Client& alice, Client&) { EXPECT_EQ(0, alice->renewToken("tok")); },
+     {"alice<RenewAcsToken"}, Family::kAlice, Event::kRenewResult, rtm::RENEW_TOKEN_ERR_FAILURE,
+     Event::kRenewResult, 0, nullptr, /*reconnects=*/true},
+    // Invitations: the callee accepts at once; the invitation never reaches the server.
+    {"invitation", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob", "call?")); },
+     {"alice>MakeCall"}, Family::kAliceCalls, Event::kLocalFailure,
+     rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, Event::kLocalAccepted, 0,
+     [](Client&, Client& bob) { AnswerInvitations(bob, true); }},
+    {"acceptance", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
+     {"bob<AcceptCallAck"}, Family::kBobCalls, Event::kRemoteFailure,
+     rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, Event::kRemoteAccepted, 0,
+     [](Client&, Client& bob) { AnswerInvitations(bob, true); }},
+    // A refusal counts as done without its acknowledgement.
+    {"refusal", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
+     {"bob<RejectCallAck"}, Family::kBobCalls, Event::kRemoteRefused, 0, Event::kRemoteRefused,
+     0, [](Client&, Client& bob) { AnswerInvitations(bob, false); }},
+    // A cancel that the server does not acknowledge ends at its own deadline.
+    {"cancel",
+     [](Client& alice, Client&) {
+       const size_t rung = alice.calls.Count(Event::kReceivedByPeer);
+       ASSERT_EQ(0, alice.Invite("bob"));
+       ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer, rung + 1));
+       EXPECT_EQ(0, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
+     },
+     {"alice<CancelCallAck"}, Family::kAliceCalls, Event::kLocalCanceled, 0,
+     Event::kLocalCanceled, 0, [](Client&, Client& bob) { bob.Calls(); }},
+};
+#undef REQUEST
+
+class RtmFamilyTest : public RtmMessagingTest, public ::testing::WithParamInterface<Family> {
+ protected:
+  // Everything the service sent `client` before this has been handled once it returns.
+  void Flush(Client& client) {
+    const size_t seen = client.log.Count(Event::kStatusChanged);
+    ASSERT_TRUE(svc_.Push(client.user(), "PeerOnlineStatus",
+                          R"({"Status":[{"UserId":"flush","Online":1}]})"));
+    ASSERT_TRUE(client.log.WaitFor(Event::kStatusChanged, seen + 1));
+  }
+};
+
+// Every family: an answer withheld past the deadline gives the family's own time-out, once, and a
+// late answer nothing more; an answered request gets its answer, and nothing more when the
+// clock then passes every deadline there is.
+TEST_P(RtmFamilyTest, OneResultWhetherTheAnswerComesOrNot) {
+  const Family& f = GetParam();
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  if (f.setup) f.setup(alice, bob);
+  Log& log = f.where == Family::kRoom         ? static_cast<Log&>(alice.room)
+             : f.where == Family::kAliceCalls ? static_cast<Log&>(alice.calls)
+             : f.where == Family::kBobCalls   ? static_cast<Log&>(bob.calls)
+                                              : static_cast<Log&>(alice.log);
+  std::vector<Event::Kind> kinds = {f.timed_out_kind, f.answered_kind};
+  if (f.where == Family::kAliceCalls) {
+    kinds = {Event::kLocalFailure, Event::kLocalAccepted, Event::kLocalRefused,
+             Event::kLocalCanceled};
+  } else if (f.where == Family::kBobCalls) {
+    kinds = {Event::kRemoteFailure, Event::kRemoteAccepted, Event::kRemoteRefused,
+             Event::kRemoteCanceled};
+  }
+  auto results = [&] {
+    std::vector<std::pair<int, int>> out;
+    for (const Event& e : log.Events()) {
+      if (std::count(kinds.begin(), kinds.end(), e.kind) != 0) out.emplace_back(e.kind, e.a);
+    }
+    return out;
+  };
+  std::vector<int> rules;
+  for (const std::string& spec : f.withheld) {
+    const size_t at = spec.find_first_of("<>");
+    FaultRule rule = Fault(spec.substr(0, at), spec.substr(at + 1),
+                           spec[at] == '<' ? FaultAction::kHold : FaultAction::kDrop);
+    if (spec[at] == '>') rule.direction = local_service::Direction::kFromClient;
+    rules.push_back(svc_.AddFault(rule));
+  }
+  f.request(alice, bob);
+  Pass(61000, [&] { return !results().empty(); });
+  EXPECT_THAT(results(),
+              ElementsAre(std::make_pair(static_cast<int>(f.timed_out_kind), f.timed_out_code)));
+  if (f.reconnects) ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  for (int rule : rules) svc_.RemoveFault(rule);
+  svc_.ReleaseHeld("alice");
+  svc_.ReleaseHeld("bob");
+  Flush(alice);
+  Flush(bob);
+  EXPECT_EQ(1u, results().size());
+
+  f.request(alice, bob);
+  ASSERT_TRUE(Eventually([&] { return results().size() == 2; }));
+  EXPECT_EQ(std::make_pair(static_cast<int>(f.answered_kind), f.answered_code), results().back());
+  Pass(61000);
+  Flush(alice);
+  Flush(bob);
+  EXPECT_EQ(2u, results().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, RtmFamilyTest, ::testing::ValuesIn(kFamilies),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RtmMessagingTest, PeerMessageIsDeliveredAcknowledgedAfterItsHandlersAndReported) {
   Client& alice = *alice_;
@@ -349,14 +571,61 @@ TEST_F(RtmMessagingTest, AttributeChecksRefuseInTheirOrderWithoutReadingNullPoin
   EXPECT_EQ(3, s->getChannelAttributesByKeys("ch", empty_key, 2, id));
   const std::string oversize(8192, 'x');
   Attributes empty_key_first({{"", "v"}, {"k", oversize}}), oversize_first({{"k", oversize}}, 1),
-      null_attribute({{"k", "v"}}, 1), largest({{"big", std::string(8191, 'x')}});
+      null_attribute({{"k", "v"}}, 1);
   rtm::ChannelAttributeOptions options;
   EXPECT_EQ(3, s->setChannelAttributes("ch", empty_key_first.data(), 2, options, id));
   EXPECT_EQ(4, s->addOrUpdateChannelAttributes("ch", oversize_first.data(), 2, options, id));
   EXPECT_EQ(3, s->setChannelAttributes("ch", null_attribute.data(), 2, options, id));
-  EXPECT_EQ(3, s->setChannelAttributes(nullptr, largest.data(), 1, options, id));
-  ASSERT_EQ(0, s->setChannelAttributes("ch", largest.data(), 1, options, id = 0));
-  EXPECT_EQ(0, Code(*alice_, Event::kAttributeResult, id));
+  EXPECT_EQ(3, s->setChannelAttributes(nullptr, null_attribute.data(), 1, options, id));
+}
+
+// Every list and size limit: a request at exactly the limit goes out and is answered; one past
+// it is refused at once with its family's code.
+TEST_F(RtmMessagingTest, EveryLimitTakesItsValueAndRefusesOnePast) {
+  rtm::IRtmService* s = alice_->service();
+  std::vector<std::string> names;
+  for (int i = 0; i < 513; ++i) names.push_back("p" + std::to_string(i));
+  std::vector<const char*> ids;
+  for (const std::string& name : names) ids.push_back(name.c_str());
+  auto attributes = [](int n, size_t value_bytes) {
+    Attributes list({}, 0);
+    for (int i = 0; i < n; ++i) list.Add("k" + std::to_string(i), std::string(value_bytes, 'v'));
+    return list;
+  };
+  const struct {
+    const char* name;
+    int limit, refused;
+    Event::Kind kind;
+    std::function<int(int n, long long& id)> request;
+  } limits[] = {
+      {"peers queried", 256, rtm::QUERY_PEERS_ONLINE_STATUS_ERR_INVALID_ARGUMENT,
+       Event::kQueryStatus, [&](int n, long long& id) { return s->queryPeersOnlineStatus(ids.data(), n, id); }},
+      {"peers subscribed", 512, rtm::PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW, Event::kSubscription,
+       [&](int n, long long& id) { return s->subscribePeersOnlineStatus(ids.data(), n, id); }},
+      {"peers unsubscribed", 512, rtm::PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW, Event::kSubscription,
+       [&](int n, long long& id) { return s->unsubscribePeersOnlineStatus(ids.data(), n, id); }},
+      {"user keys deleted", 32, rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT,
+       Event::kAttributeResult,
+       [&](int n, long long& id) { return s->deleteLocalUserAttributesByKeys(ids.data(), n, id); }},
+      {"channel attributes set", 32, rtm::ATTRIBUTE_OPERATION_ERR_INVALID_ARGUMENT,
+       Event::kAttributeResult,
+       [&](int n, long long& id) {
+         Attributes list = attributes(n, 1);
+         return s->setChannelAttributes("ch", list.data(), n, {}, id);
+       }},
+      {"channel attribute value bytes", 8191, rtm::ATTRIBUTE_OPERATION_ERR_SIZE_OVERFLOW,
+       Event::kAttributeResult,
+       [&](int n, long long& id) {
+         Attributes list = attributes(1, static_cast<size_t>(n));
+         return s->addOrUpdateChannelAttributes("ch", list.data(), 1, {}, id);
+       }},
+  };
+  for (const auto& limit : limits) {
+    long long id = 0;
+    EXPECT_EQ(limit.refused, limit.request(limit.limit + 1, id)) << limit.name;
+    ASSERT_EQ(0, limit.request(limit.limit, id = 0)) << limit.name;
+    EXPECT_EQ(0, Code(*alice_, limit.kind, id)) << limit.name;
+  }
 }
 
 TEST_F(RtmMessagingTest, UserAttributesAreWrittenReadAndMirroredAcrossReconnects) {

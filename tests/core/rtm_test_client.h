@@ -42,16 +42,17 @@ struct Event {
     kSendResult, kMessage,  // peer or channel
     kQueryStatus, kStatusChanged,  // list: "peer:online:state"
     kMemberCount,       // list: "channel:count"
-    kSubscription,
+    kSubscription, kSubscribedPeers,
     kAttributeResult,
     kUserAttributes,    // peer: the user; list: "key=value"
     kChannelAttributes, // list: "key=value@user"; server_time: the latest update
     // Channels: a = code or count, peer = member, list = members or "key=value by user".
     kJoinSuccess, kJoinFailure, kLeave, kMemberJoined, kMemberLeft, kMembers, kAttributesUpdated,
     kMemberCountUpdated,
-    // Calls: peer = callee or caller, a = code, b = the invitation's state, text = response.
-    kReceivedByPeer, kLocalFailure, kLocalAccepted, kRemoteAccepted, kRemoteReceived,
-    kRemoteFailure,
+    // Calls: peer = callee or caller, a = code, b = the invitation's state, text = the response
+    // passed (received: the content), list = what the object holds: content, then response.
+    kReceivedByPeer, kLocalFailure, kLocalAccepted, kLocalRefused, kLocalCanceled,
+    kRemoteReceived, kRemoteFailure, kRemoteAccepted, kRemoteRefused, kRemoteCanceled,
   };
   Kind kind;
   int a = 0;  // state, code or count
@@ -181,6 +182,11 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   void onSubscriptionRequestResult(long long id, rtm::PEER_SUBSCRIPTION_STATUS_ERR code) override {
     Add(Event::kSubscription, id, code);
   }
+  void onQueryPeersBySubscriptionOptionResult(
+      long long id, const char* peers[], int count,
+      rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR code) override {
+    AddList(Event::kSubscribedPeers, id, code, peers, count, [](const char* p) { return p; });
+  }
   void onSetLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
   void onAddOrUpdateLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
   void onDeleteLocalUserAttributesResult(long long id, Code c) override { Result(id, c); }
@@ -254,20 +260,27 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
     Local(Event::kLocalFailure, i, code);
   }
   void onLocalInvitationAccepted(L* i, const char* r) override { Local(Event::kLocalAccepted, i, 0, r); }
-  void onRemoteInvitationAccepted(R* i) override { Remote(Event::kRemoteAccepted, i); }
+  void onLocalInvitationRefused(L* i, const char* r) override { Local(Event::kLocalRefused, i, 0, r); }
+  void onLocalInvitationCanceled(L* i) override { Local(Event::kLocalCanceled, i); }
   void onRemoteInvitationReceived(R* i) override {
     Remote(Event::kRemoteReceived, i, 0, i->getContent());
   }
   void onRemoteInvitationFailure(R* i, rtm::REMOTE_INVITATION_ERR_CODE code) override {
     Remote(Event::kRemoteFailure, i, code);
   }
+  void onRemoteInvitationAccepted(R* i) override { Remote(Event::kRemoteAccepted, i); }
+  void onRemoteInvitationRefused(R* i) override { Remote(Event::kRemoteRefused, i); }
+  void onRemoteInvitationCanceled(R* i) override { Remote(Event::kRemoteCanceled, i); }
 
  private:
   void Local(Event::Kind kind, L* i, int code = 0, const char* text = "") {
-    Add(Event{kind, code, i->getState(), 0, i->getCalleeId(), text});
+    Event e{kind, code, i->getState(), 0, i->getCalleeId(), text};
+    e.list = {i->getContent(), i->getResponse()};
+    Add(e);
   }
   void Remote(Event::Kind kind, R* i, int code = 0, const char* text = "") {
     Event e{kind, code, i->getState(), 0, i->getCallerId(), text};
+    e.list = {i->getContent(), i->getResponse()};
     e.remote = i;
     Add(e);
   }
