@@ -787,7 +787,6 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   EXPECT_THAT(ids, ::testing::Each(ids[0]));
   clock_.Jump(30000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, alice.calls.Of(Event::kLocalFailure).at(0).a);
   svc_.RemoveFault(drop);
 
   // A callee silent after receipt: both sides expire once, and the caller cancels at the peer.
@@ -804,29 +803,51 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   RoundTrip(bob);
   EXPECT_EQ(3u, alice.calls.Events().size());
   EXPECT_EQ(2u, bob.calls.Events().size());
+}
 
-  // An acceptance without its acknowledgement is resent, then fails on the callee's side.
-  svc_.AddFault(DropToClient("bob", "AcceptCallAck"));
-  // Bob accepts from inside onRemoteInvitationReceived, as an app may.
-  bob.calls.SetOnEvent([&bob](const Event& e) {
-    if (e.kind != Event::kRemoteReceived) return;
-    e.remote->setResponse("see you");
-    EXPECT_EQ(0, bob.Calls()->acceptRemoteInvitation(e.remote));
-  });
-  ASSERT_EQ(0, alice.Invite("bob", "call me"));
+// What the invitation objects hold after each step, on both sides: state, content, response.
+TEST_F(RtmMessagingTest, InvitationObjectsHoldTheStateContentAndResponseOfEachStep) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  auto local = [&] {
+    return std::to_string(alice.invitation->getState()) + " " + alice.invitation->getContent() +
+           "/" + alice.invitation->getResponse();
+  };
+  auto remote = [&](const Event& e) {
+    return std::to_string(e.kind) + " " + std::to_string(e.b) + " " + e.list.at(0) + "/" +
+           e.list.at(1);
+  };
+  AnswerInvitations(bob, true);
+  ASSERT_EQ(0, alice.Invite("bob", "lunch?"));
+  EXPECT_EQ("0 lunch?/", local());
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalAccepted));
-  EXPECT_EQ("see you", alice.calls.Of(Event::kLocalAccepted).at(0).text);
-  EXPECT_EQ("alice call me", bob.calls.Of(Event::kRemoteReceived).back().peer + " " +
-                                 bob.calls.Of(Event::kRemoteReceived).back().text);
-  for (size_t n = 2; n <= 3; ++n) {
-    clock_.Jump(1000);
-    ASSERT_TRUE(svc_.WaitForCommand("bob", "AcceptCall", n, 5000));
-  }
-  clock_.Jump(5000);
-  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure, 2));
-  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, bob.calls.Of(Event::kRemoteFailure).at(1).a);
-  EXPECT_EQ(0u, bob.calls.Count(Event::kRemoteAccepted));
-  EXPECT_EQ(1u, alice.calls.Count(Event::kLocalAccepted));
+  EXPECT_EQ("3 lunch?/yes", local());
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteAccepted));
+  AnswerInvitations(bob, false);
+  ASSERT_EQ(0, alice.Invite("bob", "dinner?"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalRefused));
+  EXPECT_EQ("4 dinner?/no", local());
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteRefused));
+  bob.calls.SetOnEvent(nullptr);
+  ASSERT_EQ(0, alice.Invite("bob", "tea?"));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer, 3));
+  EXPECT_EQ("2 tea?/", local());
+  ASSERT_EQ(0, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
+  EXPECT_EQ("5 tea?/", local());
+  ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteCanceled));
+  ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalCanceled));
+  std::vector<std::string> steps;
+  for (const Event& e : bob.calls.Events()) steps.push_back(remote(e));
+  using E = Event;
+  auto step = [](E::Kind kind, int state, const char* text) {
+    return std::to_string(kind) + " " + std::to_string(state) + " " + text;
+  };
+  EXPECT_THAT(steps, ElementsAre(step(E::kRemoteReceived, 0, "lunch?/"),
+                                 step(E::kRemoteAccepted, 4, "lunch?/yes"),
+                                 step(E::kRemoteReceived, 0, "dinner?/"),
+                                 step(E::kRemoteRefused, 3, "dinner?/no"),
+                                 step(E::kRemoteReceived, 0, "tea?/"),
+                                 step(E::kRemoteCanceled, 5, "tea?/")));
 }
 
 // Invitations still running when their user logs out end there, once, as not logged in.

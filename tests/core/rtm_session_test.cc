@@ -142,6 +142,30 @@ TEST_F(RtmSessionTest, StateIsReportedOnlyWhenItOrItsReasonChanges) {
               ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kDisconnected, 6)));
 }
 
+// The same user logging in elsewhere pushes the first client out: told once, it does not come
+// back by itself, which would push the other out in turn. An expired token is reported once and
+// ends the session the same way. Either keeps the user id until the app logs out.
+TEST_F(RtmSessionTest, ALoginElsewhereOrAnExpiredTokenEndsTheSessionWithoutReconnecting) {
+  Client alice(svc_, "alice"), elsewhere(svc_, "alice"), bob(svc_, "bob");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  ASSERT_TRUE(LogInAndSettle(bob));
+  ASSERT_TRUE(elsewhere.Login());
+  ASSERT_TRUE(svc_.Expire("bob"));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kState, 3));
+  ASSERT_TRUE(bob.log.WaitFor(Event::kTokenExpired));
+  Pass(10000);
+  EXPECT_EQ(3, svc_.gateway_requests());
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kAborted, 8)));
+  EXPECT_THAT(elsewhere.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2)));
+  EXPECT_THAT(bob.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2)));
+  EXPECT_EQ(1u, bob.log.Count(Event::kTokenExpired));
+  EXPECT_THAT(svc_.OnlineUsers(), ElementsAre("alice"));
+  EXPECT_EQ(rtm::LOGIN_ERR_ALREADY_LOGGED_IN, alice->login("tok", "alice"));
+  alice->logout();
+  EXPECT_TRUE(alice.Login());
+}
+
 TEST_F(RtmSessionTest, ALoginEndedByLogoutOrReleaseIsReportedOnceWith102) {
   svc_.AddFault(DropToClient("", "Login"));
   Client alice(svc_, "alice");

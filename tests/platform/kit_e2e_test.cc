@@ -32,6 +32,7 @@ class Events : public VoRtmDelegate, public VoRtmChannelDelegate, public VoRtmCa
                               rtm::CONNECTION_CHANGE_REASON reason) override {
     states.push_back({MainLoop::isCurrent() ? state : -1, reason});
   }
+  void tokenDidExpire(VoRtmKit&) override { Add("token expired"); }
   void messageReceived(VoRtmKit&, const VoRtmMessage& message, const std::string& peer) override {
     Add(peer + (message.isOfflineMessage() ? " (offline)" : "") + ": " + message.text());
   }
@@ -48,16 +49,24 @@ class Events : public VoRtmDelegate, public VoRtmChannelDelegate, public VoRtmCa
   void localInvitationReceivedByPeer(VoRtmCallKit&, const VoRtmLocalInvitation& i) override {
     Add("ringing " + i.calleeId() + " " + std::to_string(i.state()));
   }
+  // Answers: what the invitation holds (state, content/response), and the response passed.
   void localInvitationAccepted(VoRtmCallKit&, const VoRtmLocalInvitation& i,
                                const std::string& response) override {
-    Add("accepted by " + i.calleeId() + " (" + response + ") " + std::to_string(i.state()));
+    Add("accepted by " + i.calleeId() + " " + Holds(i) + " (" + response + ")");
+  }
+  void localInvitationRefused(VoRtmCallKit&, const VoRtmLocalInvitation& i,
+                              const std::string& response) override {
+    Add("refused by " + i.calleeId() + " " + Holds(i) + " (" + response + ")");
   }
   void remoteInvitationReceived(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
     invitation = i;
-    Add("invited by " + i.callerId() + " (" + i.content() + ")");
+    Add("invited by " + i.callerId() + " " + Holds(i));
   }
   void remoteInvitationAccepted(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
-    Add("accepted " + i.callerId());
+    Add("accepted " + i.callerId() + " " + Holds(i));
+  }
+  void remoteInvitationRefused(VoRtmCallKit&, const VoRtmRemoteInvitation& i) override {
+    Add("refused " + i.callerId() + " " + Holds(i));
   }
 
   std::vector<std::pair<int, int>> states;
@@ -65,6 +74,10 @@ class Events : public VoRtmDelegate, public VoRtmChannelDelegate, public VoRtmCa
   VoRtmRemoteInvitation invitation;
 
  private:
+  template <typename Invitation>
+  static std::string Holds(const Invitation& i) {
+    return std::to_string(i.state()) + " " + i.content() + "/" + i.response();
+  }
   void Add(const std::string& line) {
     lines.push_back((MainLoop::isCurrent() ? "" : "off the loop: ") + line);
   }
@@ -145,6 +158,9 @@ TEST_F(KitEndToEndTest, TwoKitsLogInExchangeMessagesRenewAndLogOut) {
   auto carol = LoggedIn("carol", carolEvents);
   ASSERT_TRUE(PumpUntil([&] { return !carolEvents->lines.empty(); }));
   EXPECT_THAT(carolEvents->lines, ElementsAre("alice (offline): for later"));
+  ASSERT_TRUE(svc_.Expire("carol"));
+  ASSERT_TRUE(PumpUntil([&] { return carolEvents->lines.size() == 2; }));
+  EXPECT_EQ("token expired", carolEvents->lines.back());
 
   bob->logout(Note("logout"));
   EXPECT_EQ("logout 0", got_.back());
@@ -239,7 +255,14 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
   ASSERT_TRUE(PumpUntil([&] { return got_.size() == 2; }));
 
   ASSERT_EQ(0, Login(*alice, "alice"));
+  std::shared_ptr<VoRtmChannel> room = alice->createChannel("room", {});
+  svc_.AddFault(rtm_test::DropToClient("alice", ""));
   query(*alice, "destroy");
+  alice->subscribePeersOnlineStatus({"x"}, Note("destroy subscribe"));
+  alice->setLocalUserAttributes({{"k", "v"}}, Note("destroy set"));
+  alice->sendMessage(VoRtmMessage("hi"), "x", {}, Note("destroy send"));
+  alice->renewToken("tok", [&](const std::string&, auto code) { Note("destroy renew")(code); });
+  room->join(Note("destroy join"));
   alice->destroy();
   auto bob = LoggedIn("bob", std::make_shared<Events>());
   query(*bob, "dropped");
@@ -247,14 +270,35 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
   kits_.pop_back();
   bob.reset();
   EXPECT_TRUE(weak.expired());
-  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 4; }));
-  // A destroyed kit is inert.
+  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 9; }));
+  // A destroyed kit is inert; nothing ends twice.
   alice->loginByToken("tok", "alice", Note("after destroy"));
   EXPECT_EQ(-1, alice->setParameters("{}"));
   EXPECT_EQ(nullptr, alice->createChannel("c", {}));
+  clock_.Jump(61000);
   test::Pump();
-  EXPECT_THAT(got_,
-              UnorderedElementsAre("timed out 4", "logout 102", "destroy 102", "dropped 102"));
+  EXPECT_THAT(got_, UnorderedElementsAre("timed out 4", "logout 102", "destroy 102", "dropped 102",
+                                         "destroy subscribe 102", "destroy set 102",
+                                         "destroy send 102", "destroy renew 102",
+                                         "destroy join 102"));
+}
+
+// Identical requests made twice (the same token, peers, message and channel) each get their
+// own completion, once.
+TEST_F(KitEndToEndTest, IdenticalRequestsEachGetTheirOwnCompletion) {
+  auto alice = LoggedIn("alice", std::make_shared<Events>());
+  std::shared_ptr<VoRtmChannel> room = alice->createChannel("room", {});
+  for (size_t round = 1; round <= 2; ++round) {
+    alice->renewToken("tok2", [&](const std::string& t, auto code) { Note("renew " + t)(code); });
+    alice->queryPeersOnlineStatus({"bob"}, NoteList("query"));
+    alice->sendMessage(VoRtmMessage("hi"), "bob", {}, Note("send"));
+    room->join(Note("join"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 4 * round; }));
+    clock_.Jump(5001);  // past the renewal's and the join's rate limits
+  }
+  test::Pump();
+  EXPECT_THAT(got_, UnorderedElementsAre("renew tok2 0", "renew tok2 0", "query 0", "query 0",
+                                         "send 3", "send 3", "join 0", "join 0"));
 }
 
 TEST_F(KitEndToEndTest, ALoginEndedByLogoutOrDestroyGetsTheServicesOne102) {
@@ -375,8 +419,21 @@ TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   ASSERT_TRUE(
       PumpUntil([&] { return aliceHears->lines.size() == 2 && bobHears->lines.size() == 2; }));
   EXPECT_THAT(got_, ElementsAre("no callee 1", "invite 0", "accept 0", "no caller 1"));
-  EXPECT_THAT(aliceHears->lines, ElementsAre("ringing bob 2", "accepted by bob (yes) 3"));
-  EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice (lunch?)", "accepted alice"));
+  // A second call, refused.
+  toBob.setContent("dinner?");
+  aliceCalls->sendLocalInvitation(toBob, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return bobHears->lines.size() == 3; }));
+  answer = bobHears->invitation;
+  answer.setResponse("no");
+  bobCalls->refuseRemoteInvitation(answer, nullptr);
+  ASSERT_TRUE(
+      PumpUntil([&] { return aliceHears->lines.size() == 4 && bobHears->lines.size() == 4; }));
+  EXPECT_THAT(aliceHears->lines,
+              ElementsAre("ringing bob 2", "accepted by bob 3 lunch?/yes (yes)", "ringing bob 2",
+                          "refused by bob 4 dinner?/no (no)"));
+  EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice 0 lunch?/", "accepted alice 4 lunch?/yes",
+                                           "invited by alice 0 dinner?/",
+                                           "refused alice 3 dinner?/no"));
 }
 
 // The kit's default log is private: its folder is made 0700 (also one an earlier version made
