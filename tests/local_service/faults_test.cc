@@ -234,8 +234,14 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
   EXPECT_GE(std::min(got, svc_.endless_bytes()), 1 << 20);
 
   svc_.StoreOffline(kAppId, "bob", "alice", 5, 1, "m");
-  std::string request = R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" +
-                        AskGateway(svc_, "bob").session + R"("})";
+  auto fetch = [](const std::string& session) {
+    return R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" + session + R"("})";
+  };
+  // A fetch naming another user's session takes nothing of the user's.
+  const std::string other = fetch(AskGateway(svc_, "alice").session),
+                    request = fetch(AskGateway(svc_, "bob").session);
+  EXPECT_EQ(R"({"code":2})", HttpPost(svc_, kOfflinePath, other).value_or("<none>"));
+  EXPECT_EQ(1u, svc_.OfflineCount(kAppId, "bob"));
   using local_service::OfflineMode;
   for (const auto& [mode, answer] : {
            std::pair(OfflineMode::kCode, R"({"code":9})"),
@@ -246,7 +252,7 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
     svc_.SetOfflineMode(mode, 9, 1);
     EXPECT_EQ(answer, HttpPost(svc_, kOfflinePath, request).value_or("<none>"));
   }
-  EXPECT_EQ(4, svc_.offline_requests());
+  EXPECT_EQ(5, svc_.offline_requests());
 
   // A held request outlasts the client's patience, and Stop does not wait for it.
   svc_.SetGatewayMode(GatewayMode::kNoAnswer, 60000);

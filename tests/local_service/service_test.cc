@@ -200,7 +200,14 @@ TEST_F(ConversationTest, ChannelMembersHearJoinsMessagesLeavesAndAttributes) {
   });
   // A lost member leaves its channels.
   clients_["bob"]->Close();
-  Run({R"(alice< ChanMemberLeave {"ChanId":"room","ChanMemSize":1,"UserId":"bob"})"});
+  Run({R"(alice< ChanMemberLeave {"ChanId":"room","ChanMemSize":1,"UserId":"bob"})",
+       // The channel's attributes outlive its last member.
+       R"(alice> AddOrUpdateChanAttributes {"MsgId":25,"ChanId":"room","Attributes":"{\"k\":\"v\"}"})",
+       R"(alice< AddOrUpdateChanAttributes {"MsgId":25,*)",
+       R"(alice> LeaveChannel {"ChanId":"room"})",
+       R"(alice< LeaveChannel {"ChanId":"room","Code":0})",
+       R"(carol> GetChanAttributes {"MsgId":26,"ChanId":"room"})",
+       R"(carol< GetChanAttributes {"MsgId":26,"Attributes":"[{\"Key\":\"k\",\"Val\":\"v\",*)"});
 }
 
 TEST_F(ConversationTest, UserAttributesAreKeptWhileOnlineAndReadAsObjectText) {
