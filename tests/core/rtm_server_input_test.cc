@@ -67,12 +67,13 @@ TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
   }
   ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
                         R"({"MsgId":5,"FromUId":"eve","MsgType":1,"MsgBody":"early"})"));
+  ASSERT_TRUE(svc_.Push("alice", "PeerOnlineStatus", R"({"Status":[{"UserId":"eve","Online":1}]})"));
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
   ASSERT_TRUE(Settle(alice));
   EXPECT_EQ(1u, alice.log.Count(Event::kMessage));  // the marker
   EXPECT_EQ(0u, alice.log.Count(Event::kTokenExpired) + alice.log.Count(Event::kLogout) +
-                    alice.log.Count(Event::kRenewResult));
+                    alice.log.Count(Event::kRenewResult) + alice.log.Count(Event::kStatusChanged));
   EXPECT_EQ(rtm::CONNECTION_STATE_CONNECTED, alice.log.States().back().first);
 }
 

@@ -283,8 +283,8 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
                                          "destroy join 102"));
 }
 
-// Identical requests made twice (the same token, peers, message and channel) each get their
-// own completion, once.
+// Identical requests made twice (the same token, peers, message, channel and keys) each get
+// their own completion, once.
 TEST_F(KitEndToEndTest, IdenticalRequestsEachGetTheirOwnCompletion) {
   auto alice = LoggedIn("alice", std::make_shared<Events>());
   std::shared_ptr<VoRtmChannel> room = alice->createChannel("room", {});
@@ -293,12 +293,14 @@ TEST_F(KitEndToEndTest, IdenticalRequestsEachGetTheirOwnCompletion) {
     alice->queryPeersOnlineStatus({"bob"}, NoteList("query"));
     alice->sendMessage(VoRtmMessage("hi"), "bob", {}, Note("send"));
     room->join(Note("join"));
-    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 4 * round; }));
+    alice->deleteLocalUserAttributesByKeys({"k"}, Note("delete"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 5 * round; }));
     clock_.Jump(5001);  // past the renewal's and the join's rate limits
   }
   test::Pump();
   EXPECT_THAT(got_, UnorderedElementsAre("renew tok2 0", "renew tok2 0", "query 0", "query 0",
-                                         "send 3", "send 3", "join 0", "join 0"));
+                                         "send 3", "send 3", "join 0", "join 0", "delete 0",
+                                         "delete 0"));
 }
 
 TEST_F(KitEndToEndTest, ALoginEndedByLogoutOrDestroyGetsTheServicesOne102) {
