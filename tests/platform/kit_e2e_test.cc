@@ -277,10 +277,10 @@ TEST_F(KitEndToEndTest, RequestsCutOffByTimeOutLogoutDestroyOrTheKitsEndGetOneRe
   EXPECT_EQ(nullptr, alice->createChannel("c", {}));
   clock_.Jump(61000);
   test::Pump();
-  EXPECT_THAT(got_, UnorderedElementsAre("timed out 4", "logout 102", "destroy 102", "dropped 102",
-                                         "destroy subscribe 102", "destroy set 102",
-                                         "destroy send 102", "destroy renew 102",
-                                         "destroy join 102"));
+  EXPECT_THAT(got_,
+              UnorderedElementsAre("timed out 4", "logout 102", "destroy 102", "dropped 102",
+                                   "destroy subscribe 102", "destroy set 102", "destroy send 102",
+                                   "destroy renew 102", "destroy join 102"));
 }
 
 // Identical requests made twice (the same token, peers, message, channel and keys) each get
@@ -298,9 +298,9 @@ TEST_F(KitEndToEndTest, IdenticalRequestsEachGetTheirOwnCompletion) {
     clock_.Jump(5001);  // past the renewal's and the join's rate limits
   }
   test::Pump();
-  EXPECT_THAT(got_, UnorderedElementsAre("renew tok2 0", "renew tok2 0", "query 0", "query 0",
-                                         "send 3", "send 3", "join 0", "join 0", "delete 0",
-                                         "delete 0"));
+  EXPECT_THAT(got_,
+              UnorderedElementsAre("renew tok2 0", "renew tok2 0", "query 0", "query 0", "send 3",
+                                   "send 3", "join 0", "join 0", "delete 0", "delete 0"));
 }
 
 TEST_F(KitEndToEndTest, ALoginEndedByLogoutOrDestroyGetsTheServicesOne102) {
@@ -430,12 +430,11 @@ TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   bobCalls->refuseRemoteInvitation(answer, nullptr);
   ASSERT_TRUE(
       PumpUntil([&] { return aliceHears->lines.size() == 4 && bobHears->lines.size() == 4; }));
-  EXPECT_THAT(aliceHears->lines,
-              ElementsAre("ringing bob 2", "accepted by bob 3 lunch?/yes (yes)", "ringing bob 2",
-                          "refused by bob 4 dinner?/no (no)"));
-  EXPECT_THAT(bobHears->lines, ElementsAre("invited by alice 0 lunch?/", "accepted alice 4 lunch?/yes",
-                                           "invited by alice 0 dinner?/",
-                                           "refused alice 3 dinner?/no"));
+  EXPECT_THAT(aliceHears->lines, ElementsAre("ringing bob 2", "accepted by bob 3 lunch?/yes (yes)",
+                                             "ringing bob 2", "refused by bob 4 dinner?/no (no)"));
+  EXPECT_THAT(bobHears->lines,
+              ElementsAre("invited by alice 0 lunch?/", "accepted alice 4 lunch?/yes",
+                          "invited by alice 0 dinner?/", "refused alice 3 dinner?/no"));
 }
 
 // The kit's default log is private: its folder is made 0700 (also one an earlier version made
