@@ -62,13 +62,16 @@ TEST_F(FaultTest, EachFaultChangesWhatTheClientGets) {
   Ask({4, 5});
   EXPECT_THAT(Answers(2), ElementsAre(5, 4));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
-  // Held answers wait for ReleaseHeld, then leave in their order.
+  // Held answers wait for ReleaseHeld, then leave in their order: the oldest first when only
+  // some are let go.
   svc_.AddFault({.user = "alice", .cmd = "CheckNetStatusAck", .action = FaultAction::kHold,
-                 .times = 2});
-  Ask({9, 10, 11});
-  EXPECT_THAT(Answers(1), ElementsAre(11));
-  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
-  EXPECT_THAT(Answers(2), ElementsAre(9, 10));
+                 .times = 3});
+  Ask({9, 10, 11, 12});
+  EXPECT_THAT(Answers(1), ElementsAre(12));
+  EXPECT_EQ(1, svc_.ReleaseHeld("alice", 1));
+  EXPECT_THAT(Answers(1), ElementsAre(9));
+  EXPECT_EQ(2, svc_.ReleaseHeld("alice", 5));
+  EXPECT_THAT(Answers(2), ElementsAre(10, 11));
   EXPECT_EQ(0, svc_.ReleaseHeld("alice"));
   // An inbound drop swallows the command, which is still logged as received.
   Fault(FaultAction::kDrop, 0, "CheckNetStatus", local_service::Direction::kFromClient);

@@ -1,5 +1,9 @@
 #include "local_service/local_service.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
 #include <asio.hpp>
 
 #include "local_service/json_util.h"
@@ -239,12 +243,15 @@ void LocalService::Coalesce(const std::string& user, int frames) {
   });
 }
 
-int LocalService::ReleaseHeld(const std::string& user) {
+int LocalService::ReleaseHeld(const std::string& user, int count) {
   return impl_->RunSync([&] {
     int sent = 0;
     for (auto& c : impl_->ConnectionsOf(user)) {
-      std::vector<Connection::Held> held;
-      held.swap(c->held);
+      const size_t left = count < 0 ? c->held.size() : static_cast<size_t>(count - sent);
+      const auto end = c->held.begin() + static_cast<std::ptrdiff_t>(std::min(left, c->held.size()));
+      std::vector<Connection::Held> held(std::make_move_iterator(c->held.begin()),
+                                         std::make_move_iterator(end));
+      c->held.erase(c->held.begin(), end);
       for (auto& h : held) impl_->SendWithFaults(c, h.cmd, h.body, h.form, h.faults);
       sent += static_cast<int>(held.size());
     }

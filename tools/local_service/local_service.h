@@ -169,9 +169,10 @@ class LocalService {
   void ClearFaults();
   // The next `frames` packets to `user` are held and leave together in one write.
   void Coalesce(const std::string& user, int frames);
-  // Sends what kHold rules kept for `user`'s connections, in the order it was held; the number
-  // of commands sent. A connection that closed meanwhile took its held commands with it.
-  int ReleaseHeld(const std::string& user);
+  // Sends what kHold rules kept for `user`'s connections, in the order it was held: the oldest
+  // `count` commands, or all of them when `count` is negative; the rest stay held. Returns the
+  // number of commands sent. A connection that closed meanwhile took its held commands with it.
+  int ReleaseHeld(const std::string& user, int count = -1);
   // Newly accepted connections are closed at once while set.
   void SetCloseOnAccept(bool close);
   // Fixed random prefix, TimeStamp and Nonce in what the service sends.
