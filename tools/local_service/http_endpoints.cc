@@ -261,8 +261,8 @@ void HttpEndpoints::Install() {
         } else if (op == "coalesce") {
           svc->Coalesce(user, static_cast<int>(GetInt64(doc, "frames").value_or(2)));
         } else if (op == "release_held") {
-          out.Int("sent", svc->ReleaseHeld(
-                              user, static_cast<int>(GetInt64(doc, "count").value_or(-1))));
+          out.Int("sent",
+                  svc->ReleaseHeld(user, static_cast<int>(GetInt64(doc, "count").value_or(-1))));
         } else if (op == "close_on_accept") {
           svc->SetCloseOnAccept(GetBool(doc, "on").value_or(true));
         } else if (op == "deterministic") {

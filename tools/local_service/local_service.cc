@@ -248,7 +248,8 @@ int LocalService::ReleaseHeld(const std::string& user, int count) {
     int sent = 0;
     for (auto& c : impl_->ConnectionsOf(user)) {
       const size_t left = count < 0 ? c->held.size() : static_cast<size_t>(count - sent);
-      const auto end = c->held.begin() + static_cast<std::ptrdiff_t>(std::min(left, c->held.size()));
+      const auto end =
+          c->held.begin() + static_cast<std::ptrdiff_t>(std::min(left, c->held.size()));
       std::vector<Connection::Held> held(std::make_move_iterator(c->held.begin()),
                                          std::make_move_iterator(end));
       c->held.erase(c->held.begin(), end);
