@@ -1,13 +1,19 @@
 // Requests sent to the server that await their reply. The server may never answer (a lost
 // connection, a dropped command), so each entry has a deadline; whoever owns the table reports
 // every request exactly once: when its reply takes it out, when its deadline passes, or when
-// the session ends. Entries leave the table before they are reported, so a report that makes
-// a new request, logs out or answers again never meets an entry twice.
+// the session ends. Entries leave the table (or are marked ended, see AddInOrder) before they
+// are reported, so a report that makes a new request, logs out or answers again never meets an
+// entry twice.
 //
 // An entry has a kind (the owner's numbering of its request families), an id (the request id
 // the reply echoes) and a scope (the user or channel the request is about, for the report, or
 // for replies that name it instead of an id). Several entries may share kind and id, since
 // callers choose their own ids: a reply takes the oldest.
+//
+// Replies that carry no id can only be matched by their order. An entry added with AddInOrder
+// therefore keeps its place once it has been reported (its deadline passed, or its owner ended
+// it), marked ended, until the reply that is its own takes it out or the owner takes it out:
+// a late reply then ends nothing but its own request.
 //
 // Times are monotonic milliseconds (rtc::TimeMillis). Not thread-safe: one thread owns it.
 #ifndef CORE_REQUEST_TABLE_H_
@@ -37,27 +43,39 @@ class RequestTable {
     int64_t deadline = 0;
     // What the owner applies once the reply accepts the request (a write's key-value pairs).
     Pairs pairs;
+    // Keeps its place after it has been reported (AddInOrder).
+    bool in_order = false;
+    // Reported already; it only waits for its own reply, which the owner drops.
+    bool ended = false;
   };
 
   // Registers a request made at `now_ms`.
   void Add(int kind, long long id, int64_t now_ms, std::string scope = {}, Pairs pairs = {});
+  // Registers a request made at `now_ms` whose reply names only `scope`: it keeps its place
+  // until that reply comes, even once reported.
+  void AddInOrder(int kind, int64_t now_ms, std::string scope);
 
   // Takes out the oldest entry with this id whose kind is one of `kinds` (one reply may answer
-  // several kinds of request) and, when `scope` is given, with this scope; nothing when none
-  // waits.
+  // several kinds of request) and, when `scope` is given, with this scope, ended or not; nothing
+  // when none waits.
   std::optional<Entry> Take(std::initializer_list<int> kinds, long long id,
                             const std::string* scope = nullptr);
 
   // Takes out every entry whose kind is one of `kinds`, oldest first.
   std::vector<Entry> TakeKinds(std::initializer_list<int> kinds);
 
-  // Takes out every entry whose deadline is `now_ms` or earlier, oldest first.
+  // Marks ended every entry of this scope added in order and not ended yet, and returns them as
+  // they were, oldest first, for the owner to report.
+  std::vector<Entry> EndScope(const std::string& scope);
+
+  // Takes out every entry whose deadline is `now_ms` or earlier and that has not ended, oldest
+  // first; an entry added in order stays, marked ended, and is returned as it was.
   std::vector<Entry> TakeExpired(int64_t now_ms);
 
   // Takes out every entry, oldest first.
   std::vector<Entry> TakeAll();
 
-  // The earliest deadline of any entry; INT64_MAX when there is none.
+  // The earliest deadline of any entry that has not ended; INT64_MAX when there is none.
   int64_t EarliestDeadline() const;
 
   size_t size() const { return entries_.size(); }

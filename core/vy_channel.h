@@ -87,8 +87,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetMembers(const std::vector<std::string>& userIds, vy::rtm::GET_MEMBERS_ERR code);
   void SetMemberSizeChange(int count);
   void SetAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count);
-  // The connection is gone: not joined, without a callback (the service ends the joins and
-  // leaves awaited). A channel the app had joined (or was joining) joins again after the next
+  // The connection is gone: not joined, without a callback (the service ends the requests
+  // awaited). A channel the app had joined (or was joining) joins again after the next
   // login.
   void LostConnection();
   // After a login: true when the channel wants to be joined again.

@@ -500,7 +500,8 @@ class VyRtmService : public vy::rtm::IRtmService,
     kClearChannelAttributes,
     kGetChannelAttributes,
     kGetChannelAttributesByKeys,
-    // Channel requests, from here on.
+    // Channel requests, from here on. Their answers carry no id, so each family of a channel is
+    // answered in the order sent (RequestTable::AddInOrder), and all end with the connection.
     kJoinChannel,        // id 0, scope: the channel
     kGetChannelMembers,  // id 0, scope: the channel
     kRejoinChannel,      // id 0, scope: the channel; a join the channel made after a login
@@ -595,11 +596,11 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Fan-outs walk a snapshot and skip channels that left the registry meanwhile.
   std::vector<std::pair<std::string, VyChannel*>> ChannelSnapshot() const;
   bool StillRegistered(const std::pair<std::string, VyChannel*>& entry) const;
-  // A join or member list that got no answer: its time-out, or the logout.
+  // A channel request that got no answer: its time-out, or the logout.
   void ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end);
   // The result of a channel send, to its channel if that is still registered.
   void ReportChannelSend(long long messageId, const MsgInfo& info, int code);
-  // The connection is gone: no channel is joined, and joins and leaves on their way have
+  // The connection is gone: no channel is joined, and every channel request on its way has
   // failed.
   void LoseChannels();
   // A join answered with success after it had ended: the user is left out of the channel again.

@@ -109,36 +109,52 @@ int VyRtmService::OnVyChanlelMsgCheck(const std::string& channelId, const rtm::I
 
 void VyRtmService::OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                                      const std::string& content) {
-  // Leaves and member lists are requests: each ends with its answer, its time-out or the
-  // logout.
+  // Leaves and member lists are requests: each ends with its answer, its time-out, the loss of
+  // the connection or the logout.
   if (cmd == "LeaveChannel") {
-    requests_.Add(kLeaveChannel, 0, rtc::TimeMillis(), channelId);
+    requests_.AddInOrder(kLeaveChannel, rtc::TimeMillis(), channelId);
   } else if (cmd == "GetChanMembers") {
-    requests_.Add(kGetChannelMembers, 0, rtc::TimeMillis(), channelId);
+    requests_.AddInOrder(kGetChannelMembers, rtc::TimeMillis(), channelId);
   }
   doSendMsg(cmd, content);
 }
 
 void VyRtmService::OnVyChannelJoin(const std::string& channelId, bool rejoin) {
-  requests_.Add(rejoin ? kRejoinChannel : kJoinChannel, 0, rtc::TimeMillis(), channelId);
+  requests_.AddInOrder(rejoin ? kRejoinChannel : kJoinChannel, rtc::TimeMillis(), channelId);
   doSendMsg("JoinChannel", BuildChannelIdBody(channelId));
 }
 
 void VyRtmService::LeaveUnwanted(const std::string& channelId) {
   RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s after its join had ended: leaving it",
             channelId.c_str());
-  requests_.Add(kDropChannel, 0, rtc::TimeMillis(), channelId);
+  // Its answer is awaited like that of the app's leaves, which must not take it.
+  requests_.AddInOrder(kDropChannel, rtc::TimeMillis(), channelId);
   doSendMsg("LeaveChannel", BuildChannelIdBody(channelId));
 }
 
 ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
   channels_.erase(channelId);
-  // Also so that their answers and time-outs cannot reach a new channel of the same id.
+  // What the channel awaits ends now, but keeps its place until its answer comes: that answer
+  // must not end a request of a new channel of the same id.
   ChannelRequests ended;
-  while (requests_.Take({kJoinChannel}, 0, &channelId)) ++ended.joins;
-  while (requests_.Take({kRejoinChannel}, 0, &channelId)) ++ended.rejoins;
-  while (requests_.Take({kLeaveChannel}, 0, &channelId)) ++ended.leaves;
-  while (requests_.Take({kGetChannelMembers}, 0, &channelId)) ++ended.member_lists;
+  for (const RequestTable::Entry& request : requests_.EndScope(channelId)) {
+    switch (request.kind) {
+      case kJoinChannel:
+        ++ended.joins;
+        break;
+      case kRejoinChannel:
+        ++ended.rejoins;
+        break;
+      case kLeaveChannel:
+        ++ended.leaves;
+        break;
+      case kGetChannelMembers:
+        ++ended.member_lists;
+        break;
+      default:  // our own leave: nobody asked for it
+        break;
+    }
+  }
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (!it->second.peer && it->second.channel_id == channelId) {
       ended.sends.push_back(it->first);
@@ -180,17 +196,27 @@ void VyRtmService::ReportChannelSend(long long messageId, const MsgInfo& info, i
 
 void VyRtmService::LoseChannels() {
   for (const auto& entry : ChannelSnapshot()) entry.second->LostConnection();
-  // Answers to joins and leaves sent on the lost connection will not come. The channel joins
-  // again after the next login; the server forgot the channels left with the connection all
-  // the same.
-  for (const RequestTable::Entry& request :
-       requests_.TakeKinds({kJoinChannel, kRejoinChannel, kLeaveChannel, kDropChannel})) {
+  // Answers to requests sent on the lost connection will not come, and no answer on the next
+  // connection is theirs: every one still waiting ends here, the ended ones without a report.
+  // The channel joins again after the next login; the server forgot the channels left with the
+  // connection all the same.
+  for (const RequestTable::Entry& request : requests_.TakeKinds(
+           {kJoinChannel, kRejoinChannel, kLeaveChannel, kDropChannel, kGetChannelMembers})) {
     VyChannel* channel = FindChannel(request.scope);
-    if (channel == nullptr || request.kind == kDropChannel) continue;
-    if (request.kind == kLeaveChannel) {
-      channel->SetLeaveCode(rtm::LEAVE_CHANNEL_ERR_FAILURE);
-    } else {
-      channel->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE, request.kind == kRejoinChannel);
+    if (channel == nullptr || request.ended) continue;
+    switch (request.kind) {
+      case kLeaveChannel:
+        channel->SetLeaveCode(rtm::LEAVE_CHANNEL_ERR_FAILURE);
+        break;
+      case kGetChannelMembers:
+        channel->SetMembers({}, rtm::GET_MEMBERS_ERR_FAILURE);
+        break;
+      case kJoinChannel:
+      case kRejoinChannel:
+        channel->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE, request.kind == kRejoinChannel);
+        break;
+      default:  // our own leave: nobody asked for it
+        break;
     }
   }
 }
@@ -223,16 +249,18 @@ void VyRtmService::InstallChannelCommands() {
     if (!InSession("JoinChannel") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) return;
     const int code = ReplyCode("JoinChannel", content, rtm::JOIN_CHANNEL_ERR_FAILURE);
     VyChannel* channel = FindChannel(id);
-    std::optional<RequestTable::Entry> join;
-    if (channel != nullptr) join = requests_.Take({kJoinChannel, kRejoinChannel}, 0, &id);
-    if (!join) {
+    // The answer to the oldest join of this channel still waiting, even one that has ended.
+    std::optional<RequestTable::Entry> join =
+        requests_.Take({kJoinChannel, kRejoinChannel}, 0, &id);
+    if (!join || join->ended || channel == nullptr) {
       // A late or repeated answer. The server must not keep us in a channel released while its
-      // join was on its way, or whose join has ended without success.
+      // join was on its way, or whose join has ended without success; a late refusal changes
+      // nothing.
       if (code == 0 && (channel == nullptr || !channel->Wanted())) {
         LeaveUnwanted(id);
       } else {
-        RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, which awaits none, dropped",
-                  id.c_str());
+        RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, %s, dropped", id.c_str(),
+                  join ? "after its join had ended" : "which awaits none");
       }
       return;
     }
@@ -244,11 +272,12 @@ void VyRtmService::InstallChannelCommands() {
       return;
     }
     const int code = ReplyCode("LeaveChannel", content, rtm::LEAVE_CHANNEL_ERR_FAILURE);
+    // Our own leaves and the app's wait in the order sent: each takes its own answer.
     std::optional<RequestTable::Entry> leave =
         requests_.Take({kLeaveChannel, kDropChannel}, 0, &id);
-    if (!leave) {
-      RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, which awaits none, dropped",
-                id.c_str());
+    if (!leave || leave->ended) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, %s, dropped", id.c_str(),
+                leave ? "after its leave had ended" : "which awaits none");
       return;
     }
     if (leave->kind == kDropChannel) return;
@@ -317,11 +346,12 @@ void VyRtmService::InstallChannelCommands() {
     if (!InSession("GetChanMembers") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
       return;
     }
+    std::optional<RequestTable::Entry> list = requests_.Take({kGetChannelMembers}, 0, &id);
     VyChannel* channel = FindChannel(id);
-    if (channel == nullptr) return;
-    if (!requests_.Take({kGetChannelMembers}, 0, &id)) {
-      RtcPrintf(kRtcLogWarning, "Recv cmd=GetChanMembers for %s, which awaits none, dropped",
-                id.c_str());
+    if (!list || list->ended || channel == nullptr) {
+      // A list that comes late is no answer to a later request.
+      RtcPrintf(kRtcLogWarning, "Recv cmd=GetChanMembers for %s, %s, dropped", id.c_str(),
+                list ? "after its request had ended" : "which awaits none");
       return;
     }
     const rapidjson::Value* members = FindJsonMember(content, "Members");

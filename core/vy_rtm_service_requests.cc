@@ -79,12 +79,19 @@ void VyRtmService::LogSkipped(const char* cmd, size_t skipped) {
 void VyRtmService::SweepRequests() {
   if (requests_.size() == 0) return;
   for (const RequestTable::Entry& entry : requests_.TakeExpired(rtc::TimeMillis())) {
-    RtcPrintf(kRtcLogWarning, "Request %lld got no reply in time", entry.id);
+    if (entry.in_order) {
+      RtcPrintf(kRtcLogWarning, "Request on %s got no reply in time; a late one will be dropped",
+                entry.scope.c_str());
+    } else {
+      RtcPrintf(kRtcLogWarning, "Request %lld got no reply in time", entry.id);
+    }
     ReportRequest(entry, kRequestTimedOut);
   }
 }
 
 void VyRtmService::ReportRequest(const RequestTable::Entry& entry, RequestEnd end) {
+  // It had its report and only kept its place; its scope may name a new channel of that id.
+  if (entry.ended) return;
   if (entry.kind >= kJoinChannel) {
     ReportChannelRequest(entry, end);
     return;

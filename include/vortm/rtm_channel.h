@@ -86,6 +86,14 @@ class VORTM_API IChannel {
   // as a peer message does. CHANNEL_MESSAGE_ERR_SENT_TIMEOUT means that no
   // answer came in time, not that the message was lost: it may still reach
   // the channel, so a resend can arrive twice.
+  //
+  // The server's answers to joins, leaves and member lists name no request:
+  // each is taken as the answer to the oldest request of its kind on the
+  // channel sent over the current connection. A request that timed out (4)
+  // keeps its place until its late answer, which is then dropped, so that it
+  // cannot end a later request; should the server never answer it, later
+  // requests of that kind on the channel time out too until the connection
+  // is made again. Requests waiting when the connection is lost end with 1.
   virtual int join() = 0;
   virtual int leave() = 0;
   virtual int sendMessage(const IMessage* message) = 0;

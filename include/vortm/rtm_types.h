@@ -125,7 +125,8 @@ enum LEAVE_CHANNEL_ERR : int32_t {
 // Every getMembers that returned OK ends in one onGetMembers.
 enum GET_MEMBERS_ERR : int32_t {
   GET_MEMBERS_ERR_OK = 0,
-  GET_MEMBERS_ERR_FAILURE = 1,  // The server refused, or its answer held no list.
+  // The server refused, its answer held no list, or the connection was lost before it.
+  GET_MEMBERS_ERR_FAILURE = 1,
   GET_MEMBERS_ERR_NOT_IN_CHANNEL = 3,
   GET_MEMBERS_ERR_TIMEOUT = 4,  // No answer within 10 s.
   GET_MEMBERS_ERR_TOO_OFTEN = 7,

@@ -238,6 +238,15 @@ TEST(WireTest, RequestTableAnswersTheOldestMatchingEntryOnceAndTimesOutAfterTenS
   EXPECT_EQ(7, expired[0].id);
   EXPECT_EQ(1u, table.TakeAll().size());
   EXPECT_EQ(0u, table.size());
+  // An entry answered in order is reported once at its deadline and keeps its place, without a
+  // deadline that would wake its owner again, until its own reply takes it.
+  table.AddInOrder(3, 0, "room");
+  ASSERT_EQ(1u, table.TakeExpired(RequestTable::kTimeoutMs).size());
+  EXPECT_THAT(table.TakeExpired(RequestTable::kTimeoutMs + 1), IsEmpty());
+  EXPECT_EQ(INT64_MAX, table.EarliestDeadline());
+  const std::string room = "room";
+  std::optional<RequestTable::Entry> late = table.Take({3}, 0, &room);
+  EXPECT_TRUE(late && late->ended && table.size() == 0);
 }
 
 TEST(WireTest, RateLimiterLetsLimitPlusOneThroughPerFixedWindow) {

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -71,6 +73,13 @@ class RtmMessagingTest : public ServiceTest {
   // Waits for request `id`'s result of `kind`; its code, or -1.
   static int Code(Client& client, Event::Kind kind, long long id, Event* e = nullptr) {
     return client.log.ResultOf(id, 10000, kind, e);
+  }
+  // Everything the service sent `client` before this has been handled once it returns.
+  void Flush(Client& client) {
+    const size_t seen = client.log.Count(Event::kStatusChanged);
+    ASSERT_TRUE(svc_.Push(client.user(), "PeerOnlineStatus",
+                          R"({"Status":[{"UserId":"flush","Online":1}]})"));
+    ASSERT_TRUE(client.log.WaitFor(Event::kStatusChanged, seen + 1));
   }
 
   std::optional<Client> alice_, bob_;
@@ -216,16 +225,7 @@ const Family kFamilies[] = {
 #undef ASKS
 #undef REQUEST
 
-class RtmFamilyTest : public RtmMessagingTest, public ::testing::WithParamInterface<Family> {
- protected:
-  // Everything the service sent `client` before this has been handled once it returns.
-  void Flush(Client& client) {
-    const size_t seen = client.log.Count(Event::kStatusChanged);
-    ASSERT_TRUE(svc_.Push(client.user(), "PeerOnlineStatus",
-                          R"({"Status":[{"UserId":"flush","Online":1}]})"));
-    ASSERT_TRUE(client.log.WaitFor(Event::kStatusChanged, seen + 1));
-  }
-};
+class RtmFamilyTest : public RtmMessagingTest, public ::testing::WithParamInterface<Family> {};
 
 // Every family: an answer withheld past the deadline gives the family's own time-out, once, and a
 // late answer nothing more; an answered request gets its answer, and nothing more when the
@@ -460,8 +460,13 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
   EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
   late_join(3);
-  ASSERT_TRUE(alice.Join());
-  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
+  // The app joins again before the late success comes, which then leaves nothing; the answer to
+  // the new join follows it.
+  svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kHold, 1));
+  ASSERT_EQ(0, alice.channel->join());
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 4, 5000));
+  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinSuccess));
   EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_FAILURE, alice.room.Of(Event::kJoinFailure).at(0).a);
   svc_.AddFault(Fault("alice", "SendChannelMsg", FaultAction::kReplaceField, 1, 5));
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_FAILURE, alice.room.ResultOf(alice.Say("refused")));
@@ -474,7 +479,7 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
   ASSERT_EQ(0, alice.channel->leave());
   clock_.Jump(5001);
   ASSERT_EQ(0, alice.channel->join());
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 4, 5000));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 5, 5000));
   const size_t before = alice.room.Events().size();
   alice.room.SetOnEvent([&alice](const Event&) { alice.channel->release(); });
   alice.channel->release();
@@ -488,6 +493,118 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
                                  std::make_pair(Event::kMembers, 102),
                                  std::make_pair(Event::kSendResult, 102)));
 }
+
+// A script of alice's requests on her channel "room" and of what the service does with their
+// answers, steps apart by commas: "join", "leave", "members" (each once the service has read
+// it); "hold CMD N" (the next N answers CMD kept back, -1: all); "refuse CMD" (the next answer
+// CMD carries Code 1); "release N" (the oldest N kept back let go, -1: all); "pass MS";
+// "reconnect"; "renew" (the channel released and made again); "await KIND N" (the room's N-th
+// result of KIND); "sent CMD N" (the N-th CMD read by the service).
+struct ChannelScript {
+  const char* name;
+  const char* steps;
+  const char* results;  // what the room hears, once every deadline has passed
+  size_t leaves_sent;   // alice's own leaves among them
+  bool member;          // alice is in the room on the server at the end
+};
+void PrintTo(const ChannelScript& s, std::ostream* os) { *os << s.name; }
+
+const ChannelScript kChannelScripts[] = {
+    {"member_list_cut_off_by_a_lost_connection",
+     "join, await joined 1, hold GetChanMembers 1, members, reconnect, await joined 2, members, "
+     "await listed 2",
+     "joined 0, listed 1, joined 0, listed 0", 0, true},
+    // The refusal of a timed-out join comes just before the answer to the app's next join.
+    {"late_refusal_of_a_timed_out_join",
+     "hold JoinChannel 2, refuse JoinChannel, join, pass 10500, await failed 1, join, "
+     "release -1, await joined 1",
+     "failed 4, joined 0", 0, true},
+    {"member_lists_answered_12_s_late",
+     "join, await joined 1, hold GetChanMembers -1, members, pass 6000, members, pass 6000, "
+     "release 1, members, pass 6000, release 1, pass 6000, release 1",
+     "joined 0, listed 4, listed 4, listed 4", 0, true},
+    // A join's success after its time-out makes the client leave on its own; the answer to that
+    // leave (a refusal) comes late, just before the answer to the app's leave.
+    {"own_leave_and_app_leave",
+     "hold JoinChannel 1, join, pass 10500, await failed 1, hold LeaveChannel 2, "
+     "refuse LeaveChannel, release -1, sent LeaveChannel 1, pass 10500, join, await joined 1, "
+     "leave, release -1, await left 1",
+     "failed 4, joined 0, left 0", 2, false},
+    // The refusal of a released channel's join comes just before the answer to the join of the
+    // channel made again with its id.
+    {"late_refusal_for_a_released_channel",
+     "hold JoinChannel 2, refuse JoinChannel, join, renew, join, release -1, await joined 1",
+     "failed 102, joined 0", 0, true},
+};
+
+class RtmChannelAnswerTest : public RtmMessagingTest,
+                             public ::testing::WithParamInterface<ChannelScript> {};
+
+// Channel answers carry no request id: each must end the request it answers (the first still
+// waiting of its channel and family on that connection, timed out or not) and no other.
+TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
+  const ChannelScript& script = GetParam();
+  Client& alice = *alice_;
+  alice.channel = alice->createChannel("room", &alice.room);
+  const std::map<std::string, Event::Kind> kinds = {{"joined", Event::kJoinSuccess},
+                                                    {"failed", Event::kJoinFailure},
+                                                    {"left", Event::kLeave},
+                                                    {"listed", Event::kMembers}};
+  const std::map<std::string, std::pair<const char*, std::function<int()>>> requests = {
+      {"join", {"JoinChannel", [&] { return alice.channel->join(); }}},
+      {"leave", {"LeaveChannel", [&] { return alice.channel->leave(); }}},
+      {"members", {"GetChanMembers", [&] { return alice.channel->getMembers(); }}}};
+  std::vector<int> rules;
+  std::string steps = script.steps, cmd;
+  std::replace(steps.begin(), steps.end(), ',', ' ');
+  std::istringstream words(steps);
+  for (std::string op; words >> op;) {
+    int n = 0;
+    if (requests.count(op) != 0) {
+      const auto& [sent, call] = requests.at(op);
+      const size_t before = Received("alice", sent).size();
+      EXPECT_EQ(0, call()) << op;
+      EXPECT_TRUE(svc_.WaitForCommand("alice", sent, before + 1, 5000)) << op;
+    } else if (op == "hold" && words >> cmd >> n) {
+      rules.push_back(svc_.AddFault(Fault("alice", cmd, FaultAction::kHold, n)));
+    } else if (op == "refuse" && words >> cmd) {
+      rules.push_back(svc_.AddFault(Fault("alice", cmd, FaultAction::kReplaceField, 1, 1)));
+    } else if (op == "release" && words >> n) {
+      svc_.ReleaseHeld("alice", n);
+    } else if (op == "pass" && words >> n) {
+      Pass(n);
+    } else if (op == "reconnect") {
+      Reconnect(alice);
+    } else if (op == "renew") {
+      alice.channel->release();
+      alice.channel = alice->createChannel("room", &alice.room);
+    } else if (op == "await" && words >> cmd >> n) {
+      EXPECT_TRUE(alice.room.WaitFor(kinds.at(cmd), static_cast<size_t>(n))) << cmd << " " << n;
+    } else if (op == "sent" && words >> cmd >> n) {
+      EXPECT_TRUE(svc_.WaitForCommand("alice", cmd, static_cast<size_t>(n), 5000)) << cmd;
+    } else {
+      FAIL() << "step " << op << " unknown or incomplete";
+    }
+  }
+  // What is still kept back comes now, and every deadline passes: nothing more is heard.
+  for (int rule : rules) svc_.RemoveFault(rule);
+  svc_.ReleaseHeld("alice");
+  Pass(21000);
+  Flush(alice);
+  std::string results;
+  for (const Event& e : alice.room.Events()) {
+    for (const auto& [name, kind] : kinds) {
+      if (e.kind != kind) continue;
+      results += (results.empty() ? "" : ", ") + name + " " + std::to_string(e.a);
+    }
+  }
+  EXPECT_EQ(script.results, results);
+  EXPECT_EQ(script.leaves_sent, Received("alice", "LeaveChannel").size());
+  EXPECT_EQ(script.member, !svc_.ChannelMembers(kAppId, "room").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, RtmChannelAnswerTest, ::testing::ValuesIn(kChannelScripts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeftOnesAreNot) {
   Client& alice = *alice_;
