@@ -268,8 +268,9 @@ void LogMultiline(LoggingSeverity level, const char* label, bool input, const vo
 
   if (hex_mode) {
     constexpr size_t kBytesPerLine = 24;
-    // Two digits per byte and a blank after every fourth byte.
-    constexpr size_t kHexWidth = kBytesPerLine * 2 + kBytesPerLine / 4;
+    // Two digits per byte with a blank after every fourth byte, padded with blanks to 55
+    // characters: a full line's 54 and one more.
+    constexpr size_t kHexWidth = 55;
     static const char kHex[] = "0123456789abcdef";
     while (len > 0) {
       const size_t line_len = std::min(len, kBytesPerLine);

@@ -1,6 +1,10 @@
 #include "rtc_base/files/disk_cache.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -27,6 +31,7 @@ constexpr char kWriteResource[] =
 constexpr char kDeleteResource[] = "bool rtc::DiskCache::DeleteResource(const std::string &): ";
 constexpr char kReleaseResource[] =
     "void rtc::DiskCache::ReleaseResource(const std::string &, size_t) const: ";
+constexpr mode_t kCacheFileMode = 0600;
 
 std::string EscapeId(const std::string& id) {
   std::vector<char> buffer(id.size() * 3 + 1);
@@ -36,6 +41,36 @@ std::string EscapeId(const std::string& id) {
 }
 
 FilesystemInterface* Fs() { return Filesystem::default_filesystem(); }
+
+// Opens a cache file for writing (created for this user alone, then emptied) or for reading.
+// Whoever can write the folder could plant a link at a cache file's name: a symbolic link is
+// refused, and so is anything but a plain file with one name, so that nothing outside the
+// cache is read or overwritten. A FIFO is refused without blocking. Null with errno set.
+std::unique_ptr<FileStream> OpenCacheFile(const std::string& filename, bool write) {
+  const int flags =
+      (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int fd = open(filename.c_str(), flags, kCacheFileMode);
+  if (fd < 0) {
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    close(fd);
+    errno = EPERM;
+    return nullptr;
+  }
+  if (write && ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return nullptr;
+  }
+  auto stream = std::make_unique<FileStream>();
+  if (!stream->OpenDescriptor(fd, filename, write ? "wb" : "rb")) {
+    return nullptr;
+  }
+  return stream;
+}
 
 }  // namespace
 
@@ -124,7 +159,7 @@ StreamInterface* DiskCache::WriteResource(const std::string& id, size_t index) {
   FileStream::GetSize(filename, &previous_size);
   previous_size = std::min(previous_size, entry.size);
 
-  std::unique_ptr<FileStream> file = Fs()->OpenFile(Pathname(filename), "wb");
+  std::unique_ptr<FileStream> file = OpenCacheFile(filename, true);
   if (!file) {
     RTC_LOG(LS_ERROR) << kWriteResource << "Couldn't create cache file";
     return nullptr;
@@ -158,8 +193,10 @@ StreamInterface* DiskCache::ReadResource(const std::string& id, size_t index) co
   if (it == map_.end() || it->second.lock_state != LS_UNLOCKED || index >= it->second.streams) {
     return nullptr;
   }
-  std::unique_ptr<FileStream> file = Fs()->OpenFile(Pathname(IdToFilename(id, index)), "rb");
+  const std::string filename = IdToFilename(id, index);
+  std::unique_ptr<FileStream> file = OpenCacheFile(filename, false);
   if (!file) {
+    RTC_LOG_ERR(LS_WARNING) << "Couldn't open cache file " << filename;
     return nullptr;
   }
   ++it->second.accessors;

@@ -271,7 +271,21 @@ bool FilesystemInterface::DeleteFolderContents(const Pathname& folder) {
 }
 
 bool FilesystemInterface::DeleteFolderAndContents(const Pathname& folder) {
-  return DeleteFolderContents(folder) && DeleteEmptyFolder(folder);
+  Pathname dir;
+  dir.SetFolder(folder.pathname());
+  const std::string text = FolderText(dir);
+  // The folder is opened without following a link: a link given as the folder goes as a link,
+  // and what it points to is left as it is.
+  ScopedFd fd(open(text.c_str(), kSubfolderFlags));
+  if (fd.get() < 0) {
+    struct stat st;
+    if ((errno == ELOOP || errno == ENOTDIR) && lstat(text.c_str(), &st) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      return DeleteFile(Pathname(text));
+    }
+    return false;
+  }
+  return DeleteContentsAt(fd.get()) && DeleteEmptyFolder(dir);
 }
 
 bool FilesystemInterface::CleanAppTempFolder() {

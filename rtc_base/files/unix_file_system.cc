@@ -189,11 +189,21 @@ bool UnixFilesystem::MoveFolder(const Pathname& old_path, const Pathname& new_pa
     return false;
   }
   RTC_LOG(LS_VERBOSE) << "Moving " << old_path.pathname() << " to " << new_path.pathname();
-  if (rename(FolderText(old_path).c_str(), FolderText(new_path).c_str()) == 0) {
+  const std::string from = FolderText(old_path);
+  const std::string to = FolderText(new_path);
+  if (rename(from.c_str(), to.c_str()) == 0) {
     return true;
   }
   if (errno != EXDEV) {
     return false;
+  }
+  // A link given as the folder moves as a link, as rename moves it on one device: its target
+  // is neither copied nor emptied.
+  struct stat st;
+  if (lstat(from.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::vector<char> target(PATH_MAX + 1, '\0');
+    return readlink(from.c_str(), target.data(), target.size() - 1) >= 0 &&
+           symlink(target.data(), to.c_str()) == 0 && unlink(from.c_str()) == 0;
   }
   return CopyFolder(old_path, new_path) && DeleteFolderAndContents(old_path);
 }

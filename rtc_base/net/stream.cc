@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -322,6 +323,14 @@ bool FileStream::Open(const std::string& filename, const char* mode, int* error)
     int flags = fcntl(fd, F_GETFD);
     if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
   }
+  return file_ != nullptr;
+}
+
+bool FileStream::OpenDescriptor(int fd, const std::string& filename, const char* mode) {
+  Close();
+  filename_ = filename;
+  file_ = fdopen(fd, mode);
+  if (!file_) close(fd);
   return file_ != nullptr;
 }
 

@@ -200,6 +200,9 @@ class FileStream : public StreamInterface {
 
   virtual bool Open(const std::string& filename, const char* mode, int* error);
   virtual bool OpenShare(const std::string& filename, const char* mode, int shflag, int* error);
+  // Takes over `fd`, a file the caller opened as `filename`, with the stdio `mode`; on failure
+  // the descriptor is closed.
+  bool OpenDescriptor(int fd, const std::string& filename, const char* mode);
   virtual bool DisableBuffering();
 
   StreamState GetState() const override;

@@ -130,6 +130,7 @@ void BufferedReadAdapter::BufferInput(bool on) { buffering_ = on; }
 
 void BufferedReadAdapter::ClearBuffer() {
   data_len_ = 0;
+  ++clears_;
   result_pending_ = false;
   read_waiting_ = false;
   close_waiting_ = false;
@@ -214,8 +215,11 @@ void BufferedReadAdapter::OnReadEvent(AsyncSocket* socket) {
   }
   data_len_ += len;
   size_t remaining = data_len_;
+  const unsigned clears = clears_;
   ProcessInput(buffer_.data(), &remaining);
-  data_len_ = remaining;
+  // A handshake that failed or started over meanwhile emptied the buffer: what is left of
+  // this input belongs to no connection the owner may read.
+  data_len_ = clears == clears_ ? remaining : 0;
   if (buffering_ && data_len_ == buffer_.size()) {
     // A line or message longer than the buffer: reading on would take its tail for a new one.
     RTC_LOG(LS_ERROR) << "Input buffer overflow";
@@ -739,7 +743,9 @@ void AsyncSSLSocket::ProcessInput(char* data, size_t* len) {
   }
   if (memcmp(data, kSslServerHello, sizeof(kSslServerHello)) != 0) {
     // Owners of this socket take a close with error 0 for a peer that is no fake-TLS server.
+    // Nothing such a peer sent reaches them.
     RTC_LOG(LS_WARNING) << "Unexpected server hello";
+    *len = 0;
     Close();
     PostHandshakeResult(false, 0);
     return;

@@ -67,6 +67,8 @@ class BufferedReadAdapter : public AsyncSocketAdapter, protected MessageHandler 
  private:
   std::vector<char> buffer_;
   size_t data_len_ = 0;
+  // Counts the ClearBuffer calls, so that input processing sees a buffer emptied under it.
+  unsigned clears_ = 0;
   bool buffering_ = false;
   // A result has been posted and not delivered yet; the wrapped socket's read and close
   // events wait for it.
@@ -177,8 +179,8 @@ class AsyncSocksProxySocket : public BufferedReadAdapter {
 
 // A fake TLS handshake, for firewalls that let only what looks like TLS through: a fixed
 // client hello goes out once connected, and the connection opens when the peer's first 79 bytes
-// are the fixed server hello; a different answer fails with EPROTO. Everything after the hello
-// travels in the clear.
+// are the fixed server hello; a different answer closes with error 0, and nothing the peer sent
+// reaches the owner. Everything after the hello travels in the clear.
 class AsyncSSLSocket : public BufferedReadAdapter {
  public:
   explicit AsyncSSLSocket(AsyncSocket* socket);

@@ -6,11 +6,13 @@
 // sigslot::has_slots<>, whose destructor disconnects it from every signal, so
 // a destroyed receiver is never called.
 //
-// An emission calls the connections that existed when it started: one
-// connected during the emission is first called by the next one, so a
-// receiver that (re)connects from inside a handler never gets the event that
-// is being delivered. One disconnected or destroyed during the emission is
-// not called after that.
+// An emission calls the connections in order, those made while it runs
+// included: a connection that a slot makes is called later in the same
+// emission, once. The exception is a receiver connected while its own slot
+// runs (a slot that reconnects itself): that connection waits for the next
+// emission, or the slot could call itself for ever. A connection removed
+// during the emission, by a disconnect or its receiver's destruction, is not
+// called after that.
 //
 //   class Listener : public sigslot::has_slots<> {
 //    public:
@@ -38,6 +40,7 @@
 // Emission allocates nothing.
 
 #include <pthread.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <iterator>
@@ -193,16 +196,23 @@ class _opaque_connection {
 template <class mt_policy>
 class _signal_base : public _signal_base_interface, public mt_policy {
  protected:
-  typedef std::list<_opaque_connection> connections_list;
+  struct connection {
+    _opaque_connection slot;
+    // Emissions numbered up to this one pass the connection by: its receiver
+    // made it while that receiver's slot ran. 0 for every other connection.
+    uint64_t skipped_through;
+  };
+  typedef std::list<connection> connections_list;
 
   // One per emission in progress, on the emitting thread's stack. `next` is
-  // the connection to call next and `stop` the first connection appended
-  // since the emission started (end() while there is none); the emission ends
-  // when `next` reaches `stop`. Removals move either on. Nested emissions of
-  // a single-threaded signal form a chain through `outer`.
+  // the connection to call next; a removal moves it on, and an appended
+  // connection becomes it when the emission has reached end(). `calling` is
+  // the receiver whose slot runs, null between calls. Nested emissions of a
+  // single-threaded signal form a chain through `outer`.
   struct emission {
     typename connections_list::iterator next;
-    typename connections_list::iterator stop;
+    uint64_t number;
+    const has_slots_interface* calling;
     emission* outer;
     bool signal_destroyed;
   };
@@ -230,21 +240,18 @@ class _signal_base : public _signal_base_interface, public mt_policy {
   void disconnect_all() {
     lock_block<mt_policy> lock(this);
     while (!m_connected_slots.empty()) {
-      has_slots_interface* pdest = m_connected_slots.front().getdest();
+      has_slots_interface* pdest = m_connected_slots.front().slot.getdest();
       m_connected_slots.pop_front();
       pdest->signal_disconnect(static_cast<_signal_base_interface*>(this));
     }
-    for (emission* e = m_emissions; e; e = e->outer) {
-      e->next = m_connected_slots.end();
-      e->stop = m_connected_slots.end();
-    }
+    for (emission* e = m_emissions; e; e = e->outer) e->next = m_connected_slots.end();
   }
 
   // Whether the receiver has at least one connection to this signal.
   bool connected(has_slots_interface* pclass) {
     lock_block<mt_policy> lock(this);
-    for (const _opaque_connection& conn : m_connected_slots) {
-      if (conn.getdest() == pclass) return true;
+    for (const connection& conn : m_connected_slots) {
+      if (conn.slot.getdest() == pclass) return true;
     }
     return false;
   }
@@ -264,13 +271,12 @@ class _signal_base : public _signal_base_interface, public mt_policy {
     bool found = false;
     auto it = m_connected_slots.begin();
     while (it != m_connected_slots.end()) {
-      if (it->getdest() != pclass) {
+      if (it->slot.getdest() != pclass) {
         ++it;
         continue;
       }
       for (emission* e = m_emissions; e; e = e->outer) {
         if (e->next == it) ++e->next;
-        if (e->stop == it) ++e->stop;
       }
       it = m_connected_slots.erase(it);
       found = true;
@@ -292,27 +298,31 @@ class _signal_base : public _signal_base_interface, public mt_policy {
     const size_t count = self->m_connected_slots.size();
     auto it = self->m_connected_slots.begin();
     for (size_t i = 0; i < count; ++i, ++it) {
-      if (it->getdest() == oldtarget) {
-        self->append_connection(it->duplicate(newtarget));
+      if (it->slot.getdest() == oldtarget) {
+        self->append_connection(it->slot.duplicate(newtarget));
       }
     }
   }
 
  protected:
-  // Caller holds the lock. Emissions in progress stop before the new
-  // connection. One that has already called everything has `next` at end()
-  // too, and moves it along so that it stays equal to `stop`.
+  // Caller holds the lock. Emissions in progress call the new connection
+  // when they reach it, unless a slot of its receiver is running in one of
+  // them: a slot that reconnects itself would otherwise run again at once,
+  // and again, for ever.
   void append_connection(const _opaque_connection& conn) {
-    m_connected_slots.push_back(conn);
+    m_connected_slots.push_back(connection{conn, 0});
     const auto added = std::prev(m_connected_slots.end());
     for (emission* e = m_emissions; e; e = e->outer) {
+      if (e->calling == conn.getdest()) added->skipped_through = m_emission_count;
+      // An emission that has called everything would not see it past end().
       if (e->next == m_connected_slots.end()) e->next = added;
-      if (e->stop == m_connected_slots.end()) e->stop = added;
     }
   }
 
   connections_list m_connected_slots;
   emission* m_emissions = nullptr;
+  // Numbers the emissions; every emission in progress has one up to this.
+  uint64_t m_emission_count = 0;
 };
 
 template <class mt_policy = single_threaded>
@@ -396,18 +406,21 @@ class signal_with_thread_policy : public _signal_base<mt_policy> {
   // happens only to a single-threaded signal, whose lock is nothing.
   void emit(Args... args) ABSL_NO_THREAD_SAFETY_ANALYSIS {
     this->lock();
-    typename base::emission e{this->m_connected_slots.begin(), this->m_connected_slots.end(),
+    typename base::emission e{this->m_connected_slots.begin(), ++this->m_emission_count, nullptr,
                               this->m_emissions, false};
     this->m_emissions = &e;
-    while (e.next != e.stop) {
+    while (e.next != this->m_connected_slots.end()) {
       // The iterator moves on before the call, so the slot may remove its
-      // own connection; connections appended meanwhile lie at or after
-      // `stop` and wait for the next emission.
-      const _opaque_connection conn = *e.next;
+      // own connection, and the connection is copied, so it may be freed.
+      const auto current = e.next;
       ++e.next;
+      if (current->skipped_through >= e.number) continue;
+      const _opaque_connection conn = current->slot;
+      e.calling = conn.getdest();
       conn.emit<Args...>(args...);
       // A slot destroyed this single-threaded signal: touch nothing of it.
       if (e.signal_destroyed) return;
+      e.calling = nullptr;
     }
     this->m_emissions = e.outer;
     this->unlock();

@@ -286,6 +286,10 @@ void Thread::Join() {
 
 bool Thread::WrapCurrent() { return WrapCurrentWithThreadManager(ThreadManager::Instance(), true); }
 
+bool Thread::SafeWrapCurrent() {
+  return WrapCurrentWithThreadManager(ThreadManager::Instance(), false);
+}
+
 bool Thread::WrapCurrentWithThreadManager(ThreadManager* thread_manager,
                                           bool /*need_synchronize_access*/) {
   if (running_.load()) return false;

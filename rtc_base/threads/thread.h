@@ -164,8 +164,10 @@ class Thread : public MessageQueue {
   // True when this object started its own OS thread.
   bool IsOwned() const { return owned_; }
 
-  // Binds this object to the calling OS thread, which must have none.
+  // Binds this object to the calling OS thread, which must have none. False when an OS thread
+  // already serves this object. SafeWrapCurrent does the same.
   bool WrapCurrent();
+  bool SafeWrapCurrent();
   void UnwrapCurrent();
 
   // Returns the previous value. The flag only affects the join warning.

@@ -2,6 +2,7 @@
 // failure here relies on permissions: failures come from wrong file types, a full device and
 // missing folders.
 #include <errno.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -41,6 +42,8 @@ bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
+
+std::set<std::string> FilesIn(const std::string& folder);
 
 class FileUtilsTest : public ::testing::Test {
  protected:
@@ -93,8 +96,9 @@ TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
 
 // The application's temporary folder lies in a folder every user may write to: nothing is
 // cleaned through a link, nor below a folder of another user's. Links inside are removed as
-// links, here and when a folder is deleted.
-TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFolder) {
+// links, here and when a folder is deleted or moved to another device; a link given as the
+// folder goes as a link.
+TEST_F(FileUtilsTest, RemovingFoldersFollowsNoLinkAndEntersNoForeignFolder) {
   UnixFilesystem::SetAppTempFolder(Dir("tmp"));
   std::shared_ptr<void> restore(nullptr, [](void*) { UnixFilesystem::SetAppTempFolder(""); });
   fs_.SetOrganizationName("org");
@@ -148,6 +152,35 @@ TEST_F(FileUtilsTest, CleaningTheAppTempFolderFollowsNoLinkAndEntersNoForeignFol
   own_tree();
   EXPECT_TRUE(fs_.DeleteFolderAndContents(Folder(Dir("tmp"))));
   EXPECT_FALSE(Exists(Dir("tmp")));
+  EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data");
+  link("outside/app", "folder-link");
+  EXPECT_TRUE(fs_.DeleteFolderAndContents(Folder(Dir("folder-link"))));
+  EXPECT_FALSE(Exists(Dir("folder-link")));
+  EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data");
+
+  // A move to another file system copies, then deletes the source: a tree goes with its links
+  // as links, and a link goes as a link, its target left whole. /dev/shm is a tmpfs of its own.
+  std::string shm = "/dev/shm/vortm_XXXXXX";
+  ASSERT_NE(mkdtemp(shm.data()), nullptr) << "no /dev/shm to move from";
+  std::shared_ptr<void> remove_shm(nullptr, [shm](void*) { std::filesystem::remove_all(shm); });
+  struct stat from_st, to_st;
+  ASSERT_EQ(stat(shm.c_str(), &from_st), 0);
+  ASSERT_EQ(stat(Dir().c_str(), &to_st), 0);
+  ASSERT_NE(from_st.st_dev, to_st.st_dev) << "/dev/shm and " << Dir() << " share a file system";
+  ASSERT_TRUE(fs_.CreateFolder(Folder(shm + "/tree/sub")));
+  WriteFile(shm + "/tree/sub/deep", "x");
+  ASSERT_EQ(symlink(Dir("outside").c_str(), (shm + "/tree/link").c_str()), 0);
+  ASSERT_TRUE(fs_.CreateFolder(Folder(Dir("kept"))));
+  WriteFile(Dir("kept/file"), "whole");
+  ASSERT_EQ(symlink(Dir("kept").c_str(), (shm + "/folder-link").c_str()), 0);
+  EXPECT_TRUE(fs_.MoveFolder(Folder(shm + "/tree"), Folder(Dir("moved"))));
+  EXPECT_TRUE(fs_.MoveFolder(Folder(shm + "/folder-link"), Folder(Dir("moved-link"))));
+  EXPECT_EQ(FilesIn(shm), std::set<std::string>{});
+  EXPECT_EQ(ReadFile(Dir("moved/sub/deep")), "x");
+  std::error_code not_a_link;
+  EXPECT_EQ(std::filesystem::read_symlink(Dir("moved/link"), not_a_link), Dir("outside"));
+  EXPECT_EQ(std::filesystem::read_symlink(Dir("moved-link"), not_a_link), Dir("kept"));
+  EXPECT_EQ(ReadFile(Dir("kept/file")), "whole");
   EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data");
 }
 
@@ -315,6 +348,49 @@ TEST_F(DiskCacheTest, SizeIsWhatTheFilesHoldThroughRewritesAndRemovals) {
     EXPECT_EQ(s.total, on_disk) << s.what;
   }
   EXPECT_EQ(FilesIn(dir_.path()), (std::set<std::string>{"c.0", "d.0"}));
+}
+
+// Whoever may write the cache folder could plant a link at a cache file's name: nothing is
+// read or written through it, and what it points to stays as it was.
+TEST_F(DiskCacheTest, NothingIsReadOrWrittenThroughALinkAtACacheFileName) {
+  TempDir outside;
+  const std::string victim = outside.File("victim");
+  const std::string missing = outside.File("missing");
+  const std::string name = folder() + "a.0";
+  const struct {
+    const char* what;
+    std::function<int()> plant;
+  } cases[] = {
+      {"a symbolic link", [&] { return symlink(victim.c_str(), name.c_str()); }},
+      {"a dangling symbolic link", [&] { return symlink(missing.c_str(), name.c_str()); }},
+      {"a hard link", [&] { return link(victim.c_str(), name.c_str()); }},
+      {"a FIFO", [&] { return mkfifo(name.c_str(), 0600); }},
+  };
+  ASSERT_TRUE(cache_.Initialize(folder(), 1000));
+  for (const auto& c : cases) {
+    WriteFile(victim, "precious");
+    Store("a", "cached");
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    ASSERT_EQ(c.plant(), 0) << c.what;
+    std::unique_ptr<StreamInterface> in(cache_.ReadResource("a", 0));
+    EXPECT_FALSE(in) << c.what;
+    in.reset();
+    ASSERT_TRUE(cache_.LockResource("a"));
+    std::unique_ptr<StreamInterface> out(cache_.WriteResource("a", 0));
+    EXPECT_FALSE(out) << c.what;
+    out.reset();
+    ASSERT_TRUE(cache_.UnlockResource("a"));
+    EXPECT_EQ(ReadFile(victim), "precious") << c.what;
+    EXPECT_FALSE(Exists(missing)) << c.what;
+    EXPECT_TRUE(cache_.DeleteResource("a")) << c.what;
+    unlink(name.c_str());
+  }
+  EXPECT_EQ(log_.Count("Couldn't create cache file"), 4);
+  // A file the cache writes itself is this user's alone.
+  Store("b", "mine");
+  struct stat st;
+  ASSERT_EQ(lstat((folder() + "b.0").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(MemoryStreamTest, GrowsOnlyWhenFullAndNeverPastItsCapOrTheAddressSpace) {

@@ -182,9 +182,10 @@ TEST_F(LoggingTest, MultilineDumpsShowHexOrTextCountBinaryRunsAndMaskCredentials
   LogMultiline(LS_INFO, "lbl", true, text.data(), text.size(), false, nullptr);
   EXPECT_EQ(Bodies(sink_.lines()),
             (std::vector<std::string>{
+                // The text column, a blank, the hex column (55 characters) and a blank.
                 "lbl >> .A" + std::string(22, '.') +
-                    " 80418283 84858687 88898a8b 8c8d8e8f 90919293 94959697  ",
-                "lbl >> ." + std::string(23, ' ') + " 98" + std::string(52, ' ') + " ",
+                    " 80418283 84858687 88898a8b 8c8d8e8f 90919293 94959697   ",
+                "lbl >> ." + std::string(23, ' ') + " 98" + std::string(53, ' ') + " ",
                 "lbl << GET / HTTP/1.1",
                 "lbl << Authorization: ## omitted for privacy ##",
                 "lbl << proxy-authorization : ## omitted for privacy ##",

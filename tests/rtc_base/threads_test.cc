@@ -198,6 +198,12 @@ TEST_F(ThreadTest, CurrentIsTheMainThreadOrAWrappedOne) {
     outer.Stop();  // Must not join itself.
     outer.UnwrapCurrent();
     EXPECT_EQ(Thread::Current(), nullptr);
+    EXPECT_TRUE(outer.SafeWrapCurrent());
+    EXPECT_EQ(Thread::Current(), &outer);
+    EXPECT_FALSE(outer.IsOwned());
+    EXPECT_FALSE(outer.SafeWrapCurrent()) << "already bound";
+    outer.UnwrapCurrent();
+    EXPECT_EQ(Thread::Current(), nullptr);
   });
   plain.join();
 }
@@ -326,6 +332,52 @@ TEST_F(MessageQueueTest, MessagesComeOutByDueTimeThenInPostingOrderBehindThoseAl
   clock.AdvanceTime(10);
   EXPECT_EQ(Drain(), (std::vector<uint32_t>{1, 3}));
   EXPECT_EQ(queue_.GetDelay(), MessageQueue::kForever);
+}
+
+// The slow-dispatch line comes for every handler that ran at least 50 ms, wherever in a
+// millisecond it started, and never for one that ran less.
+TEST_F(MessageQueueTest, EveryDispatchOfFiftyMillisecondsOrMoreIsLoggedAndNoShorterOne) {
+  CapturingSink log;
+  auto dispatch = [&](const std::function<void()>& body) {
+    Functor handler([&body] { body(); });
+    queue_.Post(RTC_FROM_HERE, &handler);
+    Message msg;
+    ASSERT_TRUE(queue_.Get(&msg, 0));
+    queue_.Dispatch(&msg);
+  };
+  {
+    ScopedFakeClock clock;
+    const struct {
+      int64_t start;  // Nanoseconds into a millisecond.
+      int64_t runs;   // Nanoseconds.
+      bool logged;
+    } cases[] = {
+        {0, 50000000, true},       {999999, 50000000, true},  {1, 50000001, true},
+        {0, 49999999, false},      {900000, 49200000, false}, {999999, 49000002, false},
+        {500000, 120000000, true},
+    };
+    int64_t second = 2000;
+    for (const auto& c : cases) {
+      clock.SetTimeNanos(++second * kNumNanosecsPerSec + c.start);
+      const int before = log.Count("ms to dispatch. Posted from: ");
+      dispatch([&] { clock.AdvanceTimeNanos(c.runs); });
+      EXPECT_EQ(before + (c.logged ? 1 : 0), log.Count("ms to dispatch. Posted from: "))
+          << c.start << " + " << c.runs;
+    }
+    EXPECT_EQ(log.Count("Message took 50ms to dispatch. Posted from: "), 3);
+    EXPECT_EQ(log.Count("Message took 120ms to dispatch. Posted from: "), 1);
+  }
+  // On the real clock, a handler that waits out 50 ms is logged every time.
+  constexpr int kRuns = 8;
+  const int before = log.Count("ms to dispatch. Posted from: ");
+  for (int i = 0; i < kRuns; ++i) {
+    dispatch([] {
+      const int64_t start = SystemTimeNanos();
+      while (SystemTimeNanos() - start < 50 * kNumNanosecsPerMillisec) {
+      }
+    });
+  }
+  EXPECT_EQ(log.Count("ms to dispatch. Posted from: "), before + kRuns);
 }
 
 TEST_F(MessageQueueTest, GetWaitsForItsTimeOutAPostOrADelayedMessage) {
