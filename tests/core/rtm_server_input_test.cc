@@ -120,6 +120,8 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
   Client alice(svc_, "alice");
   ASSERT_TRUE(alice.Login());
   const std::string too_long(2 << 20, 'x');
+  // The size limit is on the body: 32,767 bytes pass, 32,768 are dropped yet acknowledged.
+  const std::string at_limit(32767, 'y');
   for (const std::string& fields : std::vector<std::string>{
            R"("FromUId":"eve","MsgType":1,"MsgBody":"no id")",
            R"("MsgId":"6","FromUId":"eve","MsgType":1,"MsgBody":"string id")",
@@ -135,6 +137,8 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
            R"("MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":null)",
            R"("MsgId":6,"FromUId":"eve","MsgType":1,"MsgBody":{"a":1})",
            R"("MsgId":7,"FromUId":"eve","MsgType":1,"MsgBody":")" + too_long + "\"",
+           R"("MsgId":7,"FromUId":"eve","MsgType":1,"MsgBody":")" + at_limit + "y\"",
+           R"("MsgId":9,"FromUId":"eve","MsgType":1,"MsgBody":")" + at_limit + "\"",
        }) {
     ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", "{" + fields + "}"));
   }
@@ -148,9 +152,10 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
   ASSERT_TRUE(Settle(alice));
   std::vector<std::string> got;
   for (const Event& e : alice.log.Of(Event::kMessage)) {
-    got.push_back(e.text + " " + std::to_string(e.server_time));
+    got.push_back((e.text == at_limit ? "32767 bytes" : e.text) + " " +
+                  std::to_string(e.server_time));
   }
-  EXPECT_THAT(got, ElementsAre("t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
+  EXPECT_THAT(got, ElementsAre("32767 bytes 0", "t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
   auto* service = static_cast<vy::VyRtmService*>(alice.service());
   auto held = [service] { return service->ReceiveHeldBytes(); };
   EXPECT_LT(service->worker()->Invoke<size_t>(RTC_FROM_HERE, held), too_long.size() / 8);
@@ -158,7 +163,8 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
   auto acks = [&] { return Sent("alice", "RecvMsgFromPeerAck"); };
   ASSERT_TRUE(Eventually([&] { return acks().size() > 0 && acks().back().find("424242") == 9; }));
   std::vector<std::string> expected(6, R"({"MsgId":6,"FromUId":"eve"})");
-  expected.push_back(R"({"MsgId":7,"FromUId":"eve"})");
+  expected.insert(expected.end(), 2, R"({"MsgId":7,"FromUId":"eve"})");
+  expected.push_back(R"({"MsgId":9,"FromUId":"eve"})");
   expected.insert(expected.end(), 4, R"({"MsgId":8,"FromUId":"eve"})");
   expected.push_back(R"({"MsgId":424242,"FromUId":"mark"})");
   EXPECT_THAT(acks(), ::testing::ElementsAreArray(expected));
