@@ -251,9 +251,15 @@ class VORTM_API IRtmService {
   // Returns null: apps build channel attributes themselves.
   virtual IRtmChannelAttribute* createChannelAttribute() = 0;
 
-  // Takes a JSON command: "ConfPriCloudAddr" (with "ServerAdd" and "Port")
-  // selects a private gateway, "LocalNetChanged" (with "netType") reports a
-  // network change. Returns 0 when the command was taken, else -1.
+  // Takes a JSON command. "ConfPriCloudAddr" selects a private gateway for
+  // the next login: "ServerAdd" a host name, an IPv4 address or an IPv6
+  // address (bare or in brackets; absent or empty: the built-in gateway),
+  // "Port" 1 to 65535 (absent: 7080). It returns 0, or -1 for a malformed
+  // host or port, which leaves the gateway in force unchanged.
+  // "LocalNetChanged" (with "netType") reports a network change; with
+  // netType 0 while logged in the connection is probed and dropped as lost
+  // when the server does not answer within 4 s. It always returns -1. Any
+  // other text returns -1.
   virtual int setParameters(const char* parameters) = 0;
 
   virtual int queryPeersOnlineStatus(const char* peerIds[], int peerCount,
