@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -118,7 +119,71 @@ size_t ValueEnd(std::string_view s, size_t pos, size_t quote) {
   return s.size();
 }
 
+// Length of the UTF-8 sequence at `pos` when it may stand in the log as it is: a character
+// that is valid, in its shortest form and no control character. 0 for a byte to escape.
+size_t PrintableSequenceAt(std::string_view s, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+  size_t length = 0;
+  uint32_t code = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    code = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    code = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() - pos < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (byte(pos + i) & 0x3f);
+  }
+  constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  // Overlong forms, surrogates and values past U+10FFFF are no characters; U+0080 to U+009F
+  // are the C1 controls, of which U+0085 ends a line for some readers.
+  if (code < kShortest[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff ||
+      code <= 0x9f) {
+    return 0;
+  }
+  return length;
+}
+
+// Position of the first byte EscapeRtcLogLine changes, or npos.
+size_t FirstByteToEscape(std::string_view line) {
+  for (size_t pos = 0; pos < line.size();) {
+    const size_t length = PrintableSequenceAt(line, pos);
+    if (length == 0) return pos;
+    pos += length;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
+
+std::string EscapeRtcLogLine(std::string_view line) {
+  size_t pos = FirstByteToEscape(line);
+  if (pos == std::string_view::npos) return std::string(line);
+  std::string out(line.substr(0, pos));
+  out.reserve(line.size() + 16);
+  while (pos < line.size()) {
+    const size_t length = PrintableSequenceAt(line, pos);
+    if (length != 0) {
+      out.append(line.substr(pos, length));
+      pos += length;
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(line[pos++]);
+    out.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0x0f]});
+  }
+  return out;
+}
 
 std::string MaskRtcLogSecrets(std::string_view line) {
   std::string out;
@@ -238,11 +303,19 @@ void RtcLog(int level, const char* text) {
   if (!logger) return;
   auto spd_level = static_cast<spdlog::level::level_enum>(level);
   try {
+    std::string_view line = text;
+    std::string masked, escaped;
     if (std::strstr(text, "oken") != nullptr) {
-      logger->log(spd_level, MaskRtcLogSecrets(text));
-    } else {
-      logger->log(spd_level, spdlog::string_view_t(text));
+      masked = MaskRtcLogSecrets(line);
+      line = masked;
     }
+    // Every line, the runtime's too, passes here: ids and texts of users and of the server
+    // must not start a line of their own in the file, nor send a reader's terminal commands.
+    if (FirstByteToEscape(line) != std::string_view::npos) {
+      escaped = EscapeRtcLogLine(line);
+      line = escaped;
+    }
+    logger->log(spd_level, spdlog::string_view_t(line.data(), line.size()));
     logger->flush();
   } catch (...) {
     // A full disk must not take the app down; the line is lost.

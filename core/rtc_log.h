@@ -40,7 +40,8 @@ int OpenRtcLog(const char* path, int level, int sizeKB);
 void CloseRtcLog();
 
 // Writes `text` at `level` (0..5) and flushes it. Values of "AcsToken" and
-// "token" JSON keys are masked.
+// "token" JSON keys are masked, and the text is escaped by EscapeRtcLogLine,
+// so that one call writes exactly one line.
 void RtcLog(int level, const char* text);
 
 // Formats a line printf-style and writes it with RtcLog. The level test comes
@@ -71,6 +72,12 @@ struct RtcLogStatus {
   int filter = kRtcLogOff;
 };
 RtcLogStatus GetRtcLogStatus();
+
+// Returns `line` with every byte of a control character (U+0000 to U+001F,
+// U+007F to U+009F: line feeds, carriage returns, tabs, escapes) and every
+// byte that is not part of valid UTF-8 written as "\xNN" (two lower-case hex
+// digits). Valid UTF-8 text stays as it is, backslashes included.
+std::string EscapeRtcLogLine(std::string_view line);
 
 // Returns `line` with the string values of the "AcsToken" and "token" keys
 // replaced by "***", both in plain JSON and in JSON quoted inside a string.

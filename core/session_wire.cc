@@ -1,8 +1,12 @@
 #include "core/session_wire.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "core/json_util.h"
 #include "rapidjson/stringbuffer.h"
@@ -51,7 +55,56 @@ std::string SessionRequestBody(const char* id_key, const std::string& app_id, co
   return Text(buffer);
 }
 
+// A host name: dot-separated labels of letters, digits, '-' and '_', none empty or longer than
+// kMaxHostLabelBytes, none starting or ending with '-', with an optional final dot. A name
+// whose last label is all digits must be a dotted-quad IPv4 address: the resolver would read
+// "10.1" or "999.1.1.1" in ways of its own, or ask a name server for it.
+bool IsHostName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxServerAddrBytes) return false;
+  if (name.back() == '.') name.remove_suffix(1);
+  bool last_all_digits = false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('.', start);
+    if (end == std::string_view::npos) end = name.size();
+    const std::string_view label = name.substr(start, end - start);
+    if (label.empty() || label.size() > kMaxHostLabelBytes || label.front() == '-' ||
+        label.back() == '-') {
+      return false;
+    }
+    last_all_digits = true;
+    for (char c : label) {
+      const bool digit = c >= '0' && c <= '9';
+      const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (!digit && !letter && c != '-' && c != '_') return false;
+      last_all_digits = last_all_digits && digit;
+    }
+    start = end + 1;
+  }
+  in_addr ip4{};
+  return !last_all_digits || inet_pton(AF_INET, std::string(name).c_str(), &ip4) == 1;
+}
+
+bool IsIPv6Literal(std::string_view text) {
+  in6_addr ip6{};
+  return !text.empty() && text.size() < INET6_ADDRSTRLEN &&
+         inet_pton(AF_INET6, std::string(text).c_str(), &ip6) == 1;
+}
+
 }  // namespace
+
+bool ReadGatewayHost(std::string_view text, std::string* host) {
+  // "[::1]" and "::1" name the same host; it is kept bare and bracketed in URLs.
+  if (!text.empty() && text.front() == '[') {
+    if (text.size() < 2 || text.back() != ']') return false;
+    text = text.substr(1, text.size() - 2);
+    if (!IsIPv6Literal(text)) return false;
+  } else if (!text.empty() && !IsHostName(text) && !IsIPv6Literal(text)) {
+    return false;
+  }
+  host->assign(text.data(), text.size());
+  return true;
+}
 
 std::string BuildGatewayBody(const std::string& app_id, const std::string& user_id,
                              const std::string& token) {
@@ -152,10 +205,11 @@ ServiceParameters ParseServiceParameters(const char* json) {
   if (!ParseObject(json, length, text, doc)) return params;
   std::string cmd = GetJsonStr(doc, "Cmd");
   if (cmd == "ConfPriCloudAddr") {
-    params.host = GetJsonStr(doc, "ServerAdd");
-    // "[::1]" and "::1" name the same host; it is kept bare and bracketed in URLs.
-    if (params.host.size() > 2 && params.host.front() == '[' && params.host.back() == ']') {
-      params.host = params.host.substr(1, params.host.size() - 2);
+    const rapidjson::Value* host = FindJsonMember(doc, "ServerAdd");
+    if (host != nullptr) {
+      if (!host->IsString()) return params;
+      std::string_view text(host->GetString(), host->GetStringLength());
+      if (!ReadGatewayHost(text, &params.host)) return params;
     }
     const rapidjson::Value* port = FindJsonMember(doc, "Port");
     if (port != nullptr) {

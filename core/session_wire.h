@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <vortm/rtm_types.h>
@@ -82,9 +83,20 @@ struct ServiceParameters {
   int net_type = -1;
 };
 
-// Parses a "setParameters" text. A "Port" that is present but not an integer from 1 to 65535
-// makes the command invalid.
+// Parses a "setParameters" text. A "ServerAdd" that is present but not a string holding a
+// gateway host (ReadGatewayHost), or a "Port" that is present but not an integer from 1 to
+// 65535, makes the command invalid.
 ServiceParameters ParseServiceParameters(const char* json);
+
+// A label of a host name has at most this many bytes.
+constexpr size_t kMaxHostLabelBytes = 63;
+
+// Reads the gateway host of "ConfPriCloudAddr" into `host`: empty (the built-in gateway), a
+// host name or an IPv4 address, or an IPv6 address bare or in brackets (stored bare). Anything
+// else, such as an unclosed bracket, a port or a path after the host, spaces or control
+// characters, is refused (false, `host` untouched): the lookup would hand it to the resolver
+// as a name.
+bool ReadGatewayHost(std::string_view text, std::string* host);
 
 // {"AcsToken": token}
 std::string BuildRenewTokenBody(const std::string& token);

@@ -159,9 +159,14 @@ int VyRtmService::setParameters_w(const char* parameters) {
         net_check_deadline_ = rtc::TimeMillis() + kNetCheckTimeoutMs;
         doSendMsg("CheckNetStatus", BuildCheckNetStatusBody(rtc::Time32()));
       }
-      return 0;
+      // A network report is not a setting that is taken: it answers -1 whatever it did.
+      return -1;
     case ServiceParameters::kUnknown:
+      break;
     case ServiceParameters::kInvalid:
+      // The setting in force stays: a malformed host would reach the resolver as a name.
+      RtcPrintf(kRtcLogWarning,
+                "API setParameters refused: not a JSON object, or a malformed host or port");
       break;
   }
   return -1;

@@ -82,6 +82,10 @@ inline void WireFuzzParameters(const char* data, size_t size) {
   ServiceParameters params = ParseServiceParameters(text.c_str());
   if (params.kind == ServiceParameters::kPrivateGateway) {
     fuzz::Check(params.port >= 0 && params.port <= 65535, "gateway port out of range");
+    for (char c : params.host) {
+      fuzz::Check(c > ' ' && c < 0x7f && std::strchr("/?#@[]\\%", c) == nullptr,
+                  "a gateway host with a character no host name or address holds");
+    }
   }
   if (params.kind != ServiceParameters::kInvalid) {
     rapidjson::Document ref;

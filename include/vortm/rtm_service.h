@@ -181,7 +181,9 @@ class VORTM_API IRtmService {
   // and the service must not be used again. With immediate true the service
   // is deleted before the call returns, unless the call comes from the
   // worker thread (a callback), where deletion waits for the end of the
-  // worker's current pass, as it always does with immediate false.
+  // worker's current pass, as it always does with immediate false. Once the
+  // library has stopped at process exit (a release from a static object's
+  // destructor), release does nothing: the service is left to the exit.
   virtual void release(bool immediate) = 0;
 
   // Arms the login; the outcome comes through onConnectionStateChanged and
@@ -190,9 +192,12 @@ class VORTM_API IRtmService {
   // comes first, onLoginFailure(LOGIN_ERR_ABORTED_BY_LOGOUT) after the change
   // to (1,6).
   virtual int login(const char* token, const char* userId) = 0;
-  // Ends the session. The change to (1,6) in onConnectionStateChanged is
-  // what ends a logout; onLogout follows only if the server answers "Logout"
-  // before the connection closes, which it need not do.
+  // Ends the session and returns 0. The change to (1,6) in
+  // onConnectionStateChanged is what ends a logout; onLogout follows only if
+  // the server answers "Logout" before the connection closes, which it need
+  // not do. Once the library has stopped at process exit (a logout from a
+  // static object's destructor) nothing is sent or reported and it returns
+  // LOGOUT_ERR_NOT_INITIALIZED (101).
   virtual int logout() = 0;
   // Asks the server to take a new token. Results are RENEW_TOKEN_ERR_CODE
   // values. An accepted renewal (0) gets exactly one onRenewTokenResult with
@@ -251,9 +256,15 @@ class VORTM_API IRtmService {
   // Returns null: apps build channel attributes themselves.
   virtual IRtmChannelAttribute* createChannelAttribute() = 0;
 
-  // Takes a JSON command: "ConfPriCloudAddr" (with "ServerAdd" and "Port")
-  // selects a private gateway, "LocalNetChanged" (with "netType") reports a
-  // network change. Returns 0 when the command was taken, else -1.
+  // Takes a JSON command. "ConfPriCloudAddr" selects a private gateway for
+  // the next login: "ServerAdd" a host name, an IPv4 address or an IPv6
+  // address (bare or in brackets; absent or empty: the built-in gateway),
+  // "Port" 1 to 65535 (absent: 7080). It returns 0, or -1 for a malformed
+  // host or port, which leaves the gateway in force unchanged.
+  // "LocalNetChanged" (with "netType") reports a network change; with
+  // netType 0 while logged in the connection is probed and dropped as lost
+  // when the server does not answer within 4 s. It always returns -1. Any
+  // other text returns -1.
   virtual int setParameters(const char* parameters) = 0;
 
   virtual int queryPeersOnlineStatus(const char* peerIds[], int peerCount,

@@ -49,11 +49,16 @@ enum LOGIN_ERR_CODE : int32_t {
   LOGIN_ERR_ABORTED_BY_LOGOUT = 102,
 };
 
-// Passed to onLogout with the server's code; 0 is success.
+// Passed to onLogout with the server's code; 0 is success. Returned by
+// IRtmService::logout, which also answers NOT_INITIALIZED once the library
+// has stopped at process exit.
 enum LOGOUT_ERR_CODE : int32_t {
   LOGOUT_ERR_OK = 0,
   // The server's notice carried no integer "Code".
   LOGOUT_ERR_REJECTED = 1,
+  // The library has stopped (a logout from a static object's destructor):
+  // nothing was sent and nothing was reported.
+  LOGOUT_ERR_NOT_INITIALIZED = 101,
 };
 
 // Returned by IRtmService::renewToken, or passed to onRenewTokenResult. A

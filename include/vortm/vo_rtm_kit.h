@@ -126,6 +126,8 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   // Logs out; the completion runs with 0 before this returns. The kit's channel objects are
   // finished then: their requests, joins included, complete with 102 at once, and
   // createChannel with the same id returns null until destroyChannel(id) has ended the old one.
+  // Once the library has stopped at process exit (a logout from a static object's destructor)
+  // nothing is sent and the completion runs with LOGOUT_ERR_NOT_INITIALIZED (101).
   void logout(LogoutCompletion completion);
   // Hands the server a new token; each renewal gets its own result with its own token.
   void renewToken(const std::optional<std::string>& token, RenewTokenCompletion completion);

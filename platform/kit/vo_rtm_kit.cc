@@ -317,11 +317,13 @@ void VoRtmKit::logout(LogoutCompletion completion) {
   }
   if (manager != nullptr) manager->stopNotifier();
   // The service's logout answers a running login, leaves and the other requests with 102.
+  // Once the worker has stopped at process exit nothing runs, and the completion says so.
+  int code = rtm::LOGOUT_ERR_NOT_INITIALIZED;
   OnWorker(impl_->worker, [&] {
     use.handler->noteLogout();
-    use.service->logout();
+    code = use.service->logout();
   });
-  if (completion) completion(rtm::LOGOUT_ERR_OK);
+  if (completion) completion(static_cast<rtm::LOGOUT_ERR_CODE>(code));
 }
 
 void VoRtmKit::applicationWillTerminate() { logout(nullptr); }

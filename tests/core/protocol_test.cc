@@ -105,7 +105,7 @@ TEST(WireTest, GatewayAnswersGiveTheFirstUsableAddressOfType1) {
   EXPECT_EQ(GatewayAnswer::kInvalid, ParseGatewayAnswer(nullptr, 5).kind);
 }
 
-TEST(WireTest, ServiceParametersRefuseAPortOutsideItsRange) {
+TEST(WireTest, ServiceParametersRefuseAMalformedHostOrAPortOutsideItsRange) {
   ServiceParameters p =
       ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"127.0.0.5","Port":65535})");
   EXPECT_EQ("1 127.0.0.5 65535",
@@ -124,6 +124,24 @@ TEST(WireTest, ServiceParametersRefuseAPortOutsideItsRange) {
   // "[::1]" names the host "::1", which URLs carry in brackets (the kit test logs in through it).
   p = ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":"[::1]"})");
   EXPECT_EQ("::1 http://[::1]:80/x", p.host + " " + FormatServiceUrl("http://%s:%d/x", "::1", 80));
+  // Host names and addresses are stored as given; anything else would reach the resolver as a
+  // name, and is refused.
+  const std::string a63(63, 'a'), labels = a63 + "." + a63 + "." + a63 + ".";  // 192 bytes
+  const std::string accepted[] = {"::1", "::ffff:127.0.0.1", "127.0.0.1", "gw.example-1.com.",
+                                  "my_gw", labels + std::string(61, 'd')};
+  const std::string refused[] = {"[::1", "::1]", "[]", "[127.0.0.1]", "[::1]:7080", "1.2.3",
+                                 "127.0.0.1:7080", "fe80::1%eth0", "gw example", R"(gw\n)",
+                                 R"(gw\u0000x)", "gw..example", "-gw", "gw.exämple", "256.0.0.1",
+                                 a63 + "a.b", labels + std::string(62, 'd')};
+  auto stored = [](const std::string& host) {
+    ServiceParameters q = ParseServiceParameters(
+        (R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + host + "\"}").c_str());
+    return q.kind == ServiceParameters::kPrivateGateway ? q.host : "-";
+  };
+  for (const std::string& host : accepted) EXPECT_EQ(host, stored(host));
+  for (const std::string& host : refused) EXPECT_EQ("-", stored(host)) << host;
+  EXPECT_EQ(ServiceParameters::kInvalid,
+            ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":7})").kind);
 }
 
 std::string Entry(const std::string& id, const std::string& from, const std::string& type,

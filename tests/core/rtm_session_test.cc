@@ -49,6 +49,30 @@ TEST_F(RtmSessionTest, LoginReportsConnectingThenConnectedAndKeepsTheConnectionA
   EXPECT_EQ(1, svc_.gateway_requests());
 }
 
+// A malformed gateway host or port is refused and the gateway in force stays. A network report
+// answers -1 whatever it does: with net type 0 while logged in it probes the connection, which
+// is dropped as lost when the server does not answer.
+TEST_F(RtmSessionTest, SetParametersRefusesAMalformedGatewayAndAnswersNetworkReportsWithMinusOne) {
+  Client alice(svc_, "alice");
+  for (const std::string& text : {GatewayParams("[::1", 7080), GatewayParams("[127.0.0.1]", 7080),
+                                  GatewayParams(svc_.address(), 0)}) {
+    EXPECT_EQ(-1, alice->setParameters(text.c_str())) << text;
+  }
+  const char kNetGone[] = R"({"Cmd":"LocalNetChanged","netType":0})";
+  EXPECT_EQ(-1, alice->setParameters(kNetGone));  // logged out: nothing to probe
+  ASSERT_TRUE(LogInAndSettle(alice));  // through the gateway set first
+  EXPECT_EQ(-1, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":2})"));
+  svc_.AddFault(DropToClient("alice", "CheckNetStatusAck"));
+  EXPECT_EQ(-1, alice->setParameters(kNetGone));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "CheckNetStatus", 1, 5000));
+  clock_.Pause();
+  Pass(4500, [&] { return alice.log.Count(Event::kState) == 3; });
+  ASSERT_TRUE(alice.log.WaitFor(Event::kState, 3));
+  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2),
+                                              Pair(kReconnecting, 5)));
+  EXPECT_EQ(1u, Received("alice", "CheckNetStatus").size());
+}
+
 // Each way a login fails is reported once with its code; no lookup or connection follows, and
 // the user id is cleared for the next login.
 TEST_F(RtmSessionTest, FailedLoginIsReportedOnceWithItsCodeAndEndsTheAttempt) {

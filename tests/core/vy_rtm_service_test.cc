@@ -31,6 +31,7 @@
 #include "core/session_wire.h"
 #include "core/thread_mgr.h"
 #include "local_service/local_service.h"
+#include "rtc_base/base/logging.h"
 #include "rtc_base/base/time_utils.h"
 #include "rtc_base/crypto/helpers.h"
 #include "rtc_base/threads/event.h"
@@ -415,6 +416,50 @@ TEST_F(TransportTest, DamagedContentIsDroppedWithALogLineAndTheStreamGoesOnUntil
   EXPECT_NE(std::string::npos, LogText().find("Recv stream broken"));
   EXPECT_FALSE(Seen("MsgStatus:2:"));
   EXPECT_TRUE(WaitFor([&] { return !svc_.IsOnline(kUser); }));
+}
+
+// Line breaks and other control characters in a user id, a channel id, a message text, a
+// command the server sends and a line of the runtime cannot split or forge a line of the log:
+// they are escaped, and valid UTF-8 stays as it is.
+TEST_F(TransportTest, ControlCharactersCannotSplitOrForgeALogLine) {
+  const std::string forged = "\n[info] (00:00:00); forged\r\t\x01\x1b[2J\x7f";
+  const std::string escaped = R"(\x0a[info] (00:00:00); forged\x0d\x09\x01\x1b[2J\x7f)";
+  const std::string user = "eve" + forged + "é日本";
+  const std::string gateway = R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + svc_.address() +
+                              R"(","Port":)" + std::to_string(svc_.http_port()) + "}";
+  ASSERT_EQ(0, service_->setParameters(gateway.c_str()));
+  ASSERT_EQ(0, service_->login("tok", user.c_str()));
+  ASSERT_TRUE(WaitFor([&] { return Seen("login:0"); }));
+  rtm::IChannelEventHandler room;
+  rtm::IChannel* channel = service_->createChannel(("room" + forged).c_str(), &room);
+  EXPECT_EQ(0, channel->join());
+  rtm::IMessage* message = service_->createMessage(("hi" + forged).c_str());
+  EXPECT_EQ(0, service_->sendMessageToPeer("dave", message));
+  message->release();
+  svc_.Push(user, "Bogus" + forged, "{}");
+  svc_.Push(user, "RecvMsgFromPeer",
+            "{\n\"MsgId\":7,\r\n\"FromUId\":\"d\",\"MsgType\":1,\"MsgBody\":\"pushed\"}");
+  // Also escaped: a stray byte, long forms, a C1 control, a surrogate, past U+10FFFF, a cut one.
+  const std::string bad = "\xff\xc0\x8a\xe0\x80\xaf\xc2\x85\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82";
+  RTC_LOG(LS_WARNING) << "runtime" << forged << bad << "\xc2\xa0€😀";
+  ASSERT_TRUE(WaitFor([&] { return LogText().find(R"("pushed"})") != std::string::npos; }));
+  channel->release();
+  for (const std::string& want :
+       {"API Login user:eve" + escaped + "é日本", "Recv cmd=Bogus" + escaped + "  content={}",
+        std::string(R"(SEND cmd=JoinChannel content={"ChanId":"room\n[info] (00:00:00); forged\r)"),
+        std::string(R"("MsgBody":"hi\n[info] (00:00:00); forged\r\t\u0001)"),
+        std::string(R"(Recv cmd=RecvMsgFromPeer  content={\x0a"MsgId":7,\x0d\x0a"From)"),
+        "runtime" + escaped + R"(\xff\xc0\x8a\xe0\x80\xaf\xc2\x85\xed\xa0\x80\xf4\x90\x80\x80)" +
+            R"(\xe2\x82)" + "\xc2\xa0€😀"}) {
+    EXPECT_THAT(LogText(), HasSubstr(want));
+  }
+  // Each line is one the library wrote, none the forged one, and none holds a control character.
+  const std::regex whole(R"(\[(trace|debug|info|warning|error|critical)\] \(\d\d:\d\d:\d\d\); )"
+                         R"([^\x01-\x1f\x7f]*)");
+  for (const std::string& line : Lines(LogPath())) {
+    EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    EXPECT_THAT(line, ::testing::Not(::testing::StartsWith("[info] (00:00:00); forged")));
+  }
 }
 
 TEST_F(TransportTest, GatewayAnswerFromAnotherServerIsReadAndItsServerLoggedInTo) {

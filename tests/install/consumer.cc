@@ -1,7 +1,8 @@
 // A tiny app built against an installed VoRtmKit, in C++17 on the kit API: alice and bob log in
 // to the local test service, alice sends bob one message, alice logs out. Bob's kit is left in a
 // global, logged in, with a service released from a global object's destructor and one never
-// released, as apps leave them to the end of the process, which must still be clean.
+// released, as apps leave them to the end of the process, which must still be clean; logouts
+// made there print their results.
 //   consumer HOST PORT
 // Prints the library version and what bob received; exits 0 when all of it worked.
 #include <vortm/rtm_service.h>
@@ -78,6 +79,10 @@ class User : public vortm::VoRtmDelegate {
     return text;
   }
   void End() { kit_->destroy(); }
+  // Once the library has stopped at exit the logout tells so through its completion.
+  void LogoutAtExit() {
+    kit_->logout([](rtm::LOGOUT_ERR_CODE code) { std::printf("kit logout at exit: %d\n", code); });
+  }
 
   void connectionStateChanged(vortm::VoRtmKit&, rtm::CONNECTION_STATE state,
                               rtm::CONNECTION_CHANGE_REASON reason) override {
@@ -99,11 +104,20 @@ class User : public vortm::VoRtmDelegate {
   std::string received_;
 };
 
-// Made before main, so destroyed after the library's own statics, which are made later; the
-// service is released from that destructor.
+// Made before main, so destroyed after the library's own statics, which are made later. The
+// service is logged out and released from that destructor, and bob's kit logged out: the
+// library has stopped, so each logout answers 101 and the release does nothing.
 std::shared_ptr<User> g_bob;
 std::unique_ptr<rtm::IRtmService, void (*)(rtm::IRtmService*)> g_released(
-    nullptr, [](rtm::IRtmService* service) { service->release(false); });
+    nullptr, [](rtm::IRtmService* service) {
+      std::printf("service logout at exit: %d\n", service->logout());
+      service->release(false);
+    });
+struct KitLogoutAtExit {
+  ~KitLogoutAtExit() {
+    if (g_bob != nullptr) g_bob->LogoutAtExit();
+  }
+} g_kit_logout;
 rtm::IRtmServiceEventHandler g_handler;
 
 int Fail(const char* step) {

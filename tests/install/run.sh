@@ -2,7 +2,8 @@
 # Installs VoRtmKit as an app developer would, shared and static, checks what the shared library
 # exports, and builds the consumer app against each installed tree twice (find_package and
 # pkg-config) and runs it against the installed local test service: it leaves a kit and services
-# to the end of the process, which must end cleanly.
+# to the end of the process, which must end cleanly, and logs them out there (each logout
+# answers 101, the library having stopped).
 #   tests/install/run.sh [WORK_DIR]    (default build/install-test)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -78,8 +79,9 @@ run_app() {
     { cat "$app.out" "$app.err" >&2; fail "$name did not finish its run"; }
   # Only the app's own lines: the library writes nothing to standard output or error.
   [ ! -s "$app.err" ] || fail "$name: standard error got: $(head -5 "$app.err")"
-  printf 'VoRtmKit %s (%s)\nbob received alice: hello bob\nlogged out\n' "$version" \
-    "$(awk -F. '{ print $1 * 1000000 + $2 * 10000 + $3 * 100 + $4 }' <<<"$version")" |
+  printf 'VoRtmKit %s (%s)\nbob received alice: hello bob\nlogged out\n%s\n%s\n' "$version" \
+    "$(awk -F. '{ print $1 * 1000000 + $2 * 10000 + $3 * 100 + $4 }' <<<"$version")" \
+    "kit logout at exit: 101" "service logout at exit: 101" |
     diff - "$app.out" >&2 || fail "$name printed other lines than these"
   passed=$((passed + 1))
 }
