@@ -16,14 +16,19 @@
 
 namespace vy {
 
+// What a code-returning operation answers once the worker has stopped at
+// process exit: "not initialised" in every result family, where a 0 would
+// pass for an accepted call.
+inline constexpr int kNotRunning = 101;
+
 // Calls `method` of `object` with `args` on `thread` and returns its result.
 // Arguments reach the method exactly as given: references stay references to
 // the caller's variables (valid, because the caller waits), so an in-out
 // argument such as `long long& requestId` is written back. `from` names the
 // public operation in the worker's diagnostics; pass RTC_FROM_HERE.
 //
-// When the worker is quitting (process exit) the method does not run and the
-// result is value-initialised.
+// When the worker is quitting (process exit) the method does not run: an int
+// result is then kNotRunning, any other result is value-initialised.
 template <class Object, class Method, class... Args>
 std::invoke_result_t<Method, Object*, Args&&...> InvokeOnThread(
     rtc::Thread* thread, const rtc::Location& from, Object* object,
@@ -33,9 +38,17 @@ std::invoke_result_t<Method, Object*, Args&&...> InvokeOnThread(
   if (thread->IsCurrent()) {
     return std::invoke(method, object, std::forward<Args>(args)...);
   }
-  return thread->Invoke<Result>(from, [&]() -> Result {
-    return std::invoke(method, object, std::forward<Args>(args)...);
-  });
+  if constexpr (std::is_same_v<Result, int>) {
+    int result = kNotRunning;
+    thread->Invoke<void>(from, [&] {
+      result = std::invoke(method, object, std::forward<Args>(args)...);
+    });
+    return result;
+  } else {
+    return thread->Invoke<Result>(from, [&]() -> Result {
+      return std::invoke(method, object, std::forward<Args>(args)...);
+    });
+  }
 }
 
 }  // namespace vy

@@ -144,12 +144,7 @@ int VyRtmService::login(const char* token, const char* userId) {
 }
 
 int VyRtmService::logout() {
-  // Once the worker has stopped at process exit the call does not run, and must not pass for a
-  // logout that did.
-  int result = rtm::LOGOUT_ERR_NOT_INITIALIZED;
-  InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                 [&result](VyRtmService* self) { result = self->logout_w(); });
-  return result;
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::logout_w);
 }
 
 int VyRtmService::renewToken(const char* token) {

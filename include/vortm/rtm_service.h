@@ -162,7 +162,10 @@ class VORTM_API IRtmServiceEventHandler {
 // accepted presence, member-count or attribute request is reported exactly
 // once: with the server's answer, with its family's TIMEOUT code when none
 // comes within 10 s, or with 102 when logout or release comes first. A
-// refused request (a non-zero result) is not reported.
+// refused request (a non-zero result) is not reported. Once the library has
+// stopped at process exit (a call from a static object's destructor), no
+// operation runs: those of the service, its channels and its call manager
+// that return a code return 101, those that return an object return null.
 class VORTM_API IRtmService {
  protected:
   virtual ~IRtmService() = default;

@@ -105,12 +105,15 @@ class User : public vortm::VoRtmDelegate {
 };
 
 // Made before main, so destroyed after the library's own statics, which are made later. The
-// service is logged out and released from that destructor, and bob's kit logged out: the
-// library has stopped, so each logout answers 101 and the release does nothing.
+// service is called and released from that destructor, and bob's kit logged out: the library
+// has stopped, so every call answers 101 and the release does nothing.
 std::shared_ptr<User> g_bob;
 std::unique_ptr<rtm::IRtmService, void (*)(rtm::IRtmService*)> g_released(
     nullptr, [](rtm::IRtmService* service) {
-      std::printf("service logout at exit: %d\n", service->logout());
+      std::printf("service login, setParameters, logout at exit: %d %d %d\n",
+                  service->login("token", "carol"),
+                  service->setParameters(R"({"Cmd":"LocalNetChanged","netType":2})"),
+                  service->logout());
       service->release(false);
     });
 struct KitLogoutAtExit {

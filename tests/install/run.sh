@@ -81,7 +81,7 @@ run_app() {
   [ ! -s "$app.err" ] || fail "$name: standard error got: $(head -5 "$app.err")"
   printf 'VoRtmKit %s (%s)\nbob received alice: hello bob\nlogged out\n%s\n%s\n' "$version" \
     "$(awk -F. '{ print $1 * 1000000 + $2 * 10000 + $3 * 100 + $4 }' <<<"$version")" \
-    "kit logout at exit: 101" "service logout at exit: 101" |
+    "kit logout at exit: 101" "service login, setParameters, logout at exit: 101 101 101" |
     diff - "$app.out" >&2 || fail "$name printed other lines than these"
   passed=$((passed + 1))
 }
