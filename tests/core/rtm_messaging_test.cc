@@ -437,6 +437,16 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", topic.data(), 1, notify, request = 0));
   ASSERT_TRUE(alice.room.WaitFor(Event::kAttributesUpdated));
   EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated).at(0).list, ElementsAre("topic=news by carol"));
+  // A set replaces every attribute of the channel: only its own keys are read back.
+  Attributes more({{"lang", "en"}}), others({{"mood", "calm"}, {"rules", "none"}});
+  ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", more.data(), 1, {}, request = 0));
+  ASSERT_EQ(0, Code(carol, Event::kAttributeResult, request));
+  ASSERT_EQ(0, alice->setChannelAttributes("room", others.data(), 2, {}, request = 0));
+  ASSERT_EQ(0, Code(alice, Event::kAttributeResult, request));
+  Event read;
+  ASSERT_EQ(0, bob->getChannelAttributes("room", request = 0));
+  ASSERT_EQ(0, Code(bob, Event::kChannelAttributes, request, &read));
+  EXPECT_THAT(read.list, ElementsAre("mood=calm@alice", "rules=none@alice"));
 }
 
 // Refusals by the server are failures. A join's success that comes after its time-out leaves

@@ -3,6 +3,7 @@
 // missing folders.
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -89,6 +90,10 @@ TEST_F(FileUtilsTest, CopyFolderCopiesTheTreeAndKeepsLinksAsLinks) {
   EXPECT_FALSE(fs_.CopyFile(Pathname(Dir("src/top.txt")), Pathname(Dir("dangling"))));
   EXPECT_FALSE(fs_.CopyFolder(Pathname(Dir("src")), Pathname(Dir("dst2"))));
   EXPECT_FALSE(fs_.CopyFolder(Pathname(Dir("src")), Pathname(Dir("dst3"))));
+  // Nor is a file copied onto itself, by its own name or a hard link's.
+  ASSERT_EQ(link(Dir("victim").c_str(), Dir("hard-link").c_str()), 0);
+  EXPECT_FALSE(fs_.CopyFile(Pathname(Dir("victim")), Pathname(Dir("victim"))));
+  EXPECT_FALSE(fs_.CopyFile(Pathname(Dir("hard-link")), Pathname(Dir("victim"))));
   EXPECT_EQ(ReadFile(Dir("victim")), "victim");
   EXPECT_FALSE(Exists(Dir("missing")));
   EXPECT_FALSE(Exists(Dir("victims/b")) || Exists(Dir("victims/up")));
@@ -182,6 +187,18 @@ TEST_F(FileUtilsTest, RemovingFoldersFollowsNoLinkAndEntersNoForeignFolder) {
   EXPECT_EQ(std::filesystem::read_symlink(Dir("moved-link"), not_a_link), Dir("kept"));
   EXPECT_EQ(ReadFile(Dir("kept/file")), "whole");
   EXPECT_EQ(ReadFile(Dir("outside/app/precious")), "data");
+}
+
+TEST(PathnameTest, BaseNamesHoldingASlashABackslashOrANulAreRefused) {
+  const struct {
+    std::string name;
+    bool ok;
+  } cases[] = {{"other", true}, {"a/b", false}, {"a\\b", false}, {std::string("a\0b", 3), false}};
+  for (const auto& c : cases) {
+    Pathname path("/folder/file.txt");
+    EXPECT_EQ(c.ok, path.SetBasename(c.name)) << c.name;
+    EXPECT_EQ(c.ok ? "/folder/" + c.name + ".txt" : "/folder/file.txt", path.pathname()) << c.name;
+  }
 }
 
 // A cache file written behind the cache's back, modified `age` seconds ago.
@@ -397,15 +414,21 @@ TEST(MemoryStreamTest, GrowsOnlyWhenFullAndNeverPastItsCapOrTheAddressSpace) {
   MemoryStream stream;
   char data[10] = {0};
   size_t written = 0;
-  // Writes 1 to 25 fit in the first 256 bytes; the 26th stores the 6 bytes left.
-  for (int i = 1; i <= 25; ++i) {
+  std::string content;  // Each write's own bytes, which growth must keep.
+  auto write = [&](int i) {
+    memset(data, i, sizeof(data));
     ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
-  }
-  ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
+    content.append(data, written);
+  };
+  // Writes 1 to 25 fit in the first 256 bytes; the 26th stores the 6 bytes left.
+  for (int i = 1; i <= 26; ++i) write(i);
   EXPECT_EQ(6u, written);
-  // Exactly full, it doubles.
-  ASSERT_EQ(SR_SUCCESS, stream.Write(data, 10, &written, nullptr));
+  // Exactly full, it doubles, and again after.
+  write(27);
   EXPECT_EQ(10u, written);
+  for (int i = 28; i <= 60; ++i) write(i);
+  ASSERT_TRUE(stream.SetPosition(0));
+  EXPECT_TRUE(ReadAll(&stream) == content);
 
   MemoryStream capped;
   capped.set_max_size(300);
@@ -433,6 +456,48 @@ TEST(StreamTest, ReadLineKeepsCarriageReturnAndEndsAtEndOfStream) {
   EXPECT_EQ("cd", line);
   EXPECT_EQ(SR_EOS, stream.ReadLine(&line));
   EXPECT_TRUE(line.empty());
+}
+
+// Appends at most `take` bytes a write, and blocks on every `block_every`-th write (0: never).
+class TrickleSink : public StringStream {
+ public:
+  TrickleSink(std::string* out, size_t take, int block_every)
+      : StringStream(out), take_(take), block_every_(block_every) {}
+  StreamResult Write(const void* data, size_t len, size_t* written, int* error) override {
+    if (block_every_ > 0 && ++writes_ % block_every_ == 0) return SR_BLOCK;
+    return StringStream::Write(data, std::min(len, take_), written, error);
+  }
+
+ private:
+  size_t take_;
+  int block_every_;
+  int writes_ = 0;
+};
+
+TEST(StreamTest, WriteAllAndFlowDeliverEveryByteOnceInOrderIntoSinksThatTakeLittle) {
+  std::string source(1000, '\0');
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i % 251);
+  for (size_t take : {1, 7, 300}) {
+    std::string out;
+    TrickleSink sink(&out, take, 0);
+    size_t written = 0;
+    EXPECT_EQ(SR_SUCCESS, sink.WriteAll(source.data(), source.size(), &written, nullptr));
+    EXPECT_EQ(source.size(), written);
+    EXPECT_TRUE(out == source) << take;
+    // Resumed after each block with what the buffer still holds.
+    std::string flowed;
+    TrickleSink blocking(&flowed, take, 3);
+    StringStream in(source);
+    char buffer[64];
+    size_t held = 0;
+    StreamResult result = SR_BLOCK;
+    for (int pass = 0; result == SR_BLOCK && pass < 5000; ++pass) {
+      result = Flow(&in, buffer, sizeof(buffer), &blocking, &held);
+    }
+    EXPECT_EQ(SR_SUCCESS, result);
+    EXPECT_EQ(0u, held);
+    EXPECT_TRUE(flowed == source) << take;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -131,7 +132,23 @@ bool StartSquid(PeerProcess* peer, const std::string& basic_user, const std::str
   }
   conf += "acl authed proxy_auth REQUIRED\nhttp_access allow authed\nhttp_access deny all\n";
   peer->WriteFile("squid.conf", conf);
-  return peer->Start({kSquid, "-N", "-f", dir + "/squid.conf"});
+  // squid names its shared memory segments after its service name and, finding one of the name,
+  // removes it: two squids of one name starting at once fail. Each gets a name of its own, and
+  // its segments are unlinked once it runs (a single process keeps them mapped and never opens
+  // them again), so that none is left behind when the test kills it.
+  const std::string service = "vortm" + std::to_string(peer->port());
+  if (!peer->Start({kSquid, "-N", "-n", service, "-f", dir + "/squid.conf"})) {
+    return false;
+  }
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/dev/shm", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->path().filename().string().rfind(service + "-", 0) == 0) {
+      std::error_code ignored;
+      std::filesystem::remove(it->path(), ignored);
+    }
+  }
+  return true;
 }
 
 }  // namespace testing

@@ -210,6 +210,30 @@ TEST_F(PhysicalSocketServerTest, ConnectThroughAnAdapterReportsConnectedOrOneRef
   EXPECT_EQ(s->GetState(), Socket::CS_CLOSED);
 }
 
+TEST_F(PhysicalSocketServerTest, AListenerAcceptsClientAfterClientNotOnlyTheFirst) {
+  std::unique_ptr<AsyncSocket> listener(ss_.CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  ASSERT_EQ(listener->Bind(SocketAddress("127.0.0.1", 0)), 0);
+  ASSERT_EQ(listener->Listen(4), 0);
+  Recorder ready(listener.get());
+  sockaddr_storage target;
+  listener->GetLocalAddress().ToSockAddrStorage(&target);
+  for (int i = 0; i < 3; ++i) {
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&target), sizeof(sockaddr_in)), 0);
+    ASSERT_TRUE(WaitUntil(&ss_, [&] { return ready.reads > i; })) << "client " << i;
+    SocketAddress from, expected;
+    std::unique_ptr<AsyncSocket> accepted(listener->Accept(&from));
+    sockaddr_storage local;
+    socklen_t len = sizeof(local);
+    ::getsockname(client, reinterpret_cast<sockaddr*>(&local), &len);
+    SocketAddressFromSockAddrStorage(local, &expected);
+    ::close(client);
+    ASSERT_NE(accepted, nullptr) << "client " << i;
+    EXPECT_EQ(from, expected);
+    EXPECT_EQ(accepted->GetRemoteAddress(), expected);
+  }
+}
+
 TEST_F(PhysicalSocketServerTest, APeerFinIsReadAsBlockingThenAnOrderlyCloseAndAResetIsAnError) {
   // With SIGPIPE at its default action the process would die on a write after the reset.
   struct sigaction dfl = {}, old_action;

@@ -59,6 +59,21 @@ int UnusedLoopbackPort() {
   return port;
 }
 
+int ReserveLoopbackPort(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  sockaddr_in addr = Loopback("127.0.0.1", 0);
+  socklen_t len = sizeof(addr);
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
 bool CanConnect(const std::string& host, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = Loopback(host, port);
@@ -69,7 +84,9 @@ bool CanConnect(const std::string& host, int port) {
 
 bool ProgramAvailable(const char* path) { return access(path, X_OK) == 0; }
 
-PeerProcess::PeerProcess() : port_(UnusedLoopbackPort()) {}
+// A port merely found free could be taken by another test's peer, or an outgoing connection,
+// before this peer binds it; that peer would then answer in this one's place.
+PeerProcess::PeerProcess() : reservation_(ReserveLoopbackPort(&port_)) {}
 
 PeerProcess::~PeerProcess() {
   if (pid_ > 0) {
@@ -78,6 +95,9 @@ PeerProcess::~PeerProcess() {
   }
   if (pidfd_ >= 0) {
     close(pidfd_);
+  }
+  if (reservation_ >= 0) {
+    close(reservation_);
   }
 }
 
@@ -93,7 +113,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool PeerProcess::Start(const std::vector<std::string>& argv) {
-  if (dir().empty() || argv.empty() || pid_ > 0) {
+  if (dir().empty() || reservation_ < 0 || argv.empty() || pid_ > 0) {
     return false;
   }
   std::vector<char*> args;

@@ -19,6 +19,11 @@ namespace testing {
 // nothing listens on right now.
 int ListenLoopback(int* port);
 int UnusedLoopbackPort();
+// A socket bound to 127.0.0.1 at a port of its own, not listening, with SO_REUSEADDR (-1 on
+// failure). While it is open no other bind to port 0 and no outgoing connection is given the
+// port, even in another process, yet a daemon that sets SO_REUSEADDR (nginx, squid, tinyproxy,
+// microsocks) can still listen on it.
+int ReserveLoopbackPort(int* port);
 bool CanConnect(const std::string& host, int port);
 bool ProgramAvailable(const char* path);
 void WriteFile(const std::string& path, const std::string& body);
@@ -32,6 +37,7 @@ class PeerProcess {
   PeerProcess& operator=(const PeerProcess&) = delete;
 
   // The private folder and the port the peer is to listen on, both chosen at construction.
+  // The port stays reserved while the object lives (see ReserveLoopbackPort).
   const std::string& dir() const { return dir_.path(); }
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -47,6 +53,7 @@ class PeerProcess {
  private:
   vy_test::TempDir dir_;
   int port_ = 0;
+  int reservation_ = -1;
   pid_t pid_ = -1;
   int pidfd_ = -1;
 };
