@@ -73,6 +73,9 @@ class LoggedPeer {
   // waits up to 5 s until the output shows `ready_text`.
   bool Start(const std::string& dir, const std::string& command, const std::string& log_file,
              const std::string& ready_text);
+  // A loopback port for the peer to listen on, kept from every other test until the peer ends
+  // (see ReserveLoopbackPort); -1 when none can be had.
+  int ReservePort();
   // Waits up to `timeout_ms` until the output holds `text` at least `count` times.
   bool WaitForLog(const std::string& text, int count = 1, int timeout_ms = 5000) const;
   int CountInLog(const std::string& text) const;
@@ -80,6 +83,7 @@ class LoggedPeer {
 
  private:
   pid_t pid_ = -1;
+  int reservation_ = -1;
   std::string log_path_;
 };
 

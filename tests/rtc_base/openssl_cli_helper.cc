@@ -99,6 +99,14 @@ LoggedPeer::~LoggedPeer() {
     kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  if (reservation_ >= 0) close(reservation_);
+}
+
+int LoggedPeer::ReservePort() {
+  int port = -1;
+  if (reservation_ >= 0) close(reservation_);
+  reservation_ = ReserveLoopbackPort(&port);
+  return reservation_ >= 0 ? port : -1;
 }
 
 bool LoggedPeer::Start(const std::string& dir, const std::string& command,

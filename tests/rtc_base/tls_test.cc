@@ -47,7 +47,6 @@ using testing::LoggedPeer;
 using testing::PumpUntil;
 using testing::RunCommand;
 using testing::ScriptedServer;
-using testing::UnusedLoopbackPort;
 
 std::string Der(const std::string& pem) {
   std::string der;
@@ -168,7 +167,8 @@ class OpenSSLAdapterTest : public ::testing::Test {
 
   // openssl s_server with `cert` on a free port; -1 when it does not come up.
   int StartServer(LoggedPeer* peer, const std::string& cert, const std::string& options = "-rev") {
-    const int port = UnusedLoopbackPort();
+    const int port = peer->ReservePort();
+    if (port < 0) return -1;
     const std::string p = std::to_string(port);
     bool ok = peer->Start(ca_->dir().path(),
                           "stdbuf -oL openssl s_server -accept 127.0.0.1:" + p + " -cert " + cert +
@@ -356,7 +356,8 @@ TEST_F(OpenSSLAdapterTest, LargeWritesAgainstAStalledReaderArriveIntactAndOnce) 
     }
   });
   LoggedPeer socat;
-  const int port = UnusedLoopbackPort();
+  const int port = socat.ReservePort();
+  ASSERT_GT(port, 0);
   ASSERT_TRUE(socat.Start(ca_->dir().path(),
                           "socat -d -d OPENSSL-LISTEN:" + std::to_string(port) +
                               ",bind=127.0.0.1,reuseaddr,rcvbuf=32768,cert=localhost.pem,"
