@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "core/json_util.h"
 
@@ -176,7 +177,7 @@ void ReadUserAttributes(std::string_view text,
   if (!ParseListText(text, copy, doc) || !doc.IsObject()) return;
   std::map<std::string, std::string> sorted;
   size_t read = 0;
-  for (const auto& member : doc.GetObject()) {
+  for (const auto& member : std::as_const(doc).GetObject()) {
     if (read == kMaxReplyListEntries || !member.value.IsString()) {
       ++*skipped;
       continue;
