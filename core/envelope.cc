@@ -24,13 +24,27 @@ void AppendJsonString(std::string* out, const char* s, size_t n) {
     run = i + 1;
     out->push_back('\\');
     switch (c) {
-      case '"': out->push_back('"'); break;
-      case '\\': out->push_back('\\'); break;
-      case '\b': out->push_back('b'); break;
-      case '\t': out->push_back('t'); break;
-      case '\n': out->push_back('n'); break;
-      case '\f': out->push_back('f'); break;
-      case '\r': out->push_back('r'); break;
+      case '"':
+        out->push_back('"');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      case '\b':
+        out->push_back('b');
+        break;
+      case '\t':
+        out->push_back('t');
+        break;
+      case '\n':
+        out->push_back('n');
+        break;
+      case '\f':
+        out->push_back('f');
+        break;
+      case '\r':
+        out->push_back('r');
+        break;
       default: {
         const char u[] = {'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
         out->append(u, sizeof(u));
@@ -48,8 +62,8 @@ void AppendJsonString(std::string* out, const std::string& s) {
 }  // namespace
 
 int BuildEnvelope(const std::string& cmd, const std::string& content,
-                  const zentho::SyncMsgCrypt* crypt, const std::string* appId,
-                  int64_t timestampMs, std::string* envelope, size_t headerRoom) {
+                  const zentho::SyncMsgCrypt* crypt, const std::string* appId, int64_t timestampMs,
+                  std::string* envelope, size_t headerRoom) {
   std::string& out = *envelope;
   out.assign(headerRoom, '\0');
   out.append("{\"Cmd\":");
@@ -86,10 +100,9 @@ int BuildEnvelope(const std::string& cmd, const std::string& content,
     out.append("\",\"Content\":\"");
     const size_t cipher_at = out.size();
     result = crypt->EncryptTo(nonce + kEnvelopeNonceLength, content.data(), content.size(), &out);
-    if (result == 0 &&
-        crypt->Sign(timestamp, static_cast<size_t>(timestamp_length), nonce,
-                    kEnvelopeNonceLength, out.data() + cipher_at, out.size() - cipher_at,
-                    out.data() + signature_at) != 0) {
+    if (result == 0 && crypt->Sign(timestamp, static_cast<size_t>(timestamp_length), nonce,
+                                   kEnvelopeNonceLength, out.data() + cipher_at,
+                                   out.size() - cipher_at, out.data() + signature_at) != 0) {
       result = zentho::kComputeSignatureError;
     }
     if (result == 0) {
@@ -128,8 +141,8 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
   return UnwrapEnvelopeInPlace(out->envelope_text.data(), length, crypt, out);
 }
 
-EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length,
-                                     const zentho::SyncMsgCrypt* crypt, ReceivedCommand* out) {
+EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length, const zentho::SyncMsgCrypt* crypt,
+                                     ReceivedCommand* out) {
   if (payload == nullptr || length < 1) return EnvelopeResult::kNotJson;
   out->Reset();
   rapidjson::Document& envelope = out->envelope_doc;

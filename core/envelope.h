@@ -35,16 +35,16 @@ constexpr int kEnvelopeNoNonce = -1;
 // The text goes into `envelope` after `headerRoom` bytes left for the frame header (zeros),
 // so the frame needs no second copy; a reused `envelope` keeps its capacity.
 int BuildEnvelope(const std::string& cmd, const std::string& content,
-                  const zentho::SyncMsgCrypt* crypt, const std::string* appId,
-                  int64_t timestampMs, std::string* envelope, size_t headerRoom = 0);
+                  const zentho::SyncMsgCrypt* crypt, const std::string* appId, int64_t timestampMs,
+                  std::string* envelope, size_t headerRoom = 0);
 
 enum class EnvelopeResult {
   kOk,
-  kNotJson,          // not JSON, or nested too deep
-  kNotObject,        // JSON, but not an object
-  kNoEncryptFlag,    // "Encrypt" missing or not a boolean
-  kNoCrypt,          // encrypted, but no message crypt exists yet
-  kDecryptFailed,    // the content failed a signature, Base64, AES, pad, length or app id check
+  kNotJson,        // not JSON, or nested too deep
+  kNotObject,      // JSON, but not an object
+  kNoEncryptFlag,  // "Encrypt" missing or not a boolean
+  kNoCrypt,        // encrypted, but no message crypt exists yet
+  kDecryptFailed,  // the content failed a signature, Base64, AES, pad, length or app id check
 };
 
 const char* EnvelopeResultText(EnvelopeResult result);
@@ -86,8 +86,8 @@ EnvelopeResult UnwrapEnvelope(const char* payload, int length, const zentho::Syn
                               ReceivedCommand* out);
 // The same over a writable payload, NUL-terminated at payload[length], which is parsed in place
 // (its bytes are changed) instead of copied.
-EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length,
-                                     const zentho::SyncMsgCrypt* crypt, ReceivedCommand* out);
+EnvelopeResult UnwrapEnvelopeInPlace(char* payload, int length, const zentho::SyncMsgCrypt* crypt,
+                                     ReceivedCommand* out);
 
 // The content as the "Recv" log line shows it: in full up to kMaxLoggedContent bytes, else
 // "content too long...".

@@ -55,8 +55,8 @@ class AsyncHttpPost : public HttpPost, public sigslot::has_slots<> {
     auto* request = static_cast<rtc::AsyncHttpRequest*>(thread);
     const bool ok = request->error() == rtc::HE_NONE;
     if (request->error() == rtc::HE_OVERFLOW) {
-      RtcPrintf(kRtcLogWarning, "HTTP answer from %s refused: longer than %zu bytes",
-                url_.c_str(), max_body_bytes_);
+      RtcPrintf(kRtcLogWarning, "HTTP answer from %s refused: longer than %zu bytes", url_.c_str(),
+                max_body_bytes_);
     }
     std::string body = ReadAll(request->response().document.get());
     request_ = nullptr;

@@ -209,8 +209,8 @@ void JSBuffer::DeliverPackets() {
     char* start = buffer_.get() + begin_;
     if (*start != marker_) {
       const void* next = std::memchr(start + 1, marker_, end_ - begin_ - 1);
-      size_t skip = next ? static_cast<size_t>(static_cast<const char*>(next) - start)
-                         : end_ - begin_;
+      size_t skip =
+          next ? static_cast<size_t>(static_cast<const char*>(next) - start) : end_ - begin_;
       skipped_bytes_ += skip;
       Consume(skip);
       continue;

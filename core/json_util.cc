@@ -94,10 +94,9 @@ bool ParseJsonInsitu(char* text, rapidjson::Document& doc) {
   auto generate = [&](rapidjson::Document& d) {
     DepthBoundBuilder builder(d, kMaxJsonDepth);
     rapidjson::InsituStringStream stream(text);
-    ok = !reader
-              .Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream,
-                                                                                   builder)
-              .IsError();
+    ok =
+        !reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream, builder)
+             .IsError();
     return ok;
   };
   doc.Populate(generate);

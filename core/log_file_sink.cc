@@ -37,8 +37,7 @@ int OpenPrivate(const std::string& path, bool truncate) {
                 kFileMode);
   if (fd < 0) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      st.st_nlink != 1) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
     close(fd);
     errno = EPERM;
     return -1;

@@ -48,9 +48,7 @@ LogState& State() {
 // the library's log at their own level. Registered only while a log is open.
 class RuntimeLogSink : public rtc::LogSink {
  public:
-  void OnLogMessage(const std::string& message) override {
-    OnLogMessage(message, rtc::LS_INFO);
-  }
+  void OnLogMessage(const std::string& message) override { OnLogMessage(message, rtc::LS_INFO); }
   void OnLogMessage(const std::string& message, rtc::LoggingSeverity severity) override {
     std::string_view line = message;
     while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -227,8 +225,7 @@ int OpenLogger(const char* path, int level, int sizeKB) {
   LogState& s = State();
   rtc::MutexLock lock(&s.mu);
   if (s.logger) return 0;
-  level = std::clamp(level, static_cast<int>(kRtcLogTrace),
-                     static_cast<int>(kRtcLogOff));
+  level = std::clamp(level, static_cast<int>(kRtcLogTrace), static_cast<int>(kRtcLogOff));
   size_t max_bytes = static_cast<size_t>(sizeKB) * 1024;
   try {
     // A logger of that name left in spdlog's registry (by the host app or an

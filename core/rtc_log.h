@@ -46,8 +46,7 @@ void RtcLog(int level, const char* text);
 
 // Formats a line printf-style and writes it with RtcLog. The level test comes
 // first, so a dropped line costs no formatting.
-void RtcPrintf(int level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void RtcPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Sets the filter of the open log; values outside 0..6 are ignored.
 void SetRtcLogFilter(int level);

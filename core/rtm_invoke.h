@@ -30,9 +30,10 @@ inline constexpr int kNotRunning = 101;
 // When the worker is quitting (process exit) the method does not run: an int
 // result is then kNotRunning, any other result is value-initialised.
 template <class Object, class Method, class... Args>
-std::invoke_result_t<Method, Object*, Args&&...> InvokeOnThread(
-    rtc::Thread* thread, const rtc::Location& from, Object* object,
-    Method method, Args&&... args) {
+std::invoke_result_t<Method, Object*, Args&&...> InvokeOnThread(rtc::Thread* thread,
+                                                                const rtc::Location& from,
+                                                                Object* object, Method method,
+                                                                Args&&... args) {
   using Result = std::invoke_result_t<Method, Object*, Args&&...>;
   RTC_DCHECK(thread != nullptr);
   if (thread->IsCurrent()) {
@@ -40,14 +41,12 @@ std::invoke_result_t<Method, Object*, Args&&...> InvokeOnThread(
   }
   if constexpr (std::is_same_v<Result, int>) {
     int result = kNotRunning;
-    thread->Invoke<void>(from, [&] {
-      result = std::invoke(method, object, std::forward<Args>(args)...);
-    });
+    thread->Invoke<void>(
+        from, [&] { result = std::invoke(method, object, std::forward<Args>(args)...); });
     return result;
   } else {
-    return thread->Invoke<Result>(from, [&]() -> Result {
-      return std::invoke(method, object, std::forward<Args>(args)...);
-    });
+    return thread->Invoke<Result>(
+        from, [&]() -> Result { return std::invoke(method, object, std::forward<Args>(args)...); });
   }
 }
 

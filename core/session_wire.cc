@@ -319,9 +319,9 @@ bool ParseOfflineAnswer(const char* data, size_t length, std::vector<OfflineMess
     const rapidjson::Value* from = FindJsonMember(entry, "msgFrom");
     const rapidjson::Value* body = FindJsonMember(entry, "msgBody");
     const rapidjson::Value* type = FindJsonMember(entry, "msgType");
-    if (from == nullptr || !from->IsString() || from->GetStringLength() == 0 ||
-        body == nullptr || !body->IsString() || body->GetStringLength() >= kMaxMessageBytes ||
-        type == nullptr || !type->IsInt() ||
+    if (from == nullptr || !from->IsString() || from->GetStringLength() == 0 || body == nullptr ||
+        !body->IsString() || body->GetStringLength() >= kMaxMessageBytes || type == nullptr ||
+        !type->IsInt() ||
         (type->GetInt() != vy::rtm::MESSAGE_TYPE_TEXT &&
          type->GetInt() != vy::rtm::MESSAGE_TYPE_RAW)) {
       ++left_out;

@@ -63,8 +63,8 @@ long DecodeBase64Into(const char* in, size_t length, unsigned char* out) {
   while (trailing < length && in[length - 1 - trailing] == '=') ++trailing;
   // EVP_DecodeBlock counts the pad characters as zero bytes; they are taken off below. It is
   // lenient about spare bits, which the built-in encoding key needs.
-  int decoded = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in),
-                                static_cast<int>(length));
+  int decoded =
+      EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in), static_cast<int>(length));
   if (decoded < 0 || static_cast<size_t>(decoded) <= trailing ||
       static_cast<size_t>(decoded) >= length) {
     return -1;
@@ -73,9 +73,7 @@ long DecodeBase64Into(const char* in, size_t length, unsigned char* out) {
 }
 
 // The four signed parts in byte-wise order (std::string_view compares as unsigned bytes).
-void SortParts(std::array<std::string_view, 4>& parts) {
-  std::sort(parts.begin(), parts.end());
-}
+void SortParts(std::array<std::string_view, 4>& parts) { std::sort(parts.begin(), parts.end()); }
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -438,8 +436,7 @@ int SyncMsgCrypt::ComputeSignature(const std::string& token, const std::string& 
 }
 
 int SyncMsgCrypt::ValidateSignature(const std::string& signature, const std::string& timestamp,
-                                    const std::string& nonce,
-                                    const std::string& cipherText) const {
+                                    const std::string& nonce, const std::string& cipherText) const {
   std::string expected;
   if (ComputeSignature(token_, timestamp, nonce, cipherText, expected) != 0) return -1;
   if (signature.size() != expected.size() ||

@@ -11,16 +11,16 @@ namespace zentho {
 // Result codes of EncryptMsg and DecryptMsg.
 enum SyncMsgCryptError : int {
   kSyncMsgCryptOk = 0,
-  kValidateSignatureError = -40001,   // decrypt: the signature does not match
-  kEmptyInputError = -40002,          // both: empty text or cipher text
-  kComputeSignatureError = -40003,    // encrypt: the signature could not be computed
-  kIllegalAesKeyError = -40004,       // both: the encoding key is unusable
-  kValidateAppIdError = -40005,       // decrypt: another app id follows the text
-  kEncryptAesError = -40006,          // encrypt: AES failed
-  kDecryptAesError = -40007,          // decrypt: AES failed or the padding is invalid
-  kIllegalBufferError = -40008,       // decrypt: the block is too short for its length field
-  kEncodeBase64Error = -40009,        // encrypt: Base64 encoding failed
-  kDecodeBase64Error = -40010,        // decrypt: Base64 decoding failed
+  kValidateSignatureError = -40001,  // decrypt: the signature does not match
+  kEmptyInputError = -40002,         // both: empty text or cipher text
+  kComputeSignatureError = -40003,   // encrypt: the signature could not be computed
+  kIllegalAesKeyError = -40004,      // both: the encoding key is unusable
+  kValidateAppIdError = -40005,      // decrypt: another app id follows the text
+  kEncryptAesError = -40006,         // encrypt: AES failed
+  kDecryptAesError = -40007,         // decrypt: AES failed or the padding is invalid
+  kIllegalBufferError = -40008,      // decrypt: the block is too short for its length field
+  kEncodeBase64Error = -40009,       // encrypt: Base64 encoding failed
+  kDecodeBase64Error = -40010,       // decrypt: Base64 decoding failed
 };
 
 // The key strings every client holds. They obfuscate the traffic rather than secure it: anyone
@@ -49,8 +49,7 @@ class SyncMsgCrypt {
   static constexpr size_t kIvLength = 16;
   static constexpr size_t kMaxBase64Input = 1000000000;
 
-  SyncMsgCrypt(const std::string& token, const std::string& encodingKey,
-               const std::string& appId);
+  SyncMsgCrypt(const std::string& token, const std::string& encodingKey, const std::string& appId);
   ~SyncMsgCrypt();
 
   SyncMsgCrypt(const SyncMsgCrypt&) = delete;
@@ -85,8 +84,8 @@ class SyncMsgCrypt {
                             std::string& out);
   // Decrypts and removes the pad; every pad byte is checked.
   static int AES_CBCDecrypt(const std::string& cipher, const std::string& key, std::string& out);
-  static int AES_CBCDecrypt(const char* cipher, size_t length, const char* key,
-                            size_t keyLength, std::string& out);
+  static int AES_CBCDecrypt(const char* cipher, size_t length, const char* key, size_t keyLength,
+                            std::string& out);
   static int EncodeBase64(const std::string& in, std::string& out);
   static int DecodeBase64(const std::string& in, std::string& out);
   static int ComputeSignature(const std::string& token, const std::string& timestamp,

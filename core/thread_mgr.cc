@@ -127,8 +127,7 @@ void ThreadMgr::ProcessServices() {
     rtc::CritScope cs(&crit_);
     // A DoProcess may add or remove services: walk a snapshot and skip
     // entries that left the map meanwhile.
-    std::vector<std::pair<void*, VyRtmService*>> pass(services_.begin(),
-                                                      services_.end());
+    std::vector<std::pair<void*, VyRtmService*>> pass(services_.begin(), services_.end());
     for (const auto& [key, service] : pass) {
       auto it = services_.find(key);
       if (it == services_.end() || it->second != service) continue;

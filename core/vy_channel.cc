@@ -10,26 +10,20 @@
 
 namespace vy {
 
-VyChannel::VyChannel(VyChannelEvent* event, rtm::IChannelEventHandler* handler,
-                     rtc::Thread* owner, const std::string& channelId)
+VyChannel::VyChannel(VyChannelEvent* event, rtm::IChannelEventHandler* handler, rtc::Thread* owner,
+                     const std::string& channelId)
     : event_(event), handler_(handler), owner_(owner), channel_id_(channelId) {}
 
-int VyChannel::join() {
-  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::join_w);
-}
+int VyChannel::join() { return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::join_w); }
 
-int VyChannel::leave() {
-  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::leave_w);
-}
+int VyChannel::leave() { return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::leave_w); }
 
 int VyChannel::sendMessage(const rtm::IMessage* message) {
   return sendMessage(message, rtm::SendMessageOptions());
 }
 
-int VyChannel::sendMessage(const rtm::IMessage* message,
-                           const rtm::SendMessageOptions& options) {
-  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::sendMessage_w, message,
-                        options);
+int VyChannel::sendMessage(const rtm::IMessage* message, const rtm::SendMessageOptions& options) {
+  return InvokeOnThread(owner_, RTC_FROM_HERE, this, &VyChannel::sendMessage_w, message, options);
 }
 
 int VyChannel::getMembers() {
@@ -120,8 +114,7 @@ int VyChannel::leave_w() {
   return rtm::LEAVE_CHANNEL_ERR_OK;
 }
 
-int VyChannel::sendMessage_w(const rtm::IMessage* message,
-                             const rtm::SendMessageOptions& options) {
+int VyChannel::sendMessage_w(const rtm::IMessage* message, const rtm::SendMessageOptions& options) {
   if (event_ == nullptr) return detach_code_;
   if (!joined_) return rtm::CHANNEL_MESSAGE_ERR_NOT_AVAILABLE;
   const int code = event_->OnVyChanlelMsgCheck(channel_id_, message, options, handler_);

@@ -80,8 +80,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   // The result of a leave: the server's answer, or the code of what ended it first.
   void SetLeaveCode(int code);
   void SendMessageResult(long long messageId, int code);
-  void RecvChanMsg(long long messageId, const std::string& fromUserId, int type,
-                   long long serverTs, const std::string& body);
+  void RecvChanMsg(long long messageId, const std::string& fromUserId, int type, long long serverTs,
+                   const std::string& body);
   void MemberJoin(const std::string& userId);
   void MemberLeave(const std::string& userId);
   void SetMembers(const std::vector<std::string>& userIds, vy::rtm::GET_MEMBERS_ERR code);

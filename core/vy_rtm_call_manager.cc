@@ -27,9 +27,8 @@ constexpr char kTimeOutReason[] = "TimeOut";
 
 }  // namespace
 
-VyRtmCallManager::VyRtmCallManager(VyRtmCallManagerEvent* event,
-                                   rtm::IRtmCallEventHandler* handler, rtc::Thread* owner,
-                                   const std::string& userId)
+VyRtmCallManager::VyRtmCallManager(VyRtmCallManagerEvent* event, rtm::IRtmCallEventHandler* handler,
+                                   rtc::Thread* owner, const std::string& userId)
     : event_(event), handler_(handler), owner_(owner), user_id_(userId) {}
 
 // Dropping the tables gives up the manager's references.
@@ -99,8 +98,7 @@ void VyRtmCallManager::EndInvitations() {
     if (invitation->getState() == rtm::LOCAL_INVITATION_STATE_CANCELING) {
       handler_->onLocalInvitationCanceled(invitation.get());
     } else {
-      handler_->onLocalInvitationFailure(invitation.get(),
-                                         rtm::LOCAL_INVITATION_ERR_NOT_LOGGED_IN);
+      handler_->onLocalInvitationFailure(invitation.get(), rtm::LOCAL_INVITATION_ERR_NOT_LOGGED_IN);
     }
   }
   for (auto& [answer, invitation] : remote) {
@@ -161,8 +159,7 @@ int VyRtmCallManager::cancelLocalInvitation_w(rtm::ILocalCallInvitation* invitat
   return kOk;
 }
 
-int VyRtmCallManager::answerRemoteInvitation_w(rtm::IRemoteCallInvitation* invitation,
-                                               int answer) {
+int VyRtmCallManager::answerRemoteInvitation_w(rtm::IRemoteCallInvitation* invitation, int answer) {
   if (event_ == nullptr) return kDetached;
   std::string caller = invitation->getCallerId();
   auto it = remote_calls_.find(caller);
@@ -196,8 +193,7 @@ void VyRtmCallManager::SendCancelCall(const LocalCall& call, const std::string& 
 
 void VyRtmCallManager::SendAnswer(const RemoteCall& call, const std::string& callerId) {
   Send(call.answer == kAnswerAccept ? "AcceptCall" : "RejectCall",
-       BuildCallBody(call.call_id, user_id_, callerId, "Response",
-                     call.invitation->getResponse()));
+       BuildCallBody(call.call_id, user_id_, callerId, "Response", call.invitation->getResponse()));
 }
 
 std::map<std::string, VyRtmCallManager::LocalCall>::iterator VyRtmCallManager::FindLocal(
@@ -342,7 +338,8 @@ bool VyRtmCallManager::SetRemoteCallState(const std::string& callId, int state, 
         ended->SetState(rtm::REMOTE_INVITATION_STATE_ACCEPTED);
         if (handler != nullptr) handler->onRemoteInvitationAccepted(ended.get());
       } else if (handler != nullptr) {
-        handler->onRemoteInvitationFailure(ended.get(), rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE);
+        handler->onRemoteInvitationFailure(ended.get(),
+                                           rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE);
       }
       break;
     case rtm::REMOTE_INVITATION_STATE_CANCELED:
@@ -404,13 +401,13 @@ bool VyRtmCallManager::ProcessLocal(int64_t now) {
       case rtm::LOCAL_INVITATION_STATE_SENT:
       case rtm::LOCAL_INVITATION_STATE_SENT_TO_SERVER: {
         if (now >= call.deadline) {
-          const bool unknown =
-              call.invitation->getState() == rtm::LOCAL_INVITATION_STATE_SENT && call.status_unknown;
+          const bool unknown = call.invitation->getState() == rtm::LOCAL_INVITATION_STATE_SENT &&
+                               call.status_unknown;
           auto ended = EndLocal(it);
           if (handler_ != nullptr) {
-            handler_->onLocalInvitationFailure(ended.get(),
-                                               unknown ? rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE
-                                                       : rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE);
+            handler_->onLocalInvitationFailure(
+                ended.get(), unknown ? rtm::LOCAL_INVITATION_ERR_PEER_OFFLINE
+                                     : rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE);
           }
           return true;
         }
@@ -456,10 +453,9 @@ bool VyRtmCallManager::ProcessRemote(int64_t now) {
         ended->SetState(rtm::REMOTE_INVITATION_STATE_REFUSED);
         if (handler_ != nullptr) handler_->onRemoteInvitationRefused(ended.get());
       } else if (handler_ != nullptr) {
-        handler_->onRemoteInvitationFailure(ended.get(),
-                                            answer == kAnswerAccept
-                                                ? rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE
-                                                : rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE);
+        handler_->onRemoteInvitationFailure(
+            ended.get(), answer == kAnswerAccept ? rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE
+                                                 : rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE);
       }
       return true;
     }

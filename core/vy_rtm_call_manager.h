@@ -33,12 +33,12 @@ class VyRtmCallManager : public vy::rtm::IRtmCallManager {
   enum Result {
     kOk = 0,
     kNullInvitation = 1,
-    kNoInvitation = 2,      // no such invitation, and none has ended
-    kEnded = 3,             // ended, or past the point where the operation applies
-    kAnswerPending = 4,     // an acceptance or refusal is already on its way
-    kAlreadyInviting = 5,   // the callee has a running invitation
-    kNoCallId = -1,         // no call id could be made
-    kDetached = 101,        // the service has been released
+    kNoInvitation = 2,     // no such invitation, and none has ended
+    kEnded = 3,            // ended, or past the point where the operation applies
+    kAnswerPending = 4,    // an acceptance or refusal is already on its way
+    kAlreadyInviting = 5,  // the callee has a running invitation
+    kNoCallId = -1,        // no call id could be made
+    kDetached = 101,       // the service has been released
   };
 
   VyRtmCallManager(VyRtmCallManagerEvent* event, vy::rtm::IRtmCallEventHandler* handler,
@@ -108,8 +108,7 @@ class VyRtmCallManager : public vy::rtm::IRtmCallManager {
 
   int sendLocalInvitation_w(vy::rtm::ILocalCallInvitation* invitation);
   int answerRemoteInvitation_w(vy::rtm::IRemoteCallInvitation* invitation, int answer);
-  int cancelLocalInvitation_w(vy::rtm::ILocalCallInvitation* invitation,
-                              const std::string& reason);
+  int cancelLocalInvitation_w(vy::rtm::ILocalCallInvitation* invitation, const std::string& reason);
   void release_w();
 
   void SendMakeCall(const LocalCall& call);
@@ -128,7 +127,7 @@ class VyRtmCallManager : public vy::rtm::IRtmCallManager {
   bool ProcessRemote(int64_t now);
   void TrimEnded(int64_t now);
 
-  VyRtmCallManagerEvent* event_;  // null once detached
+  VyRtmCallManagerEvent* event_;            // null once detached
   vy::rtm::IRtmCallEventHandler* handler_;  // null once detached
   rtc::Thread* const owner_;
   bool released_ = false;

@@ -37,8 +37,8 @@ class XNetClientCallback {
 // A message asks its sink to send it to a peer (VyMessage::SendMsg).
 class VyMessageEvent {
  public:
-  virtual void OnVyMessageMsgOut(long long messageId, const std::string& peerId,
-                                 int type, const std::string& content,
+  virtual void OnVyMessageMsgOut(long long messageId, const std::string& peerId, int type,
+                                 const std::string& content,
                                  const vy::rtm::SendMessageOptions& options) = 0;
 
  protected:
@@ -59,12 +59,10 @@ struct ChannelRequests {
 // channel command, and reports its own destruction.
 class VyChannelEvent {
  public:
-  virtual int OnVyChanlelMsgCheck(const std::string& channelId,
-                                  const vy::rtm::IMessage* message,
+  virtual int OnVyChanlelMsgCheck(const std::string& channelId, const vy::rtm::IMessage* message,
                                   const vy::rtm::SendMessageOptions& options,
                                   vy::rtm::IChannelEventHandler* handler) = 0;
-  virtual void OnVyChannelMsgOut(const std::string& channelId,
-                                 const std::string& cmd,
+  virtual void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                                  const std::string& content) = 0;
   // Sends "JoinChannel" and awaits its answer; `rejoin` for a join the channel makes by itself
   // after a login.
@@ -93,8 +91,7 @@ class VyChannelRejoinHandler {
 // destruction.
 class VyRtmCallManagerEvent {
  public:
-  virtual void OnVyRtmCallManagerMsgOut(const std::string& cmd,
-                                        const std::string& content) = 0;
+  virtual void OnVyRtmCallManagerMsgOut(const std::string& cmd, const std::string& content) = 0;
   virtual void OnVyRtmCallManagerDestory() = 0;
 
  protected:

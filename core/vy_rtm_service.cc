@@ -63,14 +63,12 @@ VyRtmService::~VyRtmService() {
 
 bool VyRtmService::OnWorker() const { return worker_->IsCurrent(); }
 
-int VyRtmService::initialize(const char* appId,
-                             rtm::IRtmServiceEventHandler* eventHandler) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::initialize_w, appId, eventHandler);
+int VyRtmService::initialize(const char* appId, rtm::IRtmServiceEventHandler* eventHandler) {
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::initialize_w, appId,
+                        eventHandler);
 }
 
-int VyRtmService::initialize_w(const char* appId,
-                               rtm::IRtmServiceEventHandler* eventHandler) {
+int VyRtmService::initialize_w(const char* appId, rtm::IRtmServiceEventHandler* eventHandler) {
   if (!app_id_.empty()) return -2;
   // strnlen: an id longer than 32 characters is refused without reading it
   // all.
@@ -84,23 +82,18 @@ int VyRtmService::initialize_w(const char* appId,
 }
 
 void VyRtmService::addEventHandler(rtm::IRtmServiceEventHandler* eventHandler) {
-  InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                 &VyRtmService::addEventHandler_w, eventHandler);
+  InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::addEventHandler_w, eventHandler);
 }
 
-void VyRtmService::addEventHandler_w(
-    rtm::IRtmServiceEventHandler* eventHandler) {
+void VyRtmService::addEventHandler_w(rtm::IRtmServiceEventHandler* eventHandler) {
   if (eventHandler != nullptr) handlers_[eventHandler] = eventHandler;
 }
 
-void VyRtmService::removeEventHandler(
-    rtm::IRtmServiceEventHandler* eventHandler) {
-  InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                 &VyRtmService::removeEventHandler_w, eventHandler);
+void VyRtmService::removeEventHandler(rtm::IRtmServiceEventHandler* eventHandler) {
+  InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::removeEventHandler_w, eventHandler);
 }
 
-void VyRtmService::removeEventHandler_w(
-    rtm::IRtmServiceEventHandler* eventHandler) {
+void VyRtmService::removeEventHandler_w(rtm::IRtmServiceEventHandler* eventHandler) {
   if (eventHandler != nullptr) handlers_.erase(eventHandler);
 }
 
@@ -127,8 +120,8 @@ void VyRtmService::release_w() {
   DetachCallManager();
 }
 
-void VyRtmService::cbConnectionStateChanged(
-    rtm::CONNECTION_STATE state, rtm::CONNECTION_CHANGE_REASON reason) {
+void VyRtmService::cbConnectionStateChanged(rtm::CONNECTION_STATE state,
+                                            rtm::CONNECTION_CHANGE_REASON reason) {
   // A report that changes nothing (a second logout, a release after one) is not made.
   if (state == reported_state_ && reason == reported_reason_) return;
   reported_state_ = state;
@@ -139,8 +132,7 @@ void VyRtmService::cbConnectionStateChanged(
 }
 
 int VyRtmService::login(const char* token, const char* userId) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::login_w,
-                        token, userId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::login_w, token, userId);
 }
 
 int VyRtmService::logout() {
@@ -148,257 +140,216 @@ int VyRtmService::logout() {
 }
 
 int VyRtmService::renewToken(const char* token) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::renewToken_w, token);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::renewToken_w, token);
 }
 
-int VyRtmService::sendMessageToPeer(const char* peerId,
-                                    const rtm::IMessage* message) {
+int VyRtmService::sendMessageToPeer(const char* peerId, const rtm::IMessage* message) {
   return sendMessageToPeer(peerId, message, rtm::SendMessageOptions());
 }
 
-int VyRtmService::sendMessageToPeer(const char* peerId,
-                                    const rtm::IMessage* message,
+int VyRtmService::sendMessageToPeer(const char* peerId, const rtm::IMessage* message,
                                     const rtm::SendMessageOptions& options) {
   if (message == nullptr) return -1;
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::sendMessageToPeer_w, peerId, message,
-                        options);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::sendMessageToPeer_w, peerId,
+                        message, options);
 }
 
 // Media transfers are not offered; the operations answer at once.
-int VyRtmService::downloadMediaToMemory(const char* /*mediaId*/,
-                                        long long& requestId) {
+int VyRtmService::downloadMediaToMemory(const char* /*mediaId*/, long long& requestId) {
   FillRequestId(requestId);
   return 0;
 }
 
-int VyRtmService::downloadMediaToFile(const char* /*mediaId*/,
-                                      const char* /*filePath*/,
+int VyRtmService::downloadMediaToFile(const char* /*mediaId*/, const char* /*filePath*/,
                                       long long& requestId) {
   FillRequestId(requestId);
   return 0;
 }
 
 int VyRtmService::cancelMediaDownload(long long requestId) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::cancelMedia_w, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::cancelMedia_w, requestId);
 }
 
 int VyRtmService::cancelMediaUpload(long long requestId) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::cancelMedia_w, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::cancelMedia_w, requestId);
 }
 
 int VyRtmService::cancelMedia_w(long long /*requestId*/) { return 0; }
 
-rtm::IFileMessage* VyRtmService::createFileMessageByMediaId(
-    const char* /*mediaId*/) {
+rtm::IFileMessage* VyRtmService::createFileMessageByMediaId(const char* /*mediaId*/) {
   return nullptr;
 }
 
-rtm::IImageMessage* VyRtmService::createImageMessageByMediaId(
-    const char* /*mediaId*/) {
+rtm::IImageMessage* VyRtmService::createImageMessageByMediaId(const char* /*mediaId*/) {
   return nullptr;
 }
 
-int VyRtmService::createFileMessageByUploading(const char* /*filePath*/,
-                                               long long& requestId) {
+int VyRtmService::createFileMessageByUploading(const char* /*filePath*/, long long& requestId) {
   FillRequestId(requestId);
   return 0;
 }
 
-int VyRtmService::createImageMessageByUploading(const char* /*filePath*/,
-                                                long long& requestId) {
+int VyRtmService::createImageMessageByUploading(const char* /*filePath*/, long long& requestId) {
   FillRequestId(requestId);
   return 0;
 }
 
-rtm::IRtmChannelAttribute* VyRtmService::createChannelAttribute() {
-  return nullptr;
-}
+rtm::IRtmChannelAttribute* VyRtmService::createChannelAttribute() { return nullptr; }
 
-rtm::IChannel* VyRtmService::createChannel(
-    const char* channelId, rtm::IChannelEventHandler* eventHandler) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::createChannel_w, channelId,
+rtm::IChannel* VyRtmService::createChannel(const char* channelId,
+                                           rtm::IChannelEventHandler* eventHandler) {
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::createChannel_w, channelId,
                         eventHandler);
 }
 
-rtm::IRtmCallManager* VyRtmService::getRtmCallManager(
-    rtm::IRtmCallEventHandler* eventHandler) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getRtmCallManager_w, eventHandler);
+rtm::IRtmCallManager* VyRtmService::getRtmCallManager(rtm::IRtmCallEventHandler* eventHandler) {
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getRtmCallManager_w,
+                        eventHandler);
 }
 
 int VyRtmService::setParameters(const char* parameters) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setParameters_w, parameters);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setParameters_w, parameters);
 }
 
 int VyRtmService::queryPeersOnlineStatus(const char* peerIds[], int peerCount,
                                          long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::queryPeersOnlineStatus_I, peerIds,
-                        peerCount, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::queryPeersOnlineStatus_I,
+                        peerIds, peerCount, requestId);
 }
 
-int VyRtmService::subscribePeersOnlineStatus(const char* peerIds[],
-                                             int peerCount,
+int VyRtmService::subscribePeersOnlineStatus(const char* peerIds[], int peerCount,
                                              long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::subscribePeersOnlineStatus_I, peerIds,
-                        peerCount, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::subscribePeersOnlineStatus_I,
+                        peerIds, peerCount, requestId);
 }
 
-int VyRtmService::unsubscribePeersOnlineStatus(const char* peerIds[],
-                                               int peerCount,
+int VyRtmService::unsubscribePeersOnlineStatus(const char* peerIds[], int peerCount,
                                                long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::unsubscribePeersOnlineStatus_I, peerIds,
-                        peerCount, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::unsubscribePeersOnlineStatus_I,
+                        peerIds, peerCount, requestId);
 }
 
-int VyRtmService::queryPeersBySubscriptionOption(
-    rtm::PEER_SUBSCRIPTION_OPTION option, long long& requestId) {
+int VyRtmService::queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION option,
+                                                 long long& requestId) {
   FillRequestId(requestId);
   return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::queryPeersBySubscriptionOption_I, option,
-                        requestId);
+                        &VyRtmService::queryPeersBySubscriptionOption_I, option, requestId);
 }
 
 int VyRtmService::setLocalUserAttributes(const rtm::RtmAttribute* attributes,
-                                         int numberOfAttributes,
-                                         long long& requestId) {
+                                         int numberOfAttributes, long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setLocalUserAttributes_I, attributes,
-                        numberOfAttributes, requestId);
-}
-
-int VyRtmService::addOrUpdateLocalUserAttributes(
-    const rtm::RtmAttribute* attributes, int numberOfAttributes,
-    long long& requestId) {
-  FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::addOrUpdateLocalUserAttributes_I,
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setLocalUserAttributes_I,
                         attributes, numberOfAttributes, requestId);
 }
 
-int VyRtmService::deleteLocalUserAttributesByKeys(const char* attributeKeys[],
-                                                  int numberOfKeys,
+int VyRtmService::addOrUpdateLocalUserAttributes(const rtm::RtmAttribute* attributes,
+                                                 int numberOfAttributes, long long& requestId) {
+  FillRequestId(requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
+                        &VyRtmService::addOrUpdateLocalUserAttributes_I, attributes,
+                        numberOfAttributes, requestId);
+}
+
+int VyRtmService::deleteLocalUserAttributesByKeys(const char* attributeKeys[], int numberOfKeys,
                                                   long long& requestId) {
   FillRequestId(requestId);
   return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::deleteLocalUserAttributesByKeys_I,
-                        attributeKeys, numberOfKeys, requestId);
+                        &VyRtmService::deleteLocalUserAttributesByKeys_I, attributeKeys,
+                        numberOfKeys, requestId);
 }
 
 int VyRtmService::clearLocalUserAttributes(long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::clearLocalUserAttributes_I, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::clearLocalUserAttributes_I,
+                        requestId);
 }
 
 int VyRtmService::getUserAttributes(const char* userId, long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getUserAttributes_I, userId, requestId);
-}
-
-int VyRtmService::getUserAttributesByKeys(const char* userId,
-                                          const char* attributeKeys[],
-                                          int numberOfKeys,
-                                          long long& requestId) {
-  FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getUserAttributesByKeys_I, userId,
-                        attributeKeys, numberOfKeys, requestId);
-}
-
-int VyRtmService::setChannelAttributes(
-    const char* channelId, const rtm::IRtmChannelAttribute* attributes[],
-    int numberOfAttributes, const rtm::ChannelAttributeOptions& options,
-    long long& requestId) {
-  FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setChannelAttributes_I, channelId,
-                        attributes, numberOfAttributes, options, requestId);
-}
-
-int VyRtmService::addOrUpdateChannelAttributes(
-    const char* channelId, const rtm::IRtmChannelAttribute* attributes[],
-    int numberOfAttributes, const rtm::ChannelAttributeOptions& options,
-    long long& requestId) {
-  FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::addOrUpdateChannelAttributes_I,
-                        channelId, attributes, numberOfAttributes, options,
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getUserAttributes_I, userId,
                         requestId);
 }
 
-int VyRtmService::deleteChannelAttributesByKeys(
-    const char* channelId, const char* attributeKeys[], int numberOfKeys,
-    const rtm::ChannelAttributeOptions& options, long long& requestId) {
+int VyRtmService::getUserAttributesByKeys(const char* userId, const char* attributeKeys[],
+                                          int numberOfKeys, long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::deleteChannelAttributesByKeys_I,
-                        channelId, attributeKeys, numberOfKeys, options,
-                        requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getUserAttributesByKeys_I,
+                        userId, attributeKeys, numberOfKeys, requestId);
 }
 
-int VyRtmService::clearChannelAttributes(
-    const char* channelId, const rtm::ChannelAttributeOptions& options,
-    long long& requestId) {
-  FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::clearChannelAttributes_I, channelId,
-                        options, requestId);
-}
-
-int VyRtmService::getChannelAttributes(const char* channelId,
+int VyRtmService::setChannelAttributes(const char* channelId,
+                                       const rtm::IRtmChannelAttribute* attributes[],
+                                       int numberOfAttributes,
+                                       const rtm::ChannelAttributeOptions& options,
                                        long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getChannelAttributes_I, channelId,
-                        requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setChannelAttributes_I,
+                        channelId, attributes, numberOfAttributes, options, requestId);
 }
 
-int VyRtmService::getChannelAttributesByKeys(const char* channelId,
-                                             const char* attributeKeys[],
-                                             int numberOfKeys,
-                                             long long& requestId) {
+int VyRtmService::addOrUpdateChannelAttributes(const char* channelId,
+                                               const rtm::IRtmChannelAttribute* attributes[],
+                                               int numberOfAttributes,
+                                               const rtm::ChannelAttributeOptions& options,
+                                               long long& requestId) {
+  FillRequestId(requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::addOrUpdateChannelAttributes_I,
+                        channelId, attributes, numberOfAttributes, options, requestId);
+}
+
+int VyRtmService::deleteChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                                int numberOfKeys,
+                                                const rtm::ChannelAttributeOptions& options,
+                                                long long& requestId) {
   FillRequestId(requestId);
   return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getChannelAttributesByKeys_I, channelId,
-                        attributeKeys, numberOfKeys, requestId);
+                        &VyRtmService::deleteChannelAttributesByKeys_I, channelId, attributeKeys,
+                        numberOfKeys, options, requestId);
 }
 
-int VyRtmService::getChannelMemberCount(const char* channelIds[],
-                                        int channelCount,
+int VyRtmService::clearChannelAttributes(const char* channelId,
+                                         const rtm::ChannelAttributeOptions& options,
+                                         long long& requestId) {
+  FillRequestId(requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::clearChannelAttributes_I,
+                        channelId, options, requestId);
+}
+
+int VyRtmService::getChannelAttributes(const char* channelId, long long& requestId) {
+  FillRequestId(requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getChannelAttributes_I,
+                        channelId, requestId);
+}
+
+int VyRtmService::getChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                             int numberOfKeys, long long& requestId) {
+  FillRequestId(requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getChannelAttributesByKeys_I,
+                        channelId, attributeKeys, numberOfKeys, requestId);
+}
+
+int VyRtmService::getChannelMemberCount(const char* channelIds[], int channelCount,
                                         long long& requestId) {
   FillRequestId(requestId);
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::getChannelMemberCount_I, channelIds,
-                        channelCount, requestId);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::getChannelMemberCount_I,
+                        channelIds, channelCount, requestId);
 }
 
 int VyRtmService::setLogFile(const char* logFileDirectory) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setLogFile_w, logFileDirectory);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setLogFile_w,
+                        logFileDirectory);
 }
 
 int VyRtmService::setLogFile_w(const char* logFileDirectory) {
   if (logFileDirectory == nullptr || logFileDirectory[0] == '\0') return -1;
   char path[kLogPathBufferSize];
-  int length = std::snprintf(path, sizeof(path), kLogFileFormat,
-                             logFileDirectory);
+  int length = std::snprintf(path, sizeof(path), kLogFileFormat, logFileDirectory);
   if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) {
-    RtcPrintf(kRtcLogError, "API setLogFile: directory too long (%d bytes)",
-              length);
+    RtcPrintf(kRtcLogError, "API setLogFile: directory too long (%d bytes)", length);
     return -1;
   }
   CloseRtcLog();
@@ -409,8 +360,7 @@ int VyRtmService::setLogFile_w(const char* logFileDirectory) {
 }
 
 int VyRtmService::setLogFilter(rtm::LOG_FILTER_TYPE filter) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setLogFilter_w, filter);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setLogFilter_w, filter);
 }
 
 int VyRtmService::setLogFilter_w(rtm::LOG_FILTER_TYPE filter) {
@@ -422,14 +372,13 @@ int VyRtmService::setLogFilter_w(rtm::LOG_FILTER_TYPE filter) {
 }
 
 int VyRtmService::setLogFileSize(int fileSizeInKBytes) {
-  return InvokeOnThread(worker_, RTC_FROM_HERE, this,
-                        &VyRtmService::setLogFileSize_w, fileSizeInKBytes);
+  return InvokeOnThread(worker_, RTC_FROM_HERE, this, &VyRtmService::setLogFileSize_w,
+                        fileSizeInKBytes);
 }
 
 int VyRtmService::setLogFileSize_w(int fileSizeInKBytes) {
   if (fileSizeInKBytes < 0) return -1;
-  log_file_size_kb_ =
-      fileSizeInKBytes == 0 ? kDefaultLargeLogFileKB : fileSizeInKBytes;
+  log_file_size_kb_ = fileSizeInKBytes == 0 ? kDefaultLargeLogFileKB : fileSizeInKBytes;
   return 0;
 }
 

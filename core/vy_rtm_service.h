@@ -59,87 +59,68 @@ class VyRtmService : public vy::rtm::IRtmService,
   ~VyRtmService() override;
 
   // vy::rtm::IRtmService, in slot order.
-  int initialize(const char* appId,
-                 vy::rtm::IRtmServiceEventHandler* eventHandler) override;
+  int initialize(const char* appId, vy::rtm::IRtmServiceEventHandler* eventHandler) override;
   void addEventHandler(vy::rtm::IRtmServiceEventHandler* eventHandler) override;
-  void removeEventHandler(
-      vy::rtm::IRtmServiceEventHandler* eventHandler) override;
+  void removeEventHandler(vy::rtm::IRtmServiceEventHandler* eventHandler) override;
   void release(bool immediate) override;
   int login(const char* token, const char* userId) override;
   int logout() override;
   int renewToken(const char* token) override;
-  int sendMessageToPeer(const char* peerId,
-                        const vy::rtm::IMessage* message) override;
+  int sendMessageToPeer(const char* peerId, const vy::rtm::IMessage* message) override;
   int downloadMediaToMemory(const char* mediaId, long long& requestId) override;
-  int downloadMediaToFile(const char* mediaId, const char* filePath,
-                          long long& requestId) override;
+  int downloadMediaToFile(const char* mediaId, const char* filePath, long long& requestId) override;
   int cancelMediaDownload(long long requestId) override;
   int cancelMediaUpload(long long requestId) override;
   int sendMessageToPeer(const char* peerId, const vy::rtm::IMessage* message,
                         const vy::rtm::SendMessageOptions& options) override;
-  vy::rtm::IChannel* createChannel(
-      const char* channelId,
-      vy::rtm::IChannelEventHandler* eventHandler) override;
-  vy::rtm::IRtmCallManager* getRtmCallManager(
-      vy::rtm::IRtmCallEventHandler* eventHandler) override;
+  vy::rtm::IChannel* createChannel(const char* channelId,
+                                   vy::rtm::IChannelEventHandler* eventHandler) override;
+  vy::rtm::IRtmCallManager* getRtmCallManager(vy::rtm::IRtmCallEventHandler* eventHandler) override;
   vy::rtm::IMessage* createMessage() override;
   vy::rtm::IMessage* createMessage(const char* text) override;
-  vy::rtm::IMessage* createMessage(const unsigned char* rawData,
-                                   int length) override;
+  vy::rtm::IMessage* createMessage(const unsigned char* rawData, int length) override;
   vy::rtm::IMessage* createMessage(const unsigned char* rawData, int length,
                                    const char* description) override;
-  vy::rtm::IFileMessage* createFileMessageByMediaId(
-      const char* mediaId) override;
-  vy::rtm::IImageMessage* createImageMessageByMediaId(
-      const char* mediaId) override;
-  int createFileMessageByUploading(const char* filePath,
-                                   long long& requestId) override;
-  int createImageMessageByUploading(const char* filePath,
-                                    long long& requestId) override;
+  vy::rtm::IFileMessage* createFileMessageByMediaId(const char* mediaId) override;
+  vy::rtm::IImageMessage* createImageMessageByMediaId(const char* mediaId) override;
+  int createFileMessageByUploading(const char* filePath, long long& requestId) override;
+  int createImageMessageByUploading(const char* filePath, long long& requestId) override;
   vy::rtm::IRtmChannelAttribute* createChannelAttribute() override;
   int setParameters(const char* parameters) override;
-  int queryPeersOnlineStatus(const char* peerIds[], int peerCount,
-                             long long& requestId) override;
+  int queryPeersOnlineStatus(const char* peerIds[], int peerCount, long long& requestId) override;
   int subscribePeersOnlineStatus(const char* peerIds[], int peerCount,
                                  long long& requestId) override;
   int unsubscribePeersOnlineStatus(const char* peerIds[], int peerCount,
                                    long long& requestId) override;
   int queryPeersBySubscriptionOption(vy::rtm::PEER_SUBSCRIPTION_OPTION option,
                                      long long& requestId) override;
-  int setLocalUserAttributes(const vy::rtm::RtmAttribute* attributes,
-                             int numberOfAttributes,
+  int setLocalUserAttributes(const vy::rtm::RtmAttribute* attributes, int numberOfAttributes,
                              long long& requestId) override;
   int addOrUpdateLocalUserAttributes(const vy::rtm::RtmAttribute* attributes,
-                                     int numberOfAttributes,
-                                     long long& requestId) override;
-  int deleteLocalUserAttributesByKeys(const char* attributeKeys[],
-                                      int numberOfKeys,
+                                     int numberOfAttributes, long long& requestId) override;
+  int deleteLocalUserAttributesByKeys(const char* attributeKeys[], int numberOfKeys,
                                       long long& requestId) override;
   int clearLocalUserAttributes(long long& requestId) override;
   int getUserAttributes(const char* userId, long long& requestId) override;
-  int getUserAttributesByKeys(const char* userId, const char* attributeKeys[],
-                              int numberOfKeys, long long& requestId) override;
-  int setChannelAttributes(const char* channelId,
-                           const vy::rtm::IRtmChannelAttribute* attributes[],
-                           int numberOfAttributes,
-                           const vy::rtm::ChannelAttributeOptions& options,
+  int getUserAttributesByKeys(const char* userId, const char* attributeKeys[], int numberOfKeys,
+                              long long& requestId) override;
+  int setChannelAttributes(const char* channelId, const vy::rtm::IRtmChannelAttribute* attributes[],
+                           int numberOfAttributes, const vy::rtm::ChannelAttributeOptions& options,
                            long long& requestId) override;
-  int addOrUpdateChannelAttributes(
-      const char* channelId, const vy::rtm::IRtmChannelAttribute* attributes[],
-      int numberOfAttributes, const vy::rtm::ChannelAttributeOptions& options,
-      long long& requestId) override;
-  int deleteChannelAttributesByKeys(
-      const char* channelId, const char* attributeKeys[], int numberOfKeys,
-      const vy::rtm::ChannelAttributeOptions& options,
-      long long& requestId) override;
-  int clearChannelAttributes(const char* channelId,
-                             const vy::rtm::ChannelAttributeOptions& options,
+  int addOrUpdateChannelAttributes(const char* channelId,
+                                   const vy::rtm::IRtmChannelAttribute* attributes[],
+                                   int numberOfAttributes,
+                                   const vy::rtm::ChannelAttributeOptions& options,
+                                   long long& requestId) override;
+  int deleteChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                    int numberOfKeys,
+                                    const vy::rtm::ChannelAttributeOptions& options,
+                                    long long& requestId) override;
+  int clearChannelAttributes(const char* channelId, const vy::rtm::ChannelAttributeOptions& options,
                              long long& requestId) override;
-  int getChannelAttributes(const char* channelId,
-                           long long& requestId) override;
-  int getChannelAttributesByKeys(const char* channelId,
-                                 const char* attributeKeys[], int numberOfKeys,
-                                 long long& requestId) override;
+  int getChannelAttributes(const char* channelId, long long& requestId) override;
+  int getChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
+                                 int numberOfKeys, long long& requestId) override;
   int getChannelMemberCount(const char* channelIds[], int channelCount,
                             long long& requestId) override;
   int setLogFile(const char* logFileDirectory) override;
@@ -163,13 +144,12 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnMessageRecv(const char* data, int length) override;
 
   // VyMessageEvent.
-  void OnVyMessageMsgOut(long long messageId, const std::string& peerId,
-                         int type, const std::string& content,
+  void OnVyMessageMsgOut(long long messageId, const std::string& peerId, int type,
+                         const std::string& content,
                          const vy::rtm::SendMessageOptions& options) override;
 
   // VyChannelEvent.
-  int OnVyChanlelMsgCheck(const std::string& channelId,
-                          const vy::rtm::IMessage* message,
+  int OnVyChanlelMsgCheck(const std::string& channelId, const vy::rtm::IMessage* message,
                           const vy::rtm::SendMessageOptions& options,
                           vy::rtm::IChannelEventHandler* handler) override;
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
@@ -181,8 +161,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   int OnVyChannelSession(std::string* userId) override;
 
   // VyRtmCallManagerEvent.
-  void OnVyRtmCallManagerMsgOut(const std::string& cmd,
-                                const std::string& content) override;
+  void OnVyRtmCallManagerMsgOut(const std::string& cmd, const std::string& content) override;
   void OnVyRtmCallManagerDestory() override;
 
   // The worker's pass over this service (session state machine, then the
@@ -261,10 +240,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void cbLogout(vy::rtm::LOGOUT_ERR_CODE code);
   void cbTokenExpired();
   void cbRenewTokenResult(const char* token, vy::rtm::RENEW_TOKEN_ERR_CODE code);
-  void cbSendMessageResult(long long messageId,
-                           vy::rtm::PEER_MESSAGE_ERR_CODE code);
-  void cbMessageReceivedFromPeer(const char* peerId,
-                                 const vy::rtm::IMessage* message);
+  void cbSendMessageResult(long long messageId, vy::rtm::PEER_MESSAGE_ERR_CODE code);
+  void cbMessageReceivedFromPeer(const char* peerId, const vy::rtm::IMessage* message);
 
   // A message awaiting the server's "MsgStatus" (peer messages) or
   // "SendChannelMsg" (channel messages), keyed by message id.
@@ -284,8 +261,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   bool OnWorker() const;
 
   // Bodies run on the worker thread.
-  int initialize_w(const char* appId,
-                   vy::rtm::IRtmServiceEventHandler* eventHandler);
+  int initialize_w(const char* appId, vy::rtm::IRtmServiceEventHandler* eventHandler);
   void addEventHandler_w(vy::rtm::IRtmServiceEventHandler* eventHandler);
   void removeEventHandler_w(vy::rtm::IRtmServiceEventHandler* eventHandler);
   // Logs out and forgets every handler, so that no callback follows.
@@ -301,51 +277,45 @@ class VyRtmService : public vy::rtm::IRtmService,
   int renewToken_w(const char* token);
   int sendMessageToPeer_w(const char* peerId, const vy::rtm::IMessage* message,
                           const vy::rtm::SendMessageOptions& options);
-  vy::rtm::IChannel* createChannel_w(
-      const char* channelId, vy::rtm::IChannelEventHandler* eventHandler);
-  vy::rtm::IRtmCallManager* getRtmCallManager_w(
-      vy::rtm::IRtmCallEventHandler* eventHandler);
+  vy::rtm::IChannel* createChannel_w(const char* channelId,
+                                     vy::rtm::IChannelEventHandler* eventHandler);
+  vy::rtm::IRtmCallManager* getRtmCallManager_w(vy::rtm::IRtmCallEventHandler* eventHandler);
   int setParameters_w(const char* parameters);
-  int queryPeersOnlineStatus_I(const char* peerIds[], int peerCount,
-                               long long requestId);
-  int subscribePeersOnlineStatus_I(const char* peerIds[], int peerCount,
-                                   long long requestId);
-  int unsubscribePeersOnlineStatus_I(const char* peerIds[], int peerCount,
-                                     long long requestId);
+  int queryPeersOnlineStatus_I(const char* peerIds[], int peerCount, long long requestId);
+  int subscribePeersOnlineStatus_I(const char* peerIds[], int peerCount, long long requestId);
+  int unsubscribePeersOnlineStatus_I(const char* peerIds[], int peerCount, long long requestId);
   int queryPeersBySubscriptionOption_I(vy::rtm::PEER_SUBSCRIPTION_OPTION option,
                                        long long requestId);
-  int setLocalUserAttributes_I(const vy::rtm::RtmAttribute* attributes,
-                               int numberOfAttributes, long long requestId);
+  int setLocalUserAttributes_I(const vy::rtm::RtmAttribute* attributes, int numberOfAttributes,
+                               long long requestId);
   int addOrUpdateLocalUserAttributes_I(const vy::rtm::RtmAttribute* attributes,
-                                       int numberOfAttributes,
-                                       long long requestId);
-  int deleteLocalUserAttributesByKeys_I(const char* attributeKeys[],
-                                        int numberOfKeys, long long requestId);
+                                       int numberOfAttributes, long long requestId);
+  int deleteLocalUserAttributesByKeys_I(const char* attributeKeys[], int numberOfKeys,
+                                        long long requestId);
   int clearLocalUserAttributes_I(long long requestId);
   int getUserAttributes_I(const char* userId, long long requestId);
-  int getUserAttributesByKeys_I(const char* userId, const char* attributeKeys[],
-                                int numberOfKeys, long long requestId);
+  int getUserAttributesByKeys_I(const char* userId, const char* attributeKeys[], int numberOfKeys,
+                                long long requestId);
   int setChannelAttributes_I(const char* channelId,
                              const vy::rtm::IRtmChannelAttribute* attributes[],
                              int numberOfAttributes,
-                             const vy::rtm::ChannelAttributeOptions& options,
-                             long long requestId);
-  int addOrUpdateChannelAttributes_I(
-      const char* channelId, const vy::rtm::IRtmChannelAttribute* attributes[],
-      int numberOfAttributes, const vy::rtm::ChannelAttributeOptions& options,
-      long long requestId);
-  int deleteChannelAttributesByKeys_I(
-      const char* channelId, const char* attributeKeys[], int numberOfKeys,
-      const vy::rtm::ChannelAttributeOptions& options, long long requestId);
+                             const vy::rtm::ChannelAttributeOptions& options, long long requestId);
+  int addOrUpdateChannelAttributes_I(const char* channelId,
+                                     const vy::rtm::IRtmChannelAttribute* attributes[],
+                                     int numberOfAttributes,
+                                     const vy::rtm::ChannelAttributeOptions& options,
+                                     long long requestId);
+  int deleteChannelAttributesByKeys_I(const char* channelId, const char* attributeKeys[],
+                                      int numberOfKeys,
+                                      const vy::rtm::ChannelAttributeOptions& options,
+                                      long long requestId);
   int clearChannelAttributes_I(const char* channelId,
                                const vy::rtm::ChannelAttributeOptions& options,
                                long long requestId);
   int getChannelAttributes_I(const char* channelId, long long requestId);
-  int getChannelAttributesByKeys_I(const char* channelId,
-                                   const char* attributeKeys[],
+  int getChannelAttributesByKeys_I(const char* channelId, const char* attributeKeys[],
                                    int numberOfKeys, long long requestId);
-  int getChannelMemberCount_I(const char* channelIds[], int channelCount,
-                              long long requestId);
+  int getChannelMemberCount_I(const char* channelIds[], int channelCount, long long requestId);
 
   // Shell.
   ThreadMgr* const worker_;
@@ -354,8 +324,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Set once by initialize; empty means not initialized. Worker thread.
   std::string app_id_;
   // Registered handlers, keyed by their address. Worker thread.
-  std::map<vy::rtm::IRtmServiceEventHandler*, vy::rtm::IRtmServiceEventHandler*>
-      handlers_;
+  std::map<vy::rtm::IRtmServiceEventHandler*, vy::rtm::IRtmServiceEventHandler*> handlers_;
 
   // Transport. Worker thread.
   std::unique_ptr<zentho::SyncMsgCrypt> msg_crypt_;  // from the first "Login" on
@@ -423,8 +392,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   };
   std::deque<Renewal> renewals_;
   int step_ = kStepIdle;
-  int64_t step_time_ = 0;           // rtc::TimeMillis
-  int64_t login_deadline_ = 0;      // 0: none
+  int64_t step_time_ = 0;       // rtc::TimeMillis
+  int64_t login_deadline_ = 0;  // 0: none
   // A re-login after a loss gets as long as a first login; then the connection is dropped and
   // tried again. 0: none.
   int64_t relogin_deadline_ = 0;
@@ -463,8 +432,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   void DropPeerRequests();
   // The flood limit of sends.
   bool MsgTooOfen() const;
-  HttpPost::Request ServiceRequest(const char* format,
-                                   const std::string& body) const;
+  HttpPost::Request ServiceRequest(const char* format, const std::string& body) const;
 
   // A new pending send with its deadline.
   MsgInfo& AddPending(long long id);
@@ -620,8 +588,7 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Call invitations (vy_rtm_service_calls.cc). Worker thread.
   void InstallCallCommands();
   // Sends a call acknowledgement {"CallId","FromUId" (own id),"ToUId","Code"}.
-  void doCallAck(const char* cmd, const std::string& callId, const std::string& toUserId,
-                 int code);
+  void doCallAck(const char* cmd, const std::string& callId, const std::string& toUserId, int code);
   // At release: the manager lives on until the app's release, without a service.
   void DetachCallManager();
 

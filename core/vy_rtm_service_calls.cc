@@ -44,8 +44,10 @@ bool ReadCallCommand(const char* cmd, const rapidjson::Value& content, bool from
     ok = ReadCallText(content, text_key, kMaxCallTextBytes, false, &out->text);
   }
   if (!ok) {
-    RtcPrintf(kRtcLogWarning, "Recv cmd=%s refused: CallId, FromUId or its text missing or "
-              "out of range", cmd);
+    RtcPrintf(kRtcLogWarning,
+              "Recv cmd=%s refused: CallId, FromUId or its text missing or "
+              "out of range",
+              cmd);
   }
   return ok;
 }
@@ -91,9 +93,10 @@ void VyRtmService::InstallCallCommands() {
     }
     doCallAck("MakeCallAck", call.call_id, call.from, 0);
     // The manager takes its own reference; this one goes with the handler.
-    auto invitation =
-        InvitationRef<VyRemoteCallInvitation>::Adopt(new VyRemoteCallInvitation(call.from, call.text));
-    if (call_manager_ != nullptr) call_manager_->RecvRemoteInvitation(call.call_id, invitation.get());
+    auto invitation = InvitationRef<VyRemoteCallInvitation>::Adopt(
+        new VyRemoteCallInvitation(call.from, call.text));
+    if (call_manager_ != nullptr)
+      call_manager_->RecvRemoteInvitation(call.call_id, invitation.get());
   });
   router_.SetHandler("MakeCallAck", [this](const rapidjson::Value& content) {
     CallCommand call;
@@ -112,12 +115,12 @@ void VyRtmService::InstallCallCommands() {
     }
     switch (GetJsonInt(content, "Status")) {
       case 1:
-        call_manager_->SetLocalCallState(call.call_id,
-                                         rtm::LOCAL_INVITATION_STATE_SENT_TO_SERVER, "");
+        call_manager_->SetLocalCallState(call.call_id, rtm::LOCAL_INVITATION_STATE_SENT_TO_SERVER,
+                                         "");
         break;
       case 2:
-        call_manager_->SetLocalCallState(call.call_id,
-                                         rtm::LOCAL_INVITATION_STATE_RECEIVED_BY_PEER, "");
+        call_manager_->SetLocalCallState(call.call_id, rtm::LOCAL_INVITATION_STATE_RECEIVED_BY_PEER,
+                                         "");
         break;
       case 3:  // the callee is not online
         call_manager_->CalleeOffline(call.call_id);
@@ -142,12 +145,12 @@ void VyRtmService::InstallCallCommands() {
       CallCommand call;
       if (!InSession(cmd) || !ReadCallCommand(cmd, content, true, "Response", &call)) return;
       const bool accept = cmd[0] == 'A';
-      bool known = call_manager_ != nullptr &&
-                   call_manager_->SetLocalCallState(
-                       call.call_id,
-                       accept ? rtm::LOCAL_INVITATION_STATE_ACCEPTED_BY_PEER
-                              : rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER,
-                       call.text);
+      bool known =
+          call_manager_ != nullptr &&
+          call_manager_->SetLocalCallState(call.call_id,
+                                           accept ? rtm::LOCAL_INVITATION_STATE_ACCEPTED_BY_PEER
+                                                  : rtm::LOCAL_INVITATION_STATE_REFUSED_BY_PEER,
+                                           call.text);
       doCallAck(accept ? "AcceptCallAck" : "RejectCallAck", call.call_id, call.from,
                 known ? 0 : -1);
     });
@@ -167,13 +170,13 @@ void VyRtmService::InstallCallCommands() {
   }
   router_.SetHandler("CancelCall", [this](const rapidjson::Value& content) {
     CallCommand call;
-    if (!InSession("CancelCall") || !ReadCallCommand("CancelCall", content, true, "Reason", &call)) {
+    if (!InSession("CancelCall") ||
+        !ReadCallCommand("CancelCall", content, true, "Reason", &call)) {
       return;
     }
     bool known = call_manager_ != nullptr &&
-                 call_manager_->SetRemoteCallState(call.call_id,
-                                                   rtm::REMOTE_INVITATION_STATE_CANCELED,
-                                                   CancelCode(call.text));
+                 call_manager_->SetRemoteCallState(
+                     call.call_id, rtm::REMOTE_INVITATION_STATE_CANCELED, CancelCode(call.text));
     doCallAck("CancelCallAck", call.call_id, call.from, known ? 0 : -1);
   });
 }

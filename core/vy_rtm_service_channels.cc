@@ -24,7 +24,6 @@ namespace vy {
 
 namespace {
 
-
 // A string member of 1 to `limit` - 1 bytes.
 bool ReadText(const rapidjson::Value& content, const char* key, size_t limit, std::string* out) {
   const rapidjson::Value* value = FindJsonMember(content, key);
@@ -182,8 +181,8 @@ void VyRtmService::ReportChannelRequest(const RequestTable::Entry& entry, Reques
                                       : rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
       break;
     case kGetChannelMembers:
-      channel->SetMembers({}, timed_out ? rtm::GET_MEMBERS_ERR_TIMEOUT
-                                        : rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
+      channel->SetMembers(
+          {}, timed_out ? rtm::GET_MEMBERS_ERR_TIMEOUT : rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
       break;
     default:  // our own leave: nobody asked for it
       break;
@@ -191,7 +190,8 @@ void VyRtmService::ReportChannelRequest(const RequestTable::Entry& entry, Reques
 }
 
 void VyRtmService::ReportChannelSend(long long messageId, const MsgInfo& info, int code) {
-  if (VyChannel* channel = FindChannel(info.channel_id)) channel->SendMessageResult(messageId, code);
+  if (VyChannel* channel = FindChannel(info.channel_id))
+    channel->SendMessageResult(messageId, code);
 }
 
 void VyRtmService::LoseChannels() {
@@ -328,8 +328,7 @@ void VyRtmService::InstallChannelCommands() {
       if (!InSession(cmd)) return;
       if (!ReadText(content, "ChanId", kMaxChannelIdBytes, &id) ||
           !ReadText(content, "UserId", kMaxChannelIdBytes, &user)) {
-        RtcPrintf(kRtcLogWarning, "Recv cmd=%s refused: ChanId or UserId missing or too long",
-                  cmd);
+        RtcPrintf(kRtcLogWarning, "Recv cmd=%s refused: ChanId or UserId missing or too long", cmd);
         return;
       }
       VyChannel* channel = FindChannel(id);
@@ -364,8 +363,7 @@ void VyRtmService::InstallChannelCommands() {
     size_t skipped = 0;
     for (const rapidjson::Value& member : members->GetArray()) {
       if (!member.IsString() || member.GetStringLength() == 0 ||
-          member.GetStringLength() >= kMaxChannelIdBytes ||
-          users.size() >= kMaxReplyListEntries) {
+          member.GetStringLength() >= kMaxChannelIdBytes || users.size() >= kMaxReplyListEntries) {
         ++skipped;
         continue;
       }
@@ -376,8 +374,7 @@ void VyRtmService::InstallChannelCommands() {
   });
   router_.SetHandler("ChanAttribChanged", [this](const rapidjson::Value& content) {
     std::string id;
-    if (!InSession("ChanAttribChanged") ||
-        !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
+    if (!InSession("ChanAttribChanged") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
       return;
     }
     VyChannel* channel = FindChannel(id);

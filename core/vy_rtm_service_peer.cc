@@ -162,7 +162,8 @@ void VyRtmService::OnRecvMsgFromPeer(const rapidjson::Value& content) {
   const rapidjson::Value* from_value = FindJsonMember(content, "FromUId");
   if (id_value == nullptr || !id_value->IsInt64() || id_value->GetInt64() < 0 ||
       from_value == nullptr || !from_value->IsString() || from_value->GetStringLength() == 0) {
-    RtcPrintf(kRtcLogWarning, "Recv cmd=RecvMsgFromPeer refused: MsgId or FromUId missing or "
+    RtcPrintf(kRtcLogWarning,
+              "Recv cmd=RecvMsgFromPeer refused: MsgId or FromUId missing or "
               "out of range");
     return;
   }

@@ -59,18 +59,17 @@ void VyRtmService::SendFrame(std::string* frame, size_t room) {
   if (tcp_client_ == nullptr) return;
   const size_t payload = frame->size() - room;
   char header[JSBuffer::kHashHeaderSize];
-  int header_size =
-      payload > static_cast<size_t>(INT_MAX) ? -1 : WritePktLength(header, static_cast<int>(payload));
+  int header_size = payload > static_cast<size_t>(INT_MAX)
+                        ? -1
+                        : WritePktLength(header, static_cast<int>(payload));
   if (header_size < 0) {
-    RtcPrintf(kRtcLogError, "SEND refused: %zu bytes do not fit a '%c' packet", payload,
-              marker());
+    RtcPrintf(kRtcLogError, "SEND refused: %zu bytes do not fit a '%c' packet", payload, marker());
     return;
   }
   // The header goes right before the envelope; header and envelope go in as one append, so a
   // full buffer never keeps half a frame.
   const size_t start = room - static_cast<size_t>(header_size);
-  frame->replace(start, static_cast<size_t>(header_size), header,
-                 static_cast<size_t>(header_size));
+  frame->replace(start, static_cast<size_t>(header_size), header, static_cast<size_t>(header_size));
   if (tcp_client_->SendMessageX(frame->data() + start, static_cast<int>(frame->size() - start)) <
       0) {
     RtcPrintf(kRtcLogError, "SEND refused: send buffer full, %zu bytes dropped",
@@ -119,8 +118,7 @@ void VyRtmService::HandleCommand(EnvelopeResult result, const ReceivedCommand& c
               EnvelopeResultText(result), cmd.crypt_result);
     return;
   }
-  RtcPrintf(kRtcLogInfo, "Recv cmd=%s  content=%s", cmd.cmd.c_str(),
-            RecvLogContent(cmd.content));
+  RtcPrintf(kRtcLogInfo, "Recv cmd=%s  content=%s", cmd.cmd.c_str(), RecvLogContent(cmd.content));
   router_.Dispatch(cmd.cmd, cmd.content_doc);
 }
 

@@ -436,8 +436,8 @@ void VyRtmService::InstallSessionCommands() {
   });
   router_.SetHandler("Logout", [this](const rapidjson::Value& content) {
     if (!InSession("Logout")) return;
-    cbLogout(static_cast<rtm::LOGOUT_ERR_CODE>(
-        ReplyCode("Logout", content, rtm::LOGOUT_ERR_REJECTED)));
+    cbLogout(
+        static_cast<rtm::LOGOUT_ERR_CODE>(ReplyCode("Logout", content, rtm::LOGOUT_ERR_REJECTED)));
   });
   // The app renews when it learns of the expiry; the warning itself needs nothing.
   router_.SetHandler("AcsTokenWillExpire", [](const rapidjson::Value&) {});

@@ -30,8 +30,7 @@ constexpr int kKeepAliveProbes = 2;
 std::atomic<int> g_user_timeout_ms{kUserTimeoutMs};
 
 rtc::Mutex g_factory_mutex;
-XTcpClient::ResolverFactory& ResolverFactorySlot()
-    ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_factory_mutex) {
+XTcpClient::ResolverFactory& ResolverFactorySlot() ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_factory_mutex) {
   static XTcpClient::ResolverFactory* factory = new XTcpClient::ResolverFactory();
   return *factory;
 }
@@ -278,8 +277,8 @@ void XTcpClient::OnReadEvent(rtc::AsyncSocket* socket) {
 void XTcpClient::OnCloseEvent(rtc::AsyncSocket* socket, int error) {
   socket->Close();
   if (connection_ == nullptr || socket != connection_->socket.get()) return;
-  RTC_LOG(LS_INFO) << "Connection to " << server_addr_.ToSensitiveString()
-                   << " closed, error " << error;
+  RTC_LOG(LS_INFO) << "Connection to " << server_addr_.ToSensitiveString() << " closed, error "
+                   << error;
   // A failed IPv6 attempt goes on over IPv4 with the bytes still waiting.
   if (state_ != kConnected && !ipv4_fallback_.IsNil()) {
     ConnectAttemptFailed();
@@ -353,8 +352,8 @@ int XTcpClient::SendMessageX(const char* data, int len) {
   {
     rtc::CritScope lock(&send_crit_);
     if (!send_buffer_.Append(data, static_cast<size_t>(len))) {
-      RTC_LOG(LS_ERROR) << "Send buffer full (" << send_buffer_.used() << " bytes waiting); "
-                        << len << " bytes refused";
+      RTC_LOG(LS_ERROR) << "Send buffer full (" << send_buffer_.used() << " bytes waiting); " << len
+                        << " bytes refused";
       return -1;
     }
   }

@@ -127,12 +127,26 @@ TEST(WireTest, ServiceParametersRefuseAMalformedHostOrAPortOutsideItsRange) {
   // Host names and addresses are stored as given; anything else would reach the resolver as a
   // name, and is refused.
   const std::string a63(63, 'a'), labels = a63 + "." + a63 + "." + a63 + ".";  // 192 bytes
-  const std::string accepted[] = {"::1", "::ffff:127.0.0.1", "127.0.0.1", "gw.example-1.com.",
-                                  "my_gw", labels + std::string(61, 'd')};
-  const std::string refused[] = {"[::1", "::1]", "[]", "[127.0.0.1]", "[::1]:7080", "1.2.3",
-                                 "127.0.0.1:7080", "fe80::1%eth0", "gw example", R"(gw\n)",
-                                 R"(gw\u0000x)", "gw..example", "-gw", "gw.exämple", "256.0.0.1",
-                                 a63 + "a.b", labels + std::string(62, 'd')};
+  const std::string accepted[] = {"::1",       "::ffff:127.0.0.1",
+                                  "127.0.0.1", "gw.example-1.com.",
+                                  "my_gw",     labels + std::string(61, 'd')};
+  const std::string refused[] = {"[::1",
+                                 "::1]",
+                                 "[]",
+                                 "[127.0.0.1]",
+                                 "[::1]:7080",
+                                 "1.2.3",
+                                 "127.0.0.1:7080",
+                                 "fe80::1%eth0",
+                                 "gw example",
+                                 R"(gw\n)",
+                                 R"(gw\u0000x)",
+                                 "gw..example",
+                                 "-gw",
+                                 "gw.exämple",
+                                 "256.0.0.1",
+                                 a63 + "a.b",
+                                 labels + std::string(62, 'd')};
   auto stored = [](const std::string& host) {
     ServiceParameters q = ParseServiceParameters(
         (R"({"Cmd":"ConfPriCloudAddr","ServerAdd":")" + host + "\"}").c_str());

@@ -123,38 +123,42 @@ void AnswerInvitations(Client& callee, bool accept) {
   });
 }
 
-#define REQUEST(call) [](Client& alice, Client& bob) { (void)bob; EXPECT_EQ(0, call); }
+#define REQUEST(call)              \
+  [](Client& alice, Client& bob) { \
+    (void)bob;                     \
+    EXPECT_EQ(0, call);            \
+  }
 // A request of alice's answered to her, whose result comes in one kind of event.
 #define ASKS(name, call, cmd, kind, code)                                                  \
-  {                                                                                         \
+  {                                                                                        \
     name, REQUEST(call), {std::string("alice<") + cmd}, Family::kAlice, Event::kind, code, \
-        Event::kind                                                                         \
+        Event::kind                                                                        \
   }
 #define ATTR(name, call, cmd, kind) \
   ASKS(name, call, cmd, kind, rtm::ATTRIBUTE_OPERATION_ERR_TIMEOUT)
 const Family kFamilies[] = {
-    ASKS("presence_query", alice->queryPeersOnlineStatus(kKeys, 1, g_id),
-         "QueryOnlineStatus", kQueryStatus, rtm::QUERY_PEERS_ONLINE_STATUS_ERR_TIMEOUT),
-    ASKS("subscribe", alice->subscribePeersOnlineStatus(kKeys, 1, g_id),
-         "SubscribeOnlineStatus", kSubscription, rtm::PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT),
+    ASKS("presence_query", alice->queryPeersOnlineStatus(kKeys, 1, g_id), "QueryOnlineStatus",
+         kQueryStatus, rtm::QUERY_PEERS_ONLINE_STATUS_ERR_TIMEOUT),
+    ASKS("subscribe", alice->subscribePeersOnlineStatus(kKeys, 1, g_id), "SubscribeOnlineStatus",
+         kSubscription, rtm::PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT),
     ASKS("unsubscribe", alice->unsubscribePeersOnlineStatus(kKeys, 1, g_id),
          "UnSubscribeOnlineStatus", kSubscription, rtm::PEER_SUBSCRIPTION_STATUS_ERR_TIMEOUT),
     ASKS("query_by_option",
          alice->queryPeersBySubscriptionOption(rtm::PEER_SUBSCRIPTION_OPTION_ONLINE_STATUS, g_id),
          "QueryOnlineSubStatus", kSubscribedPeers,
          rtm::QUERY_PEERS_BY_SUBSCRIPTION_OPTION_ERR_TIMEOUT),
-    ASKS("member_count", alice->getChannelMemberCount(kKeys, 1, g_id),
-         "GetChanMemberSize", kMemberCount, rtm::GET_CHANNEL_MEMBER_COUNT_ERR_TIMEOUT),
+    ASKS("member_count", alice->getChannelMemberCount(kKeys, 1, g_id), "GetChanMemberSize",
+         kMemberCount, rtm::GET_CHANNEL_MEMBER_COUNT_ERR_TIMEOUT),
     ATTR("set_user_attributes", alice->setLocalUserAttributes(kPairs, 1, g_id),
          "AddOrUpdateUserAttributes", kAttributeResult),
     ATTR("add_user_attributes", alice->addOrUpdateLocalUserAttributes(kPairs, 1, g_id),
          "AddOrUpdateUserAttributes", kAttributeResult),
     ATTR("delete_user_attributes", alice->deleteLocalUserAttributesByKeys(kKeys, 1, g_id),
          "DeleteUserAttributes", kAttributeResult),
-    ATTR("clear_user_attributes", alice->clearLocalUserAttributes(g_id),
-         "ClearUserAttributes", kAttributeResult),
-    ATTR("get_user_attributes", alice->getUserAttributes("bob", g_id),
-         "QueryAttrib", kUserAttributes),
+    ATTR("clear_user_attributes", alice->clearLocalUserAttributes(g_id), "ClearUserAttributes",
+         kAttributeResult),
+    ATTR("get_user_attributes", alice->getUserAttributes("bob", g_id), "QueryAttrib",
+         kUserAttributes),
     ATTR("get_user_attributes_by_keys", alice->getUserAttributesByKeys("bob", kKeys, 1, g_id),
          "QueryAttribKeys", kUserAttributes),
     ATTR("set_channel_attributes", alice->setChannelAttributes("room", Topic().data(), 1, {}, g_id),
@@ -163,55 +167,99 @@ const Family kFamilies[] = {
          alice->addOrUpdateChannelAttributes("room", Topic().data(), 1, {}, g_id),
          "AddOrUpdateChanAttributes", kAttributeResult),
     ATTR("delete_channel_attributes",
-         alice->deleteChannelAttributesByKeys("room", kKeys, 1, {}, g_id),
-         "DeleteChanAttributes", kAttributeResult),
+         alice->deleteChannelAttributesByKeys("room", kKeys, 1, {}, g_id), "DeleteChanAttributes",
+         kAttributeResult),
     ATTR("clear_channel_attributes", alice->clearChannelAttributes("room", {}, g_id),
          "ClearChanAttributes", kAttributeResult),
-    ATTR("get_channel_attributes", alice->getChannelAttributes("room", g_id),
-         "GetChanAttributes", kChannelAttributes),
+    ATTR("get_channel_attributes", alice->getChannelAttributes("room", g_id), "GetChanAttributes",
+         kChannelAttributes),
     ATTR("get_channel_attributes_by_keys",
-         alice->getChannelAttributesByKeys("room", kKeys, 1, g_id),
-         "GetChanAttributesByKeys", kChannelAttributes),
+         alice->getChannelAttributesByKeys("room", kKeys, 1, g_id), "GetChanAttributesByKeys",
+         kChannelAttributes),
     {"join",
      [](Client& alice, Client&) {
        if (alice.channel == nullptr) alice.channel = alice->createChannel("room", &alice.room);
        EXPECT_EQ(0, alice.channel->join());
      },
-     {"alice<JoinChannel"}, Family::kRoom, Event::kJoinFailure, rtm::JOIN_CHANNEL_ERR_TIMEOUT,
+     {"alice<JoinChannel"},
+     Family::kRoom,
+     Event::kJoinFailure,
+     rtm::JOIN_CHANNEL_ERR_TIMEOUT,
      Event::kJoinSuccess},
     {"leave",
      [](Client& alice, Client&) {
        ASSERT_TRUE(alice.Join());
        EXPECT_EQ(0, alice.channel->leave());
      },
-     {"alice<LeaveChannel"}, Family::kRoom, Event::kLeave, rtm::LEAVE_CHANNEL_ERR_TIMEOUT,
+     {"alice<LeaveChannel"},
+     Family::kRoom,
+     Event::kLeave,
+     rtm::LEAVE_CHANNEL_ERR_TIMEOUT,
      Event::kLeave},
-    {"member_list", REQUEST(alice.channel->getMembers()), {"alice<GetChanMembers"},
-     Family::kRoom, Event::kMembers, rtm::GET_MEMBERS_ERR_TIMEOUT, Event::kMembers, 0,
+    {"member_list",
+     REQUEST(alice.channel->getMembers()),
+     {"alice<GetChanMembers"},
+     Family::kRoom,
+     Event::kMembers,
+     rtm::GET_MEMBERS_ERR_TIMEOUT,
+     Event::kMembers,
+     0,
      [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); }},
-    {"channel_send", [](Client& alice, Client&) { EXPECT_NE(0, alice.Say("hi")); },
-     {"alice<SendChannelMsg"}, Family::kRoom, Event::kSendResult,
-     rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT, Event::kSendResult, 0,
+    {"channel_send",
+     [](Client& alice, Client&) { EXPECT_NE(0, alice.Say("hi")); },
+     {"alice<SendChannelMsg"},
+     Family::kRoom,
+     Event::kSendResult,
+     rtm::CHANNEL_MESSAGE_ERR_SENT_TIMEOUT,
+     Event::kSendResult,
+     0,
      [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); }},
-    {"peer_send", [](Client& alice, Client&) { EXPECT_NE(0, alice.Send("bob", "hi")); },
-     {"alice<MsgStatus"}, Family::kAlice, Event::kSendResult, rtm::PEER_MESSAGE_ERR_TIMEOUT,
+    {"peer_send",
+     [](Client& alice, Client&) { EXPECT_NE(0, alice.Send("bob", "hi")); },
+     {"alice<MsgStatus"},
+     Family::kAlice,
+     Event::kSendResult,
+     rtm::PEER_MESSAGE_ERR_TIMEOUT,
      Event::kSendResult},
-    {"renewal", [](Client& alice, Client&) { EXPECT_EQ(0, alice->renewToken("tok")); },
-     {"alice<RenewAcsToken"}, Family::kAlice, Event::kRenewResult, rtm::RENEW_TOKEN_ERR_FAILURE,
-     Event::kRenewResult, 0, nullptr, /*reconnects=*/true},
+    {"renewal",
+     [](Client& alice, Client&) { EXPECT_EQ(0, alice->renewToken("tok")); },
+     {"alice<RenewAcsToken"},
+     Family::kAlice,
+     Event::kRenewResult,
+     rtm::RENEW_TOKEN_ERR_FAILURE,
+     Event::kRenewResult,
+     0,
+     nullptr,
+     /*reconnects=*/true},
     // Invitations: the callee accepts at once; the invitation never reaches the server.
-    {"invitation", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob", "call?")); },
-     {"alice>MakeCall"}, Family::kAliceCalls, Event::kLocalFailure,
-     rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE, Event::kLocalAccepted, 0,
+    {"invitation",
+     [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob", "call?")); },
+     {"alice>MakeCall"},
+     Family::kAliceCalls,
+     Event::kLocalFailure,
+     rtm::LOCAL_INVITATION_ERR_PEER_NO_RESPONSE,
+     Event::kLocalAccepted,
+     0,
      [](Client&, Client& bob) { AnswerInvitations(bob, true); }},
-    {"acceptance", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
-     {"bob<AcceptCallAck"}, Family::kBobCalls, Event::kRemoteFailure,
-     rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE, Event::kRemoteAccepted, 0,
+    {"acceptance",
+     [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
+     {"bob<AcceptCallAck"},
+     Family::kBobCalls,
+     Event::kRemoteFailure,
+     rtm::REMOTE_INVITATION_ERR_ACCEPT_FAILURE,
+     Event::kRemoteAccepted,
+     0,
      [](Client&, Client& bob) { AnswerInvitations(bob, true); }},
     // A refusal counts as done without its acknowledgement.
-    {"refusal", [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
-     {"bob<RejectCallAck"}, Family::kBobCalls, Event::kRemoteRefused, 0, Event::kRemoteRefused,
-     0, [](Client&, Client& bob) { AnswerInvitations(bob, false); }},
+    {"refusal",
+     [](Client& alice, Client&) { EXPECT_EQ(0, alice.Invite("bob")); },
+     {"bob<RejectCallAck"},
+     Family::kBobCalls,
+     Event::kRemoteRefused,
+     0,
+     Event::kRemoteRefused,
+     0,
+     [](Client&, Client& bob) { AnswerInvitations(bob, false); }},
     // A cancel that the server does not acknowledge ends at its own deadline.
     {"cancel",
      [](Client& alice, Client&) {
@@ -220,8 +268,13 @@ const Family kFamilies[] = {
        ASSERT_TRUE(alice.calls.WaitFor(Event::kReceivedByPeer, rung + 1));
        EXPECT_EQ(0, alice.Calls()->cancelLocalInvitation(alice.invitation, ""));
      },
-     {"alice<CancelCallAck"}, Family::kAliceCalls, Event::kLocalCanceled, 0,
-     Event::kLocalCanceled, 0, [](Client&, Client& bob) { bob.Calls(); }},
+     {"alice<CancelCallAck"},
+     Family::kAliceCalls,
+     Event::kLocalCanceled,
+     0,
+     Event::kLocalCanceled,
+     0,
+     [](Client&, Client& bob) { bob.Calls(); }},
 };
 #undef ATTR
 #undef ASKS
@@ -330,7 +383,8 @@ TEST_F(RtmMessagingTest, SendChecksRefuseInOrderAndReportThroughTheHandler) {
   Client carol(svc_, "carol");
   rtm::IMessage* message = carol->createMessage("hi");
   EXPECT_EQ(-1, carol->sendMessageToPeer("bob", message));
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, carol.log.ResultOf(message->getMessageId(), 0));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN,
+            carol.log.ResultOf(message->getMessageId(), 0));
   Client& alice = *alice_;
   EXPECT_EQ(-1, alice->sendMessageToPeer("", message));
   EXPECT_EQ(-1, alice->sendMessageToPeer("bob", nullptr));  // no callback
@@ -348,7 +402,8 @@ TEST_F(RtmMessagingTest, SendChecksRefuseInOrderAndReportThroughTheHandler) {
 
 TEST_F(RtmMessagingTest, OfflinePeerGives3OrWithStorage4AndStoredMessagesArriveInOrder) {
   Client& alice = *alice_;
-  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE, alice.log.ResultOf(alice.Send("carol", "lost")));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_PEER_UNREACHABLE,
+            alice.log.ResultOf(alice.Send("carol", "lost")));
   std::vector<long long> ids;
   for (const char* text : {"one", "two", "three"}) {
     ids.push_back(alice.Send("carol", text, /*offline=*/true));
@@ -394,7 +449,8 @@ TEST_F(RtmMessagingTest, FloodLimitRefusesWhen300SendsWaitAndTheOldestIs3Seconds
   clock_.Jump(1);
   EXPECT_EQ(0, alice.Send("carol", "b301"));
   size_t refused = 0;
-  for (const Event& e : alice.log.Of(Event::kSendResult)) refused += e.a == rtm::PEER_MESSAGE_ERR_TOO_OFTEN;
+  for (const Event& e : alice.log.Of(Event::kSendResult))
+    refused += e.a == rtm::PEER_MESSAGE_ERR_TOO_OFTEN;
   EXPECT_EQ(2u, refused);
 }
 
@@ -438,7 +494,8 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   notify.enableNotificationToChannelMembers = true;
   ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", topic.data(), 1, notify, request = 0));
   ASSERT_TRUE(alice.room.WaitFor(Event::kAttributesUpdated));
-  EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated).at(0).list, ElementsAre("topic=news by carol"));
+  EXPECT_THAT(alice.room.Of(Event::kAttributesUpdated).at(0).list,
+              ElementsAre("topic=news by carol"));
   // A set replaces every attribute of the channel: only its own keys are read back.
   Attributes more({{"lang", "en"}}), others({{"mood", "calm"}, {"rules", "none"}});
   ASSERT_EQ(0, carol->addOrUpdateChannelAttributes("room", more.data(), 1, {}, request = 0));
@@ -500,10 +557,10 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
     ended.emplace_back(alice.room.Events()[i].kind, alice.room.Events()[i].a);
   }
   alice.channel = nullptr;
-  EXPECT_THAT(ended, ElementsAre(std::make_pair(Event::kJoinFailure, 102),
-                                 std::make_pair(Event::kLeave, 102),
-                                 std::make_pair(Event::kMembers, 102),
-                                 std::make_pair(Event::kSendResult, 102)));
+  EXPECT_THAT(
+      ended,
+      ElementsAre(std::make_pair(Event::kJoinFailure, 102), std::make_pair(Event::kLeave, 102),
+                  std::make_pair(Event::kMembers, 102), std::make_pair(Event::kSendResult, 102)));
 }
 
 // A script of alice's requests on her channel "room" and of what the service does with their
@@ -655,9 +712,9 @@ TEST_F(RtmMessagingTest, MalformedPresenceRepliesAndPushesAreSkippedWithoutACras
   ASSERT_EQ(0, alice->queryPeersOnlineStatus(one, 1, q));
   ASSERT_TRUE(svc_.WaitForCommand("alice", "QueryOnlineStatus", 1, 5000));
   const std::string id = std::to_string(q);
-  for (const std::string& body : {R"({"MsgId":)" + id + "}", R"({"MsgId":)" + id + R"(,"Status":"[]"})",
-                                  R"({"MsgId":")" + id + R"(","Status":[]})",
-                                  std::string(R"({"Status":[]})")}) {
+  for (const std::string& body :
+       {R"({"MsgId":)" + id + "}", R"({"MsgId":)" + id + R"(,"Status":"[]"})",
+        R"({"MsgId":")" + id + R"(","Status":[]})", std::string(R"({"Status":[]})")}) {
     ASSERT_TRUE(svc_.Push("alice", "QueryOnlineStatus", body)) << body;
   }
   svc_.Push("alice", "PeerOnlineStatus", R"({"Status":{"UserId":"bob","Online":1}})");
@@ -718,7 +775,8 @@ TEST_F(RtmMessagingTest, EveryLimitTakesItsValueAndRefusesOnePast) {
     std::function<int(int n, long long& id)> request;
   } limits[] = {
       {"peers queried", 256, rtm::QUERY_PEERS_ONLINE_STATUS_ERR_INVALID_ARGUMENT,
-       Event::kQueryStatus, [&](int n, long long& id) { return s->queryPeersOnlineStatus(ids.data(), n, id); }},
+       Event::kQueryStatus,
+       [&](int n, long long& id) { return s->queryPeersOnlineStatus(ids.data(), n, id); }},
       {"peers subscribed", 512, rtm::PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW, Event::kSubscription,
        [&](int n, long long& id) { return s->subscribePeersOnlineStatus(ids.data(), n, id); }},
       {"peers unsubscribed", 512, rtm::PEER_SUBSCRIPTION_STATUS_ERR_OVERFLOW, Event::kSubscription,
@@ -843,9 +901,9 @@ TEST_F(RtmMessagingTest, RepliesWithoutAnIntegerCodeAreFailures) {
   ASSERT_TRUE(alice.Join());
   // The service's own answers are dropped; hand-made ones come in their place, once the
   // service has read the request.
-  for (const char* cmd : {"SendChannelMsg", "LeaveChannel", "JoinChannel",
-                          "AddOrUpdateUserAttributes", "AddOrUpdateChanAttributes",
-                          "SubscribeOnlineStatus"}) {
+  for (const char* cmd :
+       {"SendChannelMsg", "LeaveChannel", "JoinChannel", "AddOrUpdateUserAttributes",
+        "AddOrUpdateChanAttributes", "SubscribeOnlineStatus"}) {
     svc_.AddFault(DropToClient("alice", cmd, 1));
   }
   auto answer = [&](const char* cmd, size_t sent, const std::string& body) {
@@ -904,8 +962,10 @@ TEST_F(RtmMessagingTest, UnansweredInvitationsAreResentThenFailOrExpireOnBothSid
   clock_.Jump(60000);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalFailure, 2));
   ASSERT_TRUE(bob.calls.WaitFor(Event::kRemoteFailure));
-  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE, alice.calls.Of(Event::kLocalFailure).at(1).a);
-  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE, bob.calls.Of(Event::kRemoteFailure).at(0).a);
+  EXPECT_EQ(rtm::LOCAL_INVITATION_ERR_INVITATION_EXPIRE,
+            alice.calls.Of(Event::kLocalFailure).at(1).a);
+  EXPECT_EQ(rtm::REMOTE_INVITATION_ERR_INVITATION_EXPIRE,
+            bob.calls.Of(Event::kRemoteFailure).at(0).a);
   ASSERT_TRUE(svc_.WaitForCommand("alice", "CancelCall", 1, 5000));
   EXPECT_THAT(Sent("alice", "CancelCall", "Reason"), ElementsAre("TimeOut"));
   RoundTrip(alice);
@@ -925,9 +985,8 @@ TEST_F(RtmMessagingTest, InvitationObjectsHoldTheStateContentAndResponseOfEachSt
   AnswerInvitations(bob, true);
   // Bob answers at once: the first state is read on the worker before any answer can come.
   auto* service = static_cast<vy::VyRtmService*>(alice.service());
-  const std::string sent = service->worker()->Invoke<std::string>(RTC_FROM_HERE, [&] {
-    return alice.Invite("bob", "lunch?") == 0 ? local() : "refused";
-  });
+  const std::string sent = service->worker()->Invoke<std::string>(
+      RTC_FROM_HERE, [&] { return alice.Invite("bob", "lunch?") == 0 ? local() : "refused"; });
   EXPECT_EQ("0 lunch?/", sent);
   ASSERT_TRUE(alice.calls.WaitFor(Event::kLocalAccepted));
   EXPECT_EQ("3 lunch?/yes", local());

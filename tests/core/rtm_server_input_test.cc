@@ -36,7 +36,6 @@ using ::testing::Pair;
 constexpr std::pair<int, int> kInterrupted(rtm::CONNECTION_STATE_RECONNECTING,
                                            rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
 
-
 class RtmServerInputTest : public ServiceTest {
  protected:
   using ServiceTest::ServiceTest;
@@ -67,7 +66,8 @@ TEST_F(RtmServerInputTest, CommandsBeforeTheLoginIsAnsweredAreDropped) {
   }
   ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
                         R"({"MsgId":5,"FromUId":"eve","MsgType":1,"MsgBody":"early"})"));
-  ASSERT_TRUE(svc_.Push("alice", "PeerOnlineStatus", R"({"Status":[{"UserId":"eve","Online":1}]})"));
+  ASSERT_TRUE(
+      svc_.Push("alice", "PeerOnlineStatus", R"({"Status":[{"UserId":"eve","Online":1}]})"));
   ASSERT_TRUE(svc_.Push("alice", "Login", R"({"Code":0})"));
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess));
   ASSERT_TRUE(Settle(alice));
@@ -142,12 +142,13 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
        }) {
     ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", "{" + fields + "}"));
   }
-  ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer", R"([{"MsgId":6,"FromUId":"eve","MsgType":1}])"));
+  ASSERT_TRUE(
+      svc_.Push("alice", "RecvMsgFromPeer", R"([{"MsgId":6,"FromUId":"eve","MsgType":1}])"));
   // A server time that is absent, negative or not a number reads as zero.
   for (const char* ts : {"", R"(,"SvrTS":-5)", R"(,"SvrTS":"17")", R"(,"SvrTS":1700000000123)"}) {
-    ASSERT_TRUE(svc_.Push("alice", "RecvMsgFromPeer",
-                          std::string(R"({"MsgId":8,"FromUId":"eve","MsgType":1,"MsgBody":"t")") +
-                              ts + "}"));
+    ASSERT_TRUE(svc_.Push(
+        "alice", "RecvMsgFromPeer",
+        std::string(R"({"MsgId":8,"FromUId":"eve","MsgType":1,"MsgBody":"t")") + ts + "}"));
   }
   ASSERT_TRUE(Settle(alice));
   std::vector<std::string> got;
@@ -155,7 +156,8 @@ TEST_F(RtmServerInputTest, ImpossibleReceivedMessagesAreRefusedAndAcknowledgedIf
     got.push_back((e.text == at_limit ? "32767 bytes" : e.text) + " " +
                   std::to_string(e.server_time));
   }
-  EXPECT_THAT(got, ElementsAre("32767 bytes 0", "t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
+  EXPECT_THAT(got,
+              ElementsAre("32767 bytes 0", "t 0", "t 0", "t 0", "t 1700000000123", "marker 0"));
   auto* service = static_cast<vy::VyRtmService*>(alice.service());
   auto held = [service] { return service->ReceiveHeldBytes(); };
   EXPECT_LT(service->worker()->Invoke<size_t>(RTC_FROM_HERE, held), too_long.size() / 8);
@@ -241,9 +243,10 @@ TEST_F(RtmServerInputTest, UnansweredReLoginIsDroppedAtTheLoginDeadlineAndTriedA
   Pass(3000);
   ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
   // The retries are no news to the app: it heard of the loss once.
-  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(rtm::CONNECTION_STATE_CONNECTING, 1),
-                                              Pair(rtm::CONNECTION_STATE_CONNECTED, 2), kInterrupted,
-                                              Pair(rtm::CONNECTION_STATE_CONNECTED, 2)));
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(rtm::CONNECTION_STATE_CONNECTING, 1),
+                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2), kInterrupted,
+                          Pair(rtm::CONNECTION_STATE_CONNECTED, 2)));
 }
 
 // A server that stops reading, with a small receive buffer: what the client sends soon finds
@@ -254,7 +257,9 @@ TEST_F(RtmServerInputTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
   local_service::LocalService dead(options);
   ASSERT_TRUE(dead.Start());
   vy::XTcpClient::SetUserTimeoutForTesting(1000);
-  struct Reset { ~Reset() { vy::XTcpClient::SetUserTimeoutForTesting(0); } } reset;
+  struct Reset {
+    ~Reset() { vy::XTcpClient::SetUserTimeoutForTesting(0); }
+  } reset;
   dead.SetLoginMode(LoginMode::kSilentAfterLogin);
   Client alice(dead, "alice");
   ASSERT_TRUE(alice.Login());
@@ -262,7 +267,8 @@ TEST_F(RtmServerInputTest, PeerThatStopsReadingIsNoticedAndTheUserLogsInAgain) {
   std::vector<long long> ids;
   for (int i = 0; i < 12; ++i) ids.push_back(alice.Send("bob", std::string(30000, 'x')));
   const auto lost = [&] {
-    for (const auto& s : alice.log.States()) if (s == kInterrupted) return true;
+    for (const auto& s : alice.log.States())
+      if (s == kInterrupted) return true;
     return false;
   };
   ASSERT_TRUE(Eventually(lost, 8000));
@@ -324,8 +330,9 @@ TEST(QuietOutputTest, FullSessionWritesNothingToStandardOutputOrError) {
   EXPECT_EQ("", ReadFile(dir.File("stderr")));
   // Runtime lines from after setLogFile are in the log, at their own level.
   std::string log = ReadFile(dir.File("vy_rtm_sdk.log"));
-  EXPECT_THAT(log, ::testing::ContainsRegex(R"(\[info\] \([0-9:]+\); \(async_http_request\.cc:[0-9]+\): )"
-                                            "HttpRequest completed successfully\n"));
+  EXPECT_THAT(
+      log, ::testing::ContainsRegex(R"(\[info\] \([0-9:]+\); \(async_http_request\.cc:[0-9]+\): )"
+                                    "HttpRequest completed successfully\n"));
   EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("\n\n")));
 }
 

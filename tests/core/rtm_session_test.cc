@@ -60,7 +60,7 @@ TEST_F(RtmSessionTest, SetParametersRefusesAMalformedGatewayAndAnswersNetworkRep
   }
   const char kNetGone[] = R"({"Cmd":"LocalNetChanged","netType":0})";
   EXPECT_EQ(-1, alice->setParameters(kNetGone));  // logged out: nothing to probe
-  ASSERT_TRUE(LogInAndSettle(alice));  // through the gateway set first
+  ASSERT_TRUE(LogInAndSettle(alice));             // through the gateway set first
   EXPECT_EQ(-1, alice->setParameters(R"({"Cmd":"LocalNetChanged","netType":2})"));
   svc_.AddFault(DropToClient("alice", "CheckNetStatusAck"));
   EXPECT_EQ(-1, alice->setParameters(kNetGone));
@@ -68,8 +68,8 @@ TEST_F(RtmSessionTest, SetParametersRefusesAMalformedGatewayAndAnswersNetworkRep
   clock_.Pause();
   Pass(4500, [&] { return alice.log.Count(Event::kState) == 3; });
   ASSERT_TRUE(alice.log.WaitFor(Event::kState, 3));
-  EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2),
-                                              Pair(kReconnecting, 5)));
+  EXPECT_THAT(alice.log.States(),
+              ElementsAre(Pair(kConnecting, 1), Pair(kConnected, 2), Pair(kReconnecting, 5)));
   EXPECT_EQ(1u, Received("alice", "CheckNetStatus").size());
 }
 
@@ -91,7 +91,8 @@ TEST_F(RtmSessionTest, FailedLoginIsReportedOnceWithItsCodeAndEndsTheAttempt) {
        4, 1, [&] { return svc_.WaitForCommand("alice", "Login", 1, 5000); }},
       // 3 s of waiting for an answer, then a new lookup 2 s later, until the deadline.
       {"gateway silent", [&] { svc_.SetGatewayMode(GatewayMode::kNoAnswer, 60000); },
-       rtm::LOGIN_ERR_TIMEOUT, 4, 2, [&] { return Eventually([&] { return svc_.gateway_requests() > 0; }); }},
+       rtm::LOGIN_ERR_TIMEOUT, 4, 2,
+       [&] { return Eventually([&] { return svc_.gateway_requests() > 0; }); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,7 +114,8 @@ TEST_F(RtmSessionTest, FailedLoginIsReportedOnceWithItsCodeAndEndsTheAttempt) {
     EXPECT_LE(svc_.gateway_requests(), asked + 1);
     EXPECT_EQ(connections, svc_.connections_accepted());
     EXPECT_THAT(Results(alice.log, Event::kLoginFailure), ElementsAre(Pair("", c.code)));
-    EXPECT_THAT(alice.log.States(), ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, c.reason)));
+    EXPECT_THAT(alice.log.States(),
+                ElementsAre(Pair(kConnecting, 1), Pair(kDisconnected, c.reason)));
     svc_.Reset();
     EXPECT_TRUE(alice.Login());
   }
@@ -355,13 +357,22 @@ TEST_P(RtmReleaseTest, ReleaseFromInsideAReportEndsTheSessionThere) {
   auto is = [](Event::Kind kind, int state = -1) {
     return [kind, state](const Event& e) { return e.kind == kind && (state < 0 || e.a == state); };
   };
-  auto logged_in = [&](rtm::IRtmService*) { ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000)); };
+  auto logged_in = [&](rtm::IRtmService*) {
+    ASSERT_TRUE(svc_.WaitForCommand("alice", "KeepAlive", 1, 5000));
+  };
   const Case cases[] = {
       {"login success", nullptr, is(Event::kLoginSuccess), nullptr},
       {"reconnecting, deferred", nullptr, is(Event::kState, kReconnecting),
-       [&](rtm::IRtmService* s) { logged_in(s); svc_.Close("alice", CloseMode::kFin); }, false},
+       [&](rtm::IRtmService* s) {
+         logged_in(s);
+         svc_.Close("alice", CloseMode::kFin);
+       },
+       false},
       {"renew result", nullptr, is(Event::kRenewResult),
-       [&](rtm::IRtmService* s) { logged_in(s); s->renewToken("renewed"); }},
+       [&](rtm::IRtmService* s) {
+         logged_in(s);
+         s->renewToken("renewed");
+       }},
       {"send results of a logout", [&] { svc_.AddFault(DropToClient("alice", "MsgStatus")); },
        is(Event::kSendResult),
        [&](rtm::IRtmService* s) {

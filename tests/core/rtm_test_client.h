@@ -38,25 +38,47 @@ constexpr char kAppId[] = "0123456789abcdef0123456789abcdef";
 // One callback, as recorded, of a service, a channel or a call manager.
 struct Event {
   enum Kind {
-    kState, kLoginSuccess, kLoginFailure, kLogout, kTokenExpired, kRenewResult,
-    kSendResult, kMessage,  // peer or channel
-    kQueryStatus, kStatusChanged,  // list: "peer:online:state"
-    kMemberCount,       // list: "channel:count"
-    kSubscription, kSubscribedPeers,
+    kState,
+    kLoginSuccess,
+    kLoginFailure,
+    kLogout,
+    kTokenExpired,
+    kRenewResult,
+    kSendResult,
+    kMessage,  // peer or channel
+    kQueryStatus,
+    kStatusChanged,  // list: "peer:online:state"
+    kMemberCount,    // list: "channel:count"
+    kSubscription,
+    kSubscribedPeers,
     kAttributeResult,
-    kUserAttributes,    // peer: the user; list: "key=value"
-    kChannelAttributes, // list: "key=value@user"; server_time: the latest update
+    kUserAttributes,     // peer: the user; list: "key=value"
+    kChannelAttributes,  // list: "key=value@user"; server_time: the latest update
     // Channels: a = code or count, peer = member, list = members or "key=value by user".
-    kJoinSuccess, kJoinFailure, kLeave, kMemberJoined, kMemberLeft, kMembers, kAttributesUpdated,
+    kJoinSuccess,
+    kJoinFailure,
+    kLeave,
+    kMemberJoined,
+    kMemberLeft,
+    kMembers,
+    kAttributesUpdated,
     kMemberCountUpdated,
     // Calls: peer = callee or caller, a = code, b = the invitation's state, text = the response
     // passed (received: the content), list = what the object holds: content, then response.
-    kReceivedByPeer, kLocalFailure, kLocalAccepted, kLocalRefused, kLocalCanceled,
-    kRemoteReceived, kRemoteFailure, kRemoteAccepted, kRemoteRefused, kRemoteCanceled,
+    kReceivedByPeer,
+    kLocalFailure,
+    kLocalAccepted,
+    kLocalRefused,
+    kLocalCanceled,
+    kRemoteReceived,
+    kRemoteFailure,
+    kRemoteAccepted,
+    kRemoteRefused,
+    kRemoteCanceled,
   };
   Kind kind;
-  int a = 0;  // state, code or count
-  int b = 0;  // reason, message type, a list's count as reported, or a call's state
+  int a = 0;         // state, code or count
+  int b = 0;         // reason, message type, a list's count as reported, or a call's state
   long long id = 0;  // message or request id
   std::string peer, text;
   bool offline = false;
@@ -161,7 +183,8 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   }
   void onMessageReceivedFromPeer(const char* peer, const rtm::IMessage* message) override {
     Event e{Event::kMessage, 0, message->getMessageType(), message->getMessageId(), peer};
-    e.text.assign(message->getRawMessageData(), static_cast<size_t>(message->getRawMessageLength()));
+    e.text.assign(message->getRawMessageData(),
+                  static_cast<size_t>(message->getRawMessageLength()));
     e.offline = message->isOfflineMessage();
     e.server_time = message->getServerReceivedTs();
     Add(e);
@@ -198,7 +221,8 @@ class EventLog : public Log, public rtm::IRtmServiceEventHandler {
   void onGetUserAttributesResult(long long id, const char* user, const rtm::RtmAttribute* list,
                                  int count, Code code) override {
     Event e{Event::kUserAttributes, code, count, id, user != nullptr ? user : "<null>"};
-    for (int i = 0; i < count; ++i) e.list.push_back(std::string(list[i].key) + "=" + list[i].value);
+    for (int i = 0; i < count; ++i)
+      e.list.push_back(std::string(list[i].key) + "=" + list[i].value);
     Add(e);
   }
   void onGetChannelAttributesResult(long long id, const rtm::IRtmChannelAttribute* list[],
@@ -223,7 +247,8 @@ class ChannelLog : public Log, public rtm::IChannelEventHandler {
   void onLeave(rtm::LEAVE_CHANNEL_ERR code) override { Add(Event::kLeave, 0, code); }
   void onMessageReceived(const char* user, const rtm::IMessage* message) override {
     Event e{Event::kMessage, message->getMessageType(), 0, message->getMessageId(), user};
-    e.text.assign(message->getRawMessageData(), static_cast<size_t>(message->getRawMessageLength()));
+    e.text.assign(message->getRawMessageData(),
+                  static_cast<size_t>(message->getRawMessageLength()));
     Add(e);
   }
   void onSendMessageResult(long long id, rtm::CHANNEL_MESSAGE_ERR_CODE code) override {
@@ -259,8 +284,12 @@ class CallLog : public Log, public rtm::IRtmCallEventHandler {
   void onLocalInvitationFailure(L* i, rtm::LOCAL_INVITATION_ERR_CODE code) override {
     Local(Event::kLocalFailure, i, code);
   }
-  void onLocalInvitationAccepted(L* i, const char* r) override { Local(Event::kLocalAccepted, i, 0, r); }
-  void onLocalInvitationRefused(L* i, const char* r) override { Local(Event::kLocalRefused, i, 0, r); }
+  void onLocalInvitationAccepted(L* i, const char* r) override {
+    Local(Event::kLocalAccepted, i, 0, r);
+  }
+  void onLocalInvitationRefused(L* i, const char* r) override {
+    Local(Event::kLocalRefused, i, 0, r);
+  }
   void onLocalInvitationCanceled(L* i) override { Local(Event::kLocalCanceled, i); }
   void onRemoteInvitationReceived(R* i) override {
     Remote(Event::kRemoteReceived, i, 0, i->getContent());
@@ -489,7 +518,6 @@ inline local_service::Options ServiceOptions() {
   options.address = "auto";
   return options;
 }
-
 
 // A fault rule of the local service: `action` on `cmd` (every command when empty) to or from
 // `user` (everyone when empty), `times` times or for ever.

@@ -32,8 +32,12 @@ class FaultTest : public ServiceTest {
   }
   void Fault(FaultAction action, int64_t value = 0, const std::string& cmd = "CheckNetStatusAck",
              local_service::Direction direction = local_service::Direction::kToClient) {
-    svc_.AddFault({.direction = direction, .user = "alice", .cmd = cmd, .action = action,
-                   .value = value, .times = 1});
+    svc_.AddFault({.direction = direction,
+                   .user = "alice",
+                   .cmd = cmd,
+                   .action = action,
+                   .value = value,
+                   .times = 1});
   }
   void Ask(std::initializer_list<int> times) {
     for (int t : times) {
@@ -64,8 +68,8 @@ TEST_F(FaultTest, EachFaultChangesWhatTheClientGets) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
   // Held answers wait for ReleaseHeld, then leave in their order: the oldest first when only
   // some are let go.
-  svc_.AddFault({.user = "alice", .cmd = "CheckNetStatusAck", .action = FaultAction::kHold,
-                 .times = 3});
+  svc_.AddFault(
+      {.user = "alice", .cmd = "CheckNetStatusAck", .action = FaultAction::kHold, .times = 3});
   Ask({9, 10, 11, 12});
   EXPECT_THAT(Answers(1), ElementsAre(12));
   EXPECT_EQ(1, svc_.ReleaseHeld("alice", 1));
@@ -192,10 +196,10 @@ TEST_F(FaultTest, BadInputIsRefusedWithALogLine) {
     EXPECT_TRUE(HasWarning(svc_, warning)) << warning;
   }
   // Broken frames close the connection.
-  for (const auto& [bytes, warning] : {std::pair(local_service::EncodeHeader(3) + "abc",
-                                                 "packet length 3 below"),
-                                       std::pair(local_service::EncodeHeader(0x7FFFFFFF), "above"),
-                                       std::pair(std::string("xyz"), "packet marker was due")}) {
+  for (const auto& [bytes, warning] :
+       {std::pair(local_service::EncodeHeader(3) + "abc", "packet length 3 below"),
+        std::pair(local_service::EncodeHeader(0x7FFFFFFF), "above"),
+        std::pair(std::string("xyz"), "packet marker was due")}) {
     ASSERT_TRUE(a_.LoginVia(svc_, "alice"));
     ASSERT_TRUE(a_.SendBytes(bytes));
     EXPECT_TRUE(a_.WaitClosed()) << warning;
@@ -238,7 +242,8 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
 
   svc_.StoreOffline(kAppId, "bob", "alice", 5, 1, "m");
   auto fetch = [](const std::string& session) {
-    return R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" + session + R"("})";
+    return R"({"appId":")" + std::string(kAppId) + R"(","uid":"bob","sessId":")" + session +
+           R"("})";
   };
   // A fetch naming another user's session takes nothing of the user's.
   const std::string other = fetch(AskGateway(svc_, "alice").session),
@@ -246,12 +251,13 @@ TEST_F(FaultTest, GatewayAndOfflineModesShapeTheAnswers) {
   EXPECT_EQ(R"({"code":2})", HttpPost(svc_, kOfflinePath, other).value_or("<none>"));
   EXPECT_EQ(1u, svc_.OfflineCount(kAppId, "bob"));
   using local_service::OfflineMode;
-  for (const auto& [mode, answer] : {
-           std::pair(OfflineMode::kCode, R"({"code":9})"),
-           std::pair(OfflineMode::kDataNotArray, R"({"code":0,"data":{}})"),
-           std::pair(OfflineMode::kEmptyBody, ""),
-           std::pair(OfflineMode::kMsgIdString,
-                     R"({"code":0,"data":[{"msgId":"5","msgFrom":"alice","msgType":1,"msgBody":"m"}]})")}) {
+  for (const auto& [mode, answer] :
+       {std::pair(OfflineMode::kCode, R"({"code":9})"),
+        std::pair(OfflineMode::kDataNotArray, R"({"code":0,"data":{}})"),
+        std::pair(OfflineMode::kEmptyBody, ""),
+        std::pair(
+            OfflineMode::kMsgIdString,
+            R"({"code":0,"data":[{"msgId":"5","msgFrom":"alice","msgType":1,"msgBody":"m"}]})")}) {
     svc_.SetOfflineMode(mode, 9, 1);
     EXPECT_EQ(answer, HttpPost(svc_, kOfflinePath, request).value_or("<none>"));
   }
@@ -311,8 +317,10 @@ TEST(ProgramTest, ServesWarnsOfTheOfflinePortAndStopsOnSigterm) {
   if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no program at " << program;
   vy_test::TempDir dir;
   // The shell's pid, printed first, is the program's after the exec.
-  FILE* out = popen(("echo $$; exec " + program + " --address 127.0.0.1 --http-port 0 2>" +
-                     dir.File("err")).c_str(), "r");
+  FILE* out =
+      popen(("echo $$; exec " + program + " --address 127.0.0.1 --http-port 0 2>" + dir.File("err"))
+                .c_str(),
+            "r");
   ASSERT_NE(nullptr, out);
   char pid[32] = {}, banner[512] = {};
   ASSERT_NE(nullptr, fgets(pid, sizeof(pid), out));

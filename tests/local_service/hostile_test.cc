@@ -36,7 +36,9 @@ int FillWindow(RawClient& client, const std::string& packet, std::string* unsent
 class HostileTest : public ServiceTest {
  protected:
   HostileTest()
-      : ServiceTest({.address = "127.0.0.1", .http_port = 0, .keepalive_timeout_ms = 0,
+      : ServiceTest({.address = "127.0.0.1",
+                     .http_port = 0,
+                     .keepalive_timeout_ms = 0,
                      .tcp_recv_buffer = 4096}) {}
 };
 

@@ -39,9 +39,8 @@ inline GatewayReply AskGateway(const local_service::LocalService& svc, const std
 }
 
 // POSTs `body` to `path` and returns the answer's body, or nullopt without an answer.
-std::optional<std::string> HttpPost(const local_service::LocalService& svc,
-                                    const std::string& path, const std::string& body,
-                                    int timeout_ms = kWaitMs);
+std::optional<std::string> HttpPost(const local_service::LocalService& svc, const std::string& path,
+                                    const std::string& body, int timeout_ms = kWaitMs);
 
 struct Packet {
   std::string raw;
@@ -66,8 +65,7 @@ class RawClient {
   bool SendPayload(const std::string& payload, char marker = local_service::kHashMarker);
   // Encrypted after Login, like the client; an empty body gives empty "Signature" and "Content".
   bool Send(const std::string& cmd, const std::string& body);
-  bool SendLogin(const std::string& uid, const std::string& session,
-                 const std::string& token = "");
+  bool SendLogin(const std::string& uid, const std::string& session, const std::string& token = "");
 
   // The next packet, decrypted when encrypted; nullopt when none comes within kWaitMs.
   std::optional<Packet> Read();

@@ -56,9 +56,8 @@ bool HasWarning(const local_service::LocalService& svc, const std::string& part)
                      [&](const std::string& w) { return w.find(part) != std::string::npos; });
 }
 
-std::optional<std::string> HttpPost(const local_service::LocalService& svc,
-                                    const std::string& path, const std::string& body,
-                                    int timeout_ms) {
+std::optional<std::string> HttpPost(const local_service::LocalService& svc, const std::string& path,
+                                    const std::string& body, int timeout_ms) {
   return Post(svc.address(), svc.http_port(), path, body, timeout_ms);
 }
 
@@ -168,7 +167,7 @@ std::optional<Packet> RawClient::Read() {
   p.body = env.content;
   if (env.encrypt && !env.content.empty()) {
     p.crypt_result = local_service::MsgCrypt(kAppId).Decrypt(env.signature, env.timestamp,
-                                                              env.nonce, env.content, &p.body);
+                                                             env.nonce, env.content, &p.body);
   }
   return p;
 }

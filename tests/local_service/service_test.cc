@@ -131,8 +131,11 @@ TEST_F(ConversationTest, PeerMessagesAreConfirmedAfterTheAckAndKeptForOfflineUse
             R"({"msgId":1,"msgFrom":"alice","msgType":1,"msgBody":"m1"}]})",
             HttpPost(svc_, kOfflinePath, request));
   EXPECT_EQ(R"({"code":0,"data":[]})", HttpPost(svc_, kOfflinePath, request));
-  EXPECT_EQ(2, IntOf(HttpPost(svc_, kOfflinePath, R"({"appId":"x","uid":"carol","sessId":"?"})")
-                         .value_or(""), "code"));
+  EXPECT_EQ(
+      2,
+      IntOf(
+          HttpPost(svc_, kOfflinePath, R"({"appId":"x","uid":"carol","sessId":"?"})").value_or(""),
+          "code"));
   EXPECT_EQ(1, IntOf(HttpPost(svc_, kGatewayPath, "{oops").value_or(""), "code"));
   EXPECT_TRUE(HasWarning(svc_, "gateway: refused request"));
 }
@@ -228,7 +231,8 @@ TEST_F(ConversationTest, UserAttributesAreKeptWhileOnlineAndReadAsObjectText) {
 
 TEST_F(ConversationTest, CallInvitationsAreForwardedOnceAndForgottenWhenAnswered) {
   Run({
-      "alice+", "bob+",
+      "alice+",
+      "bob+",
       R"(alice> MakeCall {"CallId":"c1","FromUId":"alice","ToUId":"bob","Content":"hey"})",
       R"(bob< MakeCall =)",
       R"(alice< CallStatus {"CallId":"c1","Status":1})",
