@@ -47,7 +47,23 @@ class VORTM_API IRemoteCallInvitation {
 };
 
 // Events of the call manager, on the service's worker thread. Every callback
-// does nothing unless overridden.
+// does nothing unless overridden. An invitation the manager took gets
+// onLocalInvitationReceivedByPeer at most once (the callee has it, and has
+// 60 s to answer) or onRemoteInvitationReceived once (the app has 60 s to
+// answer), then exactly one of the other events, unless the app releases the
+// manager first:
+// - onLocalInvitationAccepted, onLocalInvitationRefused: the callee's answer.
+// - onLocalInvitationCanceled: the app's cancel was acknowledged, got no
+//   acknowledgement within 5 s or met the callee's answer, or logout (or the
+//   service's release) came while it was being canceled.
+// - onLocalInvitationFailure: a LOCAL_INVITATION_ERR_CODE.
+// - onRemoteInvitationAccepted: the server acknowledged the acceptance with
+//   code 0.
+// - onRemoteInvitationRefused: the refusal was acknowledged, or 5 s passed
+//   without that (a refusal counts as done), or logout (or the service's
+//   release) came with it on its way.
+// - onRemoteInvitationCanceled: the caller canceled it.
+// - onRemoteInvitationFailure: a REMOTE_INVITATION_ERR_CODE.
 class VORTM_API IRtmCallEventHandler {
  public:
   virtual ~IRtmCallEventHandler() = default;
@@ -90,7 +106,11 @@ class VORTM_API IRtmCallEventHandler {
 
 // The call manager made by IRtmService::getRtmCallManager. Operations run on
 // the service's worker thread, except createLocalCallInvitation, which runs
-// on the caller's thread.
+// on the caller's thread. The manager keeps one running invitation per
+// callee and one per caller, and finds the one an operation means by that
+// peer id. It does not look at the session: an invitation sent while the
+// user is not logged in is taken, and its "MakeCall" is resent every 1.5 s
+// until the server acknowledges it or the invitation ends.
 //
 // Lifetime: the manager lives until release(), which gives up every
 // invitation it still holds. It may be called from any thread, from inside a
@@ -103,8 +123,21 @@ class VORTM_API IRtmCallManager {
   virtual ~IRtmCallManager() = default;
 
  public:
-  // Results: 0 sent, 1 null invitation, 5 an invitation to that callee is
-  // already running, -1 no call id could be made, 101 detached.
+  // Results of the four: 0 sent, 1 a null invitation, 101 detached, and:
+  //
+  // sendLocalInvitation: 1 also for an invitation not made by
+  // createLocalCallInvitation; 5 an invitation to that callee is running;
+  // -1 no call id could be made. The invitation then ends once: accepted,
+  // refused, canceled, or failed (LOCAL_INVITATION_ERR_CODE).
+  //
+  // acceptRemoteInvitation, refuseRemoteInvitation: 2 no invitation from
+  // that caller is running or ended within about a minute; 3 it has ended
+  // (within about a minute) or a refusal of it is on its way; 4 an
+  // acceptance of it is on its way.
+  //
+  // cancelLocalInvitation: 2 no invitation to that callee is running or
+  // ended within about a minute; 3 it has ended (within about a minute) or
+  // is being canceled.
   virtual int sendLocalInvitation(ILocalCallInvitation* invitation) = 0;
   virtual int acceptRemoteInvitation(IRemoteCallInvitation* invitation) = 0;
   virtual int refuseRemoteInvitation(IRemoteCallInvitation* invitation) = 0;

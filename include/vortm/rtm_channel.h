@@ -94,6 +94,21 @@ class VORTM_API IChannel {
   // cannot end a later request; should the server never answer it, later
   // requests of that kind on the channel time out too until the connection
   // is made again. Requests waiting when the connection is lost end with 1.
+  //
+  // Refusals, returned at once: join answers 7 (TOO_OFTEN) past 2 joins per
+  // 5 s on this channel (the joins it makes by itself after a login count
+  // too), and 102 while the user is not logged in, the connection being made
+  // again included (101 before initialize). leave answers 3 when the channel
+  // is not joined, and the channel is then not joined again after the next
+  // login. getMembers answers 3 when it is not joined and 7 past 5 requests
+  // per 2 s.
+  // sendMessage answers 3 (NOT_AVAILABLE) without a callback when the
+  // channel is not joined, as while the connection is being made again;
+  // otherwise its refusals come through onSendMessageResult as well: 3 when
+  // 300 sends (peer and channel ones together) await their results and the
+  // oldest was sent 3 s ago or more, 4 an empty text or a content of 32,768
+  // bytes or more, 1 a null message. A message whose earlier send awaits its
+  // result is refused with -1 and no callback.
   virtual int join() = 0;
   virtual int leave() = 0;
   virtual int sendMessage(const IMessage* message) = 0;

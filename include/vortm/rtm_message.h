@@ -26,7 +26,9 @@ class VORTM_API IMessage {
   // Replaces the text; a null pointer leaves it unchanged.
   virtual void setText(const char* text) = 0;
   virtual const char* getText() const = 0;
-  // The content's bytes, for raw messages; the same bytes as getText().
+  // The content's bytes, for raw messages; the same bytes as getText(). A
+  // content ends at its first zero byte (raw data 'a', 0, 'b' gives "a", of
+  // length 1), so binary data must be encoded by the app.
   virtual const char* getRawMessageData() const = 0;
   virtual int getRawMessageLength() const = 0;
   // Milliseconds as stamped by the server; 0 for messages made locally.

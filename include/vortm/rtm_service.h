@@ -166,6 +166,13 @@ class VORTM_API IRtmServiceEventHandler {
 // stopped at process exit (a call from a static object's destructor), no
 // operation runs: those of the service, its channels and its call manager
 // that return a code return 101, those that return an object return null.
+//
+// Rate limits: "10 per 5 s" means that the first request opens a window of
+// 5000 ms in which 10 pass; later ones are refused with the family's
+// TOO_OFTEN code, and not counted, until the first request after the window
+// opens the next one. Windows do not slide, and a service keeps its own for
+// its whole life, across logouts. A request refused by its checks does not
+// count either.
 class VORTM_API IRtmService {
  protected:
   virtual ~IRtmService() = default;
@@ -190,10 +197,12 @@ class VORTM_API IRtmService {
   virtual void release(bool immediate) = 0;
 
   // Arms the login; the outcome comes through onConnectionStateChanged and
-  // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values. An
-  // accepted login (0) gets exactly one outcome: when logout() or release()
-  // comes first, onLoginFailure(LOGIN_ERR_ABORTED_BY_LOGOUT) after the change
-  // to (1,6).
+  // onLoginSuccess or onLoginFailure. Results are LOGIN_ERR_CODE values: 3 a
+  // null or empty user id; 8 a user id is held (logged in, logging in or
+  // reconnecting, or after a login elsewhere or an expired token, until
+  // logout()); 10 more than 2 logins per 1 s; 101. An accepted login (0)
+  // gets exactly one outcome: when logout() or release() comes first,
+  // onLoginFailure(LOGIN_ERR_ABORTED_BY_LOGOUT) after the change to (1,6).
   virtual int login(const char* token, const char* userId) = 0;
   // Ends the session and returns 0. The change to (1,6) in
   // onConnectionStateChanged is what ends a logout; onLogout follows only if
@@ -210,16 +219,25 @@ class VORTM_API IRtmService {
   // comes first. One renewal is in flight at a time, the others wait their
   // turn. One unanswered for 10 s fails with those waiting behind it, and
   // the service connects and logs in again, as after a lost connection, with
-  // the last token the server took.
+  // the last token the server took. Refusals: 2 a null token, 101, 102, and 1
+  // when the request could not be sent, each also reported through
+  // onRenewTokenResult; 3 more than 2 renewals per 1 s, with no callback.
   virtual int renewToken(const char* token) = 0;
   // Sends without offline storage. Returns 0 when the message was accepted,
   // which then gets exactly one onSendMessageResult with its message id, or
-  // -1 when it was refused; the reason comes through onSendMessageResult.
-  // A message whose earlier send still awaits its result is refused with -1
-  // and no callback: one message object has one send pending at a time.
-  // PEER_MESSAGE_ERR_TIMEOUT means that no answer came within 10 s, not that
-  // the message was lost: a slow server may still deliver it, so a resend can
-  // reach the peer twice.
+  // -1 when it was refused; the reason comes through onSendMessageResult
+  // before the call returns: 6 a null or empty peer id, 7 an empty text or a
+  // content of 32,768 bytes or more, 5 when 300 sends (peer and channel ones
+  // together) await their results and the oldest was sent 3 s ago or more,
+  // 101, or 102 when the user is not logged in. That includes the time the
+  // connection is being made again after a loss (from the return of the
+  // (4,5) report until (3,2)), with or without offline storage: nothing waits
+  // for the login, and the app sends again after it.
+  // A null message, or one whose earlier send still awaits its result, is
+  // refused with -1 and no callback: one message object has one send pending
+  // at a time. PEER_MESSAGE_ERR_TIMEOUT means that no answer came within
+  // 10 s, not that the message was lost: a slow server may still deliver it,
+  // so a resend can reach the peer twice.
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message) = 0;
 
   // Media transfers: the service offers no media, so these exist for the
@@ -235,6 +253,9 @@ class VORTM_API IRtmService {
   // for an offline peer (result PEER_MESSAGE_ERR_CACHED_BY_SERVER).
   virtual int sendMessageToPeer(const char* peerId, const IMessage* message,
                                 const SendMessageOptions& options) = 0;
+  // Null for a null or empty id, or one of 256 bytes or more (the server's
+  // answers name channels of at most 255); the channel made before for an id
+  // that has one.
   virtual IChannel* createChannel(const char* channelId, IChannelEventHandler* eventHandler) = 0;
   virtual IRtmCallManager* getRtmCallManager(IRtmCallEventHandler* eventHandler) = 0;
 
@@ -243,7 +264,9 @@ class VORTM_API IRtmService {
   // createMessage(text) returns null for a null or empty text, and the raw
   // forms for null data or a length below 1. A message's content holds at
   // most 32,767 bytes: a send of a longer one, or of an empty text, is
-  // refused as an invalid message.
+  // refused as an invalid message. Raw data ends at its first zero byte ('a',
+  // 0, 'b' makes a message of length 1), so binary data must be encoded by
+  // the app (Base64, say).
   virtual IMessage* createMessage() = 0;
   virtual IMessage* createMessage(const char* text) = 0;
   virtual IMessage* createMessage(const unsigned char* rawData, int length) = 0;
@@ -270,6 +293,11 @@ class VORTM_API IRtmService {
   // other text returns -1.
   virtual int setParameters(const char* parameters) = 0;
 
+  // Presence. After 101 and 102: querying refuses a count below 0 or above
+  // 256, or a null or empty peer id, with 2 (INVALID_ARGUMENT); subscribing
+  // and unsubscribing refuse a count below 0 or a null or empty id with 2
+  // and more than 512 peers with 6. Each of the four allows 10 per 5 s:
+  // TOO_OFTEN is 5, and 3 for queryPeersBySubscriptionOption.
   virtual int queryPeersOnlineStatus(const char* peerIds[], int peerCount,
                                      long long& requestId) = 0;
   virtual int subscribePeersOnlineStatus(const char* peerIds[], int peerCount,
@@ -279,6 +307,18 @@ class VORTM_API IRtmService {
   virtual int queryPeersBySubscriptionOption(PEER_SUBSCRIPTION_OPTION option,
                                              long long& requestId) = 0;
 
+  // Attributes. After 101 and 102 every refusal is an ATTRIBUTE_OPERATION_ERR
+  // value: 3 (INVALID_ARGUMENT) a null or empty id where one is needed (the
+  // channel attribute writes but clear take an empty channel id), a count
+  // below 0, a null array or attribute, a null key or value, more than 32
+  // keys to delete from the user's attributes or channel attributes to write,
+  // or an empty channel attribute key or value; 2 (INVALID_KEY) a null or
+  // empty key in a key list (getChannelAttributesByKeys answers 3); 4
+  // (SIZE_OVERFLOW) a channel attribute value of 8192 bytes or more; 5
+  // (TOO_OFTEN) past the limit of the group. The four writes of the user's
+  // attributes share 10 per 5 s, the two reads of user attributes 40 per
+  // 5 s, the four writes of channel attributes 10 per 5 s and their two reads
+  // 10 per 5 s.
   virtual int setLocalUserAttributes(const RtmAttribute* attributes, int numberOfAttributes,
                                      long long& requestId) = 0;
   virtual int addOrUpdateLocalUserAttributes(const RtmAttribute* attributes, int numberOfAttributes,
@@ -308,6 +348,8 @@ class VORTM_API IRtmService {
   virtual int getChannelAttributesByKeys(const char* channelId, const char* attributeKeys[],
                                          int numberOfKeys, long long& requestId) = 0;
 
+  // After 101 and 102: 2 for a count below 0 or a null or empty channel id,
+  // and 3 (TOO_OFTEN) past 1 request per 1 s.
   virtual int getChannelMemberCount(const char* channelIds[], int channelCount,
                                     long long& requestId) = 0;
 

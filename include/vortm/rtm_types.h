@@ -211,10 +211,17 @@ enum LOCAL_INVITATION_STATE : int32_t {
   LOCAL_INVITATION_STATE_CANCELING = 5,
 };
 
+// Passed to onLocalInvitationFailure.
 enum LOCAL_INVITATION_ERR_CODE : int32_t {
   LOCAL_INVITATION_ERR_OK = 0,
+  // The server said that the callee is offline, before the callee had the invitation; or, at the
+  // 30 s deadline of PEER_NO_RESPONSE, a "CallStatus" other than 1 to 4 came after the last
+  // resend.
   LOCAL_INVITATION_ERR_PEER_OFFLINE = 1,
+  // The callee did not get the invitation within 30 s of its sending.
   LOCAL_INVITATION_ERR_PEER_NO_RESPONSE = 2,
+  // The callee had it but did not answer within 60 s; the library cancels it at the callee
+  // with the reason "TimeOut".
   LOCAL_INVITATION_ERR_INVITATION_EXPIRE = 3,
   // logout() or the service's release came while the invitation was running.
   LOCAL_INVITATION_ERR_NOT_LOGGED_IN = 102,
@@ -227,12 +234,18 @@ enum REMOTE_INVITATION_STATE : int32_t {
   REMOTE_INVITATION_STATE_CANCELED = 5,  // Canceled by the caller.
 };
 
+// Passed to onRemoteInvitationFailure.
 enum REMOTE_INVITATION_ERR_CODE : int32_t {
   REMOTE_INVITATION_ERR_OK = 0,
+  // The caller's cancel gave the reason "Offline".
   REMOTE_INVITATION_ERR_PEER_OFFLINE = 1,
+  // The acceptance, resent every second, was not acknowledged within 5 s.
   REMOTE_INVITATION_ERR_ACCEPT_FAILURE = 2,
+  // No answer within 60 s of the invitation's arrival, a cancel with the reason "TimeOut", or
+  // an acknowledgement of the acceptance with a code other than 0.
   REMOTE_INVITATION_ERR_INVITATION_EXPIRE = 3,
-  // logout() or the service's release came while the invitation was running.
+  // logout() or the service's release came while the invitation was running, an acceptance on
+  // its way included.
   REMOTE_INVITATION_ERR_NOT_LOGGED_IN = 102,
 };
 

@@ -1,6 +1,21 @@
 // VoRtmCallKit: call invitations of a kit (VoRtmKit::getRtmCallKit). Its completions run at once,
-// on the caller's thread, with the call manager's result: 0 taken, 1 for an invitation without a
-// peer id. Its delegate is called on the library's main loop, as <vortm/vo_rtm_kit.h> says.
+// on the caller's thread, with the call manager's result (vy::rtm::IRtmCallManager in
+// <vortm/rtm_call.h>): 0 taken; 1 an invitation without a callee or caller id; 5 (send) an
+// invitation to that callee is running; -1 (send) no call id could be made; 2 (cancel, accept,
+// refuse) no invitation to or from that peer is running or ended within about a minute; 3
+// (cancel, accept, refuse) it has ended within about a minute, is being canceled, or a refusal
+// of it is on its way; 4 (accept, refuse) an acceptance of it is on its way; 101 the service is
+// gone (the kit being destroyed, or the library stopped at process exit). The manager finds
+// invitations by peer id, so an invitation object made anew for the same peer will do. It does
+// not look at the session: an invitation sent while the user is not logged in is taken, and
+// resent every 1.5 s until the server acknowledges it. Once the kit is destroyed, a request
+// with a peer id calls no completion.
+//
+// The delegate is called on the library's main loop, as <vortm/vo_rtm_kit.h> says, with the
+// events of vy::rtm::IRtmCallEventHandler: after localInvitationReceivedByPeer (at most once)
+// or remoteInvitationReceived, each invitation ends with exactly one other event, unless the
+// kit is destroyed first. The failures carry the LOCAL_INVITATION_ERR_CODE and
+// REMOTE_INVITATION_ERR_CODE values of <vortm/rtm_types.h>.
 #ifndef VORTM_VO_RTM_CALL_KIT_H_
 #define VORTM_VO_RTM_CALL_KIT_H_
 

@@ -4,8 +4,12 @@
 // After the kit's logout() the channel object is finished: its requests (join, leave, member
 // lists, sends) complete with 102 at once and its delegate hears nothing more; the kit's
 // createChannel returns null for its id until destroyChannel(id) has ended it. Messages follow
-// the rules of VoRtmKit::sendMessage: at most 32,767 bytes, and a time-out
-// (CHANNEL_MESSAGE_ERR_SENT_TIMEOUT) does not mean that the message was lost.
+// the rules of VoRtmKit::sendMessage: at most 32,767 bytes, sent up to the first zero byte, and
+// a time-out (CHANNEL_MESSAGE_ERR_SENT_TIMEOUT) does not mean that the message was lost. While
+// the connection is being made again the channel is not joined: sendMessage completes with
+// CHANNEL_MESSAGE_ERR_NOT_AVAILABLE (3) and join with 102, and the channel joins again by itself
+// after the login.
+// Rate limits and refusal codes are those of vy::rtm::IChannel (<vortm/rtm_channel.h>).
 #ifndef VORTM_VO_RTM_CHANNEL_H_
 #define VORTM_VO_RTM_CHANNEL_H_
 

@@ -14,7 +14,10 @@
 // with its family's time-out code, with the not-logged-in code (102) when logout, destroy or the
 // kit's end comes first, or with the code the service refused it with at once (an array of more
 // than INT_MAX elements gets its family's INVALID_ARGUMENT code). Codes are the vy::rtm
-// enumerations, passed unchanged. An empty std::function stands for no completion.
+// enumerations, passed unchanged, so the rate limits and refusals of each request, and what
+// TOO_OFTEN and INVALID_ARGUMENT mean for it, are those of the vy::rtm operation it makes
+// (<vortm/rtm_service.h>, <vortm/rtm_channel.h>). An empty std::function stands for no
+// completion.
 // After destroy() every method does nothing and calls no completion; the int methods return -1.
 //
 // Delegates are held weakly: once the app drops its delegate, nothing more is called on it.
@@ -88,8 +91,9 @@ class VORTM_API VoRtmDelegate {
   }
 };
 
-// The notification an app posts on its way out (the kit then logs out), for apps that use the
-// library's notification center; applicationWillTerminate() does the same directly.
+// The name under which every kit watches the library's own notification center for the app's
+// end. That center is internal: no public header lets an app post to it, so an app on its way
+// out calls applicationWillTerminate() on its kit (or logout()).
 VORTM_API extern const char* const VoRtmApplicationWillTerminateNotification;
 
 class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
@@ -132,14 +136,19 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   // Hands the server a new token; each renewal gets its own result with its own token.
   void renewToken(const std::optional<std::string>& token, RenewTokenCompletion completion);
   // A message's text holds 1 to 32,767 bytes; an empty or longer one completes with
-  // PEER_MESSAGE_ERR_INVALID_MESSAGE. PEER_MESSAGE_ERR_TIMEOUT means that no answer came within
-  // 10 s, not that the message was lost: a slow server may still deliver it, so a resend can
-  // reach the peer twice.
+  // PEER_MESSAGE_ERR_INVALID_MESSAGE. The text is sent up to its first zero byte, so binary
+  // data must be encoded by the app. A message sent while the user is not logged in, the
+  // connection being made again after a loss included, completes with
+  // PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN (102), with or without offline storage: nothing waits
+  // for the login. PEER_MESSAGE_ERR_TOO_OFTEN comes when 300 sends await their results and
+  // the oldest was sent 3 s ago or more. PEER_MESSAGE_ERR_TIMEOUT means that no answer came
+  // within 10 s, not that the message was lost: a slow server may still deliver it, so a
+  // resend can reach the peer twice.
   void sendMessage(const VoRtmMessage& message, const std::string& peerId,
                    const VoRtmSendMessageOptions& options, SendPeerMessageCompletion completion);
 
-  // A channel object for `channelId`, or null when the kit has one for that id already (or the
-  // service refuses the id). The kit keeps it until destroyChannel or destroy.
+  // A channel object for `channelId`, or null when the kit has one for that id already, or the
+  // id is empty or has 256 bytes or more. The kit keeps it until destroyChannel or destroy.
   std::shared_ptr<VoRtmChannel> createChannel(const std::string& channelId,
                                               std::weak_ptr<VoRtmChannelDelegate> delegate);
   // Ends the channel of that id, if any; always true.
@@ -204,7 +213,8 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   // The call kit once getRtmCallKit has made it; it stays after destroy.
   std::shared_ptr<VoRtmCallKit> rtmCallKit() const;
 
-  // The app is about to end: logs out.
+  // The app is about to end: logs out, as logout(nullptr) does. This is what an app calls on its
+  // way out (see VoRtmApplicationWillTerminateNotification).
   void applicationWillTerminate();
 
   // The library's own state, opaque to apps.
