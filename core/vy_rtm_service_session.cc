@@ -399,15 +399,17 @@ void VyRtmService::RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON reason) {
 }
 
 void VyRtmService::OnServerDisconnect() {
+  // The session is over before the loss is reported: a request made from inside the report is
+  // refused as one made while the connection is made again, not sent on the lost one.
+  if (logged_in_) {
+    logged_in_ = false;
+    net_check_deadline_ = 0;
+  }
   // Without a user there is no session to restore (a refused login, or a logout underway).
   if (forced_offline_ || token_expired_ || user_id_.empty()) {
     if (step_ != kStepTeardown) step_ = kStepIdle;
   } else {
     RetryAfterLoss(rtm::CONNECTION_CHANGE_REASON_INTERRUPTED);
-  }
-  if (logged_in_) {
-    logged_in_ = false;
-    net_check_deadline_ = 0;
   }
   RtcPrintf(kRtcLogError, "User: %s OnServerDisconnect !", user_id_.c_str());
   // Answers to renewals sent on the lost connection will not come.

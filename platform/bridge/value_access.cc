@@ -23,7 +23,8 @@ std::vector<Out> Each(const In* items, int count, Convert convert) {
 
 VoRtmMessage ValueAccess::Message(const vy::rtm::IMessage& message) {
   VoRtmMessage out;
-  // The raw bytes and their length, so a text with a zero byte arrives whole.
+  // The raw bytes and their length; the core has already cut a received text at its first zero
+  // byte.
   const char* data = message.getRawMessageData();
   int length = message.getRawMessageLength();
   if (data != nullptr && length > 0) {

@@ -299,6 +299,36 @@ TEST_F(RtmSessionTest, EachRenewalIsAnsweredOnceWithItsOwnTokenAndOnlyAnAccepted
   EXPECT_THAT(Received("alice", "Login").back().content, HasSubstr(R"("AcsToken":"renewed")"));
 }
 
+// While the connection is made again a peer send is refused at once (-1) and reported with 102
+// before it returns, with storage for offline peers asked for or not, and from inside the report
+// of the loss too.
+TEST_F(RtmSessionTest, SendsWhileTheConnectionIsMadeAgainEndWith102AtOnce) {
+  Client alice(svc_, "alice");
+  ASSERT_TRUE(LogInAndSettle(alice));
+  std::vector<std::pair<int, size_t>> sends;  // returned, results reported by then
+  auto send = [&](bool offline) {
+    rtm::IMessage* message = alice->createMessage("while away");
+    rtm::SendMessageOptions options;
+    options.enableOfflineMessaging = offline;
+    const int returned = alice->sendMessageToPeer("bob", message, options);
+    sends.emplace_back(returned, alice.log.Count(Event::kSendResult));
+    message->release();
+  };
+  alice.log.SetOnEvent([&](const Event& e) {
+    if (e.kind == Event::kState && e.a == kReconnecting) send(true);
+  });
+  ASSERT_TRUE(svc_.Close("alice", CloseMode::kFin));
+  ASSERT_TRUE(alice.log.WaitFor(Event::kState, 3));
+  alice.log.SetOnEvent(nullptr);
+  send(false);
+  send(true);
+  EXPECT_THAT(sends, ElementsAre(Pair(-1, 1), Pair(-1, 2), Pair(-1, 3)));
+  for (const Event& e : alice.log.Of(Event::kSendResult)) {
+    EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, e.a);
+  }
+  EXPECT_TRUE(Received("alice", "SendMsgToPeer").empty());
+}
+
 // A renewal unanswered for 10 s ends once, with the renewal waiting behind it and with its
 // connection, whose late answers could be taken for another renewal's: the client logs in again
 // with the last token the server took, and renewals on the new connection get their own
