@@ -230,8 +230,8 @@ class VORTM_API IRtmService {
   // content of 32,768 bytes or more, 5 when 300 sends (peer and channel ones
   // together) await their results and the oldest was sent 3 s ago or more,
   // 101, or 102 when the user is not logged in. That includes the time the
-  // connection is being made again after a loss (from the return of the
-  // (4,5) report until (3,2)), with or without offline storage: nothing waits
+  // connection is being made again after a loss (from the (4,5) report,
+  // inside it included, until (3,2)), with or without offline storage: nothing waits
   // for the login, and the app sends again after it.
   // A null message, or one whose earlier send still awaits its result, is
   // refused with -1 and no callback: one message object has one send pending
