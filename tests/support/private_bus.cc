@@ -28,8 +28,8 @@ PrivateBus::PrivateBus(std::string dir, const std::string& service, const std::s
   WriteFile(dir_ + "/services/" + service + ".service",
             "[D-BUS Service]\nName=" + service + "\nExec=" + command + "\n");
   WriteFile(dir_ + "/bus.conf",
-            "<busconfig><type>session</type><listen>" + address() + "</listen><servicedir>" +
-                dir_ + "/services</servicedir><auth>EXTERNAL</auth><policy context=\"default\">"
+            "<busconfig><type>session</type><listen>" + address() + "</listen><servicedir>" + dir_ +
+                "/services</servicedir><auth>EXTERNAL</auth><policy context=\"default\">"
                 "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
                 "</policy></busconfig>");
 }
@@ -61,8 +61,8 @@ std::string PrivateBus::Start() {
   close(out[1]);
   char line[512];
   pollfd ready = {out[0], POLLIN, 0};
-  bool started = pid_ > 0 && poll(&ready, 1, kStartTimeoutMs) == 1 &&
-                 read(out[0], line, sizeof(line)) > 0;
+  bool started =
+      pid_ > 0 && poll(&ready, 1, kStartTimeoutMs) == 1 && read(out[0], line, sizeof(line)) > 0;
   close(out[0]);
   return started ? "" : "/usr/bin/dbus-daemon did not start: " + log();
 }
