@@ -35,7 +35,7 @@ class RadioInfoSource {
   virtual bool supportsNR() { return true; }
 };
 
-// This platform has no cellular radio: always nullopt.
+// A device without a cellular radio: always nullopt.
 class NoRadioInfoSource : public RadioInfoSource {
  public:
   std::optional<std::string> currentRadioAccessTechnology() override { return std::nullopt; }

@@ -6,6 +6,7 @@
 
 #include "core/session_wire.h"
 #include "platform/loop/main_loop.h"
+#include "platform/netwatch/modem_manager_radio.h"
 
 namespace vortm {
 namespace {
@@ -126,9 +127,9 @@ void VyRtmNetManager::setNetworkStatus(int status) {
 }
 
 int VyRtmNetManager::getNetType() {
-  std::shared_ptr<RadioInfoSource> radio = sources_.radio;
-  std::optional<std::string> technology;
-  if (radio) technology = radio->currentRadioAccessTechnology();
+  std::shared_ptr<RadioInfoSource> radio =
+      sources_.radio ? sources_.radio : SystemRadioInfoSource();
+  std::optional<std::string> technology = radio->currentRadioAccessTechnology();
   if (!technology) return kNetType2G;
   const std::string& t = *technology;
   if (radio->supportsNR() &&

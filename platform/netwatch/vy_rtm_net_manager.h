@@ -41,7 +41,7 @@ class VyRtmNetworkDelegate {
 };
 
 // Where the watcher's information comes from. Empty members mean the system's: rtnetlink
-// reachability, no cellular radio, real ICMP engines.
+// reachability, ModemManager's radio technology (SystemRadioInfoSource), real ICMP engines.
 struct NetWatcherSources {
   ReachabilitySourceFactory reachability;
   std::shared_ptr<RadioInfoSource> radio;
