@@ -101,7 +101,9 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   // A kit for the 32-character `appId`, or null when the service refuses it. Its log goes to
   // the user's cache directory (see Log above) until setLogFile names another. Once logged in,
   // its network watcher probes the gateway's host (the private one setParameters names, else
-  // the built-in one) and hands each change of the network to the service.
+  // the built-in one) and hands each change of the network to the service. Over a cellular link
+  // it reads the radio technology from ModemManager on the system bus; where none can be read a
+  // working cellular route counts as 2G (README.md, "The kit API in brief", Network).
   static std::shared_ptr<VoRtmKit> create(const std::string& appId,
                                           std::weak_ptr<VoRtmDelegate> delegate);
   // Destroys the kit first when the app has not.
