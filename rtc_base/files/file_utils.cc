@@ -146,9 +146,7 @@ bool CopyContentsAt(int from, int to) {
     struct stat st;
     bool copied = fstatat(from, entry, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (copied && S_ISLNK(st.st_mode)) {
-      std::vector<char> target(PATH_MAX + 1, '\0');
-      copied = readlinkat(from, entry, target.data(), target.size() - 1) >= 0 &&
-               symlinkat(target.data(), to, entry) == 0;
+      copied = CopyLink(from, entry, to, entry);
     } else if (copied && S_ISDIR(st.st_mode)) {
       ScopedFd source(openat(from, entry, kSubfolderFlags));
       copied = source.get() >= 0 && (mkdirat(to, entry, kCopyFolderMode) == 0 || errno == EEXIST);
@@ -336,6 +334,12 @@ FilesystemInterface* Filesystem::default_filesystem() {
 
 void Filesystem::set_default_filesystem(FilesystemInterface* filesystem) {
   g_filesystem_override.store(filesystem, std::memory_order_release);
+}
+
+bool CopyLink(int from_dir, const char* from, int to_dir, const char* to) {
+  std::vector<char> target(PATH_MAX + 1, '\0');
+  return readlinkat(from_dir, from, target.data(), target.size() - 1) >= 0 &&
+         symlinkat(target.data(), to_dir, to) == 0;
 }
 
 bool CopyRegularFile(int from_dir, const char* from, int to_dir, const char* to, bool exclusive) {

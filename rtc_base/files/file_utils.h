@@ -139,6 +139,11 @@ class Filesystem {
 // failed read or write, after which the destination is removed.
 bool CopyRegularFile(int from_dir, const char* from, int to_dir, const char* to, bool exclusive);
 
+// Makes `to` (relative to `to_dir`, or AT_FDCWD) a symbolic link with the target of the link
+// `from` (relative to `from_dir`), which is read, never followed. False when `from` is no link
+// or `to` is taken.
+bool CopyLink(int from_dir, const char* from, int to_dir, const char* to);
+
 // Finds a file name that is not taken: an empty folder means the temporary folder, an empty
 // file name a generated one; otherwise the name itself, then "<base>-1" ... "<base>-99" with
 // the same extension. With `create_empty` the file is created. False when every name is taken

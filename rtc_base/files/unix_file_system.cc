@@ -201,9 +201,7 @@ bool UnixFilesystem::MoveFolder(const Pathname& old_path, const Pathname& new_pa
   // is neither copied nor emptied.
   struct stat st;
   if (lstat(from.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    std::vector<char> target(PATH_MAX + 1, '\0');
-    return readlink(from.c_str(), target.data(), target.size() - 1) >= 0 &&
-           symlink(target.data(), to.c_str()) == 0 && unlink(from.c_str()) == 0;
+    return CopyLink(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str()) && unlink(from.c_str()) == 0;
   }
   return CopyFolder(old_path, new_path) && DeleteFolderAndContents(old_path);
 }
