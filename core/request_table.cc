@@ -6,12 +6,28 @@
 namespace vy {
 
 void RequestTable::Add(int kind, long long id, int64_t now_ms, std::string scope, Pairs pairs) {
-  entries_.push_back(Entry{kind, id, std::move(scope), now_ms + kTimeoutMs, std::move(pairs)});
+  Entry& entry = entries_.emplace_back();
+  entry.kind = kind;
+  entry.id = id;
+  entry.scope = std::move(scope);
+  entry.deadline = now_ms + kTimeoutMs;
+  entry.pairs = std::move(pairs);
 }
 
-void RequestTable::AddInOrder(int kind, int64_t now_ms, std::string scope) {
+bool RequestTable::AddInOrder(int kind, int64_t now_ms, std::string scope, std::string command,
+                              const std::string& content) {
+  const bool waits = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+    return e.in_order && e.scope == scope && e.command == command;
+  });
   Add(kind, 0, now_ms, std::move(scope));
-  entries_.back().in_order = true;
+  Entry& entry = entries_.back();
+  entry.in_order = true;
+  entry.command = std::move(command);
+  if (waits) {
+    entry.sent = false;
+    entry.content = content;
+  }
+  return !waits;
 }
 
 std::optional<RequestTable::Entry> RequestTable::Take(std::initializer_list<int> kinds,
@@ -24,6 +40,25 @@ std::optional<RequestTable::Entry> RequestTable::Take(std::initializer_list<int>
     return entry;
   }
   return std::nullopt;
+}
+
+std::optional<RequestTable::Entry> RequestTable::TakeInOrder(const std::string& command,
+                                                             const std::string& scope,
+                                                             std::string* next) {
+  next->clear();
+  auto queued = [&](const Entry& e) {
+    return e.in_order && e.scope == scope && e.command == command;
+  };
+  auto it = std::find_if(entries_.begin(), entries_.end(), queued);
+  if (it == entries_.end()) return std::nullopt;
+  Entry entry = std::move(*it);
+  it = entries_.erase(it);
+  it = std::find_if(it, entries_.end(), queued);
+  if (it != entries_.end() && !it->sent) {
+    it->sent = true;
+    next->swap(it->content);
+  }
+  return entry;
 }
 
 template <class Pred>
@@ -42,33 +77,33 @@ std::vector<RequestTable::Entry> RequestTable::TakeKinds(std::initializer_list<i
 }
 
 std::vector<RequestTable::Entry> RequestTable::EndScope(const std::string& scope) {
-  std::vector<Entry> ended;
+  std::vector<Entry> ended, kept;
+  kept.reserve(entries_.size());
   for (Entry& e : entries_) {
-    if (!e.in_order || e.ended || e.scope != scope) continue;
-    ended.push_back(e);
-    e.ended = true;
+    if (e.in_order && !e.ended && e.scope == scope) {
+      ended.push_back(e);
+      // One that never went out gets no reply.
+      if (!e.sent) continue;
+      e.ended = true;
+    }
+    kept.push_back(std::move(e));
   }
+  entries_.swap(kept);
   return ended;
 }
 
-std::vector<RequestTable::Entry> RequestTable::TakeExpired(int64_t now_ms) {
-  auto due = [now_ms](const Entry& e) { return !e.ended && e.deadline <= now_ms; };
-  if (std::none_of(entries_.begin(), entries_.end(), due)) return {};
-  std::vector<Entry> expired, kept;
-  kept.reserve(entries_.size());
-  for (Entry& e : entries_) {
-    if (!due(e)) {
-      kept.push_back(std::move(e));
-    } else if (e.in_order) {
-      expired.push_back(e);
-      e.ended = true;
-      kept.push_back(std::move(e));
-    } else {
-      expired.push_back(std::move(e));
-    }
+std::optional<RequestTable::Entry> RequestTable::TakeExpired(int64_t now_ms) {
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [now_ms](const Entry& e) { return !e.expired && e.deadline <= now_ms; });
+  if (it == entries_.end()) return std::nullopt;
+  if (!it->in_order) {
+    Entry entry = std::move(*it);
+    entries_.erase(it);
+    return entry;
   }
-  entries_.swap(kept);
-  return expired;
+  Entry entry = *it;
+  it->ended = it->expired = true;
+  return entry;
 }
 
 std::vector<RequestTable::Entry> RequestTable::TakeAll() {
@@ -80,7 +115,7 @@ std::vector<RequestTable::Entry> RequestTable::TakeAll() {
 int64_t RequestTable::EarliestDeadline() const {
   int64_t earliest = INT64_MAX;
   for (const Entry& e : entries_) {
-    if (!e.ended) earliest = std::min(earliest, e.deadline);
+    if (!e.expired) earliest = std::min(earliest, e.deadline);
   }
   return earliest;
 }

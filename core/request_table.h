@@ -10,10 +10,13 @@
 // for replies that name it instead of an id). Several entries may share kind and id, since
 // callers choose their own ids: a reply takes the oldest.
 //
-// Replies that carry no id can only be matched by their order. An entry added with AddInOrder
-// therefore keeps its place once it has been reported (its deadline passed, or its owner ended
-// it), marked ended, until the reply that is its own takes it out or the owner takes it out:
-// a late reply then ends nothing but its own request.
+// Replies that carry no id can only be matched by their order, and only while no two of them
+// can overtake each other. An entry added with AddInOrder is one of a queue named by its scope
+// and command: only the oldest of a queue is on its way, the next goes out once that one's reply
+// has taken it out. An entry keeps its place once it has been reported (its owner ended it, or
+// its deadline passed), marked ended, until the reply that is its own takes it out or the owner
+// takes it out. A deadline that passes says the order can no longer be trusted (the reply may
+// come late, or never); the owner then ends the connection the queue was sent on.
 //
 // Times are monotonic milliseconds (rtc::TimeMillis). Not thread-safe: one thread owns it.
 #ifndef CORE_REQUEST_TABLE_H_
@@ -47,13 +50,21 @@ class RequestTable {
     bool in_order = false;
     // Reported already; it only waits for its own reply, which the owner drops.
     bool ended = false;
+    // In order: the command sent, which its reply names; the content kept while it waits for
+    // its turn; whether it has gone out, and whether its deadline has passed.
+    std::string command;
+    std::string content;
+    bool sent = true;
+    bool expired = false;
   };
 
   // Registers a request made at `now_ms`.
   void Add(int kind, long long id, int64_t now_ms, std::string scope = {}, Pairs pairs = {});
-  // Registers a request made at `now_ms` whose reply names only `scope`: it keeps its place
-  // until that reply comes, even once reported.
-  void AddInOrder(int kind, int64_t now_ms, std::string scope);
+  // Registers a request made at `now_ms` whose reply names only `scope` and `command`. True
+  // when it goes out now; false when an earlier one of its queue is still on its way, and
+  // `content` is kept until TakeInOrder hands it back.
+  bool AddInOrder(int kind, int64_t now_ms, std::string scope, std::string command,
+                  const std::string& content);
 
   // Takes out the oldest entry with this id whose kind is one of `kinds` (one reply may answer
   // several kinds of request) and, when `scope` is given, with this scope, ended or not; nothing
@@ -61,21 +72,29 @@ class RequestTable {
   std::optional<Entry> Take(std::initializer_list<int> kinds, long long id,
                             const std::string* scope = nullptr);
 
+  // Takes out the oldest entry of the queue `scope` and `command` (the one on its way, which the
+  // reply answers), ended or not; nothing when none waits. The next of the queue now goes out:
+  // its content is moved to `next`, which stays empty when there is none.
+  std::optional<Entry> TakeInOrder(const std::string& command, const std::string& scope,
+                                   std::string* next);
+
   // Takes out every entry whose kind is one of `kinds`, oldest first.
   std::vector<Entry> TakeKinds(std::initializer_list<int> kinds);
 
-  // Marks ended every entry of this scope added in order and not ended yet, and returns them as
-  // they were, oldest first, for the owner to report.
+  // Ends every entry of this scope added in order and not ended yet, and returns them as they
+  // were, oldest first, for the owner to report. Those on their way stay, marked ended; those
+  // still waiting for their turn are taken out, as no reply will come for them.
   std::vector<Entry> EndScope(const std::string& scope);
 
-  // Takes out every entry whose deadline is `now_ms` or earlier and that has not ended, oldest
-  // first; an entry added in order stays, marked ended, and is returned as it was.
-  std::vector<Entry> TakeExpired(int64_t now_ms);
+  // Takes out the oldest entry whose deadline is `now_ms` or earlier; nothing when none is due.
+  // An entry added in order stays, marked ended and expired, and is returned (once) as it was,
+  // ended or not. One at a time: the report of one may end the others otherwise (a logout).
+  std::optional<Entry> TakeExpired(int64_t now_ms);
 
   // Takes out every entry, oldest first.
   std::vector<Entry> TakeAll();
 
-  // The earliest deadline of any entry that has not ended; INT64_MAX when there is none.
+  // The earliest deadline of any entry that has not expired; INT64_MAX when there is none.
   int64_t EarliestDeadline() const;
 
   size_t size() const { return entries_.size(); }

@@ -161,19 +161,29 @@ void VyChannel::SetJoinCode(int code, bool rejoin) {
     ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_FAILURE, rejoin);
     return;
   }
-  joined_ = true;
+  // Also when a refusal of an earlier join came in between.
+  joined_ = wanted_ = true;
   ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_OK, rejoin);
 }
 
 void VyChannel::JoinFailed(rtm::JOIN_CHANNEL_ERR code, bool rejoin) {
-  // After a lost connection the channel joins again at the next login; a join that timed out
-  // is not the app's to keep.
-  if (code != rtm::JOIN_CHANNEL_ERR_FAILURE) wanted_ = joined_;
+  // A join the app was told has failed leaves it as it was, which after a lost connection is
+  // out. One the channel made by itself is made again after the next login.
+  if (!rejoin) wanted_ = joined_;
   ReportJoin(handler_, code, rejoin);
 }
 
 void VyChannel::SetLeaveCode(int code) {
+  // The server that refuses a leave keeps the user in the channel.
+  if (code != 0) joined_ = wanted_ = true;
   if (handler_ != nullptr) handler_->onLeave(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
+}
+
+void VyChannel::LeaveFailed(rtm::LEAVE_CHANNEL_ERR code) {
+  // The app is told the user is still in: the channel joins again after the next login (the
+  // server forgets channels with the connection).
+  wanted_ = true;
+  if (handler_ != nullptr) handler_->onLeave(code);
 }
 
 void VyChannel::SendMessageResult(long long messageId, int code) {

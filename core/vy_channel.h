@@ -77,8 +77,10 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetJoinCode(int code, bool rejoin);
   // A join that got no answer: its time-out, the connection's loss or the logout.
   void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code, bool rejoin);
-  // The result of a leave: the server's answer, or the code of what ended it first.
+  // The server's answer to a leave.
   void SetLeaveCode(int code);
+  // A leave that got no answer: its time-out, the connection's loss or the logout.
+  void LeaveFailed(vy::rtm::LEAVE_CHANNEL_ERR code);
   void SendMessageResult(long long messageId, int code);
   void RecvChanMsg(long long messageId, const std::string& fromUserId, int type, long long serverTs,
                    const std::string& body);

@@ -469,7 +469,8 @@ class VyRtmService : public vy::rtm::IRtmService,
     kGetChannelAttributes,
     kGetChannelAttributesByKeys,
     // Channel requests, from here on. Their answers carry no id, so each family of a channel is
-    // answered in the order sent (RequestTable::AddInOrder), and all end with the connection.
+    // answered in the order sent, one at a time (RequestTable::AddInOrder), and all end with the
+    // connection; one left without an answer ends the connection.
     kJoinChannel,        // id 0, scope: the channel
     kGetChannelMembers,  // id 0, scope: the channel
     kRejoinChannel,      // id 0, scope: the channel; a join the channel made after a login
@@ -491,11 +492,12 @@ class VyRtmService : public vy::rtm::IRtmService,
   // when no such request waits (a late or repeated reply).
   std::optional<RequestTable::Entry> TakeRequest(const char* cmd, std::initializer_list<int> kinds,
                                                  long long id);
-  // Reports requests whose time has passed with their time-out codes.
-  void SweepRequests();
-  enum RequestEnd { kRequestTimedOut, kRequestLoggedOut };
+  // Reports requests whose time has passed with their time-out codes. True when a channel
+  // answer that did not come has ended the connection.
+  bool SweepRequests();
+  enum RequestEnd { kRequestTimedOut, kRequestLoggedOut, kRequestConnectionLost };
   // Reports a request that got no reply through the callback of its kind, with its family's
-  // time-out code or 102.
+  // time-out code or 102 (or, for channel requests, 1 at a lost connection).
   void ReportRequest(const RequestTable::Entry& entry, RequestEnd end);
   // Reports a skipped part of a reply to `cmd`.
   static void LogSkipped(const char* cmd, size_t skipped);
@@ -564,14 +566,24 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Fan-outs walk a snapshot and skip channels that left the registry meanwhile.
   std::vector<std::pair<std::string, VyChannel*>> ChannelSnapshot() const;
   bool StillRegistered(const std::pair<std::string, VyChannel*>& entry) const;
-  // A channel request that got no answer: its time-out, or the logout.
+  // A channel request that got no answer: its time-out, the lost connection or the logout.
+  // Ended requests and those of channels no longer registered are not reported.
   void ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end);
+  // Sends a join, leave or member list, or queues it behind the one of its channel and command
+  // still on its way.
+  void SendInOrder(RequestKind kind, const std::string& channelId, const char* cmd,
+                   const std::string& content);
+  // Takes out the request of `channelId` that answer `cmd` is for, and sends the next one queued
+  // behind it.
+  std::optional<RequestTable::Entry> TakeChannelAnswer(const char* cmd,
+                                                       const std::string& channelId);
   // The result of a channel send, to its channel if that is still registered.
   void ReportChannelSend(long long messageId, const MsgInfo& info, int code);
   // The connection is gone: no channel is joined, and every channel request on its way has
   // failed.
   void LoseChannels();
-  // A join answered with success after it had ended: the user is left out of the channel again.
+  // A join answered with success after it had ended (its channel released): the user is left
+  // out of the channel again.
   void LeaveUnwanted(const std::string& channelId);
   // Joins again the channels that want it; `login` marks them first.
   void RejoinChannels(bool login);

@@ -111,24 +111,42 @@ void VyRtmService::OnVyChannelMsgOut(const std::string& channelId, const std::st
   // Leaves and member lists are requests: each ends with its answer, its time-out, the loss of
   // the connection or the logout.
   if (cmd == "LeaveChannel") {
-    requests_.AddInOrder(kLeaveChannel, rtc::TimeMillis(), channelId);
+    SendInOrder(kLeaveChannel, channelId, "LeaveChannel", content);
   } else if (cmd == "GetChanMembers") {
-    requests_.AddInOrder(kGetChannelMembers, rtc::TimeMillis(), channelId);
+    SendInOrder(kGetChannelMembers, channelId, "GetChanMembers", content);
+  } else {
+    doSendMsg(cmd, content);
   }
-  doSendMsg(cmd, content);
 }
 
 void VyRtmService::OnVyChannelJoin(const std::string& channelId, bool rejoin) {
-  requests_.AddInOrder(rejoin ? kRejoinChannel : kJoinChannel, rtc::TimeMillis(), channelId);
-  doSendMsg("JoinChannel", BuildChannelIdBody(channelId));
+  SendInOrder(rejoin ? kRejoinChannel : kJoinChannel, channelId, "JoinChannel",
+              BuildChannelIdBody(channelId));
+}
+
+void VyRtmService::SendInOrder(RequestKind kind, const std::string& channelId, const char* cmd,
+                               const std::string& content) {
+  // Answers name no request: one of a channel and command is on its way at a time, so that no
+  // answer can overtake another.
+  if (requests_.AddInOrder(kind, rtc::TimeMillis(), channelId, cmd, content)) {
+    doSendMsg(cmd, content);
+  }
+}
+
+std::optional<RequestTable::Entry> VyRtmService::TakeChannelAnswer(const char* cmd,
+                                                                   const std::string& channelId) {
+  std::string next;
+  std::optional<RequestTable::Entry> answered = requests_.TakeInOrder(cmd, channelId, &next);
+  // The next one goes out before the report, whose handler may make more.
+  if (!next.empty()) doSendMsg(cmd, next);
+  return answered;
 }
 
 void VyRtmService::LeaveUnwanted(const std::string& channelId) {
   RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s after its join had ended: leaving it",
             channelId.c_str());
   // Its answer is awaited like that of the app's leaves, which must not take it.
-  requests_.AddInOrder(kDropChannel, rtc::TimeMillis(), channelId);
-  doSendMsg("LeaveChannel", BuildChannelIdBody(channelId));
+  SendInOrder(kDropChannel, channelId, "LeaveChannel", BuildChannelIdBody(channelId));
 }
 
 ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
@@ -167,22 +185,21 @@ ChannelRequests VyRtmService::OnVyChannelDestory(const std::string& channelId) {
 
 void VyRtmService::ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end) {
   VyChannel* channel = FindChannel(entry.scope);
-  if (channel == nullptr) return;
-  const bool timed_out = end == kRequestTimedOut;
+  if (channel == nullptr || entry.ended) return;
+  // The three families share their codes: 4 timed out, 1 failed, 102 not logged in.
+  const int code = end == kRequestTimedOut         ? rtm::JOIN_CHANNEL_ERR_TIMEOUT
+                   : end == kRequestConnectionLost ? rtm::JOIN_CHANNEL_ERR_FAILURE
+                                                   : rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN;
   switch (entry.kind) {
     case kJoinChannel:
     case kRejoinChannel:
-      channel->JoinFailed(
-          timed_out ? rtm::JOIN_CHANNEL_ERR_TIMEOUT : rtm::JOIN_CHANNEL_ERR_USER_NOT_LOGGED_IN,
-          entry.kind == kRejoinChannel);
+      channel->JoinFailed(static_cast<rtm::JOIN_CHANNEL_ERR>(code), entry.kind == kRejoinChannel);
       break;
     case kLeaveChannel:
-      channel->SetLeaveCode(timed_out ? rtm::LEAVE_CHANNEL_ERR_TIMEOUT
-                                      : rtm::LEAVE_CHANNEL_ERR_USER_NOT_LOGGED_IN);
+      channel->LeaveFailed(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
       break;
     case kGetChannelMembers:
-      channel->SetMembers(
-          {}, timed_out ? rtm::GET_MEMBERS_ERR_TIMEOUT : rtm::GET_MEMBERS_ERR_USER_NOT_LOGGED_IN);
+      channel->SetMembers({}, static_cast<rtm::GET_MEMBERS_ERR>(code));
       break;
     default:  // our own leave: nobody asked for it
       break;
@@ -198,26 +215,9 @@ void VyRtmService::LoseChannels() {
   for (const auto& entry : ChannelSnapshot()) entry.second->LostConnection();
   // Answers to requests sent on the lost connection will not come, and no answer on the next
   // connection is theirs: every one still waiting ends here, the ended ones without a report.
-  // The channel joins again after the next login; the server forgot the channels left with the
-  // connection all the same.
   for (const RequestTable::Entry& request : requests_.TakeKinds(
            {kJoinChannel, kRejoinChannel, kLeaveChannel, kDropChannel, kGetChannelMembers})) {
-    VyChannel* channel = FindChannel(request.scope);
-    if (channel == nullptr || request.ended) continue;
-    switch (request.kind) {
-      case kLeaveChannel:
-        channel->SetLeaveCode(rtm::LEAVE_CHANNEL_ERR_FAILURE);
-        break;
-      case kGetChannelMembers:
-        channel->SetMembers({}, rtm::GET_MEMBERS_ERR_FAILURE);
-        break;
-      case kJoinChannel:
-      case kRejoinChannel:
-        channel->JoinFailed(rtm::JOIN_CHANNEL_ERR_FAILURE, request.kind == kRejoinChannel);
-        break;
-      default:  // our own leave: nobody asked for it
-        break;
-    }
+    ReportChannelRequest(request, kRequestConnectionLost);
   }
 }
 
@@ -249,13 +249,11 @@ void VyRtmService::InstallChannelCommands() {
     if (!InSession("JoinChannel") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) return;
     const int code = ReplyCode("JoinChannel", content, rtm::JOIN_CHANNEL_ERR_FAILURE);
     VyChannel* channel = FindChannel(id);
-    // The answer to the oldest join of this channel still waiting, even one that has ended.
-    std::optional<RequestTable::Entry> join =
-        requests_.Take({kJoinChannel, kRejoinChannel}, 0, &id);
+    // The answer to the join of this channel on its way, even one that has ended.
+    std::optional<RequestTable::Entry> join = TakeChannelAnswer("JoinChannel", id);
     if (!join || join->ended || channel == nullptr) {
-      // A late or repeated answer. The server must not keep us in a channel released while its
-      // join was on its way, or whose join has ended without success; a late refusal changes
-      // nothing.
+      // The answer to the join of a channel released meanwhile, or one nobody asked for. The
+      // server must not keep us in a channel the app does not want; a refusal changes nothing.
       if (code == 0 && (channel == nullptr || !channel->Wanted())) {
         LeaveUnwanted(id);
       } else {
@@ -273,8 +271,7 @@ void VyRtmService::InstallChannelCommands() {
     }
     const int code = ReplyCode("LeaveChannel", content, rtm::LEAVE_CHANNEL_ERR_FAILURE);
     // Our own leaves and the app's wait in the order sent: each takes its own answer.
-    std::optional<RequestTable::Entry> leave =
-        requests_.Take({kLeaveChannel, kDropChannel}, 0, &id);
+    std::optional<RequestTable::Entry> leave = TakeChannelAnswer("LeaveChannel", id);
     if (!leave || leave->ended) {
       RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, %s, dropped", id.c_str(),
                 leave ? "after its leave had ended" : "which awaits none");
@@ -345,7 +342,7 @@ void VyRtmService::InstallChannelCommands() {
     if (!InSession("GetChanMembers") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
       return;
     }
-    std::optional<RequestTable::Entry> list = requests_.Take({kGetChannelMembers}, 0, &id);
+    std::optional<RequestTable::Entry> list = TakeChannelAnswer("GetChanMembers", id);
     VyChannel* channel = FindChannel(id);
     if (!list || list->ended || channel == nullptr) {
       // A list that comes late is no answer to a later request.

@@ -182,8 +182,7 @@ void VyRtmService::DoProcess() {
   // Requests that completed during the last pass are no longer on any call stack.
   finished_requests_.clear();
   SweepPending();
-  SweepRequests();
-  if (ExpireRenewals()) return;
+  if (SweepRequests() || ExpireRenewals()) return;
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();

@@ -264,21 +264,39 @@ TEST(WireTest, RequestTableAnswersTheOldestMatchingEntryOnceAndTimesOutAfterTenS
   const std::string alice = "alice";
   EXPECT_FALSE(table.Take({2}, 100, &alice));
   ASSERT_TRUE(table.Take({2}, 100));
-  EXPECT_THAT(table.TakeExpired(RequestTable::kTimeoutMs + 5), IsEmpty());
-  std::vector<RequestTable::Entry> expired = table.TakeExpired(RequestTable::kTimeoutMs + 6);
-  ASSERT_EQ(1u, expired.size());
-  EXPECT_EQ(7, expired[0].id);
+  EXPECT_FALSE(table.TakeExpired(RequestTable::kTimeoutMs + 5));
+  std::optional<RequestTable::Entry> expired = table.TakeExpired(RequestTable::kTimeoutMs + 6);
+  ASSERT_TRUE(expired);
+  EXPECT_EQ(7, expired->id);
+  EXPECT_FALSE(table.TakeExpired(RequestTable::kTimeoutMs + 6));
   EXPECT_EQ(1u, table.TakeAll().size());
   EXPECT_EQ(0u, table.size());
-  // An entry answered in order is reported once at its deadline and keeps its place, without a
-  // deadline that would wake its owner again, until its own reply takes it.
-  table.AddInOrder(3, 0, "room");
-  ASSERT_EQ(1u, table.TakeExpired(RequestTable::kTimeoutMs).size());
-  EXPECT_THAT(table.TakeExpired(RequestTable::kTimeoutMs + 1), IsEmpty());
-  EXPECT_EQ(INT64_MAX, table.EarliestDeadline());
+  // Entries answered in order queue by scope and command: one is on its way at a time, and the
+  // reply that takes it sends the next. One is reported once at its deadline and keeps its place,
+  // without a deadline that would wake its owner again, until its own reply takes it.
   const std::string room = "room";
-  std::optional<RequestTable::Entry> late = table.Take({3}, 0, &room);
-  EXPECT_TRUE(late && late->ended && table.size() == 0);
+  std::string next;
+  EXPECT_TRUE(table.AddInOrder(3, 0, room, "Join", "1"));
+  EXPECT_TRUE(table.AddInOrder(3, 0, "hall", "Join", "h"));
+  EXPECT_TRUE(table.AddInOrder(4, 0, room, "Leave", "l"));
+  EXPECT_FALSE(table.AddInOrder(3, 1, room, "Join", "2"));
+  EXPECT_FALSE(table.AddInOrder(3, 2, room, "Join", "3"));
+  ASSERT_TRUE(table.TakeInOrder("Join", room, &next));
+  EXPECT_EQ("2", next);
+  for (const char* scope : {"hall", "room", "room"}) {
+    std::optional<RequestTable::Entry> due = table.TakeExpired(RequestTable::kTimeoutMs + 1);
+    EXPECT_TRUE(due && due->scope == scope && !due->ended) << scope;
+  }
+  EXPECT_EQ(RequestTable::kTimeoutMs + 2, table.EarliestDeadline());
+  // The end of a scope takes out what never went out, and keeps the places of what did.
+  std::vector<RequestTable::Entry> ended = table.EndScope(room);
+  ASSERT_EQ(1u, ended.size());
+  EXPECT_FALSE(ended[0].sent);
+  EXPECT_EQ(INT64_MAX, table.EarliestDeadline());
+  std::optional<RequestTable::Entry> late = table.TakeInOrder("Join", room, &next);
+  EXPECT_TRUE(late && late->ended && next.empty());
+  EXPECT_FALSE(table.TakeInOrder("Join", room, &next));
+  EXPECT_EQ(2u, table.size());
 }
 
 TEST(WireTest, RateLimiterLetsLimitPlusOneThroughPerFixedWindow) {

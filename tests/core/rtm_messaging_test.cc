@@ -101,7 +101,7 @@ struct Family {
   Event::Kind answered_kind;
   int answered_code = 0;
   std::function<void(Client& alice, Client& bob)> setup = nullptr;
-  bool reconnects = false;  // the time-out ends the connection
+  bool reconnects = false;  // the time-out ends the connection, which is made again
 };
 void PrintTo(const Family& f, std::ostream* os) { *os << f.name; }
 
@@ -185,7 +185,10 @@ const Family kFamilies[] = {
      Family::kRoom,
      Event::kJoinFailure,
      rtm::JOIN_CHANNEL_ERR_TIMEOUT,
-     Event::kJoinSuccess},
+     Event::kJoinSuccess,
+     0,
+     nullptr,
+     /*reconnects=*/true},
     {"leave",
      [](Client& alice, Client&) {
        ASSERT_TRUE(alice.Join());
@@ -195,7 +198,10 @@ const Family kFamilies[] = {
      Family::kRoom,
      Event::kLeave,
      rtm::LEAVE_CHANNEL_ERR_TIMEOUT,
-     Event::kLeave},
+     Event::kLeave,
+     0,
+     nullptr,
+     /*reconnects=*/true},
     {"member_list",
      REQUEST(alice.channel->getMembers()),
      {"alice<GetChanMembers"},
@@ -204,7 +210,8 @@ const Family kFamilies[] = {
      rtm::GET_MEMBERS_ERR_TIMEOUT,
      Event::kMembers,
      0,
-     [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); }},
+     [](Client& alice, Client&) { ASSERT_TRUE(alice.Join()); },
+     /*reconnects=*/true},
     {"channel_send",
      [](Client& alice, Client&) { EXPECT_NE(0, alice.Say("hi")); },
      {"alice<SendChannelMsg"},
@@ -324,7 +331,10 @@ TEST_P(RtmFamilyTest, OneResultWhetherTheAnswerComesOrNot) {
   Pass(61000, [&] { return !results().empty(); });
   EXPECT_THAT(results(),
               ElementsAre(std::make_pair(static_cast<int>(f.timed_out_kind), f.timed_out_code)));
-  if (f.reconnects) ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  if (f.reconnects) {
+    ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+    RoundTrip(alice);  // the channel's own join after the login has its answer
+  }
   for (int rule : rules) svc_.RemoveFault(rule);
   svc_.ReleaseHeld("alice");
   svc_.ReleaseHeld("bob");
@@ -508,38 +518,21 @@ TEST_F(RtmMessagingTest, ChannelMembersJoinTalkCountAndLeave) {
   EXPECT_THAT(read.list, ElementsAre("mood=calm@alice", "rules=none@alice"));
 }
 
-// Refusals by the server are failures. A join's success that comes after its time-out leaves
-// the channel again, unless the app has joined it meanwhile. A channel released with a join, a
-// leave, a member list and a send waiting ends each once with 102 before release returns, and a
-// release from inside those reports does nothing.
+// Refusals by the server are failures. A channel released with a join, a leave, a member list
+// and a send waiting ends each once with 102 before release returns, and a release from inside
+// those reports does nothing.
 TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
   Client& alice = *alice_;
   alice.channel = alice->createChannel("room", &alice.room);
   svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kReplaceField, 1, 3));
   ASSERT_EQ(0, alice.channel->join());
   ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure));
-  auto late_join = [&](size_t n) {
-    svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kHold, 1));
-    ASSERT_EQ(0, alice.channel->join());
-    ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", n, 5000));
-    clock_.Jump(10001);
-    ASSERT_TRUE(alice.room.WaitFor(Event::kJoinFailure, n));
-  };
-  late_join(2);
-  EXPECT_EQ(1, svc_.ReleaseHeld("alice"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "LeaveChannel", 1, 5000));
-  late_join(3);
-  // The app joins again before the late success comes, which then leaves nothing; the answer to
-  // the new join follows it.
-  svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kHold, 1));
-  ASSERT_EQ(0, alice.channel->join());
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 4, 5000));
-  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
-  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinSuccess));
   EXPECT_EQ(rtm::JOIN_CHANNEL_ERR_FAILURE, alice.room.Of(Event::kJoinFailure).at(0).a);
+  clock_.Jump(5001);  // past the join limiter's window
+  ASSERT_TRUE(alice.Join());
   svc_.AddFault(Fault("alice", "SendChannelMsg", FaultAction::kReplaceField, 1, 5));
   EXPECT_EQ(rtm::CHANNEL_MESSAGE_ERR_FAILURE, alice.room.ResultOf(alice.Say("refused")));
-  EXPECT_EQ(1u, Received("alice", "LeaveChannel").size());
+  EXPECT_EQ(0u, Received("alice", "LeaveChannel").size());
   EXPECT_THAT(svc_.ChannelMembers(kAppId, "room"), ElementsAre("alice"));
 
   svc_.AddFault(DropToClient("alice", ""));
@@ -548,7 +541,7 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
   ASSERT_EQ(0, alice.channel->leave());
   clock_.Jump(5001);
   ASSERT_EQ(0, alice.channel->join());
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 5, 5000));
+  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 3, 5000));
   const size_t before = alice.room.Events().size();
   alice.room.SetOnEvent([&alice](const Event&) { alice.channel->release(); });
   alice.channel->release();
@@ -565,14 +558,18 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
 
 // A script of alice's requests on her channel "room" and of what the service does with their
 // answers, steps apart by commas: "join", "leave", "members" (each once the service has read
-// it); "hold CMD N" (the next N answers CMD kept back, -1: all); "refuse CMD" (the next answer
-// CMD carries Code 1); "release N" (the oldest N kept back let go, -1: all); "pass MS";
-// "reconnect"; "renew" (the channel released and made again); "await KIND N" (the room's N-th
-// result of KIND); "sent CMD N" (the N-th CMD read by the service).
+// it; with "*", once the worker has handled it, and the service must not have it: it waits for
+// the answer before it); "hall" (alice joins "hall" too); "bob join", "bob leave" (bob's own, in
+// the room, each answered); "hold CMD N" (the next N answers CMD kept back, -1: all); "drop CMD
+// N"; "refuse CMD" (the next answer CMD carries Code 1); "release N" (the oldest N kept back let
+// go, -1: all); "pass MS"; "reconnect"; "relogin" (the login that follows a loss); "logout in
+// KIND CODE" (from inside the room's first such result); "login"; "renew" (the channel released
+// and made again); "await KIND N" (the room's N-th result of KIND); "sent CMD N" (the N-th CMD
+// read by the service); "in CHANNEL 0|1" (alice is a member on the server).
 struct ChannelScript {
   const char* name;
   const char* steps;
-  const char* results;  // what the room hears, once every deadline has passed
+  const char* results;  // what the room (then the hall) hears, once every deadline has passed
   size_t leaves_sent;   // alice's own leaves among them
   bool member;          // alice is in the room on the server at the end
 };
@@ -582,39 +579,96 @@ const ChannelScript kChannelScripts[] = {
     {"member_list_cut_off_by_a_lost_connection",
      "join, await joined 1, hold GetChanMembers 1, members, reconnect, await joined 2, members, "
      "await listed 2",
-     "joined 0, listed 1, joined 0, listed 0", 0, true},
-    // The refusal of a timed-out join comes just before the answer to the app's next join.
-    {"late_refusal_of_a_timed_out_join",
-     "hold JoinChannel 2, refuse JoinChannel, join, pass 10500, await failed 1, join, "
-     "release -1, await joined 1",
+     "joined 0, listed 1, joined 0, listed 0 alice", 0, true},
+    // An answer that does not come in time ends the connection: what comes later, or never, is
+    // no answer to a request made once the connection is made again.
+    {"join_answer_dropped",
+     "drop JoinChannel 1, join, pass 10500, await failed 1, relogin, in room 0, join, "
+     "await joined 1",
      "failed 4, joined 0", 0, true},
-    {"member_lists_answered_12_s_late",
-     "join, await joined 1, hold GetChanMembers -1, members, pass 6000, members, pass 6000, "
-     "release 1, members, pass 6000, release 1, pass 6000, release 1",
-     "joined 0, listed 4, listed 4, listed 4", 0, true},
-    // A join's success after its time-out makes the client leave on its own; the answer to that
-    // leave (a refusal) comes late, just before the answer to the app's leave.
-    {"own_leave_and_app_leave",
-     "hold JoinChannel 1, join, pass 10500, await failed 1, hold LeaveChannel 2, "
-     "refuse LeaveChannel, release -1, sent LeaveChannel 1, pass 10500, join, await joined 1, "
-     "leave, release -1, await left 1",
-     "failed 4, joined 0, left 0", 2, false},
-    // The refusal of a released channel's join comes just before the answer to the join of the
-    // channel made again with its id.
+    {"join_answer_let_go_late",
+     "hold JoinChannel 1, join, pass 10500, await failed 1, relogin, join, release -1, "
+     "await joined 1",
+     "failed 4, joined 0", 0, true},
+    {"leave_answer_dropped",
+     "join, await joined 1, drop LeaveChannel 1, leave, pass 10500, await left 1, relogin, "
+     "in room 1, leave, await left 2",
+     "joined 0, left 4, joined 0, left 0", 2, false},
+    {"leave_answer_let_go_late",
+     "join, await joined 1, hold LeaveChannel 1, leave, pass 10500, await left 1, relogin, "
+     "leave, release -1, await left 2",
+     "joined 0, left 4, joined 0, left 0", 2, false},
+    // A leave the server refuses leaves alice in the room: joined again after a reconnection.
+    {"leave_refused",
+     "join, await joined 1, refuse LeaveChannel, leave, await left 1, reconnect, await joined 2",
+     "joined 0, left 1, joined 0", 1, true},
+    {"member_list_answer_dropped_with_lists_waiting",
+     "join, await joined 1, bob join, drop GetChanMembers 1, members, pass 1000, members*, "
+     "bob leave, members*, pass 9500, await listed 3, relogin, members, await listed 4, bob join, "
+     "members, await listed 5",
+     "joined 0, listed 4, listed 1, listed 1, joined 0, listed 0 alice, listed 0 alice+bob", 0,
+     true},
+    {"member_list_answer_let_go_late_with_a_list_waiting",
+     "join, await joined 1, hold GetChanMembers 1, members, pass 1000, members*, pass 9500, "
+     "await listed 2, relogin, bob join, members, release -1, await listed 3",
+     "joined 0, listed 4, listed 1, joined 0, listed 0 alice+bob", 0, true},
+    // Answers let go in time, behind requests made meanwhile, each end their own.
+    {"member_list_held_with_the_next_waiting",
+     "join, await joined 1, hold GetChanMembers 1, members, bob join, members*, release 1, "
+     "sent GetChanMembers 2, await listed 2",
+     "joined 0, listed 0 alice, listed 0 alice+bob", 0, true},
+    {"join_held_with_the_next_waiting",
+     "hold JoinChannel 1, refuse JoinChannel, join, join*, pass 5000, release 1, "
+     "sent JoinChannel 2, await joined 1, reconnect, await joined 2",
+     "failed 1, joined 0, joined 0", 0, true},
+    // The channel's own join after a login gets no answer: the app's join behind it ends with the
+    // connection, and the next one with its own answer.
+    {"rejoin_answer_dropped",
+     "join, await joined 1, pass 5000, drop JoinChannel 1, reconnect, pass 1000, join*, "
+     "pass 10500, await failed 2, relogin, in room 0, join, await joined 2",
+     "joined 0, failed 4, failed 1, joined 0", 0, true},
+    {"rejoin_answer_dropped_with_nothing_behind",
+     "join, await joined 1, pass 5000, drop JoinChannel 1, reconnect, pass 10500, "
+     "await failed 1, relogin, in room 1",
+     "joined 0, failed 4, joined 0", 0, true},
+    // Only the room's join times out; the hall keeps its answer and is joined again.
+    {"two_channels_one_answer_held",
+     "hold JoinChannel 1, join, hall, pass 10500, await failed 1, relogin, in room 0, in hall 1",
+     "failed 4, hall joined 0, hall joined 0", 0, false},
+    // A request that has timed out is not reported again by a logout made from inside its
+    // report (nor, in the rows above, by the loss that follows).
+    {"logout_from_inside_a_time_out",
+     "join, await joined 1, drop GetChanMembers 1, members, members*, logout in listed 4, "
+     "pass 10500, await listed 2, login",
+     "joined 0, listed 4, listed 102", 0, false},
+    // The refusal of a released channel's join comes before the join of the channel made again
+    // with its id goes out.
     {"late_refusal_for_a_released_channel",
-     "hold JoinChannel 2, refuse JoinChannel, join, renew, join, release -1, await joined 1",
+     "hold JoinChannel 1, refuse JoinChannel, join, renew, join*, release -1, await joined 1",
      "failed 102, joined 0", 0, true},
+    // A join's success after its channel was released makes the client leave on its own (the
+    // join behind it never goes out); the refusal of that leave comes late, before the app's
+    // leave of the channel made again goes out.
+    {"own_leave_and_app_leave",
+     "hold JoinChannel 1, join, join*, renew, hold LeaveChannel 1, refuse LeaveChannel, "
+     "release -1, sent LeaveChannel 1, join, await joined 1, leave*, release -1, "
+     "sent LeaveChannel 2, await left 1",
+     "failed 102, failed 102, joined 0, left 0", 2, false},
 };
 
 class RtmChannelAnswerTest : public RtmMessagingTest,
                              public ::testing::WithParamInterface<ChannelScript> {};
 
-// Channel answers carry no request id: each must end the request it answers (the first still
-// waiting of its channel and family on that connection, timed out or not) and no other.
+// Channel answers carry no request id: each must end the request it answers (one at a time on
+// the wire per channel and family) and no other.
 TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
   const ChannelScript& script = GetParam();
   Client& alice = *alice_;
+  Client& bob = *bob_;
   alice.channel = alice->createChannel("room", &alice.room);
+  ChannelLog hall_log;
+  std::unique_ptr<rtm::IChannel, void (*)(rtm::IChannel*)> hall(
+      nullptr, [](rtm::IChannel* channel) { channel->release(); });
   const std::map<std::string, Event::Kind> kinds = {{"joined", Event::kJoinSuccess},
                                                     {"failed", Event::kJoinFailure},
                                                     {"left", Event::kLeave},
@@ -622,20 +676,36 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
   const std::map<std::string, std::pair<const char*, std::function<int()>>> requests = {
       {"join", {"JoinChannel", [&] { return alice.channel->join(); }}},
       {"leave", {"LeaveChannel", [&] { return alice.channel->leave(); }}},
-      {"members", {"GetChanMembers", [&] { return alice.channel->getMembers(); }}}};
+      {"members", {"GetChanMembers", [&] { return alice.channel->getMembers(); }}},
+      {"hall", {"JoinChannel", [&] { return hall->join(); }}}};
   std::vector<int> rules;
   std::string steps = script.steps, cmd;
   std::replace(steps.begin(), steps.end(), ',', ' ');
   std::istringstream words(steps);
   for (std::string op; words >> op;) {
     int n = 0;
+    const bool waits = op.back() == '*';
+    if (waits) op.pop_back();
+    if (op == "hall" && !hall) hall.reset(alice->createChannel("hall", &hall_log));
     if (requests.count(op) != 0) {
       const auto& [sent, call] = requests.at(op);
+      if (waits) RoundTrip(alice);  // what went out before has been read
       const size_t before = Received("alice", sent).size();
       EXPECT_EQ(0, call()) << op;
-      EXPECT_TRUE(svc_.WaitForCommand("alice", sent, before + 1, 5000)) << op;
-    } else if (op == "hold" && words >> cmd >> n) {
-      rules.push_back(svc_.AddFault(Fault("alice", cmd, FaultAction::kHold, n)));
+      if (waits) {
+        RoundTrip(alice);
+        EXPECT_EQ(before, Received("alice", sent).size()) << op << " went out";
+      } else {
+        EXPECT_TRUE(svc_.WaitForCommand("alice", sent, before + 1, 5000)) << op;
+      }
+    } else if (op == "bob" && words >> cmd) {
+      const size_t left = bob.room.Count(Event::kLeave);
+      EXPECT_TRUE(cmd == "join"
+                      ? bob.Join()
+                      : bob.channel->leave() == 0 && bob.room.WaitFor(Event::kLeave, left + 1));
+    } else if ((op == "hold" || op == "drop") && words >> cmd >> n) {
+      rules.push_back(svc_.AddFault(
+          Fault("alice", cmd, op == "hold" ? FaultAction::kHold : FaultAction::kDrop, n)));
     } else if (op == "refuse" && words >> cmd) {
       rules.push_back(svc_.AddFault(Fault("alice", cmd, FaultAction::kReplaceField, 1, 1)));
     } else if (op == "release" && words >> n) {
@@ -644,6 +714,21 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
       Pass(n);
     } else if (op == "reconnect") {
       Reconnect(alice);
+    } else if (op == "relogin") {
+      const size_t logins = alice.log.Count(Event::kLoginSuccess);
+      Pass(2500);  // the next login is due 2 s after the loss
+      EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, logins + 1));
+      RoundTrip(alice);  // the channels' own joins after the login have their answers
+    } else if (op == "logout" && words >> cmd >> cmd >> n) {
+      // From inside the room's first result of that kind and code.
+      alice.room.SetOnEvent(
+          [&, kind = kinds.at(cmd), code = n, done = false](const Event& e) mutable {
+            if (done || e.kind != kind || e.a != code) return;
+            done = true;
+            alice->logout();
+          });
+    } else if (op == "login") {
+      EXPECT_TRUE(alice.Login());
     } else if (op == "renew") {
       alice.channel->release();
       alice.channel = alice->createChannel("room", &alice.room);
@@ -651,6 +736,9 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
       EXPECT_TRUE(alice.room.WaitFor(kinds.at(cmd), static_cast<size_t>(n))) << cmd << " " << n;
     } else if (op == "sent" && words >> cmd >> n) {
       EXPECT_TRUE(svc_.WaitForCommand("alice", cmd, static_cast<size_t>(n), 5000)) << cmd;
+    } else if (op == "in" && words >> cmd >> n) {
+      const std::vector<std::string> members = svc_.ChannelMembers(kAppId, cmd);
+      EXPECT_EQ(n, std::count(members.begin(), members.end(), "alice")) << cmd;
     } else {
       FAIL() << "step " << op << " unknown or incomplete";
     }
@@ -661,15 +749,19 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
   Pass(21000);
   Flush(alice);
   std::string results;
-  for (const Event& e : alice.room.Events()) {
-    for (const auto& [name, kind] : kinds) {
-      if (e.kind != kind) continue;
-      results += (results.empty() ? "" : ", ") + name + " " + std::to_string(e.a);
+  for (auto [log, prefix] : {std::make_pair(&alice.room, ""), std::make_pair(&hall_log, "hall ")}) {
+    for (const Event& e : log->Events()) {
+      for (const auto& [name, kind] : kinds) {
+        if (e.kind != kind) continue;
+        results += (results.empty() ? "" : ", ") + (prefix + name) + " " + std::to_string(e.a);
+        for (size_t i = 0; i < e.list.size(); ++i) results += (i == 0 ? " " : "+") + e.list[i];
+      }
     }
   }
   EXPECT_EQ(script.results, results);
   EXPECT_EQ(script.leaves_sent, Received("alice", "LeaveChannel").size());
-  EXPECT_EQ(script.member, !svc_.ChannelMembers(kAppId, "room").empty());
+  const std::vector<std::string> members = svc_.ChannelMembers(kAppId, "room");
+  EXPECT_EQ(script.member, std::count(members.begin(), members.end(), "alice") == 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, RtmChannelAnswerTest, ::testing::ValuesIn(kChannelScripts),

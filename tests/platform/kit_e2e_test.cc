@@ -378,27 +378,58 @@ TEST_F(KitEndToEndTest, ChannelsJoinTalkListLeaveAndOutliveALogout) {
   EXPECT_NE(nullptr, alice->createChannel("room", {}));
 }
 
-// The service joins a channel again by itself after a reconnection; that join's result (held
-// here, then refused) must not complete a join the app makes while it is on its way.
+// The service joins a channel again by itself after a reconnection; a join the app makes while
+// that join is on its way goes out once it has its answer. Held, then refused, that answer ends
+// nothing of the app's. Dropped, it ends the connection after 10 s, and the app's join with it
+// (1); the next join, once the connection is made again, gets its own answer.
 TEST_F(KitEndToEndTest, AJoinMadeWhileTheChannelIsJoinedAgainGetsItsOwnResult) {
-  auto events = std::make_shared<Events>();
-  auto alice = LoggedIn("alice", events);
-  std::shared_ptr<VoRtmChannel> room = alice->createChannel("room", {});
-  room->join(Note("joined"));
-  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
-  svc_.AddFault(rtm_test::Fault("alice", "JoinChannel", local_service::FaultAction::kHold, 2));
-  svc_.AddFault(
-      rtm_test::Fault("alice", "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
-  ASSERT_TRUE(svc_.Close("alice", local_service::CloseMode::kRst));
-  clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 2, 5000));
-  room->join(Note("joined again"));
-  ASSERT_TRUE(svc_.WaitForCommand("alice", "JoinChannel", 3, 5000));
-  EXPECT_EQ(2, svc_.ReleaseHeld("alice"));
-  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 2; }));
-  room->getMembers(NoteList("members"));
-  ASSERT_TRUE(PumpUntil([&] { return got_.size() == 3; }));
-  EXPECT_THAT(got_, ElementsAre("joined 0", "joined again 0", "members 0"));
+  for (const bool dropped : {false, true}) {
+    SCOPED_TRACE(dropped ? "dropped" : "held");
+    const std::string user = dropped ? "amy" : "alice";
+    got_.clear();
+    auto events = std::make_shared<Events>();
+    auto kit = LoggedIn(user, events);
+    std::shared_ptr<VoRtmChannel> room = kit->createChannel("room", {});
+    room->join(Note("joined"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
+    if (dropped) {
+      svc_.AddFault(rtm_test::DropToClient(user, "JoinChannel", 1));
+    } else {
+      svc_.AddFault(rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kHold, 1));
+      svc_.AddFault(
+          rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
+    }
+    ASSERT_TRUE(svc_.Close(user, local_service::CloseMode::kRst));
+    clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
+    ASSERT_TRUE(svc_.WaitForCommand(user, "JoinChannel", 2, 5000));
+    // Made well after it, so that only the first of the two can time out.
+    if (dropped) clock_.Jump(3000);
+    room->join(Note("joined again"));
+    if (dropped) {
+      clock_.Jump(7500);
+      ASSERT_TRUE(PumpUntil([&] { return got_.size() == 2; }));
+      auto connected = [&] {
+        return std::count(events->states.begin(), events->states.end(),
+                          std::make_pair(int{rtm::CONNECTION_STATE_CONNECTED},
+                                         int{rtm::CONNECTION_CHANGE_REASON_LOGIN_SUCCESS}));
+      };
+      clock_.Jump(2001);
+      ASSERT_TRUE(PumpUntil([&] { return connected() == 3; }, 15000));
+      room->join(Note("joined at last"));
+    } else {
+      EXPECT_EQ(1, svc_.ReleaseHeld(user));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == (dropped ? 3u : 2u); }));
+    room->getMembers(NoteList("members"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == (dropped ? 4u : 3u); }));
+    if (dropped) {
+      EXPECT_THAT(got_, ElementsAre("joined 0", "joined again 1", "joined at last 0", "members 0"));
+    } else {
+      EXPECT_THAT(got_, ElementsAre("joined 0", "joined again 0", "members 0"));
+    }
+    EXPECT_THAT(svc_.ChannelMembers(rtm_test::kAppId, "room"), ElementsAre(user));
+    kit->logout(nullptr);
+  }
 }
 
 TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
