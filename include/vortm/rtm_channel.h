@@ -87,13 +87,22 @@ class VORTM_API IChannel {
   // answer came in time, not that the message was lost: it may still reach
   // the channel, so a resend can arrive twice.
   //
-  // The server's answers to joins, leaves and member lists name no request:
-  // each is taken as the answer to the oldest request of its kind on the
-  // channel sent over the current connection. A request that timed out (4)
-  // keeps its place until its late answer, which is then dropped, so that it
-  // cannot end a later request; should the server never answer it, later
-  // requests of that kind on the channel time out too until the connection
-  // is made again. Requests waiting when the connection is lost end with 1.
+  // The server's answers to joins, leaves and member lists name no request,
+  // so one request of each kind is on its way per channel at a time: one
+  // made while another of its kind awaits its answer goes out once that
+  // answer has come, and each answer ends the request of its kind on its
+  // way. A request left without an answer for 10 s ends with 4 (TIMEOUT),
+  // and the connection is made again as after a loss (the answer may still
+  // come, or never, and would end the next request otherwise). Requests
+  // waiting when the connection is lost end with 1. Once the connection
+  // stands again, what the app was told last is what the server holds: a
+  // join that ended with 4 or 1 has not joined the channel; a leave that
+  // ended with 4 or 1, or that the server refused, leaves the user in it,
+  // and the channel joins again after the login.
+  // One risk stays: a server that repeats an answer, or sends one nobody
+  // asked for, while a request of that kind is on its way ends that request
+  // with it (a member list can then be the one before). Ask again where that
+  // matters, and follow onMemberJoined and onMemberLeft.
   //
   // Refusals, returned at once: join answers 7 (TOO_OFTEN) past 2 joins per
   // 5 s on this channel (the joins it makes by itself after a login count

@@ -166,6 +166,10 @@ class VORTM_API IRtmServiceEventHandler {
 // stopped at process exit (a call from a static object's destructor), no
 // operation runs: those of the service, its channels and its call manager
 // that return a code return 101, those that return an object return null.
+// The exceptions need no worker and run on the caller's thread as always:
+// downloadMediaToMemory, downloadMediaToFile, createFileMessageByUploading
+// and createImageMessageByUploading return 0, and createMessage and
+// IRtmCallManager::createLocalCallInvitation return new objects.
 //
 // Rate limits: "10 per 5 s" means that the first request opens a window of
 // 5000 ms in which 10 pass; later ones are refused with the family's
