@@ -127,9 +127,12 @@ TEST(WireTest, ServiceParametersRefuseAMalformedHostOrAPortOutsideItsRange) {
   // Host names and addresses are stored as given; anything else would reach the resolver as a
   // name, and is refused.
   const std::string a63(63, 'a'), labels = a63 + "." + a63 + "." + a63 + ".";  // 192 bytes
+  // Empty selects the built-in gateway; only a last label of digits alone must be an address.
   const std::string accepted[] = {"::1",       "::ffff:127.0.0.1",
                                   "127.0.0.1", "gw.example-1.com.",
-                                  "my_gw",     labels + std::string(61, 'd')};
+                                  "my_gw",     labels + std::string(61, 'd'),
+                                  "",          "gw.example1",
+                                  "host.a1"};
   const std::string refused[] = {"[::1",
                                  "::1]",
                                  "[]",
@@ -153,6 +156,7 @@ TEST(WireTest, ServiceParametersRefuseAMalformedHostOrAPortOutsideItsRange) {
     return q.kind == ServiceParameters::kPrivateGateway ? q.host : "-";
   };
   for (const std::string& host : accepted) EXPECT_EQ(host, stored(host));
+  EXPECT_FALSE(GatewayHost(stored("")).empty());
   for (const std::string& host : refused) EXPECT_EQ("-", stored(host)) << host;
   EXPECT_EQ(ServiceParameters::kInvalid,
             ParseServiceParameters(R"({"Cmd":"ConfPriCloudAddr","ServerAdd":7})").kind);

@@ -442,6 +442,8 @@ TEST_F(TransportTest, ControlCharactersCannotSplitOrForgeALogLine) {
   // Also escaped: a stray byte, long forms, a C1 control, a surrogate, past U+10FFFF, a cut one.
   const std::string bad = "\xff\xc0\x8a\xe0\x80\xaf\xc2\x85\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82";
   RTC_LOG(LS_WARNING) << "runtime" << forged << bad << "\xc2\xa0€😀";
+  // UTF-8 before the first byte to escape stays; long forms of U+0000 and U+07FF do not.
+  RTC_LOG(LS_WARNING) << "née\x01\xe0\x80\x80\xe0\x9f\xbf";
   ASSERT_TRUE(WaitFor([&] { return LogText().find(R"("pushed"})") != std::string::npos; }));
   channel->release();
   for (const std::string& want :
@@ -450,7 +452,8 @@ TEST_F(TransportTest, ControlCharactersCannotSplitOrForgeALogLine) {
         std::string(R"("MsgBody":"hi\n[info] (00:00:00); forged\r\t\u0001)"),
         std::string(R"(Recv cmd=RecvMsgFromPeer  content={\x0a"MsgId":7,\x0d\x0a"From)"),
         "runtime" + escaped + R"(\xff\xc0\x8a\xe0\x80\xaf\xc2\x85\xed\xa0\x80\xf4\x90\x80\x80)" +
-            R"(\xe2\x82)" + "\xc2\xa0€😀"}) {
+            R"(\xe2\x82)" + "\xc2\xa0€😀",
+        "née" + std::string(R"(\x01\xe0\x80\x80\xe0\x9f\xbf)")}) {
     EXPECT_THAT(LogText(), HasSubstr(want));
   }
   // Each line is one the library wrote, none the forged one, and none holds a control character.

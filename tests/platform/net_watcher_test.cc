@@ -741,6 +741,7 @@ TEST_F(ModemManagerRadioTest, AttachedModemsGiveTheNameOfTheirBestTechnologyAndI
       {Modems({}), "", 3},
       // Several modems: a connected one before the others, then the best technology.
       {Modems({{Reg, kMMAccessTechnologyLte}, {C, kMMAccessTechnologyUmts}}), "WCDMA", 4},
+      {Modems({{C, kMMAccessTechnologyUmts}, {Reg, kMMAccessTechnologyLte}}), "WCDMA", 4},
       {Modems({{C, kMMAccessTechnologyUmts}, {C, kMMAccessTechnologyLte}}), "LTE", 5},
       {Modems({{Reg, kMMAccessTechnologyHsdpa}, {Reg, kMMAccessTechnologyGprs}}), "HSDPA", 4},
       {Modems({{6, kMMAccessTechnology5gnr}, {Reg, kMMAccessTechnologyEdge}}), "Edge", 3},
@@ -795,10 +796,13 @@ TEST_F(ModemManagerRadioTest, ABusThatNeverAnswersCostsOneTimeOutAndIsLeftAloneF
     for (int fd; (fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++made) close(fd);
     return made;
   };
-  ModemManagerRadioSource source(100);
+  ModemManagerRadioSource source;  // the kit's budget
   const int64_t start = rtc::SystemTimeMillis();
   EXPECT_EQ(std::nullopt, source.currentRadioAccessTechnology());
-  EXPECT_LT(rtc::SystemTimeMillis() - start, 5000);  // sd-bus's own time-outs are 25 s and more
+  // 200 ms, with room for a loaded machine; sd-bus's own time-outs are 25 s and more.
+  const int64_t spent = rtc::SystemTimeMillis() - start;
+  EXPECT_GE(spent, 200);
+  EXPECT_LT(spent, 900);
   EXPECT_EQ(1, connections());
   // No new connection before the pause is over, and the pause doubles.
   for (int64_t pause :
