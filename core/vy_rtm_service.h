@@ -355,6 +355,9 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Disconnects the TCP client (it writes what it holds first) and forgets
   // the bytes received on it.
   void DropTcpClient();
+  // Ends a connection that can no longer be trusted and handles it as lost:
+  // the session is made again.
+  void AbandonConnection();
   // False when the "Login" could not be sent.
   bool doLogin(const std::string& content);
   std::string GetSvrAddr() const;

@@ -94,9 +94,7 @@ bool VyRtmService::SweepRequests() {
   // and command: only a new connection pairs them again. Not when a report has logged out.
   if (!order_lost || !logged_in_) return false;
   RtcPrintf(kRtcLogWarning, "Channel answers are out of step: connecting again");
-  DropTcpClient();
-  gateway_request_.reset();
-  OnServerDisconnect();
+  AbandonConnection();
   return true;
 }
 

@@ -257,9 +257,7 @@ void VyRtmService::SessionPass() {
   }
   if (net_check_deadline_ != 0 && now >= net_check_deadline_) {
     net_check_deadline_ = 0;
-    DropTcpClient();
-    gateway_request_.reset();
-    OnServerDisconnect();
+    AbandonConnection();
     return;
   }
   switch (step_) {
@@ -318,6 +316,12 @@ void VyRtmService::DropTcpClient() {
   // Bytes of the old connection must not continue into the next one.
   ClearAll();
   DropServer();
+}
+
+void VyRtmService::AbandonConnection() {
+  DropTcpClient();
+  gateway_request_.reset();
+  OnServerDisconnect();
 }
 
 void VyRtmService::OnGatewayDone(bool ok, const std::string& body) {
@@ -504,9 +508,7 @@ bool VyRtmService::ExpireRenewals() {
   RtcPrintf(kRtcLogWarning,
             "RenewAcsToken unanswered for %lld ms: %zu renewals failed, connecting again",
             static_cast<long long>(RequestTable::kTimeoutMs), renewals_.size());
-  DropTcpClient();
-  gateway_request_.reset();
-  OnServerDisconnect();
+  AbandonConnection();
   return true;
 }
 
