@@ -12,11 +12,14 @@
 //
 // Replies that carry no id can only be matched by their order, and only while no two of them
 // can overtake each other. An entry added with AddInOrder is one of a queue named by its scope
-// and command: only the oldest of a queue is on its way, the next goes out once that one's reply
-// has taken it out. An entry keeps its place once it has been reported (its owner ended it, or
-// its deadline passed), marked ended, until the reply that is its own takes it out or the owner
-// takes it out. A deadline that passes says the order can no longer be trusted (the reply may
-// come late, or never); the owner then ends the connection the queue was sent on.
+// and command, of which one command at a time is on its way: entries made meanwhile wait, and go
+// out together, as one command, once its reply has come; that one reply then answers them all.
+// An entry reported before its reply (its owner ended it, or its deadline passed) keeps its place,
+// marked ended, until its reply comes or the owner takes it out; one that never went out is
+// taken out at once. Deadlines count from the request, so a slow reply to a command that went
+// out late ends it; the order is lost only when a command's reply has not come 10 s after it
+// went out (OrderLost): the reply may come later, or never, and the owner then ends the
+// connection the queue was sent on.
 //
 // Times are monotonic milliseconds (rtc::TimeMillis). Not thread-safe: one thread owns it.
 #ifndef CORE_REQUEST_TABLE_H_
@@ -56,15 +59,20 @@ class RequestTable {
     std::string content;
     bool sent = true;
     bool expired = false;
+    // In order: when a command that went out has been on its way too long (0 until it went
+    // out); whether its reply has come (the entry then leaves with TakeAnswered).
+    int64_t sent_deadline = 0;
+    bool answered = false;
   };
 
   // Registers a request made at `now_ms`.
   void Add(int kind, long long id, int64_t now_ms, std::string scope = {}, Pairs pairs = {});
   // Registers a request made at `now_ms` whose reply names only `scope` and `command`. True
-  // when it goes out now; false when an earlier one of its queue is still on its way, and
-  // `content` is kept until TakeInOrder hands it back.
+  // when it goes out now; false when it waits: behind one of its queue still on its way, or,
+  // with `wait`, until SendWaiting sends it or TakeWaiting takes it out. Its `content` is kept
+  // meanwhile.
   bool AddInOrder(int kind, int64_t now_ms, std::string scope, std::string command,
-                  const std::string& content);
+                  const std::string& content, bool wait = false);
 
   // Takes out the oldest entry with this id whose kind is one of `kinds` (one reply may answer
   // several kinds of request) and, when `scope` is given, with this scope, ended or not; nothing
@@ -72,29 +80,42 @@ class RequestTable {
   std::optional<Entry> Take(std::initializer_list<int> kinds, long long id,
                             const std::string* scope = nullptr);
 
-  // Takes out the oldest entry of the queue `scope` and `command` (the one on its way, which the
-  // reply answers), ended or not; nothing when none waits. The next of the queue now goes out:
-  // its content is moved to `next`, which stays empty when there is none.
-  std::optional<Entry> TakeInOrder(const std::string& command, const std::string& scope,
-                                   std::string* next);
+  // A reply of the queue `scope` and `command` has come: the entries on their way are answered
+  // (false when none was), and those waiting go out as one, at `now_ms`: the content of the
+  // newest is moved to `next`, which stays empty when none waits.
+  bool AnswerInOrder(const std::string& command, const std::string& scope, int64_t now_ms,
+                     std::string* next);
+  // Takes out the oldest answered entry of the queue, ended or not; one at a time, since the
+  // report of one may end the others (a logout, a release).
+  std::optional<Entry> TakeAnswered(const std::string& command, const std::string& scope);
+  // Sends what waits in the queue when nothing of it is on its way: as AnswerInOrder's `next`.
+  std::string SendWaiting(const std::string& command, const std::string& scope, int64_t now_ms);
+  // Takes out the entries of the queue that have not gone out, oldest first.
+  std::vector<Entry> TakeWaiting(const std::string& command, const std::string& scope);
+  // Whether an entry of the queue is in the table, gone out or not, ended or not.
+  bool Queued(const std::string& command, const std::string& scope) const;
 
   // Takes out every entry whose kind is one of `kinds`, oldest first.
   std::vector<Entry> TakeKinds(std::initializer_list<int> kinds);
 
   // Ends every entry of this scope added in order and not ended yet, and returns them as they
   // were, oldest first, for the owner to report. Those on their way stay, marked ended; those
-  // still waiting for their turn are taken out, as no reply will come for them.
+  // that never went out, or whose reply has come, are taken out, as no reply will come for them.
   std::vector<Entry> EndScope(const std::string& scope);
 
   // Takes out the oldest entry whose deadline is `now_ms` or earlier; nothing when none is due.
-  // An entry added in order stays, marked ended and expired, and is returned (once) as it was,
-  // ended or not. One at a time: the report of one may end the others otherwise (a logout).
+  // An entry added in order that has gone out stays, marked ended and expired, and is returned
+  // (once) as it was, ended or not. One at a time: the report of one may end the others
+  // otherwise (a logout).
   std::optional<Entry> TakeExpired(int64_t now_ms);
+  // Whether a command added in order has been on its way 10 s without its reply at `now_ms`.
+  bool OrderLost(int64_t now_ms) const;
 
   // Takes out every entry, oldest first.
   std::vector<Entry> TakeAll();
 
-  // The earliest deadline of any entry that has not expired; INT64_MAX when there is none.
+  // The earliest deadline of any entry that has not expired or been answered, and of any
+  // command on its way; INT64_MAX when there is none.
   int64_t EarliestDeadline() const;
 
   size_t size() const { return entries_.size(); }
@@ -103,6 +124,12 @@ class RequestTable {
   // Takes out the entries `pred` holds for, keeping the order of both parts.
   template <class Pred>
   std::vector<Entry> TakeIf(Pred pred);
+  // Whether `e` is of the queue `scope` and `command`.
+  static bool InQueue(const Entry& e, const std::string& command, const std::string& scope) {
+    return e.in_order && e.scope == scope && e.command == command;
+  }
+  // On its way: gone out, and its reply not come yet.
+  static bool OnItsWay(const Entry& e) { return e.in_order && e.sent && !e.answered; }
 
   // In the order of registration.
   std::vector<Entry> entries_;

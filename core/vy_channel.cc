@@ -70,14 +70,17 @@ bool VyChannel::release_w() {
 void VyChannel::Detach(int code) {
   event_ = nullptr;
   handler_ = nullptr;
-  joined_ = false;
-  wanted_ = false;
-  rejoin_due_ = false;
+  joined_ = member_ = rejoining_ = rejoin_due_ = false;
+  joins_ = leaves_ = 0;
   detach_code_ = code;
 }
 
 void VyChannel::Send(const char* cmd, const std::string& content) {
   if (event_ != nullptr) event_->OnVyChannelMsgOut(channel_id_, cmd, content);
+}
+
+void VyChannel::Request(const char* cmd, const std::string& content, bool waits) {
+  if (event_ != nullptr) event_->OnVyChannelRequest(channel_id_, cmd, content, waits);
 }
 
 void VyChannel::SendJoin(bool rejoin) {
@@ -91,7 +94,7 @@ int VyChannel::join_w() {
   const int session = event_->OnVyChannelSession(&user_id);
   if (session != 0) return session;
   if (!join_limiter_.Allow()) return rtm::JOIN_CHANNEL_ERR_TOO_OFTEN;
-  wanted_ = true;
+  ++joins_;
   rejoin_due_ = false;
   SendJoin(false);
   return rtm::JOIN_CHANNEL_ERR_OK;
@@ -101,16 +104,20 @@ void VyChannel::TryRejoin() {
   if (!rejoin_due_ || event_ == nullptr) return;
   if (!join_limiter_.Allow()) return;
   rejoin_due_ = false;
+  rejoining_ = true;
   SendJoin(true);
 }
 
 int VyChannel::leave_w() {
   if (event_ == nullptr) return detach_code_;
-  wanted_ = false;
-  rejoin_due_ = false;
-  if (!joined_) return rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL;
-  joined_ = false;
-  Send("LeaveChannel", BuildChannelIdBody(channel_id_));
+  // While its own join after a login is on its way, its answer decides whether the user is in
+  // the channel: the leave waits for it.
+  const bool waits = !joined_ && member_ && rejoining_;
+  const bool in = joined_ || waits;
+  member_ = joined_ = rejoin_due_ = false;
+  if (!in) return rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL;
+  ++leaves_;
+  Request("LeaveChannel", BuildChannelIdBody(channel_id_), waits);
   return rtm::LEAVE_CHANNEL_ERR_OK;
 }
 
@@ -132,9 +139,11 @@ int VyChannel::sendMessage_w(const rtm::IMessage* message, const rtm::SendMessag
 
 int VyChannel::getMembers_w() {
   if (event_ == nullptr) return detach_code_;
-  if (!joined_) return rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL;
+  // As a leave, a list waits for the answer to the channel's own join after a login.
+  const bool waits = !joined_ && member_ && rejoining_;
+  if (!joined_ && !waits) return rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL;
   if (!members_limiter_.Allow()) return rtm::GET_MEMBERS_ERR_TOO_OFTEN;
-  Send("GetChanMembers", BuildGetChanMembersBody(rtc::Time32(), channel_id_));
+  Request("GetChanMembers", BuildGetChanMembersBody(rtc::Time32(), channel_id_), waits);
   return rtm::GET_MEMBERS_ERR_OK;
 }
 
@@ -155,35 +164,61 @@ void VyChannel::ReportJoin(rtm::IChannelEventHandler* handler, rtm::JOIN_CHANNEL
 }
 
 void VyChannel::SetJoinCode(int code, bool rejoin) {
+  EndJoin(rejoin);
   if (code != 0) {
-    // A refused join leaves the state as it was.
-    wanted_ = joined_;
+    // A refused join leaves the state as it was; a refused join of its own leaves the channel.
+    if (rejoin) member_ = false;
     ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_FAILURE, rejoin);
     return;
   }
-  // Also when a refusal of an earlier join came in between.
-  joined_ = wanted_ = true;
+  JoinedLate();
   ReportJoin(handler_, rtm::JOIN_CHANNEL_ERR_OK, rejoin);
 }
 
 void VyChannel::JoinFailed(rtm::JOIN_CHANNEL_ERR code, bool rejoin) {
-  // A join the app was told has failed leaves it as it was, which after a lost connection is
-  // out. One the channel made by itself is made again after the next login.
-  if (!rejoin) wanted_ = joined_;
+  // The channel stays as it was before the join: one the user belonged in (joined, or being
+  // joined again by itself) is joined again after the next login, another stays out.
+  EndJoin(rejoin);
   ReportJoin(handler_, code, rejoin);
 }
 
+void VyChannel::JoinedLate() {
+  // A leave made after the join went out comes after it on the server too.
+  if (leaves_ == 0) joined_ = member_ = true;
+}
+
+void VyChannel::EndJoin(bool rejoin) {
+  if (rejoin) {
+    rejoining_ = false;
+  } else if (joins_ > 0) {
+    --joins_;
+  }
+}
+
 void VyChannel::SetLeaveCode(int code) {
+  if (leaves_ > 0) --leaves_;
   // The server that refuses a leave keeps the user in the channel.
-  if (code != 0) joined_ = wanted_ = true;
+  if (code != 0) joined_ = member_ = true;
   if (handler_ != nullptr) handler_->onLeave(static_cast<rtm::LEAVE_CHANNEL_ERR>(code));
 }
 
 void VyChannel::LeaveFailed(rtm::LEAVE_CHANNEL_ERR code) {
   // The app is told the user is still in: the channel joins again after the next login (the
   // server forgets channels with the connection).
-  wanted_ = true;
+  if (leaves_ > 0) --leaves_;
+  member_ = true;
   if (handler_ != nullptr) handler_->onLeave(code);
+}
+
+void VyChannel::LeftLate(int code) {
+  if (!member_ || leaves_ != 0) return;
+  if (code != 0) {
+    joined_ = true;
+    return;
+  }
+  joined_ = false;
+  MarkRejoin();
+  TryRejoin();
 }
 
 void VyChannel::SendMessageResult(long long messageId, int code) {

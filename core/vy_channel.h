@@ -70,17 +70,25 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
 
   // The service's side. Worker thread.
   bool joined() const { return joined_; }
-  // Joined, or to be joined again after the next login.
-  bool Wanted() const { return joined_ || wanted_; }
+  // Joined, to be joined again after the next login, or joining at the app's request.
+  bool Wanted() const { return joined_ || member_ || joins_ > 0; }
+  // Its own join after a login is due or on its way.
+  bool Rejoining() const { return rejoining_ || rejoin_due_; }
   // The server's answer to a join this channel sent (`rejoin`: one it made by itself after a
   // login).
   void SetJoinCode(int code, bool rejoin);
   // A join that got no answer: its time-out, the connection's loss or the logout.
   void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code, bool rejoin);
+  // A join answered with success after it had been reported as failed: the server holds the
+  // user in the channel.
+  void JoinedLate();
   // The server's answer to a leave.
   void SetLeaveCode(int code);
   // A leave that got no answer: its time-out, the connection's loss or the logout.
   void LeaveFailed(vy::rtm::LEAVE_CHANNEL_ERR code);
+  // A leave answered after it had been reported as timed out: the app was told the user is still
+  // in, so a leave the server took makes the channel join again.
+  void LeftLate(int code);
   void SendMessageResult(long long messageId, int code);
   void RecvChanMsg(long long messageId, const std::string& fromUserId, int type, long long serverTs,
                    const std::string& body);
@@ -90,14 +98,13 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetMemberSizeChange(int count);
   void SetAttributesUpdated(const vy::rtm::IRtmChannelAttribute* attributes[], int count);
   // The connection is gone: not joined, without a callback (the service ends the requests
-  // awaited). A channel the app had joined (or was joining) joins again after the next
-  // login.
+  // awaited). A channel the user belongs in joins again after the next login.
   void LostConnection();
   // After a login: true when the channel wants to be joined again.
   bool NeedsRejoin() const { return rejoin_due_; }
   // When TryRejoin would send the join (the join limiter's window end while it refuses).
   int64_t RejoinDueMs(int64_t now_ms) const { return join_limiter_.NextAllowedMs(now_ms); }
-  void MarkRejoin() { rejoin_due_ = wanted_; }
+  void MarkRejoin() { rejoin_due_ = member_; }
   // Sends the join again unless the join limiter refuses; then the next pass tries again.
   void TryRejoin();
   // The session is over (code 102) or the service is going (101).
@@ -115,6 +122,10 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   bool release_w();
   void SendJoin(bool rejoin);
   void Send(const char* cmd, const std::string& content);
+  // A leave or a member list; `waits` for the answer to the channel's own join.
+  void Request(const char* cmd, const std::string& content, bool waits);
+  // A join of the app's, or the channel's own, has had its result.
+  void EndJoin(bool rejoin);
   // A join's result, to the handler's VyChannelRejoinHandler side when it has one and the join
   // was a rejoin.
   static void ReportJoin(vy::rtm::IChannelEventHandler* handler, vy::rtm::JOIN_CHANNEL_ERR code,
@@ -124,9 +135,18 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   vy::rtm::IChannelEventHandler* handler_;  // null once detached or released
   rtc::Thread* const owner_;
   const std::string channel_id_;
+  // The server holds the user in the channel, and no leave has been made since.
   bool joined_ = false;
-  // The app joined (and was not refused) and has not left since.
-  bool wanted_ = false;
+  // The user belongs in the channel as the app was last told: joined, or to be joined again
+  // after the next login. Joins still unanswered do not count: one that fails leaves the
+  // channel as it was before it.
+  bool member_ = false;
+  // The app's joins and leaves not yet reported.
+  int joins_ = 0;
+  int leaves_ = 0;
+  // Its own join after a login is on its way; leaves and member lists made meanwhile wait for
+  // its answer.
+  bool rejoining_ = false;
   bool rejoin_due_ = false;
   // What the operations answer once detached.
   int detach_code_ = 0;

@@ -67,6 +67,10 @@ class VyChannelEvent {
   // Sends "JoinChannel" and awaits its answer; `rejoin` for a join the channel makes by itself
   // after a login.
   virtual void OnVyChannelJoin(const std::string& channelId, bool rejoin) = 0;
+  // Sends "LeaveChannel" or "GetChanMembers" and awaits its answer; with `waits`, not before the
+  // answer to the channel's own join after a login, which may also end it.
+  virtual void OnVyChannelRequest(const std::string& channelId, const std::string& cmd,
+                                  const std::string& content, bool waits) = 0;
   virtual ChannelRequests OnVyChannelDestory(const std::string& channelId) = 0;
   // 0 while a session stands (with the user id, the sender of channel messages), else 101
   // before initialize or 102 without a session.

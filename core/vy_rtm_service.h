@@ -155,6 +155,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   void OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
                          const std::string& content) override;
   void OnVyChannelJoin(const std::string& channelId, bool rejoin) override;
+  void OnVyChannelRequest(const std::string& channelId, const std::string& cmd,
+                          const std::string& content, bool waits) override;
   // Takes the channel out of the registry and hands back its joins, leaves, member lists and
   // sends still waiting, taken out of their tables, for the channel to report.
   ChannelRequests OnVyChannelDestory(const std::string& channelId) override;
@@ -358,6 +360,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Ends a connection that can no longer be trusted and handles it as lost:
   // the session is made again.
   void AbandonConnection();
+  // The first half of AbandonConnection: the connection and the session end, without a report.
+  void DropConnection();
   // False when the "Login" could not be sent.
   bool doLogin(const std::string& content);
   std::string GetSvrAddr() const;
@@ -384,6 +388,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   vy::rtm::CONNECTION_CHANGE_REASON reported_reason_ = vy::rtm::CONNECTION_CHANGE_REASON_LOGOUT;
   // Set while logout runs, so that a logout from its own callbacks returns at once.
   bool logging_out_ = false;
+  // Counts logins and logouts, so that work begun in one session is not finished in the next.
+  uint64_t session_serial_ = 0;
   bool reconnect_reported_ = false;
   bool forced_offline_ = false;
   bool token_expired_ = false;
@@ -495,9 +501,8 @@ class VyRtmService : public vy::rtm::IRtmService,
   // when no such request waits (a late or repeated reply).
   std::optional<RequestTable::Entry> TakeRequest(const char* cmd, std::initializer_list<int> kinds,
                                                  long long id);
-  // Reports requests whose time has passed with their time-out codes. True when a channel
-  // answer that did not come has ended the connection.
-  bool SweepRequests();
+  // Reports requests whose time has passed with their time-out codes.
+  void SweepRequests();
   enum RequestEnd { kRequestTimedOut, kRequestLoggedOut, kRequestConnectionLost };
   // Reports a request that got no reply through the callback of its kind, with its family's
   // time-out code or 102 (or, for channel requests, 1 at a lost connection).
@@ -573,13 +578,17 @@ class VyRtmService : public vy::rtm::IRtmService,
   // Ended requests and those of channels no longer registered are not reported.
   void ReportChannelRequest(const RequestTable::Entry& entry, RequestEnd end);
   // Sends a join, leave or member list, or queues it behind the one of its channel and command
-  // still on its way.
+  // still on its way (or, with `waits`, behind the channel's own join after a login).
   void SendInOrder(RequestKind kind, const std::string& channelId, const char* cmd,
-                   const std::string& content);
-  // Takes out the request of `channelId` that answer `cmd` is for, and sends the next one queued
-  // behind it.
-  std::optional<RequestTable::Entry> TakeChannelAnswer(const char* cmd,
-                                                       const std::string& channelId);
+                   const std::string& content, bool waits = false);
+  // An answer `cmd` of `channelId` has come: the requests it answers are marked for
+  // RequestTable::TakeAnswered, and those queued behind them go out. False when none was on
+  // its way.
+  bool AnswerChannel(const char* cmd, const std::string& channelId);
+  // After an answer to a join of `channelId` (`in`: with success): the leaves and member lists
+  // that waited for the channel's own join go out when the user is in the channel, and end
+  // when no join is left to put the user in (a leave with 0, a list with 3).
+  void SettleWaiting(const std::string& channelId, bool in);
   // The result of a channel send, to its channel if that is still registered.
   void ReportChannelSend(long long messageId, const MsgInfo& info, int code);
   // The connection is gone: no channel is joined, and every channel request on its way has

@@ -106,17 +106,9 @@ int VyRtmService::OnVyChanlelMsgCheck(const std::string& channelId, const rtm::I
   return 0;
 }
 
-void VyRtmService::OnVyChannelMsgOut(const std::string& channelId, const std::string& cmd,
+void VyRtmService::OnVyChannelMsgOut(const std::string&, const std::string& cmd,
                                      const std::string& content) {
-  // Leaves and member lists are requests: each ends with its answer, its time-out, the loss of
-  // the connection or the logout.
-  if (cmd == "LeaveChannel") {
-    SendInOrder(kLeaveChannel, channelId, "LeaveChannel", content);
-  } else if (cmd == "GetChanMembers") {
-    SendInOrder(kGetChannelMembers, channelId, "GetChanMembers", content);
-  } else {
-    doSendMsg(cmd, content);
-  }
+  doSendMsg(cmd, content);
 }
 
 void VyRtmService::OnVyChannelJoin(const std::string& channelId, bool rejoin) {
@@ -124,22 +116,61 @@ void VyRtmService::OnVyChannelJoin(const std::string& channelId, bool rejoin) {
               BuildChannelIdBody(channelId));
 }
 
+void VyRtmService::OnVyChannelRequest(const std::string& channelId, const std::string& cmd,
+                                      const std::string& content, bool waits) {
+  // Leaves and member lists are requests: each ends with its answer, its time-out, the loss of
+  // the connection or the logout.
+  if (cmd == "LeaveChannel") {
+    SendInOrder(kLeaveChannel, channelId, "LeaveChannel", content, waits);
+  } else {
+    SendInOrder(kGetChannelMembers, channelId, "GetChanMembers", content, waits);
+  }
+}
+
 void VyRtmService::SendInOrder(RequestKind kind, const std::string& channelId, const char* cmd,
-                               const std::string& content) {
-  // Answers name no request: one of a channel and command is on its way at a time, so that no
-  // answer can overtake another.
-  if (requests_.AddInOrder(kind, rtc::TimeMillis(), channelId, cmd, content)) {
+                               const std::string& content, bool waits) {
+  // Answers name no request: one command of a channel and kind is on its way at a time, so that
+  // no answer can overtake another.
+  if (requests_.AddInOrder(kind, rtc::TimeMillis(), channelId, cmd, content, waits)) {
     doSendMsg(cmd, content);
   }
 }
 
-std::optional<RequestTable::Entry> VyRtmService::TakeChannelAnswer(const char* cmd,
-                                                                   const std::string& channelId) {
+bool VyRtmService::AnswerChannel(const char* cmd, const std::string& channelId) {
   std::string next;
-  std::optional<RequestTable::Entry> answered = requests_.TakeInOrder(cmd, channelId, &next);
-  // The next one goes out before the report, whose handler may make more.
+  const bool answered = requests_.AnswerInOrder(cmd, channelId, rtc::TimeMillis(), &next);
+  // What waited goes out before the reports, whose handlers may make more.
   if (!next.empty()) doSendMsg(cmd, next);
   return answered;
+}
+
+void VyRtmService::SettleWaiting(const std::string& channelId, bool in) {
+  VyChannel* channel = FindChannel(channelId);
+  if (channel == nullptr) return;
+  if (in || channel->joined()) {
+    for (const char* cmd : {"LeaveChannel", "GetChanMembers"}) {
+      const std::string content = requests_.SendWaiting(cmd, channelId, rtc::TimeMillis());
+      if (!content.empty()) doSendMsg(cmd, content);
+    }
+    return;
+  }
+  // A join still to come decides.
+  if (requests_.Queued("JoinChannel", channelId) || channel->Rejoining()) return;
+  // The user is out of the channel: what waited is answered as if made now.
+  std::vector<RequestTable::Entry> waiting = requests_.TakeWaiting("LeaveChannel", channelId);
+  for (RequestTable::Entry& entry : requests_.TakeWaiting("GetChanMembers", channelId)) {
+    waiting.push_back(std::move(entry));
+  }
+  for (const RequestTable::Entry& entry : waiting) {
+    // A report may release the channel, whose release then has nothing left to report.
+    channel = FindChannel(channelId);
+    if (channel == nullptr) return;
+    if (entry.kind == kLeaveChannel) {
+      channel->SetLeaveCode(rtm::LEAVE_CHANNEL_ERR_OK);
+    } else {
+      channel->SetMembers({}, rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL);
+    }
+  }
 }
 
 void VyRtmService::LeaveUnwanted(const std::string& channelId) {
@@ -248,21 +279,29 @@ void VyRtmService::InstallChannelCommands() {
     std::string id;
     if (!InSession("JoinChannel") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) return;
     const int code = ReplyCode("JoinChannel", content, rtm::JOIN_CHANNEL_ERR_FAILURE);
-    VyChannel* channel = FindChannel(id);
-    // The answer to the join of this channel on its way, even one that has ended.
-    std::optional<RequestTable::Entry> join = TakeChannelAnswer("JoinChannel", id);
-    if (!join || join->ended || channel == nullptr) {
-      // The answer to the join of a channel released meanwhile, or one nobody asked for. The
-      // server must not keep us in a channel the app does not want; a refusal changes nothing.
-      if (code == 0 && (channel == nullptr || !channel->Wanted())) {
-        LeaveUnwanted(id);
-      } else {
-        RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, %s, dropped", id.c_str(),
-                  join ? "after its join had ended" : "which awaits none");
-      }
-      return;
+    // The answer to the joins of this channel on their way, even ones that have ended.
+    const bool answered = AnswerChannel("JoinChannel", id);
+    bool reported = false;
+    while (std::optional<RequestTable::Entry> join = requests_.TakeAnswered("JoinChannel", id)) {
+      VyChannel* channel = FindChannel(id);
+      if (join->ended || channel == nullptr) continue;
+      channel->SetJoinCode(code, join->kind == kRejoinChannel);
+      reported = true;
     }
-    channel->SetJoinCode(code, join->kind == kRejoinChannel);
+    VyChannel* channel = FindChannel(id);
+    if (!reported && code == 0) {
+      // The answer to joins that have ended, or one nobody asked for. The server must not keep
+      // us in a channel the app does not want, and one it wants is joined.
+      if (channel != nullptr && channel->Wanted()) {
+        channel->JoinedLate();
+      } else {
+        LeaveUnwanted(id);
+      }
+    } else if (!reported) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=JoinChannel for %s, %s, dropped", id.c_str(),
+                answered ? "after its join had ended" : "which awaits none");
+    }
+    if (logged_in_) SettleWaiting(id, code == 0);
   });
   router_.SetHandler("LeaveChannel", [this](const rapidjson::Value& content) {
     std::string id;
@@ -271,14 +310,24 @@ void VyRtmService::InstallChannelCommands() {
     }
     const int code = ReplyCode("LeaveChannel", content, rtm::LEAVE_CHANNEL_ERR_FAILURE);
     // Our own leaves and the app's wait in the order sent: each takes its own answer.
-    std::optional<RequestTable::Entry> leave = TakeChannelAnswer("LeaveChannel", id);
-    if (!leave || leave->ended) {
-      RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, %s, dropped", id.c_str(),
-                leave ? "after its leave had ended" : "which awaits none");
+    if (!AnswerChannel("LeaveChannel", id)) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s, which awaits none, dropped",
+                id.c_str());
       return;
     }
-    if (leave->kind == kDropChannel) return;
-    if (VyChannel* channel = FindChannel(id)) channel->SetLeaveCode(code);
+    while (std::optional<RequestTable::Entry> leave = requests_.TakeAnswered("LeaveChannel", id)) {
+      VyChannel* channel = FindChannel(id);
+      if (leave->kind == kDropChannel || channel == nullptr) continue;
+      if (!leave->ended) {
+        channel->SetLeaveCode(code);
+      } else if (leave->expired) {
+        // The app was told the user is still in.
+        RtcPrintf(kRtcLogWarning, "Recv cmd=LeaveChannel for %s after its time-out, Code %d",
+                  id.c_str(), code);
+        channel->LeftLate(code);
+        if (channel->NeedsRejoin()) rejoin_due_ = true;
+      }
+    }
   });
   router_.SetHandler("SendChannelMsg", [this](const rapidjson::Value& content) {
     if (!InSession("SendChannelMsg")) return;
@@ -342,32 +391,39 @@ void VyRtmService::InstallChannelCommands() {
     if (!InSession("GetChanMembers") || !ReadText(content, "ChanId", kMaxChannelIdBytes, &id)) {
       return;
     }
-    std::optional<RequestTable::Entry> list = TakeChannelAnswer("GetChanMembers", id);
-    VyChannel* channel = FindChannel(id);
-    if (!list || list->ended || channel == nullptr) {
-      // A list that comes late is no answer to a later request.
-      RtcPrintf(kRtcLogWarning, "Recv cmd=GetChanMembers for %s, %s, dropped", id.c_str(),
-                list ? "after its request had ended" : "which awaits none");
+    if (!AnswerChannel("GetChanMembers", id)) {
+      RtcPrintf(kRtcLogWarning, "Recv cmd=GetChanMembers for %s, which awaits none, dropped",
+                id.c_str());
       return;
     }
     const rapidjson::Value* members = FindJsonMember(content, "Members");
-    if (ReplyCode("GetChanMembers", content, rtm::GET_MEMBERS_ERR_FAILURE) != 0 ||
-        members == nullptr || !members->IsArray()) {
-      channel->SetMembers({}, rtm::GET_MEMBERS_ERR_FAILURE);
-      return;
-    }
+    const bool listed = ReplyCode("GetChanMembers", content, rtm::GET_MEMBERS_ERR_FAILURE) == 0 &&
+                        members != nullptr && members->IsArray();
     std::vector<std::string> users;
     size_t skipped = 0;
-    for (const rapidjson::Value& member : members->GetArray()) {
-      if (!member.IsString() || member.GetStringLength() == 0 ||
-          member.GetStringLength() >= kMaxChannelIdBytes || users.size() >= kMaxReplyListEntries) {
-        ++skipped;
-        continue;
+    if (listed) {
+      for (const rapidjson::Value& member : members->GetArray()) {
+        if (!member.IsString() || member.GetStringLength() == 0 ||
+            member.GetStringLength() >= kMaxChannelIdBytes ||
+            users.size() >= kMaxReplyListEntries) {
+          ++skipped;
+          continue;
+        }
+        users.emplace_back(member.GetString(), member.GetStringLength());
       }
-      users.emplace_back(member.GetString(), member.GetStringLength());
+      LogSkipped("GetChanMembers", skipped);
     }
-    LogSkipped("GetChanMembers", skipped);
-    channel->SetMembers(users, rtm::GET_MEMBERS_ERR_OK);
+    // One list answers every request that went out with it; a list that comes after its
+    // request has ended is no answer to a later one.
+    while (std::optional<RequestTable::Entry> list = requests_.TakeAnswered("GetChanMembers", id)) {
+      VyChannel* channel = FindChannel(id);
+      if (list->ended) {
+        RtcPrintf(kRtcLogWarning, "Recv cmd=GetChanMembers for %s after its request had ended",
+                  id.c_str());
+      }
+      if (list->ended || channel == nullptr) continue;
+      channel->SetMembers(users, listed ? rtm::GET_MEMBERS_ERR_OK : rtm::GET_MEMBERS_ERR_FAILURE);
+    }
   });
   router_.SetHandler("ChanAttribChanged", [this](const rapidjson::Value& content) {
     std::string id;

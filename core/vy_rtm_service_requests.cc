@@ -76,26 +76,18 @@ void VyRtmService::LogSkipped(const char* cmd, size_t skipped) {
             cmd, skipped, kMaxReplyListEntries);
 }
 
-bool VyRtmService::SweepRequests() {
-  if (requests_.size() == 0) return false;
-  bool order_lost = false;
+void VyRtmService::SweepRequests() {
+  if (requests_.size() == 0) return;
   while (std::optional<RequestTable::Entry> expired = requests_.TakeExpired(rtc::TimeMillis())) {
     const RequestTable::Entry& entry = *expired;
     if (entry.in_order) {
       RtcPrintf(kRtcLogWarning, "%s on %s got no reply in time", entry.command.c_str(),
                 entry.scope.c_str());
-      order_lost = true;
     } else {
       RtcPrintf(kRtcLogWarning, "Request %lld got no reply in time", entry.id);
     }
     ReportRequest(entry, kRequestTimedOut);
   }
-  // The missing answer may still come, and would be taken for the next request's of its channel
-  // and command: only a new connection pairs them again. Not when a report has logged out.
-  if (!order_lost || !logged_in_) return false;
-  RtcPrintf(kRtcLogWarning, "Channel answers are out of step: connecting again");
-  AbandonConnection();
-  return true;
 }
 
 void VyRtmService::ReportRequest(const RequestTable::Entry& entry, RequestEnd end) {

@@ -40,6 +40,7 @@ int VyRtmService::login_w(const char* token, const char* userId) {
     return rtm::LOGIN_ERR_TOO_OFTEN;
   }
   RtcPrintf(kRtcLogInfo, "API Login user:%s", user_id_.c_str());
+  ++session_serial_;
   forced_offline_ = false;
   token_expired_ = false;
   reconnect_reported_ = false;
@@ -58,6 +59,7 @@ int VyRtmService::logout_w() {
   // round again; one that logged in from inside them is logged out.
   if (logging_out_ && user_id_.empty()) return 0;
   logging_out_ = true;
+  ++session_serial_;
   RtcPrintf(kRtcLogInfo, "API Logout");
   // A login still waiting for its outcome gets it from the logout.
   const bool login_running = login_deadline_ != 0;
@@ -181,8 +183,24 @@ int VyRtmService::GetSvrPort() const {
 void VyRtmService::DoProcess() {
   // Requests that completed during the last pass are no longer on any call stack.
   finished_requests_.clear();
+  // A channel answer missing 10 s after its command went out may still come, and would be taken
+  // for the answer to the next command of its channel and kind: only a new connection pairs
+  // them again. It goes before any time-out is reported, so that what a report sends cannot go
+  // onto it.
+  const bool out_of_step = logged_in_ && requests_.OrderLost(rtc::TimeMillis());
+  const uint64_t session = session_serial_;
+  if (out_of_step) {
+    RtcPrintf(kRtcLogWarning, "Channel answers are out of step: connecting again");
+    DropConnection();
+  }
   SweepPending();
-  if (SweepRequests() || ExpireRenewals()) return;
+  SweepRequests();
+  if (out_of_step) {
+    // Unless a report has logged out, or out and in again.
+    if (session == session_serial_) OnServerDisconnect();
+    return;
+  }
+  if (ExpireRenewals()) return;
   // A broken stream is handled as a lost connection.
   if (CheckRecvStream()) return;
   SessionPass();
@@ -318,9 +336,15 @@ void VyRtmService::DropTcpClient() {
   DropServer();
 }
 
-void VyRtmService::AbandonConnection() {
+void VyRtmService::DropConnection() {
   DropTcpClient();
   gateway_request_.reset();
+  logged_in_ = false;
+  net_check_deadline_ = 0;
+}
+
+void VyRtmService::AbandonConnection() {
+  DropConnection();
   OnServerDisconnect();
 }
 

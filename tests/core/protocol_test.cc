@@ -275,9 +275,10 @@ TEST(WireTest, RequestTableAnswersTheOldestMatchingEntryOnceAndTimesOutAfterTenS
   EXPECT_FALSE(table.TakeExpired(RequestTable::kTimeoutMs + 6));
   EXPECT_EQ(1u, table.TakeAll().size());
   EXPECT_EQ(0u, table.size());
-  // Entries answered in order queue by scope and command: one is on its way at a time, and the
-  // reply that takes it sends the next. One is reported once at its deadline and keeps its place,
-  // without a deadline that would wake its owner again, until its own reply takes it.
+  // Entries answered in order queue by scope and command: one command is on its way at a time,
+  // and those made meanwhile go out together once its reply has come. One is reported once at
+  // its deadline and keeps its place until its own reply takes it; the order is lost only when
+  // a reply has not come 10 s after its command went out.
   const std::string room = "room";
   std::string next;
   EXPECT_TRUE(table.AddInOrder(3, 0, room, "Join", "1"));
@@ -285,22 +286,39 @@ TEST(WireTest, RequestTableAnswersTheOldestMatchingEntryOnceAndTimesOutAfterTenS
   EXPECT_TRUE(table.AddInOrder(4, 0, room, "Leave", "l"));
   EXPECT_FALSE(table.AddInOrder(3, 1, room, "Join", "2"));
   EXPECT_FALSE(table.AddInOrder(3, 2, room, "Join", "3"));
-  ASSERT_TRUE(table.TakeInOrder("Join", room, &next));
-  EXPECT_EQ("2", next);
-  for (const char* scope : {"hall", "room", "room"}) {
-    std::optional<RequestTable::Entry> due = table.TakeExpired(RequestTable::kTimeoutMs + 1);
+  ASSERT_TRUE(table.AnswerInOrder("Join", room, 4000, &next));
+  EXPECT_EQ("3", next);
+  ASSERT_TRUE(table.TakeAnswered("Join", room));
+  EXPECT_FALSE(table.TakeAnswered("Join", room));
+  EXPECT_FALSE(table.OrderLost(RequestTable::kTimeoutMs - 1));
+  EXPECT_TRUE(table.OrderLost(RequestTable::kTimeoutMs));
+  for (const char* scope : {"hall", "room", "room", "room"}) {
+    std::optional<RequestTable::Entry> due = table.TakeExpired(RequestTable::kTimeoutMs + 2);
     EXPECT_TRUE(due && due->scope == scope && !due->ended) << scope;
   }
-  EXPECT_EQ(RequestTable::kTimeoutMs + 2, table.EarliestDeadline());
-  // The end of a scope takes out what never went out, and keeps the places of what did.
+  // Those on their way keep a deadline 10 s after they went out.
+  EXPECT_EQ(RequestTable::kTimeoutMs, table.EarliestDeadline());
+  EXPECT_TRUE(table.AddInOrder(4, 3, "hall", "Leave", "x", /*wait=*/false));
+  EXPECT_FALSE(table.AddInOrder(5, 3, room, "List", "m", /*wait=*/true));
+  EXPECT_EQ("m", table.SendWaiting("List", room, 5000));
+  EXPECT_EQ("", table.SendWaiting("List", room, 5000));
+  EXPECT_FALSE(table.AddInOrder(5, 3, room, "List", "n", /*wait=*/true));
+  EXPECT_EQ(1u, table.TakeWaiting("List", room).size());
+  // The end of a scope takes out what never went out and what was answered, and keeps the
+  // places of what is on its way.
+  EXPECT_FALSE(table.AddInOrder(3, 6000, room, "Join", "4"));
   std::vector<RequestTable::Entry> ended = table.EndScope(room);
-  ASSERT_EQ(1u, ended.size());
-  EXPECT_FALSE(ended[0].sent);
-  EXPECT_EQ(INT64_MAX, table.EarliestDeadline());
-  std::optional<RequestTable::Entry> late = table.TakeInOrder("Join", room, &next);
-  EXPECT_TRUE(late && late->ended && next.empty());
-  EXPECT_FALSE(table.TakeInOrder("Join", room, &next));
-  EXPECT_EQ(2u, table.size());
+  ASSERT_EQ(2u, ended.size());
+  EXPECT_TRUE(ended[0].sent && !ended[1].sent);
+  EXPECT_TRUE(table.Queued("Join", room));
+  ASSERT_TRUE(table.AnswerInOrder("Join", room, 9000, &next));
+  EXPECT_TRUE(next.empty());
+  std::optional<RequestTable::Entry> late = table.TakeAnswered("Join", room);
+  EXPECT_TRUE(late && late->ended);
+  EXPECT_TRUE(table.TakeAnswered("Join", room));
+  EXPECT_FALSE(table.Queued("Join", room));
+  EXPECT_FALSE(table.AnswerInOrder("Join", room, 9000, &next));
+  EXPECT_EQ(4u, table.size());
 }
 
 TEST(WireTest, RateLimiterLetsLimitPlusOneThroughPerFixedWindow) {

@@ -622,11 +622,12 @@ const ChannelScript kChannelScripts[] = {
      "sent JoinChannel 2, await joined 1, reconnect, await joined 2",
      "failed 1, joined 0, joined 0", 0, true},
     // The channel's own join after a login gets no answer: the app's join behind it ends with the
-    // connection, and the next one with its own answer.
+    // connection, neither undoes the membership (the channel joins again after the next login),
+    // and the next join ends with its own answer.
     {"rejoin_answer_dropped",
      "join, await joined 1, pass 5000, drop JoinChannel 1, reconnect, pass 1000, join*, "
-     "pass 10500, await failed 2, relogin, in room 0, join, await joined 2",
-     "joined 0, failed 4, failed 1, joined 0", 0, true},
+     "pass 10500, await failed 2, relogin, in room 1, join, await joined 3",
+     "joined 0, failed 4, failed 1, joined 0, joined 0", 0, true},
     {"rejoin_answer_dropped_with_nothing_behind",
      "join, await joined 1, pass 5000, drop JoinChannel 1, reconnect, pass 10500, "
      "await failed 1, relogin, in room 1",
