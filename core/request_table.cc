@@ -93,9 +93,8 @@ std::string RequestTable::SendWaiting(const std::string& command, const std::str
   return next;
 }
 
-std::vector<RequestTable::Entry> RequestTable::TakeWaiting(const std::string& command,
-                                                           const std::string& scope) {
-  return TakeIf([&](const Entry& e) { return InQueue(e, command, scope) && !e.sent; });
+std::vector<RequestTable::Entry> RequestTable::TakeWaiting(const std::string& scope) {
+  return TakeIf([&](const Entry& e) { return e.in_order && e.scope == scope && !e.sent; });
 }
 
 bool RequestTable::Queued(const std::string& command, const std::string& scope) const {

@@ -90,8 +90,8 @@ class RequestTable {
   std::optional<Entry> TakeAnswered(const std::string& command, const std::string& scope);
   // Sends what waits in the queue when nothing of it is on its way: as AnswerInOrder's `next`.
   std::string SendWaiting(const std::string& command, const std::string& scope, int64_t now_ms);
-  // Takes out the entries of the queue that have not gone out, oldest first.
-  std::vector<Entry> TakeWaiting(const std::string& command, const std::string& scope);
+  // Takes out the entries of `scope` added in order that have not gone out, oldest first.
+  std::vector<Entry> TakeWaiting(const std::string& scope);
   // Whether an entry of the queue is in the table, gone out or not, ended or not.
   bool Queued(const std::string& command, const std::string& scope) const;
 

@@ -79,6 +79,11 @@ void VyChannel::Send(const char* cmd, const std::string& content) {
   if (event_ != nullptr) event_->OnVyChannelMsgOut(channel_id_, cmd, content);
 }
 
+bool VyChannel::AwaitsRejoin() {
+  std::string user_id;
+  return !joined_ && member_ && Rejoining() && event_->OnVyChannelSession(&user_id) == 0;
+}
+
 void VyChannel::Request(const char* cmd, const std::string& content, bool waits) {
   if (event_ != nullptr) event_->OnVyChannelRequest(channel_id_, cmd, content, waits);
 }
@@ -111,8 +116,8 @@ void VyChannel::TryRejoin() {
 int VyChannel::leave_w() {
   if (event_ == nullptr) return detach_code_;
   // While its own join after a login is on its way, its answer decides whether the user is in
-  // the channel: the leave waits for it.
-  const bool waits = !joined_ && member_ && rejoining_;
+  // the channel: the leave waits for it. One still due is not made.
+  const bool waits = rejoining_ && AwaitsRejoin();
   const bool in = joined_ || waits;
   member_ = joined_ = rejoin_due_ = false;
   if (!in) return rtm::LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL;
@@ -140,7 +145,7 @@ int VyChannel::sendMessage_w(const rtm::IMessage* message, const rtm::SendMessag
 int VyChannel::getMembers_w() {
   if (event_ == nullptr) return detach_code_;
   // As a leave, a list waits for the answer to the channel's own join after a login.
-  const bool waits = !joined_ && member_ && rejoining_;
+  const bool waits = AwaitsRejoin();
   if (!joined_ && !waits) return rtm::GET_MEMBERS_ERR_NOT_IN_CHANNEL;
   if (!members_limiter_.Allow()) return rtm::GET_MEMBERS_ERR_TOO_OFTEN;
   Request("GetChanMembers", BuildGetChanMembersBody(rtc::Time32(), channel_id_), waits);

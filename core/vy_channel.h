@@ -126,6 +126,9 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void Request(const char* cmd, const std::string& content, bool waits);
   // A join of the app's, or the channel's own, has had its result.
   void EndJoin(bool rejoin);
+  // Not joined, but in a session that joins it again by itself: leaves and member lists wait
+  // for that join's answer.
+  bool AwaitsRejoin();
   // A join's result, to the handler's VyChannelRejoinHandler side when it has one and the join
   // was a rejoin.
   static void ReportJoin(vy::rtm::IChannelEventHandler* handler, vy::rtm::JOIN_CHANNEL_ERR code,

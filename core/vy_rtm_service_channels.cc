@@ -157,11 +157,7 @@ void VyRtmService::SettleWaiting(const std::string& channelId, bool in) {
   // A join still to come decides.
   if (requests_.Queued("JoinChannel", channelId) || channel->Rejoining()) return;
   // The user is out of the channel: what waited is answered as if made now.
-  std::vector<RequestTable::Entry> waiting = requests_.TakeWaiting("LeaveChannel", channelId);
-  for (RequestTable::Entry& entry : requests_.TakeWaiting("GetChanMembers", channelId)) {
-    waiting.push_back(std::move(entry));
-  }
-  for (const RequestTable::Entry& entry : waiting) {
+  for (const RequestTable::Entry& entry : requests_.TakeWaiting(channelId)) {
     // A report may release the channel, whose release then has nothing left to report.
     channel = FindChannel(channelId);
     if (channel == nullptr) return;

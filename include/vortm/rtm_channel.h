@@ -88,17 +88,34 @@ class VORTM_API IChannel {
   // the channel, so a resend can arrive twice.
   //
   // The server's answers to joins, leaves and member lists name no request,
-  // so one request of each kind is on its way per channel at a time: one
-  // made while another of its kind awaits its answer goes out once that
-  // answer has come, and each answer ends the request of its kind on its
-  // way. A request left without an answer for 10 s ends with 4 (TIMEOUT),
-  // and the connection is made again as after a loss (the answer may still
-  // come, or never, and would end the next request otherwise). Requests
-  // waiting when the connection is lost end with 1. Once the connection
-  // stands again, what the app was told last is what the server holds: a
-  // join that ended with 4 or 1 has not joined the channel; a leave that
-  // ended with 4 or 1, or that the server refused, leaves the user in it,
-  // and the channel joins again after the login.
+  // so one command of each kind is on its way per channel at a time:
+  // requests of that kind made meanwhile wait, and go out together as one
+  // command once its answer has come; that one answer then ends them all (a
+  // member list so answered was taken after each of their calls). A slow
+  // server costs time, not results. A request not answered within 10 s of
+  // its call ends with 4 (TIMEOUT), and its answer is dropped should it
+  // still come. Only a command whose answer has not come 10 s after it went
+  // out makes the library make the connection again, as after a loss ((4,5),
+  // then (3,2)): that answer may still come, or never, and would otherwise
+  // end the next request. The connection goes before that time-out is
+  // reported, so what a handler does inside the report behaves as inside
+  // the report of (4,5). Requests of the channel still waiting end then with
+  // 1, before their own 10 s. A released channel's command keeps its place
+  // until its answer comes: without one, the connection is still made again
+  // 10 s after it went out.
+  //
+  // Once the library has settled, what the app was told last is what the
+  // server holds (see JOIN_CHANNEL_ERR and LEAVE_CHANNEL_ERR): a join that
+  // ends with 1 or 4 leaves the channel as it was before it; a leave that
+  // ends with 4 or 1, or that the server refuses, leaves the user in it.
+  // After each login the channel joins again by itself when the user belongs
+  // in it. That join's result comes through onJoinSuccess, or onJoinFailure
+  // with 1 (refused, or the connection lost), 4 or 102, like the app's own.
+  // Until it has come the channel is not joined: sendMessage answers 3, and
+  // a leave or getMembers made meanwhile waits for it. Once joined again
+  // they go out; after a refusal the user is out, the leave ends with 0 and
+  // the member list with 3. So a getMembers made once the report of (3,2)
+  // has returned tells when the channel can be used again.
   // One risk stays: a server that repeats an answer, or sends one nobody
   // asked for, while a request of that kind is on its way ends that request
   // with it (a member list can then be the one before). Ask again where that
@@ -108,9 +125,9 @@ class VORTM_API IChannel {
   // 5 s on this channel (the joins it makes by itself after a login count
   // too), and 102 while the user is not logged in, the connection being made
   // again included (101 before initialize). leave answers 3 when the channel
-  // is not joined, and the channel is then not joined again after the next
-  // login. getMembers answers 3 when it is not joined and 7 past 5 requests
-  // per 2 s.
+  // is neither joined nor being joined again by itself (so a second leave
+  // does), and the channel is then not joined again after the next login.
+  // getMembers answers 3 in the same case and 7 past 5 requests per 2 s.
   // sendMessage answers 3 (NOT_AVAILABLE) without a callback when the
   // channel is not joined, as while the connection is being made again;
   // otherwise its refusals come through onSendMessageResult as well: 3 when

@@ -165,7 +165,8 @@ class VORTM_API IRtmServiceEventHandler {
 // refused request (a non-zero result) is not reported. Once the library has
 // stopped at process exit (a call from a static object's destructor), no
 // operation runs: those of the service, its channels and its call manager
-// that return a code return 101, those that return an object return null.
+// that return a code return 101 (sendMessageToPeer with a null message -1,
+// as at any time), those that return an object return null.
 // The exceptions need no worker and run on the caller's thread as always:
 // downloadMediaToMemory, downloadMediaToFile, createFileMessageByUploading
 // and createImageMessageByUploading return 0, and createMessage and

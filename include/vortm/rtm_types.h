@@ -99,12 +99,15 @@ enum CHANNEL_MESSAGE_ERR_CODE : int32_t {
 
 // join() returns OK, TOO_OFTEN, NOT_INITIALIZED or USER_NOT_LOGGED_IN; each join it sends
 // then ends in onJoinSuccess or onJoinFailure once.
+// A join that fails (FAILURE or TIMEOUT) leaves the channel as it was before that join: one
+// that was joined, or was being joined again by itself after a login, joins again after the
+// next login; one that was not stays out.
 enum JOIN_CHANNEL_ERR : int32_t {
   JOIN_CHANNEL_ERR_OK = 0,
-  // The server refused the join, or the connection was lost before its answer (the channel
-  // then joins again after the next login).
+  // The server refused the join, or the connection was lost before its answer.
   JOIN_CHANNEL_ERR_FAILURE = 1,
-  JOIN_CHANNEL_ERR_TIMEOUT = 4,  // No answer within 10 s.
+  // No answer within 10 s of the join() call; an answer that still comes is dropped.
+  JOIN_CHANNEL_ERR_TIMEOUT = 4,
   JOIN_CHANNEL_ERR_TOO_OFTEN = 7,
   JOIN_CHANNEL_ERR_NOT_INITIALIZED = 101,
   // Not logged in, or logout or a release came before the answer.
@@ -112,15 +115,17 @@ enum JOIN_CHANNEL_ERR : int32_t {
 };
 
 // Every leave that returned OK ends in one onLeave: the server's code (0 on success; FAILURE
-// when its answer carries no integer "Code"), or one of the codes below when its answer cannot
-// come.
+// when its answer carries no integer "Code"), 0 when it waited for the channel's own join after
+// a login and that join was refused, or one of the codes below when its answer cannot come.
+// A leave that does not end with 0 leaves the user in the channel: one the server refused acts
+// joined at once; after FAILURE or TIMEOUT the channel joins again after the next login.
 enum LEAVE_CHANNEL_ERR : int32_t {
   LEAVE_CHANNEL_ERR_OK = 0,
-  // The connection was lost before the answer. The server forgets the channel's members with
-  // the connection, and the channel is not joined again after the next login.
+  // The connection was lost before the answer.
   LEAVE_CHANNEL_ERR_FAILURE = 1,
   LEAVE_CHANNEL_ERR_NOT_IN_CHANNEL = 3,
-  // No answer within 10 s. The channel is not joined again after the next login.
+  // No answer within 10 s of the leave() call. Should the answer still come and say that the
+  // server took the leave, the channel joins again by itself.
   LEAVE_CHANNEL_ERR_TIMEOUT = 4,
   LEAVE_CHANNEL_ERR_NOT_INITIALIZED = 101,
   // Not logged in, or logout or a release came before the answer.
@@ -132,8 +137,11 @@ enum GET_MEMBERS_ERR : int32_t {
   GET_MEMBERS_ERR_OK = 0,
   // The server refused, its answer held no list, or the connection was lost before it.
   GET_MEMBERS_ERR_FAILURE = 1,
+  // Returned when the channel is not joined; reported when the request waited for the
+  // channel's own join after a login and that join was refused.
   GET_MEMBERS_ERR_NOT_IN_CHANNEL = 3,
-  GET_MEMBERS_ERR_TIMEOUT = 4,  // No answer within 10 s.
+  // No answer within 10 s of the getMembers() call; an answer that still comes is dropped.
+  GET_MEMBERS_ERR_TIMEOUT = 4,
   GET_MEMBERS_ERR_TOO_OFTEN = 7,
   GET_MEMBERS_ERR_NOT_INITIALIZED = 101,
   // Not logged in, or logout or a release came before the answer.

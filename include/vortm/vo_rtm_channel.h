@@ -2,13 +2,23 @@
 // delegate. Threads, results and delegates follow the rules of <vortm/vo_rtm_kit.h>.
 //
 // After the kit's logout() the channel object is finished: its requests (join, leave, member
-// lists, sends) complete with 102 at once and its delegate hears nothing more; the kit's
-// createChannel returns null for its id until destroyChannel(id) has ended it. Messages follow
-// the rules of VoRtmKit::sendMessage: at most 32,767 bytes, sent up to the first zero byte, and
-// a time-out (CHANNEL_MESSAGE_ERR_SENT_TIMEOUT) does not mean that the message was lost. While
-// the connection is being made again the channel is not joined: sendMessage completes with
-// CHANNEL_MESSAGE_ERR_NOT_AVAILABLE (3) and join with 102, and the channel joins again by itself
-// after the login.
+// lists, sends) complete with 102 on the main loop, after logout() has returned, and its
+// delegate hears nothing more; the kit's createChannel returns null for its id until
+// destroyChannel(id) has ended it. Messages follow the rules of VoRtmKit::sendMessage: at most
+// 32,767 bytes, sent up to the first zero byte, and a time-out (CHANNEL_MESSAGE_ERR_SENT_TIMEOUT)
+// does not mean that the message was lost.
+// Joins, leaves and member lists follow vy::rtm::IChannel: one of each kind is on its way at a
+// time, those made meanwhile go out together once it is answered, and one not answered within
+// 10 s completes with 4 (TIMEOUT). When an answer has not come 10 s after its command went out,
+// the connection is made again, as after a loss: the requests of the channel still waiting
+// complete with 1. While the connection is being made again the channel is not joined:
+// sendMessage completes with CHANNEL_MESSAGE_ERR_NOT_AVAILABLE (3), join with 102, and leave
+// and getMembers with 3. After the login the channel joins again by itself, and sendMessage
+// completes with 3 until that join is answered; a leave or getMembers made meanwhile waits for
+// it, and goes out once the channel is joined again (after a refusal the user is out: the leave
+// completes with 0, the member list with 3). So a getMembers made once the kit's delegate has
+// heard connectionStateChanged(CONNECTION_STATE_CONNECTED) completes when the channel can be
+// used again, and says whether it can.
 // Rate limits and refusal codes are those of vy::rtm::IChannel (<vortm/rtm_channel.h>).
 #ifndef VORTM_VO_RTM_CHANNEL_H_
 #define VORTM_VO_RTM_CHANNEL_H_
@@ -63,7 +73,7 @@ class VORTM_API VoRtmChannel final : public std::enable_shared_from_this<VoRtmCh
   ~VoRtmChannel();
 
   // Each request's completion hears its own result once. The joins the service makes by itself
-  // after a reconnection complete no request.
+  // after a reconnection complete no request (see getMembers above for how to learn of them).
   void join(JoinChannelCompletion completion);
   void leave(LeaveChannelCompletion completion);
   void getMembers(GetMembersCompletion completion);

@@ -120,7 +120,9 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   static bool runMainLoop(int maxMs);
 
   // Ends the kit: stops the network watcher, ends the call kit and every channel, logs out and
-  // releases the service. Outstanding requests are answered with 102 on the main loop.
+  // releases the service. Outstanding requests complete with 102 on the main loop, as every
+  // completion does, so after destroy() has returned: what those completions use must live
+  // until they have run.
   void destroy();
 
   // Logs `userId` in. A null token logs in again with the token given before. A login refused at
@@ -130,7 +132,8 @@ class VORTM_API VoRtmKit final : public std::enable_shared_from_this<VoRtmKit> {
   void loginByToken(const std::optional<std::string>& token, const std::string& userId,
                     LoginCompletion completion);
   // Logs out; the completion runs with 0 before this returns. The kit's channel objects are
-  // finished then: their requests, joins included, complete with 102 at once, and
+  // finished then: their requests, joins included, complete with 102 on the main loop (after
+  // this has returned; what they use must live until then), and
   // createChannel with the same id returns null until destroyChannel(id) has ended the old one.
   // Once the library has stopped at process exit (a logout from a static object's destructor)
   // nothing is sent and the completion runs with LOGOUT_ERR_NOT_INITIALIZED (101).

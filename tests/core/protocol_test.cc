@@ -303,7 +303,7 @@ TEST(WireTest, RequestTableAnswersTheOldestMatchingEntryOnceAndTimesOutAfterTenS
   EXPECT_EQ("m", table.SendWaiting("List", room, 5000));
   EXPECT_EQ("", table.SendWaiting("List", room, 5000));
   EXPECT_FALSE(table.AddInOrder(5, 3, room, "List", "n", /*wait=*/true));
-  EXPECT_EQ(1u, table.TakeWaiting("List", room).size());
+  EXPECT_EQ(1u, table.TakeWaiting(room).size());
   // The end of a scope takes out what never went out and what was answered, and keeps the
   // places of what is on its way.
   EXPECT_FALSE(table.AddInOrder(3, 6000, room, "Join", "4"));

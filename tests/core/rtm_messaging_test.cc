@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -563,9 +565,12 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
 // the room, each answered); "hold CMD N" (the next N answers CMD kept back, -1: all); "drop CMD
 // N"; "refuse CMD" (the next answer CMD carries Code 1); "release N" (the oldest N kept back let
 // go, -1: all); "pass MS"; "reconnect"; "relogin" (the login that follows a loss); "logout in
-// KIND CODE" (from inside the room's first such result); "login"; "renew" (the channel released
+// KIND CODE", "relog in KIND CODE" (a logout, or a logout and a login, from inside the room's
+// first such result); "login"; "logins N" (the N-th login success); "renew" (the channel released
 // and made again); "await KIND N" (the room's N-th result of KIND); "sent CMD N" (the N-th CMD
-// read by the service); "in CHANNEL 0|1" (alice is a member on the server).
+// read by the service); "count CMD N" (exactly N read so far); "in CHANNEL 0|1" (alice is a
+// member on the server); "say CODE" (a message to the room returns CODE); "reconnecting N" (the
+// connection has been made again N times); "pause" (the test clock moves by "pass" only).
 struct ChannelScript {
   const char* name;
   const char* steps;
@@ -655,6 +660,85 @@ const ChannelScript kChannelScripts[] = {
      "release -1, sent LeaveChannel 1, join, await joined 1, leave*, release -1, "
      "sent LeaveChannel 2, await left 1",
      "failed 102, failed 102, joined 0, left 0", 2, false},
+    // A slow answer costs time: what is made meanwhile goes out as one once it has come, and a
+    // deadline that passes before an answer that is not late for when its command went out
+    // ends only its request.
+    {"lists_behind_a_slow_answer_go_out_as_one",
+     "join, await joined 1, hold GetChanMembers 1, members, members*, bob join, members*, "
+     "release 1, await listed 3, count GetChanMembers 2, reconnecting 0",
+     "joined 0, listed 0 alice, listed 0 alice+bob, listed 0 alice+bob", 0, true},
+    {"list_gone_out_late_times_out_without_a_reconnection",
+     "join, await joined 1, hold GetChanMembers 2, members, pass 1000, members*, pass 8000, "
+     "release 1, sent GetChanMembers 2, pass 2500, await listed 2, release -1, members, "
+     "await listed 3, reconnecting 0",
+     "joined 0, listed 0 alice, listed 4, listed 0 alice", 0, true},
+    {"join_gone_out_late_times_out_without_a_reconnection",
+     "hold JoinChannel 2, join, pass 1000, join*, pass 8000, release 1, sent JoinChannel 2, "
+     "pass 2500, await failed 1, release -1, members, await listed 1, reconnecting 0",
+     "joined 0, failed 4, listed 0 alice", 0, true},
+    // A join that fails leaves the channel as it was: joined again after the login.
+    {"second_join_cut_off_by_a_lost_connection",
+     "join, await joined 1, pass 5000, hold JoinChannel 1, join, reconnect, await joined 2, "
+     "in room 1",
+     "joined 0, failed 1, joined 0", 0, true},
+    {"second_join_answer_dropped",
+     "join, await joined 1, pass 5000, drop JoinChannel 1, join, pass 10500, await failed 1, "
+     "relogin, in room 1",
+     "joined 0, failed 4, joined 0", 0, true},
+    {"join_refused_when_not_joined", "refuse JoinChannel, join, await failed 1, reconnect",
+     "failed 1", 0, false},
+    // Leaves and lists made while the channel's own join after a login is on its way wait for
+    // its answer; a leave holds. (A refusal of the service's is forged: the service has done
+    // what was asked, and holds the user where the client does not.)
+    {"leave_while_the_rejoin_is_on_its_way",
+     "join, await joined 1, pass 5000, hold JoinChannel 1, reconnect, say 3, leave*, "
+     "release -1, await left 1",
+     "joined 0, joined 0, left 0", 1, false},
+    {"list_while_the_rejoin_is_on_its_way",
+     "join, await joined 1, pass 5000, hold JoinChannel 1, reconnect, members*, release -1, "
+     "await listed 1",
+     "joined 0, joined 0, listed 0 alice", 0, true},
+    {"refused_rejoin_ends_what_waits",
+     "join, await joined 1, pass 5000, hold JoinChannel 1, refuse JoinChannel, reconnect, "
+     "members*, leave*, release -1, await left 1",
+     "joined 0, failed 1, listed 3, left 0", 0, true},
+    {"leave_cut_off_then_the_rejoin_refused",
+     "join, await joined 1, pass 5000, hold LeaveChannel 1, leave, hold JoinChannel 1, "
+     "refuse JoinChannel, reconnect, say 3, members*, release -1, await listed 1, say 3",
+     "joined 0, left 1, failed 1, listed 3", 1, true},
+    {"leave_refused_acts_joined",
+     "join, await joined 1, refuse LeaveChannel, leave, await left 1, members, await listed 1, "
+     "say 0, reconnecting 0",
+     "joined 0, left 1, listed 0", 1, false},
+    // The app was told 4: the user is still in, and the channel joins again when the late answer
+    // says the server took the leave.
+    {"leave_answered_after_its_time_out",
+     "join, await joined 1, pass 5000, hold JoinChannel 1, reconnect, leave*, pass 9000, "
+     "hold LeaveChannel 1, release 1, sent LeaveChannel 1, pass 1500, await left 1, release -1, "
+     "await joined 3, reconnecting 1",
+     "joined 0, joined 0, left 4, joined 0", 1, true},
+    // A released channel's requests keep their places only while on their way.
+    {"list_queued_when_its_channel_is_released",
+     "join, await joined 1, hold GetChanMembers 1, members, members*, renew, hall, join, "
+     "await joined 2, members*, release -1, await listed 3",
+     "joined 0, listed 102, listed 102, joined 0, listed 0 alice, hall joined 0", 0, true},
+    {"second_list_gone_out_when_its_channel_is_released",
+     "join, await joined 1, hold GetChanMembers 2, members, members*, release 1, "
+     "sent GetChanMembers 2, renew, join, await joined 2, bob join, members*, release -1, "
+     "await listed 3",
+     "joined 0, listed 0 alice, listed 102, joined 0, listed 0 alice+bob", 0, true},
+    {"released_channels_list_unanswered",
+     "join, await joined 1, drop GetChanMembers 1, members, renew, pass 10500, relogin, "
+     "reconnecting 1",
+     "joined 0, listed 102", 0, false},
+    {"two_deadlines_pass_together",
+     "join, await joined 1, pause, drop GetChanMembers 1, drop JoinChannel 1, members, hall, "
+     "pass 10500, relogin",
+     "joined 0, listed 4, joined 0, hall failed 4", 0, true},
+    {"logout_and_login_from_inside_a_time_out",
+     "join, await joined 1, drop GetChanMembers 1, members, relog in listed 4, pass 10500, "
+     "logins 2, reconnecting 0",
+     "joined 0, listed 4", 0, false},
 };
 
 class RtmChannelAnswerTest : public RtmMessagingTest,
@@ -720,14 +804,30 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
       Pass(2500);  // the next login is due 2 s after the loss
       EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, logins + 1));
       RoundTrip(alice);  // the channels' own joins after the login have their answers
-    } else if (op == "logout" && words >> cmd >> cmd >> n) {
+    } else if ((op == "logout" || op == "relog") && words >> cmd >> cmd >> n) {
       // From inside the room's first result of that kind and code.
-      alice.room.SetOnEvent(
-          [&, kind = kinds.at(cmd), code = n, done = false](const Event& e) mutable {
-            if (done || e.kind != kind || e.a != code) return;
-            done = true;
-            alice->logout();
-          });
+      alice.room.SetOnEvent([&, relog = op == "relog", kind = kinds.at(cmd), code = n,
+                             done = false](const Event& e) mutable {
+        if (done || e.kind != kind || e.a != code) return;
+        done = true;
+        alice->logout();
+        if (relog) EXPECT_EQ(0, alice->login("tok", "alice"));
+      });
+    } else if (op == "logins" && words >> n) {
+      EXPECT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, static_cast<size_t>(n)));
+    } else if (op == "reconnecting" && words >> n) {
+      const std::vector<Event> states = alice.log.Of(Event::kState);
+      EXPECT_EQ(n, std::count_if(states.begin(), states.end(), [](const Event& e) {
+                  return e.a == rtm::CONNECTION_STATE_RECONNECTING;
+                }));
+    } else if (op == "count" && words >> cmd >> n) {
+      EXPECT_EQ(static_cast<size_t>(n), Received("alice", cmd).size()) << cmd;
+    } else if (op == "pause") {
+      clock_.Pause();
+    } else if (op == "say" && words >> n) {
+      int code = 0;
+      alice.Say("hi", &code);
+      EXPECT_EQ(n, code);
     } else if (op == "login") {
       EXPECT_TRUE(alice.Login());
     } else if (op == "renew") {
@@ -767,6 +867,103 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
 
 INSTANTIATE_TEST_SUITE_P(Scripts, RtmChannelAnswerTest, ::testing::ValuesIn(kChannelScripts),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A slow server costs time, not results. With every member list answered 2 s (alice) or 4 s
+// (bob) after it reached the service and every join 6 s after, lists at the rate the limiter
+// allows each end 0 with a list taken after the call, the two joins end once each with the hall
+// joined, and no connection is made again.
+TEST_F(RtmMessagingTest, ASlowServerCostsTimeNotResults) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  Client carol(svc_, "carol");
+  ASSERT_TRUE(carol.Login());
+  ASSERT_TRUE(alice.Join());
+  ASSERT_TRUE(bob.Join());
+  ChannelLog hall_log;
+  std::unique_ptr<rtm::IChannel, void (*)(rtm::IChannel*)> hall(
+      alice->createChannel("hall", &hall_log), [](rtm::IChannel* channel) { channel->release(); });
+  svc_.AddFault(Fault("alice", "GetChanMembers", FaultAction::kDelay, -1, 2000));
+  svc_.AddFault(Fault("bob", "GetChanMembers", FaultAction::kDelay, -1, 4000));
+  svc_.AddFault(Fault("alice", "JoinChannel", FaultAction::kDelay, -1, 6000));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(0, bob.channel->getMembers());
+  ASSERT_EQ(0, hall->join());
+  ASSERT_EQ(0, hall->join());
+  // Carol joins half-way: every list asked for after that names her.
+  size_t lists = 0, after_carol = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto now = start; now - start < std::chrono::seconds(12);
+       now = std::chrono::steady_clock::now()) {
+    if (after_carol == 0 && now - start > std::chrono::seconds(6)) {
+      ASSERT_TRUE(carol.Join());
+      after_carol = lists + 1;
+    }
+    const int code = alice.channel->getMembers();
+    if (code == rtm::GET_MEMBERS_ERR_TOO_OFTEN) {
+      PollInterval();
+      continue;
+    }
+    ASSERT_EQ(0, code);
+    ++lists;
+  }
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMembers, lists, -1, nullptr, 20000));
+  ASSERT_TRUE(bob.room.WaitFor(Event::kMembers, 3, -1, nullptr, 20000));
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return hall_log.Count(Event::kJoinSuccess) + hall_log.Count(Event::kJoinFailure) == 2;
+      },
+      20000));
+  EXPECT_GT(lists, 25u);
+  const std::vector<Event> listed = alice.room.Of(Event::kMembers);
+  ASSERT_EQ(lists, listed.size());
+  for (size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(0, listed[i].a) << i;
+    if (i + 1 >= after_carol) EXPECT_THAT(listed[i].list, ::testing::Contains("carol")) << i;
+  }
+  for (const Event& e : bob.room.Of(Event::kMembers)) EXPECT_EQ(0, e.a);
+  // The second join went out when the first was answered: it may end 4 at its deadline.
+  EXPECT_EQ(1u, hall_log.Count(Event::kJoinSuccess));
+  for (const Event& e : hall_log.Of(Event::kJoinFailure)) EXPECT_EQ(4, e.a);
+  EXPECT_EQ(0, hall->getMembers());
+  EXPECT_THAT(svc_.ChannelMembers(kAppId, "hall"), ElementsAre("alice"));
+  for (Client* client : {&alice, &bob}) {
+    for (const Event& e : client->log.Of(Event::kState)) {
+      EXPECT_NE(rtm::CONNECTION_STATE_RECONNECTING, e.a) << client->user();
+    }
+  }
+}
+
+// A time-out that makes the connection again ends it before anything is reported: what the
+// report sends is refused, or ends as in the report of (4,5), and nothing reaches the service.
+TEST_F(RtmMessagingTest, WhatATimeOutReportSendsGoesNowhereItCannotArrive) {
+  Client& alice = *alice_;
+  Client& bob = *bob_;
+  ASSERT_TRUE(alice.Join());
+  svc_.AddFault(DropToClient("alice", "GetChanMembers", 1));
+  std::vector<int> returned;
+  long long message = 0;
+  alice.room.SetOnEvent([&](const Event& e) {
+    if (e.kind != Event::kMembers || e.a != rtm::GET_MEMBERS_ERR_TIMEOUT) return;
+    rtm::IMessage* m = alice->createMessage("inside");
+    message = m->getMessageId();
+    long long query = 0;
+    returned = {alice->sendMessageToPeer("bob", m), alice.channel->join(),
+                alice.channel->getMembers(), alice->queryPeersOnlineStatus(kKeys, 1, query)};
+    m->release();
+  });
+  ASSERT_EQ(0, alice.channel->getMembers());
+  Pass(10500, [&] { return !returned.empty(); });
+  EXPECT_THAT(returned, ElementsAre(-1, 102, 0, 102));
+  EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, alice.log.ResultOf(message, 0));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kMembers, 2));
+  EXPECT_EQ(rtm::GET_MEMBERS_ERR_FAILURE, alice.room.Of(Event::kMembers).at(1).a);
+  Pass(2500);
+  ASSERT_TRUE(alice.log.WaitFor(Event::kLoginSuccess, 2));
+  ASSERT_TRUE(alice.room.WaitFor(Event::kJoinSuccess, 2));
+  RoundTrip(alice);
+  EXPECT_EQ(0u, bob.log.Count(Event::kMessage));
+  EXPECT_EQ(1u, Received("alice", "GetChanMembers").size());
+  EXPECT_EQ(0u, Received("alice", "QueryOnlineStatus").size());
+}
 
 TEST_F(RtmMessagingTest, JoinedChannelsAreJoinedAgainAfterALostConnectionAndLeftOnesAreNot) {
   Client& alice = *alice_;

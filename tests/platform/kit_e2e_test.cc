@@ -432,6 +432,39 @@ TEST_F(KitEndToEndTest, AJoinMadeWhileTheChannelIsJoinedAgainGetsItsOwnResult) {
   }
 }
 
+// After a reconnection a member list made once the delegate has heard (3,2) waits for the
+// channel's own join, and so tells the app when the channel can be used again.
+TEST_F(KitEndToEndTest, AListMadeWhileTheChannelJoinsAgainWaitsForThatJoin) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused" : "joined");
+    const std::string user = refused ? "amy" : "alice";
+    got_.clear();
+    auto events = std::make_shared<Events>();
+    auto kit = LoggedIn(user, events);
+    std::shared_ptr<VoRtmChannel> room = kit->createChannel("room", {});
+    room->join(Note("joined"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
+    svc_.AddFault(rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kHold, 1));
+    if (refused) {
+      svc_.AddFault(
+          rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
+    }
+    ASSERT_TRUE(svc_.Close(user, local_service::CloseMode::kRst));
+    clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
+    ASSERT_TRUE(PumpUntil([&] { return events->states.size() == 4; }));
+    EXPECT_EQ(std::make_pair(int{rtm::CONNECTION_STATE_CONNECTED},
+                             int{rtm::CONNECTION_CHANGE_REASON_LOGIN_SUCCESS}),
+              events->states.back());
+    room->getMembers(NoteList("members"));
+    room->sendMessage(VoRtmMessage("hi"), {}, Note("said"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 2; }));
+    EXPECT_EQ(1, svc_.ReleaseHeld(user));
+    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 3; }));
+    EXPECT_THAT(got_, ElementsAre("joined 0", "said 3", refused ? "members 3" : "members 0"));
+    kit->logout(nullptr);
+  }
+}
+
 TEST_F(KitEndToEndTest, ACallIsMadeAndAnswered) {
   auto aliceHears = std::make_shared<Events>(), bobHears = std::make_shared<Events>();
   auto alice = LoggedIn("alice", aliceHears), bob = LoggedIn("bob", bobHears);
