@@ -129,6 +129,26 @@ class KitEndToEndTest : public test::LoopTest {
   auto NoteList(const std::string& name) {
     return [this, name](const auto&, auto code) { Note(name)(code); };
   }
+  // `user`'s kit logged in, with its channel "room" joined: "joined 0" in got_, which starts
+  // empty.
+  std::shared_ptr<VoRtmChannel> JoinedRoom(const std::string& user, std::shared_ptr<Events> events,
+                                           std::shared_ptr<VoRtmKit>* kit) {
+    got_.clear();
+    *kit = LoggedIn(user, std::move(events));
+    std::shared_ptr<VoRtmChannel> room = (*kit)->createChannel("room", {});
+    room->join(Note("joined"));
+    EXPECT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
+    return room;
+  }
+  // The next answer to a join of `user`'s is held until ReleaseHeld, and with `refused` a
+  // refusal.
+  void HoldJoinAnswer(const std::string& user, bool refused) {
+    svc_.AddFault(rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kHold, 1));
+    if (refused) {
+      svc_.AddFault(
+          rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
+    }
+  }
 
   rtm_test::RunningFakeClock& clock_ = rtm_test::RunningFakeClock::Instance();
   vy_test::TempDir cache_;
@@ -386,18 +406,13 @@ TEST_F(KitEndToEndTest, AJoinMadeWhileTheChannelIsJoinedAgainGetsItsOwnResult) {
   for (const bool dropped : {false, true}) {
     SCOPED_TRACE(dropped ? "dropped" : "held");
     const std::string user = dropped ? "amy" : "alice";
-    got_.clear();
     auto events = std::make_shared<Events>();
-    auto kit = LoggedIn(user, events);
-    std::shared_ptr<VoRtmChannel> room = kit->createChannel("room", {});
-    room->join(Note("joined"));
-    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
+    std::shared_ptr<VoRtmKit> kit;
+    std::shared_ptr<VoRtmChannel> room = JoinedRoom(user, events, &kit);
     if (dropped) {
       svc_.AddFault(rtm_test::DropToClient(user, "JoinChannel", 1));
     } else {
-      svc_.AddFault(rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kHold, 1));
-      svc_.AddFault(
-          rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
+      HoldJoinAnswer(user, true);
     }
     ASSERT_TRUE(svc_.Close(user, local_service::CloseMode::kRst));
     clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
@@ -438,17 +453,10 @@ TEST_F(KitEndToEndTest, AListMadeWhileTheChannelJoinsAgainWaitsForThatJoin) {
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused ? "refused" : "joined");
     const std::string user = refused ? "amy" : "alice";
-    got_.clear();
     auto events = std::make_shared<Events>();
-    auto kit = LoggedIn(user, events);
-    std::shared_ptr<VoRtmChannel> room = kit->createChannel("room", {});
-    room->join(Note("joined"));
-    ASSERT_TRUE(PumpUntil([&] { return got_.size() == 1; }));
-    svc_.AddFault(rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kHold, 1));
-    if (refused) {
-      svc_.AddFault(
-          rtm_test::Fault(user, "JoinChannel", local_service::FaultAction::kReplaceField, 1, 1));
-    }
+    std::shared_ptr<VoRtmKit> kit;
+    std::shared_ptr<VoRtmChannel> room = JoinedRoom(user, events, &kit);
+    HoldJoinAnswer(user, refused);
     ASSERT_TRUE(svc_.Close(user, local_service::CloseMode::kRst));
     clock_.Jump(5001);  // past the reconnection's delay and the join limiter's window
     ASSERT_TRUE(PumpUntil([&] { return events->states.size() == 4; }));
