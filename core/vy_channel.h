@@ -79,8 +79,8 @@ class VyChannel : public vy::rtm::IChannel, public VyMessageEvent {
   void SetJoinCode(int code, bool rejoin);
   // A join that got no answer: its time-out, the connection's loss or the logout.
   void JoinFailed(vy::rtm::JOIN_CHANNEL_ERR code, bool rejoin);
-  // A join answered with success after it had been reported as failed: the server holds the
-  // user in the channel.
+  // A join's success, also one that comes after the join was reported as failed: the server
+  // holds the user in the channel, unless a leave made since comes after it.
   void JoinedLate();
   // The server's answer to a leave.
   void SetLeaveCode(int code);
