@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -570,7 +571,8 @@ TEST_F(RtmMessagingTest, ChannelRequestsEndOnceWhateverTheServerAnswers) {
 // and made again); "await KIND N" (the room's N-th result of KIND); "sent CMD N" (the N-th CMD
 // read by the service); "count CMD N" (exactly N sent so far); "in CHANNEL 0|1" (alice is a
 // member on the server); "say CODE" (a message to the room returns CODE); "reconnecting N" (the
-// connection has been made again N times); "pause" (the test clock moves by "pass" only).
+// connection has been made again N times); "pause", "resume" (the test clock moves by "pass"
+// only, or with real time again: a connection is made a few milliseconds after its lookup).
 struct ChannelScript {
   const char* name;
   const char* steps;
@@ -740,7 +742,7 @@ const ChannelScript kChannelScripts[] = {
      "joined 0, listed 102", 0, false},
     {"two_deadlines_pass_together",
      "join, await joined 1, pause, drop GetChanMembers 1, drop JoinChannel 1, members, hall, "
-     "pass 10500, relogin",
+     "pass 10500, resume, relogin",
      "joined 0, listed 4, joined 0, hall failed 4", 0, true},
     {"logout_and_login_from_inside_a_time_out",
      "join, await joined 1, drop GetChanMembers 1, members, relog in listed 4, pass 10500, "
@@ -832,6 +834,8 @@ TEST_P(RtmChannelAnswerTest, EachAnswerEndsTheRequestItAnswers) {
       EXPECT_EQ(static_cast<size_t>(n), Received("alice", cmd).size()) << cmd;
     } else if (op == "pause") {
       clock_.Pause();
+    } else if (op == "resume") {
+      clock_.Resume();
     } else if (op == "say" && words >> n) {
       int code = 0;
       alice.Say("hi", &code);
@@ -949,6 +953,7 @@ TEST_F(RtmMessagingTest, WhatATimeOutReportSendsGoesNowhereItCannotArrive) {
   svc_.AddFault(DropToClient("alice", "GetChanMembers", 1));
   std::vector<int> returned;
   long long message = 0;
+  std::atomic<bool> reported{false};  // what the report did is in `returned` and `message`
   alice.room.SetOnEvent([&](const Event& e) {
     if (e.kind != Event::kMembers || e.a != rtm::GET_MEMBERS_ERR_TIMEOUT) return;
     rtm::IMessage* m = alice->createMessage("inside");
@@ -957,9 +962,11 @@ TEST_F(RtmMessagingTest, WhatATimeOutReportSendsGoesNowhereItCannotArrive) {
     returned = {alice->sendMessageToPeer("bob", m), alice.channel->join(), alice.channel->leave(),
                 alice->queryPeersOnlineStatus(kKeys, 1, query)};
     m->release();
+    reported.store(true);
   });
   ASSERT_EQ(0, alice.channel->getMembers());
-  Pass(10500, [&] { return !returned.empty(); });
+  Pass(10500, [&] { return reported.load(); });
+  ASSERT_TRUE(Eventually([&] { return reported.load(); }));
   EXPECT_THAT(returned, ElementsAre(-1, 102, 0, 102));
   EXPECT_EQ(rtm::PEER_MESSAGE_ERR_USER_NOT_LOGGED_IN, alice.log.ResultOf(message, 0));
   // The leave, taken as in the report of (4,5), ends with the connection: the user is still in.
