@@ -26,9 +26,7 @@ std::vector<RequestTable::Entry> RequestTable::TakeIf(Pred pred) {
 bool RequestTable::AddInOrder(int kind, int64_t now_ms, std::string scope, std::string command,
                               const std::string& content, bool wait) {
   // Entries answered but not yet taken out are on nobody's way.
-  const bool waits = wait || std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
-                       return InQueue(e, command, scope) && !e.answered;
-                     });
+  const bool waits = wait || Queued(command, scope);
   Add(kind, 0, now_ms, std::move(scope));
   Entry& entry = entries_.back();
   entry.in_order = true;
